@@ -1,0 +1,24 @@
+#include "component/VQErrorReporting.h"
+
+namespace vq {
+
+HRESULT ErrorReturn(HRESULT hr, const char* message) noexcept {
+  VQ_TRACE("CVQDataMatrix::ErrorReturn", "DataMatrix", 1, "%s", message != nullptr ? message : "");
+  return hr;
+}
+
+HRESULT ErrorReturn(HRESULT hr, const char* message, unsigned number) noexcept {
+  VQ_TRACE("CVQDataMatrix::ErrorReturn", "DataMatrix", 1, "%s: %u", message != nullptr ? message : "", number);
+  return hr;
+}
+
+const char* ComErrorText(const _com_error& e) noexcept {
+  try {
+    const char* text = e.ErrorMessage();
+    return text != nullptr ? text : "";
+  } catch (...) {
+    return "";
+  }
+}
+
+}  // namespace vq
