@@ -1,0 +1,429 @@
+// Critical sections, the handle table, events, threads, the last-error slot,
+// the errno mapping and the tick counts.
+//
+// Handles are opaque numbers (never addresses) that key a process-wide table of
+// reference-counted kernel objects. Numbers are never reused, so a stale handle
+// is reported as invalid instead of reaching a newer object. The table's mutex
+// is held only to look up, insert or erase; waits run on the object's own
+// mutex and condition variable, holding a reference so that CloseHandle from
+// another thread cannot free the object under the waiter.
+#include <errno.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "VQKernel.h"
+
+// ---------------------------------------------------------------------------
+// Last error and errno mapping.
+// ---------------------------------------------------------------------------
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+thread_local DWORD t_threadId = 0;
+}  // namespace
+
+EXTERN_C DWORD GetLastError(void) { return t_lastError; }
+EXTERN_C void SetLastError(DWORD error) { t_lastError = error; }
+
+namespace vq {
+
+DWORD Win32ErrorFromErrno(int error) {
+  switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EIO: return ERROR_IO_DEVICE;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EBUSY:
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case ENOSYS:
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EFAULT: return ERROR_INVALID_ADDRESS;
+    case ETIMEDOUT: return ERROR_TIMEOUT;
+    case EFBIG: return ERROR_HANDLE_DISK_FULL;
+    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY;  // a resource ran out
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+HRESULT HResultFromErrno(int error) {
+  if (error == ENOMEM) return E_OUTOFMEMORY;
+  return HRESULT_FROM_WIN32(Win32ErrorFromErrno(error));
+}
+
+}  // namespace vq
+
+// ---------------------------------------------------------------------------
+// Critical sections.
+// ---------------------------------------------------------------------------
+EXTERN_C void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&cs->Mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+EXTERN_C BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD /*spinCount*/) {
+  InitializeCriticalSection(cs);
+  return TRUE;
+}
+
+EXTERN_C void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->Mutex); }
+
+EXTERN_C BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+  return pthread_mutex_trylock(&cs->Mutex) == 0 ? TRUE : FALSE;
+}
+
+EXTERN_C void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->Mutex); }
+
+EXTERN_C void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->Mutex); }
+
+// ---------------------------------------------------------------------------
+// Kernel objects and the handle table.
+// ---------------------------------------------------------------------------
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  // WAIT_OBJECT_0 or WAIT_TIMEOUT.
+  virtual DWORD Wait(DWORD milliseconds) = 0;
+};
+
+// Waits on cv until ready() holds or the time runs out. Returns whether ready.
+template <class Ready>
+bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD milliseconds,
+             Ready ready) {
+  if (milliseconds == INFINITE) {
+    cv.wait(lock, ready);
+    return true;
+  }
+  return cv.wait_until(lock, Clock::now() + std::chrono::milliseconds(milliseconds), ready);
+}
+
+class EventObject final : public KernelObject {
+ public:
+  EventObject(bool manualReset, bool signaled) : m_manualReset(manualReset), m_signaled(signaled) {}
+
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_signaled = true;
+    }
+    // An auto-reset event releases one waiter; the others see it reset again.
+    if (m_manualReset)
+      m_cv.notify_all();
+    else
+      m_cv.notify_one();
+  }
+
+  void Reset() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_signaled = false;
+  }
+
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!WaitFor(lock, m_cv, milliseconds, [this] { return m_signaled; })) return WAIT_TIMEOUT;
+    if (!m_manualReset) m_signaled = false;
+    return WAIT_OBJECT_0;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  const bool m_manualReset;
+  bool m_signaled;  // guarded by m_mutex
+};
+
+class ThreadObject final : public KernelObject {
+ public:
+  void Started(DWORD id) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_id = id;
+    }
+    m_cv.notify_all();
+  }
+
+  DWORD WaitForId() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_id != 0; });
+    return m_id;
+  }
+
+  void Finished(DWORD exitCode) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_exitCode = exitCode;
+      m_finished = true;
+    }
+    m_cv.notify_all();
+  }
+
+  DWORD ExitCode() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_finished ? m_exitCode : STILL_ACTIVE;
+  }
+
+  DWORD Id() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_id;
+  }
+
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return WaitFor(lock, m_cv, milliseconds, [this] { return m_finished; }) ? WAIT_OBJECT_0
+                                                                              : WAIT_TIMEOUT;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  DWORD m_id = 0;          // guarded by m_mutex
+  DWORD m_exitCode = 0;    // guarded by m_mutex
+  bool m_finished = false; // guarded by m_mutex
+};
+
+class HandleTable {
+ public:
+  HANDLE Insert(std::shared_ptr<KernelObject> object) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Multiples of 4 from 0x1000 on: never null, never INVALID_HANDLE_VALUE.
+    m_next += 4;
+    m_objects.emplace(m_next, std::move(object));
+    return reinterpret_cast<HANDLE>(m_next);
+  }
+
+  std::shared_ptr<KernelObject> Find(HANDLE handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == m_objects.end() ? nullptr : it->second;
+  }
+
+  bool Erase(HANDLE handle) {
+    std::shared_ptr<KernelObject> doomed;  // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m_objects.end()) return false;
+    doomed = std::move(it->second);
+    m_objects.erase(it);
+    return true;
+  }
+
+  // Named events of this process; a name lives while a handle to it is open.
+  std::shared_ptr<EventObject> FindOrAddNamed(const std::string& name, bool manualReset,
+                                              bool initialState, bool* existed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto& slot = m_named[name];
+    if (auto existing = slot.lock()) {
+      *existed = true;
+      return existing;
+    }
+    auto created = std::make_shared<EventObject>(manualReset, initialState);
+    slot = created;
+    *existed = false;
+    return created;
+  }
+
+ private:
+  std::mutex m_mutex;
+  uintptr_t m_next = 0x1000;
+  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects;
+  std::map<std::string, std::weak_ptr<EventObject>> m_named;
+};
+
+// Never destroyed: threads still running at exit may close their handles.
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+template <class T>
+std::shared_ptr<T> FindAs(HANDLE handle) {
+  auto object = std::dynamic_pointer_cast<T>(Handles().Find(handle));
+  if (!object) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
+
+HANDLE NewEvent(BOOL manualReset, BOOL initialState, const std::string* name) {
+  try {
+    std::shared_ptr<EventObject> event;
+    bool existed = false;
+    if (name)
+      event = Handles().FindOrAddNamed(*name, manualReset != FALSE, initialState != FALSE, &existed);
+    else
+      event = std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE);
+    HANDLE handle = Handles().Insert(event);
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+DWORD KernelThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Events and waits.
+// ---------------------------------------------------------------------------
+EXTERN_C HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
+  if (!name) return NewEvent(manualReset, initialState, nullptr);
+  std::string key;
+  try {
+    key = name;
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return NewEvent(manualReset, initialState, &key);
+}
+
+EXTERN_C HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  if (!name) return NewEvent(manualReset, initialState, nullptr);
+  // Wide and narrow names share one namespace; a wide name is keyed by its
+  // UTF-32 code units written as hex so that it cannot collide with a narrow one
+  // unless the texts are equal in ASCII.
+  std::string key;
+  try {
+    for (const wchar_t* p = name; *p; ++p) {
+      if (*p < 0x80) {
+        key += static_cast<char>(*p);
+      } else {
+        char hex[16];
+        snprintf(hex, sizeof hex, "\\u%08X", static_cast<unsigned>(*p));
+        key += hex;
+      }
+    }
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return NewEvent(manualReset, initialState, &key);
+}
+
+EXTERN_C BOOL SetEvent(HANDLE handle) {
+  auto event = FindAs<EventObject>(handle);
+  if (!event) return FALSE;
+  event->Set();
+  return TRUE;
+}
+
+EXTERN_C BOOL ResetEvent(HANDLE handle) {
+  auto event = FindAs<EventObject>(handle);
+  if (!event) return FALSE;
+  event->Reset();
+  return TRUE;
+}
+
+EXTERN_C DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto object = FindAs<KernelObject>(handle);
+  if (!object) return WAIT_FAILED;
+  return object->Wait(milliseconds);
+}
+
+EXTERN_C BOOL CloseHandle(HANDLE handle) {
+  if (!Handles().Erase(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+// ---------------------------------------------------------------------------
+EXTERN_C HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T /*stackSize*/, LPTHREAD_START_ROUTINE start,
+                             LPVOID parameter, DWORD flags, LPDWORD threadId) {
+  if (!start || (flags & ~STACK_SIZE_PARAM_IS_A_RESERVATION) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  try {
+    auto thread = std::make_shared<ThreadObject>();
+    // The thread holds its own reference, so closing the handle early only
+    // detaches it.
+    std::thread worker([thread, start, parameter] {
+      t_threadId = KernelThreadId();
+      thread->Started(t_threadId);
+      thread->Finished(start(parameter));
+    });
+    worker.detach();
+    const DWORD id = thread->WaitForId();
+    HANDLE handle = Handles().Insert(thread);
+    if (threadId) *threadId = id;
+    return handle;
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+}
+
+EXTERN_C BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+  if (!exitCode) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto thread = FindAs<ThreadObject>(handle);
+  if (!thread) return FALSE;
+  *exitCode = thread->ExitCode();
+  return TRUE;
+}
+
+EXTERN_C DWORD GetThreadId(HANDLE handle) {
+  auto thread = FindAs<ThreadObject>(handle);
+  return thread ? thread->Id() : 0;
+}
+
+EXTERN_C DWORD GetCurrentThreadId(void) {
+  if (t_threadId == 0) t_threadId = KernelThreadId();
+  return t_threadId;
+}
+
+EXTERN_C DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+EXTERN_C void Sleep(DWORD milliseconds) {
+  if (milliseconds == INFINITE) {
+    for (;;) pause();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// ---------------------------------------------------------------------------
+// Tick counts.
+// ---------------------------------------------------------------------------
+EXTERN_C ULONGLONG GetTickCount64(void) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<ULONGLONG>(now.tv_sec) * 1000u + static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
+}
+
+EXTERN_C DWORD GetTickCount(void) { return static_cast<DWORD>(GetTickCount64()); }
