@@ -1,0 +1,335 @@
+// Memory status (real provider, cgroup parsing, a real memory cgroup, the
+// test hook) and virtual memory.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "VQKernel.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// A scratch directory removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/vqkernel-XXXXXX";
+    path_ = mkdtemp(pattern) ? pattern : "";
+  }
+  ~TempDir() {
+    if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
+  }
+  const std::string& path() const { return path_; }
+  void Write(const std::string& relative, const std::string& text) const {
+    const std::string full = path_ + "/" + relative;
+    (void)!system(("mkdir -p \"$(dirname '" + full + "')\"").c_str());
+    std::ofstream(full) << text;
+  }
+
+ private:
+  std::string path_;
+};
+
+// ---------------------------------------------------------------------------
+// The real provider on this machine.
+// ---------------------------------------------------------------------------
+TEST(MemoryStatus, RealReadingIsPlausible) {
+  vq::MemInfo info;
+  ASSERT_TRUE(vq::ReadMemInfo(&info));
+  EXPECT_GT(info.memTotal, 16 * kMiB);
+  EXPECT_LE(info.memAvailable, info.memTotal);
+  uint64_t available = 0;
+  ASSERT_TRUE(vq::ReadMemAvailable(&available));
+  EXPECT_LE(available, info.memTotal);
+
+  MEMORYSTATUSEX ex{};
+  ex.dwLength = sizeof ex;
+  ASSERT_TRUE(GlobalMemoryStatusEx(&ex));
+  EXPECT_GT(ex.ullTotalPhys, 0u);
+  EXPECT_LE(ex.ullTotalPhys, info.memTotal);
+  EXPECT_LE(ex.ullAvailPhys, ex.ullTotalPhys);
+  EXPECT_LE(ex.dwMemoryLoad, 100u);
+  EXPECT_GT(ex.ullTotalVirtual, ex.ullTotalPhys);
+
+  vq::CgroupMemoryLimit cg;
+  if (vq::ReadCgroupMemoryLimit(&cg)) {
+    EXPECT_LE(ex.ullAvailPhys, cg.limit > cg.usage ? cg.limit - cg.usage : 0);
+  }
+
+  // The classic structure carries the same 64-bit figures, without a clamp.
+  MEMORYSTATUS classic{};
+  GlobalMemoryStatus(&classic);
+  EXPECT_EQ(classic.dwLength, sizeof(MEMORYSTATUS));
+  EXPECT_EQ(classic.dwTotalPhys, ex.ullTotalPhys);
+  EXPECT_EQ(classic.dwTotalVirtual, ex.ullTotalVirtual);
+}
+
+TEST(MemoryStatus, WrongLengthOrNullIsRefused) {
+  MEMORYSTATUSEX ex{};
+  ex.dwLength = sizeof ex - 8;
+  EXPECT_FALSE(GlobalMemoryStatusEx(&ex));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(GlobalMemoryStatusEx(nullptr));
+  GlobalMemoryStatus(nullptr);  // no crash
+}
+
+TEST(MemoryStatus, CachedReadingIsSafeFromManyThreads) {
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        MEMORYSTATUS s{};
+        GlobalMemoryStatus(&s);
+        if (s.dwTotalPhys == 0 || s.dwAvailPhys > s.dwTotalPhys) ++bad;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(MemoryStatus, TestProviderReplacesTheSourceUntilRestored) {
+  MEMORYSTATUSEX real{};
+  real.dwLength = sizeof real;
+  ASSERT_TRUE(GlobalMemoryStatusEx(&real));
+
+  int calls = 0;
+  vq::SetMemoryStatusProviderForTest([&](MEMORYSTATUSEX* s) {
+    ++calls;
+    s->ullTotalPhys = 8 * 1024 * kMiB;
+    s->ullAvailPhys = 100 * kMiB;
+    return TRUE;
+  });
+  MEMORYSTATUS classic{};
+  GlobalMemoryStatus(&classic);
+  GlobalMemoryStatus(&classic);
+  EXPECT_EQ(classic.dwAvailPhys, 100 * kMiB);
+  EXPECT_EQ(classic.dwTotalPhys, 8 * 1024 * kMiB);
+  EXPECT_EQ(calls, 2) << "the provider bypasses the cache";
+
+  vq::SetMemoryStatusProviderForTest([](MEMORYSTATUSEX*) { return FALSE; });
+  MEMORYSTATUSEX ex{};
+  ex.dwLength = sizeof ex;
+  EXPECT_FALSE(GlobalMemoryStatusEx(&ex));
+
+  vq::SetMemoryStatusProviderForTest(nullptr);
+  ASSERT_TRUE(GlobalMemoryStatusEx(&ex));
+  EXPECT_EQ(ex.ullTotalPhys, real.ullTotalPhys);
+}
+
+// ---------------------------------------------------------------------------
+// cgroup parsing on fake trees.
+// ---------------------------------------------------------------------------
+TEST(CgroupLimit, V1TakesTheLevelWithTheLeastHeadroom) {
+  TempDir d;
+  d.Write("proc", "5:cpu,cpuacct:/x\n4:memory:/a/b\n0::/\n");
+  d.Write("v1/memory.limit_in_bytes", "9223372036854771712\n");
+  d.Write("v1/memory.usage_in_bytes", "1000\n");
+  d.Write("v1/a/memory.limit_in_bytes", "5000\n");
+  d.Write("v1/a/memory.usage_in_bytes", "4800\n");
+  d.Write("v1/a/b/memory.limit_in_bytes", "3000\n");
+  d.Write("v1/a/b/memory.usage_in_bytes", "1000\n");
+  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+  vq::CgroupMemoryLimit cg;
+  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+  EXPECT_EQ(cg.version, 1);
+  EXPECT_EQ(cg.limit, 5000u);  // the parent: 200 left against 2000 in the child
+  EXPECT_EQ(cg.usage, 4800u);
+}
+
+TEST(CgroupLimit, V1WithoutLimitIsUnlimited) {
+  TempDir d;
+  d.Write("proc", "4:memory:/a\n");
+  d.Write("v1/a/memory.limit_in_bytes", "9223372036854771712\n");
+  d.Write("v1/a/memory.usage_in_bytes", "1000\n");
+  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+  vq::CgroupMemoryLimit cg;
+  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+}
+
+TEST(CgroupLimit, V2ReadsMaxAndCurrentAndMaxMeansNoLimit) {
+  TempDir d;
+  d.Write("proc", "0::/svc/app\n");
+  d.Write("v2/svc/app/memory.max", "max\n");
+  d.Write("v2/svc/app/memory.current", "100\n");
+  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+  vq::CgroupMemoryLimit cg;
+  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+  d.Write("v2/svc/memory.max", "268435456\n");
+  d.Write("v2/svc/memory.current", "300000000\n");  // over the limit: no headroom
+  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+  EXPECT_EQ(cg.version, 2);
+  EXPECT_EQ(cg.limit, 268435456u);
+  EXPECT_EQ(cg.usage, 300000000u);
+}
+
+TEST(CgroupLimit, PathMissingUnderTheMountFallsBackToTheMountRoot) {
+  // Inside a cgroup namespace the mount's root is the process's own cgroup.
+  TempDir d;
+  d.Write("proc", "0::/not/here\n");
+  d.Write("v2/memory.max", "1048576\n");
+  d.Write("v2/memory.current", "4096\n");
+  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+  vq::CgroupMemoryLimit cg;
+  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+  EXPECT_EQ(cg.limit, 1048576u);
+}
+
+TEST(CgroupLimit, GarbageFilesGiveNoLimit) {
+  TempDir d;
+  d.Write("proc", std::string(20000, ':') + "\n4:memory\n::::\n");
+  d.Write("v1/memory.limit_in_bytes", "lots\n");
+  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+  vq::CgroupMemoryLimit cg;
+  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
+  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, "/nonexistent/cgroup", v1.c_str(), v2.c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// A real memory cgroup: a child process moved into a limited child cgroup of
+// ours must see the limit.
+// ---------------------------------------------------------------------------
+std::string OwnMemoryCgroupDir(int* version) {
+  std::ifstream in("/proc/self/cgroup");
+  std::string line, v1, v2;
+  while (std::getline(in, line)) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (line.compare(0, 2, "0:") == 0 && controllers.empty()) v2 = "/sys/fs/cgroup" + path;
+    std::stringstream list(controllers);
+    for (std::string c; std::getline(list, c, ',');)
+      if (c == "memory") v1 = "/sys/fs/cgroup/memory" + path;
+  }
+  struct stat st {};
+  if (!v1.empty() && stat((v1 + "/memory.limit_in_bytes").c_str(), &st) == 0) {
+    *version = 1;
+    return v1;
+  }
+  if (!v2.empty() && stat((v2 + "/memory.max").c_str(), &st) == 0) {
+    *version = 2;
+    return v2;
+  }
+  return "";
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+TEST(MemoryStatusInCgroup, ChildProcessSeesTheLimitOfItsCgroup) {
+  int version = 0;
+  const std::string own = OwnMemoryCgroupDir(&version);
+  if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
+  const std::string dir = own + "/vqtest-" + std::to_string(getpid());
+  if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() { rmdir(dir.c_str()); }
+  } cleanup{dir};
+  constexpr uint64_t kLimit = 256 * kMiB;
+  const std::string limitFile = dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max");
+  if (!WriteFile(limitFile, std::to_string(kLimit))) GTEST_SKIP() << "cannot set a memory limit";
+
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(fromChild), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(toChild[1]);
+    close(fromChild[0]);
+    char go = 0;
+    if (read(toChild[0], &go, 1) != 1 || go != 'g') _exit(3);
+    uint64_t out[4] = {0, 0, 0, 0};
+    vq::CgroupMemoryLimit cg;
+    out[0] = vq::ReadCgroupMemoryLimit(&cg) ? 1 : 0;
+    out[1] = cg.limit;
+    MEMORYSTATUSEX s{};
+    s.dwLength = sizeof s;
+    out[2] = vq::ReadMemoryStatusUncached(&s) ? s.ullAvailPhys : ~0ull;
+    // The cache copied from the parent is older than one refresh interval.
+    Sleep(vq::kMemoryStatusRefreshMs * 5);
+    out[3] = GlobalMemoryStatusEx(&s) ? s.ullAvailPhys : ~0ull;
+    _exit(write(fromChild[1], out, sizeof out) == sizeof out ? 0 : 4);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  const bool moved = WriteFile(dir + "/cgroup.procs", std::to_string(pid));
+  const char go = moved ? 'g' : 's';
+  (void)!write(toChild[1], &go, 1);
+  close(toChild[1]);
+  uint64_t out[4] = {0, 0, 0, 0};
+  const ssize_t got = read(fromChild[0], out, sizeof out);
+  close(fromChild[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof out));
+  EXPECT_EQ(out[0], 1u);
+  EXPECT_EQ(out[1], kLimit);
+  EXPECT_LE(out[2], kLimit);
+  EXPECT_GT(out[2], 0u);
+  EXPECT_LE(out[3], kLimit);
+}
+
+// ---------------------------------------------------------------------------
+// Virtual memory.
+// ---------------------------------------------------------------------------
+TEST(VirtualMemory, CommittedMemoryIsZeroedPageAlignedAndReleasedWhole) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* p = static_cast<unsigned char*>(VirtualAlloc(nullptr, 3 * page + 1, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % page, 0u);
+  for (size_t i = 0; i < 4 * page; ++i) ASSERT_EQ(p[i], 0) << i;
+  memset(p, 0xAB, 4 * page);
+  SetLastError(0);
+  EXPECT_FALSE(VirtualFree(p, page, MEM_RELEASE));  // a size with MEM_RELEASE is refused
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+  EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
+}
+
+TEST(VirtualMemory, ReserveCommitDecommitGivesFreshZeroPages) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* base = static_cast<unsigned char*>(VirtualAlloc(nullptr, 4 * page, MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(base, nullptr);
+  auto* second = static_cast<unsigned char*>(VirtualAlloc(base + page + 10, 5, MEM_COMMIT, PAGE_READWRITE));
+  EXPECT_EQ(second, base + page);
+  second[0] = 7;
+  EXPECT_TRUE(VirtualFree(second, page, MEM_DECOMMIT));
+  ASSERT_EQ(VirtualAlloc(second, page, MEM_COMMIT, PAGE_READWRITE), second);
+  EXPECT_EQ(second[0], 0);
+  EXPECT_EQ(VirtualAlloc(base + 8 * page, page, MEM_COMMIT, PAGE_READWRITE), nullptr);  // outside
+  EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+}
+
+TEST(VirtualMemory, BadArgumentsAreRefused) {
+  EXPECT_EQ(VirtualAlloc(nullptr, 0, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, 0x40 /*PAGE_EXECUTE_READWRITE*/), nullptr);
+  EXPECT_EQ(VirtualAlloc(nullptr, ~size_t{0}, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE), nullptr);
+  int local = 0;
+  EXPECT_FALSE(VirtualFree(&local, 0, MEM_RELEASE));
+}
+
+}  // namespace

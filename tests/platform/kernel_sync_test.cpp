@@ -1,0 +1,245 @@
+// Critical sections, events, threads, handles, the last-error slot and the
+// errno mapping.
+#include <errno.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "VQKernel.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Critical sections.
+// ---------------------------------------------------------------------------
+TEST(CriticalSection, OwnerMayReenterOthersMayNotUntilFullyLeft) {
+  vq::CriticalSection cs;
+  EnterCriticalSection(&cs.native());
+  EXPECT_TRUE(TryEnterCriticalSection(&cs.native()));  // recursion
+  auto otherTry = [&] {
+    bool got = false;
+    std::thread t([&] {
+      got = TryEnterCriticalSection(&cs.native()) != FALSE;
+      if (got) LeaveCriticalSection(&cs.native());
+    });
+    t.join();
+    return got;
+  };
+  EXPECT_FALSE(otherTry());
+  LeaveCriticalSection(&cs.native());
+  EXPECT_FALSE(otherTry()) << "still held once";
+  LeaveCriticalSection(&cs.native());
+  EXPECT_TRUE(otherTry());
+}
+
+TEST(CriticalSection, ScopedLockGivesMutualExclusionAndReleasesOnThrow) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  long counter = 0;  // deliberately not atomic: the lock must protect it
+  auto work = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      vq::CritSecLock lock(cs);
+      vq::CritSecLock again(&cs);
+      ++counter;
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 40000);
+
+  try {
+    vq::CritSecLock lock(cs);
+    throw 1;
+  } catch (int) {
+  }
+  bool free = false;
+  std::thread t([&] {
+    free = TryEnterCriticalSection(&cs) != FALSE;
+    if (free) LeaveCriticalSection(&cs);
+  });
+  t.join();
+  EXPECT_TRUE(free);
+  DeleteCriticalSection(&cs);
+}
+
+// ---------------------------------------------------------------------------
+// Events and handles.
+// ---------------------------------------------------------------------------
+TEST(Event, AutoResetIsConsumedByOneWait) {
+  HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(e));
+  EXPECT_TRUE(SetEvent(e));  // signals do not add up
+  EXPECT_EQ(WaitForSingleObject(e, 5), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e, 5), WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(Event, ManualResetStaysSignalledUntilReset) {
+  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(WaitForSingleObject(e, 1), WAIT_TIMEOUT);
+  EXPECT_TRUE(SetEvent(e));
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
+  EXPECT_TRUE(ResetEvent(e));
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(Event, SetWakesAnInfiniteWaiterOnAnotherThread) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<DWORD> result{0xDEAD};
+  std::thread waiter([&] { result = WaitForSingleObject(e, INFINITE); });
+  EXPECT_TRUE(SetEvent(e));
+  waiter.join();
+  EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+  CloseHandle(e);
+}
+
+TEST(Event, NamedEventsAreSharedWithinTheProcess) {
+  HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "vq-test-event");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "vq-test-event");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ASSERT_NE(a, b);
+  SetEvent(a);
+  EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+  CloseHandle(a);
+  CloseHandle(b);
+  // With every handle closed the name is free again.
+  HANDLE c = CreateEventA(nullptr, TRUE, FALSE, "vq-test-event");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(WaitForSingleObject(c, 0), WAIT_TIMEOUT);
+  CloseHandle(c);
+}
+
+TEST(Handle, InvalidHandlesAreRefusedWithErrorInvalidHandle) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_TRUE(CloseHandle(e));
+  for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, e}) {
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetEvent(h));
+    EXPECT_FALSE(ResetEvent(h));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+// ---------------------------------------------------------------------------
+struct ThreadProbe {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<DWORD> seenId{0};
+  ~ThreadProbe() {
+    CloseHandle(go);
+    CloseHandle(done);
+  }
+};
+
+DWORD WINAPI ProbeThread(LPVOID p) {
+  auto* probe = static_cast<ThreadProbe*>(p);
+  probe->seenId = GetCurrentThreadId();
+  WaitForSingleObject(probe->go, INFINITE);
+  SetEvent(probe->done);
+  return 42;
+}
+
+TEST(Thread, IdIsTheKernelIdAndExitCodeFollowsTheThreadsLife) {
+  ThreadProbe probe;
+  DWORD id = 0;
+  HANDLE t = CreateThread(nullptr, 0, ProbeThread, &probe, 0, &id);
+  ASSERT_NE(t, nullptr);
+  EXPECT_NE(id, 0u);
+  EXPECT_NE(id, GetCurrentThreadId());
+  EXPECT_EQ(GetThreadId(t), id);
+
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
+
+  SetEvent(probe.go);
+  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(probe.seenId.load(), id);
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 42u);
+  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
+  EXPECT_TRUE(CloseHandle(t));
+}
+
+TEST(Thread, ClosingTheHandleWhileTheThreadRunsDetachesIt) {
+  ThreadProbe probe;
+  HANDLE t = CreateThread(nullptr, 0, ProbeThread, &probe, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(CloseHandle(t));
+  SetEvent(probe.go);
+  EXPECT_EQ(WaitForSingleObject(probe.done, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_FAILED);
+}
+
+TEST(Thread, BadArgumentsAreRefused) {
+  SetLastError(0);
+  EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ThreadProbe probe;
+  EXPECT_EQ(CreateThread(nullptr, 0, ProbeThread, &probe, CREATE_SUSPENDED, nullptr), nullptr);
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  DWORD code = 0;
+  EXPECT_FALSE(GetExitCodeThread(e, &code));  // an event is not a thread
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  CloseHandle(e);
+}
+
+TEST(Thread, CurrentIdsAreTheKernelsAndLastErrorIsPerThread) {
+  EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(syscall(SYS_gettid)));
+  EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
+  SetLastError(1234);
+  DWORD other = 1;
+  std::thread t([&] { other = GetLastError(); });
+  t.join();
+  EXPECT_EQ(other, 0u);
+  EXPECT_EQ(GetLastError(), 1234u);
+}
+
+// ---------------------------------------------------------------------------
+// errno mapping.
+// ---------------------------------------------------------------------------
+TEST(ErrnoMapping, CommonCodesMapToTheirWin32AndHResultValues) {
+  struct Case {
+    int error;
+    DWORD win32;
+  } const cases[] = {
+      {0, ERROR_SUCCESS},           {ENOENT, ERROR_FILE_NOT_FOUND},     {ENOSPC, ERROR_DISK_FULL},
+      {EACCES, ERROR_ACCESS_DENIED}, {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EINVAL, ERROR_INVALID_PARAMETER},
+      {EIO, ERROR_IO_DEVICE},       {EEXIST, ERROR_FILE_EXISTS},        {EBADF, ERROR_INVALID_HANDLE},
+      {ENOTDIR, ERROR_PATH_NOT_FOUND}, {EDQUOT, ERROR_DISK_FULL},       {12345, ERROR_GEN_FAILURE},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(vq::Win32ErrorFromErrno(c.error), c.win32) << "errno " << c.error;
+    if (c.error == 0) {
+      EXPECT_EQ(vq::HResultFromErrno(c.error), S_OK);
+    } else if (c.error == ENOMEM) {
+      EXPECT_EQ(vq::HResultFromErrno(c.error), E_OUTOFMEMORY);
+    } else {
+      EXPECT_EQ(vq::HResultFromErrno(c.error), HRESULT_FROM_WIN32(c.win32)) << "errno " << c.error;
+      EXPECT_TRUE(FAILED(vq::HResultFromErrno(c.error)));
+    }
+  }
+  EXPECT_EQ(vq::HResultFromErrno(EACCES), E_ACCESSDENIED);
+  EXPECT_EQ(vq::HResultFromErrno(EINVAL), E_INVALIDARG);
+}
+
+}  // namespace
