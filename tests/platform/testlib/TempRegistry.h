@@ -1,0 +1,52 @@
+// TempRegistry.h - points the registry store at a file in a fresh temporary
+// directory for the lifetime of the object, and removes the directory after.
+// Used by the runtime tests in the test program's main thread.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+class TempRegistry {
+ public:
+  TempRegistry() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vqregXXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) m_Dir = pattern;
+    m_Path = m_Dir + "/registry";
+    setenv("VQ_REGISTRY", m_Path.c_str(), 1);
+  }
+  ~TempRegistry() {
+    unsetenv("VQ_REGISTRY");
+    std::error_code ignored;
+    if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir, ignored);
+  }
+  TempRegistry(const TempRegistry&) = delete;
+  TempRegistry& operator=(const TempRegistry&) = delete;
+
+  const std::string& Dir() const { return m_Dir; }
+  const std::string& Path() const { return m_Path; }
+
+  std::string Contents() const {
+    std::ifstream in(m_Path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // Replaces the store file with text (through a rename, as the store does).
+  void Replace(const std::string& text) const {
+    std::string tmp = m_Path + ".test";
+    {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << text;
+    }
+    std::filesystem::rename(tmp, m_Path);
+  }
+
+ private:
+  std::string m_Dir;
+  std::string m_Path;
+};
