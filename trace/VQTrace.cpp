@@ -63,9 +63,16 @@ void LowerInPlace(char* text) {
   for (; *text; ++text) *text = static_cast<char>(tolower(static_cast<unsigned char>(*text)));
 }
 
-// REQUIRES: g_settingsLock held.
-void ReadSettings(DWORD now) {
-  g_nextRefresh = static_cast<DWORD>(g_refreshInterval) + now;
+DWORD Ticks() { return g_tickSource ? g_tickSource() : GetTickCount(); }
+
+// REQUIRES: g_settingsLock held. The next refresh is scheduled from the
+// interval just read and the tick count of this read. (Scheduling it from the
+// previous interval with a tick of 0, when that interval was 100 or less,
+// would put the first refresh time at 0, which the signed comparison sees as
+// still ahead for as long as the tick count has its top bit set: up to 24.8
+// days without a refresh.)
+void ReadSettings() {
+  const DWORD now = Ticks();
   const int32_t level = static_cast<int32_t>(GetPrivateProfileIntA(kSection, "Level", 0, kSettingsFile));
   TraceLevel.store(level, std::memory_order_relaxed);
   g_originInTrace.store(
@@ -74,6 +81,7 @@ void ReadSettings(DWORD now) {
   g_keywordInTrace =
       static_cast<int32_t>(GetPrivateProfileIntA(kSection, "KeywordInTrace", 1, kSettingsFile)) == 1;
   g_refreshInterval = static_cast<int32_t>(GetPrivateProfileIntA(kSection, "RefreshInterval", 0, kSettingsFile));
+  g_nextRefresh = now + static_cast<DWORD>(g_refreshInterval);
   if (level == 0) return;
   const DWORD n = GetPrivateProfileStringA(kSection, "Keywords", "", g_keywords, kKeywordListBytes, kSettingsFile);
   if (n == kKeywordListBytes - 1) {
@@ -131,12 +139,9 @@ void VQTrace(const char* keyword, int level, const char* format, ...) {
   {
     std::lock_guard<std::mutex> lock(g_settingsLock);
     bool refresh = TraceLevel.load(std::memory_order_relaxed) == kUnread;
-    DWORD now = 0;
-    if (g_refreshInterval > kMinRefreshInterval) {
-      now = g_tickSource ? g_tickSource() : GetTickCount();
-      if (static_cast<int32_t>(g_nextRefresh - now) < 0) refresh = true;
-    }
-    if (refresh) ReadSettings(now);
+    if (!refresh && g_refreshInterval > kMinRefreshInterval)
+      refresh = static_cast<int32_t>(g_nextRefresh - Ticks()) < 0;
+    if (refresh) ReadSettings();
 
     const int32_t traceLevel = TraceLevel.load(std::memory_order_relaxed);
     if (level > traceLevel) return;
