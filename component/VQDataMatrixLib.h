@@ -1,0 +1,134 @@
+// VQDataMatrixLib.h - the public interface of the VQDataMatrix component.
+//
+// A VQDataMatrix object is a matrix of four dimensions (d1..d4, d1 varying
+// fastest) whose elements are VQData data items (spectra, time records). It
+// is reached through one dual interface, IVQDataMatrix: a custom vtable
+// interface that also derives from IDispatch, so that automation clients can
+// call it by name. This header plays the part of the one a type library
+// compiler produces: the enumerations, the interface in vtable order, and the
+// identifiers of the class, the interface and the type library
+// VQDATAMATRIXLIBLib (version 1.0). The identifiers are fixed for good.
+//
+// Threading: objects live in the single-threaded apartment of the thread that
+// created them; call them from that thread. Each initialised matrix runs one
+// worker thread of its own that swaps storage to a temporary file when memory
+// runs low.
+//
+// Conventions shared by every operation: each returns an HRESULT; out values
+// are meaningful only on success; BSTR inputs stay the caller's, BSTR outputs
+// are new and belong to the caller; interface pointers given out carry one
+// reference that belongs to the caller; positions count from 0.
+#pragma once
+
+#include "VQData.h"
+#include "VQPlatform.h"
+
+// The type library and its class.
+VQ_DEFINE_GUID(LIBID_VQDATAMATRIXLIBLib, "9621577E-F954-4CD0-A2EF-F8FDBE422C93");
+VQ_DEFINE_GUID(CLSID_VQDataMatrix, "35078CFA-9E3B-4E32-B265-26792C93261E");
+
+// Direction in which a slice lays the plane out in the result item.
+typedef enum matrixDirectionType {
+  matrixDirectionByRow = 0,
+  matrixDirectionByColumn = 1
+} matrixDirectionType;
+
+// Which storage object the swapping picks first: least or most recently used.
+typedef enum elementPriorityType {
+  elementPriorityFifo = 0,
+  elementPriorityLifo = 1
+} elementPriorityType;
+
+// Storage kind: one storage object per element, or several elements packed
+// into shared buffers of at most 10 MiB.
+typedef enum matrixType {
+  matrixSingleObject = 0,
+  matrixMultipleObjects = 1
+} matrixType;
+
+VQ_DECLARE_INTERFACE(IVQDataMatrix, IDispatch, "BCFCCD04-00C7-4A0F-9BE0-A8813CDCEF6A");
+struct IVQDataMatrix : public IDispatch {
+  // 1: sets the four dimension sizes (each at least 1) and creates the
+  // per-element tables, the swap file and the worker thread; with
+  // bDoCreateInstances not 0 also every element's data item.
+  STDMETHOD(Initialize)(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) PURE;
+  // 2: destroys all element storage, the swap queue contents and the
+  // identifier and label table.
+  STDMETHOD(ReleaseAllVQData)() PURE;
+  // 3: the element's data item for reading and writing, with attributes.
+  STDMETHOD(get_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) PURE;
+  // 3: stores a data item as the element.
+  STDMETHOD(put_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) PURE;
+  // 4: number of dimensions: 0 before Initialize, 4 after.
+  STDMETHOD(get_Dimensions)(LONG* pVal) PURE;
+  // 5: size of dimension 1..4; 0 gives the number of dimensions.
+  STDMETHOD(get_Size)(LONG Dimension, LONG* pVal) PURE;
+  // 6: sets the axis of matrix dimension 0..3.
+  STDMETHOD(InitializeAxis)(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) PURE;
+  // 7: reads the axis of matrix dimension 0..3; Unit is a new string.
+  STDMETHOD(GetAxis)(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) PURE;
+  // 8: gives every element a buffer of nXSize values x nZSize records.
+  STDMETHOD(AllAllocate)(LONG nXSize, LONG nZSize, LONG Format) PURE;
+  // 9: gives every element the same linear x-axis.
+  STDMETHOD(AllInitializeAsLinear)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) PURE;
+  // 10..12: fill pData with the sums over [Xmin, Xmax] of record Z of every
+  // element of a plane.
+  STDMETHOD(GetD1D2Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d3, LONG d4, matrixDirectionType dir,
+                          IUnknown* pData) PURE;
+  STDMETHOD(GetD1D3Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d2, LONG d4, matrixDirectionType dir,
+                          IUnknown* pData) PURE;
+  STDMETHOD(GetD2D3Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d1, LONG d4, matrixDirectionType dir,
+                          IUnknown* pData) PURE;
+  // 13..15: fill Data with record Z of every element of a plane, one record
+  // per element.
+  STDMETHOD(GetD1D2SliceSpectrum)(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
+  STDMETHOD(GetD1D3SliceSpectrum)(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
+  STDMETHOD(GetD2D3SliceSpectrum)(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
+  // 16: writes the whole matrix to the stream.
+  STDMETHOD(Write)(IStream* IStream) PURE;
+  // 17: reads a matrix written by Write into a new matrix.
+  STDMETHOD(Read)(IStream* IStream) PURE;
+  // 18: numeric identifier of an element.
+  STDMETHOD(get_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) PURE;
+  STDMETHOD(put_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) PURE;
+  // 19: text label of an element.
+  STDMETHOD(get_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) PURE;
+  STDMETHOD(put_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) PURE;
+  // 20: DataPtr of the element with that identifier.
+  STDMETHOD(get_DataPtrID)(LONG ID, IUnknown** pVal) PURE;
+  STDMETHOD(put_DataPtrID)(LONG ID, IUnknown* newVal) PURE;
+  // 21: position of the first element (lowest index) with that identifier.
+  STDMETHOD(GetPositionFromID)(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) PURE;
+  // 22: label of the whole matrix.
+  STDMETHOD(get_MatrixLabel)(BSTR* pVal) PURE;
+  STDMETHOD(put_MatrixLabel)(BSTR newVal) PURE;
+  // 23: first element in storage order that has a data item, and where it is
+  // (each coordinate pointer is optional).
+  STDMETHOD(get_FirstValidDataPtr)(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) PURE;
+  // 24: 1 when every storage object exists and holds data.
+  STDMETHOD(get_IsAllDataValid)(LONG* pVal) PURE;
+  // 25: first-in-first-out or last-in-first-out swapping.
+  STDMETHOD(SetElementPriority)(elementPriorityType priority) PURE;
+  // 26: the element's data item for reading (WithAttributes: 0 or not).
+  STDMETHOD(get_ConstDataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes, IUnknown** pVal) PURE;
+  // 27: writes every element to the swap file.
+  STDMETHOD(AllSaveToDisk)() PURE;
+  // 28: values firstIndex..lastIndex of an element for reading; S_FALSE when
+  // the item holds more than asked for.
+  STDMETHOD(get_ConstDataSubsetPtr)(LONG d1, LONG d2, LONG d3, LONG d4, LONG firstIndex, LONG lastIndex,
+                                    LONG WithAttributes, IUnknown** pVal) PURE;
+  // 29: gives every element of one d4 index the attributes of a data item.
+  STDMETHOD(put_AttributesDataPtr)(LONG d4, IUnknown* newVal) PURE;
+  // 30: Initialize followed by AllAllocate, with a choice of storage kind.
+  STDMETHOD(Initialize2)(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
+                         matrixType matrixType) PURE;
+  // 31: copies all elements into one data item.
+  STDMETHOD(CopyContentsToSingleVqData)(IUnknown* Data) PURE;
+  // 32: copies the matrix's tag vectors into a data item.
+  STDMETHOD(GetTagVectorsData)(IUnknown* pVal) PURE;
+  // 33: keeps the data item that carries the matrix's tag vectors.
+  STDMETHOD(PutTagVectorsData)(IUnknown* pVal) PURE;
+  // 34: 1 when an element with that identifier exists, else 0.
+  STDMETHOD(HasData)(LONG ID, LONG* HasData) PURE;
+};
+inline constexpr IID IID_IVQDataMatrix = __uuidof(IVQDataMatrix);

@@ -1,0 +1,340 @@
+#include "memory/FileCache.h"
+
+#include <fcntl.h>
+#include <linux/stat.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "trace/VQTrace.h"
+
+namespace vq {
+
+bool SwapFileOps::TempFolder(std::string* folder, int* error) {
+  char buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof buffer, buffer);
+  if (length == 0 || length >= sizeof buffer) {
+    *error = length == 0 ? ENOENT : ENAMETOOLONG;
+    return false;
+  }
+  folder->assign(buffer, length);
+  return true;
+}
+
+int SwapFileOps::CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
+                                std::string* name, int* error) {
+  std::string pattern = folder + prefix + "XXXXXX";
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  // mkostemp creates the file with mode 0600 and O_EXCL; O_DIRECT is added
+  // afterwards because some file systems refuse it at creation.
+  int fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  name->assign(path.data());
+  unlink(path.data());
+  *isDirect = false;
+  if (direct) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
+      *isDirect = true;
+    }
+  }
+  return fd;
+}
+
+uint32_t SwapFileOps::DirectAlignment(int fd) {
+  struct statx sx {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) != 0 &&
+      sx.stx_dio_offset_align != 0) {
+    uint32_t align = sx.stx_dio_offset_align;
+    if (sx.stx_dio_mem_align > align) align = sx.stx_dio_mem_align;
+    return align;
+  }
+  // Older kernels: the logical block size of the device holding the file
+  // (the queue of a partition sits with its parent disk).
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return 0;
+  unsigned maj = major(st.st_dev);
+  unsigned min = minor(st.st_dev);
+  const char* forms[] = {"/sys/dev/block/%u:%u/queue/logical_block_size",
+                         "/sys/dev/block/%u:%u/../queue/logical_block_size"};
+  for (const char* form : forms) {
+    char path[128];
+    std::snprintf(path, sizeof path, form, maj, min);
+    if (FILE* f = std::fopen(path, "re")) {
+      unsigned value = 0;
+      int read = std::fscanf(f, "%u", &value);
+      std::fclose(f);
+      if (read == 1 && value != 0) return value;
+    }
+  }
+  return 0;
+}
+
+ssize_t SwapFileOps::WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) {
+  ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
+  if (n < 0) *error = errno;
+  return n;
+}
+
+ssize_t SwapFileOps::ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) {
+  ssize_t n = pread(fd, data, size, static_cast<off_t>(offset));
+  if (n < 0) *error = errno;
+  return n;
+}
+
+void SwapFileOps::Close(int fd) { close(fd); }
+
+SwapFileOps* SwapFileOps::System() {
+  static SwapFileOps ops;
+  return &ops;
+}
+
+}  // namespace vq
+
+namespace {
+
+// A page-aligned, zero-filled buffer for one unaligned transfer.
+class BounceBuffer {
+ public:
+  explicit BounceBuffer(uint64_t size) : m_Size(size) {
+    if (size <= SIZE_MAX) m_Data = static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  }
+  ~BounceBuffer() {
+    if (m_Data != nullptr && !VirtualFree(m_Data, 0, MEM_RELEASE)) {
+      VQ_TRACE("CFileCache::BounceBuffer", "DataMatrix", 1, "VirtualFree failed. Error=%u", GetLastError());
+    }
+  }
+  BounceBuffer(const BounceBuffer&) = delete;
+  BounceBuffer& operator=(const BounceBuffer&) = delete;
+  uint8_t* data() const { return m_Data; }
+  uint64_t size() const { return m_Size; }
+
+ private:
+  uint8_t* m_Data = nullptr;
+  uint64_t m_Size;
+};
+
+// Transfers are split so that no single call exceeds what the kernel moves
+// at once (about 2 GiB), and resumed after a short count.
+constexpr uint64_t kMaxTransfer = 1u << 30;
+
+}  // namespace
+
+CFileCache::CFileCache(vq::SwapFileOps* ops) : m_Ops(ops != nullptr ? ops : vq::SwapFileOps::System()) {}
+
+CFileCache::~CFileCache() {
+  if (m_File >= 0) m_Ops->Close(m_File);
+}
+
+bool CFileCache::Initialize(bool unbuffered) {
+  vq::CritSecLock lock(m_Lock.native());
+  int error = 0;
+  std::string folder;
+  if (!m_Ops->TempFolder(&folder, &error)) {
+    VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1, "GetTempPath failed. Error=%u",
+             vq::Win32ErrorFromErrno(error));
+    return false;
+  }
+  std::string name;
+  bool direct = false;
+  int fd = m_Ops->CreateUnlinked(folder, "CFileCache", unbuffered, &direct, &name, &error);
+  if (fd < 0) {
+    VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1, "CreateFile failed. Error=%u",
+             vq::Win32ErrorFromErrno(error));
+    return false;
+  }
+  m_File = fd;
+  m_Direct = direct;
+  VQ_TRACE("CFileCache::Initialize", "DataMatrix", 2, "File=%s", name.c_str());
+  if (!direct) {
+    m_SectorSize = 1;
+    return true;
+  }
+  uint32_t align = m_Ops->DirectAlignment(fd);
+  // A power of two is required for the rounding and alignment tests; 512 is
+  // the smallest unit any direct I/O device accepts.
+  if (align == 0 || (align & (align - 1)) != 0) align = 512;
+  m_SectorSize = align;
+  VQ_TRACE("CFileCache::Initialize", "DataMatrix", 2, "%u bytes per sector", m_SectorSize);
+  return true;
+}
+
+bool CFileCache::IsAligned(const void* address, uint64_t value) const {
+  if (m_SectorSize <= 1) return true;
+  return value % m_SectorSize == 0 && reinterpret_cast<uintptr_t>(address) % m_SectorSize == 0;
+}
+
+uint64_t CFileCache::RoundUp(uint64_t size) const {
+  if (m_SectorSize <= 1 || size % m_SectorSize == 0) return size;
+  return (size / m_SectorSize + 1) * m_SectorSize;
+}
+
+bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    size_t chunk = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+    int err = 0;
+    ssize_t n = m_Ops->WriteAt(m_File, p, chunk, offset, &err);
+    if (n <= 0) {
+      // A write that moves nothing without an error is a full device.
+      *error = vq::Win32ErrorFromErrno(n < 0 ? err : ENOSPC);
+      return false;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) {
+  uint8_t* p = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    size_t chunk = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+    int err = 0;
+    ssize_t n = m_Ops->ReadAt(m_File, p, chunk, offset, &err);
+    if (n <= 0) {
+      *error = n < 0 ? vq::Win32ErrorFromErrno(err) : static_cast<DWORD>(ERROR_HANDLE_EOF);
+      return false;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool CFileCache::WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) {
+  DWORD error = 0;
+  if (IsAligned(data, size)) {
+    if (!WriteFully(data, size, offset, &error)) {
+      VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
+      return false;
+    }
+    return true;
+  }
+  BounceBuffer bounce(RoundUp(size));
+  if (bounce.data() == nullptr) {
+    VQ_TRACE(origin, "DataMatrix", 1, "VirtualAlloc failed. Error=%u", GetLastError());
+    return false;
+  }
+  std::memcpy(bounce.data(), data, size);
+  if (!WriteFully(bounce.data(), bounce.size(), offset, &error)) {
+    VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
+    return false;
+  }
+  return true;
+}
+
+uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (m_File < 0 || (data == nullptr && size != 0)) {
+    VQ_TRACE("CFileCache::WriteBlock", "DataMatrix", 1, "WriteFile failed. Error=%u",
+             static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    return 0;
+  }
+  if (m_NextBlockId == UINT32_MAX) return 0;  // ids are never reused, nor wrapped
+  if (!WriteAt(data, size, m_EndOffset, "CFileCache::WriteBlock")) return 0;
+  try {
+    m_Blocks.push_back(BlockRecord{m_NextBlockId, size, m_EndOffset});
+  } catch (...) {
+    return 0;  // the written bytes are simply overwritten by the next block
+  }
+  m_EndOffset += RoundUp(size);
+  return m_NextBlockId++;
+}
+
+const CFileCache::BlockRecord* CFileCache::FindBlock(uint32_t blockId) const {
+  if (blockId == 0 || blockId >= m_NextBlockId) return nullptr;
+  return &m_Blocks[blockId - 1];
+}
+
+bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size) {
+  vq::CritSecLock lock(m_Lock.native());
+  const BlockRecord* block = FindBlock(blockId);
+  if (block == nullptr) {
+    VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId is invalid");
+    return false;
+  }
+  if (block->size != size || (data == nullptr && size != 0)) {
+    VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId+bufferSize is invalid");
+    return false;
+  }
+  return WriteAt(data, size, block->offset, "CFileCache::RewriteBlock");
+}
+
+uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size) {
+  vq::CritSecLock lock(m_Lock.native());
+  const BlockRecord* block = FindBlock(blockId);
+  if (block == nullptr) {
+    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "blockId is invalid");
+    return 0;
+  }
+  if (static_cast<uint64_t>(offset) + size > block->size || (dest == nullptr && size != 0)) {
+    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "offset+bufferSize is invalid");
+    return 0;
+  }
+  if (size == 0) return 0;
+  DWORD error = 0;
+  if (IsAligned(dest, offset) && IsAligned(dest, size)) {
+    if (!ReadFully(dest, size, block->offset + offset, &error)) {
+      VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+      return 0;
+    }
+    return size;
+  }
+  // Read the sector-aligned window around the request and copy out of it.
+  uint64_t start = offset - offset % m_SectorSize;
+  uint64_t end = RoundUp(static_cast<uint64_t>(offset) + size);
+  BounceBuffer bounce(end - start);
+  if (bounce.data() == nullptr) {
+    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "VirtualAlloc failed. Error=%u", GetLastError());
+    return 0;
+  }
+  if (!ReadFully(bounce.data(), bounce.size(), block->offset + start, &error)) {
+    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+    return 0;
+  }
+  std::memcpy(dest, bounce.data() + (offset - start), size);
+  return size;
+}
+
+uint32_t CFileCache::SectorSize() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_SectorSize;
+}
+
+bool CFileCache::IsDirect() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_Direct;
+}
+
+uint64_t CFileCache::EndOffset() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_EndOffset;
+}
+
+uint32_t CFileCache::BlockCount() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return static_cast<uint32_t>(m_Blocks.size());
+}
+
+uint64_t CFileCache::BlockOffset(uint32_t blockId) const {
+  vq::CritSecLock lock(m_Lock.native());
+  const BlockRecord* block = FindBlock(blockId);
+  return block != nullptr ? block->offset : UINT64_MAX;
+}
+
+void CFileCache::SetSectorSizeForTest(uint32_t sectorSize) {
+  vq::CritSecLock lock(m_Lock.native());
+  m_SectorSize = sectorSize == 0 ? 1 : sectorSize;
+}

@@ -1,0 +1,134 @@
+// FileCache.h - the swap file of one matrix.
+//
+// CFileCache is a private temporary file into which storage objects write
+// their values when they are swapped out, and from which they read them back.
+// The file is an append-only sequence of blocks, one per storage object, each
+// named by a block id (1, 2, 3, ... in the order of first writing, never
+// reused). Block n starts at its recorded offset, a multiple of the transfer
+// unit (m_SectorSize); its bytes are followed by padding up to the next
+// multiple. There is no header and no index: the block table lives in memory.
+//
+// The file is created in the temporary folder ($TMPDIR, else /tmp) with the
+// name prefix "CFileCache", mode 0600, and unlinked at once, so nothing is
+// left behind even if the process dies. It is opened with O_DIRECT where the
+// file system allows it; then the transfer unit is the direct I/O alignment
+// of the file (its device's logical block size) and transfers whose address,
+// offset or length are not aligned go through a page-aligned bounce buffer.
+// Where O_DIRECT is refused (tmpfs), the file is buffered and the unit is 1.
+// No O_DSYNC: the file never needs to survive a crash.
+//
+// Block states: a block is written once by WriteBlock (it then exists with a
+// fixed size and offset), may be overwritten in place by RewriteBlock with
+// exactly its size, and is read whole or in part by ReadBlock. A failed
+// WriteBlock adds no block and leaves the end of the file where it was, so
+// the next write reuses the space; a failed RewriteBlock may leave the block
+// partly overwritten (its caller keeps the values in memory); a failed
+// ReadBlock leaves the destination unspecified.
+//
+// Every system call goes through vq::SwapFileOps, which a test replaces to
+// inject failed or short reads and writes and a full disk.
+//
+// Threads: the memory watcher (swapping out) and the client's thread
+// (reading back, bulk save) share one object. m_Lock guards every field and
+// is held for a whole transfer; it is the innermost lock of the matrix.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "VQPlatform.h"
+
+namespace vq {
+
+// The system calls behind the swap file. Each reports failure the POSIX way
+// (-1, or false, with the errno value in *error).
+class SwapFileOps {
+ public:
+  virtual ~SwapFileOps() = default;
+  // The temporary folder with a trailing '/'; false when it cannot be had.
+  virtual bool TempFolder(std::string* folder, int* error);
+  // Creates a new unique file `folder + prefix + XXXXXX` (mode 0600) and
+  // opens it read-write, with O_DIRECT when `direct` is set and the file
+  // system allows it (*isDirect tells), and unlinks it. Returns the open
+  // descriptor, or -1.
+  virtual int CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
+                             std::string* name, int* error);
+  // The direct I/O alignment of the open file in bytes (0 when unknown).
+  virtual uint32_t DirectAlignment(int fd);
+  // pwrite/pread: bytes transferred (possibly fewer than asked), or -1.
+  virtual ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error);
+  virtual ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error);
+  virtual void Close(int fd);
+
+  // The real calls, shared by every swap file that is not given others.
+  static SwapFileOps* System();
+};
+
+}  // namespace vq
+
+class CFileCache {
+ public:
+  // ops: the system calls to use (the real ones when null); not owned.
+  explicit CFileCache(vq::SwapFileOps* ops = nullptr);
+  ~CFileCache();
+  CFileCache(const CFileCache&) = delete;
+  CFileCache& operator=(const CFileCache&) = delete;
+
+  // Creates and opens the file; unbuffered asks for direct transfers. False
+  // (traced) when the folder, the file or the open fails; a file opened
+  // before a later failure stays open until destruction.
+  bool Initialize(bool unbuffered);
+
+  // Appends a block holding `size` bytes of `data`; returns its new id, or 0
+  // when the write failed (nothing is recorded then).
+  uint32_t WriteBlock(const void* data, uint32_t size);
+
+  // Overwrites block `blockId`, whose recorded size must be exactly `size`;
+  // false when the id or size is wrong or the write failed.
+  bool RewriteBlock(uint32_t blockId, const void* data, uint32_t size);
+
+  // Reads `size` bytes at `offset` within block `blockId` into `dest`;
+  // returns size, or 0 when the id or range is wrong or the read failed.
+  uint32_t ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size);
+
+  // Diagnostics and tests.
+  uint32_t SectorSize() const;
+  bool IsDirect() const;
+  uint64_t EndOffset() const;
+  uint32_t BlockCount() const;
+  // Offset of a block's first byte in the file, or UINT64_MAX for a bad id.
+  uint64_t BlockOffset(uint32_t blockId) const;
+  // Test only: pretends the transfer unit is `sectorSize` (a power of two
+  // that the open file supports, or any value on a buffered file).
+  void SetSectorSizeForTest(uint32_t sectorSize);
+
+ private:
+  struct BlockRecord {
+    uint32_t id;
+    uint32_t size;    // as written by the caller, unrounded
+    uint64_t offset;  // of the first byte, a multiple of m_SectorSize
+  };
+
+  bool IsAligned(const void* address, uint64_t value) const;
+  uint64_t RoundUp(uint64_t size) const;
+  // Writes size bytes at offset, directly when aligned, else through a zero-
+  // padded bounce buffer rounded up to the transfer unit. Caller holds m_Lock.
+  bool WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin);
+  // Transfers exactly size bytes; false (with the Win32 error in *error) on a
+  // failed or short transfer.
+  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error);
+  bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error);
+  const BlockRecord* FindBlock(uint32_t blockId) const;
+
+  mutable vq::CriticalSection m_Lock;
+  uint32_t m_NextBlockId = 1;          // guarded by m_Lock
+  uint64_t m_EndOffset = 0;            // guarded by m_Lock
+  std::vector<BlockRecord> m_Blocks;   // guarded by m_Lock; id n at position n-1
+  int m_File = -1;                     // guarded by m_Lock
+  uint32_t m_SectorSize = 1;           // guarded by m_Lock
+  bool m_Direct = false;               // guarded by m_Lock
+  vq::SwapFileOps* m_Ops;
+};

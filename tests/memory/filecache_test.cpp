@@ -1,0 +1,291 @@
+// The swap file: block arithmetic, direct and bounce transfers, partial
+// reads, refusals, injected I/O failures and 64-bit offsets.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <vector>
+
+#include "memory/FileCache.h"
+#include "support/TraceCapture.h"
+
+namespace {
+
+// Bytes with a pattern that shows any misplaced copy.
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+  std::vector<uint8_t> v(size);
+  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+  return v;
+}
+
+// A page-aligned buffer, so that the direct path can be taken.
+struct AlignedBuffer {
+  explicit AlignedBuffer(size_t n) : size(n) {
+    data = static_cast<uint8_t*>(mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  }
+  ~AlignedBuffer() { munmap(data, size); }
+  uint8_t* data;
+  size_t size;
+};
+
+// Real system calls with faults to inject and a log of every transfer.
+class FaultyOps : public vq::SwapFileOps {
+ public:
+  struct Transfer {
+    bool write;
+    const void* address;
+    size_t size;
+    uint64_t offset;
+  };
+  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    log.push_back({true, data, size, offset});
+    if (failWrites > 0) {
+      --failWrites;
+      *error = failErrno;
+      return -1;
+    }
+    if (shortWrites > 0) {
+      --shortWrites;
+      size /= 2;  // a device that takes half, then (with failErrno) refuses the rest
+      ssize_t n = SwapFileOps::WriteAt(fd, data, size, offset, error);
+      failWrites = 1;
+      return n;
+    }
+    return SwapFileOps::WriteAt(fd, data, size, offset, error);
+  }
+  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
+    log.push_back({false, data, size, offset});
+    if (failReads > 0) {
+      --failReads;
+      *error = EIO;
+      return -1;
+    }
+    if (eofReads > 0) {
+      --eofReads;
+      return 0;
+    }
+    return SwapFileOps::ReadAt(fd, data, size, offset, error);
+  }
+  std::vector<Transfer> log;
+  int failWrites = 0;
+  int shortWrites = 0;
+  int failReads = 0;
+  int eofReads = 0;
+  int failErrno = ENOSPC;
+};
+
+class FileCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(cache.Initialize(true)); }
+  FaultyOps ops;
+  CFileCache cache{&ops};
+};
+
+TEST_F(FileCacheTest, BlockArithmeticWithSector512) {
+  cache.SetSectorSizeForTest(512);
+  auto a = Pattern(1000, 1);
+  auto b = Pattern(512, 2);
+  EXPECT_EQ(cache.WriteBlock(a.data(), 1000), 1u);
+  EXPECT_EQ(cache.BlockOffset(1), 0u);
+  EXPECT_EQ(cache.EndOffset(), 1024u);
+  EXPECT_EQ(cache.WriteBlock(b.data(), 512), 2u);
+  EXPECT_EQ(cache.BlockOffset(2), 1024u);
+  EXPECT_EQ(cache.EndOffset(), 1536u);
+
+  std::vector<uint8_t> back(1000);
+  ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 1000), 1000u);
+  EXPECT_EQ(back, a);
+  std::vector<uint8_t> back2(512);
+  ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, 512), 512u);
+  EXPECT_EQ(back2, b);
+}
+
+TEST_F(FileCacheTest, RealSectorSizeRoundTripsEveryLength) {
+  const uint32_t sector = cache.SectorSize();
+  ASSERT_GE(sector, 1u);
+  if (cache.IsDirect()) {
+    EXPECT_EQ(sector & (sector - 1), 0u);
+  }
+  std::vector<std::vector<uint8_t>> blocks;
+  for (uint32_t size : {1u, sector - 1, sector, sector + 1, 3 * sector + 17, 65536u}) {
+    blocks.push_back(Pattern(size, static_cast<uint8_t>(size)));
+    uint32_t id = cache.WriteBlock(blocks.back().data(), size);
+    ASSERT_EQ(id, blocks.size());
+    EXPECT_EQ(cache.BlockOffset(id) % sector, 0u);
+  }
+  for (uint32_t id = 1; id <= blocks.size(); ++id) {
+    const auto& expect = blocks[id - 1];
+    std::vector<uint8_t> back(expect.size());
+    ASSERT_EQ(cache.ReadBlock(id, back.data(), 0, static_cast<uint32_t>(back.size())), back.size());
+    EXPECT_EQ(back, expect) << "block " << id;
+  }
+}
+
+TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
+  cache.SetSectorSizeForTest(512);
+  auto block = Pattern(1024, 9);
+  ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
+  ops.log.clear();
+  uint8_t out[100];
+  ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
+  EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
+  ASSERT_EQ(ops.log.size(), 1u);
+  EXPECT_EQ(ops.log[0].offset, 512u);  // bytes 512..1023 of the block
+  EXPECT_EQ(ops.log[0].size, 512u);
+}
+
+TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
+  if (!cache.IsDirect()) GTEST_SKIP() << "temporary folder does not allow O_DIRECT";
+  const uint32_t sector = cache.SectorSize();
+  AlignedBuffer aligned(4 * sector);
+  std::memset(aligned.data, 0x5A, aligned.size);
+  ops.log.clear();
+  ASSERT_EQ(cache.WriteBlock(aligned.data, 4 * sector), 1u);
+  ASSERT_EQ(ops.log.size(), 1u);
+  EXPECT_EQ(ops.log[0].address, aligned.data);  // no copy
+
+  // The same length from an unaligned address goes through a bounce buffer.
+  ops.log.clear();
+  ASSERT_EQ(cache.WriteBlock(aligned.data + 1, 2 * sector), 2u);
+  ASSERT_EQ(ops.log.size(), 1u);
+  EXPECT_NE(ops.log[0].address, aligned.data + 1);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(ops.log[0].address) % sector, 0u);
+
+  // Whole-block reads into aligned memory are direct, others bounce.
+  AlignedBuffer in(4 * sector);
+  ops.log.clear();
+  ASSERT_EQ(cache.ReadBlock(1, in.data, 0, 4 * sector), 4 * sector);
+  EXPECT_EQ(ops.log[0].address, in.data);
+  EXPECT_EQ(std::memcmp(in.data, aligned.data, 4 * sector), 0);
+  std::vector<uint8_t> odd(2 * sector);
+  ASSERT_EQ(cache.ReadBlock(2, odd.data() , 0, 2 * sector), 2 * sector);
+  EXPECT_EQ(std::memcmp(odd.data(), aligned.data + 1, 2 * sector), 0);
+}
+
+TEST_F(FileCacheTest, RefusesBadIdsSizesAndRanges) {
+  vq::test::TraceCapture trace;
+  cache.SetSectorSizeForTest(512);
+  auto block = Pattern(1024, 3);
+  ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
+  uint8_t out[16];
+  EXPECT_EQ(cache.ReadBlock(0, out, 0, 16), 0u);
+  EXPECT_EQ(cache.ReadBlock(2, out, 0, 16), 0u);
+  EXPECT_FALSE(cache.RewriteBlock(0, block.data(), 1024));
+  EXPECT_FALSE(cache.RewriteBlock(7, block.data(), 1024));
+  EXPECT_TRUE(trace.Contains("blockId is invalid"));
+  EXPECT_FALSE(cache.RewriteBlock(1, block.data(), 1023));
+  EXPECT_TRUE(trace.Contains("blockId+bufferSize is invalid"));
+  EXPECT_EQ(cache.ReadBlock(1, out, 1009, 16), 0u);  // one past the end
+  EXPECT_TRUE(trace.Contains("offset+bufferSize is invalid"));
+  EXPECT_EQ(cache.ReadBlock(1, out, 1008, 16), 16u);  // the last 16 bytes are fine
+  EXPECT_EQ(std::memcmp(out, block.data() + 1008, 16), 0);
+  EXPECT_EQ(cache.ReadBlock(1, out, UINT32_MAX, 2), 0u);  // no wrap-around
+}
+
+TEST_F(FileCacheTest, RewriteReplacesTheValuesInPlace) {
+  auto first = Pattern(5000, 1);
+  auto second = Pattern(5000, 77);
+  auto other = Pattern(300, 5);
+  ASSERT_EQ(cache.WriteBlock(first.data(), 5000), 1u);
+  ASSERT_EQ(cache.WriteBlock(other.data(), 300), 2u);
+  uint64_t end = cache.EndOffset();
+  ASSERT_TRUE(cache.RewriteBlock(1, second.data(), 5000));
+  EXPECT_EQ(cache.EndOffset(), end);
+  std::vector<uint8_t> back(5000);
+  ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 5000), 5000u);
+  EXPECT_EQ(back, second);
+  std::vector<uint8_t> back2(300);
+  ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, 300), 300u);
+  EXPECT_EQ(back2, other);  // the neighbour is untouched
+}
+
+TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
+  vq::test::TraceCapture trace;
+  auto data = Pattern(4096, 4);
+  ops.failWrites = 1;  // disk full
+  EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
+  EXPECT_TRUE(trace.Contains("WriteFile failed. Error=112"));
+  EXPECT_EQ(cache.BlockCount(), 0u);
+  EXPECT_EQ(cache.EndOffset(), 0u);
+
+  ops.shortWrites = 1;  // half written, then the device is full
+  EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
+  EXPECT_EQ(cache.BlockCount(), 0u);
+
+  ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
+  EXPECT_EQ(cache.BlockOffset(1), 0u);
+  ops.failWrites = 1;
+  ops.failErrno = EIO;
+  EXPECT_FALSE(cache.RewriteBlock(1, data.data(), 4096));
+}
+
+TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
+  vq::test::TraceCapture trace;
+  auto data = Pattern(4096, 4);
+  ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
+  std::vector<uint8_t> back(4096);
+  ops.failReads = 1;
+  EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 0u);
+  EXPECT_TRUE(trace.Contains("ReadFile failed"));
+  ops.eofReads = 1;
+  EXPECT_EQ(cache.ReadBlock(1, back.data(), 10, 100), 0u);
+  EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 4096u);
+  EXPECT_EQ(back, data);
+}
+
+TEST(FileCache, BufferedFileTransfersDirectlyWithUnitOne) {
+  CFileCache cache;
+  ASSERT_TRUE(cache.Initialize(false));
+  EXPECT_FALSE(cache.IsDirect());
+  EXPECT_EQ(cache.SectorSize(), 1u);
+  auto data = Pattern(1000, 8);
+  ASSERT_EQ(cache.WriteBlock(data.data(), 1000), 1u);
+  ASSERT_EQ(cache.WriteBlock(data.data(), 3), 2u);
+  EXPECT_EQ(cache.BlockOffset(2), 1000u);
+  EXPECT_EQ(cache.EndOffset(), 1003u);
+  uint8_t out[10];
+  ASSERT_EQ(cache.ReadBlock(1, out, 990, 10), 10u);
+  EXPECT_EQ(std::memcmp(out, data.data() + 990, 10), 0);
+}
+
+// Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call.
+class SparseOps : public vq::SwapFileOps {
+ public:
+  ssize_t WriteAt(int, const void* data, size_t size, uint64_t offset, int*) override {
+    writes[offset] = std::vector<uint8_t>(static_cast<const uint8_t*>(data),
+                                          static_cast<const uint8_t*>(data) + (size < 64 ? size : 64));
+    return static_cast<ssize_t>(size);
+  }
+  ssize_t ReadAt(int, void* data, size_t size, uint64_t offset, int*) override {
+    auto it = writes.find(offset);
+    std::memset(data, 0, size);
+    if (it != writes.end()) std::memcpy(data, it->second.data(), std::min(size, it->second.size()));
+    return static_cast<ssize_t>(size);
+  }
+  std::map<uint64_t, std::vector<uint8_t>> writes;
+};
+
+TEST(FileCache, OffsetsBeyondFourGiB) {
+  SparseOps ops;
+  CFileCache cache(&ops);
+  ASSERT_TRUE(cache.Initialize(false));
+  const uint32_t big = 0xC0000000u;  // 3 GiB, never touched: the fake keeps 64 bytes
+  AlignedBuffer buffer(big);
+  ASSERT_NE(buffer.data, MAP_FAILED);
+  buffer.data[0] = 0xAB;
+  ASSERT_EQ(cache.WriteBlock(buffer.data, big), 1u);
+  ASSERT_EQ(cache.WriteBlock(buffer.data, big), 2u);
+  buffer.data[0] = 0xCD;
+  ASSERT_EQ(cache.WriteBlock(buffer.data, 16), 3u);
+  EXPECT_EQ(cache.BlockOffset(3), 2ull * big);
+  EXPECT_GT(cache.EndOffset(), 0x100000000ull);
+  uint8_t out[16];
+  ASSERT_EQ(cache.ReadBlock(3, out, 0, 16), 16u);
+  EXPECT_EQ(out[0], 0xCD);
+}
+
+}  // namespace
