@@ -147,7 +147,7 @@ std::string_view Unquote(std::string_view v) {
 DWORD CopyValue(std::string_view value, LPSTR out, DWORD size) {
   if (size == 0) return 0;
   const size_t n = value.size() < size - 1 ? value.size() : size - 1;
-  memcpy(out, value.data(), n);
+  if (n > 0) memcpy(out, value.data(), n);
   out[n] = '\0';
   return static_cast<DWORD>(n);
 }
@@ -164,12 +164,12 @@ DWORD CopyList(const std::vector<std::string_view>& items, LPSTR out, DWORD size
   for (std::string_view item : items) {
     if (used + item.size() + 1 > size - 1) {  // the item, its zero and the final zero
       const size_t room = size - 2 - used;
-      memcpy(out + used, item.data(), room);
+      if (room > 0) memcpy(out + used, item.data(), room);
       out[size - 2] = '\0';
       out[size - 1] = '\0';
       return size - 2;
     }
-    memcpy(out + used, item.data(), item.size());
+    if (!item.empty()) memcpy(out + used, item.data(), item.size());
     used += item.size();
     out[used++] = '\0';
   }
