@@ -1,0 +1,75 @@
+// VQValueBuffer.cpp - heap or mapped value blocks.
+#include "vqdata/VQValueBuffer.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <utility>
+
+namespace vqdata {
+
+ValueBuffer::ValueBuffer(ValueBuffer&& other) noexcept { Swap(other); }
+
+ValueBuffer& ValueBuffer::operator=(ValueBuffer&& other) noexcept {
+  if (this != &other) {
+    Free();
+    Swap(other);
+  }
+  return *this;
+}
+
+void ValueBuffer::Swap(ValueBuffer& other) noexcept {
+  std::swap(m_Data, other.m_Data);
+  std::swap(m_Size, other.m_Size);
+  std::swap(m_Capacity, other.m_Capacity);
+  std::swap(m_Mapped, other.m_Mapped);
+}
+
+HRESULT ValueBuffer::Allocate(uint64_t bytes) noexcept {
+  Free();
+  if (bytes == 0) return S_OK;
+  if (bytes > kMaxValueBytes) return E_OUTOFMEMORY;
+  if (bytes >= VQDATA_SYSTEM_BUFFER_THRESHOLD) {
+    uint64_t capacity = (bytes + VQDATA_DIRECT_ALIGNMENT - 1) / VQDATA_DIRECT_ALIGNMENT * VQDATA_DIRECT_ALIGNMENT;
+    void* p = mmap(nullptr, static_cast<size_t>(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return E_OUTOFMEMORY;
+    m_Data = p;
+    m_Capacity = capacity;
+    m_Mapped = true;
+  } else {
+    uint64_t capacity = (bytes + 63) / 64 * 64;
+    void* p = std::aligned_alloc(64, static_cast<size_t>(capacity));
+    if (p == nullptr) return E_OUTOFMEMORY;
+    m_Data = p;
+    m_Capacity = capacity;
+    m_Mapped = false;
+  }
+  m_Size = bytes;
+  return S_OK;
+}
+
+void ValueBuffer::Free() noexcept {
+  if (m_Data != nullptr) {
+    if (m_Mapped)
+      munmap(m_Data, static_cast<size_t>(m_Capacity));
+    else
+      std::free(m_Data);
+  }
+  m_Data = nullptr;
+  m_Size = 0;
+  m_Capacity = 0;
+  m_Mapped = false;
+}
+
+bool ValueBytes(LONG nXSize, LONG nZSize, LONG format, uint64_t* bytes) noexcept {
+  LONG perValue = VQDataBytesPerValue(format);
+  if (nXSize < 0 || nZSize < 0 || perValue == 0) return false;
+  // Two factors below 2^31 give a count below 2^62, so only the last
+  // multiplication needs a check.
+  uint64_t count = static_cast<uint64_t>(nXSize) * static_cast<uint64_t>(nZSize);
+  if (count > kMaxValueBytes / static_cast<uint64_t>(perValue)) return false;
+  *bytes = count * static_cast<uint64_t>(perValue);
+  return true;
+}
+
+}  // namespace vqdata
