@@ -391,6 +391,8 @@ constexpr const IID& UuidOf() {
 // current namespace. Use before the interface body:
 //   VQ_DECLARE_INTERFACE(IFoo, IUnknown, "...");
 //   struct IFoo : IUnknown { ... };
+// The traits function is only named inside decltype: maybe_unused keeps clang
+// from calling it unneeded when an interface is declared in an unnamed namespace.
 #define VQ_DECLARE_INTERFACE(Name, Base, uuid)                    \
   struct Name;                                                    \
   struct Name##_VqTraits {                                        \
@@ -398,7 +400,7 @@ constexpr const IID& UuidOf() {
     using self = Name;                                            \
     using base = Base;                                            \
   };                                                              \
-  inline Name##_VqTraits VqInterfaceTraitsOf(Name*) { return {}; }
+  [[maybe_unused]] inline Name##_VqTraits VqInterfaceTraitsOf(Name*) { return {}; }
 
 // Declares a class identifier with a compile-time checked value.
 #define VQ_DEFINE_GUID(name, uuid) inline constexpr GUID name = ::vq::ParseGuid(uuid)
