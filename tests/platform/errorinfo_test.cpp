@@ -15,6 +15,7 @@ std::wstring TextOf(BSTR b) { return b == nullptr ? std::wstring(L"<null>") : st
 class WatchedError : public vq::ComObject<WatchedError, IErrorInfo> {
  public:
   STDMETHODIMP GetGUID(GUID* g) override {
+    if (g == nullptr) return E_INVALIDARG;
     *g = GUID_NULL;
     return S_OK;
   }
@@ -22,12 +23,14 @@ class WatchedError : public vq::ComObject<WatchedError, IErrorInfo> {
   STDMETHODIMP GetDescription(BSTR* b) override { return Null(b); }
   STDMETHODIMP GetHelpFile(BSTR* b) override { return Null(b); }
   STDMETHODIMP GetHelpContext(DWORD* c) override {
+    if (c == nullptr) return E_INVALIDARG;
     *c = 0;
     return S_OK;
   }
 
  private:
   static HRESULT Null(BSTR* b) {
+    if (b == nullptr) return E_INVALIDARG;
     *b = nullptr;
     return S_OK;
   }
