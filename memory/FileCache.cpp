@@ -64,11 +64,9 @@ uint32_t SwapFileOps::DirectAlignment(int fd) {
   if (fstat(fd, &st) != 0) return 0;
   unsigned maj = major(st.st_dev);
   unsigned min = minor(st.st_dev);
-  const char* forms[] = {"/sys/dev/block/%u:%u/queue/logical_block_size",
-                         "/sys/dev/block/%u:%u/../queue/logical_block_size"};
-  for (const char* form : forms) {
+  for (const char* tail : {"queue", "../queue"}) {
     char path[128];
-    std::snprintf(path, sizeof path, form, maj, min);
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s/logical_block_size", maj, min, tail);
     if (FILE* f = std::fopen(path, "re")) {
       unsigned value = 0;
       int read = std::fscanf(f, "%u", &value);

@@ -1,0 +1,289 @@
+#include "storage/AttributeManager.h"
+
+#include <cstring>
+
+#include "trace/VQTrace.h"
+
+namespace {
+
+// Same type and same value; reals bit for bit.
+bool VariantsEqual(const VARIANT& a, const VARIANT& b) {
+  if (a.vt != b.vt) return false;
+  switch (a.vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return true;
+    case VT_BSTR: {
+      UINT la = SysStringLen(a.bstrVal);
+      return la == SysStringLen(b.bstrVal) && (la == 0 || std::wmemcmp(a.bstrVal, b.bstrVal, la) == 0);
+    }
+    case VT_R8:
+    case VT_DATE:
+      return std::memcmp(&a.dblVal, &b.dblVal, sizeof(double)) == 0;
+    case VT_R4:
+      return std::memcmp(&a.fltVal, &b.fltVal, sizeof(float)) == 0;
+    case VT_I1:
+    case VT_UI1:
+      return a.bVal == b.bVal;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return a.iVal == b.iVal;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+      return a.lVal == b.lVal;
+    case VT_I8:
+    case VT_UI8:
+      return a.llVal == b.llVal;
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+      return a.punkVal == b.punkVal;
+    default:
+      return false;
+  }
+}
+
+bool RecordsEqual(const CAttributeSet::Record& a, const CAttributeSet::Record& b) {
+  return a.Group == b.Group && a.Name == b.Name && a.SecondName == b.SecondName &&
+         VariantsEqual(static_cast<const VARIANT&>(a.Value), static_cast<const VARIANT&>(b.Value));
+}
+
+bool ListsEqual(const CAttributeSet::List& a, const CAttributeSet::List& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (!RecordsEqual(a[i], b[i])) return false;
+  return true;
+}
+
+VARIANT IndexVariant(LONG index) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = index;
+  return v;
+}
+
+std::wstring ToWide(const _bstr_t& text) {
+  return text.length() > 0 ? std::wstring(static_cast<const wchar_t*>(text), text.length()) : std::wstring();
+}
+
+// Reads every group of `groups` into `out`. With `tolerant` set, a failure
+// stops the reading without an error (the records read so far are kept).
+HRESULT ReadGroups(IVQAttributeGroups* groups, CAttributeSet::List* out, bool tolerant) {
+  auto fail = [tolerant](HRESULT hr) { return tolerant ? S_OK : hr; };
+  LONG groupCount = 0;
+  HRESULT hr = groups->GetCount(&groupCount);
+  if (FAILED(hr)) return fail(hr);
+  for (LONG g = 1; g <= groupCount; ++g) {
+    vq::ComPtr<IVQAttributeGroup> group;
+    _bstr_t groupName;
+    _bstr_t secondName;
+    LONG attributeCount = 0;
+    if (FAILED(hr = groups->GetItem(IndexVariant(g), group.put())) || !group ||
+        FAILED(hr = group->GetName(groupName.GetAddress())) ||
+        FAILED(hr = group->GetCount(&attributeCount)) ||
+        FAILED(hr = group->GetSecondName(secondName.GetAddress()))) {
+      return fail(FAILED(hr) ? hr : E_POINTER);
+    }
+    for (LONG a = 1; a <= attributeCount; ++a) {
+      vq::ComPtr<IVQAttribute> attribute;
+      _bstr_t name;
+      _variant_t value;
+      if (FAILED(hr = group->GetItem(IndexVariant(a), attribute.put())) || !attribute ||
+          FAILED(hr = attribute->GetName(name.GetAddress())) ||
+          FAILED(hr = attribute->GetValue(value.GetAddress()))) {
+        return fail(FAILED(hr) ? hr : E_POINTER);
+      }
+      try {
+        out->push_back(CAttributeSet::Record{ToWide(groupName), ToWide(name), ToWide(secondName), value});
+      } catch (...) {
+        if (!tolerant) return E_OUTOFMEMORY;
+        // In a record's list a record that cannot be kept is skipped.
+      }
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT CAttributeSet::Capture(IVQData* item) {
+  vq::ComPtr<IVQAttributeGroups> groups;
+  if (item->GetAttributes(groups.put()) == S_OK && groups) {
+    HRESULT hr = ReadGroups(groups.get(), &m_NonIndexed, false);
+    if (FAILED(hr)) return hr;
+  }
+
+  vq::ComPtr<IVQIndexedAttributes> indexed;
+  if (item->GetIndexedAttributes(1, indexed.put()) != S_OK || !indexed) return S_OK;
+  LONG count = 0;
+  HRESULT hr = indexed->GetCount(&count);
+  if (FAILED(hr)) return hr;
+  if (count <= 0) return S_OK;
+  for (LONG z = 1;; ++z) {
+    LONG records = 0;
+    hr = item->GetSize(1, &records);
+    if (FAILED(hr)) return hr;
+    if (z > records) break;
+    vq::ComPtr<IVQAttributeGroups> recordGroups;
+    if (FAILED(indexed->GetItem(IndexVariant(z), recordGroups.put())) || !recordGroups) continue;
+    List list;
+    ReadGroups(recordGroups.get(), &list, true);
+    if (!list.empty()) {
+      try {
+        m_Indexed.emplace(z, std::move(list));
+      } catch (...) {
+        // The record's attributes are lost, the others are kept.
+      }
+    }
+  }
+  return S_OK;
+}
+
+bool CAttributeSet::Equals(const CAttributeSet& other) const {
+  if (!ListsEqual(m_NonIndexed, other.m_NonIndexed) || m_Indexed.size() != other.m_Indexed.size()) return false;
+  for (auto a = m_Indexed.begin(), b = other.m_Indexed.begin(); a != m_Indexed.end(); ++a, ++b) {
+    if (a->first != b->first || !ListsEqual(a->second, b->second)) return false;
+  }
+  return true;
+}
+
+const CAttributeSet::List* CAttributeSet::Get(LONG z) const {
+  auto it = m_Indexed.find(z);
+  if (it == m_Indexed.end()) {
+    VQ_TRACE("CAttributeSet::Get", "DataMatrix", 1, "Invalid z-value %d", z);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+HRESULT CAttributeManager::AddAttributes(IUnknown* item, uint32_t* id) {
+  if (item == nullptr || id == nullptr) {
+    VQ_TRACE("CAttributeManager::AddAttributes", "DataMatrix", 1, "Invalid pointer");
+    return E_POINTER;
+  }
+  auto set = std::make_unique<CAttributeSet>();
+  vq::ComPtr<IVQData> data;
+  HRESULT hr = item->QueryInterface(IID_IVQData, data.put_void());
+  if (SUCCEEDED(hr)) hr = set->Capture(data.get());
+  if (FAILED(hr)) {
+    VQ_TRACE("CAttributeManager::AddAttributes", "DataMatrix", 1, "Failed to set attributes. HR=0x%08x",
+             static_cast<unsigned>(hr));
+    return hr;
+  }
+  if (set->IsEmpty()) {
+    *id = 0;
+    return S_OK;
+  }
+  vq::CritSecLock lock(m_Lock.native());
+  for (size_t i = 0; i < m_Sets.size(); ++i) {
+    if (m_Sets[i]->Equals(*set)) {
+      *id = static_cast<uint32_t>(i + 1);
+      return S_OK;
+    }
+  }
+  if (m_Sets.size() >= UINT32_MAX - 1) return E_OUTOFMEMORY;
+  m_Sets.push_back(std::move(set));
+  *id = static_cast<uint32_t>(m_Sets.size());
+  return S_OK;
+}
+
+const CAttributeSet* CAttributeManager::Find(uint32_t id, const char* origin) const {
+  vq::CritSecLock lock(m_Lock.native());
+  if (id > m_Sets.size()) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Index %u out of range", id);
+    return nullptr;
+  }
+  return m_Sets[id - 1].get();
+}
+
+namespace {
+
+// The item's IVQData, or null when it has none; other failures are raised.
+vq::ComPtr<IVQData> DataOf(IUnknown* item) {
+  vq::ComPtr<IVQData> data;
+  HRESULT hr = item->QueryInterface(IID_IVQData, data.put_void());
+  if (FAILED(hr) && hr != E_NOINTERFACE) _com_issue_error(hr);
+  return data;
+}
+
+}  // namespace
+
+HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin) {
+  if (id == 0) return S_OK;
+  const CAttributeSet* set = Find(id, origin);
+  if (set == nullptr) return E_INVALIDARG;
+  if (item == nullptr) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
+    return E_POINTER;
+  }
+  vq::ComPtr<IVQData> data = DataOf(item);
+  if (!data) return S_OK;
+  for (const auto& r : set->NonIndexed()) {
+    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
+    data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
+                       static_cast<const VARIANT&>(r.Value));
+  }
+  return S_OK;
+}
+
+HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord,
+                                        const char* origin) {
+  if (id == 0) return S_OK;
+  const CAttributeSet* set = Find(id, origin);
+  if (set == nullptr) return E_INVALIDARG;
+  if (item == nullptr) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
+    return E_POINTER;
+  }
+  const CAttributeSet::List* list = set->Get(z);
+  if (list == nullptr) return E_INVALIDARG;
+  vq::ComPtr<IVQData> data = DataOf(item);
+  if (!data) return S_OK;
+  for (const auto& r : *list) {
+    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
+    data->AddIndexedAttribute(1, targetRecord, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
+                              static_cast<const VARIANT&>(r.Value));
+  }
+  return S_OK;
+}
+
+HRESULT CAttributeManager::GetAttributes(uint32_t id, IUnknown* item) {
+  return WriteNonIndexed(id, item, "CAttributeManager::GetAttributes");
+}
+
+HRESULT CAttributeManager::GetLastAttributes(IUnknown* item) { return GetAttributes(Count(), item); }
+
+namespace {
+// Releases the reference a copy operation took over, on every path.
+struct TakenOver {
+  explicit TakenOver(IUnknown* p) : item(p) {}
+  ~TakenOver() {
+    if (item != nullptr) item->Release();
+  }
+  IUnknown* item;
+};
+}  // namespace
+
+HRESULT CAttributeManager::CopyAllAttributesToNonIndexed(uint32_t id, IUnknown* item) {
+  TakenOver owner(item);
+  return WriteNonIndexed(id, item, "CAttributeManager::CopyAllAttributesToNonIndexed");
+}
+
+HRESULT CAttributeManager::CopyAllIndexedAttributesToIndex1(uint32_t id, IUnknown* item, LONG z) {
+  TakenOver owner(item);
+  return WriteIndexed(id, item, z, 1, "CAttributeManager::CopyAllIndexedAttributesToIndex1");
+}
+
+HRESULT CAttributeManager::CopyAllAttributes(uint32_t id, IUnknown* item, LONG z) {
+  TakenOver owner(item);
+  return WriteIndexed(id, item, z, z, "CAttributeManager::CopyAllAttributes");
+}
+
+uint32_t CAttributeManager::Count() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return static_cast<uint32_t>(m_Sets.size());
+}
