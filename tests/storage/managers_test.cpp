@@ -1,0 +1,275 @@
+// The axis and attribute managers: sharing of equal definitions, the
+// emptiness rules, refusals, restoring into fresh items, and two threads.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "VQDataMatrixLib.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
+#include "support/TraceCapture.h"
+
+namespace {
+
+class ManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+  void TearDown() override { CoUninitialize(); }
+
+  static vq::ComPtr<IVQData> NewItem() {
+    vq::ComPtr<IVQData> item;
+    EXPECT_EQ(CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IVQData, item.put_void()), S_OK);
+    return item;
+  }
+  static vq::ComPtr<IVQAxis> AxisOf(IVQData* item) {
+    vq::ComPtr<IVQAxis> axis;
+    EXPECT_EQ(item->GetAxis(axis.put()), S_OK);
+    return axis;
+  }
+  static vq::ComPtr<IVQAxis> Linear(LONG size, double first, double delta, const wchar_t* unit) {
+    auto item = NewItem();
+    auto axis = AxisOf(item.get());
+    EXPECT_EQ(axis->InitializeAsLinear(size, first, delta, _bstr_t(unit).GetBSTR()), S_OK);
+    return axis;
+  }
+};
+
+TEST_F(ManagerTest, EqualAxesShareOneId) {
+  CAxisManager axes;
+  uint32_t a = 99, b = 99, c = 99, d = 99;
+  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"Hz").get(), &a), S_OK);
+  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"Hz").get(), &b), S_OK);
+  EXPECT_EQ(a, 1u);
+  EXPECT_EQ(b, 1u);
+  ASSERT_EQ(axes.AddAxis(Linear(1024, 1e-7, 1.25, L"Hz").get(), &c), S_OK);
+  EXPECT_EQ(c, 1u);  // within the tolerance
+  ASSERT_EQ(axes.AddAxis(Linear(1024, 1e-5, 1.25, L"Hz").get(), &d), S_OK);
+  EXPECT_EQ(d, 2u);
+  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"s").get(), &d), S_OK);
+  EXPECT_EQ(d, 3u);  // the unit tells axes apart
+  EXPECT_EQ(axes.Count(), 3u);
+  // From values the same definition finds the same record.
+  ASSERT_EQ(axes.AddAxis(axisKindLinear, 1024, 0.0, 1.25, L"Hz", 0, 0, &d), S_OK);
+  EXPECT_EQ(d, 1u);
+}
+
+TEST_F(ManagerTest, EmptyAxesStoreNothing) {
+  CAxisManager axes;
+  uint32_t id = 99;
+  ASSERT_EQ(axes.AddAxis(Linear(0, 0, 1, L"Hz").get(), &id), S_OK);
+  EXPECT_EQ(id, 0u);
+  auto item = NewItem();
+  ASSERT_EQ(item->Allocate(16, 1, dataFormatFloat64), S_OK);
+  ASSERT_EQ(axes.AddAxis(AxisOf(item.get()).get(), &id), S_OK);  // the untouched default axis
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(axes.Count(), 0u);
+  // An axis without a unit but with its own values is kept: a restored item
+  // would otherwise lose it.
+  ASSERT_EQ(axes.AddAxis(Linear(16, 100.0, 2.0, L"").get(), &id), S_OK);
+  EXPECT_EQ(id, 1u);
+  EXPECT_EQ(axes.AddAxis(static_cast<IVQAxis*>(nullptr), &id), E_POINTER);
+  EXPECT_EQ(axes.AddAxis(axisKindLinear, 1, 0, 1, L"", 0, 0, nullptr), E_POINTER);
+}
+
+TEST_F(ManagerTest, AxisIdsOutOfRangeAreRefused) {
+  vq::test::TraceCapture trace;
+  CAxisManager axes;
+  uint32_t id = 0;
+  ASSERT_EQ(axes.AddAxis(Linear(8, 0, 1, L"Hz").get(), &id), S_OK);
+  auto target = AxisOf(NewItem().get());
+  LONG size = -1;
+  EXPECT_EQ(axes.GetAxis(0, target.get()), S_OK);  // id 0: nothing to do
+  ASSERT_EQ(target->GetSize(&size), S_OK);
+  EXPECT_EQ(size, 0);
+  EXPECT_EQ(axes.GetAxis(0, nullptr, &size, nullptr, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+  EXPECT_EQ(axes.GetAxis(2, target.get()), E_INVALIDARG);
+  EXPECT_TRUE(trace.Contains("Index out of range"));
+  EXPECT_EQ(axes.GetAxis(1, nullptr), E_POINTER);
+}
+
+TEST_F(ManagerTest, EveryAxisKindIsRestoredIntoAFreshItem) {
+  CAxisManager axes;
+  auto source = NewItem();
+  auto axis = AxisOf(source.get());
+  const double values[] = {1.0, 2.5, 7.0, 100.0};
+  struct Case {
+    std::function<HRESULT()> init;
+  } cases[] = {
+      {[&] { return axis->InitializeAsLinear(64, 10.0, 0.5, _bstr_t(L"Hz").GetBSTR()); }},
+      {[&] { return axis->InitializeAsKind1(64, 10.0, 1.5, _bstr_t(L"Hz").GetBSTR()); }},
+      {[&] { return axis->InitializeAsBands(31, 13, 3, _bstr_t(L"Hz").GetBSTR()); }},
+      {[&] { return axis->InitializeWithValues(4, values, _bstr_t(L"rpm").GetBSTR()); }},
+  };
+  for (auto& c : cases) {
+    ASSERT_EQ(c.init(), S_OK);
+    uint32_t id = 0;
+    ASSERT_EQ(axes.AddAxis(axis.get(), &id), S_OK);
+    ASSERT_NE(id, 0u);
+    auto restored = AxisOf(NewItem().get());
+    ASSERT_EQ(axes.GetAxis(id, restored.get()), S_OK);
+    VARIANT_BOOL equal = VARIANT_FALSE;
+    ASSERT_EQ(axis->IsEqual(restored.get(), &equal), S_OK);
+    LONG kind = -1;
+    axis->GetKind(&kind);
+    EXPECT_EQ(equal, VARIANT_TRUE) << "kind " << kind;
+  }
+  auto last = AxisOf(NewItem().get());
+  ASSERT_EQ(axes.GetLastAxis(last.get()), S_OK);
+  LONG kind = -1;
+  last->GetKind(&kind);
+  EXPECT_EQ(kind, axisKindValues);
+}
+
+TEST_F(ManagerTest, TwoThreadsAddingEqualAxesGetOneId) {
+  CAxisManager axes;
+  uint32_t ids[2][200] = {};
+  auto work = [&](int t) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    for (int i = 0; i < 200; ++i) {
+      axes.AddAxis(axisKindLinear, 100 + i % 10, 0.0, 1.0, L"Hz", 0, 0, &ids[t][i]);
+      auto target = AxisOf(NewItem().get());
+      axes.GetAxis(ids[t][i], target.get());
+    }
+    CoUninitialize();
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(axes.Count(), 10u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(ids[0][i], ids[1][i]);
+}
+
+// Attribute sets.
+
+void Add(IVQData* item, const wchar_t* group, const wchar_t* name, _variant_t value) {
+  ASSERT_EQ(item->AddAttribute(_bstr_t(group).GetBSTR(), _bstr_t(name).GetBSTR(), _bstr_t(L"second").GetBSTR(),
+                               value),
+            S_OK);
+}
+void AddIndexed(IVQData* item, LONG record, const wchar_t* name, _variant_t value) {
+  ASSERT_EQ(item->AddIndexedAttribute(1, record, _bstr_t(L"rec").GetBSTR(), _bstr_t(name).GetBSTR(),
+                                      _bstr_t(L"").GetBSTR(), value),
+            S_OK);
+}
+
+TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
+  CAttributeManager attributes;
+  uint32_t id = 99;
+  auto plain = NewItem();
+  ASSERT_EQ(attributes.AddAttributes(plain.get(), &id), S_OK);
+  EXPECT_EQ(id, 0u);  // no attributes: no set
+
+  auto a = NewItem(), b = NewItem(), c = NewItem(), d = NewItem();
+  for (auto* item : {a.get(), b.get()}) {
+    Add(item, L"Channel", L"Name", _variant_t(L"Mic 1"));
+    Add(item, L"Channel", L"Gain", _variant_t(2.5));
+  }
+  Add(c.get(), L"Channel", L"Gain", _variant_t(2.5));  // order differs
+  Add(c.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
+  Add(d.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
+  Add(d.get(), L"Channel", L"Gain", _variant_t(2.25));  // one value differs
+  uint32_t ia = 0, ib = 0, ic = 0, idd = 0;
+  ASSERT_EQ(attributes.AddAttributes(a.get(), &ia), S_OK);
+  ASSERT_EQ(attributes.AddAttributes(b.get(), &ib), S_OK);
+  ASSERT_EQ(attributes.AddAttributes(c.get(), &ic), S_OK);
+  ASSERT_EQ(attributes.AddAttributes(d.get(), &idd), S_OK);
+  EXPECT_EQ(ia, 1u);
+  EXPECT_EQ(ib, 1u);
+  EXPECT_EQ(ic, 2u);
+  EXPECT_EQ(idd, 3u);
+  // Same value, other type: another set.
+  auto e = NewItem();
+  Add(e.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
+  Add(e.get(), L"Channel", L"Gain", _variant_t(2.5f));
+  uint32_t ie = 0;
+  ASSERT_EQ(attributes.AddAttributes(e.get(), &ie), S_OK);
+  EXPECT_EQ(ie, 4u);
+}
+
+TEST_F(ManagerTest, IndexedAttributesCountByRecord) {
+  CAttributeManager attributes;
+  auto make = [&](LONG record, int count) {
+    auto item = NewItem();
+    EXPECT_EQ(item->Allocate(4, 3, dataFormatFloat64), S_OK);
+    for (int i = 0; i < count; ++i) AddIndexed(item.get(), record, i == 0 ? L"rpm" : L"extra", _variant_t(1000L));
+    return item;
+  };
+  uint32_t a = 0, b = 0, c = 0, a2 = 0;
+  ASSERT_EQ(attributes.AddAttributes(make(1, 1).get(), &a), S_OK);
+  ASSERT_EQ(attributes.AddAttributes(make(2, 1).get(), &b), S_OK);  // same content, other record
+  ASSERT_EQ(attributes.AddAttributes(make(1, 2).get(), &c), S_OK);  // longer list
+  ASSERT_EQ(attributes.AddAttributes(make(1, 1).get(), &a2), S_OK);
+  EXPECT_EQ(a, 1u);
+  EXPECT_EQ(b, 2u);
+  EXPECT_EQ(c, 3u);
+  EXPECT_EQ(a2, 1u);
+}
+
+TEST_F(ManagerTest, WritingSetsBackIntoItems) {
+  vq::test::TraceCapture trace;
+  CAttributeManager attributes;
+  auto source = NewItem();
+  ASSERT_EQ(source->Allocate(4, 3, dataFormatFloat64), S_OK);
+  Add(source.get(), L"Unit", L"Symbol", _variant_t(L"\u03A9 and \u00B5"));  // kept as wide text
+  AddIndexed(source.get(), 2, L"rpm", _variant_t(1500L));
+  uint32_t id = 0;
+  ASSERT_EQ(attributes.AddAttributes(source.get(), &id), S_OK);
+  ASSERT_EQ(id, 1u);
+
+  auto target = NewItem();
+  ASSERT_EQ(target->Allocate(4, 3, dataFormatFloat64), S_OK);
+  ASSERT_EQ(attributes.GetAttributes(id, target.get()), S_OK);
+  _variant_t value;
+  ASSERT_EQ(target->GetAttributeValue(_bstr_t(L"Unit").GetBSTR(), _bstr_t(L"Symbol").GetBSTR(), value.GetAddress()),
+            S_OK);
+  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(_bstr_t(value))), L"\u03A9 and \u00B5");
+
+  // The copies take over a reference and give it back on every path.
+  target->AddRef();
+  ASSERT_EQ(attributes.CopyAllAttributes(id, target.get(), 2), S_OK);
+  ASSERT_EQ(target->GetIndexedAttributeValue(1, 2, _bstr_t(L"rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(),
+                                             value.GetAddress()),
+            S_OK);
+  EXPECT_EQ(static_cast<LONG>(value), 1500);
+  target->AddRef();
+  ASSERT_EQ(attributes.CopyAllIndexedAttributesToIndex1(id, target.get(), 2), S_OK);
+  ASSERT_EQ(target->GetIndexedAttributeValue(1, 1, _bstr_t(L"rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(),
+                                             value.GetAddress()),
+            S_OK);
+  target->AddRef();
+  EXPECT_EQ(attributes.CopyAllAttributes(id, target.get(), 3), E_INVALIDARG);
+  EXPECT_TRUE(trace.Contains("Invalid z-value 3"));
+  target->AddRef();
+  EXPECT_EQ(attributes.CopyAllAttributesToNonIndexed(7, target.get()), E_INVALIDARG);
+  EXPECT_TRUE(trace.Contains("Index 7 out of range"));
+  target->AddRef();
+  EXPECT_EQ(target->Release(), 1u);  // every taken-over reference was released
+
+  EXPECT_EQ(attributes.GetAttributes(0, target.get()), S_OK);
+  EXPECT_EQ(attributes.GetAttributes(1, nullptr), E_POINTER);
+  EXPECT_EQ(attributes.AddAttributes(nullptr, &id), E_POINTER);
+}
+
+TEST_F(ManagerTest, TwoThreadsCapturingEqualSetsGetOneId) {
+  CAttributeManager attributes;
+  uint32_t ids[2][100] = {};
+  auto work = [&](int t) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    for (int i = 0; i < 100; ++i) {
+      auto item = NewItem();
+      Add(item.get(), L"Run", L"Number", _variant_t(static_cast<LONG>(i % 5)));
+      attributes.AddAttributes(item.get(), &ids[t][i]);
+      auto target = NewItem();
+      attributes.GetAttributes(ids[t][i], target.get());
+    }
+    CoUninitialize();
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(attributes.Count(), 5u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ids[0][i], ids[1][i]);
+}
+
+}  // namespace
