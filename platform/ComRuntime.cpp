@@ -16,7 +16,6 @@
 //   the in-process table's lock while the library lock is held, and no code
 //   takes the two in the other order.
 #include <dlfcn.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <cwchar>
@@ -190,12 +189,8 @@ HRESULT GetClassObjectFromLibrary(const std::wstring& widePath, REFCLSID rclsid,
   if (it != libraries.handles.end()) {
     handle = it->second;
   } else {
-    // A path with a slash names a file; tell a missing file from one that
-    // exists but cannot be loaded only in what dlerror says.
-    if (path.find('/') != std::string::npos) {
-      struct stat st;
-      if (::stat(path.c_str(), &st) != 0) return CO_E_DLLNOTFOUND;
-    }
+    // A missing file and one that is no loadable library get the same answer,
+    // as on Windows; dlerror's text is not kept.
     handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return CO_E_DLLNOTFOUND;
     if (dlsym(handle, "DllGetClassObject") == nullptr) {

@@ -216,7 +216,6 @@ struct _SECURITY_ATTRIBUTES;
 #define KEY_WRITE 0x20006
 #define KEY_EXECUTE 0x20019
 #define KEY_ALL_ACCESS 0xF003F
-#define DELETE 0x00010000
 
 // The longest key name (one path element) and value name, in characters.
 #define VQ_REG_MAX_KEY_NAME 255
