@@ -471,6 +471,8 @@ HRESULT Coerce(VARIANT* out, const VARIANT* in, LCID lcid, USHORT flags, VARTYPE
     VariantClear(&value);
     return hr;
   }
+  // An empty variant is zero as a number and the empty string as text.
+  if (from == VT_EMPTY && vt == VT_BSTR) return StoreText(out, "", 0);
   Number n;
   switch (from) {
     case VT_EMPTY: n = Signed(0); break;

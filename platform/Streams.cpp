@@ -90,7 +90,10 @@ struct MemoryBytes {
   // from many small writes is copied O(1) times per byte. REQUIRES: m_Lock.
   bool Reserve(uint64_t size) {
     if (size <= m_Capacity) return true;
-    constexpr uint64_t kLimit = PTRDIFF_MAX;
+    // No process gets an address space this large (user space ends at 2^47
+    // on x86-64), so larger requests are refused before the allocator sees
+    // them.
+    constexpr uint64_t kLimit = uint64_t{1} << 48;
     if (size > kLimit) return false;
     uint64_t grown = std::max<uint64_t>({size, m_Capacity + m_Capacity / 2, 256});
     grown = std::min(grown, kLimit);

@@ -1,0 +1,659 @@
+// BSTR allocation, VARIANT ownership and conversion, code pages, task memory.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "VQComObject.h"
+#include "VQKernel.h"
+#include "VQOleAuto.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+// An IDispatch whose value property (DISPID_VALUE, property get) answers a
+// fixed VT_I4, so that reference counts and value-property conversions can be
+// observed.
+class ValueObject : public vq::ComObject<ValueObject, IDispatch> {
+ public:
+  explicit ValueObject(LONG value) : m_Value(value) {}
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override {
+    *pctinfo = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                      UINT*) override {
+    if (id != DISPID_VALUE || !(flags & DISPATCH_PROPERTYGET) || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+    result->vt = VT_I4;
+    result->lVal = m_Value;
+    return S_OK;
+  }
+
+ private:
+  LONG m_Value;
+};
+
+VQ_DECLARE_INTERFACE(IOnlyUnknownThing, IUnknown, "6c0a4f1e-2b7d-4c53-9e61-3f1a2b4c5d6e");
+struct IOnlyUnknownThing : IUnknown {};
+class PlainObject : public vq::ComObject<PlainObject, IOnlyUnknownThing> {};
+
+// Owns a VARIANT for the length of a test.
+struct Var : VARIANT {
+  Var() { VariantInit(this); }
+  ~Var() { VariantClear(this); }
+  Var(const Var&) = delete;
+  Var& operator=(const Var&) = delete;
+};
+
+Var* MakeI4(Var& v, LONG value) {
+  v.vt = VT_I4;
+  v.lVal = value;
+  return &v;
+}
+
+void SetText(Var& v, const wchar_t* text) {
+  VariantClear(&v);
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(text);
+}
+
+std::wstring TextOf(const VARIANT& v) { return std::wstring(v.bstrVal, SysStringLen(v.bstrVal)); }
+
+// ---------------------------------------------------------------------------
+// BSTR
+// ---------------------------------------------------------------------------
+TEST(Bstr, LengthsCountCharactersAndBytes) {
+  BSTR s = SysAllocString(L"abc");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SysStringLen(s), 3u);
+  EXPECT_EQ(SysStringByteLen(s), 3u * sizeof(OLECHAR));
+  EXPECT_EQ(s[3], L'\0');
+  SysFreeString(s);
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+  SysFreeString(nullptr);
+}
+
+TEST(Bstr, EmbeddedZerosAreKept) {
+  const OLECHAR text[] = {L'a', L'\0', L'b', L'\0', L'c'};
+  BSTR s = SysAllocStringLen(text, 5);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SysStringLen(s), 5u);
+  EXPECT_EQ(std::wmemcmp(s, text, 5), 0);
+  EXPECT_EQ(s[5], L'\0');
+  // SysAllocString stops at the first zero.
+  BSTR cut = SysAllocString(s);
+  EXPECT_EQ(SysStringLen(cut), 1u);
+  SysFreeString(cut);
+  SysFreeString(s);
+}
+
+TEST(Bstr, NullSourceGivesTerminatedUninitialisedString) {
+  BSTR s = SysAllocStringLen(nullptr, 4);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SysStringLen(s), 4u);
+  EXPECT_EQ(s[4], L'\0');
+  SysFreeString(s);
+  BSTR empty = SysAllocStringLen(nullptr, 0);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(SysStringLen(empty), 0u);
+  EXPECT_EQ(empty[0], L'\0');
+  SysFreeString(empty);
+}
+
+TEST(Bstr, OddByteLengthIsKeptAndStillTerminated) {
+  BSTR s = SysAllocStringByteLen("abcde", 5);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(SysStringByteLen(s), 5u);
+  EXPECT_EQ(SysStringLen(s), 5u / sizeof(OLECHAR));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s);
+  EXPECT_EQ(std::memcmp(bytes, "abcde", 5), 0);
+  // The bytes after the count read as a zero character wherever a reader
+  // stops: at the count or at the next whole character.
+  for (size_t i = 5; i < 2 * sizeof(OLECHAR); ++i) EXPECT_EQ(bytes[i], 0) << i;
+  SysFreeString(s);
+}
+
+TEST(Bstr, OverflowingLengthsAreRefused) {
+  EXPECT_EQ(SysAllocStringLen(nullptr, std::numeric_limits<UINT>::max()), nullptr);
+  EXPECT_EQ(SysAllocStringLen(nullptr, std::numeric_limits<UINT>::max() / sizeof(OLECHAR) + 1), nullptr);
+  EXPECT_EQ(SysAllocStringByteLen(nullptr, std::numeric_limits<UINT>::max()), nullptr);
+}
+
+TEST(Bstr, ReAllocFromItsOwnCharacters) {
+  BSTR s = SysAllocString(L"hello world");
+  ASSERT_TRUE(SysReAllocStringLen(&s, s + 6, 5));
+  EXPECT_EQ(std::wstring(s, SysStringLen(s)), L"world");
+  ASSERT_TRUE(SysReAllocString(&s, s + 1));
+  EXPECT_EQ(std::wstring(s, SysStringLen(s)), L"orld");
+  // Without a source the old characters are kept as far as they reach.
+  ASSERT_TRUE(SysReAllocStringLen(&s, nullptr, 2));
+  EXPECT_EQ(std::wstring(s, SysStringLen(s)), L"or");
+  EXPECT_FALSE(SysReAllocString(nullptr, L"x"));
+  EXPECT_FALSE(SysReAllocStringLen(&s, nullptr, std::numeric_limits<UINT>::max()));
+  EXPECT_EQ(std::wstring(s, SysStringLen(s)), L"or");  // unchanged after a refusal
+  SysFreeString(s);
+}
+
+// ---------------------------------------------------------------------------
+// VARIANT ownership
+// ---------------------------------------------------------------------------
+TEST(VariantOwnership, CopyAddsAndClearReleasesInterfaceReferences) {
+  ValueObject* object = vq::MakeComObject<ValueObject>(1);
+  {
+    Var a;
+    a.vt = VT_UNKNOWN;
+    a.punkVal = object->GetUnknown();
+    object->AddRef();  // a's reference
+    Var b;
+    ASSERT_EQ(VariantCopy(&b, &a), S_OK);
+    EXPECT_EQ(object->RefCount(), 3u);
+    EXPECT_EQ(b.punkVal, a.punkVal);
+    ASSERT_EQ(VariantClear(&b), S_OK);
+    EXPECT_EQ(b.vt, VT_EMPTY);
+    EXPECT_EQ(object->RefCount(), 2u);
+    // Copying onto a variant that holds the object releases that hold first.
+    ASSERT_EQ(VariantCopy(&b, &a), S_OK);
+    ASSERT_EQ(VariantCopy(&b, MakeI4(a, 5)), S_OK);  // a's reference is overwritten, not released
+    EXPECT_EQ(object->RefCount(), 2u);
+    EXPECT_EQ(b.vt, VT_I4);
+  }
+  EXPECT_EQ(object->RefCount(), 2u);
+  object->Release();
+  object->Release();
+}
+
+TEST(VariantOwnership, CopyOfStringIsDeepAndKeepsEmbeddedZeros) {
+  Var a;
+  a.vt = VT_BSTR;
+  const OLECHAR text[] = {L'x', L'\0', L'y'};
+  a.bstrVal = SysAllocStringLen(text, 3);
+  Var b;
+  ASSERT_EQ(VariantCopy(&b, &a), S_OK);
+  ASSERT_EQ(b.vt, VT_BSTR);
+  EXPECT_NE(b.bstrVal, a.bstrVal);
+  EXPECT_EQ(TextOf(b), std::wstring(text, 3));
+  // Copying a variant onto itself changes nothing (and frees nothing).
+  ASSERT_EQ(VariantCopy(&a, &a), S_OK);
+  EXPECT_EQ(TextOf(a), std::wstring(text, 3));
+}
+
+TEST(VariantOwnership, ReferencesAreCopiedShallowAndDereferencedByCopyInd) {
+  ValueObject* object = vq::MakeComObject<ValueObject>(1);
+  IUnknown* held = object->GetUnknown();
+  Var ref;
+  ref.vt = VT_UNKNOWN | VT_BYREF;
+  ref.ppunkVal = &held;
+  Var copy;
+  ASSERT_EQ(VariantCopy(&copy, &ref), S_OK);
+  EXPECT_EQ(copy.ppunkVal, &held);
+  EXPECT_EQ(object->RefCount(), 1u);
+  ASSERT_EQ(VariantCopyInd(&copy, &ref), S_OK);
+  EXPECT_EQ(copy.vt, VT_UNKNOWN);
+  EXPECT_EQ(copy.punkVal, held);
+  EXPECT_EQ(object->RefCount(), 2u);
+  VariantClear(&copy);
+  EXPECT_EQ(object->RefCount(), 1u);
+
+  BSTR text = SysAllocString(L"indirect");
+  Var inPlace;
+  inPlace.vt = VT_BSTR | VT_BYREF;
+  inPlace.pbstrVal = &text;
+  ASSERT_EQ(VariantCopyInd(&inPlace, &inPlace), S_OK);
+  EXPECT_EQ(inPlace.vt, VT_BSTR);
+  EXPECT_NE(inPlace.bstrVal, text);
+  EXPECT_EQ(TextOf(inPlace), L"indirect");
+  SysFreeString(text);
+
+  Var nullRef;
+  nullRef.vt = VT_I4 | VT_BYREF;
+  nullRef.plVal = nullptr;
+  Var out;
+  EXPECT_EQ(VariantCopyInd(&out, &nullRef), E_INVALIDARG);
+  object->Release();
+}
+
+TEST(VariantOwnership, UnknownTypesAreRefusedAndLeftAlone) {
+  VARIANT v;
+  v.vt = 15;  // no such type
+  EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE);
+  EXPECT_EQ(v.vt, 15);
+  v.vt = VT_ARRAY | VT_I4;  // no SAFEARRAY support: cannot be released
+  v.parray = nullptr;
+  EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE);
+  Var dest;
+  EXPECT_EQ(VariantCopy(&dest, &v), DISP_E_BADVARTYPE);
+  EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
+  EXPECT_EQ(VariantCopy(nullptr, &dest), E_INVALIDARG);
+}
+
+// ---------------------------------------------------------------------------
+// VariantChangeType
+// ---------------------------------------------------------------------------
+struct IntegerCase {
+  VARTYPE from;
+  int64_t value;
+  VARTYPE to;
+  HRESULT expected;
+};
+
+void SetInteger(Var& v, VARTYPE vt, int64_t value) {
+  VariantClear(&v);
+  v.vt = vt;
+  switch (vt) {
+    case VT_I1: v.cVal = static_cast<CHAR>(value); break;
+    case VT_UI1: v.bVal = static_cast<BYTE>(value); break;
+    case VT_I2: v.iVal = static_cast<SHORT>(value); break;
+    case VT_UI2: v.uiVal = static_cast<USHORT>(value); break;
+    case VT_I4: v.lVal = static_cast<LONG>(value); break;
+    case VT_UI4: v.ulVal = static_cast<ULONG>(value); break;
+    case VT_I8: v.llVal = value; break;
+    case VT_UI8: v.ullVal = static_cast<ULONGLONG>(value); break;
+    case VT_INT: v.intVal = static_cast<INT>(value); break;
+    case VT_UINT: v.uintVal = static_cast<UINT>(value); break;
+    case VT_BOOL: v.boolVal = static_cast<VARIANT_BOOL>(value); break;
+    default: FAIL();
+  }
+}
+
+TEST(VariantChangeType, IntegerRangesAreChecked) {
+  const IntegerCase cases[] = {
+      {VT_I4, 255, VT_UI1, S_OK},           {VT_I4, 256, VT_UI1, DISP_E_OVERFLOW},
+      {VT_I4, -1, VT_UI1, DISP_E_OVERFLOW}, {VT_I4, -1, VT_UI4, DISP_E_OVERFLOW},
+      {VT_I2, -128, VT_I1, S_OK},           {VT_I2, -129, VT_I1, DISP_E_OVERFLOW},
+      {VT_UI4, 0x80000000, VT_I4, DISP_E_OVERFLOW}, {VT_UI4, 0x7FFFFFFF, VT_INT, S_OK},
+      {VT_I8, INT64_MIN, VT_I4, DISP_E_OVERFLOW},   {VT_I8, -1, VT_UI8, DISP_E_OVERFLOW},
+      {VT_UI8, -1 /* all ones */, VT_I8, DISP_E_OVERFLOW}, {VT_I4, 65535, VT_UI2, S_OK},
+      {VT_BOOL, VARIANT_TRUE, VT_I4, S_OK},  // -1
+      {VT_BOOL, VARIANT_TRUE, VT_UI1, S_OK},  // keeps its bits: 255
+  };
+  for (const IntegerCase& c : cases) {
+    Var src, dst;
+    SetInteger(src, c.from, c.value);
+    EXPECT_EQ(VariantChangeType(&dst, &src, 0, c.to), c.expected)
+        << "from " << c.from << " value " << c.value << " to " << c.to;
+    if (c.expected == S_OK) {
+      EXPECT_EQ(dst.vt, c.to);
+    } else {
+      EXPECT_EQ(dst.vt, VT_EMPTY);  // untouched on failure
+    }
+  }
+  Var b, out;
+  SetInteger(b, VT_BOOL, VARIANT_TRUE);
+  ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_UI1), S_OK);
+  EXPECT_EQ(out.bVal, 255);
+  ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_I4), S_OK);
+  EXPECT_EQ(out.lVal, -1);
+  Var big;
+  SetInteger(big, VT_I4, 7);
+  ASSERT_EQ(VariantChangeType(&out, &big, 0, VT_BOOL), S_OK);
+  EXPECT_EQ(out.boolVal, VARIANT_TRUE);
+}
+
+TEST(VariantChangeType, RealsRoundHalfToEven) {
+  const struct {
+    double value;
+    LONG expected;
+  } cases[] = {{2.5, 2}, {3.5, 4}, {-2.5, -2}, {-3.5, -4}, {0.5, 0}, {-0.5, 0}, {1.49999, 1},
+               {2.500001, 3}, {-1.6, -2}, {2147483647.4, 2147483647}, {-2147483648.5, INT32_MIN}};
+  for (const auto& c : cases) {
+    Var src, dst;
+    src.vt = VT_R8;
+    src.dblVal = c.value;
+    ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_I4), S_OK) << c.value;
+    EXPECT_EQ(dst.lVal, c.expected) << c.value;
+  }
+  const double overflowing[] = {2147483647.5, -2147483649.0, std::nan(""), HUGE_VAL, -HUGE_VAL};
+  for (double value : overflowing) {
+    Var src, dst;
+    src.vt = VT_R8;
+    src.dblVal = value;
+    EXPECT_EQ(VariantChangeType(&dst, &src, 0, VT_I4), DISP_E_OVERFLOW) << value;
+  }
+  Var r4src, r4dst;
+  r4src.vt = VT_R4;
+  r4src.fltVal = 254.5f;
+  ASSERT_EQ(VariantChangeType(&r4dst, &r4src, 0, VT_UI1), S_OK);
+  EXPECT_EQ(r4dst.bVal, 254);
+  r4src.fltVal = 255.5f;  // rounds to 256
+  EXPECT_EQ(VariantChangeType(&r4dst, &r4src, 0, VT_UI1), DISP_E_OVERFLOW);
+  Var huge, narrow;
+  huge.vt = VT_R8;
+  huge.dblVal = 1e39;
+  EXPECT_EQ(VariantChangeType(&narrow, &huge, 0, VT_R4), DISP_E_OVERFLOW);
+  huge.dblVal = 1e300;
+  EXPECT_EQ(VariantChangeType(&narrow, &huge, 0, VT_UI8), DISP_E_OVERFLOW);
+}
+
+TEST(VariantChangeType, TextParsesToNumbers) {
+  const struct {
+    const wchar_t* text;
+    VARTYPE to;
+    HRESULT expected;
+    int64_t value;  // for integer targets
+  } cases[] = {
+      {L"  42 ", VT_I4, S_OK, 42},
+      {L"-17", VT_I2, S_OK, -17},
+      {L"+8", VT_UI1, S_OK, 8},
+      {L"1e3", VT_I2, S_OK, 1000},
+      {L"2.5", VT_I4, S_OK, 2},
+      {L"3.5", VT_I4, S_OK, 4},
+      {L"2.5000001", VT_I4, S_OK, 3},
+      {L"0.0004", VT_I4, S_OK, 0},
+      {L"&HFF", VT_I4, S_OK, 255},
+      {L"&o17", VT_I4, S_OK, 15},
+      {L"-9223372036854775808", VT_I8, S_OK, INT64_MIN},
+      {L"9223372036854775808", VT_I8, DISP_E_OVERFLOW, 0},
+      {L"18446744073709551616", VT_UI8, DISP_E_OVERFLOW, 0},
+      {L"256", VT_UI1, DISP_E_OVERFLOW, 0},
+      {L"1e30", VT_I4, DISP_E_OVERFLOW, 0},
+      {L"abc", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"   ", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"12abc", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"1e", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"&H", VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {L"1.5", VT_R8, S_OK, 0},
+      {L"1e400", VT_R8, DISP_E_OVERFLOW, 0},
+      {L"1e-400", VT_R8, S_OK, 0},
+      {L"1e39", VT_R4, DISP_E_OVERFLOW, 0},
+  };
+  for (const auto& c : cases) {
+    Var src, dst;
+    SetText(src, c.text);
+    ASSERT_EQ(VariantChangeType(&dst, &src, 0, c.to), c.expected) << "\"" << std::wstring(c.text).size() << "\" "
+                                                                   << c.to << " case text index";
+    if (c.expected != S_OK) continue;
+    switch (c.to) {
+      case VT_I2: EXPECT_EQ(dst.iVal, c.value); break;
+      case VT_I4: EXPECT_EQ(dst.lVal, c.value); break;
+      case VT_UI1: EXPECT_EQ(dst.bVal, c.value); break;
+      case VT_I8: EXPECT_EQ(dst.llVal, c.value); break;
+      default: break;
+    }
+  }
+  Var max, out;
+  SetText(max, L"18446744073709551615");
+  ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_UI8), S_OK);
+  EXPECT_EQ(out.ullVal, UINT64_MAX);  // exact: not through a double
+  SetText(max, L"1.5");
+  ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_R8), S_OK);
+  EXPECT_EQ(out.dblVal, 1.5);
+}
+
+TEST(VariantChangeType, BooleansAndText) {
+  Var src, dst;
+  const struct {
+    const wchar_t* text;
+    HRESULT expected;
+    VARIANT_BOOL value;
+  } texts[] = {{L"True", S_OK, VARIANT_TRUE},  {L" false ", S_OK, VARIANT_FALSE}, {L"TRUE", S_OK, VARIANT_TRUE},
+               {L"0", S_OK, VARIANT_FALSE},    {L"-2", S_OK, VARIANT_TRUE},       {L"0.0", S_OK, VARIANT_FALSE},
+               {L"yes", DISP_E_TYPEMISMATCH, 0}, {L"", DISP_E_TYPEMISMATCH, 0}};
+  for (const auto& t : texts) {
+    SetText(src, t.text);
+    ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_BOOL), t.expected) << std::wstring(t.text).size();
+    if (t.expected == S_OK) {
+      EXPECT_EQ(dst.boolVal, t.value);
+    }
+  }
+  Var b;
+  b.vt = VT_BOOL;
+  b.boolVal = VARIANT_TRUE;
+  ASSERT_EQ(VariantChangeType(&dst, &b, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(dst), L"True");
+  ASSERT_EQ(VariantChangeType(&dst, &b, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(dst), L"-1");
+  b.boolVal = VARIANT_FALSE;
+  ASSERT_EQ(VariantChangeType(&dst, &b, VARIANT_LOCALBOOL, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(dst), L"False");
+  ASSERT_EQ(VariantChangeType(&dst, &b, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(dst), L"0");
+}
+
+TEST(VariantChangeType, NumbersFormatInTheInvariantStyle) {
+  const struct {
+    double value;
+    const wchar_t* text;
+  } reals[] = {{1.5, L"1.5"},      {-3.0, L"-3"},         {0.1, L"0.1"},     {1e20, L"1E+20"},
+               {1e-5, L"1E-05"},   {123456789012345.0, L"123456789012345"}, {1.0 / 3, L"0.333333333333333"},
+               {0.0, L"0"}};
+  for (const auto& r : reals) {
+    Var src, dst;
+    src.vt = VT_R8;
+    src.dblVal = r.value;
+    ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(TextOf(dst), r.text) << r.value;
+  }
+  Var f, out;
+  f.vt = VT_R4;
+  f.fltVal = 0.1f;
+  ASSERT_EQ(VariantChangeType(&out, &f, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(out), L"0.1");
+  Var i8;
+  i8.vt = VT_I8;
+  i8.llVal = INT64_MIN;
+  ASSERT_EQ(VariantChangeType(&out, &i8, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(out), L"-9223372036854775808");
+  Var u8;
+  u8.vt = VT_UI8;
+  u8.ullVal = UINT64_MAX;
+  ASSERT_EQ(VariantChangeType(&out, &u8, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(out), L"18446744073709551615");
+  Var empty;
+  ASSERT_EQ(VariantChangeType(&out, &empty, 0, VT_BSTR), S_OK);
+  ASSERT_NE(out.bstrVal, nullptr);
+  EXPECT_EQ(SysStringLen(out.bstrVal), 0u);
+  ASSERT_EQ(VariantChangeType(&out, &empty, 0, VT_R8), S_OK);
+  EXPECT_EQ(out.dblVal, 0.0);
+}
+
+TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
+  Var v;
+  SetText(v, L"12");
+  ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);  // the string is freed (checked by the sanitizers)
+  EXPECT_EQ(v.vt, VT_I4);
+  EXPECT_EQ(v.lVal, 12);
+  ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(v), L"12");
+  ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);  // same type, in place
+  EXPECT_EQ(TextOf(v), L"12");
+
+  Var keep, bad;
+  SetText(keep, L"keep");
+  SetText(bad, L"not a number");
+  EXPECT_EQ(VariantChangeType(&keep, &bad, 0, VT_I4), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(keep.vt, VT_BSTR);
+  EXPECT_EQ(TextOf(keep), L"keep");
+}
+
+TEST(VariantChangeType, ReferencesAreDereferenced) {
+  LONG seven = 7;
+  Var ref, out;
+  ref.vt = VT_I4 | VT_BYREF;
+  ref.plVal = &seven;
+  ASSERT_EQ(VariantChangeType(&out, &ref, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(TextOf(out), L"7");
+  ASSERT_EQ(VariantChangeType(&ref, &ref, 0, VT_R8), S_OK);
+  EXPECT_EQ(ref.vt, VT_R8);
+  EXPECT_EQ(ref.dblVal, 7.0);
+  EXPECT_EQ(seven, 7);
+  Var nullRef;
+  nullRef.vt = VT_I4 | VT_BYREF;
+  nullRef.plVal = nullptr;
+  EXPECT_EQ(VariantChangeType(&out, &nullRef, 0, VT_I2), DISP_E_TYPEMISMATCH);
+}
+
+TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
+  ValueObject* object = vq::MakeComObject<ValueObject>(42);
+  {
+    Var src, out;
+    src.vt = VT_DISPATCH;
+    src.pdispVal = object;
+    object->AddRef();
+    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_BSTR), S_OK);
+    EXPECT_EQ(TextOf(out), L"42");
+    EXPECT_EQ(VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(object->RefCount(), 2u);
+    // VT_DISPATCH to VT_UNKNOWN asks for IUnknown and holds its own reference.
+    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_UNKNOWN), S_OK);
+    EXPECT_EQ(out.punkVal, object->GetUnknown());
+    EXPECT_EQ(object->RefCount(), 3u);
+  }
+  EXPECT_EQ(object->RefCount(), 1u);
+  object->Release();
+
+  PlainObject* plain = vq::MakeComObject<PlainObject>();
+  {
+    Var src, out;
+    src.vt = VT_UNKNOWN;
+    src.punkVal = plain->GetUnknown();
+    plain->AddRef();
+    EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_DISPATCH), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_I4), DISP_E_TYPEMISMATCH);
+  }
+  EXPECT_EQ(plain->RefCount(), 1u);
+  plain->Release();
+}
+
+TEST(VariantChangeType, UnknownTypesAndNullAreRefused) {
+  Var src, out;
+  MakeI4(src, 1);
+  EXPECT_EQ(VariantChangeType(&out, &src, 0, 15), DISP_E_BADVARTYPE);
+  EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_ARRAY | VT_I4), DISP_E_BADVARTYPE);
+  EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_I4 | VT_BYREF), DISP_E_BADVARTYPE);
+  EXPECT_EQ(VariantChangeType(nullptr, &src, 0, VT_I4), E_INVALIDARG);
+  Var null;
+  null.vt = VT_NULL;
+  EXPECT_EQ(VariantChangeType(&out, &null, 0, VT_I4), DISP_E_TYPEMISMATCH);
+  ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_EMPTY), S_OK);
+  EXPECT_EQ(out.vt, VT_EMPTY);
+}
+
+// ---------------------------------------------------------------------------
+// Code pages
+// ---------------------------------------------------------------------------
+TEST(CodePages, EveryAnsiByteSurvivesARoundTrip) {
+  char bytes[255];
+  for (int i = 0; i < 255; ++i) bytes[i] = static_cast<char>(i + 1);
+  WCHAR wide[255];
+  ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, bytes, 255, wide, 255), 255);
+  EXPECT_EQ(wide[0x80 - 1], 0x20AC);  // euro sign
+  EXPECT_EQ(wide[0x81 - 1], 0x0081);  // unassigned: kept as the C1 control
+  EXPECT_EQ(wide[0x9F - 1], 0x0178);
+  EXPECT_EQ(wide[0xE9 - 1], 0x00E9);
+  char back[255];
+  BOOL usedDefault = TRUE;
+  ASSERT_EQ(WideCharToMultiByte(1252, 0, wide, 255, back, 255, nullptr, &usedDefault), 255);
+  EXPECT_FALSE(usedDefault);
+  EXPECT_EQ(std::memcmp(bytes, back, 255), 0);
+}
+
+TEST(CodePages, UnrepresentableCharactersBecomeTheDefault) {
+  const WCHAR text[] = {L'A', 0x0100, 0x4E2D, L'z', 0};
+  char out[8];
+  BOOL usedDefault = FALSE;
+  ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, out, sizeof out, nullptr, &usedDefault), 5);
+  EXPECT_STREQ(out, "A??z");
+  EXPECT_TRUE(usedDefault);
+  const char star = '*';
+  ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 4, out, sizeof out, &star, nullptr), 4);
+  EXPECT_EQ(std::string(out, 4), "A**z");
+}
+
+TEST(CodePages, Utf8EncodesAndDecodesEveryPlane) {
+  const WCHAR text[] = {L'a', 0x00E9, 0x20AC, 0x1F600, 0};
+  char out[16];
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+  ASSERT_EQ(n, 1 + 2 + 3 + 4 + 1);
+  EXPECT_STREQ(out, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  WCHAR back[8];
+  ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, out, -1, back, 8), 5);
+  EXPECT_EQ(std::wstring(back), std::wstring(text));
+  // A UTF-16 surrogate pair in the wide text is joined.
+  const WCHAR pair[] = {0xD83D, 0xDE00};
+  ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, pair, 2, out, sizeof out, nullptr, nullptr), 4);
+  EXPECT_EQ(std::string(out, 4), "\xF0\x9F\x98\x80");
+}
+
+TEST(CodePages, MalformedUtf8IsReplacedOrRefused) {
+  const char bad[] = "\xC3(\xED\xA0\x80z\xF0\x9F";  // bad continuation, surrogate, truncated
+  WCHAR out[16];
+  const int n = MultiByteToWideChar(CP_UTF8, 0, bad, static_cast<int>(sizeof bad - 1), out, 16);
+  ASSERT_GT(n, 0);
+  const std::wstring decoded(out, static_cast<size_t>(n));
+  EXPECT_EQ(decoded.substr(0, 2), std::wstring(L"\xFFFD("));
+  EXPECT_NE(decoded.find(L'z'), std::wstring::npos);
+  EXPECT_EQ(decoded.back(), 0xFFFD);
+  for (WCHAR c : decoded) EXPECT_TRUE(c < 0xD800 || c > 0xDFFF);
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bad, 2, out, 16), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  const WCHAR lone[] = {0xD800, L'x'};
+  char bytes[8];
+  ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 2, bytes, sizeof bytes, nullptr, nullptr), 4);
+  EXPECT_EQ(std::string(bytes, 4), "\xEF\xBF\xBDx");
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, lone, 2, bytes, sizeof bytes, nullptr, nullptr), 0);
+}
+
+TEST(CodePages, SizeQueriesAndShortBuffers) {
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\u00e9t\u00e9", -1, nullptr, 0, nullptr, nullptr), 6);
+  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"\u00e9t\u00e9", 3, nullptr, 0, nullptr, nullptr), 3);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xC3\xA9t", -1, nullptr, 0), 3);
+  char small[4] = {'#', '#', '#', '#'};
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\u00e9t\u00e9", -1, small, 3, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(small[3], '#');  // nothing written past the given size
+  WCHAR wide[2] = {L'#', L'#'};
+  EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", 3, wide, 1), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(wide[1], L'#');
+}
+
+TEST(CodePages, BadArgumentsAreInvalidParameters) {
+  char out[8];
+  BOOL used = FALSE;
+  const struct {
+    int result;
+  } calls[] = {
+      {WideCharToMultiByte(CP_ACP, 0, nullptr, 1, out, 8, nullptr, nullptr)},
+      {WideCharToMultiByte(CP_ACP, 0, L"a", 0, out, 8, nullptr, nullptr)},
+      {WideCharToMultiByte(CP_ACP, 0, L"a", 1, nullptr, 8, nullptr, nullptr)},
+      {WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr)},
+      {WideCharToMultiByte(CP_UTF8, 0, L"a", 1, out, 8, nullptr, &used)},
+      {MultiByteToWideChar(CP_ACP, 0, nullptr, 1, nullptr, 0)},
+      {MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0)},
+  };
+  for (const auto& c : calls) EXPECT_EQ(c.result, 0);
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// ---------------------------------------------------------------------------
+// Task memory
+// ---------------------------------------------------------------------------
+TEST(TaskMemory, AllocReallocFree) {
+  auto* p = static_cast<char*>(CoTaskMemAlloc(0));
+  ASSERT_NE(p, nullptr);  // a valid block even for zero bytes
+  CoTaskMemFree(p);
+  p = static_cast<char*>(CoTaskMemRealloc(nullptr, 4));
+  ASSERT_NE(p, nullptr);
+  std::memcpy(p, "abcd", 4);
+  p = static_cast<char*>(CoTaskMemRealloc(p, 1 << 20));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(std::memcmp(p, "abcd", 4), 0);
+  EXPECT_EQ(CoTaskMemRealloc(p, 0), nullptr);  // freed
+  CoTaskMemFree(nullptr);
+}
+
+}  // namespace
