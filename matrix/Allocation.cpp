@@ -1,0 +1,155 @@
+// Allocation of all elements, their common x-axis, and the axes of the
+// matrix's own dimensions.
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "storage/DataBase.h"
+#include "storage/MultiData.h"
+#include "trace/VQTrace.h"
+
+bool CVQDataMatrix::ComputeMultiLayout(uint32_t b, uint32_t perD4, MultiLayout* layout) {
+  if (b == 0 || perD4 == 0) return false;
+  if (b < kMaxBytesPerData) {
+    const uint64_t k = static_cast<uint64_t>(kMaxBytesPerData / b) * b;  // whole elements per object
+    const uint64_t s = static_cast<uint64_t>(perD4) * b;                 // bytes of one d4 index
+    uint64_t l = 0, f = 0;
+    if (s <= k) {
+      layout->dataCols = 1;
+      l = f = s;
+    } else {
+      layout->dataCols = static_cast<uint32_t>((s - 1) / k + 1);
+      l = (s - 1) % k + 1;
+      f = k;
+    }
+    layout->elementsPerData = static_cast<uint32_t>(f / b);
+    layout->elementsInLast = static_cast<uint32_t>(l / b);
+    layout->fullBytes = static_cast<uint32_t>(k);
+    layout->lastBytes = static_cast<uint32_t>(l);
+  } else {
+    layout->dataCols = perD4;
+    layout->elementsPerData = 1;
+    layout->elementsInLast = 1;
+    layout->fullBytes = 0;
+    layout->lastBytes = 0;
+  }
+  return true;
+}
+
+STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
+  if (!IsInitialized()) return E_FAIL;
+  uint32_t elementBytes = 0;
+  const bool fits = CDataBase::ElementBytes(Format, nXSize, nZSize, &elementBytes);
+  VQ_TRACE("CVQDataMatrix::AllAllocate", "DataMatrix", 2, "AllAllocate(%u elements). x: %d, z: %d datasize: %u bytes",
+           m_SizeAll, nXSize, nZSize, static_cast<uint32_t>(static_cast<uint64_t>(m_SizeAll) * elementBytes));
+  // Negative sizes, an element beyond 32 bits, or (packed storage) elements
+  // without bytes cannot be laid out.
+  if (!fits || (m_MatrixType == matrixMultipleObjects && elementBytes == 0)) return E_INVALIDARG;
+
+  return vq::MethodGuard("CVQDataMatrix::AllAllocate", [&]() -> HRESULT {
+    const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+    uint32_t inLast = 1;
+    if (m_MatrixType == matrixMultipleObjects) {
+      MultiLayout layout{};
+      ComputeMultiLayout(elementBytes, perD4, &layout);
+      const uint64_t count = static_cast<uint64_t>(m_Sizes[3]) * layout.dataCols;
+      {
+        // The memory watcher must not walk the table while it is rebuilt.
+        vq::CritSecLock memory(m_MemoryLock.native());
+        vq::CritSecLock lock(m_DataLock.native());
+        m_XSize = nXSize;
+        m_ZSize = nZSize;
+        m_Format = Format;
+        m_DataRows = m_Sizes[3];
+        m_DataCols = layout.dataCols;
+        m_ElementsPerData = layout.elementsPerData;
+        m_DataCount = static_cast<uint32_t>(count);
+        // Earlier storage objects (a second AllAllocate) go with their items.
+        m_Priority.Clear();
+        m_Data.clear();
+        try {
+          m_Data.resize(m_DataCount);
+        } catch (...) {
+        }
+        if (m_Data.size() != m_DataCount) {
+          m_Data.clear();
+          m_DataCount = 0;
+          return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to allocate data matrix");
+        }
+        for (uint32_t r = 0; r < m_DataRows; ++r) {
+          for (uint32_t c = 0; c < m_DataCols; ++c) {
+            m_Data[m_DataCols * r + c] =
+                CreateMultiData(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get());
+            if (!m_Data[m_DataCols * r + c]) {
+              return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to allocate data");
+            }
+          }
+          VQ_TRACE("CVQDataMatrix::AllAllocate", "DataMatrix", 2, "AllAllocate(%u data elements of %u/%u bytes)",
+                   m_DataCount, layout.fullBytes, layout.lastBytes);
+        }
+        if (!m_Priority.Initialize(m_DataCount, &m_Data)) {
+          return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to initialize priority list");
+        }
+      }
+      inLast = layout.elementsInLast;
+    } else {
+      m_XSize = nXSize;
+      m_ZSize = nZSize;
+      m_Format = Format;
+    }
+
+    for (uint32_t r = 0; r < m_DataRows; ++r) {
+      for (uint32_t c = 0; c < m_DataCols; ++c) {
+        CheckMemoryNow();
+        const uint32_t dataIdx = m_DataCols * r + c;
+        vq::CritSecLock lock(m_DataLock.native());
+        CDataBase* storage = Storage(dataIdx);
+        const uint32_t count = c == m_DataCols - 1 ? inLast : m_ElementsPerData;
+        if (storage == nullptr || !storage->Initialize(count, nXSize, nZSize, Format)) {
+          return vq::ErrorReturn(E_FAIL, "AllAllocate: Initialize failed");
+        }
+        m_Priority.PushPriority(dataIdx);
+      }
+    }
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) {
+  VQ_TRACE("CVQDataMatrix::AllInitializeAsLinear", "DataMatrix", 2,
+           "AllInitializeAsLinear Size: %d, FirstValue: %g, Delta: %g, Unit: %ls", Size, FirstValue, Delta,
+           Unit != nullptr ? Unit : L"");
+  return vq::MethodGuard("CVQDataMatrix::AllInitializeAsLinear", [&]() -> HRESULT {
+    const wchar_t* unit = Unit != nullptr ? Unit : L"";
+    for (uint32_t i = 0; i < m_DataCount; ++i) {
+      vq::CritSecLock lock(m_DataLock.native());
+      CDataBase* storage = Storage(i);
+      if (storage == nullptr) break;  // released: nothing left to give an axis
+      vq::ThrowIfFailed(storage->InitializeAsLinear(Size, FirstValue, Delta, unit));
+    }
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::InitializeAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) {
+  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return E_FAIL;
+  try {
+    AxisInfo& axis = m_Axes[Dimension];
+    axis.Unit.assign(Unit != nullptr ? Unit : L"", SysStringLen(Unit));
+    axis.FirstValue = FirstValue;
+    axis.Step = Step;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::GetAxis(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) {
+  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return E_FAIL;
+  if (FirstValue == nullptr || Step == nullptr || Unit == nullptr) return E_POINTER;
+  const AxisInfo& axis = m_Axes[Dimension];
+  BSTR unit = SysAllocStringLen(axis.Unit.data(), static_cast<UINT>(axis.Unit.size()));
+  if (unit == nullptr) return E_OUTOFMEMORY;
+  *FirstValue = axis.FirstValue;
+  *Step = axis.Step;
+  *Unit = unit;
+  return S_OK;
+}

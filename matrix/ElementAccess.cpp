@@ -1,0 +1,240 @@
+// Reading and writing single elements.
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "storage/DataBase.h"
+#include "trace/VQTrace.h"
+
+HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes,
+                                  IUnknown** out) {
+  uint32_t idx = 0, dataIdx = 0, subIdx = 0;
+  *out = nullptr;
+  return vq::MethodGuard(
+      [&]() -> HRESULT {
+        if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+        IUnknown* item = nullptr;
+        {
+          vq::CritSecLock lock(m_DataLock.native());
+          CDataBase* storage = nullptr;
+          if (m_DataCount != 0) {
+            dataIdx = DataIndex(idx);
+            subIdx = SubIndex(idx);
+            storage = Storage(dataIdx);
+          }
+          if (storage == nullptr) {
+            return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
+          }
+          HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
+          if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
+          if (item != nullptr) {
+            if (idx == 0 && m_TagVectorData) {
+              VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
+              hr = GetTagVectorsData(item);
+              if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+            }
+            item->AddRef();  // the caller's reference
+            m_Priority.PushPriority(dataIdx);
+          }
+        }
+        *out = item;
+        CheckMemoryNow();
+        return S_OK;
+      },
+      [&](const char* message) {
+        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3,
+                 "d1=%d, d2=%d, d3=%d, d4=%d, idx=%d, dataIdx=%d, subIdx=%d", d1, d2, d3, d4,
+                 static_cast<int>(idx), static_cast<int>(dataIdx), static_cast<int>(subIdx));
+        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3, "m_SizeAll=%d, m_DataCount=%d",
+                 static_cast<int>(m_SizeAll), static_cast<int>(m_DataCount));
+        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "COM Error, %s", message);
+      },
+      [&]() {
+        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "Unhandled exception");
+      });
+}
+
+HRESULT CVQDataMatrix::AllAllocateFromData(IUnknown* item) {
+  vq::ComPtr<IVQData> data;
+  vq::ThrowIfFailed(item->QueryInterface(IID_IVQData, data.put_void()), item, IID_IUnknown);
+  VQDataBuffer buffer{};
+  vq::ThrowIfFailed(data->GetDataBuffer(&buffer), data.get(), IID_IVQData);
+  return AllAllocate(buffer.XSize, buffer.ZSize, buffer.Format);
+}
+
+HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item) {
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (m_DataCount == 0) {
+    HRESULT hr = AllAllocateFromData(item);
+    if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: AllAllocate failed", idx);
+  }
+  const uint32_t dataIdx = DataIndex(idx);
+  const uint32_t subIdx = SubIndex(idx);
+  {
+    vq::CritSecLock lock(m_DataLock.native());
+    CDataBase* storage = Storage(dataIdx);
+    if (storage == nullptr) {
+      return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
+    }
+    HRESULT hr = storage->ReplaceData(subIdx, item);
+    if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: ReplaceData failed", idx);
+  }
+  m_Priority.PushPriority(dataIdx);
+  VQ_TRACE("CVQDataMatrix::PutElement", "DataMatrix", 3, "PutElement( %d, %d, %d, %d ). %u elements in queue", d1,
+           d2, d3, d4, m_Priority.Length());
+  CheckMemoryNow();
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::get_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) {
+  if (!IsInitialized()) return E_FAIL;
+  if (pVal == nullptr) return E_POINTER;
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  return vq::MethodGuard(
+      [&] { return GetElement(d1, d2, d3, d4, true, true, pVal); },
+      [&](const char* message) {
+        VQ_TRACE("CVQDataMatrix::get_DataPtr", "Assert", 1, "get_DataPtr(%d,%d,%d,%d): COM Error, %s", d1, d2, d3,
+                 d4, message);
+      },
+      [&] {
+        VQ_TRACE("CVQDataMatrix::get_DataPtr", "Assert", 1, "get_DataPtr(%d,%d,%d,%d): Unhandled exception", d1,
+                 d2, d3, d4);
+      });
+}
+
+STDMETHODIMP CVQDataMatrix::get_ConstDataPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes,
+                                             IUnknown** pVal) {
+  if (!IsInitialized()) return E_FAIL;
+  if (pVal == nullptr) return E_POINTER;
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  return vq::MethodGuard(
+      [&] { return GetElement(d1, d2, d3, d4, false, WithAttributes != 0, pVal); },
+      [&](const char* message) {
+        VQ_TRACE("CVQDataMatrix::get_ConstDataPtr", "Assert", 1, "get_ConstDataPtr(%d,%d,%d,%d): COM Error, %s", d1,
+                 d2, d3, d4, message);
+      },
+      [&] { VQ_TRACE("CVQDataMatrix::get_ConstDataPtr", "Assert", 1, "get_ConstDataPtr: Unhandled exception"); });
+}
+
+STDMETHODIMP CVQDataMatrix::put_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) {
+  if (!IsInitialized()) return E_FAIL;
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  // A null item would leave the element without values while reporting
+  // success.
+  if (newVal == nullptr) return E_POINTER;
+  return vq::MethodGuard(
+      [&] { return PutElement(d1, d2, d3, d4, newVal); },
+      [&](const char* message) {
+        VQ_TRACE("CVQDataMatrix::put_DataPtr", "Assert", 1, "put_DataPtr(%d,%d,%d,%d): COM Error, %s", d1, d2, d3,
+                 d4, message);
+      },
+      [&] { VQ_TRACE("CVQDataMatrix::put_DataPtr", "Assert", 1, "put_DataPtr: Unhandled exception"); });
+}
+
+STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG firstIndex,
+                                                   LONG lastIndex, LONG WithAttributes, IUnknown** pVal) {
+  if (!IsInitialized()) return E_FAIL;
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx) || pVal == nullptr) return E_INVALIDARG;
+  *pVal = nullptr;
+  return vq::MethodGuard(
+      [&]() -> HRESULT {
+        uint32_t dataIdx = 0;
+        HRESULT hr = S_OK;
+        {
+          vq::CritSecLock lock(m_DataLock.native());
+          CDataBase* storage = nullptr;
+          if (m_DataCount != 0) {
+            dataIdx = DataIndex(idx);
+            storage = Storage(dataIdx);
+          }
+          if (storage == nullptr) {
+            return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
+          }
+          IUnknown* item = nullptr;
+          hr = storage->GetDataSubset(SubIndex(idx), WithAttributes != 0, static_cast<uint32_t>(firstIndex),
+                                      static_cast<uint32_t>(lastIndex), &item);
+          if (FAILED(hr)) {
+            return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::get_ConstDataSubsetPtr: GetDataSubset failed", idx);
+          }
+          if (item != nullptr) item->AddRef();
+          *pVal = item;
+        }
+        m_Priority.PushPriority(dataIdx);
+        CheckMemoryNow();
+        return hr;
+      },
+      [&](const char* message) {
+        VQ_TRACE("CVQDataMatrix::get_ConstDataSubsetPtr", "Assert", 1,
+                 "get_ConstDataSubsetPtr(%d,%d,%d,%d, %d-%d): COM Error, %s", d1, d2, d3, d4, firstIndex, lastIndex,
+                 message);
+      },
+      [&] {
+        VQ_TRACE("CVQDataMatrix::get_ConstDataSubsetPtr", "Assert", 1,
+                 "get_ConstDataSubsetPtr(%d,%d,%d,%d, %d-%d): Unhandled exception", d1, d2, d3, d4, firstIndex,
+                 lastIndex);
+      });
+}
+
+STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  if (!IsInitialized()) return E_FAIL;
+  return vq::MethodGuard("CVQDataMatrix::get_FirstValidDataPtr", [&]() -> HRESULT {
+    for (uint32_t idx = 0; idx < m_SizeAll; ++idx) {
+      LONG p1, p2, p3, p4;
+      PositionOf(idx, &p1, &p2, &p3, &p4);
+      bool present = false;
+      if (m_DataCount != 0) {
+        vq::CritSecLock lock(m_DataLock.native());
+        present = Storage(DataIndex(idx)) != nullptr;
+      }
+      if (!present) continue;
+      IUnknown* item = nullptr;
+      if (GetElement(p1, p2, p3, p4, true, true, &item) == S_OK && item != nullptr) {
+        if (d1 != nullptr) *d1 = p1;
+        if (d2 != nullptr) *d2 = p2;
+        if (d3 != nullptr) *d3 = p3;
+        if (d4 != nullptr) *d4 = p4;
+        *pVal = item;
+        return S_OK;
+      }
+    }
+    return E_FAIL;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  vq::CritSecLock lock(m_DataLock.native());
+  LONG valid = 1;
+  if (m_DataCount != 0) {
+    for (uint32_t i = 0; i < m_DataCount; ++i) {
+      CDataBase* storage = Storage(i);
+      if (storage == nullptr || storage->ByteSize() == 0) {
+        valid = 0;
+        break;
+      }
+    }
+  }
+  *pVal = valid;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::ReleaseAllVQData() {
+  return vq::MethodGuard("CVQDataMatrix::ReleaseAllVQData", [&]() -> HRESULT {
+    // The memory watcher walks the table under m_MemoryLock: it must not see
+    // objects being destroyed.
+    vq::CritSecLock memory(m_MemoryLock.native());
+    CPriorityManager::ElementTable doomed;
+    {
+      vq::CritSecLock lock(m_DataLock.native());
+      doomed.swap(m_Data);
+      m_Priority.Clear();
+      m_PointInfo.reset();
+    }
+    doomed.clear();  // each storage object releases its data items
+    return S_OK;
+  });
+}

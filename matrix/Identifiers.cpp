@@ -1,0 +1,141 @@
+// Identifiers and labels of elements, the matrix label, and the attribute
+// set of a whole d4 index.
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "storage/AttributeManager.h"
+#include "storage/DataBase.h"
+#include "trace/VQTrace.h"
+
+STDMETHODIMP CVQDataMatrix::get_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) {
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (pVal == nullptr) return E_POINTER;
+  if (!m_PointInfo) return E_FAIL;  // released by ReleaseAllVQData
+  *pVal = (*m_PointInfo)[idx].ID;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::put_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) {
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (!m_PointInfo) return E_FAIL;
+  (*m_PointInfo)[idx].ID = newVal;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) {
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (pVal == nullptr) return E_POINTER;
+  if (!m_PointInfo) return E_FAIL;
+  const std::wstring& label = (*m_PointInfo)[idx].Label;
+  BSTR copy = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  *pVal = copy;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) {
+  uint32_t idx = 0;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (!m_PointInfo) return E_FAIL;
+  return vq::MethodGuard("CVQDataMatrix::put_Label", [&]() -> HRESULT {
+    (*m_PointInfo)[idx].Label.assign(newVal != nullptr ? newVal : L"", SysStringLen(newVal));
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) {
+  if (d1 == nullptr || d2 == nullptr || d3 == nullptr || d4 == nullptr) return E_POINTER;
+  if (!m_PointInfo) return E_FAIL;
+  const std::vector<PointInfo>& info = *m_PointInfo;
+  for (uint32_t idx = 0; idx < info.size(); ++idx) {
+    if (info[idx].ID == ID) {
+      PositionOf(idx, d1, d2, d3, d4);
+      return S_OK;
+    }
+  }
+  return E_FAIL;
+}
+
+STDMETHODIMP CVQDataMatrix::get_DataPtrID(LONG ID, IUnknown** pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  return vq::MethodGuard("CVQDataMatrix::get_DataPtrID", [&]() -> HRESULT {
+    LONG d1, d2, d3, d4;
+    HRESULT hr = GetPositionFromID(ID, &d1, &d2, &d3, &d4);
+    if (FAILED(hr)) return hr;
+    return get_DataPtr(d1, d2, d3, d4, pVal);
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::put_DataPtrID(LONG ID, IUnknown* newVal) {
+  return vq::MethodGuard("CVQDataMatrix::put_DataPtrID", [&]() -> HRESULT {
+    LONG d1, d2, d3, d4;
+    HRESULT hr = GetPositionFromID(ID, &d1, &d2, &d3, &d4);
+    if (FAILED(hr)) return hr;
+    return put_DataPtr(d1, d2, d3, d4, newVal);
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::get_MatrixLabel(BSTR* pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  if (m_MatrixLabel == nullptr) {
+    *pVal = nullptr;  // a null label was put
+    return S_OK;
+  }
+  BSTR copy = SysAllocStringLen(m_MatrixLabel, SysStringLen(m_MatrixLabel));
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  *pVal = copy;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::put_MatrixLabel(BSTR newVal) {
+  if (newVal == m_MatrixLabel) return S_OK;
+  BSTR copy = nullptr;
+  if (newVal != nullptr) {
+    copy = SysAllocStringLen(newVal, SysStringLen(newVal));
+    if (copy == nullptr) return E_OUTOFMEMORY;
+  }
+  SysFreeString(m_MatrixLabel);
+  m_MatrixLabel = copy;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::HasData(LONG ID, LONG* pHasData) {
+  if (pHasData == nullptr) return E_POINTER;
+  LONG d1, d2, d3, d4;
+  *pHasData = SUCCEEDED(GetPositionFromID(ID, &d1, &d2, &d3, &d4)) ? 1 : 0;
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
+  if (!IsInitialized() || static_cast<uint32_t>(d4) >= m_Sizes[3] || newVal == nullptr) return E_INVALIDARG;
+  return vq::MethodGuard("CVQDataMatrix::put_AttributesDataPtr", [&]() -> HRESULT {
+    uint32_t attributeId = 0;
+    HRESULT hr = S_OK;
+    {
+      vq::CritSecLock lock(m_DataLock.native());
+      hr = m_AttributeManager->AddAttributes(newVal, &attributeId);
+    }
+    if (FAILED(hr)) {
+      VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1, "AddAttributes(%d) failed", d4);
+      vq::ThrowIfFailed(hr);
+    }
+    for (uint32_t c = 0; c < m_DataCols; ++c) {
+      const uint32_t dataIdx = m_DataCols * static_cast<uint32_t>(d4) + c;
+      vq::CritSecLock lock(m_DataLock.native());
+      CDataBase* storage = Storage(dataIdx);
+      hr = storage != nullptr ? storage->SetAttributes(attributeId) : E_FAIL;
+      if (FAILED(hr)) {
+        VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1,
+                 "SetAttributes(%d) failed on m_Data[%d]. d4=%d, col=%u, m_DataCols=%d", static_cast<int>(attributeId),
+                 static_cast<int>(dataIdx), d4, c, static_cast<int>(m_DataCols));
+        if (dataIdx < m_Data.size() && !m_Data[dataIdx]) {
+          VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1, "m_Data[i]==NULL");
+        }
+        vq::ThrowIfFailed(hr);
+      }
+    }
+    return S_OK;
+  });
+}

@@ -1,0 +1,276 @@
+// Geometry, initialisation and life of the matrix object.
+#include "matrix/VQDataMatrix.h"
+
+#include <new>
+
+#include "component/VQErrorReporting.h"
+#include "memory/FileCache.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
+#include "storage/DataBase.h"
+#include "storage/SingleData.h"
+#include "trace/VQTrace.h"
+
+namespace {
+
+// Runs one stage of Initialize; an exception is traced with the stage's
+// short text and passed on to the method's guard.
+template <class Stage>
+void RunStage(const char* text, Stage&& stage) {
+  try {
+    stage();
+  } catch (...) {
+    VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 1, "%s", text);
+    throw;
+  }
+}
+
+}  // namespace
+
+CVQDataMatrix::CVQDataMatrix() {
+  m_MatrixLabel = SysAllocString(L"");
+  if (m_MatrixLabel == nullptr) _com_issue_error(E_OUTOFMEMORY);
+}
+
+CVQDataMatrix::~CVQDataMatrix() { SysFreeString(m_MatrixLabel); }
+
+void CVQDataMatrix::FinalRelease() {
+  VQ_TRACE("CVQDataMatrix::FinalRelease", "DataMatrix", 2, "VQDataMatrix is being released.");
+  Cleanup();
+  VQ_TRACE("CVQDataMatrix::FinalRelease", "DataMatrix", 2, "VQDataMatrix is released.");
+}
+
+void CVQDataMatrix::Cleanup() {
+  VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Stopping worker thread (Handle=%u)",
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+  if (m_StopEvent != nullptr) {
+    SetEvent(m_StopEvent);
+    if (m_WorkerThread != nullptr && WaitForSingleObject(m_WorkerThread, INFINITE) == WAIT_OBJECT_0) {
+      VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Worker thread (Handle=%u) stopped",
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+    }
+    CloseHandle(m_StopEvent);
+    m_StopEvent = nullptr;
+    if (m_WorkerThread != nullptr) CloseHandle(m_WorkerThread);
+    m_WorkerThread = nullptr;
+  }
+  m_TagVectorData = nullptr;
+  ReleaseAllVQData();
+  // The storage objects are gone; now what they pointed to can go.
+  m_FileCache.reset();
+  m_AxisManager.reset();
+  m_AttributeManager.reset();
+  VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "VQDataMatrix destroyed");
+}
+
+STDMETHODIMP CVQDataMatrix::InterfaceSupportsErrorInfo(REFIID riid) {
+  return vq::SupportsErrorInfoFor(riid, IID_IVQDataMatrix);
+}
+
+// ---------------------------------------------------------------------------
+// The element index rule.
+// ---------------------------------------------------------------------------
+
+bool CVQDataMatrix::ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* idx) const {
+  // Exact arithmetic: 32-bit wrap-around must never turn a far-away position
+  // into a valid element.
+  int64_t v = 0;
+  if (__builtin_mul_overflow(static_cast<int64_t>(d4), static_cast<int64_t>(m_Sizes[2]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d3), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[1]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d2), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[0]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d1), &v)) {
+    return false;
+  }
+  if (v < 0 || v >= static_cast<int64_t>(m_SizeAll)) return false;
+  *idx = static_cast<uint32_t>(v);
+  return true;
+}
+
+uint32_t CVQDataMatrix::DataIndex(uint32_t idx) const {
+  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+  return (idx % perD4) / m_ElementsPerData + m_DataCols * (idx / perD4);
+}
+
+uint32_t CVQDataMatrix::SubIndex(uint32_t idx) const {
+  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+  return (idx % perD4) % m_ElementsPerData;
+}
+
+void CVQDataMatrix::PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const {
+  const uint32_t s1 = m_Sizes[0], s12 = m_Sizes[0] * m_Sizes[1];
+  const uint32_t perD4 = s12 * m_Sizes[2];
+  const uint32_t p4 = idx / perD4;
+  const uint32_t r = idx - p4 * perD4;
+  const uint32_t p3 = r / s12;
+  const uint32_t p2 = (r - p3 * s12) / s1;
+  const uint32_t p1 = r - p3 * s12 - p2 * s1;
+  *d1 = static_cast<LONG>(p1);
+  *d2 = static_cast<LONG>(p2);
+  *d3 = static_cast<LONG>(p3);
+  *d4 = static_cast<LONG>(p4);
+}
+
+size_t CVQDataMatrix::StorageObjectCount() const {
+  vq::CritSecLock lock(m_DataLock.native());
+  return m_Data.size();
+}
+
+CDataBase* CVQDataMatrix::StorageAt(uint32_t dataIndex) const {
+  vq::CritSecLock lock(m_DataLock.native());
+  return Storage(dataIndex);
+}
+
+CDataBase* CVQDataMatrix::Storage(uint32_t dataIndex) const {
+  return dataIndex < m_Data.size() ? m_Data[dataIndex].get() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Geometry.
+// ---------------------------------------------------------------------------
+
+STDMETHODIMP CVQDataMatrix::get_Dimensions(LONG* pVal) {
+  if (pVal == nullptr) return E_POINTER;
+  *pVal = static_cast<LONG>(m_Dimensions);
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::get_Size(LONG Dimension, LONG* pVal) {
+  if (static_cast<uint32_t>(Dimension) > m_Dimensions) return E_FAIL;
+  if (pVal == nullptr) return E_POINTER;
+  // Entry 0 of the table is the number of dimensions.
+  *pVal = Dimension == 0 ? static_cast<LONG>(m_Dimensions) : static_cast<LONG>(m_Sizes[Dimension - 1]);
+  return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+// ---------------------------------------------------------------------------
+
+STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) {
+  VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 2, "Initialize( %d, %d, %d, %d )", d1, d2, d3, d4);
+  if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) return E_INVALIDARG;
+  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  // Every later index is computed in 32 bits: a product beyond them would
+  // make positions wrap onto other elements.
+  uint64_t all = static_cast<uint64_t>(d1) * static_cast<uint64_t>(d2);
+  all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d3);
+  all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d4);
+  if (all > UINT32_MAX) return E_INVALIDARG;
+
+  return vq::MethodGuard("CVQDataMatrix::Initialize", [&]() -> HRESULT {
+    m_Sizes[0] = static_cast<uint32_t>(d1);
+    m_Sizes[1] = static_cast<uint32_t>(d2);
+    m_Sizes[2] = static_cast<uint32_t>(d3);
+    m_Sizes[3] = static_cast<uint32_t>(d4);
+    m_SizeAll = static_cast<uint32_t>(all);
+    m_Dimensions = 4;
+
+    if (m_MatrixType == matrixSingleObject) {
+      if (!m_Priority.Initialize(m_SizeAll, &m_Data)) {
+        return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to initialize priority list");
+      }
+      m_DataRows = m_Sizes[3];
+      m_DataCols = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+      m_DataCount = m_SizeAll;
+      m_ElementsPerData = 1;
+    }
+
+    RunStage("Failed to allocate CFileCache", [&] { m_FileCache.reset(new (std::nothrow) CFileCache()); });
+    if (!m_FileCache) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate file cache");
+    bool cacheReady = false;
+    RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });
+    if (!cacheReady) return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to initialize file cache");
+
+    RunStage("Failed to allocate CAxisManager", [&] { m_AxisManager.reset(new (std::nothrow) CAxisManager()); });
+    if (!m_AxisManager) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate axis list");
+    RunStage("Failed to allocate CAtttributeManager",
+             [&] { m_AttributeManager.reset(new (std::nothrow) CAttributeManager()); });
+    if (!m_AttributeManager) {
+      return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate attribute list");
+    }
+
+    if (m_MatrixType == matrixSingleObject) {
+      bool sized = false;
+      RunStage("Failed to allocate data matrix", [&] {
+        vq::CritSecLock lock(m_DataLock.native());
+        m_Data.resize(m_SizeAll);
+        sized = m_Data.size() == m_SizeAll;
+      });
+      if (!sized) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate data matrix");
+      bool created = true;
+      RunStage("Failed to allocate data", [&] {
+        vq::CritSecLock lock(m_DataLock.native());
+        for (auto& entry : m_Data) {
+          entry.reset(new (std::nothrow) CSingleData(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get()));
+          if (!entry) {
+            created = false;
+            break;
+          }
+        }
+      });
+      if (!created) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate data");
+    }
+
+    RunStage("Failed to allocate point info",
+             [&] { m_PointInfo.reset(new (std::nothrow) std::vector<PointInfo>(m_SizeAll)); });
+    if (!m_PointInfo) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate point info");
+
+    for (auto& axis : m_Axes) axis = AxisInfo{};
+
+    if (m_MatrixType == matrixSingleObject && bDoCreateInstances != 0) {
+      for (uint32_t i = 0; i < m_SizeAll; ++i) {
+        try {
+          m_Data[i]->CreateInstance();  // the result is not needed: items are also made on demand
+        } catch (...) {
+          VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 1, "Failed to create VQData item %d", static_cast<int>(i));
+          throw;
+        }
+      }
+    }
+
+    RunStage("Failed to create stop event", [&] { m_StopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr); });
+    if (m_StopEvent == nullptr) {
+      return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to create stop event", GetLastError());
+    }
+    RunStage("Failed to create worker thread", [&] {
+      m_WorkerThread = CreateThread(nullptr, 0, &CVQDataMatrix::WorkerThreadEntry, this, 0, &m_WorkerThreadId);
+    });
+    if (m_WorkerThread == nullptr) {
+      return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to create worker thread", GetLastError());
+    }
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::Initialize2(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
+                                        matrixType type) {
+  VQ_TRACE("CVQDataMatrix::Initialize2", "DataMatrix", 2, "Initialize2( %d,%d,%d,%d, %d*%d, Format=%d, Type=%d )",
+           d1, d2, d3, d4, nXSize, nZSize, Format, static_cast<int>(type));
+  // A second call must not change the kind of a matrix whose storage objects
+  // were built for the other one.
+  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) {
+    return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  }
+  return vq::MethodGuard("CVQDataMatrix::Initialize2", [&]() -> HRESULT {
+    m_MatrixType = type;
+    vq::ThrowIfFailed(Initialize(1, d1, d2, d3, d4));
+    vq::ThrowIfFailed(AllAllocate(nXSize, nZSize, Format));
+    return S_OK;
+  });
+}
+
+DWORD WINAPI CVQDataMatrix::WorkerThreadEntry(LPVOID parameter) {
+  auto* self = static_cast<CVQDataMatrix*>(parameter);
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (hr != S_OK) {
+    VQ_TRACE("CVQDataMatrix::_WorkerThread", "DataMatrix", 1, "CheckMemory: CoInitializeEx returned 0x%08x",
+             static_cast<unsigned>(hr));
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return static_cast<DWORD>(hr);
+  }
+  DWORD result = self->WorkerThread();
+  CoUninitialize();
+  return result;
+}

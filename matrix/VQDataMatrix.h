@@ -1,0 +1,211 @@
+// VQDataMatrix.h - the matrix object behind IVQDataMatrix.
+//
+// CVQDataMatrix is a matrix of four dimensions (S1..S4, d1 varying fastest)
+// whose elements are data items. Elements live in storage objects (m_Data,
+// indexed by data index): one CSingleData per element (matrixSingleObject),
+// or one CMultiData per run of consecutive elements of one d4 index
+// (matrixMultipleObjects). The element index rule (ElementIndex, DataIndex,
+// SubIndex, PositionOf) is the one place where positions become indices.
+//
+// Life: construction (empty, locks ready) -> Initialize or Initialize2
+// (sizes, swap file, managers, point info, storage objects for the single
+// kind, worker thread last) -> AllAllocate / AllInitializeAsLinear / first
+// put_DataPtr (every element gets its shape) -> use -> final release
+// (FinalRelease: the worker thread is stopped first, then the storage
+// objects, the swap file and the managers are destroyed).
+//
+// Ownership: the matrix owns the storage objects, the point info, the swap
+// file, the two managers, the swap queue and the reference in
+// m_TagVectorData. Storage objects hold non-owning pointers to the swap file
+// and managers, which outlive them.
+//
+// Threads and locks. Client calls arrive on the apartment's thread; each
+// initialised matrix runs one worker thread that checks memory every 100 ms.
+// Locks, outermost first (a thread holding one takes only later ones):
+//   1. m_MemoryLock: serialises memory checks; also held while m_Data is
+//      resized or its objects destroyed, so a pop never walks a table that is
+//      changing under it;
+//   2. m_DataLock: guards m_Data and every call into a storage object and the
+//      attribute manager;
+//   3. the swap queue's lock; 4. a storage object's own lock; 5. the swap
+//      file's lock. The managers' locks are taken innermost.
+// CheckMemoryNow is never entered while m_DataLock is held. The geometry
+// members are written only before the worker thread exists (Initialize) or
+// under both matrix locks (AllAllocate), and read by the worker only under
+// m_MemoryLock.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "VQDataMatrixLib.h"
+#include "VQPlatform.h"
+#include "memory/PriorityManager.h"
+
+class CDataBase;
+class CFileCache;
+class CAxisManager;
+class CAttributeManager;
+
+class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISupportErrorInfo> {
+ public:
+  CVQDataMatrix();
+  ~CVQDataMatrix() override;
+
+  // Runs once when the last reference goes: stops the worker and frees
+  // everything the matrix owns (Cleanup).
+  void FinalRelease();
+
+  // IDispatch
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+  // IVQDataMatrix
+  STDMETHODIMP Initialize(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) override;
+  STDMETHODIMP ReleaseAllVQData() override;
+  STDMETHODIMP get_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) override;
+  STDMETHODIMP put_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) override;
+  STDMETHODIMP get_Dimensions(LONG* pVal) override;
+  STDMETHODIMP get_Size(LONG Dimension, LONG* pVal) override;
+  STDMETHODIMP InitializeAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) override;
+  STDMETHODIMP GetAxis(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) override;
+  STDMETHODIMP AllAllocate(LONG nXSize, LONG nZSize, LONG Format) override;
+  STDMETHODIMP AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) override;
+  STDMETHODIMP GetD1D2Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d3, LONG d4, matrixDirectionType dir,
+                            IUnknown* pData) override;
+  STDMETHODIMP GetD1D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d2, LONG d4, matrixDirectionType dir,
+                            IUnknown* pData) override;
+  STDMETHODIMP GetD2D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d1, LONG d4, matrixDirectionType dir,
+                            IUnknown* pData) override;
+  STDMETHODIMP GetD1D2SliceSpectrum(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) override;
+  STDMETHODIMP GetD1D3SliceSpectrum(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) override;
+  STDMETHODIMP GetD2D3SliceSpectrum(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) override;
+  STDMETHODIMP Write(IStream* pStream) override;
+  STDMETHODIMP Read(IStream* pStream) override;
+  STDMETHODIMP get_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) override;
+  STDMETHODIMP put_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) override;
+  STDMETHODIMP get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) override;
+  STDMETHODIMP put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) override;
+  STDMETHODIMP get_DataPtrID(LONG ID, IUnknown** pVal) override;
+  STDMETHODIMP put_DataPtrID(LONG ID, IUnknown* newVal) override;
+  STDMETHODIMP GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) override;
+  STDMETHODIMP get_MatrixLabel(BSTR* pVal) override;
+  STDMETHODIMP put_MatrixLabel(BSTR newVal) override;
+  STDMETHODIMP get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) override;
+  STDMETHODIMP get_IsAllDataValid(LONG* pVal) override;
+  STDMETHODIMP SetElementPriority(elementPriorityType priority) override;
+  STDMETHODIMP get_ConstDataPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes, IUnknown** pVal) override;
+  STDMETHODIMP AllSaveToDisk() override;
+  STDMETHODIMP get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG firstIndex, LONG lastIndex,
+                                      LONG WithAttributes, IUnknown** pVal) override;
+  STDMETHODIMP put_AttributesDataPtr(LONG d4, IUnknown* newVal) override;
+  STDMETHODIMP Initialize2(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
+                           matrixType matrixType) override;
+  STDMETHODIMP CopyContentsToSingleVqData(IUnknown* Data) override;
+  STDMETHODIMP GetTagVectorsData(IUnknown* pVal) override;
+  STDMETHODIMP PutTagVectorsData(IUnknown* pVal) override;
+  STDMETHODIMP HasData(LONG ID, LONG* pHasData) override;
+
+  // ISupportErrorInfo: S_OK for IVQDataMatrix only.
+  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
+
+  // The element index rule. ElementIndex: true with *idx when the position's
+  // exact index ((d4*S3 + d3)*S2 + d2)*S1 + d1 lies in 0..m_SizeAll-1 (single
+  // coordinates are not checked: d1 = S1 is element (0, 1, 0, 0)).
+  bool ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* idx) const;
+  // Storage object and slot of an element index (requires m_ElementsPerData
+  // and m_DataCols, i.e. an allocated layout).
+  uint32_t DataIndex(uint32_t idx) const;
+  uint32_t SubIndex(uint32_t idx) const;
+  // The inverse: the position of an element index.
+  void PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const;
+
+  // The memory check (memory/MemoryWatcher.cpp): saves one storage object
+  // that no client holds when available memory is below 128 MiB; true when
+  // one was saved.
+  bool CheckMemory();
+  // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
+  // called while m_DataLock is held.
+  void CheckMemoryNow();
+
+  // Layout of multi-object storage for element bytes b and P elements per d4
+  // index, at most kMaxBytesPerData bytes per storage object: columns per d4
+  // index, elements per full object (E), elements in the last object (L),
+  // and the bytes of a full (k) and of the last (l) object (0 when an element
+  // alone exceeds the limit). False when b is 0.
+  struct MultiLayout {
+    uint32_t dataCols, elementsPerData, elementsInLast, fullBytes, lastBytes;
+  };
+  static bool ComputeMultiLayout(uint32_t elementBytes, uint32_t perD4, MultiLayout* layout);
+  static constexpr uint32_t kMaxBytesPerData = 10485760;
+
+  // Process-wide: the "Memory low" line is traced once per low stretch.
+  static std::atomic<bool> s_ReportMemoryLow;
+  // Memory thresholds of the check (bytes of available physical memory).
+  static constexpr uint64_t kLowMemory = 134217728;     // below: swap
+  static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
+
+  // Tests and diagnostics.
+  uint32_t DataCount() const { return m_DataCount; }
+  uint32_t ElementsPerData() const { return m_ElementsPerData; }
+  uint32_t DataCols() const { return m_DataCols; }
+  size_t StorageObjectCount() const;
+  CDataBase* StorageAt(uint32_t dataIndex) const;
+  CFileCache* FileCache() const { return m_FileCache.get(); }
+  CPriorityManager& Priority() { return m_Priority; }
+  DWORD WorkerThreadId() const { return m_WorkerThreadId; }
+
+ private:
+  struct AxisInfo {
+    double FirstValue = 0.0;
+    double Step = 0.0;
+    std::wstring Unit;
+  };
+  struct PointInfo {
+    LONG ID = -1;
+    std::wstring Label;
+  };
+
+  void Cleanup();
+  HRESULT GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes, IUnknown** out);
+  HRESULT PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item);
+  virtual HRESULT AllAllocateFromData(IUnknown* item);
+  bool IsInitialized() const { return m_Dimensions == 4; }
+  // The storage object at dataIndex, or null when the table does not reach it
+  // (never allocated, or released by ReleaseAllVQData). Caller holds
+  // m_DataLock.
+  CDataBase* Storage(uint32_t dataIndex) const;
+  DWORD WorkerThread();
+  static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
+
+  uint32_t m_Dimensions = 0;
+  uint32_t m_Sizes[4] = {0, 0, 0, 0};
+  uint32_t m_SizeAll = 0;
+  AxisInfo m_Axes[4];
+  uint32_t m_DataRows = 0;
+  uint32_t m_DataCols = 0;
+  uint32_t m_DataCount = 0;
+  uint32_t m_ElementsPerData = 0;
+  matrixType m_MatrixType = matrixSingleObject;
+  LONG m_Format = 0;
+  LONG m_XSize = 0;
+  LONG m_ZSize = 0;
+  CPriorityManager::ElementTable m_Data;      // guarded by m_DataLock
+  std::unique_ptr<std::vector<PointInfo>> m_PointInfo;
+  BSTR m_MatrixLabel = nullptr;  // empty (not null) after construction
+  CPriorityManager m_Priority;
+  std::unique_ptr<CFileCache> m_FileCache;
+  std::unique_ptr<CAxisManager> m_AxisManager;
+  std::unique_ptr<CAttributeManager> m_AttributeManager;
+  vq::ComPtr<IVQData> m_TagVectorData;
+  mutable vq::CriticalSection m_DataLock;
+  vq::CriticalSection m_MemoryLock;
+  HANDLE m_WorkerThread = nullptr;
+  DWORD m_WorkerThreadId = 0;
+  HANDLE m_StopEvent = nullptr;
+};

@@ -1,0 +1,102 @@
+// The memory watcher: the check that swaps one storage object out when
+// available memory is low, the worker thread that runs it every 100 ms, and
+// the two methods that steer swapping directly.
+//
+// Outcomes of one check:
+//   - memory not low: nothing happens (one cached memory-status read);
+//   - nothing to pop (queue empty, or every object held by a client): false,
+//     the worker waits 100 ms;
+//   - saved: the object's values are in the swap file and its memory is
+//     free; true, and the worker checks again at once;
+//   - could not save (held meanwhile, swap file failing or full): the object
+//     keeps its values in memory and goes back to the most recently used end
+//     of the queue; false, the worker waits 100 ms before the next candidate.
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "storage/DataBase.h"
+#include "trace/VQTrace.h"
+
+std::atomic<bool> CVQDataMatrix::s_ReportMemoryLow{true};
+
+namespace {
+constexpr DWORD kPollMs = 100;
+}
+
+bool CVQDataMatrix::CheckMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return false;
+  const uint64_t available = status.ullAvailPhys;
+  if (available < kLowMemory) {
+    if (s_ReportMemoryLow.exchange(false)) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "Memory low: %0.0f MB thread %u",
+               static_cast<double>(available) / 1048576.0, GetCurrentThreadId());
+    }
+    uint32_t dataIdx = 0;
+    if (!m_Priority.PopPriority(&dataIdx)) return false;
+    VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
+             dataIdx, GetCurrentThreadId());
+    vq::CritSecLock lock(m_DataLock.native());
+    CDataBase* storage = Storage(dataIdx);
+    bool saved = false;
+    try {
+      saved = storage != nullptr && storage->SaveToDisk();
+    } catch (const _com_error& e) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+    } catch (...) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+    }
+    if (saved) return true;
+    m_Priority.PushPriority(dataIdx);
+    return false;
+  }
+  if (available > kRearmMemory) s_ReportMemoryLow.store(true);
+  return false;
+}
+
+void CVQDataMatrix::CheckMemoryNow() {
+  vq::CritSecLock lock(m_MemoryLock.native());
+  while (CheckMemory()) {
+  }
+}
+
+DWORD CVQDataMatrix::WorkerThread() {
+  VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
+           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+  DWORD wait = WaitForSingleObject(m_StopEvent, kPollMs);
+  while (wait == WAIT_TIMEOUT) {
+    bool saved = false;
+    {
+      vq::CritSecLock lock(m_MemoryLock.native());
+      saved = CheckMemory();
+    }
+    wait = WaitForSingleObject(m_StopEvent, saved ? 0 : kPollMs);
+  }
+  VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
+           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+  return 0;
+}
+
+STDMETHODIMP CVQDataMatrix::SetElementPriority(elementPriorityType priority) {
+  m_Priority.SetPriorityType(priority);
+  return S_OK;
+}
+
+STDMETHODIMP CVQDataMatrix::AllSaveToDisk() {
+  VQ_TRACE("CVQDataMatrix::AllSaveToDisk", "DataMatrix", 2, "AllSaveToDisk(%u elements)", m_SizeAll);
+  return vq::MethodGuard("CVQDataMatrix::AllSaveToDisk", [&]() -> HRESULT {
+    for (uint32_t i = 0; i < m_DataCount; ++i) {
+      vq::CritSecLock lock(m_DataLock.native());
+      CDataBase* storage = Storage(i);
+      if (storage == nullptr) break;  // released: nothing in memory to save
+      if (storage->SaveToDisk()) {
+        m_Priority.RemovePriority(i);
+      } else {
+        VQ_TRACE("CVQDataMatrix::AllSaveToDisk", "DataMatrix", 2, "SaveToDisk(%u) failed", i);
+      }
+    }
+    VQ_TRACE("CVQDataMatrix::AllSaveToDisk", "DataMatrix", 2, "%u elements left in priority queue",
+             m_Priority.Length());
+    return S_OK;
+  });
+}

@@ -1,0 +1,131 @@
+#include "memory/PriorityManager.h"
+
+#include "storage/DataBase.h"
+#include "trace/VQTrace.h"
+
+std::atomic<bool> CPriorityManager::s_ReportNoneSwappable{true};
+
+bool CPriorityManager::Initialize(uint32_t count, const ElementTable* elements) {
+  vq::CritSecLock lock(m_Lock.native());
+  m_Elements = elements;
+  if (count >= kNotQueued) {
+    VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
+    return false;
+  }
+  try {
+    m_Prev.assign(count, kNotQueued);
+    m_Next.assign(count, kNone);
+  } catch (...) {
+    m_Prev.clear();
+    m_Next.clear();
+    m_Front = m_Back = kNone;
+    m_Length = 0;
+    VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
+    return false;
+  }
+  // The positions start afresh, so the old queue cannot be kept.
+  m_Front = m_Back = kNone;
+  m_Length = 0;
+  m_Count = count;
+  return true;
+}
+
+void CPriorityManager::Unlink(uint32_t index) {
+  uint32_t prev = m_Prev[index];
+  uint32_t next = m_Next[index];
+  if (prev == kNone) {
+    m_Front = next;
+  } else {
+    m_Next[prev] = next;
+  }
+  if (next == kNone) {
+    m_Back = prev;
+  } else {
+    m_Prev[next] = prev;
+  }
+  m_Prev[index] = kNotQueued;
+  m_Next[index] = kNone;
+  --m_Length;
+}
+
+void CPriorityManager::PushPriority(uint32_t dataIndex) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (dataIndex >= m_Prev.size()) return;
+  if (IsQueued(dataIndex)) Unlink(dataIndex);
+  m_Prev[dataIndex] = m_Back;
+  m_Next[dataIndex] = kNone;
+  if (m_Back == kNone) {
+    m_Front = dataIndex;
+  } else {
+    m_Next[m_Back] = dataIndex;
+  }
+  m_Back = dataIndex;
+  ++m_Length;
+}
+
+bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (m_Length == 0 || dataIndex >= m_Prev.size() || !IsQueued(dataIndex)) return false;
+  Unlink(dataIndex);
+  return true;
+}
+
+bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (m_Length == 0) return false;
+  const size_t tableSize = m_Elements != nullptr ? m_Elements->size() : 0;
+  const bool fifo = m_PriorityType == elementPriorityFifo;
+  for (uint32_t i = fifo ? m_Front : m_Back; i != kNone; i = fifo ? m_Next[i] : m_Prev[i]) {
+    if (i >= tableSize) {
+      if (fifo) {
+        VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 1, "Trying to pop element %u of %u", i,
+                 static_cast<unsigned>(tableSize));
+      }
+      return false;
+    }
+    CDataBase* object = (*m_Elements)[i].get();
+    if (object == nullptr || object->IsLocked()) continue;
+    Unlink(i);
+    *dataIndex = i;
+    if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
+    return true;
+  }
+  if (fifo && s_ReportNoneSwappable) {
+    if (m_Length > 1) {
+      VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 2, "None of the %u/%u elements can be swapped out",
+               m_Length, static_cast<unsigned>(tableSize));
+    }
+    s_ReportNoneSwappable = false;
+  }
+  return false;
+}
+
+void CPriorityManager::Clear() {
+  vq::CritSecLock lock(m_Lock.native());
+  m_Prev.assign(m_Prev.size(), kNotQueued);
+  m_Next.assign(m_Next.size(), kNone);
+  m_Front = m_Back = kNone;
+  m_Length = 0;
+}
+
+void CPriorityManager::SetPriorityType(elementPriorityType type) {
+  vq::CritSecLock lock(m_Lock.native());
+  m_PriorityType = type;
+}
+
+elementPriorityType CPriorityManager::GetPriorityType() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_PriorityType;
+}
+
+uint32_t CPriorityManager::Length() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_Length;
+}
+
+std::vector<uint32_t> CPriorityManager::Snapshot() const {
+  vq::CritSecLock lock(m_Lock.native());
+  std::vector<uint32_t> order;
+  for (uint32_t i = m_Front; i != kNone; i = m_Next[i]) order.push_back(i);
+  return order;
+}

@@ -1,0 +1,80 @@
+// The matrix's tag vectors: one data item carries them for the whole matrix
+// and they are copied into items that leave the matrix at position 0.
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "trace/VQTrace.h"
+
+namespace {
+
+bool SameObject(IUnknown* a, IUnknown* b) {
+  vq::ComPtr<IUnknown> ua, ub;
+  a->QueryInterface(IID_IUnknown, ua.put_void());
+  b->QueryInterface(IID_IUnknown, ub.put_void());
+  return ua.get() == ub.get();
+}
+
+// Tag vector i of an item when it exists and holds values, else null.
+template <class Item>
+vq::ComPtr<IVQTagVector> NonEmptyVector(Item* item, LONG i) {
+  vq::ComPtr<IVQTagVector> vector;
+  HRESULT hr = item->GetTagVector(i, vector.put());
+  vq::ThrowIfFailed(hr, item, __uuidof(Item));
+  LONG count = 0;
+  if (vector) vq::ThrowIfFailed(vector->GetCount(&count), vector.get(), IID_IVQTagVector);
+  return count > 0 ? vector : nullptr;
+}
+
+}  // namespace
+
+STDMETHODIMP CVQDataMatrix::GetTagVectorsData(IUnknown* pVal) {
+  VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "DataMatrix", 2, "Entering GetTagVectorsData");
+  return vq::MethodGuard("CVQDataMatrix::GetTagVectorsData", [&]() -> HRESULT {
+    if (!m_TagVectorData) return S_OK;
+    if (pVal == nullptr) {
+      VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Pointer is NULL");
+      return E_POINTER;
+    }
+    if (SameObject(pVal, m_TagVectorData.get())) return S_OK;
+    vq::ComPtr<IVQDataTagVectors> target;
+    if (FAILED(pVal->QueryInterface(IID_IVQDataTagVectors, target.put_void())) || !target) {
+      VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Invalid pointer type");
+      return E_INVALIDARG;
+    }
+    for (LONG i = 0; i < 4; ++i) {
+      vq::ComPtr<IVQTagVector> source = NonEmptyVector(m_TagVectorData.get(), i);
+      if (!source) continue;
+      vq::ComPtr<IVQTagVector> destination;
+      vq::ThrowIfFailed(target->GetTagVector(i, destination.put()), target.get(), IID_IVQDataTagVectors);
+      vq::ThrowIfFailed(source->CopyTo(destination.get()), source.get(), IID_IVQTagVector);
+    }
+    return S_OK;
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::PutTagVectorsData(IUnknown* pVal) {
+  VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "DataMatrix", 2, "Entering PutTagVectorsData");
+  return vq::MethodGuard("CVQDataMatrix::PutTagVectorsData", [&]() -> HRESULT {
+    if (pVal == nullptr) {
+      VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "DataMatrix", 2, "Clearing tag vectors");
+      m_TagVectorData = nullptr;
+      return S_OK;
+    }
+    vq::ComPtr<IVQDataTagVectors> source;
+    if (FAILED(pVal->QueryInterface(IID_IVQDataTagVectors, source.put_void())) || !source) {
+      VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "Assert", 1, "Invalid argument type");
+      return E_INVALIDARG;
+    }
+    for (LONG i = 0; i < 4; ++i) {
+      if (NonEmptyVector(source.get(), i)) {
+        VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "DataMatrix", 2, "Update tag vectors");
+        vq::ComPtr<IVQData> carrier;
+        pVal->QueryInterface(IID_IVQData, carrier.put_void());
+        m_TagVectorData = carrier;
+        return S_OK;
+      }
+    }
+    VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "DataMatrix", 2, "No tag vectors in input dataset");
+    m_TagVectorData = nullptr;
+    return S_OK;
+  });
+}

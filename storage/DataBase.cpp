@@ -1,0 +1,101 @@
+#include "storage/DataBase.h"
+
+#include "storage/AttributeManager.h"
+#include "trace/VQTrace.h"
+
+CDataBase::CDataBase(CFileCache* fileCache, CAxisManager* axisManager, CAttributeManager* attributeManager)
+    : m_FileCache(fileCache), m_AxisManager(axisManager), m_AttributeManager(attributeManager) {}
+
+CDataBase::~CDataBase() = default;
+
+uint32_t CDataBase::BytesPerValue(LONG format) { return static_cast<uint32_t>(VQDataBytesPerValue(format)); }
+
+bool CDataBase::ElementBytes(LONG format, LONG nXSize, LONG nZSize, uint32_t* bytes) {
+  if (nXSize < 0 || nZSize < 0) return false;
+  uint64_t total = static_cast<uint64_t>(BytesPerValue(format)) * static_cast<uint64_t>(nXSize);
+  if (total > UINT32_MAX) return false;
+  total *= static_cast<uint64_t>(nZSize);
+  if (total > UINT32_MAX) return false;
+  *bytes = static_cast<uint32_t>(total);
+  return true;
+}
+
+bool CDataBase::BufferOf(IVQData* item, void** pointer, uint32_t* bytes) {
+  *pointer = nullptr;
+  *bytes = 0;
+  if (item == nullptr) return false;
+  VQDataBuffer buffer{};
+  if (FAILED(item->GetDataBuffer(&buffer))) return false;
+  void* p = nullptr;
+  switch (buffer.Format) {
+    case dataFormatInt32:
+      p = buffer.pLong;
+      break;
+    case dataFormatFloat64:
+      p = buffer.pDouble;
+      break;
+    case dataFormatComplex128:
+      p = buffer.pComplexDouble;
+      break;
+    case dataFormatFloat32:
+      p = buffer.pFloat;
+      break;
+    case dataFormatComplex64:
+      p = buffer.pComplexFloat;
+      break;
+    default:
+      return false;
+  }
+  uint32_t size = 0;
+  if (!ElementBytes(buffer.Format, buffer.XSize, buffer.ZSize, &size)) return false;
+  *pointer = p;
+  *bytes = size;
+  return true;
+}
+
+HRESULT CDataBase::CreateItem(vq::ComPtr<IVQData>* item) {
+  vq::ComPtr<IUnknown> unknown;
+  HRESULT hr = CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
+                                    CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                IID_IUnknown, unknown.put_void());
+  if (FAILED(hr)) return hr;
+  hr = OleRun(unknown.get());
+  if (FAILED(hr)) return hr;
+  vq::ComPtr<IVQData> data;
+  hr = unknown->QueryInterface(IID_IVQData, data.put_void());
+  if (FAILED(hr)) return hr;
+  *item = std::move(data);
+  return S_OK;
+}
+
+namespace {
+
+HRESULT Traced(HRESULT hr, const char* origin) {
+  if (FAILED(hr)) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Failed to copy attributes. hr=0x%08x ThreadId=%u", static_cast<unsigned>(hr),
+             GetCurrentThreadId());
+  }
+  return hr;
+}
+
+}  // namespace
+
+HRESULT CDataBase::CopyAllAttributes(IVQData* target, LONG record) {
+  if (m_AttributeId == 0) return S_OK;
+  if (target != nullptr) target->AddRef();  // taken over by the manager
+  return Traced(m_AttributeManager->CopyAllAttributes(m_AttributeId, target, record), "CDataBase::CopyAllAttributes");
+}
+
+HRESULT CDataBase::CopyAllAttributesToNonIndexed(IVQData* target) {
+  if (m_AttributeId == 0) return S_OK;
+  if (target != nullptr) target->AddRef();
+  return Traced(m_AttributeManager->CopyAllAttributesToNonIndexed(m_AttributeId, target),
+                "CDataBase::CopyAllAttributesToNonIndexed");
+}
+
+HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record) {
+  if (m_AttributeId == 0) return S_OK;
+  if (target != nullptr) target->AddRef();
+  return Traced(m_AttributeManager->CopyAllIndexedAttributesToIndex1(m_AttributeId, target, record),
+                "CDataBase::CopyAllIndexedAttributesToIndex1");
+}

@@ -1,0 +1,472 @@
+#include "storage/SingleData.h"
+
+#include "component/VQErrorReporting.h"
+#include "memory/FileCache.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
+#include "trace/VQTrace.h"
+
+namespace {
+
+// The thread's identifier, for the messages that end with it.
+DWORD Tid() { return GetCurrentThreadId(); }
+
+bool SameObject(IUnknown* a, IUnknown* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  vq::ComPtr<IUnknown> ua, ub;
+  a->QueryInterface(IID_IUnknown, ua.put_void());
+  b->QueryInterface(IID_IUnknown, ub.put_void());
+  return ua.get() == ub.get();
+}
+
+}  // namespace
+
+CSingleData::~CSingleData() { ResetItem(nullptr, true); }
+
+void CSingleData::ResetItem(vq::ComPtr<IVQData> item, bool freeOld) {
+  vq::ComPtr<IVQData> old;
+  {
+    std::lock_guard<std::mutex> lock(m_ItemLock);
+    old = std::move(m_Item);
+    m_Item = std::move(item);
+  }
+  if (old && freeOld) old->FreeData();
+}
+
+ULONG CSingleData::ItemRefCount() {
+  std::lock_guard<std::mutex> lock(m_ItemLock);
+  if (!m_Item) return 0;
+  m_Item->AddRef();
+  return m_Item->Release();
+}
+
+bool CSingleData::IsLocked() { return ItemRefCount() >= 2; }
+
+void CSingleData::DetachIfHeld() {
+  if (IsLocked()) ResetItem(nullptr, false);
+}
+
+void CSingleData::HeldBounds(uint32_t* xFrom, uint32_t* zFrom, uint32_t* xTo, uint32_t* zTo) const {
+  *xFrom = m_XFrom;
+  *zFrom = m_ZFrom;
+  *xTo = m_XTo;
+  *zTo = m_ZTo;
+}
+
+bool CSingleData::IsWhole() const {
+  return m_XTo - m_XFrom + 1 == m_XSize && m_ZTo - m_ZFrom + 1 == m_ZSize;
+}
+
+void CSingleData::RefreshFromItem() {
+  VQDataBuffer buffer{};
+  uint32_t bytes = 0;
+  if (m_Item && SUCCEEDED(m_Item->GetDataBuffer(&buffer)) &&
+      ElementBytes(buffer.Format, buffer.XSize, buffer.ZSize, &bytes)) {
+    m_Format = buffer.Format;
+    m_XSize = static_cast<uint32_t>(buffer.XSize);
+    m_ZSize = static_cast<uint32_t>(buffer.ZSize);
+    m_ByteSize = bytes;
+    m_XTo = m_XSize - 1;
+    m_ZTo = m_ZSize - 1;
+    m_InMemory = true;
+  } else {
+    m_Format = 0;
+    m_XSize = m_ZSize = m_ByteSize = 0;
+    m_XTo = m_ZTo = 0;
+    m_InMemory = false;
+  }
+  m_Block = 0;
+  m_XFrom = m_ZFrom = 0;
+  m_Modified = false;
+  m_OnDisk = false;
+}
+
+HRESULT CSingleData::CreateInstance() {
+  vq::ComPtr<IVQData> item;
+  HRESULT hr = CreateItem(&item);
+  if (SUCCEEDED(hr)) ResetItem(std::move(item), false);
+  return hr;
+}
+
+bool CSingleData::Allocate(uint32_t, LONG nXSize, LONG nZSize, LONG Format) {
+  uint32_t bytes = 0;
+  if (!ElementBytes(Format, nXSize, nZSize, &bytes)) {
+    VQ_TRACE("CSingleData::Allocate", "DataMatrix", 1, "Element size does not fit 32 bits. ThreadId=%u", Tid());
+    return false;
+  }
+  if (!m_Item && FAILED(CreateInstance())) {
+    VQ_TRACE("CSingleData::Allocate", "DataMatrix", 1, "CreateInstance failed. ThreadId=%u", Tid());
+    return false;
+  }
+  HRESULT hr = m_Item->Allocate(nXSize, nZSize, Format);
+  vq::ThrowIfFailed(hr, m_Item.get(), IID_IVQData);
+  if (hr != S_OK) {
+    VQ_TRACE("CSingleData::Allocate", "DataMatrix", 1, "Initialize failed. ThreadId=%u", Tid());
+    return false;
+  }
+  return true;
+}
+
+bool CSingleData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+  // An item a client still holds is never reallocated under it.
+  DetachIfHeld();
+  if (!Allocate(count, nXSize, nZSize, Format)) return false;
+  RefreshFromItem();
+  return true;
+}
+
+HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
+  if (m_AxisId != 0) return S_OK;
+  uint32_t id = 0;
+  vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit, 0, 0, &id));
+  m_AxisId = id;
+  if (m_Item) {
+    vq::ComPtr<IVQAxis> axis;
+    vq::ThrowIfFailed(m_Item->GetAxis(axis.put()), m_Item.get(), IID_IVQData);
+    vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
+  }
+  return S_OK;
+}
+
+HRESULT CSingleData::SetAttributes(uint32_t attributeId) {
+  if (attributeId == m_AttributeId) return S_OK;
+  if (m_Item) {
+    try {
+      vq::ThrowIfFailed(m_AttributeManager->GetAttributes(attributeId, m_Item.get()));
+    } catch (const _com_error& e) {
+      VQ_TRACE("CSingleData::SetAttributes", "DataMatrix", 1, "%s", vq::ComErrorText(e));
+      return e.Error();
+    }
+  }
+  m_AttributeId = attributeId;
+  return S_OK;
+}
+
+HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
+  if (m_Item && SameObject(m_Item.get(), newItem)) return S_OK;
+  vq::ComPtr<IVQData> incoming;
+  if (newItem == nullptr || FAILED(newItem->QueryInterface(IID_IVQData, incoming.put_void())) || !incoming) {
+    // Storing "nothing" for an object that is not a data item would report
+    // success on values that are not there.
+    VQ_TRACE("CSingleData::ReplaceData", "DataMatrix", 1, "New data is not a data item. ThreadId=%u", Tid());
+    return E_FAIL;
+  }
+  if (IsLocked()) {
+    VQ_TRACE("CSingleData::ReplaceData", "DataMatrix", 1, "Existing data is locked in memory. ThreadId=%u", Tid());
+    return E_FAIL;
+  }
+  if (m_Item && m_OnDisk) {
+    VQDataBuffer buffer{};
+    if (FAILED(incoming->GetDataBuffer(&buffer)) || buffer.XSize < 0 || buffer.ZSize < 0 ||
+        static_cast<uint32_t>(buffer.XSize) != m_XSize || static_cast<uint32_t>(buffer.ZSize) != m_ZSize ||
+        buffer.Format != m_Format) {
+      VQ_TRACE("CSingleData::ReplaceData", "DataMatrix", 1,
+               "New data and old data have different size. ThreadId=%u", Tid());
+      return E_FAIL;
+    }
+  }
+  ResetItem(std::move(incoming), true);
+  RefreshFromItem();
+  return S_OK;
+}
+
+bool CSingleData::SaveToDisk() {
+  if (!m_Item) return true;
+  if (IsLocked()) {
+    VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Element is locked. ThreadId=%u", Tid());
+    return false;
+  }
+  if (!m_InMemory) {
+    if (m_OnDisk) return true;
+    RefreshFromItem();
+  }
+  if (!m_OnDisk || m_Modified) {
+    void* values = nullptr;
+    uint32_t bytes = 0;
+    if (!BufferOf(m_Item.get(), &values, &bytes)) return false;
+    if (bytes == 0) return true;
+    // A client that reshaped the item while it held it for writing: the old
+    // block has the wrong size, so the values go to a new one and the
+    // recorded shape follows the item.
+    VQDataBuffer buffer{};
+    m_Item->GetDataBuffer(&buffer);
+    if (bytes != m_ByteSize || static_cast<uint32_t>(buffer.XSize) != m_XSize ||
+        static_cast<uint32_t>(buffer.ZSize) != m_ZSize || buffer.Format != m_Format) {
+      m_Format = buffer.Format;
+      m_XSize = static_cast<uint32_t>(buffer.XSize);
+      m_ZSize = static_cast<uint32_t>(buffer.ZSize);
+      m_ByteSize = bytes;
+      m_XFrom = m_ZFrom = 0;
+      m_XTo = m_XSize - 1;
+      m_ZTo = m_ZSize - 1;
+      m_Block = 0;
+      m_OnDisk = false;
+    }
+    if (m_Block != 0) {
+      if (!m_FileCache->RewriteBlock(m_Block, values, bytes)) return false;
+    } else {
+      uint32_t block = m_FileCache->WriteBlock(values, bytes);
+      if (block == 0) return false;
+      m_Block = block;
+    }
+    m_OnDisk = true;
+  }
+  if (m_AxisId == 0 || m_Modified) {
+    vq::ComPtr<IVQAxis> axis;
+    if (SUCCEEDED(m_Item->GetAxis(axis.put())) && axis) {
+      uint32_t id = 0;
+      HRESULT hr = m_AxisManager->AddAxis(axis.get(), &id);
+      if (FAILED(hr)) {
+        VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Failed to save axis. hr=0x%08x ThreadId=%u",
+                 static_cast<unsigned>(hr), Tid());
+        return false;
+      }
+      m_AxisId = id;
+      if (m_AxisId >= 2) VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 3, "AxisID=%u", m_AxisId);
+    }
+  }
+  if (m_AttributeId == 0 || m_Modified) {
+    uint32_t id = 0;
+    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &id);
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+    m_AttributeId = id;
+  }
+  m_Modified = false;
+  if (m_InMemory) Clear();
+  return true;
+}
+
+HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
+  *out = nullptr;
+  if (m_InMemory && m_Item && IsWhole()) {
+    *out = m_Item.get();
+    if (forWriting) m_Modified = true;
+    return S_OK;
+  }
+  if (m_OnDisk) {
+    if (!GetAllFromDisk(withAttributes)) {
+      VQ_TRACE("CSingleData::GetAllData", "DataMatrix", 1,
+               "GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", Tid());
+      return E_FAIL;
+    }
+    *out = m_Item.get();
+    m_InMemory = true;
+    if (forWriting) m_Modified = true;
+    return S_OK;
+  }
+  *out = m_Item.get();
+  if (forWriting) m_Modified = true;
+  return S_OK;
+}
+
+bool CSingleData::GetAllFromDisk(bool withAttributes) {
+  if (!m_OnDisk) {
+    VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
+    return false;
+  }
+  DetachIfHeld();
+  if (!Allocate(1, static_cast<LONG>(m_XSize), static_cast<LONG>(m_ZSize), m_Format)) {
+    VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Failed to allocate data buffer. ThreadId=%u", Tid());
+    return false;
+  }
+  void* values = nullptr;
+  uint32_t bytes = 0;
+  if (!BufferOf(m_Item.get(), &values, &bytes)) return false;
+  if (bytes != m_ByteSize || (bytes != 0 && m_FileCache->ReadBlock(m_Block, values, 0, bytes) != bytes)) {
+    VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Failed to read data from disk. ThreadId=%u", Tid());
+    return false;
+  }
+  if (m_AxisId != 0) {
+    HRESULT hr = S_OK;
+    try {
+      vq::ComPtr<IVQAxis> axis;
+      hr = m_Item->GetAxis(axis.put());
+      if (SUCCEEDED(hr)) hr = m_AxisManager->GetAxis(m_AxisId, axis.get());
+    } catch (const _com_error& e) {
+      hr = e.Error();
+    }
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Failed to get axis. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+  }
+  if (withAttributes && m_AttributeId != 0) {
+    HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, m_Item.get());
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+  }
+  m_XFrom = m_ZFrom = 0;
+  m_XTo = m_XSize - 1;
+  m_ZTo = m_ZSize - 1;
+  m_Modified = false;
+  return true;
+}
+
+HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                                   IUnknown** out) {
+  *out = nullptr;
+  if (!m_InMemory && !m_OnDisk) RefreshFromItem();
+  if (m_XSize == 0 || m_ZSize == 0) {
+    VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Requested subset(%u,%u) does not exist. ThreadId=%u",
+             firstIndex, lastIndex, Tid());
+    return S_OK;
+  }
+  if (m_AxisId != 0) {
+    LONG kind = -1;
+    HRESULT hr = m_AxisManager->GetAxis(m_AxisId, &kind, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get axis. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return S_OK;
+    }
+    if (kind != axisKindLinear) {
+      // Only a linear axis can be cut: the whole element stands in.
+      hr = GetAllData(sub, withAttributes, false, out);
+      return FAILED(hr) ? hr : S_FALSE;
+    }
+  }
+  const uint64_t valueCount = static_cast<uint64_t>(m_XSize) * m_ZSize;
+  const uint32_t zFrom = firstIndex / m_XSize, xFrom = firstIndex % m_XSize;
+  const uint32_t zTo = lastIndex / m_XSize, xTo = lastIndex % m_XSize;
+  // A range that runs backwards or past the element would size a buffer from
+  // wrapped arithmetic.
+  if (firstIndex > lastIndex || lastIndex >= valueCount || (zFrom != zTo && (xFrom != 0 || xTo != m_XSize - 1))) {
+    VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Invalid index(%u,%u). ThreadId=%u", firstIndex,
+             lastIndex, Tid());
+    return E_INVALIDARG;
+  }
+  if (m_InMemory && m_Item) {
+    if (m_XFrom == xFrom && m_XTo == xTo && m_ZFrom == zFrom && m_ZTo == zTo) {
+      *out = m_Item.get();
+      return S_OK;
+    }
+    if (m_XFrom <= xFrom && m_XTo >= xTo && m_ZFrom <= zFrom && m_ZTo >= zTo) {
+      *out = m_Item.get();
+      return S_FALSE;
+    }
+    if (IsLocked()) {
+      VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1,
+               "Element is locked. Can't retrieve subset. ThreadId=%u", Tid());
+      return E_PENDING;
+    }
+    if (!SaveToDisk()) {
+      VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to save element to disk. ThreadId=%u", Tid());
+      return E_FAIL;
+    }
+    if (!GetSubsetFromDisk(withAttributes, xFrom, xTo, zFrom, zTo)) {
+      VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get subset from disk. ThreadId=%u", Tid());
+      return E_FAIL;
+    }
+    *out = m_Item.get();
+    return S_OK;
+  }
+  if (!GetSubsetFromDisk(withAttributes, xFrom, xTo, zFrom, zTo)) {
+    VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get subset from disk. ThreadId=%u", Tid());
+    return E_FAIL;
+  }
+  *out = m_Item.get();
+  return S_OK;
+}
+
+bool CSingleData::GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_t xTo, uint32_t zFrom,
+                                    uint32_t zTo) {
+  if (!m_OnDisk) {
+    VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
+    return false;
+  }
+  const uint32_t n = xTo - xFrom + 1;
+  const uint32_t m = zTo - zFrom + 1;
+  DetachIfHeld();
+  if (!Allocate(0, static_cast<LONG>(n), static_cast<LONG>(m), m_Format)) {
+    VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1, "Failed to allocate data buffer. ThreadId=%u",
+             Tid());
+    return false;
+  }
+  void* values = nullptr;
+  uint32_t bytes = 0;
+  if (!BufferOf(m_Item.get(), &values, &bytes)) return false;
+  const uint32_t bpv = BytesPerValue(m_Format);
+  const uint32_t recordBytes = n * bpv;
+  for (uint32_t z = zFrom; z <= zTo; ++z) {
+    const uint64_t offset = (static_cast<uint64_t>(z) * m_XSize + xFrom) * bpv;
+    uint8_t* dest = static_cast<uint8_t*>(values) + static_cast<size_t>(z - zFrom) * recordBytes;
+    if (m_FileCache->ReadBlock(m_Block, dest, static_cast<uint32_t>(offset), recordBytes) != recordBytes) {
+      VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1, "Failed to read data from disk. ThreadId=%u",
+               Tid());
+      return false;
+    }
+  }
+  if (m_AxisId != 0) {
+    double first = 0.0, delta = 0.0;
+    std::wstring unit;
+    HRESULT hr = m_AxisManager->GetAxis(m_AxisId, nullptr, nullptr, &first, &delta, &unit, nullptr, nullptr);
+    vq::ComPtr<IVQAxis> axis;
+    if (SUCCEEDED(hr)) hr = m_Item->GetAxis(axis.put());
+    if (SUCCEEDED(hr)) {
+      _bstr_t unitText(unit.c_str());
+      hr = axis->InitializeAsLinear(static_cast<LONG>(n), static_cast<double>(xFrom) * delta + first, delta,
+                                    unitText.GetBSTR());
+    }
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1, "Failed to get axis. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+  }
+  if (withAttributes && m_AttributeId != 0) {
+    HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, m_Item.get());
+    if (FAILED(hr)) {
+      VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1,
+               "Failed to set attributes. hr=0x%08x ThreadId=%u", static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+  }
+  m_XFrom = xFrom;
+  m_ZFrom = zFrom;
+  m_XTo = xTo;
+  m_ZTo = zTo;
+  m_Modified = false;
+  m_InMemory = true;
+  return true;
+}
+
+void CSingleData::Clear() {
+  if (!m_Item) return;
+  ULONG count = ItemRefCount();
+  if (count > 1) VQ_TRACE("CSingleData::Clear", "DataMatrix", 3, "refCount=%u", count);
+  ResetItem(nullptr, true);
+  m_InMemory = false;
+}
+
+HRESULT CSingleData::EnsureAttributesSaved() {
+  if ((m_AttributeId == 0 || m_Modified) && m_Item) {
+    uint32_t id = 0;
+    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &id);
+    if (FAILED(hr)) return hr;
+    m_AttributeId = id;
+  }
+  return S_OK;
+}
+
+HRESULT CSingleData::CopyAllAttributes(IVQData* target, LONG record) {
+  HRESULT hr = EnsureAttributesSaved();
+  return FAILED(hr) ? hr : CDataBase::CopyAllAttributes(target, record);
+}
+
+HRESULT CSingleData::CopyAllAttributesToNonIndexed(IVQData* target) {
+  HRESULT hr = EnsureAttributesSaved();
+  return FAILED(hr) ? hr : CDataBase::CopyAllAttributesToNonIndexed(target);
+}
+
+HRESULT CSingleData::CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record) {
+  HRESULT hr = EnsureAttributesSaved();
+  return FAILED(hr) ? hr : CDataBase::CopyAllIndexedAttributesToIndex1(target, record);
+}
