@@ -36,7 +36,11 @@
 // ---------------------------------------------------------------------------
 // Identifiers.
 // ---------------------------------------------------------------------------
-VQ_DEFINE_GUID(CLSID_VQData, "6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9");
+// {6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}. Defined in the library rather than
+// as an inline constant, so that a program that names it needs the library
+// (also when linked with --as-needed) and the library's class-table entry is
+// made when the program starts.
+extern const CLSID CLSID_VQData;
 // ProgIDs of the class (version-independent and versioned).
 #define VQDATA_PROGID "VQData.VQData"
 #define VQDATA_PROGID_VERSIONED "VQData.VQData.1"

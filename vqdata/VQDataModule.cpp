@@ -14,6 +14,8 @@
 #include "vqdata/VQDataInternal.h"
 #include "vqdata/VQDataItem.h"
 
+const CLSID CLSID_VQData = vq::ParseGuid("6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9");
+
 namespace vqdata {
 namespace {
 
@@ -57,7 +59,14 @@ STDAPI DllCanUnloadNow() {
 
 namespace {
 
-constexpr const char* kClsidKey = "CLSID\\{6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}";
+// "CLSID\{...}" of the class.
+std::string ClsidKey() {
+  OLECHAR text[40];
+  StringFromGUID2(CLSID_VQData, text, 40);
+  std::string key = "CLSID\\";
+  for (const OLECHAR* c = text; *c != 0; ++c) key += static_cast<char>(*c);
+  return key;
+}
 
 LSTATUS SetString(HKEY root, const std::string& key, const char* name, const std::string& value) {
   HKEY h = nullptr;
@@ -77,7 +86,7 @@ STDAPI DllRegisterServer() {
   try {
     std::string path = vqdata::LibraryPath();
     if (path.empty()) return SELFREG_E_CLASS;
-    const std::string clsid = kClsidKey;
+    const std::string clsid = ClsidKey();
     const std::string braced = clsid.substr(6);
     LSTATUS s = SetString(HKEY_CLASSES_ROOT, clsid, nullptr, "VQData data item");
     if (s == ERROR_SUCCESS) s = SetString(HKEY_CLASSES_ROOT, clsid + "\\InprocServer32", nullptr, path);
@@ -97,12 +106,16 @@ STDAPI DllRegisterServer() {
 
 // Removes what DllRegisterServer wrote; keys already gone are no failure.
 STDAPI DllUnregisterServer() {
-  const char* keys[] = {kClsidKey, VQDATA_PROGID_VERSIONED, VQDATA_PROGID};
-  for (const char* key : keys) {
-    LSTATUS s = RegDeleteTreeA(HKEY_CLASSES_ROOT, key);
-    if (s != ERROR_SUCCESS && s != ERROR_FILE_NOT_FOUND) return SELFREG_E_CLASS;
+  try {
+    const std::string keys[] = {ClsidKey(), VQDATA_PROGID_VERSIONED, VQDATA_PROGID};
+    for (const std::string& key : keys) {
+      LSTATUS s = RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());
+      if (s != ERROR_SUCCESS && s != ERROR_FILE_NOT_FOUND) return SELFREG_E_CLASS;
+    }
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
   }
-  return S_OK;
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // Values, creation and error reporting of the data item.
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "vqdata/VQDataTestSupport.h"
@@ -482,6 +484,37 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   ASSERT_EQ(CallSlot(d, 48), S_OK);  // FreeData
   item->GetSize(0, &value);
   EXPECT_EQ(value, 0);
+}
+
+}  // namespace
+
+namespace {
+
+STDAPI DllRegisterServer();
+STDAPI DllUnregisterServer();
+
+TEST(VQDataRegistration, RegisterWritesTheServerPathAndUnregisterRemovesIt) {
+  EnsureApartment();
+  char dir[] = "/tmp/vqdata-registry-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string store = std::string(dir) + "/registry";
+  ASSERT_EQ(setenv("VQ_REGISTRY", store.c_str(), 1), 0);
+  ASSERT_EQ(DllRegisterServer(), S_OK);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}\\InprocServer32", 0,
+                          KEY_READ, &key),
+            ERROR_SUCCESS);
+  char path[4096] = {};
+  DWORD size = sizeof path;
+  EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size), ERROR_SUCCESS);
+  EXPECT_NE(std::string(path).find("libVQData"), std::string::npos) << path;
+  RegCloseKey(key);
+  ASSERT_EQ(DllUnregisterServer(), S_OK);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(DllUnregisterServer(), S_OK);  // twice is no failure
+  unsetenv("VQ_REGISTRY");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
