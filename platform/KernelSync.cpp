@@ -296,7 +296,7 @@ DWORD KernelThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
 // Events and waits.
 // ---------------------------------------------------------------------------
 EXTERN_C HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
-  if (!name) return NewEvent(manualReset, initialState, nullptr);
+  if (!name || !*name) return NewEvent(manualReset, initialState, nullptr);
   std::string key;
   try {
     key = name;
@@ -308,7 +308,7 @@ EXTERN_C HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initi
 }
 
 EXTERN_C HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
-  if (!name) return NewEvent(manualReset, initialState, nullptr);
+  if (!name || !*name) return NewEvent(manualReset, initialState, nullptr);
   // Wide and narrow names share one namespace; a wide name is keyed by its
   // UTF-32 code units written as hex so that it cannot collide with a narrow one
   // unless the texts are equal in ASCII.
