@@ -238,6 +238,7 @@ class _variant_t : public ::tagVARIANT {
 
   // Same type and value (strings by characters, interfaces by pointer).
   bool operator==(const VARIANT& varSrc) const noexcept;
+  bool operator==(const _variant_t& varSrc) const noexcept { return *this == static_cast<const VARIANT&>(varSrc); }
   bool operator==(const VARIANT* pSrc) const noexcept { return pSrc != nullptr && *this == *pSrc; }
 
   // Releases the value (VT_EMPTY); throws when the variant cannot be cleared.

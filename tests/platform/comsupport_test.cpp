@@ -228,6 +228,20 @@ TEST(BstrT, EmbeddedZerosAttachAndAddress) {
   EXPECT_STREQ(static_cast<const char*>(filled), "Attached");
 }
 
+TEST(BstrT, CopiesMayBeReadFromSeveralThreads) {
+  const _bstr_t shared(L"shared \u00e9 text");
+  std::thread readers[4];
+  for (auto& reader : readers) {
+    reader = std::thread([copy = shared] {
+      for (int i = 0; i < 100; ++i) {
+        _bstr_t mine = copy;
+        EXPECT_STREQ(static_cast<const char*>(mine), "shared \xE9 text");
+      }
+    });
+  }
+  for (auto& reader : readers) reader.join();
+}
+
 // ---------------------------------------------------------------------------
 // _variant_t
 // ---------------------------------------------------------------------------

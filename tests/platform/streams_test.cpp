@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VQComSupport.h"
@@ -180,6 +181,31 @@ TEST(MemoryStream, ClonesShareBytesButNotPositions) {
   // The bytes live as long as any clone does.
   stream = nullptr;
   EXPECT_EQ(ReadAll(clone.get()), "abXYef");
+}
+
+TEST(MemoryStream, ClonesMayBeUsedFromSeveralThreads) {
+  auto stream = NewMemoryStream();
+  constexpr uint32_t kPerThread = 2000;
+  std::thread writers[2];
+  for (uint32_t t = 0; t < 2; ++t) {
+    vq::ComPtr<IStream> clone;
+    ASSERT_EQ(stream->Clone(clone.put()), S_OK);
+    writers[t] = std::thread([clone, t] {
+      for (uint32_t i = 0; i < kPerThread; ++i) {
+        const uint32_t index = 2 * i + t;  // interleaved slots
+        ASSERT_EQ(clone->Seek(Move(index * 4), STREAM_SEEK_SET, nullptr), S_OK);
+        ASSERT_EQ(clone->Write(&index, 4, nullptr), S_OK);
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  ASSERT_EQ(StatSize(stream.get()), 2u * kPerThread * 4);
+  ASSERT_EQ(stream->Seek(Move(0), STREAM_SEEK_SET, nullptr), S_OK);
+  for (uint32_t i = 0; i < 2 * kPerThread; ++i) {
+    uint32_t value = 0;
+    ASSERT_EQ(stream->Read(&value, 4, nullptr), S_OK);
+    ASSERT_EQ(value, i);
+  }
 }
 
 TEST(MemoryStream, CopyToCountsAndLimits) {
