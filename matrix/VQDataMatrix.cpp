@@ -25,7 +25,11 @@ void RunStage(const char* text, Stage&& stage) {
   }
 }
 
+std::atomic<vq::SwapFileOps*> g_SwapFileOps{nullptr};
+
 }  // namespace
+
+void CVQDataMatrix::SetSwapFileOpsForTest(vq::SwapFileOps* ops) { g_SwapFileOps.store(ops); }
 
 CVQDataMatrix::CVQDataMatrix() {
   m_MatrixLabel = SysAllocString(L"");
@@ -177,7 +181,7 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
       m_ElementsPerData = 1;
     }
 
-    RunStage("Failed to allocate CFileCache", [&] { m_FileCache.reset(new (std::nothrow) CFileCache()); });
+    RunStage("Failed to allocate CFileCache", [&] { m_FileCache.reset(new (std::nothrow) CFileCache(g_SwapFileOps.load())); });
     if (!m_FileCache) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate file cache");
     bool cacheReady = false;
     RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });

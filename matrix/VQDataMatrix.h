@@ -46,6 +46,9 @@
 
 class CDataBase;
 class CFileCache;
+namespace vq {
+class SwapFileOps;
+}
 class CAxisManager;
 class CAttributeManager;
 
@@ -149,6 +152,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Memory thresholds of the check (bytes of available physical memory).
   static constexpr uint64_t kLowMemory = 134217728;     // below: swap
   static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
+
+  // Test only: the system calls that swap files of matrices initialised from
+  // now on use (null restores the real ones).
+  static void SetSwapFileOpsForTest(vq::SwapFileOps* ops);
 
   // Tests and diagnostics.
   uint32_t DataCount() const { return m_DataCount; }

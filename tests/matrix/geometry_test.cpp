@@ -1,0 +1,236 @@
+// Geometry, initialisation, the element index rule and the life of a matrix.
+#include <dirent.h>
+
+#include <set>
+#include <string>
+
+#include "support/MatrixFixture.h"
+#include "support/TraceCapture.h"
+
+namespace vq::test {
+namespace {
+
+using GeometryTest = MatrixTest;
+
+TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
+  auto m = NewMatrix();
+  LONG v = -1;
+  EXPECT_EQ(m->get_Dimensions(&v), S_OK);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(m->get_Size(0, &v), S_OK);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(m->get_Size(1, &v), E_FAIL);  // no dimensions yet
+
+  ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
+  EXPECT_EQ(m->get_Dimensions(&v), S_OK);
+  EXPECT_EQ(v, 4);
+  const LONG sizes[] = {4, 2, 3, 4, 5};  // entry 0 is the number of dimensions
+  for (LONG d = 0; d <= 4; ++d) {
+    ASSERT_EQ(m->get_Size(d, &v), S_OK);
+    EXPECT_EQ(v, sizes[d]);
+  }
+  EXPECT_EQ(m->get_Size(5, &v), E_FAIL);
+  EXPECT_EQ(m->get_Size(-1, &v), E_FAIL);
+  EXPECT_EQ(m->get_Size(1, nullptr), E_POINTER);
+  EXPECT_EQ(m->get_Dimensions(nullptr), E_POINTER);
+
+  uint32_t idx = 0;
+  ASSERT_TRUE(Impl(m.get())->ElementIndex(1, 2, 3, 4, &idx));
+  EXPECT_EQ(idx, 119u);
+  EXPECT_FALSE(Impl(m.get())->ElementIndex(2, 2, 3, 4, &idx));  // one past the last element
+}
+
+TEST_F(GeometryTest, RefusesBadSizesAndSecondInitialisation) {
+  auto m = NewMatrix();
+  EXPECT_EQ(m->Initialize(0, 2, 3, 0, 5), E_INVALIDARG);
+  EXPECT_EQ(m->Initialize(0, -1, 3, 1, 5), E_INVALIDARG);
+  // A product beyond 32 bits would make every later index wrap.
+  EXPECT_EQ(m->Initialize(0, 65536, 65536, 1, 1), E_INVALIDARG);
+  ASSERT_EQ(m->Initialize(0, 2, 2, 1, 1), S_OK);
+  const HRESULT already = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  EXPECT_EQ(already, static_cast<HRESULT>(0x800704DF));
+  EXPECT_EQ(m->Initialize(0, 2, 2, 1, 1), already);
+  // A second Initialize2 is refused before it can change the storage kind.
+  EXPECT_EQ(m->Initialize2(2, 2, 1, 1, 8, 1, dataFormatFloat64, matrixMultipleObjects), already);
+  EXPECT_EQ(Impl(m.get())->StorageObjectCount(), 4u);
+  EXPECT_EQ(Impl(m.get())->ElementsPerData(), 1u);
+}
+
+TEST_F(GeometryTest, IndexRuleAndItsInverse) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
+  CVQDataMatrix* impl = Impl(m.get());
+  std::set<uint32_t> seen;
+  for (LONG d4 = 0; d4 < 5; ++d4)
+    for (LONG d3 = 0; d3 < 4; ++d3)
+      for (LONG d2 = 0; d2 < 3; ++d2)
+        for (LONG d1 = 0; d1 < 2; ++d1) {
+          uint32_t idx = 0;
+          ASSERT_TRUE(impl->ElementIndex(d1, d2, d3, d4, &idx));
+          EXPECT_EQ(impl->DataIndex(idx), idx);  // single-object: one storage object per element
+          EXPECT_EQ(impl->SubIndex(idx), 0u);
+          LONG p[4];
+          impl->PositionOf(idx, &p[0], &p[1], &p[2], &p[3]);
+          EXPECT_EQ(p[0], d1);
+          EXPECT_EQ(p[1], d2);
+          EXPECT_EQ(p[2], d3);
+          EXPECT_EQ(p[3], d4);
+          seen.insert(idx);
+        }
+  EXPECT_EQ(seen.size(), 120u);
+  // d1 beyond S1 addresses a later element while the index stays in range.
+  uint32_t a = 0, b = 0;
+  ASSERT_TRUE(impl->ElementIndex(2, 0, 0, 0, &a));
+  ASSERT_TRUE(impl->ElementIndex(0, 1, 0, 0, &b));
+  EXPECT_EQ(a, b);
+  ASSERT_TRUE(impl->ElementIndex(119, 0, 0, 0, &a));
+  EXPECT_EQ(a, 119u);
+  // Positions whose exact index lies outside never become valid through
+  // wrap-around.
+  EXPECT_FALSE(impl->ElementIndex(0, 0, 0, 0x40000000, &a));
+  EXPECT_FALSE(impl->ElementIndex(-1, 0, 0, 0, &a));
+  EXPECT_FALSE(impl->ElementIndex(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, &a));
+  ASSERT_TRUE(impl->ElementIndex(-1, 1, 0, 0, &a));  // exactly element 1, as d1 = S1 - 1
+  EXPECT_EQ(a, 1u);
+  IUnknown* out = nullptr;
+  EXPECT_EQ(m->get_DataPtr(0, 0, 0, 5, &out), E_INVALIDARG);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(GeometryTest, PointInfoStartsUnset) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 2, 3, 1, 2), S_OK);
+  for (LONG i = 0; i < 12; ++i) {
+    LONG id = 0;
+    ASSERT_EQ(m->get_ID(i, 0, 0, 0, &id), S_OK);
+    EXPECT_EQ(id, -1);
+    _bstr_t label;
+    ASSERT_EQ(m->get_Label(i, 0, 0, 0, label.GetAddress()), S_OK);
+    EXPECT_EQ(label.length(), 0u);
+  }
+  LONG p[4] = {9, 9, 9, 9};
+  ASSERT_EQ(m->GetPositionFromID(-1, &p[0], &p[1], &p[2], &p[3]), S_OK);
+  EXPECT_EQ(p[0] + p[1] + p[2] + p[3], 0);
+}
+
+TEST_F(GeometryTest, OnlyTheMatrixInterfaceReportsErrorInfo) {
+  auto m = NewMatrix();
+  auto support = m.query<ISupportErrorInfo>();
+  ASSERT_TRUE(support);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IVQDataMatrix), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
+  EXPECT_TRUE(m.query<IDispatch>());
+}
+
+// The kernel thread ids of this process.
+std::set<DWORD> Threads() {
+  std::set<DWORD> ids;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] != '.') ids.insert(static_cast<DWORD>(std::stoul(e->d_name)));
+    }
+    closedir(dir);
+  }
+  return ids;
+}
+
+TEST_F(GeometryTest, ReleaseStopsTheWorkerBeforeTheStorageGoes) {
+  TraceCapture trace;
+  DWORD worker = 0;
+  {
+    auto m = NewMatrix();
+    ASSERT_EQ(m->Initialize(1, 2, 2, 1, 1), S_OK);
+    worker = Impl(m.get())->WorkerThreadId();
+    ASSERT_NE(worker, 0u);
+    EXPECT_EQ(Threads().count(worker), 1u);
+  }
+  EXPECT_EQ(Threads().count(worker), 0u);  // joined, not left running
+  auto lines = trace.Lines();
+  auto at = [&](const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i)
+      if (lines[i].find(text) != std::string::npos) return static_cast<long>(i);
+    return -1L;
+  };
+  ASSERT_GE(at("Leaving WorkerThread"), 0);
+  EXPECT_LT(at("Leaving WorkerThread"), at("VQDataMatrix destroyed"));
+  EXPECT_LT(at("VQDataMatrix is being released."), at("Stopping worker thread"));
+  EXPECT_LT(at("VQDataMatrix destroyed"), at("VQDataMatrix is released."));
+}
+
+TEST_F(GeometryTest, ReleasingANewMatrixStopsNoThread) {
+  TraceCapture trace;
+  { auto m = NewMatrix(); }
+  EXPECT_TRUE(trace.Contains("VQDataMatrix is being released."));
+  EXPECT_TRUE(trace.Contains("VQDataMatrix destroyed"));
+  EXPECT_TRUE(trace.Contains("VQDataMatrix is released."));
+  EXPECT_FALSE(trace.Contains("stopped"));
+}
+
+TEST_F(GeometryTest, HeldItemOutlivesTheMatrixWithoutValues) {
+  vq::ComPtr<IVQData> item;
+  {
+    auto m = NewMatrix();
+    ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 16, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+    item = Get(m.get(), 1, 0, 0, 0);
+    ASSERT_TRUE(item);
+  }
+  LONG x = -1;
+  ASSERT_EQ(item->GetSize(0, &x), S_OK);  // still a working object...
+  EXPECT_EQ(x, 0);                         // ...whose values went with the matrix
+}
+
+TEST_F(GeometryTest, MultiObjectLayoutArithmetic) {
+  CVQDataMatrix::MultiLayout l{};
+  // 10 x 20 x 1 x 2 elements of 65,536 doubles: 20 elements per object.
+  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(524288, 200, &l));
+  EXPECT_EQ(l.dataCols, 10u);
+  EXPECT_EQ(l.elementsPerData, 20u);
+  EXPECT_EQ(l.elementsInLast, 20u);
+  EXPECT_EQ(l.fullBytes, 10485760u);
+  // More than half the limit: one element per object.
+  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(6000000, 7, &l));
+  EXPECT_EQ(l.fullBytes, 6000000u);
+  EXPECT_EQ(l.dataCols, 7u);
+  EXPECT_EQ(l.elementsPerData, 1u);
+  // Beyond the limit.
+  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(12000000, 5, &l));
+  EXPECT_EQ(l.dataCols, 5u);
+  EXPECT_EQ(l.elementsPerData, 1u);
+  EXPECT_EQ(l.fullBytes, 0u);
+  // 25 elements of 1,000,000 bytes: 10 + 10 + 5.
+  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(1000000, 25, &l));
+  EXPECT_EQ(l.fullBytes, 10000000u);
+  EXPECT_EQ(l.dataCols, 3u);
+  EXPECT_EQ(l.elementsPerData, 10u);
+  EXPECT_EQ(l.elementsInLast, 5u);
+  // A whole d4 index that fits one object.
+  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(1000, 12, &l));
+  EXPECT_EQ(l.dataCols, 1u);
+  EXPECT_EQ(l.elementsPerData, 12u);
+  EXPECT_EQ(l.lastBytes, 12000u);
+  EXPECT_FALSE(CVQDataMatrix::ComputeMultiLayout(0, 12, &l));
+}
+
+TEST_F(GeometryTest, MatrixAxesAreIndependentRecords) {
+  auto m = NewMatrix();
+  double first = -1, step = -1;
+  _bstr_t unit;
+  EXPECT_EQ(m->InitializeAxis(0, 1, 1, nullptr), E_FAIL);  // before Initialize
+  ASSERT_EQ(m->Initialize(0, 2, 2, 2, 2), S_OK);
+  ASSERT_EQ(m->GetAxis(3, &first, &step, unit.GetAddress()), S_OK);
+  EXPECT_EQ(first, 0.0);
+  EXPECT_EQ(step, 0.0);
+  EXPECT_EQ(unit.length(), 0u);
+  ASSERT_EQ(m->InitializeAxis(3, 1.5, 0.5, _bstr_t(L"rpm").GetBSTR()), S_OK);
+  ASSERT_EQ(m->GetAxis(3, &first, &step, unit.GetAddress()), S_OK);
+  EXPECT_EQ(first, 1.5);
+  EXPECT_EQ(step, 0.5);
+  EXPECT_STREQ(static_cast<const wchar_t*>(unit), L"rpm");
+  EXPECT_EQ(m->InitializeAxis(4, 1, 1, nullptr), E_FAIL);
+  EXPECT_EQ(m->GetAxis(4, &first, &step, unit.GetAddress()), E_FAIL);
+  EXPECT_EQ(m->GetAxis(0, nullptr, &step, unit.GetAddress()), E_POINTER);
+}
+
+}  // namespace
+}  // namespace vq::test
