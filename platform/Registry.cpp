@@ -31,10 +31,11 @@
 // - Blank lines and lines starting with ';' are skipped.
 //
 // Limits, checked when reading so that a damaged or hostile file costs bounded
-// time and memory: a file of at most 64 MiB, key names of 255 characters, 512
+// time and memory: a file of at most 16 MiB, key names of 255 characters, 512
 // levels of keys, values of VQ_REG_MAX_VALUE_SIZE bytes. A file that breaks any
 // rule is rejected as a whole with ERROR_BADDB; the store is never rewritten
-// from a damaged file. A missing or empty file is an empty store.
+// from a damaged file. A change that would make the file too large is refused
+// with ERROR_NO_SYSTEM_RESOURCES. A missing or empty file is an empty store.
 //
 // Consistency between processes: every change is a read-modify-write of the
 // whole file under an exclusive flock on "<file>.lock"; the new contents go to
@@ -64,6 +65,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -71,7 +73,7 @@
 
 namespace {
 
-constexpr size_t kMaxFileSize = 64u << 20;
+constexpr size_t kMaxFileSize = 16u << 20;
 constexpr size_t kMaxDepth = 512;
 constexpr const char kHeader[] = "VQRegistry 1";
 constexpr const char kTrailer[] = "END";
@@ -426,7 +428,9 @@ bool ParseHexDigits(const std::string& s, size_t pos, size_t count, uint64_t& ou
   return true;
 }
 
-bool ParseValueLine(const std::string& line, RegKey& key) {
+// Parses a value line into key. seen holds the folded names of the key's
+// values so far, which keeps a key with many values linear to read.
+bool ParseValueLine(const std::string& line, RegKey& key, std::unordered_set<std::wstring>& seen) {
   RegValue value;
   size_t i = 0;
   if (line[0] == '@') {
@@ -436,7 +440,7 @@ bool ParseValueLine(const std::string& line, RegKey& key) {
   }
   if (i >= line.size() || line[i] != '=') return false;
   ++i;
-  if (key.FindValue(value.name) != nullptr) return false;
+  if (!seen.insert(Fold(value.name)).second) return false;
   std::string rest = line.substr(i);
   auto startsWith = [&](const char* tag) { return rest.compare(0, std::strlen(tag), tag) == 0; };
   if (startsWith("sz:") || startsWith("expand_sz:")) {
@@ -522,6 +526,7 @@ bool Parse(const std::string& text, Tree& tree) {
   bool first = true;
   bool ended = false;
   RegKey* current = nullptr;
+  std::unordered_map<RegKey*, std::unordered_set<std::wstring>> valueNames;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
     std::string line = text.substr(pos, eol - pos);
@@ -540,7 +545,7 @@ bool Parse(const std::string& text, Tree& tree) {
     if (line[0] == '[') {
       if (!ParseKeyLine(line, tree, current)) return false;
     } else {
-      if (current == nullptr || !ParseValueLine(line, *current)) return false;
+      if (current == nullptr || !ParseValueLine(line, *current, valueNames[current])) return false;
     }
   }
   return ended;
@@ -759,6 +764,8 @@ class Store {
 
   LSTATUS Save(const std::string& path) {
     std::string text = Serialize(m_Tree);
+    // A store that could not be read back is never written.
+    if (text.size() > kMaxFileSize) return ERROR_NO_SYSTEM_RESOURCES;
     std::string tmpl = path + ".tmpXXXXXX";
     int fd = ::mkstemp(tmpl.data());
     if (fd < 0) return Win32OfErrno(errno, ERROR_CANTWRITE);

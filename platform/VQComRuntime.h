@@ -229,7 +229,8 @@ struct _SECURITY_ATTRIBUTES;
 // ERROR_KEY_DELETED when the handle's key was deleted since it was opened,
 // ERROR_BADDB when the store file is damaged, ERROR_CANTREAD/ERROR_CANTWRITE
 // or ERROR_ACCESS_DENIED when it cannot be read or written,
-// ERROR_OUTOFMEMORY.
+// ERROR_NO_SYSTEM_RESOURCES when a change would take the file past its size
+// limit (16 MiB), ERROR_OUTOFMEMORY.
 
 // Opens (creating it and missing parents when needed) hKey\lpSubKey and stores
 // a new handle in *phkResult (null on failure); *lpdwDisposition, when given,

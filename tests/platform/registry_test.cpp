@@ -379,7 +379,7 @@ TEST_F(DamagedRegistryTest, MalformedLinesAreReported) {
   {
     std::ofstream out(m_Registry.Path(), std::ios::binary | std::ios::trunc);
   }
-  std::filesystem::resize_file(m_Registry.Path(), (64u << 20) + 1);
+  std::filesystem::resize_file(m_Registry.Path(), (16u << 20) + 1);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, &key), ERROR_BADDB);
   // A valid file is accepted again once it replaces the damaged one.
