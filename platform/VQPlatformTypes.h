@@ -288,6 +288,7 @@ constexpr HRESULT HRESULT_FROM_WIN32_inline(uint32_t x) {
 #define ERROR_CANTREAD 1012L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
 
 // ---------------------------------------------------------------------------
