@@ -480,6 +480,8 @@ EXTERN_C LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, 
   }
   const size_t page = PageSize();
   RegionTable& t = Regions();
+  // MEM_COMMIT of a new region (no address) reserves it too, as on Windows.
+  if (allocationType == MEM_COMMIT && !address) allocationType |= MEM_RESERVE;
   if (allocationType & MEM_RESERVE) {
     if (address) {  // placing a reservation at a chosen address is not supported
       SetLastError(ERROR_INVALID_ADDRESS);

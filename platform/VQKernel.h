@@ -176,8 +176,9 @@ EXTERN_C void GlobalMemoryStatus(LPMEMORYSTATUS status);
 EXTERN_C BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX status);
 
 // Reserves and/or commits zero-filled, page-aligned memory. Supported: a new
-// region with MEM_RESERVE (inaccessible until committed) or MEM_RESERVE |
-// MEM_COMMIT, and MEM_COMMIT of pages inside a reserved region; protections
+// region with MEM_RESERVE (inaccessible until committed), MEM_RESERVE |
+// MEM_COMMIT or MEM_COMMIT with a null address, and MEM_COMMIT of pages inside
+// a reserved region; protections
 // PAGE_NOACCESS, PAGE_READONLY, PAGE_READWRITE. Returns the base address or
 // NULL with the last error.
 EXTERN_C LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect);

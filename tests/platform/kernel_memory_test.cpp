@@ -321,6 +321,11 @@ TEST(VirtualMemory, ReserveCommitDecommitGivesFreshZeroPages) {
   EXPECT_EQ(second[0], 0);
   EXPECT_EQ(VirtualAlloc(base + 8 * page, page, MEM_COMMIT, PAGE_READWRITE), nullptr);  // outside
   EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+
+  auto* committed = static_cast<unsigned char*>(VirtualAlloc(nullptr, 10, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(committed, nullptr);
+  committed[9] = 1;
+  EXPECT_TRUE(VirtualFree(committed, 0, MEM_RELEASE));
 }
 
 TEST(VirtualMemory, BadArgumentsAreRefused) {
