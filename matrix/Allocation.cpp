@@ -109,6 +109,7 @@ STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
         m_Priority.PushPriority(dataIdx);
       }
     }
+    m_Allocated = true;
     return S_OK;
   });
 }

@@ -63,7 +63,9 @@ HRESULT CVQDataMatrix::AllAllocateFromData(IUnknown* item) {
 HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item) {
   uint32_t idx = 0;
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  if (m_DataCount == 0) {
+  // The first item stored gives every element its shape (the storage objects
+  // of a single-object matrix exist from Initialize on, but hold nothing).
+  if (m_DataCount == 0 || !m_Allocated) {
     HRESULT hr = AllAllocateFromData(item);
     if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: AllAllocate failed", idx);
   }

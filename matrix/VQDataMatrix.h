@@ -202,6 +202,7 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   LONG m_Format = 0;
   LONG m_XSize = 0;
   LONG m_ZSize = 0;
+  bool m_Allocated = false;  // AllAllocate has given every element its shape
   CPriorityManager::ElementTable m_Data;      // guarded by m_DataLock
   std::unique_ptr<std::vector<PointInfo>> m_PointInfo;
   BSTR m_MatrixLabel = nullptr;  // empty (not null) after construction

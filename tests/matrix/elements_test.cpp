@@ -1,0 +1,328 @@
+// Element access, allocation, identifiers, labels, attributes by d4 and tag
+// vectors on single-object matrices.
+#include "storage/DataBase.h"
+#include "storage/SingleData.h"
+#include "support/MatrixFixture.h"
+#include "support/TraceCapture.h"
+
+namespace vq::test {
+namespace {
+
+using ElementTest = MatrixTest;
+
+TEST_F(ElementTest, SameItemWhileHeldAndWritesStick) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 2, 1, 1, 8, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  Verify(m.get());
+  vq::ComPtr<IUnknown> a, b;
+  ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, a.put()), S_OK);
+  ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, b.put()), S_OK);
+  EXPECT_EQ(a.get(), b.get());
+  // Held twice: the element cannot be saved until both let go.
+  CDataBase* storage = Impl(m.get())->StorageAt(4);
+  EXPECT_TRUE(storage->IsLocked());
+  a = nullptr;
+  EXPECT_TRUE(storage->IsLocked());
+  b = nullptr;
+  EXPECT_FALSE(storage->IsLocked());
+}
+
+TEST_F(ElementTest, FirstPutAllocatesEveryElementWithTheItemsShape) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 2, 2, 1, 1), S_OK);
+  LONG valid = -1;
+  ASSERT_EQ(m->get_IsAllDataValid(&valid), S_OK);
+  EXPECT_EQ(valid, 0);  // the storage objects exist but hold nothing
+  vq::ComPtr<IUnknown> none;
+  ASSERT_EQ(m->get_DataPtr(0, 0, 0, 0, none.put()), S_OK);  // no item yet
+  EXPECT_FALSE(none);
+
+  auto item = NewItem(5, 3, dataFormatFloat32);
+  ASSERT_EQ(m->put_DataPtr(1, 1, 0, 0, item.get()), S_OK);
+  ASSERT_EQ(m->get_IsAllDataValid(&valid), S_OK);
+  EXPECT_EQ(valid, 1);
+  for (LONG i = 0; i < 4; ++i) {
+    auto e = Get(m.get(), i, 0, 0, 0, false);
+    ASSERT_TRUE(e);
+    VQDataBuffer b{};
+    e->GetDataBuffer(&b);
+    EXPECT_EQ(b.XSize, 5);
+    EXPECT_EQ(b.ZSize, 3);
+    EXPECT_EQ(b.Format, dataFormatFloat32);
+  }
+  // The stored item is the client's object itself.
+  vq::ComPtr<IUnknown> back;
+  ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, back.put()), S_OK);
+  EXPECT_EQ(back.query<IVQData>().get(), item.get());
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, nullptr), E_POINTER);
+}
+
+TEST_F(ElementTest, ConstAccessKeepsTheDiskCopyValid) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  CDataBase* storage = Impl(m.get())->StorageAt(0);
+  ASSERT_TRUE(storage->IsOnDisk());
+  EXPECT_FALSE(storage->IsInMemory());
+  const uint32_t block = storage->BlockId();
+  { auto e = Get(m.get(), 0, 0, 0, 0, false); }
+  EXPECT_TRUE(storage->IsInMemory());
+  EXPECT_FALSE(storage->IsModified());
+  { auto e = Get(m.get(), 0, 0, 0, 0, true); }
+  EXPECT_TRUE(storage->IsModified());
+  EXPECT_EQ(storage->BlockId(), block);  // a reload keeps the block
+  Verify(m.get());
+}
+
+TEST_F(ElementTest, ReloadRestoresAxisAndAttributes) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 16, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->AllInitializeAsLinear(16, 20.0, 2.5, _bstr_t(L"Hz").GetBSTR()), S_OK);
+  auto attributes = NewItem();
+  ASSERT_EQ(attributes->AddAttribute(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Number").GetBSTR(), _bstr_t(L"").GetBSTR(),
+                                     _variant_t(7L)),
+            S_OK);
+  ASSERT_EQ(m->put_AttributesDataPtr(1, attributes.get()), S_OK);
+  EXPECT_EQ(m->put_AttributesDataPtr(2, attributes.get()), E_INVALIDARG);
+  EXPECT_EQ(m->put_AttributesDataPtr(0, nullptr), E_INVALIDARG);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+
+  auto e = Get(m.get(), 1, 0, 0, 1, false);
+  vq::ComPtr<IVQAxis> axis;
+  ASSERT_EQ(e->GetAxis(axis.put()), S_OK);
+  double first = 0, delta = 0;
+  axis->GetFirstValue(&first);
+  axis->GetDelta(&delta);
+  EXPECT_EQ(first, 20.0);
+  EXPECT_EQ(delta, 2.5);
+  _variant_t value;
+  ASSERT_EQ(e->GetAttributeValue(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Number").GetBSTR(), value.GetAddress()), S_OK);
+  EXPECT_EQ(static_cast<LONG>(value), 7);
+  // d4 = 0 got no attributes.
+  auto other = Get(m.get(), 0, 0, 0, 0, false);
+  EXPECT_NE(other->GetAttributeValue(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Number").GetBSTR(), value.GetAddress()),
+            S_OK);
+  Verify(m.get());
+}
+
+TEST_F(ElementTest, SubsetsOfASwappedElement) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 100, 3, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->AllInitializeAsLinear(100, 5.0, 0.5, _bstr_t(L"Hz").GetBSTR()), S_OK);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+
+  vq::ComPtr<IUnknown> sub;
+  ASSERT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 10, 19, 0, sub.put()), S_OK);
+  auto item = sub.query<IVQData>();
+  VQDataBuffer b{};
+  item->GetDataBuffer(&b);
+  ASSERT_EQ(b.XSize, 10);
+  ASSERT_EQ(b.ZSize, 1);
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(b.pDouble[k], Expected(0, 10 + k));
+  vq::ComPtr<IVQAxis> axis;
+  item->GetAxis(axis.put());
+  double first = 0;
+  axis->GetFirstValue(&first);
+  EXPECT_EQ(first, 10 * 0.5 + 5.0);
+
+  vq::ComPtr<IUnknown> inner;
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 12, 15, 0, inner.put()), S_FALSE);  // already covered
+  EXPECT_EQ(inner.get(), sub.get());
+  // Another part while the first is held: the element is locked.
+  vq::ComPtr<IUnknown> other;
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 50, 60, 0, other.put()), E_FAIL);
+  EXPECT_FALSE(other);
+  inner = nullptr;
+  // Across records only whole records.
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 50, 250, 0, other.put()), E_FAIL);
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 20, 10, 0, other.put()), E_FAIL);   // backwards
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 250, 300, 0, other.put()), E_FAIL);  // past the end
+  // The held subset still reads its values; the whole element comes back
+  // as a new item, without touching the client's.
+  auto whole = Get(m.get(), 0, 0, 0, 0, false);
+  ASSERT_TRUE(whole);
+  EXPECT_NE(whole.get(), item.get());
+  for (int k = 0; k < 10; ++k) EXPECT_EQ(b.pDouble[k], Expected(0, 10 + k));
+  sub = nullptr;
+  item = nullptr;
+  whole = nullptr;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ASSERT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 100, 299, 0, other.put()), S_OK);  // records 1 and 2
+  auto records = other.query<IVQData>();
+  records->GetDataBuffer(&b);
+  EXPECT_EQ(b.XSize, 100);
+  EXPECT_EQ(b.ZSize, 2);
+  EXPECT_EQ(b.pDouble[0], Expected(0, 100));
+  EXPECT_EQ(b.pDouble[199], Expected(0, 299));
+}
+
+TEST_F(ElementTest, ReplaceDataKeepsTheSwappedShape) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  // Before the first swap another shape is accepted.
+  ASSERT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), S_OK);
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  { auto reload = Get(m.get(), 1, 0, 0, 0, false); }
+  TraceCapture trace;
+  EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(4, 2).get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("New data and old data have different size"));
+  EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(8, 1).get()), S_OK);
+}
+
+TEST_F(ElementTest, ReleaseAllVQDataLeavesAMatrixThatFailsCleanly) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->ReleaseAllVQData(), S_OK);
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->get_DataPtr(0, 0, 0, 0, out.put()), E_FAIL);
+  EXPECT_EQ(m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put()), E_FAIL);
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 0, 1, 1, out.put()), E_FAIL);
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(8, 1).get()), E_FAIL);
+  EXPECT_EQ(m->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, out.put()), E_FAIL);
+  LONG v = 0;
+  EXPECT_EQ(m->get_ID(0, 0, 0, 0, &v), E_FAIL);
+  EXPECT_EQ(m->put_ID(0, 0, 0, 0, 3), E_FAIL);
+  _bstr_t label;
+  EXPECT_EQ(m->get_Label(0, 0, 0, 0, label.GetAddress()), E_FAIL);
+  EXPECT_EQ(m->put_Label(0, 0, 0, 0, label.GetBSTR()), E_FAIL);
+  EXPECT_EQ(m->HasData(-1, &v), S_OK);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(m->AllAllocate(8, 1, dataFormatFloat64), E_FAIL);
+  EXPECT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(m->AllInitializeAsLinear(8, 0, 1, nullptr), S_OK);
+  EXPECT_EQ(m->put_AttributesDataPtr(0, NewItem().get()), E_FAIL);
+  EXPECT_EQ(m->get_IsAllDataValid(&v), S_OK);
+  EXPECT_EQ(v, 0);
+}
+
+TEST_F(ElementTest, FirstValidDataPtrFindsTheFirstElementWithAnItem) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 3, 2, 1, 1), S_OK);
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, out.put()), E_FAIL);
+  auto item = NewItem(4, 1);
+  ASSERT_EQ(m->put_DataPtr(1, 1, 0, 0, item.get()), S_OK);  // allocates every element
+  ASSERT_EQ(m->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, out.put()), S_OK);
+  EXPECT_TRUE(out);
+  LONG d[4] = {9, 9, 9, 9};
+  ASSERT_EQ(m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()), S_OK);
+  EXPECT_EQ(d[0] + d[1] + d[2] + d[3], 0);
+  EXPECT_EQ(m->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, nullptr), E_POINTER);
+}
+
+TEST_F(ElementTest, IdentifiersAndLabels) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  LONG has = -1;
+  ASSERT_EQ(m->HasData(-1, &has), S_OK);
+  EXPECT_EQ(has, 1);  // every element starts with -1
+  ASSERT_EQ(m->put_ID(1, 0, 0, 0, 7), S_OK);
+  ASSERT_EQ(m->put_ID(0, 1, 0, 0, 7), S_OK);
+  LONG d[4];
+  ASSERT_EQ(m->GetPositionFromID(7, &d[0], &d[1], &d[2], &d[3]), S_OK);
+  EXPECT_EQ(d[0], 1);  // the lower element index wins
+  EXPECT_EQ(d[1], 0);
+  EXPECT_EQ(m->GetPositionFromID(7, &d[0], nullptr, &d[2], &d[3]), E_POINTER);
+  ASSERT_EQ(m->HasData(42, &has), S_OK);
+  EXPECT_EQ(has, 0);
+
+  auto item = NewItem(4, 1);
+  ASSERT_EQ(m->put_DataPtrID(7, item.get()), S_OK);
+  vq::ComPtr<IUnknown> back;
+  ASSERT_EQ(m->get_DataPtrID(7, back.put()), S_OK);
+  EXPECT_EQ(back.query<IVQData>().get(), item.get());
+  IUnknown* untouched = reinterpret_cast<IUnknown*>(0x1);
+  EXPECT_EQ(m->get_DataPtrID(42, &untouched), E_FAIL);
+  EXPECT_EQ(untouched, reinterpret_cast<IUnknown*>(0x1));
+  EXPECT_EQ(m->put_DataPtrID(42, item.get()), E_FAIL);
+
+  ASSERT_EQ(m->put_Label(1, 1, 0, 0, _bstr_t(L"Mic \u00E9 \u03A9").GetBSTR()), S_OK);
+  _bstr_t label;
+  ASSERT_EQ(m->get_Label(1, 1, 0, 0, label.GetAddress()), S_OK);
+  EXPECT_STREQ(static_cast<const wchar_t*>(label), L"Mic \u00E9 \u03A9");
+  EXPECT_EQ(m->get_Label(0, 2, 0, 0, label.GetAddress()), E_INVALIDARG);
+  EXPECT_EQ(m->put_ID(0, 2, 0, 0, 1), E_INVALIDARG);
+
+  BSTR text = nullptr;
+  ASSERT_EQ(m->get_MatrixLabel(&text), S_OK);
+  ASSERT_NE(text, nullptr);  // empty, not null
+  EXPECT_EQ(SysStringLen(text), 0u);
+  SysFreeString(text);
+  ASSERT_EQ(m->put_MatrixLabel(_bstr_t(L"Run-up 3").GetBSTR()), S_OK);
+  ASSERT_EQ(m->get_MatrixLabel(&text), S_OK);
+  EXPECT_STREQ(text, L"Run-up 3");
+  SysFreeString(text);
+  ASSERT_EQ(m->put_MatrixLabel(nullptr), S_OK);
+  ASSERT_EQ(m->get_MatrixLabel(&text), S_OK);
+  EXPECT_EQ(text, nullptr);
+}
+
+TEST_F(ElementTest, TagVectorsTravelWithElementZero) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  TraceCapture trace;
+  auto carrier = NewItem();
+  ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
+  EXPECT_TRUE(trace.Contains("No tag vectors in input dataset"));
+  ASSERT_EQ(m->GetTagVectorsData(nullptr), S_OK);  // no carrier: nothing to do
+
+  vq::ComPtr<IVQTagVector> v0, v2;
+  carrier->GetTagVector(0, v0.put());
+  carrier->GetTagVector(2, v2.put());
+  v0->Add(1.0);
+  v2->Add(2.0);
+  v2->Add(3.0);
+  ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
+  EXPECT_EQ(m->GetTagVectorsData(nullptr), E_POINTER);
+  EXPECT_EQ(m->GetTagVectorsData(carrier.get()), S_OK);  // itself: nothing copied
+
+  auto target = NewItem();
+  vq::ComPtr<IVQTagVector> t1;
+  target->GetTagVector(1, t1.put());
+  t1->Add(9.0);
+  ASSERT_EQ(m->GetTagVectorsData(target.get()), S_OK);
+  LONG count = 0;
+  vq::ComPtr<IVQTagVector> t;
+  target->GetTagVector(0, t.put());
+  t->GetCount(&count);
+  EXPECT_EQ(count, 1);
+  target->GetTagVector(2, t.put());
+  t->GetCount(&count);
+  EXPECT_EQ(count, 2);
+  t1->GetCount(&count);
+  EXPECT_EQ(count, 1);  // vector 1 of the carrier is empty: the target keeps its own
+
+  // The carrier is the client's object: later entries are seen.
+  v2->Add(4.0);
+  auto first = Get(m.get(), 0, 0, 0, 0);
+  first->GetTagVector(2, t.put());
+  t->GetCount(&count);
+  EXPECT_EQ(count, 3);
+  auto second = Get(m.get(), 1, 0, 0, 0);
+  second->GetTagVector(2, t.put());
+  t->GetCount(&count);
+  EXPECT_EQ(count, 0);  // only element 0 receives them
+
+  ASSERT_EQ(m->PutTagVectorsData(nullptr), S_OK);
+  EXPECT_TRUE(trace.Contains("Clearing tag vectors"));
+  vq::ComPtr<IUnknown> notAnItem;
+  CreateStreamOnHGlobal(nullptr, TRUE, reinterpret_cast<IStream**>(notAnItem.put()));
+  EXPECT_EQ(m->PutTagVectorsData(notAnItem.get()), E_INVALIDARG);
+}
+
+TEST_F(ElementTest, OversizedElementsAreRefused) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 2, 1, 1, 1), S_OK);
+  EXPECT_EQ(m->AllAllocate(0x20000000, 2, dataFormatFloat64), E_INVALIDARG);  // 8 GiB per element
+  EXPECT_EQ(m->AllAllocate(-1, 2, dataFormatFloat64), E_INVALIDARG);
+  auto multi = NewMatrix();
+  EXPECT_EQ(multi->Initialize2(2, 1, 1, 1, 0, 1, dataFormatFloat64, matrixMultipleObjects), E_INVALIDARG);
+  EXPECT_EQ(multi->Initialize2(2, 1, 1, 1, 8, 1, 9, matrixMultipleObjects), static_cast<HRESULT>(0x800704DF));
+}
+
+}  // namespace
+}  // namespace vq::test
