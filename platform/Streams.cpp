@@ -151,7 +151,14 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
     std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
     const uint64_t end = m_Position + cb;  // m_Position <= kMaxOffset: cannot wrap
     if (end > kMaxOffset) return STG_E_MEDIUMFULL;
-    if (end > m_Bytes->m_Size && !m_Bytes->Resize(end)) return STG_E_MEDIUMFULL;
+    if (end > m_Bytes->m_Size) {
+      if (!m_Bytes->Reserve(end)) return STG_E_MEDIUMFULL;
+      // Only a gap left by a seek past the end needs zeros: the rest is
+      // about to be written.
+      if (m_Position > m_Bytes->m_Size)
+        std::memset(m_Bytes->m_Data + m_Bytes->m_Size, 0, static_cast<size_t>(m_Position) - m_Bytes->m_Size);
+      m_Bytes->m_Size = static_cast<size_t>(end);
+    }
     std::memcpy(m_Bytes->m_Data + m_Position, pv, cb);
     m_Position = end;
     if (pcbWritten != nullptr) *pcbWritten = cb;

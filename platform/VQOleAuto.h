@@ -324,7 +324,11 @@ EXTERN_C HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANTARG* pvargSrc);
 // "-3"); booleans become "True"/"False" with VARIANT_ALPHABOOL or
 // VARIANT_LOCALBOOL and "-1"/"0" otherwise. Reals are rounded to integers half
 // to even. Text is parsed with optional blanks and sign, '.' as decimal point,
-// an exponent, or &H/&O prefixes; "True"/"False" (any case) convert to VT_BOOL.
+// an exponent, or &H/&O prefixes (read as unsigned values); "True"/"False"
+// (any case) convert to VT_BOOL. An object converts through its value
+// property (DISPID_VALUE) unless VARIANT_NOVALUEPROP is given. Currency, date
+// and decimal values are only copied, never converted (DISP_E_TYPEMISMATCH);
+// arrays are not supported (DISP_E_BADVARTYPE).
 EXTERN_C HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
                                    VARTYPE vt);
 // As VariantChangeType; lcid is accepted but formatting is always invariant.

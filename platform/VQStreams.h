@@ -144,7 +144,8 @@ STDAPI CreateStreamOnHGlobal(HGLOBAL hGlobal, BOOL fDeleteOnRelease, LPSTREAM* p
 // fCreate FALSE opens an existing file only, fCreate TRUE creates a new file
 // and fails when one exists. dwAttributes: FILE_ATTRIBUTE_READONLY makes a
 // newly created file read-only; the others are accepted and ignored.
-// pstmTemplate must be null. Results: S_OK; E_INVALIDARG (null or empty
+// STGM_TRANSACTED and the other storage flags are accepted and ignored: file
+// streams are always direct. pstmTemplate must be null. Results: S_OK; E_INVALIDARG (null or empty
 // path, null ppstm, template, unknown access mode); HRESULT_FROM_WIN32 of
 // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED (also for a
 // directory), ERROR_FILE_EXISTS, ERROR_SHARING_VIOLATION,
