@@ -251,6 +251,7 @@ HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, 
     if (!GetAllFromDisk(withAttributes)) {
       VQ_TRACE("CSingleData::GetAllData", "DataMatrix", 1,
                "GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", Tid());
+      DropPartialItem();
       return E_FAIL;
     }
     *out = m_Item.get();
@@ -363,6 +364,7 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
     }
     if (!GetSubsetFromDisk(withAttributes, xFrom, xTo, zFrom, zTo)) {
       VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get subset from disk. ThreadId=%u", Tid());
+      DropPartialItem();
       return E_FAIL;
     }
     *out = m_Item.get();
@@ -370,6 +372,7 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
   }
   if (!GetSubsetFromDisk(withAttributes, xFrom, xTo, zFrom, zTo)) {
     VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get subset from disk. ThreadId=%u", Tid());
+    DropPartialItem();
     return E_FAIL;
   }
   *out = m_Item.get();
@@ -436,6 +439,13 @@ bool CSingleData::GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_
   m_Modified = false;
   m_InMemory = true;
   return true;
+}
+
+void CSingleData::DropPartialItem() {
+  // A reload that failed half way leaves an item without the element's
+  // values: it must never be handed out or saved over the good block.
+  ResetItem(nullptr, true);
+  m_InMemory = false;
 }
 
 void CSingleData::Clear() {

@@ -70,6 +70,8 @@ class CSingleData : public CDataBase {
   // Lets go of an item a client still holds, so that it is never changed
   // under the client.
   void DetachIfHeld();
+  // Lets go of the item after a failed reload; the block stays valid.
+  void DropPartialItem();
   ULONG ItemRefCount();
   // Registers the item's attributes first when they may have changed.
   HRESULT EnsureAttributesSaved();

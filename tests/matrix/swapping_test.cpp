@@ -1,0 +1,314 @@
+// Swapping: the memory check on the client's and the worker's thread, bulk
+// save with held elements, failures of the swap file, a stress run of the
+// worker against a client, and a real memory cgroup.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "memory/FileCache.h"
+#include "storage/DataBase.h"
+#include "support/MatrixFixture.h"
+#include "support/TraceCapture.h"
+
+namespace vq::test {
+namespace {
+
+using SwapTest = MatrixTest;
+
+// Counts storage objects whose values are out of memory.
+uint32_t SwappedOut(IVQDataMatrix* m) {
+  CVQDataMatrix* impl = static_cast<CVQDataMatrix*>(m);
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < impl->DataCount(); ++i) {
+    CDataBase* s = impl->StorageAt(i);
+    if (s != nullptr && s->IsOnDisk() && !s->IsInMemory()) ++n;
+  }
+  return n;
+}
+
+TEST_F(SwapTest, PlentyOfMemorySwapsNothing) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(4, 2, 1, 1, 256, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  EXPECT_FALSE(Impl(m.get())->CheckMemory());
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+}
+
+TEST_F(SwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(4, 3, 2, 1, 512, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  memory.Set(kLow);
+  // The access that brings one element in pays for swapping the others out.
+  { auto e = Get(m.get(), 0, 0, 0, 0, false); }
+  EXPECT_GE(SwappedOut(m.get()), 23u);
+  Verify(m.get());
+  memory.Set(kPlenty);
+  Fill(m.get(), 0.5);  // written for writing: the next swap rewrites them
+  memory.Set(kLow);
+  Verify(m.get(), 0.5);
+}
+
+TEST_F(SwapTest, LifoPicksTheMostRecentlyUsed) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->SetElementPriority(elementPriorityLifo), S_OK);
+  { auto a = Get(m.get(), 2, 0, 0, 0); }
+  { auto b = Get(m.get(), 0, 0, 0, 0); }
+  memory.Set(kLow);
+  CVQDataMatrix* impl = Impl(m.get());
+  ASSERT_TRUE(impl->CheckMemory());
+  EXPECT_FALSE(impl->StorageAt(0)->IsInMemory());  // used last, swapped first
+  EXPECT_TRUE(impl->StorageAt(1)->IsInMemory());
+}
+
+TEST_F(SwapTest, HeldElementsAreNeverSaved) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  auto held = Get(m.get(), 0, 0, 0, 0);
+  TraceCapture trace;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_TRUE(trace.Contains("SaveToDisk(0) failed"));
+  EXPECT_TRUE(trace.Contains("1 elements left in priority queue"));
+  EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory());
+  EXPECT_FALSE(Impl(m.get())->StorageAt(1)->IsInMemory());
+  // The memory check skips it too, in either order.
+  memory.Set(kLow);
+  EXPECT_FALSE(Impl(m.get())->CheckMemory());
+  VQDataBuffer b{};
+  held->GetDataBuffer(&b);
+  EXPECT_EQ(b.pDouble[5], Expected(0, 5));
+  held = nullptr;
+  EXPECT_TRUE(Impl(m.get())->CheckMemory());
+  Verify(m.get());
+}
+
+TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(0, 1, 1, 1, 1), S_OK);
+  TraceCapture trace;
+  CVQDataMatrix* impl = Impl(m.get());
+  CVQDataMatrix::s_ReportMemoryLow = true;
+  memory.Set(kLow);
+  impl->CheckMemory();
+  impl->CheckMemory();
+  EXPECT_EQ(trace.Count("Memory low: 100 MB"), 1u);
+  memory.Set(130ull << 20);  // between the thresholds: not re-armed
+  impl->CheckMemory();
+  memory.Set(kLow);
+  impl->CheckMemory();
+  EXPECT_EQ(trace.Count("Memory low"), 1u);
+  memory.Set(kPlenty);
+  impl->CheckMemory();
+  memory.Set(kLow);
+  impl->CheckMemory();
+  EXPECT_EQ(trace.Count("Memory low"), 2u);
+}
+
+TEST_F(SwapTest, WorkerThreadSwapsWhileTheClientWaits) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(8, 1, 1, 1, 1024, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  memory.Set(kLow);
+  for (int i = 0; i < 200 && SwappedOut(m.get()) < 8; ++i) Sleep(10);
+  EXPECT_EQ(SwappedOut(m.get()), 8u);
+  memory.Set(kPlenty);
+  Verify(m.get());
+}
+
+// Swap file calls that fail on demand.
+class FailingOps : public vq::SwapFileOps {
+ public:
+  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    if (failWrites.load()) {
+      *error = ENOSPC;
+      return -1;
+    }
+    return SwapFileOps::WriteAt(fd, data, size, offset, error);
+  }
+  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
+    if (failReads.load()) {
+      *error = EIO;
+      return -1;
+    }
+    return SwapFileOps::ReadAt(fd, data, size, offset, error);
+  }
+  std::atomic<bool> failWrites{false};
+  std::atomic<bool> failReads{false};
+};
+
+TEST_F(SwapTest, SwapFileFailuresLoseNothing) {
+  MemoryHook memory(kPlenty);
+  FailingOps ops;
+  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
+  auto m = NewMatrix();
+  HRESULT hr = m->Initialize2(4, 1, 1, 1, 300, 1, dataFormatFloat64, matrixSingleObject);
+  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
+  ASSERT_EQ(hr, S_OK);
+  Fill(m.get());
+
+  // A full disk: nothing can be saved, every value stays in memory.
+  ops.failWrites = true;
+  EXPECT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+  memory.Set(kLow);
+  EXPECT_FALSE(Impl(m.get())->CheckMemory());
+  Verify(m.get());
+
+  // Saved once, then rewrites fail: the modified values stay in memory.
+  ops.failWrites = false;
+  memory.Set(kPlenty);
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(SwappedOut(m.get()), 4u);
+  Fill(m.get(), 0.25);
+  ops.failWrites = true;
+  EXPECT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+  Verify(m.get(), 0.25);
+
+  // Reads fail: the access fails, and succeeds with the right values later.
+  ops.failWrites = false;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ops.failReads = true;
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->get_ConstDataPtr(2, 0, 0, 0, 1, out.put()), E_FAIL);
+  EXPECT_FALSE(out);
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(2, 0, 0, 0, 0, 9, 1, out.put()), E_FAIL);
+  ops.failReads = false;
+  Verify(m.get(), 0.25);
+}
+
+// The worker swaps everything it can while the client takes, writes and
+// releases items: a held item is never saved or freed under the client.
+TEST_F(SwapTest, StressWorkerAgainstClient) {
+  MemoryHook memory(kLow);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  for (int round = 1; round <= 40; ++round) {
+    for (LONG d1 = 0; d1 < 6; ++d1) {
+      auto item = Get(m.get(), d1, 0, 0, 0, true);
+      ASSERT_TRUE(item);
+      VQDataBuffer b{};
+      ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+      ASSERT_NE(b.pDouble, nullptr);
+      ASSERT_EQ(b.XSize, 2048);
+      for (LONG k = 0; k < b.XSize; k += 97) {
+        ASSERT_EQ(b.pDouble[k], Expected(static_cast<uint32_t>(d1), static_cast<size_t>(k), round - 1));
+        b.pDouble[k] += 1.0;
+      }
+      std::this_thread::yield();
+      for (LONG k = 0; k < b.XSize; k += 97) ASSERT_EQ(b.pDouble[k], Expected(d1, k, round));
+    }
+  }
+}
+
+// A real memory limit: a child process in a memory cgroup fills a matrix
+// with four times its limit and reads it back bit-exact without being killed.
+std::string OwnMemoryCgroup(int* version) {
+  std::ifstream in("/proc/self/cgroup");
+  std::string line, v1, v2;
+  while (std::getline(in, line)) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (line.compare(0, 2, "0:") == 0 && controllers.empty()) v2 = "/sys/fs/cgroup" + path;
+    std::stringstream list(controllers);
+    for (std::string c; std::getline(list, c, ',');)
+      if (c == "memory") v1 = "/sys/fs/cgroup/memory" + path;
+  }
+  struct stat st {};
+  if (!v1.empty() && stat((v1 + "/memory.limit_in_bytes").c_str(), &st) == 0) return *version = 1, v1;
+  if (!v2.empty() && stat((v2 + "/memory.max").c_str(), &st) == 0) return *version = 2, v2;
+  return "";
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+// The child's work; returns its exit code (0: all values came back).
+int FillAndVerifyInChild() {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 10;
+  int rc = 0;
+  {
+    vq::ComPtr<IVQDataMatrix> m;
+    if (FAILED(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void())))
+      return 11;
+    const LONG elements = 256, values = 262144;  // 256 x 2 MiB = 512 MiB
+    if (m->Initialize2(elements, 1, 1, 1, values, 1, dataFormatFloat64, matrixSingleObject) != S_OK) return 12;
+    for (LONG i = 0; i < elements && rc == 0; ++i) {
+      vq::ComPtr<IUnknown> u;
+      if (m->get_DataPtr(i, 0, 0, 0, u.put()) != S_OK) rc = 13;
+      VQDataBuffer b{};
+      if (rc == 0 && FAILED(u.query<IVQData>()->GetDataBuffer(&b))) rc = 14;
+      for (LONG k = 0; rc == 0 && k < values; ++k) b.pDouble[k] = i * 1e6 + k;
+    }
+    for (LONG i = 0; i < elements && rc == 0; ++i) {
+      vq::ComPtr<IUnknown> u;
+      if (m->get_ConstDataPtr(i, 0, 0, 0, 0, u.put()) != S_OK) rc = 15;
+      VQDataBuffer b{};
+      if (rc == 0 && FAILED(u.query<IVQData>()->GetDataBuffer(&b))) rc = 16;
+      for (LONG k = 0; rc == 0 && k < values; ++k)
+        if (b.pDouble[k] != i * 1e6 + k) rc = 17;
+    }
+  }
+  CoUninitialize();
+  return rc;
+}
+
+TEST_F(SwapTest, MatrixLargerThanItsMemoryCgroup) {
+  int version = 0;
+  const std::string own = OwnMemoryCgroup(&version);
+  if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
+  const std::string dir = own + "/vqswap-" + std::to_string(getpid());
+  if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
+  struct Remove {
+    std::string dir;
+    ~Remove() { rmdir(dir.c_str()); }
+  } remove{dir};
+  constexpr uint64_t kLimit = 384ull << 20;
+  if (!WriteText(dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(kLimit))) {
+    GTEST_SKIP() << "cannot set a memory limit";
+  }
+  if (version == 1) WriteText(dir + "/memory.memsw.limit_in_bytes", std::to_string(kLimit));
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(go[1]);
+    char c = 0;
+    if (read(go[0], &c, 1) != 1 || c != 'g') _exit(2);
+    _exit(FillAndVerifyInChild());
+  }
+  close(go[0]);
+  const bool moved = WriteText(dir + "/cgroup.procs", std::to_string(pid));
+  (void)!write(go[1], moved ? "g" : "s", 1);
+  close(go[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace vq::test

@@ -1,0 +1,117 @@
+// The swap queue: order, locked objects, the once-per-stretch trace.
+#include <gtest/gtest.h>
+
+#include "memory/PriorityManager.h"
+#include "storage/DataBase.h"
+#include "support/TraceCapture.h"
+
+namespace {
+
+// A storage object whose lock state the test sets.
+class FakeStorage : public CDataBase {
+ public:
+  FakeStorage() : CDataBase(nullptr, nullptr, nullptr) {}
+  bool locked = false;
+  bool Initialize(uint32_t, LONG, LONG, LONG) override { return true; }
+  HRESULT InitializeAsLinear(LONG, double, double, const wchar_t*) override { return S_OK; }
+  HRESULT SetAttributes(uint32_t) override { return S_OK; }
+  HRESULT CreateInstance() override { return S_OK; }
+  bool IsLocked() override { return locked; }
+  HRESULT ReplaceData(uint32_t, IUnknown*) override { return S_OK; }
+  bool SaveToDisk() override { return true; }
+  HRESULT GetAllData(uint32_t, bool, bool, IUnknown**) override { return S_OK; }
+  HRESULT GetDataSubset(uint32_t, bool, uint32_t, uint32_t, IUnknown**) override { return S_OK; }
+  void Clear() override {}
+  bool GetAllFromDisk(bool) override { return true; }
+  bool Allocate(uint32_t, LONG, LONG, LONG) override { return true; }
+};
+
+class PriorityTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 5; ++i) table.push_back(std::make_unique<FakeStorage>());
+    ASSERT_TRUE(queue.Initialize(5, &table));
+    CPriorityManager::s_ReportNoneSwappable = true;
+  }
+  FakeStorage& At(size_t i) { return static_cast<FakeStorage&>(*table[i]); }
+  CPriorityManager::ElementTable table;
+  CPriorityManager queue;
+};
+
+TEST_F(PriorityTest, PushMovesAnIndexToTheBackOnce) {
+  queue.PushPriority(3);
+  queue.PushPriority(1);
+  queue.PushPriority(3);
+  queue.PushPriority(7);  // beyond the count: ignored
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(queue.Length(), 2u);
+  EXPECT_FALSE(queue.RemovePriority(2));
+  EXPECT_TRUE(queue.RemovePriority(1));
+  EXPECT_FALSE(queue.RemovePriority(1));
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{3}));
+}
+
+TEST_F(PriorityTest, FifoAndLifoPickOppositeEnds) {
+  for (uint32_t i : {3u, 1u, 2u}) queue.PushPriority(i);
+  uint32_t picked = 99;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 3u);
+  queue.PushPriority(3);  // now 1, 2, 3
+  queue.SetPriorityType(elementPriorityLifo);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 3u);
+  // Any value other than first-in-first-out behaves as last-in-first-out.
+  queue.SetPriorityType(static_cast<elementPriorityType>(7));
+  EXPECT_EQ(queue.GetPriorityType(), static_cast<elementPriorityType>(7));
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 2u);
+}
+
+TEST_F(PriorityTest, LockedObjectsAreSkippedAndStayQueued) {
+  for (uint32_t i : {0u, 1u, 2u}) queue.PushPriority(i);
+  At(0).locked = true;
+  uint32_t picked = 99;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 1u);
+  queue.SetPriorityType(elementPriorityLifo);
+  At(2).locked = true;
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{0, 2}));
+}
+
+TEST_F(PriorityTest, NoneSwappableIsReportedOncePerStretch) {
+  vq::test::TraceCapture trace;
+  for (uint32_t i : {0u, 1u}) queue.PushPriority(i);
+  At(0).locked = At(1).locked = true;
+  uint32_t picked = 0;
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  EXPECT_EQ(trace.Count("None of the 2/5 elements can be swapped out"), 1u);
+  // The flag comes back only when a first-in-first-out pop empties the queue.
+  At(0).locked = At(1).locked = false;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_FALSE(CPriorityManager::s_ReportNoneSwappable);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_TRUE(CPriorityManager::s_ReportNoneSwappable);
+  // With one queued object the condition clears the flag without a line.
+  queue.PushPriority(4);
+  At(4).locked = true;
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  EXPECT_FALSE(CPriorityManager::s_ReportNoneSwappable);
+  EXPECT_EQ(trace.Count("None of the"), 1u);
+}
+
+TEST_F(PriorityTest, StaleIndicesStopThePop) {
+  vq::test::TraceCapture trace;
+  queue.PushPriority(4);
+  table.resize(3);  // the table shrank under a queued index
+  uint32_t picked = 0;
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  EXPECT_TRUE(trace.Contains("Trying to pop element 4 of 3"));
+  EXPECT_EQ(queue.Length(), 1u);
+  queue.Clear();
+  EXPECT_EQ(queue.Length(), 0u);
+  EXPECT_FALSE(queue.PopPriority(&picked));
+}
+
+}  // namespace
