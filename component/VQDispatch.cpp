@@ -88,9 +88,7 @@ void StoreOut(VARIANT& slot, const VARIANT& arg) {
 
 // Conversion failures other than overflow and memory all mean "this argument
 // is not of a usable type" to an automation client.
-HRESULT CoercionResult(HRESULT hr) {
-  return (hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY) ? hr : DISP_E_TYPEMISMATCH;
-}
+HRESULT CoercionResult(HRESULT hr) { return (hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY) ? hr : DISP_E_TYPEMISMATCH; }
 
 // Coerces one in-argument into its slot; an interface parameter declared as a
 // specific interface gets that interface of the object.
@@ -138,8 +136,7 @@ struct ArgumentMap {
 
 // Places the caller's arguments at their parameter positions. On a bad named
 // argument badIndex is set to its index in rgvarg (else left alone).
-HRESULT MapArguments(const MatrixMember& member, bool put, const DISPPARAMS& dp, ArgumentMap& map,
-                     UINT& badIndex) {
+HRESULT MapArguments(const MatrixMember& member, bool put, const DISPPARAMS& dp, ArgumentMap& map, UINT& badIndex) {
   const UINT argCount = member.ArgCount();
   if (dp.cArgs != argCount) return DISP_E_BADPARAMCOUNT;
   const UINT named = dp.cNamedArgs;
@@ -155,8 +152,7 @@ HRESULT MapArguments(const MatrixMember& member, bool put, const DISPPARAMS& dp,
     for (UINT i = 0; i < named; ++i) {
       const DISPID id = dp.rgdispidNamedArgs[i];
       // A named argument must name a parameter the positional ones left free.
-      if (id < static_cast<DISPID>(positional) || id >= static_cast<DISPID>(argCount) ||
-          map.arg[id] != nullptr) {
+      if (id < static_cast<DISPID>(positional) || id >= static_cast<DISPID>(argCount) || map.arg[id] != nullptr) {
         badIndex = i;
         return DISP_E_PARAMNOTFOUND;
       }
@@ -233,8 +229,8 @@ HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPI
   return MapMatrixNames(rgszNames, cNames, rgDispId);
 }
 
-HRESULT Invoke(IVQDataMatrix* target, DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-               DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr) noexcept {
+HRESULT Invoke(IVQDataMatrix* target, DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
+               VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr) noexcept {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (target == nullptr || pDispParams == nullptr) return E_INVALIDARG;
   const DISPPARAMS& dp = *pDispParams;

@@ -161,8 +161,8 @@ HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, 
 // DISP_E_OVERFLOW (an argument that does not convert; *puArgErr is then its
 // index in rgvarg), E_INVALIDARG (null target or parameters), E_OUTOFMEMORY.
 // pExcepInfo is never filled: the matrix reports failures by HRESULT alone.
-HRESULT Invoke(IVQDataMatrix* target, DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-               DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept;
+HRESULT Invoke(IVQDataMatrix* target, DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+               VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) noexcept;
 
 }  // namespace MatrixDispatch
 

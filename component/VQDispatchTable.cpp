@@ -5,9 +5,9 @@
 // The rows are what a type library would hold for the interface; the
 // invokers are the only place where a VARIANT slot meets a vtable parameter,
 // so a change of the interface header shows up here as a compile error.
-#include "component/VQDispatch.h"
-
 #include <iterator>
+
+#include "component/VQDispatch.h"
 
 namespace vq {
 namespace {
@@ -26,14 +26,14 @@ constexpr MatrixParam Ret(const OLECHAR* name, VARTYPE vt) {
   return {name, static_cast<VARTYPE>(VT_BYREF | vt), PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, nullptr, nullptr};
 }
 
-constexpr MatrixParam kD1 = In(L"d1", VT_I4), kD2 = In(L"d2", VT_I4), kD3 = In(L"d3", VT_I4),
-                      kD4 = In(L"d4", VT_I4);
+constexpr MatrixParam kD1 = In(L"d1", VT_I4), kD2 = In(L"d2", VT_I4), kD3 = In(L"d3", VT_I4), kD4 = In(L"d4", VT_I4);
 constexpr MatrixParam kXmin = In(L"Xmin", VT_R8), kXmax = In(L"Xmax", VT_R8), kZ = In(L"Z", VT_I4);
 constexpr MatrixParam kDir = InEnum(L"dir", L"matrixDirectionType");
 
 // The interface's enumerations arrive as their 32-bit values.
 constexpr matrixDirectionType Dir(const VARIANT& v) { return static_cast<matrixDirectionType>(v.lVal); }
 
+// clang-format off
 constexpr MatrixMember kMembers[] = {
     {L"Initialize", 1, INVOKE_FUNC, L"method Initialize",
      {In(L"bDoCreateInstances", VT_I4), kD1, kD2, kD3, kD4},
@@ -172,6 +172,7 @@ constexpr MatrixMember kMembers[] = {
     {L"HasData", 34, INVOKE_FUNC, L"method HasData", {In(L"ID", VT_I4), Ret(L"HasData", VT_I4)},
      [](IVQDataMatrix* m, VARIANT* a) { return m->HasData(a[0].lVal, &a[1].lVal); }},
 };
+// clang-format on
 static_assert(std::size(kMembers) == 39, "IVQDataMatrix has 39 operations after IDispatch");
 
 }  // namespace
@@ -179,7 +180,13 @@ static_assert(std::size(kMembers) == 39, "IVQDataMatrix has 39 operations after 
 std::span<const MatrixMember> MatrixMembers() noexcept { return kMembers; }
 
 const MatrixTypeLibraryInfo kMatrixTypeLibrary = {
-    L"IVQDataMatrix", L"IVQDataMatrix Interface", L"VQDATAMATRIXLIBLib", L"VQDataMatrixLib 1.0 Type Library",
-    LIBID_VQDATAMATRIXLIBLib, 1, 0};
+    .interfaceName = L"IVQDataMatrix",
+    .interfaceHelpString = L"IVQDataMatrix Interface",
+    .libraryName = L"VQDATAMATRIXLIBLib",
+    .libraryHelpString = L"VQDataMatrixLib 1.0 Type Library",
+    .libid = LIBID_VQDATAMATRIXLIBLib,
+    .majorVersion = 1,
+    .minorVersion = 0,
+};
 
 }  // namespace vq

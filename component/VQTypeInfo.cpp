@@ -135,11 +135,11 @@ class CMatrixTypeInfo final : public ComObject<CMatrixTypeInfo, ITypeInfo> {
   }
 
   // pvInstance is the IVQDataMatrix pointer of the object to call.
-  STDMETHODIMP Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
-                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+  STDMETHODIMP Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                      EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
     if (pvInstance == nullptr) return E_INVALIDARG;
-    return MatrixDispatch::Invoke(static_cast<IVQDataMatrix*>(pvInstance), memid, IID_NULL, LOCALE_USER_DEFAULT,
-                                  wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+    return MatrixDispatch::Invoke(static_cast<IVQDataMatrix*>(pvInstance), memid, IID_NULL, LOCALE_USER_DEFAULT, wFlags,
+                                  pDispParams, pVarResult, pExcepInfo, puArgErr);
   }
 
   // MEMBERID_NIL documents the interface itself. There is no help file.
