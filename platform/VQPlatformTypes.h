@@ -253,6 +253,7 @@ constexpr HRESULT HRESULT_FROM_WIN32_inline(uint32_t x) {
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_FORMAT 11L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_WRITE_FAULT 29L
@@ -292,6 +293,7 @@ constexpr HRESULT HRESULT_FROM_WIN32_inline(uint32_t x) {
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 
 // ---------------------------------------------------------------------------
 // GUIDs.
