@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 namespace vqdata {
 
@@ -54,41 +53,6 @@ bool IsStorableVarType(VARTYPE vt) noexcept {
     case VT_BOOL:
     case VT_ERROR:
       return true;
-    default:
-      return false;
-  }
-}
-
-bool VariantsEqual(const VARIANT& a, const VARIANT& b) noexcept {
-  if (a.vt != b.vt) return false;
-  switch (a.vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-      return true;
-    case VT_I1:
-    case VT_UI1:
-      return a.bVal == b.bVal;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return a.uiVal == b.uiVal;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      return a.ulVal == b.ulVal;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_DATE:
-      return a.ullVal == b.ullVal;
-    case VT_BSTR: {
-      UINT n = SysStringLen(a.bstrVal);
-      return n == SysStringLen(b.bstrVal) &&
-             (n == 0 || std::memcmp(a.bstrVal, b.bstrVal, n * sizeof(OLECHAR)) == 0);
-    }
     default:
       return false;
   }

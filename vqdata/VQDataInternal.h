@@ -92,9 +92,6 @@ class OwnedVariant {
 
 // True for the VARTYPEs an attribute value may have (see IVQData::AddAttribute).
 bool IsStorableVarType(VARTYPE vt) noexcept;
-// Two stored values are equal when type and value are (BSTRs by content,
-// reals by bit pattern).
-bool VariantsEqual(const VARIANT& a, const VARIANT& b) noexcept;
 
 // The text of a BSTR (a null BSTR is empty; embedded zeros are kept).
 std::wstring FromBstr(BSTR text);
