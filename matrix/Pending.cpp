@@ -10,4 +10,3 @@ STDMETHODIMP CVQDataMatrix::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARI
   return E_NOTIMPL;
 }
 
-std::unique_ptr<CDataBase> CreateMultiData(CFileCache*, CAxisManager*, CAttributeManager*) { return nullptr; }

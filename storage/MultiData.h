@@ -1,14 +1,170 @@
 // MultiData.h - packed storage of several elements in one buffer.
 //
-// CMultiData holds the values of several consecutive elements of one d4
-// index back to back in one buffer of at most 10 MiB; clients see a separate
-// data item per element (a pool item), filled from the buffer and folded
-// back into it when a writable item is let go.
+// CMultiData is the storage kind of a matrixMultipleObjects matrix: it holds
+// the values of several consecutive elements (its slots) back to back in one
+// buffer, m_Buffer: slot s occupies bytes s x m_SlotSize .. (s + 1) x
+// m_SlotSize - 1, values record after record (value x of record z at
+// position z x x-size + x). The buffer is swapped out as one block of the
+// swap file and read back as one unit. It is mapped straight from the system
+// (freeing it returns the memory at once), page-aligned and padded to whole
+// transfer units, so that its block goes to and from the swap file without a
+// bounce copy.
+//
+// Clients never see the buffer. For each slot asked for, the object fills a
+// separate data item with the slot's values (or a part of them) and keeps a
+// CPoolItem for it (memory/PoolItem.h); when the client lets go of an item
+// handed out for writing, its values are folded back into the slot. Up to
+// kMaxFreeItems idle pool items keep their data items for reuse, so a walk
+// over the matrix creates only a few items. All elements of one object share
+// one axis id and one attribute id.
+//
+// States (in memory / on disk / modified / buffer), see docs/STORAGE.md:
+//   empty                  no / no / no / none       construction, Clear
+//   initialised            yes / no / no / allocated Initialize
+//   written and freed      no / yes / no / none      SaveToDisk
+//   read back              yes / yes / no / allocated GetAllFromDisk
+//   read back and changed  yes / yes / yes / allocated recycling a writable item
+// A slot is in use while its pool item is active (in m_ActiveItems and in
+// m_Slots); the object is saved only when no slot is in use.
+//
+// Calling contract: GetAllData and GetDataSubset return the pool item's data
+// item without a reference for the caller. The caller (holding the matrix's
+// m_DataLock) must add its reference before its next call into this object:
+// every call but IsLocked first recycles the items no client holds.
+//
+// Threads and locks. Every operation runs under the matrix's m_DataLock,
+// except IsLocked, which the swap queue calls on the memory watcher's thread
+// under the queue's lock only. m_Lock (recursive) guards the two pool lists,
+// the slot table, m_Buffer and the flags and ids this class writes; it is
+// taken inside m_DataLock and inside the queue's lock, and the swap file's
+// and managers' locks are taken inside it. Because IsLocked runs without
+// m_DataLock, it recycles only what cannot race with a hand-out: read-only
+// items whose hand-out is known to be complete and that no client holds.
+// Items handed out for writing, and hand-outs whose caller may not have
+// added its reference yet, are left to the next call under m_DataLock (the
+// memory watcher's SaveToDisk follows its pop at once); IsLocked reports
+// them as not locked so that the watcher gets to that call. So the flags and
+// ids of CDataBase are written only under m_DataLock.
 #pragma once
 
+#include <cstddef>
+#include <list>
 #include <memory>
+#include <vector>
 
+#include "memory/PoolItem.h"
 #include "storage/DataBase.h"
+
+class CMultiData : public CDataBase {
+ public:
+  // Idle pool items kept for reuse per storage object.
+  static constexpr size_t kMaxFreeItems = 10;
+
+  CMultiData(CFileCache* fileCache, CAxisManager* axisManager, CAttributeManager* attributeManager);
+  // Clear: pool items go (a client's item keeps its values), the buffer is
+  // unmapped.
+  ~CMultiData() override;
+
+  // Clears the object and gives it `count` zero-filled slots of that shape;
+  // false (traced) when the shape has no bytes, does not fit 32 bits, or
+  // memory runs out.
+  bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  // Records a linear axis for all slots (only while the object has none) and
+  // brings every pool item to it; S_OK, or the failure of the axis manager
+  // or an item.
+  HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
+  // Records `attributeId` (only while the object has none and the id is not
+  // 0) and applies it to every pool item; S_OK, or the failure raised.
+  HRESULT SetAttributes(uint32_t attributeId) override;
+  // Not supported by this kind: E_NOTIMPL.
+  HRESULT CreateInstance() override;
+  // True while a client holds an item of this object (see the header).
+  bool IsLocked() override;
+  // Shows the client's `item` in `slot`: its values reach the buffer when the
+  // client lets go of it. S_OK (also when the slot already shows that very
+  // item), E_INVALIDARG for a slot out of range, E_FAIL when the slot is in
+  // use, the item is no data item or has another shape, or the buffer cannot
+  // be had; nothing changes on failure.
+  HRESULT ReplaceData(uint32_t slot, IUnknown* item) override;
+  // Folds back released items, then writes the buffer as one block when it
+  // changed and frees it. True when saved (or nothing to save); false when a
+  // slot is in use or the write failed (the values stay in memory).
+  bool SaveToDisk() override;
+  // The whole element of `slot` in *out (no reference added), read back
+  // first when needed: S_OK (out null when the object holds no values),
+  // E_FAIL when the slot is handed out as a subset or the read-back failed,
+  // E_INVALIDARG for a slot out of range, or the failure raised by the item.
+  HRESULT GetAllData(uint32_t slot, bool withAttributes, bool forWriting, IUnknown** out) override;
+  // Values firstIndex..lastIndex of `slot` (counted over the whole element):
+  // S_OK, S_FALSE when the item holds more (the slot is held whole or the
+  // axis cannot be cut), E_INVALIDARG for a range that is backwards, past
+  // the element, or spans records without being whole records, E_FAIL when
+  // the slot is held as another part or the read-back failed.
+  HRESULT GetDataSubset(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                        IUnknown** out) override;
+  // Frees the buffer and every pool item; the block stays valid.
+  void Clear() override;
+  // Reads the whole block back into a new buffer; false (traced) when the
+  // object is not on disk or allocation or the read failed (no buffer then).
+  bool GetAllFromDisk(bool withAttributes) override;
+  // Maps a zero-filled buffer for `count` slots of that shape; false
+  // ("Out of memory") when it cannot be had.
+  bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+
+  // Tests and diagnostics (each takes m_Lock).
+  uint32_t SlotCount() const;
+  uint32_t SlotSize() const;
+  size_t ActiveItemCount() const;
+  size_t FreeItemCount() const;
+  // The pool item showing `slot`, or null.
+  const CPoolItem* SlotItem(uint32_t slot) const;
+  // Copies `bytes` bytes of slot `slot` from the buffer; false without a
+  // buffer or when the range leaves the slot.
+  bool ReadSlot(uint32_t slot, void* dest, uint32_t bytes) const;
+  // The buffer's address (null without one) and the size of its block.
+  const void* BufferAddress() const;
+  uint32_t BlockBytes() const;
+
+ private:
+  using PoolList = std::list<std::unique_ptr<CPoolItem>>;
+  enum class RecycleMode {
+    Owner,   // the caller holds the matrix's m_DataLock
+    Worker,  // IsLocked on the memory watcher's thread
+  };
+
+  // Walks m_ActiveItems and retires the items no client holds (see the
+  // header for what each mode may retire).
+  void Recycle(RecycleMode mode);
+  // Folds a released writable item back into its slot and records the axis
+  // and attributes when the object has none yet; false (traced) ends the
+  // walk.
+  bool FoldBack(CPoolItem* pool);
+  // Gives a pool item the object's attribute set and axis (the cut axis for
+  // a subset). `reset` first removes what a previous slot or client left.
+  HRESULT UpdatePoolItem(CPoolItem* pool, bool reset);
+  // Gives a subset item the cut of the object's linear axis.
+  void SetSubAxis(CPoolItem* pool);
+  // Copies values of `slot` from value position `first` into `item`, as many
+  // as the item holds; false when they would leave the slot.
+  bool CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const;
+  // Hands out a pool item for `slot` (whole when subset is null) from the
+  // free list or new; the item goes to m_ActiveItems and m_Slots.
+  HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
+                  IUnknown** out);
+  void FreeBuffer();
+  // The pool item in `slot`, null when the slot is free or out of range.
+  CPoolItem* PoolAt(uint32_t slot) const;
+
+  PoolList m_FreeItems;    // guarded by m_Lock
+  PoolList m_ActiveItems;  // guarded by m_Lock
+  mutable vq::CriticalSection m_Lock;
+  uint8_t* m_Buffer = nullptr;   // guarded by m_Lock
+  size_t m_BufferLength = 0;     // mapped bytes, guarded by m_Lock
+  uint32_t m_SlotCount = 0;
+  uint32_t m_SlotSize = 0;
+  uint32_t m_BlockBytes = 0;     // size of m_Block: the byte size padded to the transfer unit
+  std::vector<CPoolItem*> m_Slots;  // guarded by m_Lock
+};
 
 // Creates an empty multi-object storage object; null when memory runs out.
 std::unique_ptr<CDataBase> CreateMultiData(CFileCache* fileCache, CAxisManager* axisManager,

@@ -1,0 +1,793 @@
+#include "storage/MultiData.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "component/VQErrorReporting.h"
+#include "memory/FileCache.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
+#include "trace/VQTrace.h"
+
+namespace {
+
+DWORD Tid() { return GetCurrentThreadId(); }
+
+bool SameObject(IUnknown* a, IUnknown* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  vq::ComPtr<IUnknown> ua, ub;
+  a->QueryInterface(IID_IUnknown, ua.put_void());
+  b->QueryInterface(IID_IUnknown, ub.put_void());
+  return ua.get() == ub.get();
+}
+
+uint64_t RoundUpTo(uint64_t value, uint64_t unit) {
+  if (unit <= 1 || value % unit == 0) return value;
+  return (value / unit + 1) * unit;
+}
+
+uint64_t PageSize() {
+  static const uint64_t page = [] {
+    long p = sysconf(_SC_PAGESIZE);
+    return p > 0 ? static_cast<uint64_t>(p) : uint64_t{4096};
+  }();
+  return page;
+}
+
+// The values of an item: shape from its buffer descriptor, storage from its
+// raw view (which also covers the formats the descriptor has no pointer for).
+struct ItemValues {
+  VQDataBuffer shape{};
+  void* values = nullptr;
+  ULONGLONG bytes = 0;
+};
+
+bool ReadItemValues(IVQData* item, ItemValues* v) {
+  if (item == nullptr || FAILED(item->GetDataBuffer(&v->shape))) return false;
+  return SUCCEEDED(item->GetRawData(&v->values, &v->bytes)) && (v->values != nullptr || v->bytes == 0);
+}
+
+}  // namespace
+
+std::unique_ptr<CDataBase> CreateMultiData(CFileCache* fileCache, CAxisManager* axisManager,
+                                           CAttributeManager* attributeManager) {
+  try {
+    return std::make_unique<CMultiData>(fileCache, axisManager, attributeManager);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+CMultiData::CMultiData(CFileCache* fileCache, CAxisManager* axisManager, CAttributeManager* attributeManager)
+    : CDataBase(fileCache, axisManager, attributeManager) {}
+
+CMultiData::~CMultiData() { Clear(); }
+
+HRESULT CMultiData::CreateInstance() { return E_NOTIMPL; }
+
+// ---------------------------------------------------------------------------
+// The buffer.
+// ---------------------------------------------------------------------------
+
+void CMultiData::FreeBuffer() {
+  if (m_Buffer != nullptr && !VirtualFree(m_Buffer, 0, MEM_RELEASE)) {
+    VQ_TRACE("CMultiData::FreeBuffer", "DataMatrix", 1, "VirtualFree failed. Error=%u", GetLastError());
+  }
+  m_Buffer = nullptr;
+  m_BufferLength = 0;
+}
+
+bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+  vq::CritSecLock lock(m_Lock.native());
+  uint32_t slotBytes = 0;
+  const uint64_t bytes = ElementBytes(Format, nXSize, nZSize, &slotBytes) ? uint64_t{slotBytes} * count : 0;
+  FreeBuffer();
+  if (bytes == 0 || bytes > UINT32_MAX) {
+    VQ_TRACE("CMultiData::Allocate", "DataMatrix", 1, "Out of memory");
+    return false;
+  }
+  // Padded to whole transfer units of the swap file (and to the size of an
+  // existing block), so that the block moves without a bounce copy.
+  uint64_t padded = RoundUpTo(bytes, m_FileCache != nullptr ? m_FileCache->SectorSize() : 1);
+  if (m_Block != 0) padded = std::max<uint64_t>(padded, m_BlockBytes);
+  const uint64_t length = RoundUpTo(padded, PageSize());
+  void* p = length <= SIZE_MAX ? VirtualAlloc(nullptr, static_cast<SIZE_T>(length), MEM_COMMIT | MEM_RESERVE,
+                                              PAGE_READWRITE)
+                               : nullptr;
+  if (p == nullptr) {
+    VQ_TRACE("CMultiData::Allocate", "DataMatrix", 1, "Out of memory");
+    return false;
+  }
+  m_Buffer = static_cast<uint8_t*>(p);
+  m_BufferLength = static_cast<size_t>(length);
+  return true;
+}
+
+bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+  Clear();
+  vq::CritSecLock lock(m_Lock.native());
+  uint32_t slotBytes = 0;
+  if (!ElementBytes(Format, nXSize, nZSize, &slotBytes) || slotBytes == 0 || count == 0 ||
+      uint64_t{slotBytes} * count > UINT32_MAX) {
+    VQ_TRACE("CMultiData::Initialize", "DataMatrix", 1, "Invalid size (%u x %dx%d type %d)", count, nXSize, nZSize,
+             Format);
+    return false;
+  }
+  const uint32_t byteSize = slotBytes * count;
+  // A block of another size cannot be rewritten in place.
+  if (m_Block != 0 && byteSize != m_ByteSize) {
+    m_Block = 0;
+    m_BlockBytes = 0;
+  }
+  m_SlotSize = slotBytes;
+  m_ByteSize = byteSize;
+  m_XSize = static_cast<uint32_t>(nXSize);
+  m_ZSize = static_cast<uint32_t>(nZSize);
+  m_Format = Format;
+  m_SlotCount = count;
+  m_OnDisk = false;
+  m_Modified = false;
+  m_InMemory = false;  // only once the buffer exists
+  try {
+    m_Slots.assign(count, nullptr);
+  } catch (const std::bad_alloc&) {
+    m_Slots.clear();
+    m_SlotCount = 0;
+    VQ_TRACE("CMultiData::Initialize", "DataMatrix", 1, "Out of memory");
+    return false;
+  }
+  if (!Allocate(count, nXSize, nZSize, Format)) {
+    VQ_TRACE("CMultiData::Initialize", "DataMatrix", 1, "Allocate failed");
+    return false;
+  }
+  m_InMemory = true;
+  return true;
+}
+
+void CMultiData::Clear() {
+  vq::CritSecLock lock(m_Lock.native());
+  FreeBuffer();
+  for (auto& pool : m_ActiveItems) {
+    if (pool->Slot() < m_Slots.size()) m_Slots[pool->Slot()] = nullptr;
+  }
+  m_ActiveItems.clear();
+  m_FreeItems.clear();
+  m_InMemory = false;
+}
+
+bool CMultiData::GetAllFromDisk(bool) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (!m_OnDisk) {
+    VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
+    return false;
+  }
+  // Values in memory are at least as new as the block.
+  if (m_InMemory && m_Buffer != nullptr) return true;
+  if (!Allocate(m_SlotCount, static_cast<LONG>(m_XSize), static_cast<LONG>(m_ZSize), m_Format)) {
+    VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Failed to allocate data buffer. ThreadId=%u", Tid());
+    return false;
+  }
+  if (m_FileCache == nullptr || m_BlockBytes > m_BufferLength ||
+      m_FileCache->ReadBlock(m_Block, m_Buffer, 0, m_BlockBytes) != m_BlockBytes) {
+    FreeBuffer();  // half-read values must never be handed out or saved
+    VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Failed to read data from disk. ThreadId=%u", Tid());
+    return false;
+  }
+  m_InMemory = true;
+  return true;
+}
+
+bool CMultiData::SaveToDisk() {
+  vq::CritSecLock lock(m_Lock.native());
+  if (m_Buffer == nullptr) return true;
+  Recycle(RecycleMode::Owner);
+  if (!m_ActiveItems.empty()) {
+    VQ_TRACE("CMultiData::SaveToDisk", "DataMatrix", 1, "SaveToDisk(1): Element is locked. ThreadId=%u", Tid());
+    return false;
+  }
+  if (!m_InMemory && m_OnDisk) return true;
+  if (!m_InMemory || !m_OnDisk || m_Modified) {
+    if (m_FileCache == nullptr) return false;
+    if (m_Block != 0) {
+      if (!m_FileCache->RewriteBlock(m_Block, m_Buffer, m_BlockBytes)) return false;
+    } else {
+      uint64_t bytes = RoundUpTo(m_ByteSize, m_FileCache->SectorSize());
+      if (bytes > m_BufferLength || bytes > UINT32_MAX) bytes = m_ByteSize;
+      const uint32_t block = m_FileCache->WriteBlock(m_Buffer, static_cast<uint32_t>(bytes));
+      if (block == 0) return false;
+      m_Block = block;
+      m_BlockBytes = static_cast<uint32_t>(bytes);
+    }
+    m_OnDisk = true;
+  }
+  m_Modified = false;
+  if (m_InMemory) Clear();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Pool items.
+// ---------------------------------------------------------------------------
+
+CPoolItem* CMultiData::PoolAt(uint32_t slot) const { return slot < m_Slots.size() ? m_Slots[slot] : nullptr; }
+
+bool CMultiData::CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const {
+  void* values = nullptr;
+  ULONGLONG bytes = 0;
+  if (m_Buffer == nullptr || slot >= m_SlotCount || FAILED(item->GetRawData(&values, &bytes))) return false;
+  const uint64_t offset = uint64_t{first} * BytesPerValue(m_Format);
+  if (offset > m_SlotSize || bytes > m_SlotSize - offset || (values == nullptr && bytes != 0)) return false;
+  if (bytes != 0) std::memcpy(values, m_Buffer + uint64_t{slot} * m_SlotSize + offset, static_cast<size_t>(bytes));
+  return true;
+}
+
+bool CMultiData::FoldBack(CPoolItem* pool) {
+  const uint32_t slot = pool->Slot();
+  IVQData* item = pool->DataItem();
+  m_Modified = true;
+  ItemValues v;
+  if (m_Buffer == nullptr || slot >= m_SlotCount || !ReadItemValues(item, &v)) {
+    VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to get data buffer. ThreadId=%u", Tid());
+    return false;
+  }
+  if (v.shape.Format != m_Format || v.bytes != m_SlotSize) {
+    // Values of another format or count would be stored as garbage or only
+    // in part; the slot keeps what it held.
+    VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1,
+             "Recycle(%u): Item changed to %dx%d type %d; its values are not stored. ThreadId=%u", slot,
+             v.shape.XSize, v.shape.ZSize, v.shape.Format, Tid());
+    pool->SetAxisId(CPoolItem::kUnknownId);
+    pool->SetAttributeId(CPoolItem::kUnknownId);
+    return true;
+  }
+  std::memcpy(m_Buffer + uint64_t{slot} * m_SlotSize, v.values, m_SlotSize);
+
+  if (m_AxisId == 0) {
+    vq::ComPtr<IVQAxis> axis;
+    uint32_t id = 0;
+    HRESULT hr = item->GetAxis(axis.put());
+    if (SUCCEEDED(hr)) hr = m_AxisManager->AddAxis(axis.get(), &id);
+    if (FAILED(hr)) {
+      VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to save axis. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+    m_AxisId = id;
+    pool->SetAxisId(id);
+    if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AxisID=%u", id);
+  } else {
+    // The client may have changed the item's axis; the object keeps its own.
+    pool->SetAxisId(CPoolItem::kUnknownId);
+  }
+  if (m_AttributeId == 0) {
+    uint32_t id = 0;
+    HRESULT hr = m_AttributeManager->AddAttributes(item, &id);
+    if (FAILED(hr)) {
+      VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return false;
+    }
+    m_AttributeId = id;
+    pool->SetAttributeId(id);
+    if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AttributeID=%u", id);
+  } else {
+    pool->SetAttributeId(CPoolItem::kUnknownId);
+  }
+  return true;
+}
+
+void CMultiData::Recycle(RecycleMode mode) {
+  vq::CritSecLock lock(m_Lock.native());
+  // Under the matrix's data lock no hand-out is under way: every caller has
+  // added its reference by now (or never will).
+  if (mode == RecycleMode::Owner) {
+    for (auto& pool : m_ActiveItems) pool->SetHandOutPending(false);
+  }
+  for (auto it = m_ActiveItems.begin(); it != m_ActiveItems.end();) {
+    CPoolItem* pool = it->get();
+    if (mode == RecycleMode::Worker && (pool->HandOutPending() || pool->Writable())) {
+      ++it;
+      continue;
+    }
+    if (pool->RefCount() != 1) {
+      ++it;
+      continue;
+    }
+    if (pool->Writable()) {
+      bool folded = false;
+      try {
+        folded = FoldBack(pool);
+      } catch (const _com_error& e) {
+        VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Recycle(%u): %s", pool->Slot(), vq::ComErrorText(e));
+      } catch (...) {
+        VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Recycle(%u): Unknown error", pool->Slot());
+      }
+      if (!folded) break;  // this item and all after it stay active
+    }
+    if (PoolAt(pool->Slot()) == pool) m_Slots[pool->Slot()] = nullptr;
+    auto next = std::next(it);
+    if (m_FreeItems.size() < kMaxFreeItems) {
+      pool->SetWritable(false);
+      m_FreeItems.splice(m_FreeItems.end(), m_ActiveItems, it);
+    } else {
+      const HRESULT hr = pool->Discard();
+      if (FAILED(hr)) {
+        VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Recycle(%u): FreeData failed. hr=0x%08x", pool->Slot(),
+                 static_cast<unsigned>(hr));
+      }
+      m_ActiveItems.erase(it);
+    }
+    it = next;
+  }
+}
+
+bool CMultiData::IsLocked() {
+  vq::CritSecLock lock(m_Lock.native());
+  Recycle(RecycleMode::Worker);
+  for (const auto& pool : m_ActiveItems) {
+    if (pool->RefCount() >= 2) return true;
+  }
+  return false;
+}
+
+void CMultiData::SetSubAxis(CPoolItem* pool) {
+  if (m_AxisId == 0) return;
+  IVQData* item = pool->DataItem();
+  LONG size = 0;
+  double first = 0.0, delta = 0.0;
+  std::wstring unit;
+  vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, nullptr, &size, &first, &delta, &unit, nullptr, nullptr));
+  CPoolItem::Subset s{};
+  pool->GetSubset(&s);
+  const LONG n = s.LastX - s.FirstX + 1;
+  const double subFirst = first + static_cast<double>(s.FirstX) * delta;
+
+  vq::ComPtr<IVQAxis> axis;
+  vq::ThrowIfFailed(item->GetAxis(axis.put()), item, IID_IVQData);
+  LONG kind = -1, currentSize = 0;
+  double currentFirst = 0.0, currentDelta = 0.0;
+  _bstr_t currentUnit;
+  axis->GetKind(&kind);
+  axis->GetSize(&currentSize);
+  axis->GetFirstValue(&currentFirst);
+  axis->GetDelta(&currentDelta);
+  axis->GetUnit(currentUnit.GetAddress());
+  const wchar_t* current = currentUnit.length() != 0 ? static_cast<const wchar_t*>(currentUnit) : L"";
+  if (kind == axisKindLinear && currentSize == n && std::fabs(currentFirst - subFirst) <= 1e-6 &&
+      std::fabs(currentDelta - delta) <= 1e-6 && unit == current) {
+    return;
+  }
+  VQ_TRACE("CMultiData::SetSubAxis", "DataMatrix", 3,
+           "SetSubAxis(%u): Current. Axis size=%d FirstValue=%g Delta=%g Unit=\"%ls\"", pool->Slot(), currentSize,
+           currentFirst, currentDelta, current);
+  _bstr_t unitText(unit.c_str());
+  vq::ThrowIfFailed(axis->InitializeAsLinear(n, subFirst, delta, unitText.GetBSTR()), axis.get(), IID_IVQAxis);
+  VQ_TRACE("CMultiData::SetSubAxis", "DataMatrix", 3,
+           "SetSubAxis(%u): Adjusted. Axis size=%d FirstValue=%g Delta=%g Unit=\"%ls\"", pool->Slot(), n, subFirst,
+           delta, unit.c_str());
+  // The item no longer shows the object's own axis: a later whole hand-out
+  // must give it back.
+  pool->SetAxisId(CPoolItem::kUnknownId);
+}
+
+HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool, bool reset) {
+  IVQData* item = pool->DataItem();
+  try {
+    if (pool->AttributeId() != m_AttributeId) {
+      if (reset) {
+        item->ClearAttributes();
+        item->ClearIndexedAttributes();
+      }
+      const HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, item);
+      if (FAILED(hr)) {
+        VQ_TRACE("CMultiData::UpdatePoolItem", "DataMatrix", 1, "Failed to set attributes on item %u. HR=0x%08x",
+                 pool->Slot(), static_cast<unsigned>(hr));
+        vq::ThrowIfFailed(hr);
+      }
+      pool->SetAttributeId(m_AttributeId);
+    }
+    if (pool->HasSubset()) {
+      SetSubAxis(pool);
+    } else if (pool->AxisId() != m_AxisId) {
+      if (m_AxisId != 0) {
+        vq::ComPtr<IVQAxis> axis;
+        vq::ThrowIfFailed(item->GetAxis(axis.put()), item, IID_IVQData);
+        vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
+      }
+      pool->SetAxisId(m_AxisId);
+    }
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::UpdatePoolItem", "DataMatrix", 1, "UpdatePoolItem(%u): %s", pool->Slot(),
+             vq::ComErrorText(e));
+    return e.Error();
+  }
+  return S_OK;
+}
+
+HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
+                            IUnknown** out) {
+  Recycle(RecycleMode::Owner);
+  const bool whole = subset == nullptr;
+  const LONG n = whole ? static_cast<LONG>(m_XSize) : subset->LastX - subset->FirstX + 1;
+  const LONG m = whole ? static_cast<LONG>(m_ZSize) : subset->LastRecord - subset->FirstRecord + 1;
+  const uint32_t first =
+      whole ? 0 : static_cast<uint32_t>(subset->FirstRecord) * m_XSize + static_cast<uint32_t>(subset->FirstX);
+
+  if (m_FreeItems.empty()) {
+    vq::ComPtr<IVQData> item;
+    vq::ThrowIfFailed(CreateItem(&item));
+    vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item.get(), IID_IVQData);
+    if (whole) {
+      vq::ThrowIfFailed(m_AttributeManager->GetAttributes(m_AttributeId, item.get()));
+      vq::ComPtr<IVQAxis> axis;
+      vq::ThrowIfFailed(item->GetAxis(axis.put()), item.get(), IID_IVQData);
+      vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
+      if (::TraceLevel.load(std::memory_order_relaxed) != 0) {
+        LONG size = 0;
+        double firstValue = 0.0, delta = 0.0;
+        _bstr_t unit;
+        axis->GetSize(&size);
+        axis->GetFirstValue(&firstValue);
+        axis->GetDelta(&delta);
+        axis->GetUnit(unit.GetAddress());
+        VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 3,
+                 "GetAllData(%u): Item %u created. Axis size=%d FirstValue=%g Delta=%g Unit=%ls", slot,
+                 static_cast<unsigned>(m_ActiveItems.size()), size, firstValue, delta,
+                 unit.length() != 0 ? static_cast<const wchar_t*>(unit) : L"");
+      }
+    }
+    if (!CopyToItem(slot, first, item.get())) {
+      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
+      return E_FAIL;
+    }
+    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, whole ? m_AttributeId : 0, item.get(),
+                                            forWriting, subset);
+    if (!whole) {
+      const HRESULT hr = UpdatePoolItem(pool.get(), false);
+      if (FAILED(hr)) return hr;
+    }
+    m_ActiveItems.push_back(std::move(pool));
+  } else {
+    CPoolItem* pool = m_FreeItems.front().get();
+    IVQData* item = pool->DataItem();
+    VQDataBuffer shape{};
+    const HRESULT described = item->GetDataBuffer(&shape);
+    if (FAILED(described) || shape.XSize != n || shape.ZSize != m || shape.Format != m_Format) {
+      if (whole) {
+        try {
+          vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item, IID_IVQData);
+          vq::ComPtr<IVQAxis> axis;
+          vq::ThrowIfFailed(item->GetAxis(axis.put()), item, IID_IVQData);
+          vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
+          pool->SetAxisId(m_AxisId);
+        } catch (const _com_error& e) {
+          VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Failed to Re-initialize. %s", slot,
+                   vq::ComErrorText(e));
+          return e.Error();
+        }
+      } else {
+        VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 3, "GetDataSubset(%u): Resize (%dx%d type %d) to (%dx%d type %d)",
+                 slot, shape.XSize, shape.ZSize, shape.Format, n, m, m_Format);
+        vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item, IID_IVQData);
+      }
+    }
+    if (!CopyToItem(slot, first, item)) {
+      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
+      return E_FAIL;
+    }
+    // Tag vectors belong to the element that was handed out with them.
+    if (pool->Slot() != slot) item->ClearTagVectors();
+    pool->Reuse(slot, forWriting, subset);
+    const HRESULT hr = UpdatePoolItem(pool, true);
+    if (FAILED(hr)) return hr;  // stays idle
+    m_ActiveItems.splice(m_ActiveItems.end(), m_FreeItems, m_FreeItems.begin());
+  }
+  CPoolItem* pool = m_ActiveItems.back().get();
+  m_Slots[slot] = pool;
+  pool->SetHandOutPending(true);
+  *out = pool->DataItem();
+  return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// The contract operations that hand out items.
+// ---------------------------------------------------------------------------
+
+HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriting, IUnknown** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  try {
+    vq::CritSecLock lock(m_Lock.native());
+    if (slot >= m_SlotCount) {
+      VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Invalid slot. ThreadId=%u", slot, Tid());
+      return E_INVALIDARG;
+    }
+    if (!m_InMemory) {
+      if (m_OnDisk && !GetAllFromDisk(withAttributes)) {
+        VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1,
+                 "GetAllData(%u): GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", slot, Tid());
+        return E_FAIL;
+      }
+      if (!m_InMemory) return S_OK;
+    }
+    CPoolItem* pool = m_Slots[slot];
+    if (pool != nullptr && pool->HasSubset()) {
+      // A subset item the client has let go of does not block the element.
+      Recycle(RecycleMode::Owner);
+      pool = m_Slots[slot];
+    }
+    if (pool != nullptr) {
+      if (pool->HasSubset()) {
+        VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1,
+                 "GetAllData(%u): Partial element locked in memory. ThreadId=%u", slot, Tid());
+        return E_FAIL;
+      }
+      if (forWriting) pool->SetWritable(true);
+      pool->SetHandOutPending(true);
+      *out = pool->DataItem();
+      return S_OK;
+    }
+    return HandOut(slot, forWriting, nullptr, "GetAllData", out);
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): %s", slot, vq::ComErrorText(e));
+    return e.Error();
+  } catch (const std::bad_alloc&) {
+    VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Out of memory", slot);
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Unknown error", slot);
+    return E_FAIL;
+  }
+}
+
+HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                                  IUnknown** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  try {
+    vq::CritSecLock lock(m_Lock.native());
+    if (slot >= m_SlotCount) {
+      VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): Invalid slot. ThreadId=%u", slot,
+               Tid());
+      return E_INVALIDARG;
+    }
+    const uint64_t valueCount = uint64_t{m_XSize} * m_ZSize;
+    if (firstIndex == 0 && uint64_t{lastIndex} + 1 == valueCount) {
+      return GetAllData(slot, withAttributes, false, out);
+    }
+    if (!m_InMemory && m_OnDisk && !GetAllFromDisk(withAttributes)) {
+      VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1,
+               "GetDataSubset(%u): GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", slot, Tid());
+      return E_FAIL;
+    }
+    if (m_AxisId != 0) {
+      LONG kind = -1;
+      const HRESULT hr =
+          m_AxisManager->GetAxis(m_AxisId, &kind, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+      if (FAILED(hr)) {
+        VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "Failed to get axis. hr=0x%08x ThreadId=%u",
+                 static_cast<unsigned>(hr), Tid());
+        return hr;
+      }
+      if (kind != axisKindLinear) {
+        // Only a linear axis can be cut: the whole element stands in.
+        const HRESULT whole = GetAllData(slot, withAttributes, false, out);
+        return FAILED(whole) ? whole : S_FALSE;
+      }
+    }
+    const uint32_t firstX = firstIndex % m_XSize, firstRecord = firstIndex / m_XSize;
+    const uint32_t lastX = lastIndex % m_XSize, lastRecord = lastIndex / m_XSize;
+    if (firstIndex > lastIndex || lastIndex >= valueCount ||
+        (firstRecord != lastRecord && (firstX != 0 || lastX != m_XSize - 1))) {
+      VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): Invalid index(%u,%u). ThreadId=%u",
+               slot, firstIndex, lastIndex, Tid());
+      return E_INVALIDARG;
+    }
+    if (!m_InMemory) return S_OK;
+    const CPoolItem::Subset request{static_cast<LONG>(firstX), static_cast<LONG>(firstRecord),
+                                    static_cast<LONG>(lastX), static_cast<LONG>(lastRecord)};
+    CPoolItem* pool = m_Slots[slot];
+    if (pool != nullptr && pool->CompareSubset(request) > 0) {
+      Recycle(RecycleMode::Owner);  // another part the client has let go of does not block
+      pool = m_Slots[slot];
+    }
+    if (pool != nullptr) {
+      const int compared = pool->CompareSubset(request);
+      if (compared > 0) {
+        VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1,
+                 "GetDataSubset(%u): Element is locked. Can't retrieve subset. ThreadId=%u", slot, Tid());
+        return E_FAIL;
+      }
+      pool->SetHandOutPending(true);
+      *out = pool->DataItem();
+      return compared == 0 ? S_OK : S_FALSE;
+    }
+    return HandOut(slot, false, &request, "GetDataSubset", out);
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): %s", slot, vq::ComErrorText(e));
+    return e.Error();
+  } catch (const std::bad_alloc&) {
+    VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): Out of memory", slot);
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): Unknown error", slot);
+    return E_FAIL;
+  }
+}
+
+HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
+  try {
+    vq::CritSecLock lock(m_Lock.native());
+    if (slot >= m_SlotCount) {
+      VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): Invalid slot. ThreadId=%u", slot, Tid());
+      return E_INVALIDARG;
+    }
+    Recycle(RecycleMode::Owner);
+    if (CPoolItem* pool = m_Slots[slot]) {
+      if (newItem != nullptr && SameObject(pool->DataItem(), newItem)) {
+        if (pool->HasSubset()) {
+          VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
+                   "ReplaceData(%u): New data and old data have different size. ThreadId=%u", slot, Tid());
+          return E_FAIL;
+        }
+        // Stored explicitly: the values are folded back even when the item
+        // was handed out for reading.
+        pool->SetWritable(true);
+        return S_OK;
+      }
+      VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
+               "ReplaceData(%u): Existing data is locked in memory. ThreadId=%u", slot, Tid());
+      return E_FAIL;
+    }
+    vq::ComPtr<IVQData> incoming;
+    if (newItem == nullptr || FAILED(newItem->QueryInterface(IID_IVQData, incoming.put_void())) || !incoming) {
+      VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): New data is not a data item. ThreadId=%u",
+               slot, Tid());
+      return E_FAIL;
+    }
+    VQDataBuffer shape{};
+    if (FAILED(incoming->GetDataBuffer(&shape)) || shape.XSize < 0 || shape.ZSize < 0 ||
+        static_cast<uint32_t>(shape.XSize) != m_XSize || static_cast<uint32_t>(shape.ZSize) != m_ZSize ||
+        shape.Format != m_Format) {
+      VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
+               "ReplaceData(%u): New data and old data have different size. ThreadId=%u", slot, Tid());
+      return E_FAIL;
+    }
+    // The other slots' values must be in memory before the item can later be
+    // folded into the buffer; a failed load changes nothing.
+    if (!m_InMemory) {
+      if (!m_OnDisk || !GetAllFromDisk(false)) {
+        VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
+                 "ReplaceData(%u): Failed to load saved data item from disk. ThreadId=%u", slot, Tid());
+        return E_FAIL;
+      }
+    }
+    // An item this object keeps idle is the client's now.
+    for (auto it = m_FreeItems.begin(); it != m_FreeItems.end(); ++it) {
+      if (SameObject((*it)->DataItem(), incoming.get())) {
+        (*it)->Discard();
+        m_FreeItems.erase(it);
+        break;
+      }
+    }
+    // An item that shows another slot would lock both slots for good: its
+    // values are stored now instead.
+    for (auto& pool : m_ActiveItems) {
+      if (SameObject(pool->DataItem(), incoming.get())) {
+        CPoolItem copy(slot, 0, 0, incoming.get(), true, nullptr);
+        const bool stored = FoldBack(&copy);
+        copy.Discard();  // the client keeps its item and its values
+        return stored ? S_OK : E_FAIL;
+      }
+    }
+    m_ActiveItems.push_back(std::make_unique<CPoolItem>(slot, 0, 0, incoming.get(), true, nullptr));
+    m_Slots[slot] = m_ActiveItems.back().get();
+    return S_OK;
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): %s", slot, vq::ComErrorText(e));
+    return e.Error();
+  } catch (...) {
+    VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): Unknown error", slot);
+    return E_FAIL;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Axis and attributes of the whole object.
+// ---------------------------------------------------------------------------
+
+HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
+  try {
+    vq::CritSecLock lock(m_Lock.native());
+    if (m_AxisId != 0) return S_OK;
+    uint32_t id = 0;
+    vq::ThrowIfFailed(
+        m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit != nullptr ? Unit : L"", 0, 0, &id));
+    m_AxisId = id;
+    for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
+      for (auto& pool : *list) {
+        if (pool->HasSubset()) {
+          SetSubAxis(pool.get());
+        } else if (pool->AxisId() != m_AxisId) {
+          IVQData* item = pool->DataItem();
+          vq::ComPtr<IVQAxis> axis;
+          vq::ThrowIfFailed(item->GetAxis(axis.put()), item, IID_IVQData);
+          vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
+          pool->SetAxisId(m_AxisId);
+        }
+      }
+    }
+    return S_OK;
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::InitializeAsLinear", "DataMatrix", 1, "%s", vq::ComErrorText(e));
+    return e.Error();
+  }
+}
+
+HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
+  if (attributeId == 0) return S_OK;
+  try {
+    vq::CritSecLock lock(m_Lock.native());
+    if (m_AttributeId != 0) return S_OK;
+    m_AttributeId = attributeId;
+    // Active items are the clients': the set is added to what they hold.
+    // Idle ones show exactly the set.
+    for (auto& pool : m_ActiveItems) vq::ThrowIfFailed(UpdatePoolItem(pool.get(), false));
+    for (auto& pool : m_FreeItems) vq::ThrowIfFailed(UpdatePoolItem(pool.get(), true));
+    return S_OK;
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::SetAttributes", "DataMatrix", 1, "%s", vq::ComErrorText(e));
+    return e.Error();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics.
+// ---------------------------------------------------------------------------
+
+uint32_t CMultiData::SlotCount() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_SlotCount;
+}
+
+uint32_t CMultiData::SlotSize() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_SlotSize;
+}
+
+size_t CMultiData::ActiveItemCount() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_ActiveItems.size();
+}
+
+size_t CMultiData::FreeItemCount() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_FreeItems.size();
+}
+
+const CPoolItem* CMultiData::SlotItem(uint32_t slot) const {
+  vq::CritSecLock lock(m_Lock.native());
+  return PoolAt(slot);
+}
+
+bool CMultiData::ReadSlot(uint32_t slot, void* dest, uint32_t bytes) const {
+  vq::CritSecLock lock(m_Lock.native());
+  if (m_Buffer == nullptr || slot >= m_SlotCount || bytes > m_SlotSize) return false;
+  std::memcpy(dest, m_Buffer + uint64_t{slot} * m_SlotSize, bytes);
+  return true;
+}
+
+const void* CMultiData::BufferAddress() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_Buffer;
+}
+
+uint32_t CMultiData::BlockBytes() const {
+  vq::CritSecLock lock(m_Lock.native());
+  return m_BlockBytes;
+}
