@@ -270,6 +270,7 @@ TEST_P(RoundTripTest, WriteBringsSwappedElementsBackUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SingleObject, RoundTripTest, ::testing::Values(matrixSingleObject));
+INSTANTIATE_TEST_SUITE_P(MultipleObjects, RoundTripTest, ::testing::Values(matrixMultipleObjects));
 
 // ---------------------------------------------------------------------------
 // The layout.
