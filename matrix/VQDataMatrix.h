@@ -51,6 +51,7 @@ class SwapFileOps;
 }
 class CAxisManager;
 class CAttributeManager;
+class CSlicer;
 
 class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISupportErrorInfo> {
  public:
@@ -168,6 +169,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   DWORD WorkerThreadId() const { return m_WorkerThreadId; }
 
  private:
+  // The walk over a plane that the scalar and spectrum slices share
+  // (slicing/Slices.cpp) reads the geometry and storage table directly.
+  friend class CSlicer;
+
   struct AxisInfo {
     double FirstValue = 0.0;
     double Step = 0.0;

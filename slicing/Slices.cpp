@@ -1,0 +1,711 @@
+// The D1-D2, D1-D3 and D2-D3 slices and their spectrum variants.
+//
+// All six walk one plane of the matrix: two dimensions vary (an outer and an
+// inner loop), two are held by the call's arguments. The planes differ only
+// in a row of kPlanes below; one implementation serves each kind of slice.
+//
+// A scalar slice sums an x range of one record of every element of the plane
+// into one value per element; a spectrum slice copies that whole record into
+// one record of the result. Either way each element is asked only for the
+// values it needs (GetDataSubset), so a swapped-out element comes back in
+// part, and the values are read in place through the item's buffer. The
+// memory check runs before every element, with m_DataLock not held; the lock
+// is held only while one element is fetched and located.
+//
+// Summing: each element's sum adds its values one after another in x order,
+// in the value format (a float sum stays float), so it is one chain of
+// dependent additions. Chains of different elements are independent, so the
+// scalar slice fetches a batch of elements first and then advances their
+// chains side by side; each chain keeps its own order and its result is
+// bit-identical to the plain loop.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "component/VQErrorReporting.h"
+#include "matrix/VQDataMatrix.h"
+#include "slicing/BandFinder.h"
+#include "storage/DataBase.h"
+#include "trace/VQTrace.h"
+
+namespace {
+
+// One plane: which dimensions (0..3 for d1..d4) the loops walk and which the
+// two fixed arguments hold, and the differences in what the scalar slice
+// traces and checks.
+struct SlicePlane {
+  const char* Origin;          // trace origin of the scalar slice
+  const char* SpectrumOrigin;  // trace origin of the spectrum slice
+  int Outer;                   // dimension of the outer loop (the faster one by row)
+  int Inner;                   // dimension of the inner loop (the faster one by column)
+  int FixedA;                  // dimension held by the first fixed argument
+  int FixedB;                  // dimension held by the second fixed argument (d4)
+  const char* FixedAInvalid;   // spectrum slice: message for a bad first fixed position
+  bool TraceEntry;             // "GetD1D2Slice Xmin: ..." and the closing value
+  bool TraceClamping;          // the linear axis' "Xmin<FirstValue" / "Xmax>LastValue" lines
+  bool ShortIndexTraces;       // "firstIdx: %d" instead of "firstIdx: %d (0->%d)"
+  bool RefuseReversedRange;    // lastIdx < firstIdx fails instead of giving zeros
+};
+
+constexpr SlicePlane kD1D2 = {"CVQDataMatrix::GetD1D2Slice",
+                              "CVQDataMatrix::GetD1D2SliceSpectrum",
+                              0,
+                              1,
+                              2,
+                              3,
+                              "D3 invalid.",
+                              true,
+                              true,
+                              false,
+                              true};
+constexpr SlicePlane kD1D3 = {"CVQDataMatrix::GetD1D3Slice",
+                              "CVQDataMatrix::GetD1D3SliceSpectrum",
+                              0,
+                              2,
+                              1,
+                              3,
+                              "D2 invalid.",
+                              false,
+                              false,
+                              true,
+                              false};
+constexpr SlicePlane kD2D3 = {"CVQDataMatrix::GetD2D3Slice",
+                              "CVQDataMatrix::GetD2D3SliceSpectrum",
+                              1,
+                              2,
+                              0,
+                              3,
+                              "D1 invalid.",
+                              false,
+                              false,
+                              false,
+                              false};
+
+// A check that ends the call with a message: traced as the message, returned
+// as `code`.
+struct Refusal {
+  const char* Message;
+  HRESULT Code;
+};
+
+[[noreturn]] void Refuse(const char* message, HRESULT code = E_FAIL) { throw Refusal{message, code}; }
+
+// The component error for using a reference that is empty.
+[[noreturn]] void EmptyReference() { throw _com_error(E_POINTER); }
+
+template <class Body>
+HRESULT Guarded(const char* origin, Body&& body) noexcept {
+  return vq::MethodGuard(origin, [&]() -> HRESULT {
+    try {
+      return body();
+    } catch (const Refusal& refusal) {
+      VQ_TRACE(origin, "Assert", 1, "%s", refusal.Message);
+      return refusal.Code;
+    }
+  });
+}
+
+// The IVQData of an object: empty when it is no data item (E_NOINTERFACE), a
+// component error for any other failure.
+vq::ComPtr<IVQData> AsData(IUnknown* unknown) {
+  vq::ComPtr<IVQData> data;
+  if (unknown == nullptr) return data;
+  HRESULT hr = unknown->QueryInterface(IID_IVQData, data.put_void());
+  if (FAILED(hr) && hr != E_NOINTERFACE) vq::ThrowIfFailed(hr, unknown, IID_IUnknown);
+  return data;
+}
+
+IVQData* Use(const vq::ComPtr<IVQData>& data) {
+  if (!data) EmptyReference();
+  return data.get();
+}
+
+// The narrow text of a BSTR that the call owns (freed here).
+std::string TakeText(BSTR text) {
+  _bstr_t owned(text, false);
+  const char* narrow = owned;
+  return narrow != nullptr ? std::string(narrow) : std::string();
+}
+
+// Truncation toward zero of a computed index; NaN and values beyond 32 bits
+// become -1, which every index check refuses.
+LONG TruncatedIndex(double value) {
+  if (!(value > -2147483648.0 && value < 2147483648.0)) return -1;
+  return static_cast<LONG>(value);
+}
+
+// What the reference element (element 0) says about every element.
+struct Reference {
+  vq::ComPtr<IVQData> Item;
+  LONG Format = 0;
+  LONG XSize = 0;    // values per record (xs)
+  LONG Records = 0;  // records per element (n)
+  vq::ComPtr<IVQAxis> Axis;
+  LONG Kind = 0;
+  LONG AxisSize = 0;
+  double First = 0.0;  // linear axes: first value and delta
+  double Delta = 0.0;
+};
+
+template <class T>
+T* ValuesOf(const VQDataBuffer& buffer);
+template <>
+double* ValuesOf<double>(const VQDataBuffer& buffer) {
+  return buffer.Format == dataFormatFloat64 ? buffer.pDouble : nullptr;
+}
+template <>
+float* ValuesOf<float>(const VQDataBuffer& buffer) {
+  return buffer.Format == dataFormatFloat32 ? buffer.pFloat : nullptr;
+}
+
+// W chains of `length` values each, every chain summed in its own order.
+template <class T, int W>
+void SumChains(const T* const* chains, LONG length, T* sums) {
+  T acc[W];
+  for (int w = 0; w < W; ++w) acc[w] = T(0);
+  for (LONG k = 0; k < length; ++k) {
+    for (int w = 0; w < W; ++w) acc[w] += chains[w][k];
+  }
+  for (int w = 0; w < W; ++w) sums[w] = acc[w];
+}
+
+template <class T>
+void SumAll(const T* const* chains, int count, LONG length, T* sums) {
+  int done = 0;
+  for (; count - done >= 8; done += 8) SumChains<T, 8>(chains + done, length, sums + done);
+  if (count - done >= 4) {
+    SumChains<T, 4>(chains + done, length, sums + done);
+    done += 4;
+  }
+  if (count - done >= 2) {
+    SumChains<T, 2>(chains + done, length, sums + done);
+    done += 2;
+  }
+  if (count - done == 1) SumChains<T, 1>(chains + done, length, sums + done);
+}
+
+struct CoTaskMemDeleter {
+  void operator()(void* p) const noexcept { CoTaskMemFree(p); }
+};
+
+}  // namespace
+
+// The plane walk. A friend of the matrix: it reads the geometry, the storage
+// table and the swap queue the way the element access methods do.
+class CSlicer {
+ public:
+  explicit CSlicer(CVQDataMatrix& matrix) : m(matrix) {}
+
+  HRESULT Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG Z, LONG fixedA, LONG fixedB,
+                 matrixDirectionType dir, IUnknown* pData);
+  HRESULT Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, matrixDirectionType dir,
+                   IUnknown* Data);
+
+  // Elements read per batch of the scalar slice (their chains advance side
+  // by side).
+  static constexpr int kBatch = 8;
+
+ private:
+  struct Geometry {
+    uint32_t Size[4];
+    uint64_t Stride[4];  // element-number step of each dimension
+    uint32_t OuterCount, InnerCount, Count;
+  };
+  // A located element: the item (held, so it stays in memory) and the
+  // pointer to the first wanted value, or null without value storage.
+  struct Located {
+    vq::ComPtr<IVQData> Item;
+    const void* Values = nullptr;
+  };
+
+  Geometry PlaneGeometry(const SlicePlane& plane) const;
+  // True when every element of the plane (fixed positions at fixedA, fixedB)
+  // lies inside the matrix.
+  bool PlaneInside(const SlicePlane& plane, const Geometry& g, LONG fixedA, LONG fixedB) const;
+  Reference FetchReference();
+  void ReadAxisGeometry(Reference* ref);
+  // Result position (value or record) of walk step (i, j) in direction dir.
+  static uint32_t OutputPosition(const Geometry& g, uint32_t i, uint32_t j, matrixDirectionType dir);
+  // Values first..last (x positions) of record Z of element e: fetched from
+  // its storage object under m_DataLock and located inside the returned
+  // item, then pushed to the back of the swap queue.
+  Located Fetch(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last);
+  // The pointer to value (Z, first) in `item`, which holds part or all of
+  // the element; null when the values first..last of record Z cannot be shown
+  // to lie inside it.
+  static const void* Locate(IVQData* item, HRESULT answer, const Reference& ref, LONG Z, LONG first, LONG last,
+                            bool* hasStorage);
+  template <class T>
+  void SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
+                LONG firstIdx, LONG lastIdx, matrixDirectionType dir, T* out);
+
+  CVQDataMatrix& m;
+};
+
+CSlicer::Geometry CSlicer::PlaneGeometry(const SlicePlane& plane) const {
+  Geometry g{};
+  uint64_t stride = 1;
+  for (int d = 0; d < 4; ++d) {
+    g.Size[d] = m.m_Sizes[d];
+    g.Stride[d] = stride;
+    stride *= m.m_Sizes[d];
+  }
+  g.OuterCount = g.Size[plane.Outer];
+  g.InnerCount = g.Size[plane.Inner];
+  g.Count = g.OuterCount * g.InnerCount;
+  return g;
+}
+
+bool CSlicer::PlaneInside(const SlicePlane& plane, const Geometry& g, LONG fixedA, LONG fixedB) const {
+  if (!m.IsInitialized() || fixedA < 0 || fixedB < 0 || g.Count == 0) return false;
+  // The sizes multiply to m_SizeAll (32 bits) and the positions are below
+  // 2^31, so the last element number fits 64 bits.
+  const uint64_t last = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
+                        static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB] +
+                        (g.OuterCount - 1) * g.Stride[plane.Outer] + (g.InnerCount - 1) * g.Stride[plane.Inner];
+  return last < m.m_SizeAll;
+}
+
+Reference CSlicer::FetchReference() {
+  Reference ref;
+  uint32_t dataIdx = 0;
+  bool fetched = false;
+  {
+    vq::CritSecLock lock(m.m_DataLock.native());
+    CDataBase* storage = m.m_DataCount != 0 ? m.Storage(dataIdx = m.DataIndex(0)) : nullptr;
+    if (storage != nullptr) {
+      IUnknown* item = nullptr;
+      vq::ThrowIfFailed(storage->GetAllData(m.SubIndex(0), false, false, &item));
+      ref.Item = AsData(item);
+      fetched = true;
+    }
+  }
+  if (fetched) m.m_Priority.PushPriority(dataIdx);
+  return ref;
+}
+
+void CSlicer::ReadAxisGeometry(Reference* ref) {
+  IVQData* item = Use(ref->Item);
+  vq::ThrowIfFailed(item->GetAxis(ref->Axis.put()), item, IID_IVQData);
+  if (!ref->Axis) EmptyReference();
+  IVQAxis* axis = ref->Axis.get();
+  vq::ThrowIfFailed(axis->GetKind(&ref->Kind), axis, IID_IVQAxis);
+  vq::ThrowIfFailed(axis->GetSize(&ref->AxisSize), axis, IID_IVQAxis);
+  if (ref->Kind == axisKindLinear) {
+    vq::ThrowIfFailed(axis->GetFirstValue(&ref->First), axis, IID_IVQAxis);
+    vq::ThrowIfFailed(axis->GetDelta(&ref->Delta), axis, IID_IVQAxis);
+  }
+}
+
+uint32_t CSlicer::OutputPosition(const Geometry& g, uint32_t i, uint32_t j, matrixDirectionType dir) {
+  switch (dir) {
+    case matrixDirectionByRow:
+      return i + g.OuterCount * j;
+    case matrixDirectionByColumn:
+      return j + g.InnerCount * i;
+    default:
+      Refuse("Invalid direction.");
+  }
+}
+
+const void* CSlicer::Locate(IVQData* item, HRESULT answer, const Reference& ref, LONG Z, LONG first, LONG last,
+                            bool* hasStorage) {
+  VQDataBuffer buffer{};
+  vq::ThrowIfFailed(item->GetDataBuffer(&buffer), item, IID_IVQData);
+  const uint8_t* values = ref.Format == dataFormatFloat64
+                              ? reinterpret_cast<const uint8_t*>(ValuesOf<double>(buffer))
+                              : reinterpret_cast<const uint8_t*>(ValuesOf<float>(buffer));
+  *hasStorage = values != nullptr;
+  if (values == nullptr || buffer.XSize <= 0 || buffer.ZSize <= 0) return nullptr;
+  const LONG width = buffer.XSize;
+  // Where the item starts inside the element (first x position, first
+  // record). S_OK: it holds exactly the request. S_FALSE: it is an item the
+  // storage already held that covers more, the whole element or a part
+  // loaded earlier.
+  int64_t x0 = 0, z0 = 0;
+  if (answer == S_OK) {
+    x0 = first;
+    z0 = Z;
+  } else if (buffer.XSize != ref.XSize) {
+    // Narrower records: only the item's axis could tell where they start, and
+    // a subset of an element without a recorded axis keeps a default axis
+    // that starts at 0 whatever part it holds. The caller asks for the whole
+    // element instead.
+    return nullptr;
+  } else if (buffer.ZSize == ref.Records) {
+    z0 = 0;
+  } else if (buffer.ZSize == 1) {
+    z0 = Z;  // the item covers the request, so its one record is record Z
+  } else {
+    return nullptr;  // a run of records whose first the item cannot tell
+  }
+  const int64_t row = static_cast<int64_t>(Z) - z0;
+  const int64_t from = static_cast<int64_t>(first) - x0;
+  const int64_t to = static_cast<int64_t>(last) - x0;
+  if (row < 0 || row >= buffer.ZSize || from < 0 || to >= width) return nullptr;
+  const size_t bytesPerValue = ref.Format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
+  return values + (static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(from)) * bytesPerValue;
+}
+
+CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last) {
+  Located located;
+  const uint32_t dataIdx = m.DataIndex(e);
+  const uint32_t sub = m.SubIndex(e);
+  const uint64_t rowStart = static_cast<uint64_t>(Z) * static_cast<uint64_t>(ref.XSize);
+  {
+    vq::CritSecLock lock(m.m_DataLock.native());
+    CDataBase* storage = m.Storage(dataIdx);
+    if (storage == nullptr) EmptyReference();
+    IUnknown* raw = nullptr;
+    HRESULT answer = storage->GetDataSubset(sub, false, static_cast<uint32_t>(rowStart + first),
+                                            static_cast<uint32_t>(rowStart + last), &raw);
+    vq::ThrowIfFailed(answer);
+    located.Item = AsData(raw);
+    bool hasStorage = false;
+    located.Values = Locate(Use(located.Item), answer, ref, Z, first, last, &hasStorage);
+    if (located.Values == nullptr && hasStorage) {
+      // The item does not show where the wanted values sit in it: ask for
+      // the whole element instead of guessing.
+      located.Item = nullptr;
+      raw = nullptr;
+      vq::ThrowIfFailed(storage->GetAllData(sub, false, false, &raw));
+      located.Item = AsData(raw);
+      located.Values = Locate(Use(located.Item), S_FALSE, ref, Z, first, last, &hasStorage);
+      if (located.Values == nullptr && hasStorage) Refuse("Element does not hold the requested values.");
+    }
+  }
+  m.m_Priority.PushPriority(dataIdx);
+  return located;
+}
+
+template <class T>
+void CSlicer::SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
+                       LONG firstIdx, LONG lastIdx, matrixDirectionType dir, T* out) {
+  const bool empty = lastIdx < firstIdx;
+  const LONG length = empty ? 0 : lastIdx - firstIdx + 1;
+  vq::ComPtr<IVQData> held[kBatch];
+  const T* chains[kBatch];
+  uint32_t chainOut[kBatch];
+  T sums[kBatch];
+  int pending = 0;
+  auto flush = [&] {
+    SumAll(chains, pending, length, sums);
+    for (int w = 0; w < pending; ++w) {
+      out[chainOut[w]] = sums[w];
+      held[w] = nullptr;
+    }
+    pending = 0;
+  };
+  for (uint32_t i = 0; i < g.OuterCount; ++i) {
+    for (uint32_t j = 0; j < g.InnerCount; ++j) {
+      m.CheckMemoryNow();
+      const uint32_t o = OutputPosition(g, i, j, dir);
+      const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
+      // An empty range needs no values: the storage is not asked.
+      if (empty) {
+        out[o] = T(0);
+        continue;
+      }
+      Located located = Fetch(e, ref, Z, firstIdx, lastIdx);
+      if (located.Values == nullptr) {
+        out[o] = T(0);
+        continue;
+      }
+      held[pending] = std::move(located.Item);
+      chains[pending] = static_cast<const T*>(located.Values);
+      chainOut[pending] = o;
+      if (++pending == kBatch) flush();
+    }
+  }
+  if (pending != 0) flush();
+}
+
+HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG Z, LONG fixedA, LONG fixedB,
+                        matrixDirectionType dir, IUnknown* pData) {
+  const char* origin = plane.Origin;
+  if (plane.TraceEntry) {
+    VQ_TRACE(origin, "DataMatrix", 1, "GetD1D2Slice Xmin: %g, Xmax: %g, Z: %d, d3: %d, d4: %d", Xmin, Xmax, Z, fixedA,
+             fixedB);
+  }
+  if (pData == nullptr) return E_POINTER;
+  return Guarded(origin, [&]() -> HRESULT {
+    {
+      const Geometry g = PlaneGeometry(plane);
+      if (!PlaneInside(plane, g, fixedA, fixedB)) Refuse("Plane outside the matrix.");
+      const uint64_t base = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
+                            static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB];
+
+      Reference ref = FetchReference();
+      IVQData* refItem = Use(ref.Item);
+      vq::ThrowIfFailed(refItem->GetFormat(&ref.Format), refItem, IID_IVQData);
+      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) {
+        Refuse("Invalid data format.", E_NOTIMPL);
+      }
+      vq::ThrowIfFailed(refItem->GetSize(0, &ref.XSize), refItem, IID_IVQData);
+      ReadAxisGeometry(&ref);
+      IVQAxis* axis = ref.Axis.get();
+      const LONG S = ref.AxisSize;
+      LONG firstIdx = 0, lastIdx = 0;
+      switch (ref.Kind) {
+        case axisKindLinear: {
+          const double F = ref.First, D = ref.Delta;
+          auto traceAxis = [&] {
+            if (TraceLevel.load(std::memory_order_relaxed) == 0) return;
+            BSTR unit = nullptr;
+            vq::ThrowIfFailed(axis->GetUnit(&unit), axis, IID_IVQAxis);
+            const std::string text = TakeText(unit);
+            VQ_TRACE(origin, "DataMatrix", 1, "Axis0: Size=%d, FirstValue=%g, Delta=%g, Unit=%s", S, F, D,
+                     text.c_str());
+          };
+          if (F > Xmin) {
+            if (plane.TraceClamping) {
+              VQ_TRACE(origin, "DataMatrix", 1, "Xmin<FirstValue: %g<%g", Xmin, F);
+              traceAxis();
+            }
+            Xmin = F;
+          }
+          const double L = F + static_cast<double>(S - 1) * D;
+          if (L < Xmax) {
+            if (plane.TraceClamping) {
+              VQ_TRACE(origin, "DataMatrix", 1, "Xmax>LastValue: %g>%g", Xmax, L);
+              traceAxis();
+            }
+            Xmax = L;
+          }
+          firstIdx = TruncatedIndex((Xmin - F) / D + 0.5);
+          lastIdx = TruncatedIndex((Xmax - F) / D + 0.5);
+          break;
+        }
+        case axisKindBands: {
+          if (Xmin < 1.0) Xmin = 1.0;
+          LONG fraction = 0, B = 0;
+          vq::ThrowIfFailed(axis->GetFraction(&fraction), axis, IID_IVQAxis);
+          vq::ThrowIfFailed(axis->GetFirstBand(&B), axis, IID_IVQAxis);
+          int64_t b1 = vq::bands::FindBand(fraction, Xmin);
+          int64_t b2 = vq::bands::FindBand(fraction, Xmax);
+          const int64_t lastBand = static_cast<int64_t>(B) + S - 1;
+          if (b1 < B) b1 = B;
+          if (b2 > lastBand) b2 = lastBand;
+          firstIdx = TruncatedIndex(static_cast<double>(b1 - B));
+          lastIdx = TruncatedIndex(static_cast<double>(b2 - B));
+          break;
+        }
+        case axisKindValues:
+          vq::ThrowIfFailed(axis->GetIndexOfValue(Xmin, &firstIdx), axis, IID_IVQAxis);
+          vq::ThrowIfFailed(axis->GetIndexOfValue(Xmax, &lastIdx), axis, IID_IVQAxis);
+          break;
+        default:
+          Refuse("Invalid axis type.", E_NOTIMPL);
+      }
+      vq::ThrowIfFailed(refItem->GetSize(1, &ref.Records), refItem, IID_IVQData);
+      const LONG n = ref.Records;
+      if (Z >= n) {
+        VQ_TRACE(origin, "DataMatrix", 1, "Z>Last Z Index Value: %d>%d", Z, n - 1);
+        Z = n - 1;
+      }
+      if (plane.ShortIndexTraces) {
+        VQ_TRACE(origin, "DataMatrix", 1, "firstIdx: %d", firstIdx);
+        VQ_TRACE(origin, "DataMatrix", 1, "lastIdx: %d", lastIdx);
+      } else {
+        VQ_TRACE(origin, "DataMatrix", 1, "firstIdx: %d (0->%d)", firstIdx, S - 1);
+        VQ_TRACE(origin, "DataMatrix", 1, "lastIdx: %d (0->%d)", lastIdx, S - 1);
+      }
+      VQ_TRACE(origin, "DataMatrix", 1, "Z: %d (0->%d)", Z, n - 1);
+      // An axis longer than the records would address values of the next
+      // record: the x size bounds the indices as well.
+      if (firstIdx < 0 || firstIdx >= S || firstIdx >= ref.XSize) Refuse("firstIdx invalid.");
+      if (lastIdx < 0 || lastIdx >= S || lastIdx >= ref.XSize || (plane.RefuseReversedRange && lastIdx < firstIdx)) {
+        Refuse("lastIdx invalid.");
+      }
+      if (Z < 0 || Z >= n) Refuse("Z invalid.");
+
+      vq::ComPtr<IVQData> result = AsData(pData);
+      IVQData* target = Use(result);
+      LONG format = 0, size0 = 0, size1 = 0;
+      vq::ThrowIfFailed(target->GetFormat(&format), target, IID_IVQData);
+      vq::ThrowIfFailed(target->GetSize(0, &size0), target, IID_IVQData);
+      vq::ThrowIfFailed(target->GetSize(1, &size1), target, IID_IVQData);
+      if (format != ref.Format || size0 != static_cast<LONG>(g.Count) || size1 != 1) {
+        vq::ThrowIfFailed(target->Allocate(static_cast<LONG>(g.Count), 1, ref.Format), target, IID_IVQData);
+      }
+      VQDataBuffer out{};
+      vq::ThrowIfFailed(target->GetDataBuffer(&out), target, IID_IVQData);
+      void* outValues = ref.Format == dataFormatFloat64 ? static_cast<void*>(ValuesOf<double>(out))
+                                                          : static_cast<void*>(ValuesOf<float>(out));
+      if (outValues == nullptr || out.XSize < 0 || out.ZSize < 0 ||
+          static_cast<uint64_t>(out.XSize) * static_cast<uint64_t>(out.ZSize) < g.Count) {
+        Refuse("Result item has no room for the slice.");
+      }
+
+      if (ref.Format == dataFormatFloat64) {
+        SumPlane(plane, g, base, ref, Z, firstIdx, lastIdx, dir, static_cast<double*>(outValues));
+      } else {
+        SumPlane(plane, g, base, ref, Z, firstIdx, lastIdx, dir, static_cast<float*>(outValues));
+      }
+
+      {
+        vq::CritSecLock lock(m.m_DataLock.native());
+        if (CDataBase* storage = m.Storage(m.DataIndex(0))) storage->CopyAllAttributesToNonIndexed(target);
+      }
+      if (plane.TraceEntry) {
+        const double value = ref.Format == dataFormatFloat64 ? static_cast<double*>(outValues)[0]
+                                                             : static_cast<double>(static_cast<float*>(outValues)[0]);
+        VQ_TRACE(origin, "DataMatrix", 1, "GetD1D2Slice Return value Xmin: %g", value);
+      }
+      return S_OK;
+    }
+  });
+}
+
+HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, matrixDirectionType dir,
+                          IUnknown* Data) {
+  const char* origin = plane.SpectrumOrigin;
+  if (Data == nullptr) return E_POINTER;
+  return Guarded(origin, [&]() -> HRESULT {
+    {
+      const Geometry g = PlaneGeometry(plane);
+      Reference ref = FetchReference();
+      IVQData* refItem = Use(ref.Item);
+      vq::ThrowIfFailed(refItem->GetFormat(&ref.Format), refItem, IID_IVQData);
+      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) {
+        Refuse("Invalid data format.", E_NOTIMPL);
+      }
+      // Each fixed position is checked on its own, so the plane lies inside.
+      if (fixedA < 0 || static_cast<uint32_t>(fixedA) >= g.Size[plane.FixedA]) Refuse(plane.FixedAInvalid);
+      if (fixedB < 0 || static_cast<uint32_t>(fixedB) >= g.Size[plane.FixedB]) Refuse("D4 invalid.");
+      vq::ThrowIfFailed(refItem->GetSize(0, &ref.XSize), refItem, IID_IVQData);
+      vq::ThrowIfFailed(refItem->GetSize(1, &ref.Records), refItem, IID_IVQData);
+      if (Z < 0 || Z >= ref.Records) Refuse("Z invalid.");
+      ReadAxisGeometry(&ref);
+      const LONG xs = ref.XSize;
+      const uint64_t base = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
+                            static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB];
+
+      vq::ComPtr<IVQData> result = AsData(Data);
+      IVQData* target = Use(result);
+      LONG format = 0, size0 = 0, size1 = 0;
+      vq::ThrowIfFailed(target->GetFormat(&format), target, IID_IVQData);
+      vq::ThrowIfFailed(target->GetSize(0, &size0), target, IID_IVQData);
+      vq::ThrowIfFailed(target->GetSize(1, &size1), target, IID_IVQData);
+      if (format != ref.Format || size0 != xs || size1 != static_cast<LONG>(g.Count)) {
+        vq::ThrowIfFailed(target->Allocate(xs, static_cast<LONG>(g.Count), ref.Format), target, IID_IVQData);
+      }
+
+      const size_t bytesPerValue = ref.Format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
+      const size_t recordBytes = static_cast<size_t>(xs) * bytesPerValue;
+      std::unique_ptr<uint8_t, CoTaskMemDeleter> staging;
+      if (recordBytes != 0) {
+        staging.reset(static_cast<uint8_t*>(CoTaskMemAlloc(recordBytes * g.Count)));
+        if (!staging) vq::ThrowIfFailed(E_OUTOFMEMORY);
+      }
+      for (uint32_t i = 0; i < g.OuterCount; ++i) {
+        for (uint32_t j = 0; j < g.InnerCount; ++j) {
+          m.CheckMemoryNow();
+          const uint32_t r = OutputPosition(g, i, j, dir);
+          const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
+          if (recordBytes == 0) continue;
+          uint8_t* destination = staging.get() + static_cast<size_t>(r) * recordBytes;
+          bool holdsValues = false;
+          {
+            vq::CritSecLock lock(m.m_DataLock.native());
+            CDataBase* storage = m.Storage(m.DataIndex(e));
+            holdsValues = storage != nullptr && storage->ByteSize() != 0;
+          }
+          if (!holdsValues) {
+            std::memset(destination, 0, recordBytes);
+            continue;
+          }
+          Located located = Fetch(e, ref, Z, 0, xs - 1);
+          if (located.Values != nullptr) {
+            std::memcpy(destination, located.Values, recordBytes);
+          } else {
+            std::memset(destination, 0, recordBytes);
+          }
+        }
+      }
+      VQDataBuffer values{};
+      values.Format = ref.Format;
+      values.XSize = xs;
+      values.ZSize = static_cast<LONG>(g.Count);
+      if (ref.Format == dataFormatFloat64) {
+        values.pDouble = reinterpret_cast<DOUBLE*>(staging.get());
+      } else {
+        values.pFloat = reinterpret_cast<FLOAT*>(staging.get());
+      }
+      vq::ThrowIfFailed(target->SetDataBuffer(values), target, IID_IVQData);
+      staging.reset();
+
+      IVQAxis* axis = ref.Axis.get();
+      vq::ComPtr<IVQAxis> resultAxis;
+      if (ref.Kind == axisKindLinear || ref.Kind == axisKindBands) {
+        BSTR unitText = nullptr;
+        vq::ThrowIfFailed(axis->GetUnit(&unitText), axis, IID_IVQAxis);
+        _bstr_t unit(unitText, false);
+        vq::ThrowIfFailed(target->GetAxis(resultAxis.put()), target, IID_IVQData);
+        if (!resultAxis) EmptyReference();
+        if (ref.Kind == axisKindLinear) {
+          vq::ThrowIfFailed(resultAxis->InitializeAsLinear(ref.AxisSize, ref.First, ref.Delta, unit.GetBSTR()),
+                            resultAxis.get(), IID_IVQAxis);
+        } else {
+          LONG firstBand = 0, fraction = 0;
+          vq::ThrowIfFailed(axis->GetFirstBand(&firstBand), axis, IID_IVQAxis);
+          vq::ThrowIfFailed(axis->GetFraction(&fraction), axis, IID_IVQAxis);
+          vq::ThrowIfFailed(resultAxis->InitializeAsBands(ref.AxisSize, firstBand, fraction, unit.GetBSTR()),
+                            resultAxis.get(), IID_IVQAxis);
+        }
+      } else {
+        Refuse("Invalid axis type.", E_NOTIMPL);
+      }
+
+      LONG records = 0;
+      vq::ThrowIfFailed(target->GetSize(1, &records), target, IID_IVQData);
+      for (LONG r = 1; r <= records && static_cast<uint32_t>(r) <= g.Count; ++r) {
+        // The element whose values went to record r - 1.
+        const uint32_t w = static_cast<uint32_t>(r - 1);
+        uint32_t i = 0, j = 0;
+        if (dir == matrixDirectionByRow) {
+          i = w % g.OuterCount;
+          j = w / g.OuterCount;
+        } else {
+          j = w % g.InnerCount;
+          i = w / g.InnerCount;
+        }
+        const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
+        vq::CritSecLock lock(m.m_DataLock.native());
+        if (CDataBase* storage = m.Storage(m.DataIndex(e))) {
+          storage->CopyAllAttributes(target, r);
+          storage->CopyAllIndexedAttributesToIndex1(target, Z + 1);
+        }
+      }
+      return S_OK;
+    }
+  });
+}
+
+STDMETHODIMP CVQDataMatrix::GetD1D2Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d3, LONG d4, matrixDirectionType dir,
+                                         IUnknown* pData) {
+  return CSlicer(*this).Scalar(kD1D2, Xmin, Xmax, Z, d3, d4, dir, pData);
+}
+
+STDMETHODIMP CVQDataMatrix::GetD1D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d2, LONG d4, matrixDirectionType dir,
+                                         IUnknown* pData) {
+  return CSlicer(*this).Scalar(kD1D3, Xmin, Xmax, Z, d2, d4, dir, pData);
+}
+
+STDMETHODIMP CVQDataMatrix::GetD2D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d1, LONG d4, matrixDirectionType dir,
+                                         IUnknown* pData) {
+  return CSlicer(*this).Scalar(kD2D3, Xmin, Xmax, Z, d1, d4, dir, pData);
+}
+
+STDMETHODIMP CVQDataMatrix::GetD1D2SliceSpectrum(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) {
+  return CSlicer(*this).Spectrum(kD1D2, Z, d3, d4, dir, Data);
+}
+
+STDMETHODIMP CVQDataMatrix::GetD1D3SliceSpectrum(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) {
+  return CSlicer(*this).Spectrum(kD1D3, Z, d2, d4, dir, Data);
+}
+
+STDMETHODIMP CVQDataMatrix::GetD2D3SliceSpectrum(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) {
+  return CSlicer(*this).Spectrum(kD2D3, Z, d1, d4, dir, Data);
+}

@@ -1,0 +1,94 @@
+// The band finder: the table's searches at known frequencies, its edges and
+// margins, the constant nominal values and labels, and refused fractions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "slicing/BandFinder.h"
+
+namespace vq::bands {
+namespace {
+
+HRESULT RaisedBy(LONG fraction, double frequency) {
+  try {
+    FindBand(fraction, frequency);
+  } catch (const _com_error& e) {
+    return e.Error();
+  }
+  return S_OK;
+}
+
+TEST(BandFinder, FindsTheBandsOfOneKilohertzInEverySeries) {
+  EXPECT_EQ(FindBand(3, 1000.0), 30);
+  EXPECT_EQ(FindBand(1, 1000.0), 10);
+  EXPECT_EQ(FindBand(12, 1000.0), 120);
+  EXPECT_EQ(FindBand(24, 1000.0), 240);
+  EXPECT_EQ(FindBand(3, 20.0), 13);
+  EXPECT_EQ(FindBand(3, 125000.0), 51);
+  EXPECT_EQ(FindBand(1, 1.5), 1);
+}
+
+TEST(BandFinder, EdgesTileTheAxisAndAnEdgeBelongsToTheUpperBand) {
+  for (LONG fraction : {1, 3, 12, 24}) {
+    const BandSeries* series = FindSeries(fraction);
+    ASSERT_NE(series, nullptr);
+    for (LONG n = 1; n < series->Count; ++n) {
+      ASSERT_EQ(BandUpperEdge(fraction, n - 1), BandLowerEdge(fraction, n)) << fraction << " " << n;
+      ASSERT_EQ(FindBand(fraction, BandLowerEdge(fraction, n)), n) << fraction << " " << n;
+      ASSERT_EQ(FindBand(fraction, std::nextafter(BandUpperEdge(fraction, n), 0.0)), n) << fraction << " " << n;
+    }
+  }
+  EXPECT_NEAR(BandLowerEdge(3, 13), 17.78, 0.01);
+  EXPECT_NEAR(BandUpperEdge(3, 13), 22.39, 0.01);
+}
+
+TEST(BandFinder, MarginsAnswerMinusOneAndBeyondThemTheSearchFails) {
+  EXPECT_EQ(FindBand(3, 1.0), -1);  // the 1 Hz band is never returned
+  EXPECT_EQ(FindBand(1, 200000.0), -1);
+  EXPECT_EQ(FindBand(3, BandLowerEdge(3, 0)), -1);   // lo itself passes
+  EXPECT_EQ(FindBand(24, BandUpperEdge(24, 409)), -1);  // hi itself passes
+  EXPECT_EQ(RaisedBy(3, 0.5), E_FAIL);
+  EXPECT_EQ(RaisedBy(1, 400000.0), E_FAIL);
+  EXPECT_EQ(RaisedBy(12, std::nextafter(BandUpperEdge(12, 205), 1e9)), E_FAIL);
+  EXPECT_EQ(RaisedBy(3, std::nan("")), E_FAIL);
+}
+
+TEST(BandFinder, FractionsWithoutARowAreRefused) {
+  for (LONG fraction : {0, 2, 6, -3, 48}) {
+    EXPECT_EQ(FindSeries(fraction), nullptr);
+    EXPECT_EQ(RaisedBy(fraction, 1000.0), E_FAIL) << fraction;
+    EXPECT_THROW(BandLowerEdge(fraction, 1), _com_error);
+    EXPECT_THROW(BandUpperEdge(fraction, 1), _com_error);
+  }
+}
+
+TEST(BandFinder, RowsCarryNominalValuesAndLabels) {
+  const BandSeries* third = FindSeries(3);
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(third->Count, 52);
+  EXPECT_EQ(third->NominalFrequency(30), 1000.0);
+  EXPECT_EQ(third->Label(30), "1 kHz");
+  EXPECT_EQ(third->Label(15), "31.5 Hz");
+  EXPECT_EQ(third->Label(41), "12.5 kHz");
+  EXPECT_EQ(third->NominalFrequency(51), 125000.0);
+  EXPECT_EQ(third->Label(52), "");
+  const BandSeries* octave = FindSeries(1);
+  EXPECT_EQ(octave->Count, 18);
+  EXPECT_EQ(octave->Label(5), "31.5 Hz");
+  EXPECT_EQ(octave->NominalFrequency(17), 125000.0);
+  EXPECT_EQ(FindSeries(12)->NominalFrequency(1), 1.06);
+  EXPECT_EQ(FindSeries(12)->Count, 205);
+  EXPECT_EQ(FindSeries(24)->Label(408), "125 kHz");
+  EXPECT_EQ(FindSeries(24)->Label(7), "1.22 Hz");
+  // Every nominal value lies inside its band.
+  for (LONG fraction : {1, 3, 12, 24}) {
+    const BandSeries* s = FindSeries(fraction);
+    for (LONG n = 0; n < s->Count; ++n) {
+      ASSERT_GT(s->NominalFrequency(n), BandLowerEdge(fraction, n)) << fraction << " " << n;
+      ASSERT_LT(s->NominalFrequency(n), BandUpperEdge(fraction, n)) << fraction << " " << n;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vq::bands

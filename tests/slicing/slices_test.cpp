@@ -1,0 +1,330 @@
+// The scalar slices: where each plane puts each element's sum, how x ranges
+// become index ranges on the three axis kinds, float sums, the refusals, and
+// elements that are swapped out or held in part by a client.
+#include <array>
+#include <cmath>
+#include <functional>
+
+#include "slicing_support.h"
+#include "storage/DataBase.h"
+#include "storage/SingleData.h"
+#include "support/TraceCapture.h"
+
+namespace vq::test {
+namespace {
+
+using Scalar = std::function<HRESULT(IVQDataMatrix*, double, double, LONG, LONG, LONG, matrixDirectionType,
+                                     IUnknown*)>;
+
+// One plane as a client sees it: the call, and for walk step (i, j) the
+// element read and the result position in each direction.
+struct Plane {
+  const char* Name;
+  Scalar Call;
+  std::function<std::array<LONG, 4>(LONG i, LONG j, LONG a, LONG b)> Element;
+  LONG OuterDim, InnerDim;  // 1-based, for the sizes
+  std::function<LONG(LONG i, LONG j, LONG nOuter, LONG nInner)> ByRow, ByColumn;
+};
+
+const Plane kPlanes[] = {
+    {"D1D2",
+     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
+       return m->GetD1D2Slice(a, b, z, f1, f2, d, p);
+     },
+     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{i, j, a, b}; }, 1, 2,
+     [](LONG i, LONG j, LONG n1, LONG) { return i + n1 * j; }, [](LONG i, LONG j, LONG, LONG n2) { return j + n2 * i; }},
+    {"D1D3",
+     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
+       return m->GetD1D3Slice(a, b, z, f1, f2, d, p);
+     },
+     [](LONG i, LONG k, LONG a, LONG b) { return std::array<LONG, 4>{i, a, k, b}; }, 1, 3,
+     [](LONG i, LONG k, LONG n1, LONG) { return i + n1 * k; }, [](LONG i, LONG k, LONG, LONG n3) { return k + n3 * i; }},
+    {"D2D3",
+     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
+       return m->GetD2D3Slice(a, b, z, f1, f2, d, p);
+     },
+     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{a, i, j, b}; }, 2, 3,
+     [](LONG i, LONG j, LONG n2, LONG) { return i + n2 * j; }, [](LONG i, LONG j, LONG, LONG n3) { return j + n3 * i; }},
+};
+
+// The sum of values first..last of record z of element idx after Fill, added
+// in x order.
+double ExpectedSum(uint32_t idx, LONG xs, LONG z, LONG first, LONG last) {
+  double sum = 0.0;
+  for (LONG k = first; k <= last; ++k) sum += SlicingTest::Expected(idx, static_cast<size_t>(z * xs + k));
+  return sum;
+}
+
+bool AnyInMemory(IVQDataMatrix* m) {
+  CVQDataMatrix* impl = static_cast<CVQDataMatrix*>(m);
+  for (uint32_t i = 0; i < impl->DataCount(); ++i) {
+    CDataBase* s = impl->StorageAt(i);
+    if (s != nullptr && s->IsInMemory()) return true;
+  }
+  return false;
+}
+
+using ScalarSliceTest = SlicingTest;
+
+TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirections) {
+  auto m = Make(2, 3, 4, 5, 10, 3);
+  Fill(m.get());
+  const LONG fixedA = 1, fixedB = 2;
+  for (const Plane& plane : kPlanes) {
+    const LONG nOuter = Size(m.get(), plane.OuterDim), nInner = Size(m.get(), plane.InnerDim);
+    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
+      SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
+      auto result = NewItem();
+      ASSERT_EQ(plane.Call(m.get(), 2.4, 5.5, 1, fixedA, fixedB, dir, result.get()), S_OK);
+      LONG x = 0, z = 0;
+      result->GetSize(0, &x);
+      result->GetSize(1, &z);
+      ASSERT_EQ(x, nOuter * nInner);
+      ASSERT_EQ(z, 1);
+      const auto values = Values(result.get());
+      for (LONG i = 0; i < nOuter; ++i) {
+        for (LONG j = 0; j < nInner; ++j) {
+          const auto p = plane.Element(i, j, fixedA, fixedB);
+          const LONG o = dir == matrixDirectionByRow ? plane.ByRow(i, j, nOuter, nInner) : plane.ByColumn(i, j, nOuter, nInner);
+          EXPECT_EQ(values[static_cast<size_t>(o)], ExpectedSum(Index(m.get(), p[0], p[1], p[2], p[3]), 10, 1, 2, 6))
+              << "i=" << i << " j=" << j;
+        }
+      }
+    }
+  }
+}
+
+TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
+  auto m = Make(2, 1, 2, 1, 100, 2);
+  Fill(m.get());
+  auto result = NewItem();
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD1D2Slice(-5.0, -0.7, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_TRUE(trace.Contains("Xmin<FirstValue: -5<0"));
+    EXPECT_TRUE(trace.Contains("Axis0: Size=100, FirstValue=0, Delta=1, Unit="));
+    EXPECT_TRUE(trace.Contains("firstIdx: 0 (0->99)"));
+  }
+  EXPECT_EQ(Values(result.get())[1], ExpectedSum(1, 100, 0, 0, 0));
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD1D2Slice(97.5, 1000.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_TRUE(trace.Contains("Xmax>LastValue: 1000>99"));
+  }
+  EXPECT_EQ(Values(result.get())[0], ExpectedSum(0, 100, 1, 98, 99));
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD1D3Slice(-5.0, 1000.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_FALSE(trace.Contains("FirstValue:"));
+    EXPECT_FALSE(trace.Contains("LastValue:"));
+    EXPECT_TRUE(trace.Contains("firstIdx: 0"));
+    EXPECT_FALSE(trace.Contains("firstIdx: 0 (0->99)"));
+  }
+  EXPECT_EQ(Values(result.get())[3], ExpectedSum(3, 100, 1, 0, 99));
+}
+
+TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
+  auto m = Make(2, 2, 2, 1, 20, 1);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ASSERT_FALSE(AnyInMemory(m.get()));
+  auto result = NewItem(4, 1);
+  {
+    TraceCapture trace;
+    EXPECT_EQ(m->GetD1D2Slice(8.0, 3.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+    EXPECT_TRUE(trace.Contains("lastIdx invalid."));
+  }
+  for (const Plane& plane : {kPlanes[1], kPlanes[2]}) {
+    ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+    result->SetAllValues(7.0);
+    ASSERT_EQ(plane.Call(m.get(), 8.0, 3.0, 0, 0, 0, matrixDirectionByColumn, result.get()), S_OK) << plane.Name;
+    for (double v : Values(result.get())) EXPECT_EQ(v, 0.0) << plane.Name;
+    // Only the reference element was brought back.
+    for (uint32_t e = 1; e < 8; ++e) {
+      CDataBase* s = Impl(m.get())->StorageAt(Impl(m.get())->DataIndex(e));
+      if (Impl(m.get())->DataIndex(e) != Impl(m.get())->DataIndex(0)) {
+        EXPECT_FALSE(s->IsInMemory()) << e;
+      }
+    }
+  }
+}
+
+TEST_P(ScalarSliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
+  auto m = Make(2, 2, 1, 1, 10, 3);
+  Fill(m.get());
+  auto result = NewItem();
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD2D3Slice(0.0, 9.0, 7, 1, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_TRUE(trace.Contains("Z>Last Z Index Value: 7>2"));
+  }
+  EXPECT_EQ(Values(result.get())[1], ExpectedSum(3, 10, 2, 0, 9));
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD1D2Slice(0.0, 9.0, -1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Z invalid."));
+}
+
+// Gives every element the same axis through its item.
+void SetAxes(IVQDataMatrix* m, const std::function<void(IVQAxis*)>& init) {
+  LONG n = 1;
+  for (LONG d = 1; d <= 4; ++d) {
+    LONG s = 0;
+    m->get_Size(d, &s);
+    n *= s;
+  }
+  for (LONG e = 0; e < n; ++e) {
+    LONG p[4] = {e, 0, 0, 0};
+    auto item = SlicingTest::Get(m, p[0], p[1], p[2], p[3]);
+    ASSERT_TRUE(item);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(item->GetAxis(axis.put()), S_OK);
+    init(axis.get());
+  }
+}
+
+TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
+  auto m = Make(2, 2, 1, 1, 28, 1);
+  Fill(m.get());
+  _bstr_t unit(L"Hz");
+  SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK); });
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2Slice(0.5, 100.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[3], ExpectedSum(3, 28, 0, 0, 7));
+  ASSERT_EQ(m->GetD1D2Slice(25.0, 100000.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[2], ExpectedSum(2, 28, 0, 1, 27));
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD1D2Slice(0.5, 200000.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("COM Error"));
+}
+
+TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
+  auto m = Make(3, 1, 1, 1, 10, 1);
+  Fill(m.get());
+  const double points[10] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256};
+  SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeWithValues(10, points, nullptr), S_OK); });
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D3Slice(1.4, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  const auto values = Values(result.get());
+  for (uint32_t e = 0; e < 3; ++e) EXPECT_EQ(values[e], ExpectedSum(e, 10, 0, 1, 5)) << e;
+}
+
+TEST_P(ScalarSliceTest, FloatElementsAreSummedInFloat) {
+  auto m = Make(2, 1, 1, 1, 8, 1, dataFormatFloat32);
+  const float rows[2][8] = {{1e8f, 1, 1, 1, 1, 1, 1, 1}, {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 1e-3f}};
+  for (LONG e = 0; e < 2; ++e) {
+    auto item = Get(m.get(), e, 0, 0, 0);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    ASSERT_NE(b.pFloat, nullptr);
+    std::copy(rows[e], rows[e] + 8, b.pFloat);
+  }
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2Slice(0.0, 7.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  LONG format = 0;
+  result->GetFormat(&format);
+  EXPECT_EQ(format, dataFormatFloat32);
+  VQDataBuffer b{};
+  ASSERT_EQ(result->GetDataBuffer(&b), S_OK);
+  for (int e = 0; e < 2; ++e) {
+    float f = 0.0f;
+    double d = 0.0;
+    for (float v : rows[e]) f += v, d += v;
+    ASSERT_NE(static_cast<double>(f), d);  // the case tells the two apart
+    EXPECT_EQ(b.pFloat[e], f) << e;
+  }
+}
+
+TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
+  auto m = Make(2, 3, 4, 5, 10, 2);
+  Fill(m.get());
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
+  EXPECT_EQ(m->GetD2D3Slice(0, 5, 0, 0, 0, matrixDirectionByRow, m.get()), E_POINTER);
+  {
+    TraceCapture trace;
+    EXPECT_EQ(m->GetD1D3Slice(0, 5, 0, 0, 0, static_cast<matrixDirectionType>(2), result.get()), E_FAIL);
+    EXPECT_TRUE(trace.Contains("Invalid direction."));
+    LONG x = 0;
+    result->GetSize(0, &x);
+    EXPECT_EQ(x, 8);  // sized before the direction is looked at
+  }
+  EXPECT_EQ(m->GetD1D2Slice(5, 2, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_EQ(m->GetD1D2Slice(std::nan(""), 2, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  {
+    auto first = Get(m.get(), 0, 0, 0, 0);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(first->GetAxis(axis.put()), S_OK);
+    ASSERT_EQ(axis->InitializeAsKind1(10, 1.0, 2.0, nullptr), S_OK);
+  }
+  EXPECT_EQ(m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
+  auto complex = Make(2, 2, 1, 1, 4, 1, dataFormatComplex128);
+  EXPECT_EQ(complex->GetD1D2Slice(0, 3, 0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
+}
+
+TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
+  auto m = Make(2, 3, 4, 5, 10, 2);
+  Fill(m.get());
+  auto result = NewItem();
+  const std::array<LONG, 2> outside[] = {{0, 5}, {-1, 0}, {0, -1}, {4, 4}, {200, 0}};
+  for (const Plane& plane : kPlanes) {
+    for (const auto& f : outside) {
+      ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+      TraceCapture trace;
+      EXPECT_EQ(plane.Call(m.get(), 0, 5, 0, f[0], f[1], matrixDirectionByRow, result.get()), E_FAIL)
+          << plane.Name << " " << f[0] << "," << f[1];
+      EXPECT_TRUE(trace.Contains("Plane outside the matrix."));
+      EXPECT_FALSE(AnyInMemory(m.get())) << plane.Name;
+    }
+  }
+  // Positions are not checked one by one: d3 = 4 is d3 = 0 of the next d4.
+  ASSERT_EQ(m->GetD1D2Slice(0, 5, 1, 4, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[5], ExpectedSum(Index(m.get(), 1, 2, 0, 1), 10, 1, 0, 5));
+}
+
+TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
+  auto m = Make(3, 2, 1, 1, 50, 4);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2Slice(10.0, 19.0, 2, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
+  const auto values = Values(result.get());
+  for (LONG i = 0; i < 3; ++i)
+    for (LONG j = 0; j < 2; ++j) EXPECT_EQ(values[static_cast<size_t>(j + 2 * i)], ExpectedSum(i + 3 * j, 50, 2, 10, 19));
+  if (GetParam() == matrixSingleObject) {
+    auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
+    ASSERT_NE(s, nullptr);
+    uint32_t xFrom, zFrom, xTo, zTo;
+    s->HeldBounds(&xFrom, &zFrom, &xTo, &zTo);
+    EXPECT_EQ(xFrom, 10u);
+    EXPECT_EQ(xTo, 19u);
+    EXPECT_EQ(zFrom, 2u);
+    EXPECT_EQ(zTo, 2u);
+  }
+  Verify(m.get());
+}
+
+TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
+  auto m = Make(3, 1, 1, 1, 20, 4);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  // Element 1: a narrow part of record 1 (x 3..15); element 2: a run of
+  // whole records (1..2). The client holds both while the slice asks for
+  // less than each.
+  vq::ComPtr<IUnknown> narrow, run;
+  ASSERT_EQ(m->get_ConstDataSubsetPtr(1, 0, 0, 0, 23, 35, 0, narrow.put()), S_OK);
+  ASSERT_EQ(m->get_ConstDataSubsetPtr(2, 0, 0, 0, 20, 59, 0, run.put()), S_OK);
+  auto result = NewItem();
+  HRESULT hr = m->GetD1D2Slice(5.0, 9.0, 1, 0, 0, matrixDirectionByRow, result.get());
+  if (GetParam() == matrixSingleObject) {
+    ASSERT_EQ(hr, S_OK);
+  }
+  if (hr == S_OK) {
+    const auto values = Values(result.get());
+    for (uint32_t e = 0; e < 3; ++e) EXPECT_EQ(values[e], ExpectedSum(e, 20, 1, 5, 9)) << e;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Single, ScalarSliceTest, ::testing::Values(matrixSingleObject), KindName);
+
+}  // namespace
+}  // namespace vq::test

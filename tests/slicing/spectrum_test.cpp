@@ -1,0 +1,198 @@
+// The spectrum slices: which element's record lands in which result record,
+// the result's axis, elements without values, swapped-out elements, and the
+// position checks.
+#include <array>
+#include <cmath>
+#include <functional>
+
+#include "slicing_support.h"
+#include "storage/SingleData.h"
+#include "support/TraceCapture.h"
+
+namespace vq::test {
+namespace {
+
+using SpectrumCall = std::function<HRESULT(IVQDataMatrix*, LONG, LONG, LONG, matrixDirectionType, IUnknown*)>;
+
+struct Plane {
+  const char* Name;
+  SpectrumCall Call;
+  std::function<std::array<LONG, 4>(LONG i, LONG j, LONG a, LONG b)> Element;
+  LONG OuterDim, InnerDim;
+  const char* FixedAInvalid;
+};
+
+const Plane kPlanes[] = {
+    {"D1D2",
+     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
+       return m->GetD1D2SliceSpectrum(z, a, b, d, p);
+     },
+     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{i, j, a, b}; }, 1, 2, "D3 invalid."},
+    {"D1D3",
+     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
+       return m->GetD1D3SliceSpectrum(z, a, b, d, p);
+     },
+     [](LONG i, LONG k, LONG a, LONG b) { return std::array<LONG, 4>{i, a, k, b}; }, 1, 3, "D2 invalid."},
+    {"D2D3",
+     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
+       return m->GetD2D3SliceSpectrum(z, a, b, d, p);
+     },
+     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{a, i, j, b}; }, 2, 3, "D1 invalid."},
+};
+
+using SpectrumSliceTest = SlicingTest;
+
+// Checks that record r of `result` holds record z of the element that walk
+// step (i, j) reads, for every step and the direction's record rule.
+void ExpectRecords(SlicingTest* t, IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z, LONG a, LONG b,
+                   matrixDirectionType dir, LONG xs) {
+  (void)t;
+  LONG nOuter = 0, nInner = 0;
+  m->get_Size(plane.OuterDim, &nOuter);
+  m->get_Size(plane.InnerDim, &nInner);
+  LONG x = 0, records = 0;
+  result->GetSize(0, &x);
+  result->GetSize(1, &records);
+  ASSERT_EQ(x, xs);
+  ASSERT_EQ(records, nOuter * nInner);
+  VQDataBuffer buffer{};
+  ASSERT_EQ(result->GetDataBuffer(&buffer), S_OK);
+  ASSERT_NE(buffer.pDouble, nullptr);
+  LONG s[4];
+  for (int d = 0; d < 4; ++d) m->get_Size(d + 1, &s[d]);
+  for (LONG i = 0; i < nOuter; ++i) {
+    for (LONG j = 0; j < nInner; ++j) {
+      const auto p = plane.Element(i, j, a, b);
+      const uint32_t idx = static_cast<uint32_t>(p[0] + s[0] * (p[1] + s[1] * (p[2] + s[2] * p[3])));
+      const LONG r = dir == matrixDirectionByRow ? i + nOuter * j : j + nInner * i;
+      for (LONG k = 0; k < xs; ++k) {
+        ASSERT_EQ(buffer.pDouble[r * xs + k], SlicingTest::Expected(idx, static_cast<size_t>(z * xs + k)))
+            << plane.Name << " i=" << i << " j=" << j << " k=" << k;
+      }
+    }
+  }
+}
+
+TEST_P(SpectrumSliceTest, EveryPlaneCopiesRecordZOfEachElementToItsRecord) {
+  auto m = Make(2, 3, 4, 5, 6, 3);
+  Fill(m.get());
+  for (const Plane& plane : kPlanes) {
+    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
+      auto result = NewItem();
+      ASSERT_EQ(plane.Call(m.get(), 2, 1, 3, dir, result.get()), S_OK) << plane.Name;
+      ExpectRecords(this, m.get(), plane, result.get(), 2, 1, 3, dir, 6);
+      vq::ComPtr<IVQAxis> axis;
+      ASSERT_EQ(result->GetAxis(axis.put()), S_OK);
+      LONG kind = -1, size = 0;
+      axis->GetKind(&kind);
+      axis->GetSize(&size);
+      EXPECT_EQ(kind, axisKindLinear);
+      EXPECT_EQ(size, 6);
+    }
+  }
+}
+
+TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
+  auto m = Make(3, 2, 1, 1, 100, 4);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  ExpectRecords(this, m.get(), kPlanes[0], result.get(), 2, 0, 0, matrixDirectionByRow, 100);
+  if (GetParam() == matrixSingleObject) {
+    auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
+    ASSERT_NE(s, nullptr);
+    uint32_t xFrom, zFrom, xTo, zTo;
+    s->HeldBounds(&xFrom, &zFrom, &xTo, &zTo);
+    EXPECT_EQ(zFrom, 2u);
+    EXPECT_EQ(zTo, 2u);
+    EXPECT_EQ(xTo - xFrom + 1, 100u);
+  }
+  Verify(m.get());
+}
+
+TEST_P(SpectrumSliceTest, ElementWithoutValuesGivesARecordOfZeros) {
+  auto m = Make(2, 2, 1, 1, 5, 2);
+  Fill(m.get());
+  ASSERT_EQ(m->put_DataPtr(1, 1, 0, 0, NewItem().get()), S_OK);
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
+  const auto values = Values(result.get());
+  ASSERT_EQ(values.size(), 20u);
+  for (LONG k = 0; k < 5; ++k) {
+    EXPECT_EQ(values[static_cast<size_t>(3 * 5 + k)], 0.0);  // (1, 1) by column: record 1 + 2 * 1
+    EXPECT_EQ(values[static_cast<size_t>(1 * 5 + k)], Expected(2, static_cast<size_t>(5 + k)));  // (0, 1)
+  }
+}
+
+TEST_P(SpectrumSliceTest, BandAxisIsRepeatedOnTheResult) {
+  auto m = Make(2, 1, 1, 1, 28, 1);
+  Fill(m.get());
+  _bstr_t unit(L"Hz");
+  {
+    auto first = Get(m.get(), 0, 0, 0, 0);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(first->GetAxis(axis.put()), S_OK);
+    ASSERT_EQ(axis->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK);
+  }
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  vq::ComPtr<IVQAxis> axis;
+  ASSERT_EQ(result->GetAxis(axis.put()), S_OK);
+  LONG kind = 0, firstBand = 0, fraction = 0;
+  axis->GetKind(&kind);
+  axis->GetFirstBand(&firstBand);
+  axis->GetFraction(&fraction);
+  EXPECT_EQ(kind, axisKindBands);
+  EXPECT_EQ(firstBand, 13);
+  EXPECT_EQ(fraction, 3);
+}
+
+TEST_P(SpectrumSliceTest, PositionsRecordsAndDirectionAreChecked) {
+  auto m = Make(2, 3, 4, 5, 6, 3);
+  Fill(m.get());
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
+  for (const Plane& plane : kPlanes) {
+    LONG fixedSize = 0;
+    m->get_Size(plane.Name == std::string("D1D2") ? 3 : plane.Name == std::string("D1D3") ? 2 : 1, &fixedSize);
+    const struct {
+      LONG z, a, b;
+      const char* message;
+    } cases[] = {{0, -1, 0, plane.FixedAInvalid}, {0, fixedSize, 0, plane.FixedAInvalid}, {0, 0, 5, "D4 invalid."},
+                 {0, 0, -1, "D4 invalid."},       {3, 0, 0, "Z invalid."},                {-1, 0, 0, "Z invalid."}};
+    for (const auto& c : cases) {
+      TraceCapture trace;
+      EXPECT_EQ(plane.Call(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;
+      EXPECT_TRUE(trace.Contains(c.message)) << plane.Name << " " << c.message;
+    }
+  }
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD2D3SliceSpectrum(0, 0, 0, static_cast<matrixDirectionType>(2), result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Invalid direction."));
+  LONG records = 0;
+  result->GetSize(1, &records);
+  EXPECT_EQ(records, 12);
+}
+
+TEST_P(SpectrumSliceTest, ValueAxisIsRefusedAfterTheValuesArrived) {
+  auto m = Make(2, 1, 1, 1, 4, 1);
+  Fill(m.get());
+  const double points[4] = {1, 2, 4, 8};
+  {
+    auto first = Get(m.get(), 0, 0, 0, 0);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(first->GetAxis(axis.put()), S_OK);
+    ASSERT_EQ(axis->InitializeWithValues(4, points, nullptr), S_OK);
+  }
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
+  const auto values = Values(result.get());
+  ASSERT_EQ(values.size(), 8u);
+  EXPECT_EQ(values[5], Expected(1, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Single, SpectrumSliceTest, ::testing::Values(matrixSingleObject), KindName);
+
+}  // namespace
+}  // namespace vq::test
