@@ -1,0 +1,541 @@
+// Registration, the class object, DllCanUnloadNow and aggregation of
+// VQDataMatrixLib, and a client process that is not linked against it.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "RegistrationTestSupport.h"
+#include "VQDataMatrixLib.h"
+#include "VQRegistrar.h"
+#include "VQResources.h"
+#include "tests/platform/testlib/TempRegistry.h"
+
+namespace {
+
+using vq::test::Export;
+using vq::test::ListStore;
+using vq::test::RunChild;
+using vq::test::Wide;
+
+typedef HRESULT (*EntryFn)();
+
+// The matrix library's own DllGetClassObject (the VQData library has one too).
+HRESULT MatrixGetClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
+  static const auto fn = Export<LPFNGETCLASSOBJECT>(VQ_MATRIX_LIBRARY, "DllGetClassObject");
+  return fn != nullptr ? fn(clsid, iid, ppv) : E_UNEXPECTED;
+}
+
+std::string RealPath(const char* path) {
+  char buffer[PATH_MAX];
+  return realpath(path, buffer) != nullptr ? std::string(buffer) : std::string(path);
+}
+
+const std::wstring kClsid = L"{35078CFA-9E3B-4E32-B265-26792C93261E}";
+const std::wstring kLibid = L"{9621577E-F954-4CD0-A2EF-F8FDBE422C93}";
+const std::wstring kIid = L"{BCFCCD04-00C7-4A0F-9BE0-A8813CDCEF6A}";
+
+// What registration must leave in an empty store, written out by hand.
+std::map<std::wstring, std::wstring> ExpectedKeys(const std::wstring& path) {
+  const std::wstring dir = path.substr(0, path.find_last_of(L'/'));
+  const std::wstring cls = L"CLSID\\" + kClsid;
+  const std::wstring tlb = L"TypeLib\\" + kLibid;
+  const std::wstring itf = L"Interface\\" + kIid;
+  const std::wstring marshaler = L"sz:{00020424-0000-0000-C000-000000000046}";
+  return {
+      {L"VQDataMatrixLib.VQDataMatrix.1", L""},
+      {L"VQDataMatrixLib.VQDataMatrix.1|@", L"sz:VQDataMatrix Class"},
+      {L"VQDataMatrixLib.VQDataMatrix.1\\CLSID", L""},
+      {L"VQDataMatrixLib.VQDataMatrix.1\\CLSID|@", L"sz:" + kClsid},
+      {L"VQDataMatrixLib.VQDataMatrix", L""},
+      {L"VQDataMatrixLib.VQDataMatrix|@", L"sz:VQDataMatrix Class"},
+      {L"VQDataMatrixLib.VQDataMatrix\\CLSID", L""},
+      {L"VQDataMatrixLib.VQDataMatrix\\CLSID|@", L"sz:" + kClsid},
+      {L"VQDataMatrixLib.VQDataMatrix\\CurVer", L""},
+      {L"VQDataMatrixLib.VQDataMatrix\\CurVer|@", L"sz:VQDataMatrixLib.VQDataMatrix.1"},
+      {L"CLSID", L""},
+      {cls, L""},
+      {cls + L"|@", L"sz:VQDataMatrix Class"},
+      {cls + L"\\ProgID", L""},
+      {cls + L"\\ProgID|@", L"sz:VQDataMatrixLib.VQDataMatrix.1"},
+      {cls + L"\\VersionIndependentProgID", L""},
+      {cls + L"\\VersionIndependentProgID|@", L"sz:VQDataMatrixLib.VQDataMatrix"},
+      {cls + L"\\Programmable", L""},
+      {cls + L"\\InprocServer32", L""},
+      {cls + L"\\InprocServer32|@", L"sz:" + path},
+      {cls + L"\\InprocServer32|ThreadingModel", L"sz:Apartment"},
+      {cls + L"\\TypeLib", L""},
+      {cls + L"\\TypeLib|@", L"sz:" + kLibid},
+      {L"TypeLib", L""},
+      {tlb, L""},
+      {tlb + L"\\1.0", L""},
+      {tlb + L"\\1.0|@", L"sz:VQDataMatrixLib 1.0 Type Library"},
+      {tlb + L"\\1.0\\FLAGS", L""},
+      {tlb + L"\\1.0\\FLAGS|@", L"sz:0"},
+      {tlb + L"\\1.0\\HELPDIR", L""},
+      {tlb + L"\\1.0\\HELPDIR|@", L"sz:" + dir},
+      {tlb + L"\\1.0\\0", L""},
+      {tlb + L"\\1.0\\0\\linux64", L""},
+      {tlb + L"\\1.0\\0\\linux64|@", L"sz:" + path},
+      {L"Interface", L""},
+      {itf, L""},
+      {itf + L"|@", L"sz:IVQDataMatrix"},
+      {itf + L"\\ProxyStubClsid", L""},
+      {itf + L"\\ProxyStubClsid|@", marshaler},
+      {itf + L"\\ProxyStubClsid32", L""},
+      {itf + L"\\ProxyStubClsid32|@", marshaler},
+      {itf + L"\\TypeLib", L""},
+      {itf + L"\\TypeLib|@", L"sz:" + kLibid},
+      {itf + L"\\TypeLib|Version", L"sz:1.0"},
+  };
+}
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(m_Registry.Dir().empty());
+    m_Register = Export<EntryFn>(VQ_MATRIX_LIBRARY, "DllRegisterServer");
+    m_Unregister = Export<EntryFn>(VQ_MATRIX_LIBRARY, "DllUnregisterServer");
+    m_CanUnload = Export<EntryFn>(VQ_MATRIX_LIBRARY, "DllCanUnloadNow");
+    ASSERT_NE(m_Register, nullptr);
+    ASSERT_NE(m_Unregister, nullptr);
+    ASSERT_NE(m_CanUnload, nullptr);
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  static vq::ComPtr<IClassFactory> Factory() {
+    vq::ComPtr<IClassFactory> factory;
+    EXPECT_EQ(MatrixGetClassObject(CLSID_VQDataMatrix, IID_IClassFactory, factory.put_void()), S_OK);
+    return factory;
+  }
+
+  TempRegistry m_Registry;
+  EntryFn m_Register = nullptr;
+  EntryFn m_Unregister = nullptr;
+  EntryFn m_CanUnload = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Keys written and removed.
+// ---------------------------------------------------------------------------
+
+TEST_F(RegistrationTest, RegisterWritesExactlyTheScriptKeysAndTypeLibrary) {
+  OLECHAR text[40];
+  ASSERT_GT(StringFromGUID2(CLSID_VQDataMatrix, text, 40), 0);
+  ASSERT_EQ(kClsid, text);
+  ASSERT_GT(StringFromGUID2(LIBID_VQDATAMATRIXLIBLib, text, 40), 0);
+  ASSERT_EQ(kLibid, text);
+  ASSERT_EQ(m_Register(), S_OK);
+  const std::wstring path = Wide(RealPath(VQ_MATRIX_LIBRARY));
+  EXPECT_EQ(ListStore(), ExpectedKeys(path));
+  // Registering again changes nothing.
+  ASSERT_EQ(m_Register(), S_OK);
+  EXPECT_EQ(ListStore(), ExpectedKeys(path));
+}
+
+TEST_F(RegistrationTest, ScriptCarriedByTheLibraryFileIsWhatRegistrationWrites) {
+  std::vector<vq::LibraryResource> resources;
+  ASSERT_EQ(vq::ReadLibraryResources(VQ_MATRIX_LIBRARY, &resources), S_OK);
+  const vq::LibraryResource* script = vq::FindLibraryResource(resources, "REGISTRY", 101);
+  ASSERT_NE(script, nullptr);
+  const std::wstring path = Wide(RealPath(VQ_MATRIX_LIBRARY));
+  std::vector<vq::ScriptEntry> entries;
+  ASSERT_EQ(vq::ParseRegistryScript(script->content.c_str(), {{L"MODULE", path}}, &entries), S_OK);
+  ASSERT_EQ(m_Register(), S_OK);
+  const auto store = ListStore();
+  size_t values = 0;
+  for (const vq::ScriptEntry& e : entries) {
+    ASSERT_TRUE(e.root == HKEY_CLASSES_ROOT);
+    EXPECT_TRUE(store.count(e.key)) << "missing key " << std::string(e.key.begin(), e.key.end());
+    if (!e.hasValue) continue;
+    ++values;
+    auto it = store.find(e.key + L"|" + (e.name.empty() ? L"@" : e.name));
+    ASSERT_NE(it, store.end());
+    EXPECT_EQ(it->second, L"sz:" + e.text);
+  }
+  EXPECT_EQ(values, 11u);
+
+  // The other resources: project name, version record, type library record.
+  const vq::LibraryResource* name = vq::FindLibraryResource(resources, "STRING", 100);
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->content, "VQDataMatrixLib");
+  const vq::LibraryResource* version = vq::FindLibraryResource(resources, "VERSION", 1);
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ(vq::ResourceField(*version, "FileDescription"), "VQDataMatrixLib Module");
+  EXPECT_EQ(vq::ResourceField(*version, "ProductName"), "VQDataMatrixLib Module");
+  EXPECT_EQ(vq::ResourceField(*version, "InternalName"), "VQDataMatrixLib");
+  EXPECT_FALSE(vq::ResourceField(*version, "FileVersion").empty());
+  const vq::LibraryResource* typeLib = vq::FindLibraryResource(resources, "TYPELIB", 1);
+  ASSERT_NE(typeLib, nullptr);
+  EXPECT_EQ(vq::ResourceField(*typeLib, "Libid"), "{9621577E-F954-4CD0-A2EF-F8FDBE422C93}");
+  EXPECT_EQ(vq::ResourceField(*typeLib, "Version"), "1.0");
+}
+
+TEST_F(RegistrationTest, UnregisterRemovesWhatItWroteAndLeavesRootsAndOthers) {
+  // Someone else's class and a key another program put under our ProgID.
+  const std::wstring other = L"CLSID\\{01234567-89AB-CDEF-0123-456789ABCDEF}\\InprocServer32";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, other.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(m_Register(), S_OK);
+  ASSERT_EQ(m_Unregister(), S_OK);
+  std::map<std::wstring, std::wstring> expected = {
+      {L"CLSID", L""},
+      {L"CLSID\\{01234567-89AB-CDEF-0123-456789ABCDEF}", L""},
+      {other, L""},
+      {L"TypeLib", L""},
+      {L"Interface", L""},
+  };
+  EXPECT_EQ(ListStore(), expected);
+  // Unregistering what is not registered is no failure.
+  EXPECT_EQ(m_Unregister(), S_OK);
+  EXPECT_EQ(ListStore(), expected);
+}
+
+TEST_F(RegistrationTest, UnregisterKeepsAProgIdKeyThatHoldsForeignSubkeys) {
+  ASSERT_EQ(m_Register(), S_OK);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"VQDataMatrixLib.VQDataMatrix\\Shell", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(m_Unregister(), S_OK);
+  const auto store = ListStore();
+  EXPECT_TRUE(store.count(L"VQDataMatrixLib.VQDataMatrix\\Shell"));
+  EXPECT_FALSE(store.count(L"VQDataMatrixLib.VQDataMatrix\\CurVer"));
+  EXPECT_FALSE(store.count(L"VQDataMatrixLib.VQDataMatrix.1"));
+  EXPECT_FALSE(store.count(L"CLSID\\" + kClsid));
+}
+
+TEST_F(RegistrationTest, RegisterReplacesAStaleClassKey) {
+  // A class key left by an older version with a path that no longer exists
+  // and a subkey this version does not write.
+  const std::wstring cls = L"CLSID\\" + kClsid;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (cls + L"\\LocalServer32").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(m_Register(), S_OK);
+  EXPECT_EQ(ListStore(), ExpectedKeys(Wide(RealPath(VQ_MATRIX_LIBRARY))));
+}
+
+TEST_F(RegistrationTest, DamagedOrUnreadableStoreGivesAClearResult) {
+  m_Registry.Replace("VQRegistry 1\n[HKEY_CLASSES_ROOT\\CLSID]\n@=sz:\"cut off");
+  EXPECT_EQ(m_Register(), HRESULT_FROM_WIN32(ERROR_BADDB));
+  EXPECT_EQ(m_Unregister(), HRESULT_FROM_WIN32(ERROR_BADDB));
+  // The damaged file is left as it was.
+  EXPECT_EQ(m_Registry.Contents(), "VQRegistry 1\n[HKEY_CLASSES_ROOT\\CLSID]\n@=sz:\"cut off");
+
+  // A store path that names a directory cannot be read as a file.
+  setenv("VQ_REGISTRY", m_Registry.Dir().c_str(), 1);
+  HRESULT hr = m_Register();
+  EXPECT_TRUE(FAILED(hr));
+  EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << std::hex << hr;
+  setenv("VQ_REGISTRY", m_Registry.Path().c_str(), 1);
+}
+
+TEST_F(RegistrationTest, StoreInAMissingDirectoryIsCreatedOrRefusedCleanly) {
+  setenv("VQ_REGISTRY", (m_Registry.Dir() + "/no/such/dir/registry").c_str(), 1);
+  HRESULT hr = m_Register();
+  EXPECT_TRUE(hr == S_OK || HRESULT_FACILITY(hr) == FACILITY_WIN32) << std::hex << hr;
+  setenv("VQ_REGISTRY", m_Registry.Path().c_str(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// ProgIDs.
+// ---------------------------------------------------------------------------
+
+TEST_F(RegistrationTest, VersionIndependentProgIdResolvesThroughCurVer) {
+  ASSERT_EQ(m_Register(), S_OK);
+  // The version-independent key must not carry the answer itself, or CurVer
+  // would never be followed: remove its CLSID and let CurVer lead.
+  ASSERT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, L"VQDataMatrixLib.VQDataMatrix\\CLSID"), ERROR_SUCCESS);
+  // The child process is not linked to the library: only the store answers.
+  vq::test::ChildResult r = RunChild({VQ_REGISTRY_CLIENT, "create"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("progid=0x00000000"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("create=0x00000000"), std::string::npos) << r.out;
+}
+
+// ---------------------------------------------------------------------------
+// A client that is not linked against the library.
+// ---------------------------------------------------------------------------
+
+TEST_F(RegistrationTest, UnlinkedClientCreatesAndUsesAMatrixThroughTheRegistry) {
+  ASSERT_EQ(RunChild({VQ_REGISTRY_CLIENT, "register", VQ_DATA_LIBRARY, VQ_MATRIX_LIBRARY}).exitCode, 0);
+  vq::test::ChildResult r = RunChild({VQ_REGISTRY_CLIENT, "use", RealPath(VQ_MATRIX_LIBRARY)});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  // With nothing alive, CoFreeUnusedLibraries took the library out of the
+  // process (and the client loaded it again afterwards).
+  EXPECT_NE(r.out.find("unloaded=yes"), std::string::npos) << r.out;
+}
+
+TEST_F(RegistrationTest, DataItemOutlivesTheUnloadRequestOfTheMatrixLibrary) {
+  ASSERT_EQ(RunChild({VQ_REGISTRY_CLIENT, "register", VQ_DATA_LIBRARY, VQ_MATRIX_LIBRARY}).exitCode, 0);
+  // Before the fix the matrix library went, took the data item library with
+  // it, and the item's next call crashed the client.
+  vq::test::ChildResult r = RunChild({VQ_REGISTRY_CLIENT, "depend", RealPath(VQ_MATRIX_LIBRARY)});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("unloaded=yes"), std::string::npos) << r.out;
+}
+
+TEST_F(RegistrationTest, UnlinkedClientGetsClearResultsForBrokenRegistrations) {
+  // Not registered at all.
+  vq::test::ChildResult r = RunChild({VQ_REGISTRY_CLIENT, "create"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("progid=0x800401F3"), std::string::npos) << r.out;  // CO_E_CLASSSTRING
+  EXPECT_NE(r.out.find("create=0x80040154"), std::string::npos) << r.out;  // REGDB_E_CLASSNOTREG
+
+  ASSERT_EQ(m_Register(), S_OK);
+  const std::wstring server = L"CLSID\\" + kClsid + L"\\InprocServer32";
+  auto pointTo = [&](const std::string& file) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    std::wstring wide = Wide(file);
+    ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                             static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  };
+  // A library file that no longer exists.
+  pointTo(m_Registry.Dir() + "/gone/libVQDataMatrixLib.so");
+  r = RunChild({VQ_REGISTRY_CLIENT, "create"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("create=0x800401F8"), std::string::npos) << r.out;  // CO_E_DLLNOTFOUND
+  // A library without the exports.
+  pointTo(VQ_PLATFORM_LIBRARY);
+  r = RunChild({VQ_REGISTRY_CLIENT, "create"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("create=0x800401F9"), std::string::npos) << r.out;  // CO_E_ERRORINDLL
+  // A damaged store.
+  m_Registry.Replace("VQRegistry 1\n[HKEY_CLASSES_ROOT\\CLSID");
+  r = RunChild({VQ_REGISTRY_CLIENT, "create"});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("progid=0x80040150"), std::string::npos) << r.out;  // REGDB_E_READREGDB
+  EXPECT_NE(r.out.find("create=0x80040150"), std::string::npos) << r.out;
+}
+
+TEST_F(RegistrationTest, ConcurrentRegistrationFromTwoProcessesLeavesAWholeStore) {
+  // Two processes unregister and register over and over; both end registered.
+  std::vector<vq::test::ChildResult> results(2);
+  std::thread first([&] { results[0] = RunChild({VQ_REGISTRY_CLIENT, "cycle", VQ_MATRIX_LIBRARY, "4"}); });
+  std::thread second([&] { results[1] = RunChild({VQ_REGISTRY_CLIENT, "cycle", VQ_MATRIX_LIBRARY, "4"}); });
+  first.join();
+  second.join();
+  EXPECT_EQ(results[0].exitCode, 0);
+  EXPECT_EQ(results[1].exitCode, 0);
+  EXPECT_EQ(ListStore(), ExpectedKeys(Wide(RealPath(VQ_MATRIX_LIBRARY))));
+}
+
+TEST_F(RegistrationTest, RegisterServerToolRegistersUnregistersAndReports) {
+  vq::test::ChildResult r = RunChild({VQ_REGSVR_TOOL, "-s", VQ_MATRIX_LIBRARY});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_EQ(ListStore(), ExpectedKeys(Wide(RealPath(VQ_MATRIX_LIBRARY))));
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, "-u", "-s", VQ_MATRIX_LIBRARY}).exitCode, 0);
+  EXPECT_FALSE(ListStore().count(L"CLSID\\" + kClsid));
+
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, m_Registry.Dir() + "/missing.so"}).exitCode, 3);
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, VQ_PLATFORM_LIBRARY}).exitCode, 4);
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL}).exitCode, 1);
+  m_Registry.Replace("garbage");
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, VQ_MATRIX_LIBRARY}).exitCode, 5);
+
+  r = RunChild({VQ_REGSVR_TOOL, "-r", VQ_MATRIX_LIBRARY});
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("== REGISTRY 101"), std::string::npos);
+  EXPECT_NE(r.out.find("InternalName=VQDataMatrixLib"), std::string::npos);
+  EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, "-r", VQ_REGISTRY_CLIENT}).exitCode, 6);
+}
+
+TEST_F(RegistrationTest, DataItemLibraryRegistersItsOwnClass) {
+  auto registerData = Export<EntryFn>(VQ_DATA_LIBRARY, "DllRegisterServer");
+  auto unregisterData = Export<EntryFn>(VQ_DATA_LIBRARY, "DllUnregisterServer");
+  ASSERT_NE(registerData, nullptr);
+  ASSERT_NE(registerData, m_Register);  // each library's own export
+  ASSERT_EQ(registerData(), S_OK);
+  const auto store = ListStore();
+  EXPECT_TRUE(store.count(L"VQData.VQData\\CurVer"));
+  EXPECT_FALSE(store.count(L"CLSID\\" + kClsid));
+  ASSERT_EQ(unregisterData(), S_OK);
+  EXPECT_FALSE(ListStore().count(L"VQData.VQData"));
+}
+
+// ---------------------------------------------------------------------------
+// The class object, QueryInterface and DllCanUnloadNow.
+// ---------------------------------------------------------------------------
+
+TEST_F(RegistrationTest, ClassObjectOnlyForTheMatrixClass) {
+  vq::ComPtr<IClassFactory> factory;
+  EXPECT_EQ(MatrixGetClassObject(LIBID_VQDATAMATRIXLIBLib, IID_IClassFactory, factory.put_void()),
+            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(factory.get(), nullptr);
+  EXPECT_EQ(MatrixGetClassObject(CLSID_VQDataMatrix, IID_IClassFactory, nullptr), E_POINTER);
+  vq::ComPtr<IUnknown> wrong;
+  EXPECT_EQ(MatrixGetClassObject(CLSID_VQDataMatrix, IID_IVQDataMatrix, wrong.put_void()), E_NOINTERFACE);
+  EXPECT_EQ(wrong.get(), nullptr);
+}
+
+TEST_F(RegistrationTest, MatrixAnswersItsFourInterfacesWithOneIdentity) {
+  vq::ComPtr<IVQDataMatrix> matrix;
+  ASSERT_EQ(Factory()->CreateInstance(nullptr, IID_IVQDataMatrix, matrix.put_void()), S_OK);
+  vq::ComPtr<IUnknown> identity = matrix.query<IUnknown>();
+  ASSERT_TRUE(identity);
+  for (const IID* iid : {&IID_IUnknown, &IID_IVQDataMatrix, &IID_IDispatch, &IID_ISupportErrorInfo}) {
+    vq::ComPtr<IUnknown> p;
+    ASSERT_EQ(matrix->QueryInterface(*iid, p.put_void()), S_OK);
+    EXPECT_EQ(p.query<IUnknown>().get(), identity.get());
+  }
+  for (const IID* iid : {&IID_IClassFactory, &IID_IStream, &IID_IVQData}) {
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(matrix->QueryInterface(*iid, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+  }
+  vq::ComPtr<ISupportErrorInfo> support = matrix.query<ISupportErrorInfo>();
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IVQDataMatrix), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+}
+
+TEST_F(RegistrationTest, CanUnloadNowCountsObjectsClassObjectsAndServerLocks) {
+  ASSERT_EQ(m_CanUnload(), S_OK);
+  {
+    vq::ComPtr<IVQDataMatrix> matrix;
+    ASSERT_EQ(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix,
+                               matrix.put_void()),
+              S_OK);
+    EXPECT_EQ(m_CanUnload(), S_FALSE);
+    ASSERT_EQ(matrix->Initialize(0, 2, 1, 1, 1), S_OK);
+    EXPECT_EQ(m_CanUnload(), S_FALSE);
+  }
+  EXPECT_EQ(m_CanUnload(), S_OK);
+
+  vq::ComPtr<IClassFactory> factory = Factory();
+  EXPECT_EQ(m_CanUnload(), S_FALSE);  // a held class object keeps the library
+  ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+  factory = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_FALSE);
+  factory = Factory();
+  ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+  factory = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_OK);
+
+  // An unbalanced unlock must not hide a live object.
+  factory = Factory();
+  ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+  vq::ComPtr<IVQDataMatrix> matrix;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVQDataMatrix, matrix.put_void()), S_OK);
+  factory = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_FALSE);
+  matrix = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_OK);
+}
+
+TEST_F(RegistrationTest, CanUnloadNowWaitsForDataItemsOfTheDependentLibrary) {
+  vq::ComPtr<IUnknown> item;
+  ASSERT_EQ(CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, item.put_void()), S_OK);
+  EXPECT_EQ(m_CanUnload(), S_FALSE);
+  item = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_OK);
+}
+
+// ---------------------------------------------------------------------------
+// Aggregation.
+// ---------------------------------------------------------------------------
+
+// An outer object that aggregates a matrix: it answers IUnknown itself and
+// passes every other request to the inner object's non-delegating IUnknown.
+class Outer : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown) {
+      *ppv = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (m_Inner == nullptr) {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    return m_Inner->QueryInterface(riid, ppv);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_Refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --m_Refs; }  // lives on the test's stack
+
+  ULONG m_Refs = 1;
+  IUnknown* m_Inner = nullptr;
+};
+
+TEST_F(RegistrationTest, AggregatedMatrixDelegatesIdentityAndReferenceCounts) {
+  Outer outer;
+  vq::ComPtr<IClassFactory> factory = Factory();
+  void* p = reinterpret_cast<void*>(1);
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_IVQDataMatrix, &p), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(CoCreateInstance(CLSID_VQDataMatrix, &outer, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, &p),
+            CLASS_E_NOAGGREGATION);
+
+  ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.m_Inner)), S_OK);
+  factory = nullptr;
+  ASSERT_NE(outer.m_Inner, nullptr);
+  ASSERT_NE(outer.m_Inner, static_cast<IUnknown*>(&outer));
+  EXPECT_EQ(outer.m_Refs, 1u);  // creating the inner object takes no reference on the outer one
+  EXPECT_EQ(m_CanUnload(), S_FALSE);
+
+  // The inner unknown answers IUnknown with itself and counts on its own.
+  IUnknown* innerAgain = nullptr;
+  ASSERT_EQ(outer.m_Inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&innerAgain)), S_OK);
+  EXPECT_EQ(innerAgain, outer.m_Inner);
+  EXPECT_EQ(outer.m_Refs, 1u);
+  EXPECT_EQ(innerAgain->Release(), 1u);
+
+  // Any other interface comes with a reference on the outer object.
+  IVQDataMatrix* matrix = nullptr;
+  ASSERT_EQ(outer.m_Inner->QueryInterface(IID_IVQDataMatrix, reinterpret_cast<void**>(&matrix)), S_OK);
+  EXPECT_EQ(outer.m_Refs, 2u);
+  EXPECT_EQ(matrix->AddRef(), 3u);
+  EXPECT_EQ(matrix->Release(), 2u);
+
+  // The identity is the outer object's, from every interface.
+  IUnknown* identity = nullptr;
+  ASSERT_EQ(matrix->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
+  identity->Release();
+  IDispatch* dispatch = nullptr;
+  ASSERT_EQ(matrix->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
+  EXPECT_EQ(outer.m_Refs, 3u);
+  ASSERT_EQ(dispatch->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
+  identity->Release();
+  dispatch->Release();
+  // Through the outer object, as a client sees it.
+  ISupportErrorInfo* support = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)), S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IVQDataMatrix), S_OK);
+  support->Release();
+  void* none = nullptr;
+  EXPECT_EQ(matrix->QueryInterface(IID_IClassFactory, &none), E_NOINTERFACE);
+  EXPECT_EQ(outer.m_Refs, 2u);
+
+  // The aggregated matrix works.
+  ASSERT_EQ(matrix->Initialize(0, 2, 3, 1, 1), S_OK);
+  LONG size = 0;
+  ASSERT_EQ(matrix->get_Size(2, &size), S_OK);
+  EXPECT_EQ(size, 3);
+
+  // The outer object lets go: first its interface, then the inner unknown,
+  // which destroys the matrix.
+  matrix->Release();
+  EXPECT_EQ(outer.m_Refs, 1u);
+  EXPECT_EQ(m_CanUnload(), S_FALSE);
+  EXPECT_EQ(outer.m_Inner->Release(), 0u);
+  outer.m_Inner = nullptr;
+  EXPECT_EQ(m_CanUnload(), S_OK);
+}
+
+}  // namespace
