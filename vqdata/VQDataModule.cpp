@@ -57,6 +57,11 @@ STDAPI DllCanUnloadNow() {
   return vqdata::g_ObjectCount.load() == 0 && vqdata::g_LockCount.load() == 0 ? S_OK : S_FALSE;
 }
 
+// DllCanUnloadNow under a name of its own, for a library that loads this one
+// as its dependency: it must not let the runtime unload it (and this library
+// with it) while items live.
+STDAPI VQDataCanUnloadNow() { return DllCanUnloadNow(); }
+
 namespace {
 
 // "CLSID\{...}" of the class.
