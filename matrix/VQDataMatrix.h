@@ -42,6 +42,7 @@
 
 #include "VQDataMatrixLib.h"
 #include "VQPlatform.h"
+#include "component/VQModule.h"
 #include "memory/PriorityManager.h"
 
 class CDataBase;
@@ -195,6 +196,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   DWORD WorkerThread();
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 
+  // Counts this object in the library's lock count (DllCanUnloadNow) from
+  // construction to destruction; the first member, so it goes last.
+  vq::ModuleLock m_ModuleLock;
   uint32_t m_Dimensions = 0;
   uint32_t m_Sizes[4] = {0, 0, 0, 0};
   uint32_t m_SizeAll = 0;
