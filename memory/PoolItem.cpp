@@ -37,8 +37,13 @@ void CPoolItem::Set(uint32_t slot, uint32_t axisId, uint32_t attributeId, IUnkno
   m_Slot = slot;
   m_Writable = writable;
   HRESULT freed = S_OK;
-  vq::ComPtr<IUnknown> a, b;
-  if (Identity(m_DataItem.get(), &a) != Identity(dataItem, &b)) {
+  bool different = false;
+  {
+    // The identity references must be gone before the count is read.
+    vq::ComPtr<IUnknown> a, b;
+    different = Identity(m_DataItem.get(), &a) != Identity(dataItem, &b);
+  }
+  if (different) {
     freed = Discard();
     if (dataItem != nullptr) dataItem->QueryInterface(IID_IVQData, m_DataItem.put_void());
   }

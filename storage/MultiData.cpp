@@ -229,7 +229,6 @@ bool CMultiData::CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const 
 bool CMultiData::FoldBack(CPoolItem* pool) {
   const uint32_t slot = pool->Slot();
   IVQData* item = pool->DataItem();
-  m_Modified = true;
   ItemValues v;
   if (m_Buffer == nullptr || slot >= m_SlotCount || !ReadItemValues(item, &v)) {
     VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to get data buffer. ThreadId=%u", Tid());
@@ -246,6 +245,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     return true;
   }
   std::memcpy(m_Buffer + uint64_t{slot} * m_SlotSize, v.values, m_SlotSize);
+  m_Modified = true;
 
   if (m_AxisId == 0) {
     vq::ComPtr<IVQAxis> axis;
