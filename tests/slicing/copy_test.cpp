@@ -56,7 +56,9 @@ TEST_P(CopyTest, ElementThatNoLongerFitsItsPlaceIsRefused) {
   auto m = Make(2, 2, 1, 1, 4, 2);
   Fill(m.get());
   // Same format, more values: copied as it is, it would run past the target.
-  ASSERT_EQ(m->put_DataPtr(1, 1, 0, 0, NewItem(40, 2).get()), S_OK);
+  if (m->put_DataPtr(1, 1, 0, 0, NewItem(40, 2).get()) != S_OK) {
+    GTEST_SKIP() << "this storage kind keeps every element in the allocated shape";
+  }
   auto target = NewItem();
   TraceCapture trace;
   EXPECT_EQ(m->CopyContentsToSingleVqData(target.get()), E_FAIL);
@@ -73,7 +75,7 @@ TEST_P(CopyTest, TargetsThatAreNoDataItemsAreRefused) {
   EXPECT_EQ(m->CopyContentsToSingleVqData(m.get()), E_POINTER);
 }
 
-INSTANTIATE_TEST_SUITE_P(Single, CopyTest, ::testing::Values(matrixSingleObject), KindName);
+INSTANTIATE_TEST_SUITE_P(Storage, CopyTest, kStorageKinds, KindName);
 
 }  // namespace
 }  // namespace vq::test

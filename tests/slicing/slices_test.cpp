@@ -324,7 +324,7 @@ TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Single, ScalarSliceTest, ::testing::Values(matrixSingleObject), KindName);
+INSTANTIATE_TEST_SUITE_P(Storage, ScalarSliceTest, kStorageKinds, KindName);
 
 }  // namespace
 }  // namespace vq::test

@@ -50,6 +50,9 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
   }
 };
 
+// The storage kinds every slicing case runs on.
+inline const auto kStorageKinds = ::testing::Values(matrixSingleObject);
+
 inline std::string KindName(const ::testing::TestParamInfo<matrixType>& info) {
   return info.param == matrixSingleObject ? "Single" : "Multiple";
 }
