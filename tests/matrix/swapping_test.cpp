@@ -1,6 +1,6 @@
 // Swapping: the memory check on the client's and the worker's thread, bulk
 // save with held elements, failures of the swap file, a stress run of the
-// worker against a client, and a real memory cgroup.
+// worker against a client, and a real memory cgroup, on both storage kinds.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +21,15 @@ namespace {
 
 using SwapTest = MatrixTest;
 
+// The suites below run on both storage kinds: one storage object per
+// element, and elements packed into shared buffers.
+class KindSwapTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
+std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindSwapTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+                         KindName);
+
 // Counts storage objects whose values are out of memory.
 uint32_t SwappedOut(IVQDataMatrix* m) {
   CVQDataMatrix* impl = static_cast<CVQDataMatrix*>(m);
@@ -32,24 +41,45 @@ uint32_t SwappedOut(IVQDataMatrix* m) {
   return n;
 }
 
-TEST_F(SwapTest, PlentyOfMemorySwapsNothing) {
+// Waits until the memory watcher has nothing left to pop and its last save
+// is over (the data lock, taken by get_IsAllDataValid, orders it before the
+// flags are read), or gives up after about two seconds.
+void WaitForTheWatcher(IVQDataMatrix* m, uint32_t swapped) {
+  CVQDataMatrix* impl = static_cast<CVQDataMatrix*>(m);
+  for (int i = 0; i < 200; ++i) {
+    if (impl->Priority().Length() == 0) {
+      LONG valid = 0;
+      m->get_IsAllDataValid(&valid);
+      if (SwappedOut(m) >= swapped) return;
+    }
+    Sleep(10);
+  }
+}
+
+TEST_P(KindSwapTest, PlentyOfMemorySwapsNothing) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(4, 2, 1, 1, 256, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(4, 2, 1, 2, 256, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
   EXPECT_EQ(SwappedOut(m.get()), 0u);
 }
 
-TEST_F(SwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
+TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(4, 3, 2, 1, 512, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  // 24 elements of 1 MiB: 24 storage objects, or 3 of at most 10 elements.
+  ASSERT_EQ(m->Initialize2(4, 3, 2, 1, 65536, 2, dataFormatFloat64, GetParam()), S_OK);
+  const uint32_t objects = Impl(m.get())->DataCount();
+  ASSERT_EQ(objects, GetParam() == matrixSingleObject ? 24u : 3u);
   Fill(m.get());
   memory.Set(kLow);
-  // The access that brings one element in pays for swapping the others out.
-  { auto e = Get(m.get(), 0, 0, 0, 0, false); }
-  EXPECT_GE(SwappedOut(m.get()), 23u);
+  // The access that brings one element in pays for swapping the others out;
+  // the object it holds stays (and the watcher has nothing else to save).
+  {
+    auto e = Get(m.get(), 0, 0, 0, 0, false);
+    EXPECT_EQ(SwappedOut(m.get()), objects - 1);
+  }
   Verify(m.get());
   memory.Set(kPlenty);
   Fill(m.get(), 0.5);  // written for writing: the next swap rewrites them
@@ -57,24 +87,31 @@ TEST_F(SwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
   Verify(m.get(), 0.5);
 }
 
-TEST_F(SwapTest, LifoPicksTheMostRecentlyUsed) {
+TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);  // 3 objects
   ASSERT_EQ(m->SetElementPriority(elementPriorityLifo), S_OK);
-  { auto a = Get(m.get(), 2, 0, 0, 0); }
+  { auto a = Get(m.get(), 0, 0, 0, 2); }
   { auto b = Get(m.get(), 0, 0, 0, 0); }
-  memory.Set(kLow);
-  CVQDataMatrix* impl = Impl(m.get());
-  ASSERT_TRUE(impl->CheckMemory());
-  EXPECT_FALSE(impl->StorageAt(0)->IsInMemory());  // used last, swapped first
-  EXPECT_TRUE(impl->StorageAt(1)->IsInMemory());
+  CPriorityManager& queue = Impl(m.get())->Priority();
+  uint32_t picked = 99;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 0u);  // used last, swapped first
+  queue.PushPriority(0);
+  // A held object is passed over.
+  auto held = Get(m.get(), 0, 0, 0, 0, false);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 2u);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 1u);
+  EXPECT_FALSE(queue.PopPriority(&picked));
 }
 
-TEST_F(SwapTest, HeldElementsAreNeverSaved) {
+TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   auto held = Get(m.get(), 0, 0, 0, 0);
   TraceCapture trace;
@@ -90,7 +127,9 @@ TEST_F(SwapTest, HeldElementsAreNeverSaved) {
   held->GetDataBuffer(&b);
   EXPECT_EQ(b.pDouble[5], Expected(0, 5));
   held = nullptr;
-  EXPECT_TRUE(Impl(m.get())->CheckMemory());
+  Impl(m.get())->CheckMemoryNow();
+  WaitForTheWatcher(m.get(), 3);
+  EXPECT_EQ(SwappedOut(m.get()), 3u);
   Verify(m.get());
 }
 
@@ -117,14 +156,15 @@ TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
   EXPECT_EQ(trace.Count("Memory low"), 2u);
 }
 
-TEST_F(SwapTest, WorkerThreadSwapsWhileTheClientWaits) {
+TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(8, 1, 1, 1, 1024, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   memory.Set(kLow);
-  for (int i = 0; i < 200 && SwappedOut(m.get()) < 8; ++i) Sleep(10);
-  EXPECT_EQ(SwappedOut(m.get()), 8u);
+  const uint32_t objects = Impl(m.get())->DataCount();  // 16, or 8 of two elements
+  WaitForTheWatcher(m.get(), objects);
+  EXPECT_EQ(SwappedOut(m.get()), objects);
   memory.Set(kPlenty);
   Verify(m.get());
 }
@@ -150,14 +190,15 @@ class FailingOps : public vq::SwapFileOps {
   std::atomic<bool> failReads{false};
 };
 
-TEST_F(SwapTest, SwapFileFailuresLoseNothing) {
+TEST_P(KindSwapTest, SwapFileFailuresLoseNothing) {
   MemoryHook memory(kPlenty);
   FailingOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  HRESULT hr = m->Initialize2(4, 1, 1, 1, 300, 1, dataFormatFloat64, matrixSingleObject);
+  HRESULT hr = m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam());
   CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
   ASSERT_EQ(hr, S_OK);
+  const uint32_t objects = Impl(m.get())->DataCount();
   Fill(m.get());
 
   // A full disk: nothing can be saved, every value stays in memory.
@@ -172,7 +213,7 @@ TEST_F(SwapTest, SwapFileFailuresLoseNothing) {
   ops.failWrites = false;
   memory.Set(kPlenty);
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  EXPECT_EQ(SwappedOut(m.get()), 4u);
+  EXPECT_EQ(SwappedOut(m.get()), objects);
   Fill(m.get(), 0.25);
   ops.failWrites = true;
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
@@ -184,19 +225,19 @@ TEST_F(SwapTest, SwapFileFailuresLoseNothing) {
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ops.failReads = true;
   vq::ComPtr<IUnknown> out;
-  EXPECT_EQ(m->get_ConstDataPtr(2, 0, 0, 0, 1, out.put()), E_FAIL);
+  EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 2, 1, out.put()), E_FAIL);
   EXPECT_FALSE(out);
-  EXPECT_EQ(m->get_ConstDataSubsetPtr(2, 0, 0, 0, 0, 9, 1, out.put()), E_FAIL);
+  EXPECT_EQ(m->get_ConstDataSubsetPtr(1, 0, 0, 2, 0, 9, 1, out.put()), E_FAIL);
   ops.failReads = false;
   Verify(m.get(), 0.25);
 }
 
 // The worker swaps everything it can while the client takes, writes and
 // releases items: a held item is never saved or freed under the client.
-TEST_F(SwapTest, StressWorkerAgainstClient) {
+TEST_P(KindSwapTest, StressWorkerAgainstClient) {
   MemoryHook memory(kLow);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   for (int round = 1; round <= 40; ++round) {
     for (LONG d1 = 0; d1 < 6; ++d1) {
@@ -245,7 +286,7 @@ bool WriteText(const std::string& path, const std::string& text) {
 }
 
 // The child's work; returns its exit code (0: all values came back).
-int FillAndVerifyInChild() {
+int FillAndVerifyInChild(matrixType type) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 10;
   int rc = 0;
   {
@@ -253,7 +294,7 @@ int FillAndVerifyInChild() {
     if (FAILED(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void())))
       return 11;
     const LONG elements = 256, values = 262144;  // 256 x 2 MiB = 512 MiB
-    if (m->Initialize2(elements, 1, 1, 1, values, 1, dataFormatFloat64, matrixSingleObject) != S_OK) return 12;
+    if (m->Initialize2(elements, 1, 1, 1, values, 1, dataFormatFloat64, type) != S_OK) return 12;
     for (LONG i = 0; i < elements && rc == 0; ++i) {
       vq::ComPtr<IUnknown> u;
       if (m->get_DataPtr(i, 0, 0, 0, u.put()) != S_OK) rc = 13;
@@ -274,7 +315,7 @@ int FillAndVerifyInChild() {
   return rc;
 }
 
-TEST_F(SwapTest, MatrixLargerThanItsMemoryCgroup) {
+TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   int version = 0;
   const std::string own = OwnMemoryCgroup(&version);
   if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
@@ -297,7 +338,7 @@ TEST_F(SwapTest, MatrixLargerThanItsMemoryCgroup) {
     close(go[1]);
     char c = 0;
     if (read(go[0], &c, 1) != 1 || c != 'g') _exit(2);
-    _exit(FillAndVerifyInChild());
+    _exit(FillAndVerifyInChild(GetParam()));
   }
   close(go[0]);
   const bool moved = WriteText(dir + "/cgroup.procs", std::to_string(pid));
