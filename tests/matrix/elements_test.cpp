@@ -1,5 +1,6 @@
 // Element access, allocation, identifiers, labels, attributes by d4 and tag
-// vectors on single-object matrices.
+// vectors, on both storage kinds where they behave alike.
+#include "memory/FileCache.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
 #include "support/MatrixFixture.h"
@@ -10,9 +11,26 @@ namespace {
 
 using ElementTest = MatrixTest;
 
-TEST_F(ElementTest, SameItemWhileHeldAndWritesStick) {
+class KindElementTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
+std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindElementTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+                         KindName);
+
+// Counts the writes that reach the swap file.
+class CountingOps : public vq::SwapFileOps {
+ public:
+  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    ++writes;
+    return SwapFileOps::WriteAt(fd, data, size, offset, error);
+  }
+  std::atomic<int> writes{0};
+};
+
+TEST_P(KindElementTest, SameItemWhileHeldAndWritesStick) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 2, 1, 1, 8, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(3, 2, 1, 1, 8, 2, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   Verify(m.get());
   vq::ComPtr<IUnknown> a, b;
@@ -20,7 +38,9 @@ TEST_F(ElementTest, SameItemWhileHeldAndWritesStick) {
   ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, b.put()), S_OK);
   EXPECT_EQ(a.get(), b.get());
   // Held twice: the element cannot be saved until both let go.
-  CDataBase* storage = Impl(m.get())->StorageAt(4);
+  uint32_t idx = 0;
+  ASSERT_TRUE(Impl(m.get())->ElementIndex(1, 1, 0, 0, &idx));
+  CDataBase* storage = Impl(m.get())->StorageAt(Impl(m.get())->DataIndex(idx));
   EXPECT_TRUE(storage->IsLocked());
   a = nullptr;
   EXPECT_TRUE(storage->IsLocked());
@@ -58,27 +78,35 @@ TEST_F(ElementTest, FirstPutAllocatesEveryElementWithTheItemsShape) {
   EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, nullptr), E_POINTER);
 }
 
-TEST_F(ElementTest, ConstAccessKeepsTheDiskCopyValid) {
+TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
+  CountingOps ops;
+  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  HRESULT hr = m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam());
+  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
+  ASSERT_EQ(hr, S_OK);
   Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   CDataBase* storage = Impl(m.get())->StorageAt(0);
   ASSERT_TRUE(storage->IsOnDisk());
   EXPECT_FALSE(storage->IsInMemory());
   const uint32_t block = storage->BlockId();
+  const int writes = ops.writes;
   { auto e = Get(m.get(), 0, 0, 0, 0, false); }
   EXPECT_TRUE(storage->IsInMemory());
   EXPECT_FALSE(storage->IsModified());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(ops.writes, writes);  // read back and unchanged: freed without a write
   { auto e = Get(m.get(), 0, 0, 0, 0, true); }
-  EXPECT_TRUE(storage->IsModified());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_GT(ops.writes, writes);
   EXPECT_EQ(storage->BlockId(), block);  // a reload keeps the block
   Verify(m.get());
 }
 
-TEST_F(ElementTest, ReloadRestoresAxisAndAttributes) {
+TEST_P(KindElementTest, ReloadRestoresAxisAndAttributes) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 16, 2, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 16, 2, dataFormatFloat64, GetParam()), S_OK);
   ASSERT_EQ(m->AllInitializeAsLinear(16, 20.0, 2.5, _bstr_t(L"Hz").GetBSTR()), S_OK);
   auto attributes = NewItem();
   ASSERT_EQ(attributes->AddAttribute(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Number").GetBSTR(), _bstr_t(L"").GetBSTR(),
@@ -108,9 +136,9 @@ TEST_F(ElementTest, ReloadRestoresAxisAndAttributes) {
   Verify(m.get());
 }
 
-TEST_F(ElementTest, SubsetsOfASwappedElement) {
+TEST_P(KindElementTest, SubsetsOfASwappedElement) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 100, 3, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 100, 3, dataFormatFloat64, GetParam()), S_OK);
   ASSERT_EQ(m->AllInitializeAsLinear(100, 5.0, 0.5, _bstr_t(L"Hz").GetBSTR()), S_OK);
   Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
@@ -141,11 +169,16 @@ TEST_F(ElementTest, SubsetsOfASwappedElement) {
   EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 50, 250, 0, other.put()), E_FAIL);
   EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 20, 10, 0, other.put()), E_FAIL);   // backwards
   EXPECT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 250, 300, 0, other.put()), E_FAIL);  // past the end
-  // The held subset still reads its values; the whole element comes back
-  // as a new item, without touching the client's.
-  auto whole = Get(m.get(), 0, 0, 0, 0, false);
-  ASSERT_TRUE(whole);
-  EXPECT_NE(whole.get(), item.get());
+  // The held subset still reads its values. The single kind gives the whole
+  // element as a new item; packed storage refuses it while a part is held.
+  vq::ComPtr<IVQData> whole;
+  if (GetParam() == matrixSingleObject) {
+    whole = Get(m.get(), 0, 0, 0, 0, false);
+    ASSERT_TRUE(whole);
+    EXPECT_NE(whole.get(), item.get());
+  } else {
+    EXPECT_EQ(m->get_ConstDataPtr(0, 0, 0, 0, 1, other.put()), E_FAIL);
+  }
   for (int k = 0; k < 10; ++k) EXPECT_EQ(b.pDouble[k], Expected(0, 10 + k));
   sub = nullptr;
   item = nullptr;
@@ -173,9 +206,9 @@ TEST_F(ElementTest, ReplaceDataKeepsTheSwappedShape) {
   EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(8, 1).get()), S_OK);
 }
 
-TEST_F(ElementTest, ReleaseAllVQDataLeavesAMatrixThatFailsCleanly) {
+TEST_P(KindElementTest, ReleaseAllVQDataLeavesAMatrixThatFailsCleanly) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, GetParam()), S_OK);
   ASSERT_EQ(m->ReleaseAllVQData(), S_OK);
   vq::ComPtr<IUnknown> out;
   EXPECT_EQ(m->get_DataPtr(0, 0, 0, 0, out.put()), E_FAIL);
@@ -191,12 +224,14 @@ TEST_F(ElementTest, ReleaseAllVQDataLeavesAMatrixThatFailsCleanly) {
   EXPECT_EQ(m->put_Label(0, 0, 0, 0, label.GetBSTR()), E_FAIL);
   EXPECT_EQ(m->HasData(-1, &v), S_OK);
   EXPECT_EQ(v, 0);
-  EXPECT_EQ(m->AllAllocate(8, 1, dataFormatFloat64), E_FAIL);
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(m->AllInitializeAsLinear(8, 0, 1, nullptr), S_OK);
   EXPECT_EQ(m->put_AttributesDataPtr(0, NewItem().get()), E_FAIL);
   EXPECT_EQ(m->get_IsAllDataValid(&v), S_OK);
   EXPECT_EQ(v, 0);
+  // Packed storage objects are made by AllAllocate, so it builds them anew;
+  // single-object ones are made by Initialize only.
+  EXPECT_EQ(m->AllAllocate(8, 1, dataFormatFloat64), GetParam() == matrixSingleObject ? E_FAIL : S_OK);
 }
 
 TEST_F(ElementTest, FirstValidDataPtrFindsTheFirstElementWithAnItem) {
@@ -214,9 +249,9 @@ TEST_F(ElementTest, FirstValidDataPtrFindsTheFirstElementWithAnItem) {
   EXPECT_EQ(m->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, nullptr), E_POINTER);
 }
 
-TEST_F(ElementTest, IdentifiersAndLabels) {
+TEST_P(KindElementTest, IdentifiersAndLabels) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
   LONG has = -1;
   ASSERT_EQ(m->HasData(-1, &has), S_OK);
   EXPECT_EQ(has, 1);  // every element starts with -1
@@ -261,9 +296,9 @@ TEST_F(ElementTest, IdentifiersAndLabels) {
   EXPECT_EQ(text, nullptr);
 }
 
-TEST_F(ElementTest, TagVectorsTravelWithElementZero) {
+TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
   TraceCapture trace;
   auto carrier = NewItem();
   ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
@@ -306,12 +341,60 @@ TEST_F(ElementTest, TagVectorsTravelWithElementZero) {
   second->GetTagVector(2, t.put());
   t->GetCount(&count);
   EXPECT_EQ(count, 0);  // only element 0 receives them
+  // Nor do they reach element 1 through an item that showed element 0.
+  first = nullptr;
+  second = nullptr;
+  auto again = Get(m.get(), 1, 0, 0, 0);
+  again->GetTagVector(2, t.put());
+  t->GetCount(&count);
+  EXPECT_EQ(count, 0);
 
   ASSERT_EQ(m->PutTagVectorsData(nullptr), S_OK);
   EXPECT_TRUE(trace.Contains("Clearing tag vectors"));
   vq::ComPtr<IUnknown> notAnItem;
   CreateStreamOnHGlobal(nullptr, TRUE, reinterpret_cast<IStream**>(notAnItem.put()));
   EXPECT_EQ(m->PutTagVectorsData(notAnItem.get()), E_INVALIDARG);
+}
+
+TEST_F(ElementTest, PackedStorageKeepsItsShapeAndStoresThePutItem) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 8, 1, dataFormatFloat64, matrixMultipleObjects), S_OK);
+  EXPECT_EQ(Impl(m.get())->DataCount(), 1u);
+  TraceCapture trace;
+  EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(4, 2).get()), E_FAIL);  // other shape, even before a swap
+  EXPECT_TRUE(trace.Contains("ReplaceData(1): New data and old data have different size"));
+  auto item = NewItem(8, 1);
+  VQDataBuffer b{};
+  item->GetDataBuffer(&b);
+  for (int k = 0; k < 8; ++k) b.pDouble[k] = Expected(1, k, 0.75);
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, item.get()), S_OK);
+  // While the client holds it, the element is the client's object itself.
+  vq::ComPtr<IUnknown> back;
+  ASSERT_EQ(m->get_DataPtr(1, 0, 0, 0, back.put()), S_OK);
+  EXPECT_EQ(back.query<IVQData>().get(), item.get());
+  back = nullptr;
+  item = nullptr;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  auto reloaded = Get(m.get(), 1, 0, 0, 0, false);
+  reloaded->GetDataBuffer(&b);
+  for (int k = 0; k < 8; ++k) EXPECT_EQ(b.pDouble[k], Expected(1, k, 0.75));
+}
+
+TEST_F(ElementTest, PackedElementsShareOneBufferAndSwapTogether) {
+  MemoryHook memory(kPlenty);
+  auto m = NewMatrix();
+  // 3 x 2 x 1 x 2 elements of 4,096 doubles: one storage object per d4.
+  ASSERT_EQ(m->Initialize2(3, 2, 1, 2, 4096, 1, dataFormatFloat64, matrixMultipleObjects), S_OK);
+  CVQDataMatrix* impl = Impl(m.get());
+  ASSERT_EQ(impl->DataCount(), 2u);
+  EXPECT_EQ(impl->ElementsPerData(), 6u);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(impl->FileCache()->BlockCount(), 2u);  // one block per buffer
+  { auto e = Get(m.get(), 2, 1, 0, 1, false); }
+  EXPECT_FALSE(impl->StorageAt(0)->IsInMemory());
+  EXPECT_TRUE(impl->StorageAt(1)->IsInMemory());  // all six elements of d4 = 1 came back
+  Verify(m.get());
 }
 
 TEST_F(ElementTest, OversizedElementsAreRefused) {
