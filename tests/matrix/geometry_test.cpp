@@ -12,6 +12,13 @@ namespace {
 
 using GeometryTest = MatrixTest;
 
+class KindGeometryTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
+std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindGeometryTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+                         KindName);
+
 TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
   auto m = NewMatrix();
   LONG v = -1;
@@ -135,12 +142,12 @@ std::set<DWORD> Threads() {
   return ids;
 }
 
-TEST_F(GeometryTest, ReleaseStopsTheWorkerBeforeTheStorageGoes) {
+TEST_P(KindGeometryTest, ReleaseStopsTheWorkerBeforeTheStorageGoes) {
   TraceCapture trace;
   DWORD worker = 0;
   {
     auto m = NewMatrix();
-    ASSERT_EQ(m->Initialize(1, 2, 2, 1, 1), S_OK);
+    ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
     worker = Impl(m.get())->WorkerThreadId();
     ASSERT_NE(worker, 0u);
     EXPECT_EQ(Threads().count(worker), 1u);
@@ -166,17 +173,44 @@ TEST_F(GeometryTest, ReleasingANewMatrixStopsNoThread) {
   EXPECT_FALSE(trace.Contains("stopped"));
 }
 
-TEST_F(GeometryTest, HeldItemOutlivesTheMatrixWithoutValues) {
+TEST_P(KindGeometryTest, HeldItemOutlivesTheMatrix) {
   vq::ComPtr<IVQData> item;
   {
     auto m = NewMatrix();
-    ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 16, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+    ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 16, 1, dataFormatFloat64, GetParam()), S_OK);
+    Fill(m.get());
     item = Get(m.get(), 1, 0, 0, 0);
     ASSERT_TRUE(item);
   }
   LONG x = -1;
-  ASSERT_EQ(item->GetSize(0, &x), S_OK);  // still a working object...
-  EXPECT_EQ(x, 0);                         // ...whose values went with the matrix
+  ASSERT_EQ(item->GetSize(0, &x), S_OK);  // still a working object
+  if (GetParam() == matrixSingleObject) {
+    EXPECT_EQ(x, 0);  // whose values went with the matrix
+  } else {
+    // A packed matrix's items are copies: the client keeps its values.
+    ASSERT_EQ(x, 16);
+    VQDataBuffer b{};
+    item->GetDataBuffer(&b);
+    EXPECT_EQ(b.pDouble[15], Expected(1, 15));
+  }
+}
+
+TEST_F(GeometryTest, PackedIndexRule) {
+  auto m = NewMatrix();
+  // 5 x 4 x 1 x 2 elements of 1,000,000 bytes: per d4 index 10 + 10 elements.
+  ASSERT_EQ(m->Initialize2(5, 4, 1, 2, 125000, 1, dataFormatFloat64, matrixMultipleObjects), S_OK);
+  CVQDataMatrix* impl = Impl(m.get());
+  EXPECT_EQ(impl->DataCols(), 2u);
+  EXPECT_EQ(impl->ElementsPerData(), 10u);
+  EXPECT_EQ(impl->DataCount(), 4u);
+  std::set<std::pair<uint32_t, uint32_t>> seen;
+  for (uint32_t idx = 0; idx < 40; ++idx) {
+    const uint32_t data = impl->DataIndex(idx), sub = impl->SubIndex(idx);
+    EXPECT_EQ(data, (idx % 20) / 10 + 2 * (idx / 20));
+    EXPECT_EQ(sub, idx % 10);
+    seen.insert({data, sub});
+  }
+  EXPECT_EQ(seen.size(), 40u);  // every element has its own slot
 }
 
 TEST_F(GeometryTest, MultiObjectLayoutArithmetic) {
