@@ -23,9 +23,12 @@
 #include "VQData.h"
 #include "VQPlatform.h"
 
-// The type library and its class.
-VQ_DEFINE_GUID(LIBID_VQDATAMATRIXLIBLib, "9621577E-F954-4CD0-A2EF-F8FDBE422C93");
-VQ_DEFINE_GUID(CLSID_VQDataMatrix, "35078CFA-9E3B-4E32-B265-26792C93261E");
+// The type library and its class: {9621577E-F954-4CD0-A2EF-F8FDBE422C93} and
+// {35078CFA-9E3B-4E32-B265-26792C93261E}. They are objects of the library
+// (not inline constants), so that a client that names only the class still
+// links the library and finds the class in the process's class table.
+extern const GUID LIBID_VQDATAMATRIXLIBLib;
+extern const CLSID CLSID_VQDataMatrix;
 
 // Direction in which a slice lays the plane out in the result item.
 typedef enum matrixDirectionType {
