@@ -93,7 +93,7 @@ struct MatrixTypeLibraryInfo {
   const OLECHAR* interfaceHelpString;  // "IVQDataMatrix Interface"
   const OLECHAR* libraryName;          // "VQDATAMATRIXLIBLib"
   const OLECHAR* libraryHelpString;    // "VQDataMatrixLib 1.0 Type Library"
-  GUID libid;
+  const GUID* libid;  // the address, so that this table is constant-initialised
   WORD majorVersion;
   WORD minorVersion;
 };

@@ -179,12 +179,12 @@ static_assert(std::size(kMembers) == 39, "IVQDataMatrix has 39 operations after 
 
 std::span<const MatrixMember> MatrixMembers() noexcept { return kMembers; }
 
-const MatrixTypeLibraryInfo kMatrixTypeLibrary = {
+constinit const MatrixTypeLibraryInfo kMatrixTypeLibrary = {
     .interfaceName = L"IVQDataMatrix",
     .interfaceHelpString = L"IVQDataMatrix Interface",
     .libraryName = L"VQDATAMATRIXLIBLib",
     .libraryHelpString = L"VQDataMatrixLib 1.0 Type Library",
-    .libid = LIBID_VQDATAMATRIXLIBLib,
+    .libid = &LIBID_VQDATAMATRIXLIBLib,
     .majorVersion = 1,
     .minorVersion = 0,
 };

@@ -566,7 +566,7 @@ TEST_F(DispatchTest, HelpStringsFollowTheMemberKind) {
   }
   EXPECT_STREQ(vq::kMatrixTypeLibrary.libraryHelpString, L"VQDataMatrixLib 1.0 Type Library");
   EXPECT_STREQ(vq::kMatrixTypeLibrary.libraryName, L"VQDATAMATRIXLIBLib");
-  EXPECT_EQ(vq::kMatrixTypeLibrary.libid, LIBID_VQDATAMATRIXLIBLib);
+  EXPECT_EQ(*vq::kMatrixTypeLibrary.libid, LIBID_VQDATAMATRIXLIBLib);
 }
 
 class TypeInfoTest : public DispatchTest {
