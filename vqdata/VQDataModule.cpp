@@ -9,6 +9,7 @@
 // definitions even when the matrix library exports the same names.
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "vqdata/VQDataInternal.h"
@@ -40,6 +41,13 @@ class CVQDataFactory final : public vq::ComObject<CVQDataFactory, IClassFactory>
 std::string LibraryPath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) == 0 || info.dli_fname == nullptr) return std::string();
+  // The loader keeps the name it was given, which may be relative to the
+  // registering process's working directory; other processes need it whole.
+  if (char* real = realpath(info.dli_fname, nullptr)) {
+    std::string path = real;
+    free(real);
+    return path;
+  }
   return info.dli_fname;
 }
 

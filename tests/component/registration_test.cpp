@@ -353,6 +353,26 @@ TEST_F(RegistrationTest, RegisterServerToolRegistersUnregistersAndReports) {
   EXPECT_EQ(RunChild({VQ_REGSVR_TOOL, "-r", VQ_REGISTRY_CLIENT}).exitCode, 6);
 }
 
+TEST_F(RegistrationTest, LibrariesRegisteredByARelativePathRecordTheirFullPath) {
+  // vqregsvr runs in this process's working directory; the path it is given
+  // is relative to it, which means nothing to other processes.
+  const std::string cwd = std::filesystem::current_path().string();
+  for (const char* library : {VQ_MATRIX_LIBRARY, VQ_DATA_LIBRARY}) {
+    const std::string relative = std::filesystem::relative(library, cwd).string();
+    ASSERT_NE(relative.front(), '/');
+    ASSERT_EQ(RunChild({VQ_REGSVR_TOOL, "-s", relative}).exitCode, 0) << relative;
+  }
+  const auto store = ListStore();
+  auto server = [&](const std::wstring& clsid) {
+    auto it = store.find(L"CLSID\\" + clsid + L"\\InprocServer32|@");
+    return it == store.end() ? std::wstring() : it->second;
+  };
+  EXPECT_EQ(server(kClsid), L"sz:" + Wide(RealPath(VQ_MATRIX_LIBRARY)));
+  OLECHAR text[40];
+  ASSERT_GT(StringFromGUID2(CLSID_VQData, text, 40), 0);
+  EXPECT_EQ(server(text), L"sz:" + Wide(RealPath(VQ_DATA_LIBRARY)));
+}
+
 TEST_F(RegistrationTest, DataItemLibraryRegistersItsOwnClass) {
   auto registerData = Export<EntryFn>(VQ_DATA_LIBRARY, "DllRegisterServer");
   auto unregisterData = Export<EntryFn>(VQ_DATA_LIBRARY, "DllUnregisterServer");
