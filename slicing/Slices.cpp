@@ -259,11 +259,14 @@ CSlicer::Geometry CSlicer::PlaneGeometry(const SlicePlane& plane) const {
 
 bool CSlicer::PlaneInside(const SlicePlane& plane, const Geometry& g, LONG fixedA, LONG fixedB) const {
   if (!m.IsInitialized() || fixedA < 0 || fixedB < 0 || g.Count == 0) return false;
-  // The sizes multiply to m_SizeAll (32 bits) and the positions are below
-  // 2^31, so the last element number fits 64 bits.
-  const uint64_t last = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
-                        static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB] +
-                        (g.OuterCount - 1) * g.Stride[plane.Outer] + (g.InnerCount - 1) * g.Stride[plane.Inner];
+  // Each product is below 2^63 (a position below 2^31 times a stride below
+  // 2^32); one that alone reaches the element count ends the test before the
+  // sum could wrap.
+  const uint64_t a = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA];
+  const uint64_t b = static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB];
+  if (a >= m.m_SizeAll || b >= m.m_SizeAll) return false;
+  const uint64_t last =
+      a + b + (g.OuterCount - 1) * g.Stride[plane.Outer] + (g.InnerCount - 1) * g.Stride[plane.Inner];
   return last < m.m_SizeAll;
 }
 
