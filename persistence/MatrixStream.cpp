@@ -28,7 +28,7 @@ constexpr LONG kStreamVersion = 4;
 constexpr uint64_t kMinElementRecordBytes = 9;
 // Without a length to compare against, the header may ask for at most this
 // many elements and this many bytes of preallocated values.
-constexpr uint64_t kMaxElementsUnsized = 1ull << 24;
+constexpr uint64_t kMaxElementsUnsized = 1ull << 20;
 constexpr uint64_t kMaxPreallocUnsized = 1ull << 30;
 // With a known length, preallocated values may exceed the bytes left by this
 // much (items replaced by smaller ones after allocation still read back).
