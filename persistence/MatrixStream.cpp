@@ -22,14 +22,17 @@ namespace {
 
 constexpr LONG kStreamVersion = 4;
 
-// Every element record takes at least its ID, its label count and one byte
-// of the item's form, so a stream that can tell its length bounds the number
-// of elements it can describe.
-constexpr uint64_t kMinElementRecordBytes = 9;
+// Every element record takes at least its ID (4 bytes), its label count (4)
+// and the data item's form, which is never shorter than 100 bytes (a 24-byte
+// header, six required sections of at least 12 bytes, a 4-byte checksum), so
+// a stream that can tell its length bounds the number of elements it can
+// describe, and the memory a lying header can cost stays proportional to the
+// bytes that are really there.
+constexpr uint64_t kMinElementRecordBytes = 4 + 4 + 100;
 // Without a length to compare against, the header may ask for at most this
 // many elements and this many bytes of preallocated values.
-constexpr uint64_t kMaxElementsUnsized = 1ull << 20;
-constexpr uint64_t kMaxPreallocUnsized = 1ull << 30;
+constexpr uint64_t kMaxElementsUnsized = 1ull << 16;
+constexpr uint64_t kMaxPreallocUnsized = 256ull << 20;
 // With a known length, preallocated values may exceed the bytes left by this
 // much (items replaced by smaller ones after allocation still read back).
 constexpr uint64_t kPreallocSlack = 64ull << 20;

@@ -576,6 +576,17 @@ TEST_F(StreamTest, ShortReadsAreAssembledAndEarlyEndsRefused) {
   s.attach(vq::MakeComObject<vq::persist::fuzz::PipeStream>(good.data(), 50));
   auto cut = NewMatrix();
   EXPECT_EQ(cut->Read(s.get()), kEof);
+  // Without a length to check against, a header may not ask for more than
+  // 65536 elements.
+  Bytes many = good;
+  const int32_t d4 = 32769;  // 2 x 1 x 1 x 32769 elements
+  std::memcpy(&many[Int32Fields(good)[14]], &d4, 4);
+  s.attach(vq::MakeComObject<vq::persist::fuzz::PipeStream>(many.data(), many.size()));
+  auto big = NewMatrix();
+  EXPECT_EQ(big->Read(s.get()), kInvalidData);
+  LONG dims = -1;
+  ASSERT_EQ(big->get_Dimensions(&dims), S_OK);
+  EXPECT_EQ(dims, 0);
 }
 
 // ---------------------------------------------------------------------------
