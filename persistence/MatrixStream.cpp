@@ -236,6 +236,11 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     if (h.type != matrixSingleObject && h.type != matrixMultipleObjects) {
       Refuse(kInvalidData, "unknown matrix type");
     }
+    // Only the two queue orders exist; any other value could not even be
+    // held by the priority type.
+    if (h.priority != elementPriorityFifo && h.priority != elementPriorityLifo) {
+      Refuse(kInvalidData, "unknown swap priority");
+    }
     if (h.format < 0 || h.format > 6) Refuse(kInvalidData, "unknown value format");
     if (h.xSize < 0 || h.zSize < 0) Refuse(kInvalidData, "a negative XSize or ZSize");
     const bool allocate = h.version >= 3 && h.xSize != 0 && h.zSize != 0;

@@ -492,6 +492,8 @@ TEST_F(StreamTest, RefusesMalformedHeaders) {
   EXPECT_EQ(with(2, 10001), kInvalidData);
   EXPECT_EQ(with(3, 2), kInvalidData);
   EXPECT_EQ(with(4, 7), kInvalidData);
+  EXPECT_EQ(with(7, 2), kInvalidData);
+  EXPECT_EQ(with(7, -1), kInvalidData);
   EXPECT_EQ(with(5, -1), kInvalidData);
   EXPECT_EQ(with(8, 0), kInvalidData);
   EXPECT_EQ(with(8, INT32_MAX), kInvalidData);   // more elements than bytes
