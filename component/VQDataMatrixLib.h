@@ -31,20 +31,20 @@ extern const GUID LIBID_VQDATAMATRIXLIBLib;
 extern const CLSID CLSID_VQDataMatrix;
 
 // Direction in which a slice lays the plane out in the result item.
-typedef enum matrixDirectionType {
+typedef enum matrixDirectionType : LONG {
   matrixDirectionByRow = 0,
   matrixDirectionByColumn = 1
 } matrixDirectionType;
 
 // Which storage object the swapping picks first: least or most recently used.
-typedef enum elementPriorityType {
+typedef enum elementPriorityType : LONG {
   elementPriorityFifo = 0,
   elementPriorityLifo = 1
 } elementPriorityType;
 
 // Storage kind: one storage object per element, or several elements packed
 // into shared buffers of at most 10 MiB.
-typedef enum matrixType {
+typedef enum matrixType : LONG {
   matrixSingleObject = 0,
   matrixMultipleObjects = 1
 } matrixType;
