@@ -185,6 +185,16 @@ void SumAll(const T* const* chains, int count, LONG length, T* sums) {
   if (count - done == 1) SumChains<T, 1>(chains + done, length, sums + done);
 }
 
+// A client may pass any 32-bit value as a direction; it is read as the
+// integer it is, so that a value outside the enumeration is refused rather
+// than loaded as an enumerator it is not.
+LONG Direction(const matrixDirectionType* dir) {
+  static_assert(sizeof(LONG) == sizeof(matrixDirectionType));
+  LONG value = 0;
+  std::memcpy(&value, dir, sizeof value);
+  return value;
+}
+
 struct CoTaskMemDeleter {
   void operator()(void* p) const noexcept { CoTaskMemFree(p); }
 };
@@ -198,8 +208,8 @@ class CSlicer {
   explicit CSlicer(CVQDataMatrix& matrix) : m(matrix) {}
 
   HRESULT Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG Z, LONG fixedA, LONG fixedB,
-                 matrixDirectionType dir, IUnknown* pData);
-  HRESULT Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, matrixDirectionType dir,
+                 LONG dir, IUnknown* pData);
+  HRESULT Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, LONG dir,
                    IUnknown* Data);
 
   // Elements read per batch of the scalar slice (their chains advance side
@@ -226,7 +236,7 @@ class CSlicer {
   Reference FetchReference();
   void ReadAxisGeometry(Reference* ref);
   // Result position (value or record) of walk step (i, j) in direction dir.
-  static uint32_t OutputPosition(const Geometry& g, uint32_t i, uint32_t j, matrixDirectionType dir);
+  static uint32_t OutputPosition(const Geometry& g, uint32_t i, uint32_t j, LONG dir);
   // Values first..last (x positions) of record Z of element e: fetched from
   // its storage object under m_DataLock and located inside the returned
   // item, then pushed to the back of the swap queue.
@@ -238,7 +248,7 @@ class CSlicer {
                             bool* hasStorage);
   template <class T>
   void SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
-                LONG firstIdx, LONG lastIdx, matrixDirectionType dir, T* out);
+                LONG firstIdx, LONG lastIdx, LONG dir, T* out);
 
   CVQDataMatrix& m;
 };
@@ -301,11 +311,11 @@ void CSlicer::ReadAxisGeometry(Reference* ref) {
   }
 }
 
-uint32_t CSlicer::OutputPosition(const Geometry& g, uint32_t i, uint32_t j, matrixDirectionType dir) {
+uint32_t CSlicer::OutputPosition(const Geometry& g, uint32_t i, uint32_t j, LONG dir) {
   switch (dir) {
-    case matrixDirectionByRow:
+    case LONG{matrixDirectionByRow}:
       return i + g.OuterCount * j;
-    case matrixDirectionByColumn:
+    case LONG{matrixDirectionByColumn}:
       return j + g.InnerCount * i;
     default:
       Refuse("Invalid direction.");
@@ -384,7 +394,7 @@ CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG f
 
 template <class T>
 void CSlicer::SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
-                       LONG firstIdx, LONG lastIdx, matrixDirectionType dir, T* out) {
+                       LONG firstIdx, LONG lastIdx, LONG dir, T* out) {
   const bool empty = lastIdx < firstIdx;
   const LONG length = empty ? 0 : lastIdx - firstIdx + 1;
   vq::ComPtr<IVQData> held[kBatch];
@@ -425,7 +435,7 @@ void CSlicer::SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base
 }
 
 HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG Z, LONG fixedA, LONG fixedB,
-                        matrixDirectionType dir, IUnknown* pData) {
+                        LONG dir, IUnknown* pData) {
   const char* origin = plane.Origin;
   if (plane.TraceEntry) {
     VQ_TRACE(origin, "DataMatrix", 1, "GetD1D2Slice Xmin: %g, Xmax: %g, Z: %d, d3: %d, d4: %d", Xmin, Xmax, Z, fixedA,
@@ -561,7 +571,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
   });
 }
 
-HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, matrixDirectionType dir,
+HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, LONG dir,
                           IUnknown* Data) {
   const char* origin = plane.SpectrumOrigin;
   if (Data == nullptr) return E_POINTER;
@@ -667,7 +677,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
         // The element whose values went to record r - 1.
         const uint32_t w = static_cast<uint32_t>(r - 1);
         uint32_t i = 0, j = 0;
-        if (dir == matrixDirectionByRow) {
+        if (dir == LONG{matrixDirectionByRow}) {
           i = w % g.OuterCount;
           j = w / g.OuterCount;
         } else {
@@ -688,27 +698,27 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
 
 STDMETHODIMP CVQDataMatrix::GetD1D2Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d3, LONG d4, matrixDirectionType dir,
                                          IUnknown* pData) {
-  return CSlicer(*this).Scalar(kD1D2, Xmin, Xmax, Z, d3, d4, dir, pData);
+  return CSlicer(*this).Scalar(kD1D2, Xmin, Xmax, Z, d3, d4, Direction(&dir), pData);
 }
 
 STDMETHODIMP CVQDataMatrix::GetD1D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d2, LONG d4, matrixDirectionType dir,
                                          IUnknown* pData) {
-  return CSlicer(*this).Scalar(kD1D3, Xmin, Xmax, Z, d2, d4, dir, pData);
+  return CSlicer(*this).Scalar(kD1D3, Xmin, Xmax, Z, d2, d4, Direction(&dir), pData);
 }
 
 STDMETHODIMP CVQDataMatrix::GetD2D3Slice(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d1, LONG d4, matrixDirectionType dir,
                                          IUnknown* pData) {
-  return CSlicer(*this).Scalar(kD2D3, Xmin, Xmax, Z, d1, d4, dir, pData);
+  return CSlicer(*this).Scalar(kD2D3, Xmin, Xmax, Z, d1, d4, Direction(&dir), pData);
 }
 
 STDMETHODIMP CVQDataMatrix::GetD1D2SliceSpectrum(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) {
-  return CSlicer(*this).Spectrum(kD1D2, Z, d3, d4, dir, Data);
+  return CSlicer(*this).Spectrum(kD1D2, Z, d3, d4, Direction(&dir), Data);
 }
 
 STDMETHODIMP CVQDataMatrix::GetD1D3SliceSpectrum(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) {
-  return CSlicer(*this).Spectrum(kD1D3, Z, d2, d4, dir, Data);
+  return CSlicer(*this).Spectrum(kD1D3, Z, d2, d4, Direction(&dir), Data);
 }
 
 STDMETHODIMP CVQDataMatrix::GetD2D3SliceSpectrum(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) {
-  return CSlicer(*this).Spectrum(kD2D3, Z, d1, d4, dir, Data);
+  return CSlicer(*this).Spectrum(kD2D3, Z, d1, d4, Direction(&dir), Data);
 }
