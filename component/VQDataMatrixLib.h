@@ -135,3 +135,6 @@ struct IVQDataMatrix : public IDispatch {
   STDMETHOD(HasData)(LONG ID, LONG* HasData) PURE;
 };
 inline constexpr IID IID_IVQDataMatrix = __uuidof(IVQDataMatrix);
+
+// Smart pointer of the interface, as a type library import would declare it.
+_COM_SMARTPTR_TYPEDEF(IVQDataMatrix, __uuidof(IVQDataMatrix));

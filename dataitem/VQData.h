@@ -502,3 +502,15 @@ inline constexpr IID IID_IVQDataCore = __uuidof(IVQDataCore);
 inline constexpr IID IID_IVQData = __uuidof(IVQData);
 inline constexpr IID IID_IVQDataTagVectors = __uuidof(IVQDataTagVectors);
 inline constexpr IID IID_IVQDataPersist = __uuidof(IVQDataPersist);
+
+// Smart pointers of the interfaces, as a type library import would declare them.
+_COM_SMARTPTR_TYPEDEF(IVQData, __uuidof(IVQData));
+_COM_SMARTPTR_TYPEDEF(IVQDataCore, __uuidof(IVQDataCore));
+_COM_SMARTPTR_TYPEDEF(IVQAxis, __uuidof(IVQAxis));
+_COM_SMARTPTR_TYPEDEF(IVQAttribute, __uuidof(IVQAttribute));
+_COM_SMARTPTR_TYPEDEF(IVQAttributeGroup, __uuidof(IVQAttributeGroup));
+_COM_SMARTPTR_TYPEDEF(IVQAttributeGroups, __uuidof(IVQAttributeGroups));
+_COM_SMARTPTR_TYPEDEF(IVQIndexedAttributes, __uuidof(IVQIndexedAttributes));
+_COM_SMARTPTR_TYPEDEF(IVQTagVector, __uuidof(IVQTagVector));
+_COM_SMARTPTR_TYPEDEF(IVQDataTagVectors, __uuidof(IVQDataTagVectors));
+_COM_SMARTPTR_TYPEDEF(IVQDataPersist, __uuidof(IVQDataPersist));
