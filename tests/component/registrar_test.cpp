@@ -3,7 +3,7 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
 
 #include "RegistrationTestSupport.h"
 #include "VQRegistrar.h"
@@ -198,12 +198,17 @@ TEST(ResourceSectionTest, LibraryFilesAreReadWithoutTrustingThem) {
 
   TempRegistry dir;
   const std::string copy = dir.Dir() + "/lib.so";
-  std::ifstream in(VQ_MATRIX_LIBRARY, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes(static_cast<size_t>(std::filesystem::file_size(VQ_MATRIX_LIBRARY)), '\0');
   ASSERT_GT(bytes.size(), 4096u);
+  FILE* in = std::fopen(VQ_MATRIX_LIBRARY, "rb");
+  ASSERT_NE(in, nullptr);
+  ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), in), bytes.size());
+  std::fclose(in);
   auto write = [&](const std::string& data) {
-    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
-    out << data;
+    FILE* out = std::fopen(copy.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), out), data.size());
+    std::fclose(out);
   };
   write(bytes);
   ASSERT_EQ(vq::ReadLibraryResources(copy.c_str(), &r), S_OK);
