@@ -46,12 +46,12 @@ void CVQDataMatrix::FinalRelease() {
 
 void CVQDataMatrix::Cleanup() {
   VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Stopping worker thread (Handle=%u)",
-           static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   if (m_StopEvent != nullptr) {
     SetEvent(m_StopEvent);
     if (m_WorkerThread != nullptr && WaitForSingleObject(m_WorkerThread, INFINITE) == WAIT_OBJECT_0) {
       VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Worker thread (Handle=%u) stopped",
-               static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
     }
     CloseHandle(m_StopEvent);
     m_StopEvent = nullptr;

@@ -222,7 +222,7 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   vq::ComPtr<IVQData> m_TagVectorData;
   mutable vq::CriticalSection m_DataLock;
   vq::CriticalSection m_MemoryLock;
-  HANDLE m_WorkerThread = nullptr;
+  std::atomic<HANDLE> m_WorkerThread{nullptr};  // read by the worker for its traces
   DWORD m_WorkerThreadId = 0;
   HANDLE m_StopEvent = nullptr;
 };

@@ -62,7 +62,7 @@ void CVQDataMatrix::CheckMemoryNow() {
 
 DWORD CVQDataMatrix::WorkerThread() {
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
-           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   DWORD wait = WaitForSingleObject(m_StopEvent, kPollMs);
   while (wait == WAIT_TIMEOUT) {
     bool saved = false;
@@ -73,7 +73,7 @@ DWORD CVQDataMatrix::WorkerThread() {
     wait = WaitForSingleObject(m_StopEvent, saved ? 0 : kPollMs);
   }
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
-           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread)));
+           GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   return 0;
 }
 
