@@ -51,7 +51,7 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
 };
 
 // The storage kinds every slicing case runs on.
-inline const auto kStorageKinds = ::testing::Values(matrixSingleObject);
+inline const auto kStorageKinds = ::testing::Values(matrixSingleObject, matrixMultipleObjects);
 
 inline std::string KindName(const ::testing::TestParamInfo<matrixType>& info) {
   return info.param == matrixSingleObject ? "Single" : "Multiple";
