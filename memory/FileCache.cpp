@@ -125,6 +125,26 @@ class BounceBuffer {
 // at once (about 2 GiB), and resumed after a short count.
 constexpr uint64_t kMaxTransfer = 1u << 30;
 
+// Moves exactly `size` bytes at `offset` with `transfer` (shaped like pwrite
+// or pread), resuming after short counts. False with the Win32 error in
+// *error on failure; `nothingMoved` is the error of a call that moves 0 bytes.
+template <class Byte, class Transfer>
+bool TransferFully(Byte* p, uint64_t size, uint64_t offset, DWORD nothingMoved, DWORD* error, Transfer&& transfer) {
+  while (size > 0) {
+    size_t chunk = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
+    int err = 0;
+    ssize_t n = transfer(p, chunk, offset, &err);
+    if (n <= 0) {
+      *error = n < 0 ? vq::Win32ErrorFromErrno(err) : nothingMoved;
+      return false;
+    }
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 CFileCache::CFileCache(vq::SwapFileOps* ops) : m_Ops(ops != nullptr ? ops : vq::SwapFileOps::System()) {}
@@ -177,38 +197,16 @@ uint64_t CFileCache::RoundUp(uint64_t size) const {
 }
 
 bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    size_t chunk = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    int err = 0;
-    ssize_t n = m_Ops->WriteAt(m_File, p, chunk, offset, &err);
-    if (n <= 0) {
-      // A write that moves nothing without an error is a full device.
-      *error = vq::Win32ErrorFromErrno(n < 0 ? err : ENOSPC);
-      return false;
-    }
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<uint64_t>(n);
-  }
-  return true;
+  // A write that moves nothing without an error is a full device.
+  return TransferFully(static_cast<const uint8_t*>(data), size, offset, vq::Win32ErrorFromErrno(ENOSPC), error,
+                       [this](const uint8_t* p, size_t n, uint64_t at, int* err) {
+                         return m_Ops->WriteAt(m_File, p, n, at, err);
+                       });
 }
 
 bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) {
-  uint8_t* p = static_cast<uint8_t*>(data);
-  while (size > 0) {
-    size_t chunk = static_cast<size_t>(size < kMaxTransfer ? size : kMaxTransfer);
-    int err = 0;
-    ssize_t n = m_Ops->ReadAt(m_File, p, chunk, offset, &err);
-    if (n <= 0) {
-      *error = n < 0 ? vq::Win32ErrorFromErrno(err) : static_cast<DWORD>(ERROR_HANDLE_EOF);
-      return false;
-    }
-    p += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<uint64_t>(n);
-  }
-  return true;
+  return TransferFully(static_cast<uint8_t*>(data), size, offset, static_cast<DWORD>(ERROR_HANDLE_EOF), error,
+                       [this](uint8_t* p, size_t n, uint64_t at, int* err) { return m_Ops->ReadAt(m_File, p, n, at, err); });
 }
 
 bool CFileCache::WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) {

@@ -14,6 +14,7 @@
 #include "memory/FileCache.h"
 #include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
+#include "support/MemoryCgroup.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
@@ -259,32 +260,6 @@ TEST_P(KindSwapTest, StressWorkerAgainstClient) {
 
 // A real memory limit: a child process in a memory cgroup fills a matrix
 // with four times its limit and reads it back bit-exact without being killed.
-std::string OwnMemoryCgroup(int* version) {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line, v1, v2;
-  while (std::getline(in, line)) {
-    const size_t a = line.find(':'), b = line.find(':', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
-    if (line.compare(0, 2, "0:") == 0 && controllers.empty()) v2 = "/sys/fs/cgroup" + path;
-    std::stringstream list(controllers);
-    for (std::string c; std::getline(list, c, ',');)
-      if (c == "memory") v1 = "/sys/fs/cgroup/memory" + path;
-  }
-  struct stat st {};
-  if (!v1.empty() && stat((v1 + "/memory.limit_in_bytes").c_str(), &st) == 0) return *version = 1, v1;
-  if (!v2.empty() && stat((v2 + "/memory.max").c_str(), &st) == 0) return *version = 2, v2;
-  return "";
-}
-
-bool WriteText(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return ok;
-}
-
 // The child's work; returns its exit code (0: all values came back).
 int FillAndVerifyInChild(matrixType type) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 10;
@@ -340,10 +315,10 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
     ~Remove() { rmdir(dir.c_str()); }
   } remove{dir};
   constexpr uint64_t kLimit = 384ull << 20;
-  if (!WriteText(dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(kLimit))) {
+  if (!WriteControlFile(dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(kLimit))) {
     GTEST_SKIP() << "cannot set a memory limit";
   }
-  if (version == 1) WriteText(dir + "/memory.memsw.limit_in_bytes", std::to_string(kLimit));
+  if (version == 1) WriteControlFile(dir + "/memory.memsw.limit_in_bytes", std::to_string(kLimit));
   int go[2];
   ASSERT_EQ(pipe(go), 0);
   const pid_t pid = fork();
@@ -355,7 +330,7 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
     _exit(FillAndVerifyInChild(GetParam()));
   }
   close(go[0]);
-  const bool moved = WriteText(dir + "/cgroup.procs", std::to_string(pid));
+  const bool moved = WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
   (void)!write(go[1], moved ? "g" : "s", 1);
   close(go[1]);
   int status = 0;

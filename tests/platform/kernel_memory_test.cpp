@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/MemoryCgroup.h"
 #include "VQKernel.h"
 
 namespace {
@@ -203,41 +204,9 @@ TEST(CgroupLimit, GarbageFilesGiveNoLimit) {
 // A real memory cgroup: a child process moved into a limited child cgroup of
 // ours must see the limit.
 // ---------------------------------------------------------------------------
-std::string OwnMemoryCgroupDir(int* version) {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line, v1, v2;
-  while (std::getline(in, line)) {
-    const size_t a = line.find(':'), b = line.find(':', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
-    if (line.compare(0, 2, "0:") == 0 && controllers.empty()) v2 = "/sys/fs/cgroup" + path;
-    std::stringstream list(controllers);
-    for (std::string c; std::getline(list, c, ',');)
-      if (c == "memory") v1 = "/sys/fs/cgroup/memory" + path;
-  }
-  struct stat st {};
-  if (!v1.empty() && stat((v1 + "/memory.limit_in_bytes").c_str(), &st) == 0) {
-    *version = 1;
-    return v1;
-  }
-  if (!v2.empty() && stat((v2 + "/memory.max").c_str(), &st) == 0) {
-    *version = 2;
-    return v2;
-  }
-  return "";
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  return ok;
-}
-
 TEST(MemoryStatusInCgroup, ChildProcessSeesTheLimitOfItsCgroup) {
   int version = 0;
-  const std::string own = OwnMemoryCgroupDir(&version);
+  const std::string own = vq::test::OwnMemoryCgroup(&version);
   if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
   const std::string dir = own + "/vqtest-" + std::to_string(getpid());
   if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
@@ -247,7 +216,7 @@ TEST(MemoryStatusInCgroup, ChildProcessSeesTheLimitOfItsCgroup) {
   } cleanup{dir};
   constexpr uint64_t kLimit = 256 * kMiB;
   const std::string limitFile = dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max");
-  if (!WriteFile(limitFile, std::to_string(kLimit))) GTEST_SKIP() << "cannot set a memory limit";
+  if (!vq::test::WriteControlFile(limitFile, std::to_string(kLimit))) GTEST_SKIP() << "cannot set a memory limit";
 
   int toChild[2], fromChild[2];
   ASSERT_EQ(pipe(toChild), 0);
@@ -273,7 +242,7 @@ TEST(MemoryStatusInCgroup, ChildProcessSeesTheLimitOfItsCgroup) {
   }
   close(toChild[0]);
   close(fromChild[1]);
-  const bool moved = WriteFile(dir + "/cgroup.procs", std::to_string(pid));
+  const bool moved = vq::test::WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
   const char go = moved ? 'g' : 's';
   (void)!write(toChild[1], &go, 1);
   close(toChild[1]);
