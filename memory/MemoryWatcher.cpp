@@ -55,6 +55,17 @@ bool CVQDataMatrix::CheckMemory() {
 }
 
 void CVQDataMatrix::CheckMemoryNow() {
+  // When memory is not low the check does nothing but re-arm the trace flag,
+  // so the common case takes no lock: element access pays one cached
+  // memory-status read.
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) && status.ullAvailPhys >= kLowMemory) {
+    if (status.ullAvailPhys > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
+      s_ReportMemoryLow.store(true);
+    }
+    return;
+  }
   vq::CritSecLock lock(m_MemoryLock.native());
   while (CheckMemory()) {
   }
