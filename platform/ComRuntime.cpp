@@ -102,26 +102,12 @@ bool SameText(const std::wstring& a, const wchar_t* b) {
 }
 
 std::string Utf8OfWide(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) {
-    auto v = static_cast<uint32_t>(c);
-    if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) v = 0xFFFD;
-    if (v < 0x80) {
-      out += static_cast<char>(v);
-    } else if (v < 0x800) {
-      out += static_cast<char>(0xC0 | (v >> 6));
-      out += static_cast<char>(0x80 | (v & 0x3F));
-    } else if (v < 0x10000) {
-      out += static_cast<char>(0xE0 | (v >> 12));
-      out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (v & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (v >> 18));
-      out += static_cast<char>(0x80 | ((v >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (v & 0x3F));
-    }
-  }
+  if (w.empty() || w.size() > INT32_MAX) return std::string();
+  const int length = static_cast<int>(w.size());
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), length, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), length, out.data(), n, nullptr, nullptr);
   return out;
 }
 
