@@ -822,20 +822,9 @@ STDMETHODIMP CVQData::SaveToStream(IStream* pStream) {
   HRESULT hr;
   try {
     std::lock_guard<std::mutex> lock(m_Lock);
-    AxisDefinition axis = m_Axis->Definition();
+    AxisDefinition axis;
     std::vector<double> tags[4];
-    for (int i = 0; i < 4; ++i) tags[i] = m_Tags[i]->Values();
-    ItemView view;
-    view.format = m_Format;
-    view.xSize = m_XSize;
-    view.zSize = m_ZSize;
-    view.values = m_Values.data();
-    view.valueBytes = m_Values.size();
-    view.name = &m_Name;
-    view.description = &m_Description;
-    view.axis = &axis;
-    view.attributes = &m_Attributes;
-    for (int i = 0; i < 4; ++i) view.tags[i] = &tags[i];
+    const ItemView view = ViewForSave(&axis, tags);
     hr = WriteForm(pStream, view, &why);
   } catch (...) {
     return Fail(IID_IVQDataPersist, E_OUTOFMEMORY, "SaveToStream: out of memory");
@@ -844,24 +833,30 @@ STDMETHODIMP CVQData::SaveToStream(IStream* pStream) {
   return S_OK;
 }
 
+ItemView CVQData::ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[4]) const {
+  *axis = m_Axis->Definition();
+  for (int i = 0; i < 4; ++i) tags[i] = m_Tags[i]->Values();
+  ItemView view;
+  view.format = m_Format;
+  view.xSize = m_XSize;
+  view.zSize = m_ZSize;
+  view.values = m_Values.data();
+  view.valueBytes = m_Values.size();
+  view.name = &m_Name;
+  view.description = &m_Description;
+  view.axis = axis;
+  view.attributes = &m_Attributes;
+  for (int i = 0; i < 4; ++i) view.tags[i] = &tags[i];
+  return view;
+}
+
 STDMETHODIMP CVQData::GetSaveSize(ULONGLONG* pBytes) {
   if (pBytes == nullptr) return Fail(IID_IVQDataPersist, E_POINTER, "GetSaveSize: null pointer");
   try {
     std::lock_guard<std::mutex> lock(m_Lock);
-    AxisDefinition axis = m_Axis->Definition();
+    AxisDefinition axis;
     std::vector<double> tags[4];
-    for (int i = 0; i < 4; ++i) tags[i] = m_Tags[i]->Values();
-    ItemView view;
-    view.format = m_Format;
-    view.xSize = m_XSize;
-    view.zSize = m_ZSize;
-    view.values = m_Values.data();
-    view.valueBytes = m_Values.size();
-    view.name = &m_Name;
-    view.description = &m_Description;
-    view.axis = &axis;
-    view.attributes = &m_Attributes;
-    for (int i = 0; i < 4; ++i) view.tags[i] = &tags[i];
+    const ItemView view = ViewForSave(&axis, tags);
     uint64_t bytes = 0;
     if (!FormSize(view, &bytes)) return Fail(IID_IVQDataPersist, E_OUTOFMEMORY, "GetSaveSize: the item is too large");
     *pBytes = bytes;

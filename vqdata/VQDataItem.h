@@ -28,6 +28,8 @@
 
 namespace vqdata {
 
+struct ItemView;  // the stream form's view of an item (VQDataFormat.h)
+
 // Everything an item holds, as plain values: what LoadFromStream builds
 // before it swaps it in, and what Clone copies.
 struct ItemContents {
@@ -124,6 +126,9 @@ class CVQData final
   void Adopt(ItemContents& in) noexcept;
 
  private:
+  // The item's state as the stream form sees it. REQUIRES: m_Lock held; the
+  // axis and tag copies are filled here and must outlive the view.
+  ItemView ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[4]) const;
   // REQUIRES: m_Lock held. Replaces the values with a new uninitialised
   // buffer; on failure nothing changes.
   HRESULT Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* what);
