@@ -13,6 +13,12 @@
 // hierarchy, about 40 us here) is looked up once a second and at once in a
 // forked child, so a process moved to another cgroup sees the new limit within
 // a second; limit and usage of those levels are read at every refresh.
+//
+// Memory budget. A process may set a budget (vq::SetMemoryBudget, or the
+// VQ_MEMORY_BUDGET environment variable read at the first memory-status
+// query); while one is set, available physical memory is further limited to
+// the budget minus the process's resident size (/proc/self/statm, read at
+// every refresh) and total physical memory to the budget.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -214,6 +220,18 @@ uint64_t UsedVirtualBytes() {
   return 0;
 }
 
+uint64_t ResidentBytes() {
+  char buf[128];
+  uint64_t pages = 0;
+  const char* resident = nullptr;
+  if (ReadSmallFile("/proc/self/statm", buf, sizeof buf)) resident = strchr(buf, ' ');
+  if (resident != nullptr && ParseU64(resident, &pages)) return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return 0;
+}
+
+// The memory budget in bytes; 0 when none is set.
+std::atomic<uint64_t> g_Budget{0};
+
 // A 64-bit process has 128 TiB of user address space, as on Windows.
 constexpr uint64_t kTotalVirtual = uint64_t{1} << 47;
 
@@ -222,11 +240,14 @@ void Compose(const vq::MemInfo& info, const vq::CgroupMemoryLimit* cg, uint64_t 
              MEMORYSTATUSEX* status) {
   uint64_t totalPhys = info.memTotal;
   uint64_t availPhys = info.memAvailable;
-  if (cg) {
-    const uint64_t headroom = cg->limit > cg->usage ? cg->limit - cg->usage : 0;
-    if (cg->limit < totalPhys) totalPhys = cg->limit;
+  auto limitTo = [&](uint64_t limit, uint64_t usage) {
+    const uint64_t headroom = limit > usage ? limit - usage : 0;
+    if (limit < totalPhys) totalPhys = limit;
     if (headroom < availPhys) availPhys = headroom;
-  }
+  };
+  if (cg) limitTo(cg->limit, cg->usage);
+  const uint64_t budget = g_Budget.load(std::memory_order_relaxed);
+  if (budget != 0) limitTo(budget, ResidentBytes());
   status->dwLength = sizeof(MEMORYSTATUSEX);
   status->ullTotalPhys = totalPhys;
   status->ullAvailPhys = availPhys;
@@ -272,6 +293,38 @@ bool ReadCgroupMemoryLimit(CgroupMemoryLimit* out, const char* procSelfCgroup, c
   return CollectLimitedLevels(procSelfCgroup, v1Root, v2Root, levels.get()) && TightestLevel(*levels, out);
 }
 
+bool ParseMemorySize(const char* text, uint64_t* bytes) {
+  if (text == nullptr || bytes == nullptr) return false;
+  while (*text == ' ' || *text == '\t') ++text;
+  uint64_t value = 0;
+  if (!ParseU64(text, &value)) return false;
+  while (*text >= '0' && *text <= '9') ++text;
+  unsigned shift = 0;
+  switch (*text) {
+    case 'k': case 'K': shift = 10; break;
+    case 'm': case 'M': shift = 20; break;
+    case 'g': case 'G': shift = 30; break;
+    case 't': case 'T': shift = 40; break;
+    default: break;
+  }
+  if (shift != 0) {
+    ++text;
+    if (*text == 'i') ++text;  // KiB, MiB, ...
+    if (*text == 'B' || *text == 'b') ++text;
+  } else if (*text == 'B' || *text == 'b') {
+    ++text;
+  }
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text != '\0') return false;
+  if (shift != 0 && value > (UINT64_MAX >> shift)) return false;
+  *bytes = value << shift;
+  return true;
+}
+
+void SetMemoryBudget(uint64_t bytes) { g_Budget.store(bytes, std::memory_order_relaxed); }
+
+uint64_t MemoryBudget() { return g_Budget.load(std::memory_order_relaxed); }
+
 bool ReadMemoryStatusUncached(MEMORYSTATUSEX* status) {
   MemInfo info;
   if (!status || !ReadMemInfo(&info)) return false;
@@ -311,8 +364,24 @@ struct MemoryStatusCache {
   vq::MemoryStatusProvider provider;
 };
 
+// Takes VQ_MEMORY_BUDGET once, when the first status is asked for; a value
+// that is not a size is reported on the debug channel and ignored.
+void ReadBudgetFromEnvironment() {
+  const char* text = getenv("VQ_MEMORY_BUDGET");
+  if (text == nullptr || *text == '\0') return;
+  uint64_t bytes = 0;
+  if (vq::ParseMemorySize(text, &bytes)) {
+    vq::SetMemoryBudget(bytes);
+  } else {
+    OutputDebugStringA("VQ_MEMORY_BUDGET is not a size (for example 512M or 2G); no budget set\r\n");
+  }
+}
+
 MemoryStatusCache& Cache() {
-  static MemoryStatusCache* cache = new MemoryStatusCache;  // never destroyed
+  static MemoryStatusCache* cache = [] {
+    ReadBudgetFromEnvironment();
+    return new MemoryStatusCache;  // never destroyed
+  }();
   return *cache;
 }
 

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs that a fresh machine with the
 # C++ toolchain may lack. Does nothing when they are all present.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev)
+packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
+          libcli11-dev libpng-dev libhdf5-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

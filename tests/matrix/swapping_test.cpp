@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -290,6 +291,14 @@ int FillAndVerifyInChild(matrixType type) {
   return rc;
 }
 
+// A field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes.
+uint64_t ResidentBytes(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field))) * 1024;
+  return 0;
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
@@ -338,6 +347,30 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The memory budget: a child process with a budget fills a matrix of
+// 512 MiB and reads it back bit-exact while its resident size stays near the
+// budget, so the storage objects must have gone to the swap file.
+TEST_P(KindSwapTest, MatrixLargerThanTheMemoryBudget) {
+  if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    vq::SetMemoryStatusProviderForTest(nullptr);
+    const uint64_t resident = ResidentBytes("VmRSS:");
+    const uint64_t budget = resident + CVQDataMatrix::kLowMemory + (64ull << 20);
+    vq::SetMemoryBudget(budget);
+    int rc = FillAndVerifyInChild(GetParam());
+    // Swapping starts below kLowMemory of headroom; allow one refresh
+    // interval's worth of filling (a few elements) beyond the budget.
+    if (rc == 0 && ResidentBytes("VmHWM:") > budget + (32ull << 20)) rc = 20;
+    _exit(rc);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "20: the resident size went past the budget";
 }
 
 }  // namespace
