@@ -138,3 +138,16 @@ inline constexpr IID IID_IVQDataMatrix = __uuidof(IVQDataMatrix);
 
 // Smart pointer of the interface, as a type library import would declare it.
 _COM_SMARTPTR_TYPEDEF(IVQDataMatrix, __uuidof(IVQDataMatrix));
+
+// Transfers between memory and the swap files of every matrix in the
+// process, counted since the library was loaded: storage objects written
+// (swapped out, or saved again in place) and read back (whole or in part),
+// with their bytes. For monitoring and tools; not part of the interface.
+typedef struct VQSwapStatistics {
+  ULONGLONG BlocksWritten;
+  ULONGLONG BytesWritten;
+  ULONGLONG BlocksRead;
+  ULONGLONG BytesRead;
+} VQSwapStatistics;
+// S_OK, or E_POINTER for a null argument.
+EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics);

@@ -1,11 +1,14 @@
 #include "memory/FileCache.h"
 
+#include "VQDataMatrixLib.h"
+
 #include <fcntl.h>
 #include <linux/stat.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -209,7 +212,43 @@ bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* er
                        [this](uint8_t* p, size_t n, uint64_t at, int* err) { return m_Ops->ReadAt(m_File, p, n, at, err); });
 }
 
+namespace {
+
+// Process-wide transfer counts of every swap file (VQGetSwapStatistics).
+struct SwapCounters {
+  std::atomic<uint64_t> blocksWritten{0}, bytesWritten{0}, blocksRead{0}, bytesRead{0};
+};
+SwapCounters g_Counters;
+
+void CountWrite(uint64_t bytes) {
+  g_Counters.blocksWritten.fetch_add(1, std::memory_order_relaxed);
+  g_Counters.bytesWritten.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+uint32_t CountRead(uint32_t bytes) {
+  g_Counters.blocksRead.fetch_add(1, std::memory_order_relaxed);
+  g_Counters.bytesRead.fetch_add(bytes, std::memory_order_relaxed);
+  return bytes;
+}
+
+}  // namespace
+
+EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics) {
+  if (statistics == nullptr) return E_POINTER;
+  statistics->BlocksWritten = g_Counters.blocksWritten.load(std::memory_order_relaxed);
+  statistics->BytesWritten = g_Counters.bytesWritten.load(std::memory_order_relaxed);
+  statistics->BlocksRead = g_Counters.blocksRead.load(std::memory_order_relaxed);
+  statistics->BytesRead = g_Counters.bytesRead.load(std::memory_order_relaxed);
+  return S_OK;
+}
+
 bool CFileCache::WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) {
+  const bool written = WriteAtUncounted(data, size, offset, origin);
+  if (written) CountWrite(size);
+  return written;
+}
+
+bool CFileCache::WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin) {
   DWORD error = 0;
   if (IsAligned(data, size)) {
     if (!WriteFully(data, size, offset, &error)) {
@@ -286,7 +325,7 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
       VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "ReadFile failed. Error=%u", error);
       return 0;
     }
-    return size;
+    return CountRead(size);
   }
   // Read the sector-aligned window around the request and copy out of it.
   uint64_t start = offset - offset % m_SectorSize;
@@ -301,7 +340,7 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
     return 0;
   }
   std::memcpy(dest, bounce.data() + (offset - start), size);
-  return size;
+  return CountRead(size);
 }
 
 uint32_t CFileCache::SectorSize() const {

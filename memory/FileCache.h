@@ -115,8 +115,10 @@ class CFileCache {
   bool IsAligned(const void* address, uint64_t value) const;
   uint64_t RoundUp(uint64_t size) const;
   // Writes size bytes at offset, directly when aligned, else through a zero-
-  // padded bounce buffer rounded up to the transfer unit. Caller holds m_Lock.
+  // padded bounce buffer rounded up to the transfer unit, and counts it in
+  // the process's swap statistics. Caller holds m_Lock.
   bool WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin);
+  bool WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin);
   // Transfers exactly size bytes; false (with the Win32 error in *error) on a
   // failed or short transfer.
   bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error);

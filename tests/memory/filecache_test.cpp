@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "memory/FileCache.h"
+#include "VQDataMatrixLib.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -235,6 +236,28 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 10, 100), 0u);
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 4096u);
   EXPECT_EQ(back, data);
+}
+
+// The process-wide statistics count what reached the file, in the caller's
+// bytes (not the padded transfer), and nothing for failed transfers.
+TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
+  EXPECT_EQ(VQGetSwapStatistics(nullptr), E_POINTER);
+  VQSwapStatistics before{}, after{};
+  ASSERT_EQ(VQGetSwapStatistics(&before), S_OK);
+  auto data = Pattern(5000, 9);
+  ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
+  ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
+  ops.failWrites = 1;
+  EXPECT_EQ(cache.WriteBlock(data.data(), 5000), 0u);
+  std::vector<uint8_t> back(5000);
+  ASSERT_EQ(cache.ReadBlock(1, back.data(), 100, 300), 300u);  // through the bounce window
+  ops.failReads = 1;
+  EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 5000), 0u);
+  ASSERT_EQ(VQGetSwapStatistics(&after), S_OK);
+  EXPECT_EQ(after.BlocksWritten - before.BlocksWritten, 2u);
+  EXPECT_EQ(after.BytesWritten - before.BytesWritten, 10000u);
+  EXPECT_EQ(after.BlocksRead - before.BlocksRead, 1u);
+  EXPECT_EQ(after.BytesRead - before.BytesRead, 300u);
 }
 
 TEST(FileCache, BufferedFileTransfersDirectlyWithUnitOne) {
