@@ -12,8 +12,6 @@
 // 6 its resources cannot be read.
 //
 // It uses the platform library only; the component library is never linked.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +19,7 @@
 
 #include "VQPlatform.h"
 #include "VQResources.h"
+#include "tools/RegisterLibrary.h"
 
 namespace {
 
@@ -50,29 +49,13 @@ int ListResources(const char* path) {
 }
 
 int Register(const char* path, bool unregister) {
-  const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* why = dlerror();
-    std::fprintf(stderr, "vqregsvr: cannot load %s: %s\n", path, why != nullptr ? why : "unknown error");
-    return 3;
+  const vqtools::RegistrationResult result = vqtools::CallRegistrationEntry(path, unregister);
+  if (result.exitCode != 0) {
+    std::fprintf(stderr, "vqregsvr: %s\n", result.message.c_str());
+  } else if (!g_Silent) {
+    std::printf("%s\n", result.message.c_str());
   }
-  typedef HRESULT (*EntryPoint)();
-  auto function = reinterpret_cast<EntryPoint>(dlsym(handle, entry));
-  if (function == nullptr) {
-    std::fprintf(stderr, "vqregsvr: %s has no entry point %s\n", path, entry);
-    dlclose(handle);
-    return 4;
-  }
-  HRESULT hr = function();
-  dlclose(handle);
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "vqregsvr: %s in %s failed: 0x%08X %s\n", entry, path, static_cast<unsigned>(hr),
-                 _com_error(hr).ErrorMessage());
-    return 5;
-  }
-  if (!g_Silent) std::printf("%s in %s succeeded (store %s)\n", entry, path, vq::RegistryStorePath().c_str());
-  return 0;
+  return result.exitCode;
 }
 
 }  // namespace

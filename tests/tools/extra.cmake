@@ -1,0 +1,3 @@
+# The command-line tests run the vqdm program itself.
+add_dependencies(${exe} vqdm)
+target_compile_definitions(${exe} PRIVATE VQDM_TOOL="$<TARGET_FILE:vqdm>")

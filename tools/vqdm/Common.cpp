@@ -1,0 +1,121 @@
+#include "tools/vqdm/Common.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace vqdm {
+
+std::string DescribeHResult(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  std::string text = _com_error(hr).ErrorMessage();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? std::string(code) : std::string(code) + " " + text;
+}
+
+void Check(HRESULT hr, const std::string& what) {
+  if (FAILED(hr)) throw ToolError(what + ": " + DescribeHResult(hr));
+}
+
+Apartment::Apartment() { Check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "starting the component runtime"); }
+
+Apartment::~Apartment() { CoUninitialize(); }
+
+std::string Utf8(BSTR text) {
+  if (text == nullptr) return std::string();
+  const int length = static_cast<int>(SysStringLen(text));
+  if (length == 0) return std::string();
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), bytes, nullptr, nullptr);
+  return out;
+}
+
+_bstr_t Bstr(const std::string& utf8) {
+  if (utf8.empty()) return _bstr_t(L"");
+  const int chars = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
+  if (chars > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), chars);
+  return _bstr_t(wide.c_str());
+}
+
+vq::ComPtr<IStream> OpenForReading(const std::string& path) {
+  vq::ComPtr<IStream> stream;
+  Check(SHCreateStreamOnFileA(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE, stream.put()), "cannot open " + path);
+  return stream;
+}
+
+vq::ComPtr<IStream> OpenForWriting(const std::string& path) {
+  vq::ComPtr<IStream> stream;
+  Check(SHCreateStreamOnFileA(path.c_str(), STGM_WRITE | STGM_CREATE | STGM_SHARE_EXCLUSIVE, stream.put()),
+        "cannot create " + path);
+  return stream;
+}
+
+vq::ComPtr<IVQDataMatrix> NewMatrix() {
+  vq::ComPtr<IVQDataMatrix> matrix;
+  Check(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, matrix.put_void()),
+        "cannot create a matrix");
+  return matrix;
+}
+
+vq::ComPtr<IVQData> NewItem() {
+  vq::ComPtr<IVQData> item;
+  Check(CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IVQData, item.put_void()),
+        "cannot create a data item");
+  return item;
+}
+
+vq::ComPtr<IVQDataMatrix> ReadMatrixFile(const std::string& path) {
+  vq::ComPtr<IStream> stream = OpenForReading(path);
+  vq::ComPtr<IVQDataMatrix> matrix = NewMatrix();
+  Check(matrix->Read(stream.get()), path + " is not a matrix stream");
+  return matrix;
+}
+
+Sizes MatrixSizes(IVQDataMatrix* matrix) {
+  Sizes sizes;
+  LONG dimensions = 0;
+  Check(matrix->get_Dimensions(&dimensions), "reading the dimensions");
+  if (dimensions != 4) throw ToolError("the matrix is not initialised");
+  for (LONG d = 0; d < 4; ++d) Check(matrix->get_Size(d + 1, &sizes.n[d]), "reading the sizes");
+  return sizes;
+}
+
+DimensionAxis MatrixAxis(IVQDataMatrix* matrix, LONG dimension) {
+  DimensionAxis axis;
+  BSTR unit = nullptr;
+  Check(matrix->GetAxis(dimension, &axis.first, &axis.step, &unit), "reading an axis");
+  axis.unit = Utf8(unit);
+  SysFreeString(unit);
+  return axis;
+}
+
+namespace {
+uint64_t StatusField(const char* name) {
+  std::ifstream in("/proc/self/status");
+  const size_t length = std::strlen(name);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, length, name) == 0) return std::strtoull(line.c_str() + length, nullptr, 10) * 1024;
+  }
+  return 0;
+}
+}  // namespace
+
+uint64_t ResidentBytes() { return StatusField("VmRSS:"); }
+uint64_t PeakResidentBytes() { return StatusField("VmHWM:"); }
+
+std::string FormatBytes(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024.0 && unit < 4) {
+    bytes /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+}  // namespace vqdm

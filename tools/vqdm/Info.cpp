@@ -1,0 +1,146 @@
+// vqdm info: what a matrix stream file holds.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "tools/vqdm/Commands.h"
+#include "tools/vqdm/Common.h"
+#include "tools/vqdm/StreamHeader.h"
+
+namespace vqdm {
+namespace {
+
+const char* AxisKindName(LONG kind) {
+  switch (kind) {
+    case axisKindLinear:
+      return "linear";
+    case axisKindLogarithmic:
+      return "logarithmic";
+    case axisKindBands:
+      return "bands";
+    case axisKindValues:
+      return "values";
+    default:
+      return "unknown";
+  }
+}
+
+void PrintHeader(const std::string& file, const StreamHeader& h) {
+  struct stat st {};
+  const bool sized = stat(file.c_str(), &st) == 0;
+  std::printf("file         %s%s\n", file.c_str(),
+              sized ? (" (" + FormatBytes(static_cast<double>(st.st_size)) + ")").c_str() : "");
+  std::printf("version      %d\n", h.version);
+  if (h.hasLabel) std::printf("label        \"%s\"\n", h.label.c_str());
+  if (h.hasAllocation) {
+    std::printf("type         %s\n", MatrixTypeName(h.type).c_str());
+    const double bytes = double(VQDataBytesPerValue(h.format)) * h.xSize * h.zSize;
+    std::printf("allocation   %d x %d values of %s (%s per element)\n", h.xSize, h.zSize, FormatName(h.format).c_str(),
+                FormatBytes(bytes).c_str());
+  }
+  if (h.hasPriority) std::printf("priority     %s\n", PriorityName(h.priority).c_str());
+  uint64_t elements = 1;
+  for (const StreamDimension& d : h.dimension) elements *= static_cast<uint64_t>(std::max(d.size, 0));
+  std::printf("dimensions   %d x %d x %d x %d = %llu elements\n", h.dimension[0].size, h.dimension[1].size,
+              h.dimension[2].size, h.dimension[3].size, static_cast<unsigned long long>(elements));
+  for (int d = 0; d < 4; ++d) {
+    const StreamDimension& dim = h.dimension[d];
+    std::printf("  d%d  %6d  from %g step %g%s%s\n", d + 1, dim.size, dim.first, dim.step, dim.unit.empty() ? "" : " ",
+                dim.unit.c_str());
+  }
+}
+
+void PrintElements(IVQDataMatrix* matrix) {
+  const Sizes sizes = MatrixSizes(matrix);
+  uint64_t withId = 0, withLabel = 0;
+  LONG lowest = 0, highest = 0;
+  std::set<LONG> ids;
+  std::vector<std::string> examples;
+  for (LONG d4 = 0; d4 < sizes.n[3]; ++d4)
+    for (LONG d3 = 0; d3 < sizes.n[2]; ++d3)
+      for (LONG d2 = 0; d2 < sizes.n[1]; ++d2)
+        for (LONG d1 = 0; d1 < sizes.n[0]; ++d1) {
+          LONG id = -1;
+          if (SUCCEEDED(matrix->get_ID(d1, d2, d3, d4, &id)) && id != -1) {
+            if (withId == 0 || id < lowest) lowest = id;
+            if (withId == 0 || id > highest) highest = id;
+            ++withId;
+            ids.insert(id);
+          }
+          BSTR label = nullptr;
+          if (SUCCEEDED(matrix->get_Label(d1, d2, d3, d4, &label))) {
+            std::string text = Utf8(label);
+            if (!text.empty()) {
+              ++withLabel;
+              if (examples.size() < 3) examples.push_back("\"" + text + "\"");
+            }
+          }
+          SysFreeString(label);
+        }
+  if (withId == 0) {
+    std::printf("identifiers  none set\n");
+  } else {
+    std::printf("identifiers  %llu set, %zu distinct, %d .. %d\n", static_cast<unsigned long long>(withId), ids.size(),
+                lowest, highest);
+  }
+  std::string sample;
+  for (const std::string& e : examples) sample += (sample.empty() ? "" : ", ") + e;
+  std::printf("labels       %llu set%s%s\n", static_cast<unsigned long long>(withLabel), sample.empty() ? "" : ", e.g. ",
+              sample.c_str());
+
+  LONG d[4] = {};
+  vq::ComPtr<IUnknown> unknown;
+  if (FAILED(matrix->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], unknown.put())) || !unknown) {
+    std::printf("first item   none\n");
+    return;
+  }
+  vq::ComPtr<IVQData> item = unknown.query<IVQData>();
+  if (!item) return;
+  LONG xs = 0, zs = 0, format = 0;
+  item->GetSize(0, &xs);
+  item->GetSize(1, &zs);
+  item->GetFormat(&format);
+  std::printf("first item   (%d, %d, %d, %d): %d x %d values of %s\n", d[0], d[1], d[2], d[3], xs, zs,
+              FormatName(format).c_str());
+  vq::ComPtr<IVQAxis> axis;
+  if (SUCCEEDED(item->GetAxis(axis.put())) && axis) {
+    LONG kind = 0, size = 0;
+    double first = 0, last = 0;
+    BSTR unit = nullptr;
+    axis->GetKind(&kind);
+    axis->GetSize(&size);
+    axis->GetValue(0, &first);
+    axis->GetLastValue(&last);
+    axis->GetUnit(&unit);
+    std::printf("  x axis     %s, %d values, %g .. %g %s\n", AxisKindName(kind), size, first, last, Utf8(unit).c_str());
+    SysFreeString(unit);
+  }
+  vq::ComPtr<IVQAttributeGroups> groups;
+  LONG count = 0, attributes = 0;
+  if (SUCCEEDED(item->GetAttributes(groups.put())) && groups) {
+    groups->GetCount(&count);
+    groups->GetAttributeCount(&attributes);
+  }
+  std::printf("  attributes %d groups, %d attributes\n", count, attributes);
+}
+
+}  // namespace
+
+int RunInfo(const InfoOptions& options) {
+  Apartment apartment;
+  StreamHeader header;
+  {
+    vq::ComPtr<IStream> stream = OpenForReading(options.file);
+    Check(ReadStreamHeader(stream.get(), &header), options.file + " is not a matrix stream");
+  }
+  PrintHeader(options.file, header);
+  if (!options.headerOnly) {
+    vq::ComPtr<IVQDataMatrix> matrix = ReadMatrixFile(options.file);
+    PrintElements(matrix.get());
+  }
+  return 0;
+}
+
+}  // namespace vqdm

@@ -1,0 +1,122 @@
+// vqdm - the command-line tool of VQDataMatrixLib.
+//
+//   vqdm demo                      a run-up matrix end to end (swapping, slices, stream files)
+//   vqdm info FILE                 what a matrix stream file holds
+//   vqdm slice FILE ...            one of the six slices, as CSV and as a PNG colour map
+//   vqdm export FILE ...           element values as CSV
+//   vqdm register|unregister LIB   registers or unregisters a component library
+//
+// Every failure prints one line "vqdm: ..." on standard error. Exit codes: 0
+// success, 1 the command failed, 2 bad arguments, 3-5 registration (see
+// RegisterLibrary.h).
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+
+#include "tools/RegisterLibrary.h"
+#include "tools/vqdm/Commands.h"
+#include "tools/vqdm/Common.h"
+
+namespace {
+
+int Register(const std::string& library, bool unregister, bool silent) {
+  const vqtools::RegistrationResult result = vqtools::CallRegistrationEntry(library.c_str(), unregister);
+  if (result.exitCode != 0) {
+    std::fprintf(stderr, "vqdm: %s\n", result.message.c_str());
+  } else if (!silent) {
+    std::printf("%s\n", result.message.c_str());
+  }
+  return result.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Command-line tool of VQDataMatrixLib: four-dimensional matrices of spectra and time records.", "vqdm"};
+  app.require_subcommand(1);
+  std::function<int()> run;
+
+  vqdm::DemoOptions demo;
+  CLI::App* demoCommand = app.add_subcommand(
+      "demo", "Build a run-up matrix larger than a memory budget, slice it, write it to stream files, read it back and verify it");
+  demoCommand->add_option("--memory-budget", demo.memoryBudget, "Process memory budget (e.g. 160M, 2G; 0 = none)")
+      ->capture_default_str();
+  demoCommand->add_option("--speeds", demo.speeds, "Speed steps (d1)")->capture_default_str();
+  demoCommand->add_option("--channels", demo.channels, "Channels (d2)")->capture_default_str();
+  demoCommand->add_option("--runs", demo.runs, "Runs (d3)")->capture_default_str();
+  demoCommand->add_option("--lines", demo.lines, "Lines per narrowband spectrum")->capture_default_str();
+  demoCommand->add_option("--kind", demo.kind, "Storage kind: single or multi")->capture_default_str();
+  demoCommand->add_option("--out", demo.outDir,
+                          "Folder to keep the stream files and a Campbell picture in (default: a temporary folder, removed)");
+  bool noProgress = false;
+  demoCommand->add_flag("--no-progress", noProgress, "No progress line on the terminal");
+  demoCommand->callback([&] {
+    demo.progress = !noProgress;
+    run = [&] { return vqdm::RunDemo(demo); };
+  });
+
+  vqdm::InfoOptions info;
+  CLI::App* infoCommand = app.add_subcommand("info", "Show the header, axes, identifiers and labels of a matrix stream file");
+  infoCommand->add_option("FILE", info.file, "Matrix stream file")->required();
+  infoCommand->add_flag("--header", info.headerOnly, "Read only the header (fast for large files)");
+  infoCommand->callback([&] { run = [&] { return vqdm::RunInfo(info); }; });
+
+  vqdm::SliceOptions slice;
+  CLI::App* sliceCommand = app.add_subcommand(
+      "slice", "Cut a plane of a matrix stream file: sums over an x-range (--x) or whole records (--spectrum)");
+  sliceCommand->add_option("FILE", slice.file, "Matrix stream file")->required();
+  sliceCommand->add_option("--plane", slice.plane, "Plane walked: d1d2, d1d3 or d2d3")->capture_default_str();
+  sliceCommand->add_option("--fixed", slice.fixed,
+                           "Positions of the two other dimensions (d3 d4, d2 d4 or d1 d4; default 0 0)")
+      ->expected(2);
+  sliceCommand->add_option("--x", slice.range, "Sum over the x-range MIN:MAX (axis units, e.g. 780:820)");
+  sliceCommand->add_flag("--spectrum", slice.spectrum, "Whole records instead of sums");
+  sliceCommand->add_option("--record", slice.record, "Record (Z) of each element")->capture_default_str();
+  sliceCommand->add_option("--by", slice.by, "Layout of the result: row or column")->capture_default_str();
+  sliceCommand->add_option("--csv", slice.csv, "CSV output file ('-' = standard output, the default without --png)");
+  sliceCommand->add_option("--png", slice.png, "PNG colour map output file");
+  sliceCommand->add_flag("--linear", slice.linear, "Linear colours for spectra (default: dB)");
+  sliceCommand->add_option("--range-db", slice.rangeDb, "dB range of spectrum colours")->capture_default_str();
+  sliceCommand->callback([&] { run = [&] { return vqdm::RunSlice(slice); }; });
+
+  vqdm::ExportOptions exportOptions;
+  CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV");
+  exportCommand->add_option("FILE", exportOptions.file, "Matrix stream file")->required();
+  exportCommand->add_option("--at", exportOptions.at, "Position d1 d2 d3 d4 of one element (all its records)")
+      ->expected(4);
+  exportCommand->add_flag("--all", exportOptions.all, "Every element, one line each (one record)");
+  exportCommand->add_option("--record", exportOptions.record, "Only this record (Z)");
+  exportCommand->add_option("--csv", exportOptions.csv, "Output file ('-' or none = standard output)");
+  exportCommand->callback([&] { run = [&] { return vqdm::RunExport(exportOptions); }; });
+
+  std::string library;
+  bool silent = false;
+  for (const bool unregister : {false, true}) {
+    CLI::App* command = app.add_subcommand(unregister ? "unregister" : "register",
+                                           unregister ? "Remove a component library's classes from the registry store"
+                                                      : "Enter a component library's classes in the registry store");
+    command->add_option("LIBRARY", library, "Path of the library (.so)")->required();
+    command->add_flag("-s,--silent", silent, "Print nothing on success");
+    command->callback([&, unregister] { run = [&, unregister] { return Register(library, unregister, silent); }; });
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::fprintf(stderr, "vqdm: %s (try --help)\n", e.what());
+    return 2;
+  }
+  try {
+    return run ? run() : 2;
+  } catch (const vqdm::ToolError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vqdm: %s\n", e.what());
+    return e.ExitCode();
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vqdm: %s\n", e.what());
+    return 1;
+  }
+}
