@@ -132,7 +132,7 @@ TEST(ColourMap, CellsScaleAndTheFirstRowIsAtTheBottom) {
   EXPECT_LT(mid[0] + mid[1] + mid[2], high[0] + high[1] + high[2]);
 
   // 2 rows x 3 columns; the largest value is row 0, column 2.
-  const std::string path = ::testing::TempDir() + "vqdm_colourmap.png";
+  const std::string path = ::testing::TempDir() + "vqdm-colourmap-" + std::to_string(getpid()) + ".png";
   vqdm::ColourMapOptions options;
   options.minWidth = 30;
   options.minHeight = 20;
@@ -168,13 +168,17 @@ std::string ReadAll(const std::string& path) {
 }
 
 Result Vqdm(const std::string& args) {
-  const std::string out = ::testing::TempDir() + "vqdm_out.txt", err = ::testing::TempDir() + "vqdm_err.txt";
+  // Per process: ctest runs the cases of this program side by side.
+  const std::string stem = ::testing::TempDir() + "vqdm-" + std::to_string(getpid());
+  const std::string out = stem + ".out", err = stem + ".err";
   const std::string command = std::string(VQDM_TOOL) + " " + args + " >" + out + " 2>" + err + " </dev/null";
   const int status = std::system(command.c_str());
   Result r;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.out = ReadAll(out);
   r.err = ReadAll(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
   return r;
 }
 
