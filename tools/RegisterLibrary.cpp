@@ -31,4 +31,14 @@ RegistrationResult CallRegistrationEntry(const char* path, bool unregister) {
   return {0, std::string(entry) + " in " + path + " succeeded (store " + vq::RegistryStorePath() + ")"};
 }
 
+int RegisterAndReport(const char* program, const char* path, bool unregister, bool silent) {
+  const RegistrationResult result = CallRegistrationEntry(path, unregister);
+  if (result.exitCode != 0) {
+    std::fprintf(stderr, "%s: %s\n", program, result.message.c_str());
+  } else if (!silent) {
+    std::printf("%s\n", result.message.c_str());
+  }
+  return result.exitCode;
+}
+
 }  // namespace vqtools

@@ -19,4 +19,9 @@ struct RegistrationResult {
 // handle, calls it and unloads the library again.
 RegistrationResult CallRegistrationEntry(const char* path, bool unregister);
 
+// CallRegistrationEntry, then its message: "program: message" on standard
+// error on failure, the message on standard output on success unless
+// silent. Returns the exit code.
+int RegisterAndReport(const char* program, const char* path, bool unregister, bool silent);
+
 }  // namespace vqtools

@@ -48,16 +48,6 @@ int ListResources(const char* path) {
   return 0;
 }
 
-int Register(const char* path, bool unregister) {
-  const vqtools::RegistrationResult result = vqtools::CallRegistrationEntry(path, unregister);
-  if (result.exitCode != 0) {
-    std::fprintf(stderr, "vqregsvr: %s\n", result.message.c_str());
-  } else if (!g_Silent) {
-    std::printf("%s\n", result.message.c_str());
-  }
-  return result.exitCode;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,5 +77,5 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 1;
   }
-  return resources ? ListResources(library) : Register(library, unregister);
+  return resources ? ListResources(library) : vqtools::RegisterAndReport("vqregsvr", library, unregister, g_Silent);
 }

@@ -118,6 +118,20 @@ struct Run {
   }
 };
 
+// Calls step(speed, channel, run) for every spectrum in measurement order
+// (run by run, speed step by speed step, every channel), with a progress line.
+template <class Step>
+void ForEachSpectrum(const Run& run, bool progress, const char* phase, Step&& step) {
+  Progress bar(progress, phase, run.Elements());
+  uint64_t done = 0;
+  for (LONG r = 0; r < run.runs; ++r)
+    for (LONG s = 0; s < run.speeds; ++s)
+      for (LONG c = 0; c < run.channels; ++c) {
+        step(s, c, r);
+        bar.Step(++done);
+      }
+}
+
 // The dimension axes, label, attributes, identifiers and labels both matrices share.
 void Describe(IVQDataMatrix* m, const Run& run, const char* label) {
   Check(m->InitializeAxis(0, kFirstRpm, run.rpmStep, Bstr("rpm")), "setting the speed axis");
@@ -132,12 +146,10 @@ void Describe(IVQDataMatrix* m, const Run& run, const char* label) {
   Check(attributes->AddAttribute(Bstr("Analysis"), Bstr("Window"), Bstr(""), _variant_t(L"Hann")), "adding an attribute");
   Check(attributes->AddAttribute(Bstr("Analysis"), Bstr("Averages"), Bstr(""), _variant_t(8L)), "adding an attribute");
   Check(m->put_AttributesDataPtr(0, attributes.get()), "setting the attributes");
-  for (LONG r = 0; r < run.runs; ++r)
-    for (LONG c = 0; c < run.channels; ++c)
-      for (LONG s = 0; s < run.speeds; ++s) {
-        Check(m->put_ID(s, c, r, 0, run.Id(s, c, r)), "setting an identifier");
-        Check(m->put_Label(s, c, r, 0, Bstr(run.Label(s, c, r))), "setting a label");
-      }
+  ForEachSpectrum(run, false, "", [&](LONG s, LONG c, LONG r) {
+    Check(m->put_ID(s, c, r, 0, run.Id(s, c, r)), "setting an identifier");
+    Check(m->put_Label(s, c, r, 0, Bstr(run.Label(s, c, r))), "setting a label");
+  });
 }
 
 vq::ComPtr<IVQData> Element(IVQDataMatrix* m, LONG s, LONG c, LONG r, bool forWriting) {
@@ -149,21 +161,15 @@ vq::ComPtr<IVQData> Element(IVQDataMatrix* m, LONG s, LONG c, LONG r, bool forWr
   return item;
 }
 
-// Fills the narrowband matrix in measurement order: run by run, speed step
-// by speed step, every channel.
+// Fills the narrowband matrix in measurement order.
 void FillNarrowband(IVQDataMatrix* m, const Run& run, bool progress) {
-  Progress bar(progress, "filling", run.Elements());
-  uint64_t done = 0;
-  for (LONG r = 0; r < run.runs; ++r)
-    for (LONG s = 0; s < run.speeds; ++s)
-      for (LONG c = 0; c < run.channels; ++c) {
-        vq::ComPtr<IVQData> item = Element(m, s, c, r, true);
-        VQDataBuffer b{};
-        Check(item->GetDataBuffer(&b), "reading a buffer");
-        if (b.pDouble == nullptr || b.XSize != run.lines) throw ToolError("an element has an unexpected shape");
-        FillSpectrum(b.pDouble, run.lines, run.Rpm(s, r), c, static_cast<uint64_t>(run.Id(s, c, r)));
-        bar.Step(++done);
-      }
+  ForEachSpectrum(run, progress, "filling", [&](LONG s, LONG c, LONG r) {
+    vq::ComPtr<IVQData> item = Element(m, s, c, r, true);
+    VQDataBuffer b{};
+    Check(item->GetDataBuffer(&b), "reading a buffer");
+    if (b.pDouble == nullptr || b.XSize != run.lines) throw ToolError("an element has an unexpected shape");
+    FillSpectrum(b.pDouble, run.lines, run.Rpm(s, r), c, static_cast<uint64_t>(run.Id(s, c, r)));
+  });
 }
 
 // The lines each 1/3-octave band takes: edges[b] .. edges[b + 1] - 1.
@@ -189,22 +195,17 @@ void BandLevels(const double* spectrum, const std::vector<LONG>& edge, double* l
 
 void FillOctaves(IVQDataMatrix* bands, IVQDataMatrix* narrow, const Run& run, bool progress) {
   const std::vector<LONG> edge = BandEdges(run.lines);
-  Progress bar(progress, "octaves", run.Elements());
-  uint64_t done = 0;
-  for (LONG r = 0; r < run.runs; ++r)
-    for (LONG s = 0; s < run.speeds; ++s)
-      for (LONG c = 0; c < run.channels; ++c) {
-        vq::ComPtr<IVQData> source = Element(narrow, s, c, r, false);
-        vq::ComPtr<IVQData> target = Element(bands, s, c, r, true);
-        VQDataBuffer in{}, out{};
-        Check(source->GetDataBuffer(&in), "reading a buffer");
-        Check(target->GetDataBuffer(&out), "reading a buffer");
-        vq::ComPtr<IVQAxis> axis;
-        Check(target->GetAxis(axis.put()), "reading an axis");
-        Check(axis->InitializeAsBands(kBands, kFirstBand, 3, Bstr("Hz")), "setting a band axis");
-        BandLevels(in.pDouble, edge, out.pDouble);
-        bar.Step(++done);
-      }
+  ForEachSpectrum(run, progress, "octaves", [&](LONG s, LONG c, LONG r) {
+    vq::ComPtr<IVQData> source = Element(narrow, s, c, r, false);
+    vq::ComPtr<IVQData> target = Element(bands, s, c, r, true);
+    VQDataBuffer in{}, out{};
+    Check(source->GetDataBuffer(&in), "reading a buffer");
+    Check(target->GetDataBuffer(&out), "reading a buffer");
+    vq::ComPtr<IVQAxis> axis;
+    Check(target->GetAxis(axis.put()), "reading an axis");
+    Check(axis->InitializeAsBands(kBands, kFirstBand, 3, Bstr("Hz")), "setting a band axis");
+    BandLevels(in.pDouble, edge, out.pDouble);
+  });
 }
 
 // Checks matrices read back from the stream files against the values the
@@ -213,36 +214,32 @@ void FillOctaves(IVQDataMatrix* bands, IVQDataMatrix* narrow, const Run& run, bo
 uint64_t Verify(IVQDataMatrix* narrow, IVQDataMatrix* bands, const Run& run, bool progress) {
   const std::vector<LONG> edge = BandEdges(run.lines);
   std::vector<double> spectrum(static_cast<size_t>(run.lines)), levels(kBands);
-  Progress bar(progress, "verifying", run.Elements());
-  uint64_t done = 0, differing = 0;
-  for (LONG r = 0; r < run.runs; ++r)
-    for (LONG s = 0; s < run.speeds; ++s)
-      for (LONG c = 0; c < run.channels; ++c) {
-        FillSpectrum(spectrum.data(), run.lines, run.Rpm(s, r), c, static_cast<uint64_t>(run.Id(s, c, r)));
-        BandLevels(spectrum.data(), edge, levels.data());
-        for (IVQDataMatrix* m : {narrow, bands}) {
-          const std::vector<double>& expected = m == narrow ? spectrum : levels;
-          vq::ComPtr<IVQData> item = Element(m, s, c, r, false);
-          VQDataBuffer b{};
-          Check(item->GetDataBuffer(&b), "reading a buffer");
-          bool same = b.Format == dataFormatFloat64 && b.ZSize == 1 && b.pDouble != nullptr &&
-                      static_cast<size_t>(b.XSize) == expected.size() &&
-                      std::memcmp(b.pDouble, expected.data(), sizeof(double) * expected.size()) == 0;
-          LONG id = 0;
-          BSTR label = nullptr;
-          same = same && SUCCEEDED(m->get_ID(s, c, r, 0, &id)) && id == run.Id(s, c, r) &&
-                 SUCCEEDED(m->get_Label(s, c, r, 0, &label)) && Utf8(label) == run.Label(s, c, r);
-          SysFreeString(label);
-          if (m == bands && same) {
-            vq::ComPtr<IVQAxis> axis;
-            LONG kind = -1, first = 0;
-            same = SUCCEEDED(item->GetAxis(axis.put())) && SUCCEEDED(axis->GetKind(&kind)) && kind == axisKindBands &&
-                   SUCCEEDED(axis->GetFirstBand(&first)) && first == kFirstBand;
-          }
-          if (!same) ++differing;
-        }
-        bar.Step(++done);
+  uint64_t differing = 0;
+  ForEachSpectrum(run, progress, "verifying", [&](LONG s, LONG c, LONG r) {
+    FillSpectrum(spectrum.data(), run.lines, run.Rpm(s, r), c, static_cast<uint64_t>(run.Id(s, c, r)));
+    BandLevels(spectrum.data(), edge, levels.data());
+    for (IVQDataMatrix* m : {narrow, bands}) {
+      const std::vector<double>& expected = m == narrow ? spectrum : levels;
+      vq::ComPtr<IVQData> item = Element(m, s, c, r, false);
+      VQDataBuffer b{};
+      Check(item->GetDataBuffer(&b), "reading a buffer");
+      bool same = b.Format == dataFormatFloat64 && b.ZSize == 1 && b.pDouble != nullptr &&
+                  static_cast<size_t>(b.XSize) == expected.size() &&
+                  std::memcmp(b.pDouble, expected.data(), sizeof(double) * expected.size()) == 0;
+      LONG id = 0;
+      BSTR label = nullptr;
+      same = same && SUCCEEDED(m->get_ID(s, c, r, 0, &id)) && id == run.Id(s, c, r) &&
+             SUCCEEDED(m->get_Label(s, c, r, 0, &label)) && Utf8(label) == run.Label(s, c, r);
+      SysFreeString(label);
+      if (m == bands && same) {
+        vq::ComPtr<IVQAxis> axis;
+        LONG kind = -1, first = 0;
+        same = SUCCEEDED(item->GetAxis(axis.put())) && SUCCEEDED(axis->GetKind(&kind)) && kind == axisKindBands &&
+               SUCCEEDED(axis->GetFirstBand(&first)) && first == kFirstBand;
       }
+      if (!same) ++differing;
+    }
+  });
   return differing;
 }
 

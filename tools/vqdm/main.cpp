@@ -18,20 +18,6 @@
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
 
-namespace {
-
-int Register(const std::string& library, bool unregister, bool silent) {
-  const vqtools::RegistrationResult result = vqtools::CallRegistrationEntry(library.c_str(), unregister);
-  if (result.exitCode != 0) {
-    std::fprintf(stderr, "vqdm: %s\n", result.message.c_str());
-  } else if (!silent) {
-    std::printf("%s\n", result.message.c_str());
-  }
-  return result.exitCode;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   CLI::App app{"Command-line tool of VQDataMatrixLib: four-dimensional matrices of spectra and time records.", "vqdm"};
   app.require_subcommand(1);
@@ -98,7 +84,9 @@ int main(int argc, char** argv) {
                                                       : "Enter a component library's classes in the registry store");
     command->add_option("LIBRARY", library, "Path of the library (.so)")->required();
     command->add_flag("-s,--silent", silent, "Print nothing on success");
-    command->callback([&, unregister] { run = [&, unregister] { return Register(library, unregister, silent); }; });
+    command->callback([&, unregister] {
+      run = [&, unregister] { return vqtools::RegisterAndReport("vqdm", library.c_str(), unregister, silent); };
+    });
   }
 
   try {
