@@ -20,5 +20,6 @@
 #include "VQKernel.h"
 #include "VQOleAuto.h"
 #include "VQStreams.h"
+#include "VQStreamBase.h"
 #include "VQComRuntime.h"
 #include "VQComSupport.h"

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "VQDataMatrixLib.h"
+#include "VQStreamBase.h"
 #include "VQPlatform.h"
 
 namespace vq::persist::fuzz {
 
 // A forward-only stream over borrowed bytes, with short reads.
-class PipeStream final : public vq::ComObject<PipeStream, IStream> {
+class PipeStream final : public vq::ForwardStream<PipeStream> {
  public:
   PipeStream(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {}
   STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
@@ -30,16 +31,6 @@ class PipeStream final : public vq::ComObject<PipeStream, IStream> {
     if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
     return n < cb ? S_FALSE : S_OK;
   }
-  STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-  STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP Commit(DWORD) override { return S_OK; }
-  STDMETHODIMP Revert() override { return E_NOTIMPL; }
-  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
 
  private:
   const uint8_t* m_Data;

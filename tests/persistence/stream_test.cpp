@@ -58,25 +58,15 @@ std::wstring Str(BSTR b) {
 }
 
 // A stream that takes `limit` bytes and then fails every write.
-class FailingStream final : public vq::ComObject<FailingStream, IStream> {
+class FailingStream final : public vq::ForwardStream<FailingStream> {
  public:
   explicit FailingStream(size_t limit) : m_Limit(limit) {}
-  STDMETHODIMP Read(void*, ULONG, ULONG*) override { return E_NOTIMPL; }
   STDMETHODIMP Write(const void*, ULONG cb, ULONG* written) override {
     if (m_Taken + cb > m_Limit) return STG_E_WRITEFAULT;
     m_Taken += cb;
     if (written != nullptr) *written = cb;
     return S_OK;
   }
-  STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP Commit(DWORD) override { return S_OK; }
-  STDMETHODIMP Revert() override { return E_NOTIMPL; }
-  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
 
  private:
   size_t m_Limit;

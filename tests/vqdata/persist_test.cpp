@@ -15,7 +15,7 @@ namespace {
 // A forward-only stream over fixed bytes that cannot seek or tell its size,
 // hands out at most `piece` bytes per Read, and takes at most `room` bytes of
 // writes.
-class PipeStream final : public vq::ComObject<PipeStream, IStream> {
+class PipeStream final : public vq::ForwardStream<PipeStream> {
  public:
   PipeStream(std::vector<uint8_t> bytes, ULONG piece, size_t room = 0)
       : m_Bytes(std::move(bytes)), m_Piece(piece), m_Room(room) {}
@@ -32,15 +32,6 @@ class PipeStream final : public vq::ComObject<PipeStream, IStream> {
     if (pcbWritten) *pcbWritten = n;
     return S_OK;
   }
-  STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP Commit(DWORD) override { return S_OK; }
-  STDMETHODIMP Revert() override { return E_NOTIMPL; }
-  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
   size_t consumed() const { return m_At; }
 
  private:

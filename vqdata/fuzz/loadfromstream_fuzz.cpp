@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "VQData.h"
+#include "VQStreamBase.h"
 #include "VQPlatform.h"
 #include "vqdata/VQDataFormat.h"
 
 namespace {
 
-class PipeStream final : public vq::ComObject<PipeStream, IStream> {
+class PipeStream final : public vq::ForwardStream<PipeStream> {
  public:
   PipeStream(const uint8_t* data, size_t size) : m_Data(data), m_Size(size) {}
   STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
@@ -26,16 +27,6 @@ class PipeStream final : public vq::ComObject<PipeStream, IStream> {
     if (pcbRead) *pcbRead = static_cast<ULONG>(n);
     return S_OK;
   }
-  STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-  STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-  STDMETHODIMP Commit(DWORD) override { return S_OK; }
-  STDMETHODIMP Revert() override { return E_NOTIMPL; }
-  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
 
  private:
   const uint8_t* m_Data;
