@@ -9,13 +9,23 @@
 // time divided by the elements of the plane, which for a one-value range is
 // the per-element overhead: fetch, lock, swap queue, memory check). All
 // figures are per CPU second of the benchmark thread.
+//
+// The plane benchmarks compare with the same limits over a plane of 32 x 32
+// elements of 8192 doubles (64 MiB, twice the last-level cache here), both
+// storage kinds: BM_PlaneSlice sums an x-range of every element (bytes/s of
+// the values summed, against BM_Bandwidth's read bandwidth), and
+// BM_PlaneSpectrum copies every element's record into one result item
+// (against BM_PlaneMemcpy, memcpy of the same 64 MiB into a buffer that is
+// already mapped).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <cstdio>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "VQDataMatrixLib.h"
 #include "VQPlatform.h"
 
@@ -93,6 +103,7 @@ BENCHMARK(BM_Chain)->Arg(128)->Arg(1024);
 void BM_Bandwidth(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(BandwidthRate());
   state.counters["values_per_s"] = BandwidthRate();
+  state.counters["bytes_per_s"] = BandwidthRate() * sizeof(double);
   state.counters["chain_values_per_s"] = ChainRate();
 }
 BENCHMARK(BM_Bandwidth)->Iterations(1);
@@ -139,5 +150,87 @@ void BM_D1D2Slice(benchmark::State& state) {
 }
 // 1 value (overhead), 16 values, 1 KiB, 8 KiB, 64 KiB of doubles per element.
 BENCHMARK(BM_D1D2Slice)->Arg(1)->Arg(16)->Arg(128)->Arg(1024)->Arg(8192);
+
+// --- planes of 64 MiB ------------------------------------------------------------
+
+constexpr LONG kPlaneSide = 32;
+constexpr LONG kPlaneElements = kPlaneSide * kPlaneSide;
+constexpr LONG kPlaneValues = 8192;
+constexpr size_t kPlaneBytes = size_t{kPlaneElements} * kPlaneValues * sizeof(double);
+
+// A filled plane matrix of the kind, made once per kind and kept.
+IVQDataMatrix* PlaneMatrix(matrixType type) {
+  static vq::ComPtr<IVQDataMatrix>* matrices = new vq::ComPtr<IVQDataMatrix>[2];
+  vq::ComPtr<IVQDataMatrix>& m = matrices[type == matrixSingleObject ? 0 : 1];
+  if (!m) {
+    auto made = vqbench::NewMatrix(kPlaneSide, kPlaneSide, kPlaneValues, type);
+    if (made && vqbench::Fill(made.get(), kPlaneElements)) m = made;
+  }
+  return m.get();
+}
+
+vq::ComPtr<IVQData> NewResult() {
+  vq::ComPtr<IVQData> result;
+  CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IVQData, result.put_void());
+  return result;
+}
+
+// D1-D2 slice of an x-range starting at value 0. Arguments: kind, range.
+void BM_PlaneSlice(benchmark::State& state) {
+  IVQDataMatrix* m = PlaneMatrix(static_cast<matrixType>(state.range(0)));
+  const LONG range = static_cast<LONG>(state.range(1));
+  auto result = NewResult();
+  if (m == nullptr || !result) return state.SkipWithError("matrix");
+  for (auto _ : state) {
+    if (m->GetD1D2Slice(0.0, range - 1.0, 0, 0, 0, matrixDirectionByRow, result.get()) != S_OK) {
+      return state.SkipWithError("slice");
+    }
+  }
+  VQDataBuffer b{};
+  result->GetDataBuffer(&b);
+  // Element (1, 0) holds 1e-3 + k; the slice sums in x order.
+  double expected = 0;
+  for (LONG k = 0; k < range; ++k) expected += vqbench::ValueOf(1, k);
+  if (b.pDouble == nullptr || b.XSize * b.ZSize != kPlaneElements || b.pDouble[1] != expected) {
+    return state.SkipWithError("slice values");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPlaneElements * range * 8);
+  state.counters["ns_per_element"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kPlaneElements * 1e-9,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_PlaneSlice)->ArgNames({"multi", "range"})->ArgsProduct({{0, 1}, {1, 16, 256, 4096, 8192}});
+
+// D1-D2 spectrum slice: record 0 of every element into one item. Argument:
+// kind.
+void BM_PlaneSpectrum(benchmark::State& state) {
+  IVQDataMatrix* m = PlaneMatrix(static_cast<matrixType>(state.range(0)));
+  auto result = NewResult();
+  if (m == nullptr || !result) return state.SkipWithError("matrix");
+  for (auto _ : state) {
+    if (m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()) != S_OK) {
+      return state.SkipWithError("spectrum slice");
+    }
+  }
+  VQDataBuffer b{};
+  result->GetDataBuffer(&b);
+  if (b.pDouble == nullptr || b.XSize != kPlaneValues || b.ZSize != kPlaneElements ||
+      b.pDouble[kPlaneValues + 5] != vqbench::ValueOf(1, 5)) {
+    return state.SkipWithError("spectrum values");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kPlaneBytes));
+}
+BENCHMARK(BM_PlaneSpectrum)->ArgName("multi")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The spectrum slice's limit: memcpy of the plane's bytes.
+void BM_PlaneMemcpy(benchmark::State& state) {
+  std::vector<char> from(kPlaneBytes, 1), to(kPlaneBytes, 2);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), kPlaneBytes);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kPlaneBytes));
+}
+BENCHMARK(BM_PlaneMemcpy)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -4,12 +4,24 @@
 // Each matrix benchmark reports its bytes per second and "of_memcpy", the
 // fraction of the memcpy bandwidth (BM_Memcpy's figure, measured once on first
 // use over the same number of bytes) that it reaches.
+//
+// The whole-matrix benchmarks (a 64 MiB matrix of 256 elements of 256 KiB,
+// both storage kinds) write and read through a memory stream and through a
+// file stream in the temporary folder, against memcpy of the same bytes
+// (BM_WholeMemcpy) and buffered sequential write() and read() of as many
+// bytes in 1 MiB pieces (BM_FileWrite, BM_FileRead). File writes are timed
+// from creating the file to closing it, without and with an fsync before the
+// close; file reads from a warm page cache and from a cold one (the file
+// flushed and dropped from the cache before the timed read). A matrix Read
+// includes making the new matrix, whose buffers are fresh memory; the plain
+// read fills one buffer that stays mapped. All wall time.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstring>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "VQDataMatrixLib.h"
 #include "VQPlatform.h"
 
@@ -130,5 +142,214 @@ void BM_MatrixRead(benchmark::State& state) {
   Report(state, StreamSize(s.get()), Since(start));
 }
 BENCHMARK(BM_MatrixRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// --- whole matrices of 64 MiB ----------------------------------------------------------
+
+using vqbench::kMiB;
+constexpr LONG kWholeElements = 256;
+constexpr LONG kWholeValues = 32768;  // 256 KiB
+constexpr size_t kWholeBytes = size_t{kWholeElements} * kWholeValues * sizeof(double);
+constexpr size_t kPiece = kMiB;
+
+// A filled matrix of the kind, made once per kind and kept.
+IVQDataMatrix* WholeMatrix(matrixType type) {
+  static vq::ComPtr<IVQDataMatrix>* matrices = new vq::ComPtr<IVQDataMatrix>[2];
+  vq::ComPtr<IVQDataMatrix>& m = matrices[type == matrixSingleObject ? 0 : 1];
+  if (!m) {
+    auto made = vqbench::NewMatrix(kWholeElements, 1, kWholeValues, type);
+    if (made && vqbench::Fill(made.get(), kWholeElements)) m = made;
+  }
+  return m.get();
+}
+
+// True when element e of m holds what Fill wrote (first and last value).
+bool Holds(IVQDataMatrix* m, LONG e) {
+  vq::ComPtr<IUnknown> unknown;
+  if (m->get_ConstDataPtr(e, 0, 0, 0, 0, unknown.put()) != S_OK || !unknown) return false;
+  auto item = unknown.query<IVQData>();
+  VQDataBuffer b{};
+  return item && SUCCEEDED(item->GetDataBuffer(&b)) && b.pDouble != nullptr && b.XSize == kWholeValues &&
+         b.pDouble[0] == vqbench::ValueOf(e, 0) && b.pDouble[kWholeValues - 1] == vqbench::ValueOf(e, kWholeValues - 1);
+}
+
+vq::ComPtr<IVQDataMatrix> NewEmptyMatrix() {
+  vq::ComPtr<IVQDataMatrix> r;
+  CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, r.put_void());
+  return r;
+}
+
+void ReportWhole(benchmark::State& state, uint64_t bytes) {
+  state.SetBytesProcessed(static_cast<int64_t>(bytes) * static_cast<int64_t>(state.iterations()));
+}
+
+void BM_WholeMemcpy(benchmark::State& state) {
+  std::vector<char> from(kWholeBytes, 1), to(kWholeBytes, 2);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), kWholeBytes);
+    benchmark::ClobberMemory();
+  }
+  ReportWhole(state, kWholeBytes);
+}
+BENCHMARK(BM_WholeMemcpy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Write of the whole matrix to a memory stream (rewound, so its capacity is
+// reused). Argument: kind.
+void BM_WholeMemoryWrite(benchmark::State& state) {
+  vqbench::Setup();
+  IVQDataMatrix* m = WholeMatrix(static_cast<matrixType>(state.range(0)));
+  vq::ComPtr<IStream> s;
+  CreateStreamOnHGlobal(nullptr, TRUE, s.put());
+  if (m == nullptr || !s) return state.SkipWithError("matrix");
+  for (auto _ : state) {
+    Rewind(s.get());
+    if (m->Write(s.get()) != S_OK) return state.SkipWithError("Write failed");
+  }
+  ReportWhole(state, StreamSize(s.get()));
+}
+BENCHMARK(BM_WholeMemoryWrite)->ArgName("multi")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Read of the whole matrix from a memory stream into a new matrix, released
+// after the read (untimed). Argument: kind.
+void BM_WholeMemoryRead(benchmark::State& state) {
+  vqbench::Setup();
+  IVQDataMatrix* m = WholeMatrix(static_cast<matrixType>(state.range(0)));
+  vq::ComPtr<IStream> s;
+  CreateStreamOnHGlobal(nullptr, TRUE, s.put());
+  if (m == nullptr || !s || m->Write(s.get()) != S_OK) return state.SkipWithError("no stream");
+  for (auto _ : state) {
+    auto r = NewEmptyMatrix();
+    Rewind(s.get());
+    if (!r || r->Read(s.get()) != S_OK) return state.SkipWithError("Read failed");
+    state.PauseTiming();
+    const bool ok = Holds(r.get(), kWholeElements - 1);
+    r = nullptr;
+    state.ResumeTiming();
+    if (!ok) return state.SkipWithError("values read differ");
+  }
+  ReportWhole(state, StreamSize(s.get()));
+}
+BENCHMARK(BM_WholeMemoryRead)->ArgName("multi")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Buffered sequential write of the matrix's bytes in 1 MiB pieces to a new
+// file. Argument: fsync before the close.
+void BM_FileWrite(benchmark::State& state) {
+  const bool sync = state.range(0) != 0;
+  vqbench::ScratchFile file;
+  std::vector<char> piece(kPiece, 0x5a);
+  if (!file.IsOpen()) return state.SkipWithError("file");
+  for (auto _ : state) {
+    const int fd = open(file.Path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < kWholeBytes; done += kPiece) {
+      ok = write(fd, piece.data(), kPiece) == static_cast<ssize_t>(kPiece);
+    }
+    if (ok && sync) ok = fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) return state.SkipWithError("write");
+  }
+  ReportWhole(state, kWholeBytes);
+}
+BENCHMARK(BM_FileWrite)->ArgName("fsync")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Buffered sequential read of a file of the matrix's bytes in 1 MiB pieces.
+// Argument: cold (the file dropped from the page cache first, untimed).
+void BM_FileRead(benchmark::State& state) {
+  const bool cold = state.range(0) != 0;
+  vqbench::ScratchFile file;
+  std::vector<char> piece(kPiece, 0x5a);
+  bool ok = file.IsOpen();
+  for (size_t done = 0; ok && done < kWholeBytes; done += kPiece) {
+    ok = write(file.Fd(), piece.data(), kPiece) == static_cast<ssize_t>(kPiece);
+  }
+  if (!ok) return state.SkipWithError("file");
+  for (auto _ : state) {
+    if (cold) {
+      state.PauseTiming();
+      ok = vqbench::DropFromCache(file.Path());
+      state.ResumeTiming();
+    }
+    const int fd = open(file.Path().c_str(), O_RDONLY);
+    ok = ok && fd >= 0;
+    for (size_t done = 0; ok && done < kWholeBytes; done += kPiece) {
+      ok = read(fd, piece.data(), kPiece) == static_cast<ssize_t>(kPiece);
+    }
+    if (fd >= 0) close(fd);
+    if (!ok) return state.SkipWithError("read");
+  }
+  ReportWhole(state, kWholeBytes);
+}
+BENCHMARK(BM_FileRead)->ArgName("cold")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Write of the whole matrix to a new file stream, from opening it to
+// releasing it. Arguments: kind, fsync after the release.
+void BM_WholeFileWrite(benchmark::State& state) {
+  vqbench::Setup();
+  IVQDataMatrix* m = WholeMatrix(static_cast<matrixType>(state.range(0)));
+  const bool sync = state.range(1) != 0;
+  vqbench::ScratchFile file;
+  if (m == nullptr || !file.IsOpen()) return state.SkipWithError("matrix");
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    vq::ComPtr<IStream> s;
+    if (SHCreateStreamOnFileA(file.Path().c_str(), STGM_CREATE | STGM_WRITE, s.put()) != S_OK) {
+      return state.SkipWithError("file stream");
+    }
+    if (m->Write(s.get()) != S_OK) return state.SkipWithError("Write failed");
+    bytes = StreamSize(s.get());
+    s = nullptr;
+    if (sync && !vqbench::SyncPath(file.Path())) return state.SkipWithError("fsync");
+  }
+  ReportWhole(state, bytes);
+}
+BENCHMARK(BM_WholeFileWrite)
+    ->ArgNames({"multi", "fsync"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Read of the whole matrix from a file stream into a new matrix, from
+// opening the stream to releasing it. Arguments: kind, cold (as BM_FileRead).
+void BM_WholeFileRead(benchmark::State& state) {
+  vqbench::Setup();
+  IVQDataMatrix* m = WholeMatrix(static_cast<matrixType>(state.range(0)));
+  const bool cold = state.range(1) != 0;
+  vqbench::ScratchFile file;
+  uint64_t bytes = 0;
+  {
+    vq::ComPtr<IStream> s;
+    if (m == nullptr || !file.IsOpen() ||
+        SHCreateStreamOnFileA(file.Path().c_str(), STGM_CREATE | STGM_WRITE, s.put()) != S_OK ||
+        m->Write(s.get()) != S_OK) {
+      return state.SkipWithError("no file");
+    }
+    bytes = StreamSize(s.get());
+  }
+  for (auto _ : state) {
+    if (cold) {
+      state.PauseTiming();
+      const bool dropped = vqbench::DropFromCache(file.Path());
+      state.ResumeTiming();
+      if (!dropped) return state.SkipWithError("drop from cache");
+    }
+    vq::ComPtr<IStream> s;
+    if (SHCreateStreamOnFileA(file.Path().c_str(), STGM_READ, s.put()) != S_OK) {
+      return state.SkipWithError("file stream");
+    }
+    auto r = NewEmptyMatrix();
+    if (!r || r->Read(s.get()) != S_OK) return state.SkipWithError("Read failed");
+    s = nullptr;
+    state.PauseTiming();
+    const bool ok = Holds(r.get(), kWholeElements - 1);
+    r = nullptr;
+    state.ResumeTiming();
+    if (!ok) return state.SkipWithError("values read differ");
+  }
+  ReportWhole(state, bytes);
+}
+BENCHMARK(BM_WholeFileRead)
+    ->ArgNames({"multi", "cold"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
