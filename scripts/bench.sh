@@ -8,7 +8,7 @@
 # has no build yet), TMPDIR (the folder the swap file and
 # the scratch files go to, /tmp by default).
 #
-# About eight minutes on a 2-core machine. Short in-memory benchmarks run three
+# About five minutes on a 2-core machine. Short in-memory benchmarks run three
 # times (the table takes the median); benchmarks that move hundreds of MiB
 # through the disk run once with a fixed number of rounds, each round paired
 # with its limit.
@@ -74,7 +74,11 @@ cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
   echo "compiler=$("${cxx:-c++}" --version | head -1)"
   echo "build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
   echo "hdf5=$(pkg-config --modversion hdf5 2>/dev/null || echo absent)"
-  echo "commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+  if ! git diff --quiet HEAD -- . ':!docs/PERFORMANCE.md' 2>/dev/null; then
+    commit="$commit with local changes"
+  fi
+  echo "commit=$commit"
   echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
   echo "seconds=$(( $(date +%s) - started ))"
 } >"$results/machine.txt"

@@ -292,7 +292,7 @@ def section_memcheck(r):
 
 
 def section_slices(r):
-    bandwidth = counter(r.get("slice", "BM_Bandwidth"), "bytes_per_s")
+    bandwidth = rate(r.get("slice", "BM_ReadBandwidth"))
     memcpy = rate(r.get("slice", "BM_PlaneMemcpy"))
     ranges = (1, 16, 256, 4096, 8192)
     columns = [(f"BM_PlaneSlice/multi:{k}/range:{{}}", "slice", f"library, {label}") for k, label in KINDS]
@@ -332,7 +332,8 @@ def section_slices(r):
         "same x-range of every element as one hyperslab (memory space of the selection's shape) and sums each "
         "element's values in x order. Figures are bytes of values summed per second (CPU time, median of "
         "three runs) · ratio to the single-thread read bandwidth of the same run "
-        f"(**{fmt_rate(bandwidth)}**: eight independent sums over 256 MiB, best of four passes).",
+        f"(**{fmt_rate(bandwidth)}**: eight independent sums over 256 MiB, `BM_ReadBandwidth`, also the median "
+        "of three runs).",
         "",
         table(["range (values)", "bytes per element"] + [c[2] for c in columns], rows),
         "",
@@ -355,9 +356,10 @@ def section_slices(r):
         "item per element.",
         f"- Whole elements reach {fmt_rate(single_full)} ({fmt_ratio(ratio(single_full, bandwidth))} of the "
         f"read bandwidth) with one object per element and {fmt_rate(multi_full)} "
-        f"({fmt_ratio(ratio(multi_full, bandwidth))}) with packed elements. Ratios above 1 come from the part "
-        "of the 64 MiB plane that stays in the 32 MiB last-level cache between calls, which the 256 MiB "
-        "bandwidth pass cannot use.",
+        f"({fmt_ratio(ratio(multi_full, bandwidth))}) with packed elements."
+        + (" Ratios above 1 come from the part of the 64 MiB plane that stays in the last-level cache between "
+           "calls, which the 256 MiB bandwidth pass cannot use."
+           if (ratio(single_full, bandwidth) or 0) > 1 or (ratio(multi_full, bandwidth) or 0) > 1 else ""),
         f"- The spectrum slice reaches {fmt_rate(spectrum)}, {fmt_ratio(ratio(spectrum, memcpy))} of memcpy. "
         "A profile (perf, single-object kind) shows where: the records are copied into a staging buffer "
         "allocated for the call and then copied again into the result item, and both 64 MiB buffers are fresh "
@@ -546,7 +548,7 @@ def section_streams(r):
             out.append(f"{fmt_rate(value)} · {fmt_ratio(ratio(value, limits[key]))}")
         return out
 
-    file_rows = [["**limit**: write() / read() in 1 MiB pieces"] + cells(limits["w0"], limits["w1"], limits["r0"],
+    file_rows = [["**limit**: write() / read() in 8 MiB pieces"] + cells(limits["w0"], limits["w1"], limits["r0"],
                                                                          limits["r1"])]
     for kind, label in KINDS:
         file_rows.append([f"library, {label}: Write / Read on a file stream"] + cells(
@@ -570,7 +572,7 @@ def section_streams(r):
         "Wall time, median of three runs. Write is timed from creating the file to closing it, without fsync "
         "and with an fsync after the close; Read from opening to closing, with the file in the page cache "
         "(warm) and after it was flushed and dropped from the page cache (cold, `posix_fadvise` "
-        "DONTNEED). The limits write and read as many bytes with plain `write()`/`read()` in 1 MiB pieces "
+        "DONTNEED). The limits write and read as many bytes with plain `write()`/`read()` in 8 MiB pieces "
         "(buffered) into and out of one buffer that stays mapped; memcpy copies 64 MiB between two mapped "
         "buffers.",
         "",
@@ -666,7 +668,7 @@ def main(argv):
         "",
         "It builds the benchmarks with the `release` preset (in `build/release`), runs every program in "
         "`bench/` with `--benchmark_format=json` (results in `build/release/bench-results/`) and rewrites this "
-        "file. Set `TMPDIR` to measure the swap file on another file system. The run takes about eight "
+        "file. Set `TMPDIR` to measure the swap file on another file system. The run takes about five "
         "minutes on two cores; run it on an otherwise idle machine for figures that are not disturbed by "
         "other work.",
         "",
