@@ -255,10 +255,13 @@ def section_access(r):
         "Reading:",
         "",
         *notes,
-        "- The single-object kind hands out the element's own data item, so its cost does not depend on the "
-        "element size. The multiple-objects kind copies the element's values out of the shared buffer into a "
-        "separate item at every hand-out (see docs/STORAGE.md), so its cost grows with the element: a copy of "
+        "- The single-object kind hands out the element's own data item and copies no values; the multiple-"
+        "objects kind copies the element's values out of the shared buffer into a separate item at every "
+        "hand-out (see docs/STORAGE.md), so its cost grows with the element: a copy of "
         f"{fmt_bytes(4096 * 8)} per access at 4096 values.",
+        "- On a busy machine (the load average is in the machine table) these figures move by tens of percent "
+        "from run to run, which can even reorder neighbouring rows; the ratios pair each figure with a limit "
+        "of the same run.",
         "- Every HDF5 read is a library call that resolves the selection, finds the chunk (in the chunk cache "
         "or through the page cache) and copies the values into the caller's buffer: microseconds per "
         "element against the matrix's tens to hundreds of nanoseconds.",
