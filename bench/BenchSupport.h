@@ -38,12 +38,18 @@ inline std::string TempFolder() {
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
-// Tracing off whatever the user's settings (a scratch settings folder), and
-// one apartment for the benchmark thread, entered once per process.
+// Tracing off whatever the user's settings (a scratch settings folder, removed
+// when the process exits), and one apartment for the benchmark thread,
+// entered once per process.
 inline void Setup() {
+  static std::string folder;
   static const bool done = [] {
     std::string pattern = TempFolder() + "/vqbench-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) setenv("VQ_CONFIG_DIR", pattern.c_str(), 1);
+    if (mkdtemp(pattern.data()) != nullptr) {
+      folder = pattern;
+      setenv("VQ_CONFIG_DIR", folder.c_str(), 1);
+      std::atexit([] { rmdir(folder.c_str()); });
+    }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     return true;
   }();

@@ -111,6 +111,9 @@ class PlaneFile {
     }
     Properties p(layout, values, static_cast<size_t>(d1 * d2));
     m_Handle = std::make_unique<Handle>(H5Fopen(m_File.Path().c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
+    // The open file needs no name; without one nothing is left behind by the
+    // cached file, which lives until the process ends.
+    unlink(m_File.Path().c_str());
     m_Set = std::make_unique<Handle>(H5Dopen2(m_Handle->get(), "matrix", p.dapl.get()), H5Dclose);
     m_Space = std::make_unique<Handle>(H5Dget_space(m_Set->get()), H5Sclose);
   }
