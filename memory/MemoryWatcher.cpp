@@ -46,7 +46,13 @@ bool CVQDataMatrix::CheckMemory() {
     } catch (...) {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
     }
-    if (saved) return true;
+    if (saved) {
+      // The next check must see the memory this save freed: acting on the
+      // cached reading would keep swapping out objects for up to one refresh
+      // interval after memory stopped being low.
+      vq::InvalidateMemoryStatus();
+      return true;
+    }
     m_Priority.PushPriority(dataIdx);
     return false;
   }

@@ -462,6 +462,8 @@ bool CachedStatus(MEMORYSTATUSEX* out) {
 
 namespace vq {
 
+void InvalidateMemoryStatus() { Cache().nextRefreshMs.store(0, std::memory_order_relaxed); }
+
 void SetMemoryStatusProviderForTest(MemoryStatusProvider provider) {
   MemoryStatusCache& c = Cache();
   std::lock_guard<std::mutex> lock(c.providerLock);

@@ -330,6 +330,11 @@ uint64_t MemoryBudget();
 // (binary units); false when text is not one.
 bool ParseMemorySize(const char* text, uint64_t* bytes);
 
+// Makes the next memory-status query read afresh instead of using the cached
+// reading, for a caller that has just freed memory and must not act on the
+// reading from before.
+void InvalidateMemoryStatus();
+
 // Reads the real status now, bypassing the cache and the test provider:
 // available physical memory = min(MemAvailable, cgroup limit - usage,
 // budget - resident size).

@@ -349,6 +349,31 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// One low reading swaps out only what it takes to get above the threshold:
+// after each save the check reads memory afresh instead of acting on the
+// reading it had before (which the status cache keeps for 10 ms).
+TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
+  if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
+  vq::SetMemoryStatusProviderForTest(nullptr);
+  auto m = NewMatrix();
+  // 64 elements of 1 MiB, one storage object each, all in memory.
+  ASSERT_EQ(m->Initialize2(64, 1, 1, 1, 131072, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  Fill(m.get());
+  // A budget 16 MiB short of the threshold: about 16 objects must go.
+  const uint64_t resident = ResidentBytes("VmRSS:");
+  vq::SetMemoryBudget(resident + CVQDataMatrix::kLowMemory - (16ull << 20));
+  struct Reset {
+    ~Reset() { vq::SetMemoryBudget(0); }
+  } reset;
+  vq::InvalidateMemoryStatus();
+  Impl(m.get())->CheckMemoryNow();
+  const uint32_t swapped = SwappedOut(m.get());
+  EXPECT_GE(swapped, 12u);
+  EXPECT_LE(swapped, 24u) << "a stale reading would have swapped out every object";
+  vq::SetMemoryBudget(0);
+  Verify(m.get());
+}
+
 // The memory budget: a child process with a budget fills a matrix of
 // 512 MiB and reads it back bit-exact while its resident size stays near the
 // budget, so the storage objects must have gone to the swap file.
