@@ -195,10 +195,6 @@ LONG Direction(const matrixDirectionType* dir) {
   return value;
 }
 
-struct CoTaskMemDeleter {
-  void operator()(void* p) const noexcept { CoTaskMemFree(p); }
-};
-
 }  // namespace
 
 // The plane walk. A friend of the matrix: it reads the geometry, the storage
@@ -607,10 +603,19 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
 
       const size_t bytesPerValue = ref.Format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
       const size_t recordBytes = static_cast<size_t>(xs) * bytesPerValue;
-      std::unique_ptr<uint8_t, CoTaskMemDeleter> staging;
+      // Records go straight into the result's own buffer (one copy, no
+      // staging buffer to fault in); its shape is checked first, since the
+      // result may be any client's implementation of the item.
+      uint8_t* resultValues = nullptr;
       if (recordBytes != 0) {
-        staging.reset(static_cast<uint8_t*>(CoTaskMemAlloc(recordBytes * g.Count)));
-        if (!staging) vq::ThrowIfFailed(E_OUTOFMEMORY);
+        VQDataBuffer out{};
+        vq::ThrowIfFailed(target->GetDataBuffer(&out), target, IID_IVQData);
+        resultValues = reinterpret_cast<uint8_t*>(ref.Format == dataFormatFloat64 ? static_cast<void*>(out.pDouble)
+                                                                             : static_cast<void*>(out.pFloat));
+        if (resultValues == nullptr || out.Format != ref.Format || out.XSize != xs ||
+            out.ZSize != static_cast<LONG>(g.Count)) {
+          Refuse("Result item does not hold the slice.");
+        }
       }
       for (uint32_t i = 0; i < g.OuterCount; ++i) {
         for (uint32_t j = 0; j < g.InnerCount; ++j) {
@@ -618,7 +623,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           const uint32_t r = OutputPosition(g, i, j, dir);
           const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
           if (recordBytes == 0) continue;
-          uint8_t* destination = staging.get() + static_cast<size_t>(r) * recordBytes;
+          uint8_t* destination = resultValues + static_cast<size_t>(r) * recordBytes;
           bool holdsValues = false;
           {
             vq::CritSecLock lock(m.m_DataLock.native());
@@ -637,17 +642,6 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           }
         }
       }
-      VQDataBuffer values{};
-      values.Format = ref.Format;
-      values.XSize = xs;
-      values.ZSize = static_cast<LONG>(g.Count);
-      if (ref.Format == dataFormatFloat64) {
-        values.pDouble = reinterpret_cast<DOUBLE*>(staging.get());
-      } else {
-        values.pFloat = reinterpret_cast<FLOAT*>(staging.get());
-      }
-      vq::ThrowIfFailed(target->SetDataBuffer(values), target, IID_IVQData);
-      staging.reset();
 
       IVQAxis* axis = ref.Axis.get();
       vq::ComPtr<IVQAxis> resultAxis;

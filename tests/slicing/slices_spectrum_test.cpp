@@ -7,6 +7,7 @@
 
 #include "slicing_support.h"
 #include "storage/SingleData.h"
+#include "support/FakeDataItem.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
@@ -108,6 +109,31 @@ TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
     EXPECT_EQ(zTo, 2u);
     EXPECT_EQ(xTo - xFrom + 1, 100u);
   }
+  Verify(m.get());
+}
+
+// The records are written into the result's own buffer: a result of the
+// right shape is reused and overwritten whole; one whose buffer cannot be
+// read gets the failure, not a write through a bad pointer.
+TEST_P(SpectrumSliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
+  auto m = Make(3, 2, 1, 1, 8, 2);
+  Fill(m.get());
+  auto result = NewItem(8, 6);
+  VQDataBuffer before{};
+  ASSERT_EQ(result->GetDataBuffer(&before), S_OK);
+  for (LONG k = 0; k < 48; ++k) before.pDouble[k] = -1.0;
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  VQDataBuffer after{};
+  ASSERT_EQ(result->GetDataBuffer(&after), S_OK);
+  EXPECT_EQ(after.pDouble, before.pDouble) << "same shape: the buffer is reused";
+  ExpectRecords(this, m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
+
+  auto probe = std::make_shared<vq::test::DataItemProbe>();
+  auto failing = vq::test::FakeDataItem::Make(probe, 8, 6);
+  ASSERT_TRUE(failing);
+  probe->failBuffer = true;
+  EXPECT_TRUE(FAILED(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, failing.get())));
+  probe->failBuffer = false;
   Verify(m.get());
 }
 
