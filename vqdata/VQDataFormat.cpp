@@ -7,6 +7,10 @@
 //   trailer  u32 CRC-32 of every byte before it
 #include "vqdata/VQDataFormat.h"
 
+#if defined(VQ_HAVE_ISAL)
+#include <isa-l/crc.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -610,6 +614,17 @@ void ReadFormOrThrow(IStream* stream, ItemContents* out) {
 }  // namespace
 
 uint32_t Crc32(uint32_t crc, const void* data, size_t size) noexcept {
+#if defined(VQ_HAVE_ISAL)
+  // The storage-acceleration library folds 64 bytes a step with carry-less
+  // multiplication (about 5x the table below); same polynomial and
+  // conventions as zlib's crc32.
+  return data == nullptr ? crc : crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
+#else
+  return Crc32Portable(crc, data, size);
+#endif
+}
+
+uint32_t Crc32Portable(uint32_t crc, const void* data, size_t size) noexcept {
   static const auto table = [] {
     struct T {
       uint32_t v[8][256];

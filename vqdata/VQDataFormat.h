@@ -50,5 +50,8 @@ HRESULT ReadForm(IStream* stream, ItemContents* out, std::string* why) noexcept;
 
 // CRC-32 (IEEE 802.3, reflected, as zlib) continued from crc over data.
 uint32_t Crc32(uint32_t crc, const void* data, size_t size) noexcept;
+// The same checksum by table lookup (slicing by eight), without the
+// accelerated library: the reference Crc32 is tested against.
+uint32_t Crc32Portable(uint32_t crc, const void* data, size_t size) noexcept;
 
 }  // namespace vqdata
