@@ -363,11 +363,10 @@ def section_slices(r):
         + (" Ratios above 1 come from the part of the 64 MiB plane that stays in the last-level cache between "
            "calls, which the 256 MiB bandwidth pass cannot use."
            if (ratio(single_full, bandwidth) or 0) > 1 or (ratio(multi_full, bandwidth) or 0) > 1 else ""),
-        f"- The spectrum slice reaches {fmt_rate(spectrum)}, {fmt_ratio(ratio(spectrum, memcpy))} of memcpy. "
-        "A profile (perf, single-object kind) shows where: the records are copied into a staging buffer "
-        "allocated for the call and then copied again into the result item, and both 64 MiB buffers are fresh "
-        "memory, so about two thirds of the time is page faults and page clearing in the kernel and the rest "
-        "is the two copies.",
+        f"- The spectrum slice reaches {fmt_rate(spectrum)}, {fmt_ratio(ratio(spectrum, memcpy))} of memcpy: "
+        "each record is copied once, straight into the result item's buffer, which the benchmark reuses "
+        "between calls (a result of another shape is allocated anew, and its fresh pages then cost about as "
+        "much again). The rest is the per-element work of the slice.",
         "- HDF5 pays a per-call and per-chunk cost: with the default 1 MiB chunk cache each 64 KiB chunk is "
         "read through the file system at every call; a cache that holds the plane removes the file reads but "
         "not the per-chunk work; the contiguous layout reads each element's range separately (64 KiB apart), "
@@ -494,10 +493,9 @@ def section_ooc(r):
                        for e in entries):
         general.append(
             "- The resident size falls far below what the budget allows during the sweeps (the minimum "
-            "column). The memory check reads a status cached for 10 ms, and `CheckMemoryNow` keeps saving "
-            "objects for as long as that reading says low, so one low reading can swap out most of what is "
-            "resident. Unchanged objects are dropped without a write, which makes this cheap for an in-order "
-            "sweep, but any access pattern that reuses elements then reads them back again.")
+            "column): one low reading swapped out more than was needed. The memory check reads the status "
+            "afresh after each save, so this points at the worker thread and the client's thread checking at "
+            "the same time, each acting on its own reading.")
     if entries and any((counter(e, "fill_read_bytes") or 0) > 0 for e in entries):
         general.append(
             "- During the fill the swap file received more than the data and gave back hundreds of MiB: every "
@@ -589,17 +587,16 @@ def section_streams(r):
         "",
         "Reading:",
         "",
-        f"- `Write` to memory reaches {fmt_rate(write)}, {fmt_ratio(ratio(write, memcpy))} of memcpy. A profile "
-        "(perf) puts about three quarters of its time in the CRC-32 of every element's values "
-        "(`vqdata::Crc32`, a table-driven software CRC) and most of the rest in copying; the stream format "
-        "(docs/STREAM_FORMAT.md) stores that CRC, so the checksum bounds every save. `Read` checks the same "
-        "CRC and copies the values into the new matrix's fresh memory, whose page faults cost as much again; "
-        "the multiple-objects kind hands every element out for writing (a copy out of the shared buffer) and "
-        "folds it back (a second copy), which a profile shows as about 70 % of its Read in copying and page "
-        "faults and 20 % in the CRC.",
+        f"- `Write` to memory reaches {fmt_rate(write)}, {fmt_ratio(ratio(write, memcpy))} of memcpy. Every "
+        "element's values are copied into the stream and checksummed (CRC-32, docs/VQDATA_FORMAT.md): the "
+        "checksum runs through the storage-acceleration library (carry-less multiplication) where it is "
+        "installed, so the copy into the growing stream is most of the cost. `Read` checks the same CRC and "
+        "copies the values into the new matrix's fresh memory, whose page faults (kernel page clearing) are "
+        "most of its time; the multiple-objects kind also hands every element out for writing (a copy out "
+        "of the shared buffer) and folds it back (a second copy).",
         "- With fsync or a cold cache the disk dominates every row alike and the ratios move towards 1; "
-        "without, the page cache makes plain file I/O a memory copy and the library's CRC and per-element "
-        "work show.",
+        "without, the page cache makes plain file I/O a memory copy and the library's copies, page faults "
+        "and per-element work show.",
         "- HDF5 writes and reads the dataset from one contiguous buffer of the caller's without a checksum "
         "(none was asked for), so its whole-matrix read is close to a plain read; the chunked layouts add the "
         "chunk index and a copy per chunk.",
