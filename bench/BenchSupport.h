@@ -218,6 +218,17 @@ inline bool DropFromCache(const std::string& path) {
   return ok;
 }
 
+// For a cold-cache round: drops the file's pages outside the timed part of
+// the iteration. False (with the benchmark marked as skipped) when they
+// cannot be dropped.
+inline bool DropFromCacheUntimed(benchmark::State& state, const std::string& path) {
+  state.PauseTiming();
+  const bool dropped = DropFromCache(path);
+  state.ResumeTiming();
+  if (!dropped) state.SkipWithError("drop from cache");
+  return dropped;
+}
+
 // fsync of a file by its path (after a writer that has no descriptor to
 // offer, such as a file stream or another library, closed it).
 inline bool SyncPath(const std::string& path) {

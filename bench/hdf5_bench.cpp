@@ -273,12 +273,7 @@ void BM_H5WholeRead(benchmark::State& state) {
   if (!WriteWhole(file.Path(), layout, all)) return state.SkipWithError("write");
   std::fill(all.begin(), all.end(), 0.0);
   for (auto _ : state) {
-    if (cold) {
-      state.PauseTiming();
-      const bool dropped = vqbench::DropFromCache(file.Path());
-      state.ResumeTiming();
-      if (!dropped) return state.SkipWithError("drop from cache");
-    }
+    if (cold && !vqbench::DropFromCacheUntimed(state, file.Path())) return;
     Properties p(layout, kWholeValues, kWholeElements);
     Handle f(H5Fopen(file.Path().c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
     Handle set(H5Dopen2(f.get(), "matrix", p.dapl.get()), H5Dclose);

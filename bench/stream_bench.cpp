@@ -325,12 +325,7 @@ void BM_WholeFileRead(benchmark::State& state) {
     bytes = StreamSize(s.get());
   }
   for (auto _ : state) {
-    if (cold) {
-      state.PauseTiming();
-      const bool dropped = vqbench::DropFromCache(file.Path());
-      state.ResumeTiming();
-      if (!dropped) return state.SkipWithError("drop from cache");
-    }
+    if (cold && !vqbench::DropFromCacheUntimed(state, file.Path())) return;
     vq::ComPtr<IStream> s;
     if (SHCreateStreamOnFileA(file.Path().c_str(), STGM_READ, s.put()) != S_OK) {
       return state.SkipWithError("file stream");

@@ -106,7 +106,7 @@ STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
         if (storage == nullptr || !storage->Initialize(count, nXSize, nZSize, Format)) {
           return vq::ErrorReturn(E_FAIL, "AllAllocate: Initialize failed");
         }
-        m_Priority.PushPriority(dataIdx);
+        m_Priority.PushUntouched(dataIdx);
       }
     }
     m_Allocated = true;

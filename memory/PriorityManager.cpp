@@ -15,51 +15,67 @@ bool CPriorityManager::Initialize(uint32_t count, const ElementTable* elements) 
   try {
     m_Prev.assign(count, kNotQueued);
     m_Next.assign(count, kNone);
+    m_Untouched.assign(count, false);
   } catch (...) {
     m_Prev.clear();
     m_Next.clear();
-    m_Front = m_Back = kNone;
+    m_Untouched.clear();
+    m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
     m_Length = 0;
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
     return false;
   }
   // The positions start afresh, so the old queue cannot be kept.
-  m_Front = m_Back = kNone;
+  m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
   m_Length = 0;
   m_Count = count;
   return true;
 }
 
 void CPriorityManager::Unlink(uint32_t index) {
+  const int list = m_Untouched[index] ? 1 : 0;
   uint32_t prev = m_Prev[index];
   uint32_t next = m_Next[index];
   if (prev == kNone) {
-    m_Front = next;
+    m_Front[list] = next;
   } else {
     m_Next[prev] = next;
   }
   if (next == kNone) {
-    m_Back = prev;
+    m_Back[list] = prev;
   } else {
     m_Prev[next] = prev;
   }
   m_Prev[index] = kNotQueued;
   m_Next[index] = kNone;
+  m_Untouched[index] = false;
   --m_Length;
 }
 
 void CPriorityManager::PushPriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock.native());
   if (dataIndex >= m_Prev.size()) return;
+  PushBack(dataIndex, false);
+}
+
+void CPriorityManager::PushUntouched(uint32_t dataIndex) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (dataIndex >= m_Prev.size()) return;
+  PushBack(dataIndex, true);
+}
+
+void CPriorityManager::PushBack(uint32_t dataIndex, bool untouched) {
   if (IsQueued(dataIndex)) Unlink(dataIndex);
-  m_Prev[dataIndex] = m_Back;
+  const int list = untouched ? 1 : 0;
+  m_Untouched[dataIndex] = untouched;
+  m_Prev[dataIndex] = m_Back[list];
   m_Next[dataIndex] = kNone;
-  if (m_Back == kNone) {
-    m_Front = dataIndex;
+  if (m_Back[list] == kNone) {
+    m_Front[list] = dataIndex;
   } else {
-    m_Next[m_Back] = dataIndex;
+    m_Next[m_Back[list]] = dataIndex;
   }
-  m_Back = dataIndex;
+  m_Back[list] = dataIndex;
   ++m_Length;
 }
 
@@ -75,20 +91,24 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
   if (m_Length == 0) return false;
   const size_t tableSize = m_Elements != nullptr ? m_Elements->size() : 0;
   const bool fifo = m_PriorityType == elementPriorityFifo;
-  for (uint32_t i = fifo ? m_Front : m_Back; i != kNone; i = fifo ? m_Next[i] : m_Prev[i]) {
-    if (i >= tableSize) {
-      if (fifo) {
-        VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 1, "Trying to pop element %u of %u", i,
-                 static_cast<unsigned>(tableSize));
+  // Used objects first, in the queue's order; untouched ones only when none
+  // of those can go.
+  for (int list = 0; list < 2; ++list) {
+    for (uint32_t i = fifo ? m_Front[list] : m_Back[list]; i != kNone; i = fifo ? m_Next[i] : m_Prev[i]) {
+      if (i >= tableSize) {
+        if (fifo) {
+          VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 1, "Trying to pop element %u of %u", i,
+                   static_cast<unsigned>(tableSize));
+        }
+        return false;
       }
-      return false;
+      CDataBase* object = (*m_Elements)[i].get();
+      if (object == nullptr || object->IsLocked()) continue;
+      Unlink(i);
+      *dataIndex = i;
+      if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
+      return true;
     }
-    CDataBase* object = (*m_Elements)[i].get();
-    if (object == nullptr || object->IsLocked()) continue;
-    Unlink(i);
-    *dataIndex = i;
-    if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
-    return true;
   }
   if (fifo && s_ReportNoneSwappable) {
     if (m_Length > 1) {
@@ -102,9 +122,10 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
 
 void CPriorityManager::Clear() {
   vq::CritSecLock lock(m_Lock.native());
+  m_Untouched.assign(m_Untouched.size(), false);
   m_Prev.assign(m_Prev.size(), kNotQueued);
   m_Next.assign(m_Next.size(), kNone);
-  m_Front = m_Back = kNone;
+  m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
   m_Length = 0;
 }
 
@@ -126,6 +147,7 @@ uint32_t CPriorityManager::Length() const {
 std::vector<uint32_t> CPriorityManager::Snapshot() const {
   vq::CritSecLock lock(m_Lock.native());
   std::vector<uint32_t> order;
-  for (uint32_t i = m_Front; i != kNone; i = m_Next[i]) order.push_back(i);
+  for (int list = 0; list < 2; ++list)
+    for (uint32_t i = m_Front[list]; i != kNone; i = m_Next[i]) order.push_back(i);
   return order;
 }

@@ -7,10 +7,16 @@
 // (elementPriorityFifo) or from the back (any other value, last-in-first-out),
 // skipping objects that a client holds (their IsLocked answers true).
 //
-// The queue is an intrusive doubly linked list over the data indices: one
-// (previous, next) pair per index, so push, remove and the bookkeeping of a
-// pop cost constant time and no allocation; only a pop walks past locked
-// objects.
+// Objects queued by the allocation and not used since (PushUntouched) are
+// picked only when no used object can be: their values were never written,
+// so their pages are mostly not even resident, and saving them would write
+// zeros to the swap file and free next to nothing, only for the client to
+// read them back when it fills them.
+//
+// The queue is two intrusive doubly linked lists over the data indices (used
+// and untouched objects): one (previous, next) pair per index, so push,
+// remove and the bookkeeping of a pop cost constant time and no allocation;
+// only a pop walks past locked objects.
 //
 // s_ReportNoneSwappable, shared by all matrices, lets "None of the %u/%u
 // elements can be swapped out" appear once per stretch in which nothing can
@@ -53,6 +59,9 @@ class CPriorityManager {
   // Moves `dataIndex` to the back (most recently used); indices not below the
   // count are ignored.
   void PushPriority(uint32_t dataIndex);
+  // PushPriority for an object the allocation has just made: it stays
+  // "untouched" (picked last) until its next PushPriority.
+  void PushUntouched(uint32_t dataIndex);
   // Takes `dataIndex` out of the queue; false when it was not queued.
   bool RemovePriority(uint32_t dataIndex);
   // Picks the next object that no client holds and takes it out of the
@@ -65,7 +74,8 @@ class CPriorityManager {
 
   // Number of queued indices.
   uint32_t Length() const;
-  // The queued indices from front to back (tests and diagnostics).
+  // The queued indices in first-in-first-out pop order: the used objects
+  // from front to back, then the untouched ones (tests and diagnostics).
   std::vector<uint32_t> Snapshot() const;
 
   static std::atomic<bool> s_ReportNoneSwappable;
@@ -73,6 +83,7 @@ class CPriorityManager {
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
   void Unlink(uint32_t index);
+  void PushBack(uint32_t index, bool untouched);
   bool IsQueued(uint32_t index) const { return m_Prev[index] != kNotQueued; }
 
   // m_Prev holds kNotQueued for an index that is not in the queue.
@@ -84,7 +95,10 @@ class CPriorityManager {
   const ElementTable* m_Elements = nullptr;              // guarded by m_Lock
   std::vector<uint32_t> m_Prev;                          // guarded by m_Lock
   std::vector<uint32_t> m_Next;                          // guarded by m_Lock
-  uint32_t m_Front = kNone;                              // guarded by m_Lock
-  uint32_t m_Back = kNone;                               // guarded by m_Lock
+  std::vector<bool> m_Untouched;                         // guarded by m_Lock
+  // Two lists over the same position table: [0] the used objects, [1] the
+  // untouched ones (m_Untouched says which list an index is in).
+  uint32_t m_Front[2] = {kNone, kNone};                  // guarded by m_Lock
+  uint32_t m_Back[2] = {kNone, kNone};                   // guarded by m_Lock
   uint32_t m_Length = 0;                                 // guarded by m_Lock
 };

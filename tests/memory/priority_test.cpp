@@ -51,6 +51,34 @@ TEST_F(PriorityTest, PushMovesAnIndexToTheBackOnce) {
   EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{3}));
 }
 
+// Objects the allocation queued and nobody used since go last, whatever the
+// order; using one makes it an ordinary most recently used entry.
+TEST_F(PriorityTest, UntouchedObjectsArePickedOnlyWhenNoUsedOneCanGo) {
+  for (uint32_t i = 0; i < 5; ++i) queue.PushUntouched(i);
+  queue.PushPriority(3);
+  queue.PushPriority(1);
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{3, 1, 0, 2, 4}));
+  EXPECT_EQ(queue.Length(), 5u);
+  At(1).locked = true;
+  uint32_t picked = 99;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 3u);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 0u) << "the used object 1 is held: the oldest untouched one goes";
+  queue.SetPriorityType(elementPriorityLifo);
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 4u);
+  EXPECT_TRUE(queue.RemovePriority(2));
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{1}));
+  EXPECT_FALSE(queue.PopPriority(&picked));
+  At(1).locked = false;
+  queue.PushUntouched(2);
+  queue.Clear();
+  EXPECT_EQ(queue.Length(), 0u);
+  queue.PushPriority(2);  // no stale "untouched" mark survives the clear
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{2}));
+}
+
 TEST_F(PriorityTest, FifoAndLifoPickOppositeEnds) {
   for (uint32_t i : {3u, 1u, 2u}) queue.PushPriority(i);
   uint32_t picked = 99;
