@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
+#include <vector>
 
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
@@ -56,7 +56,7 @@ void PrintElements(IVQDataMatrix* matrix) {
   const Sizes sizes = MatrixSizes(matrix);
   uint64_t withId = 0, withLabel = 0;
   LONG lowest = 0, highest = 0;
-  std::set<LONG> ids;
+  std::vector<LONG> ids;  // 4 bytes an element (a set would take ten times that)
   std::vector<std::string> examples;
   for (LONG d4 = 0; d4 < sizes.n[3]; ++d4)
     for (LONG d3 = 0; d3 < sizes.n[2]; ++d3)
@@ -67,7 +67,7 @@ void PrintElements(IVQDataMatrix* matrix) {
             if (withId == 0 || id < lowest) lowest = id;
             if (withId == 0 || id > highest) highest = id;
             ++withId;
-            ids.insert(id);
+            ids.push_back(id);
           }
           BSTR label = nullptr;
           if (SUCCEEDED(matrix->get_Label(d1, d2, d3, d4, &label))) {
@@ -79,10 +79,12 @@ void PrintElements(IVQDataMatrix* matrix) {
           }
           SysFreeString(label);
         }
+  std::sort(ids.begin(), ids.end());
+  const size_t distinct = static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
   if (withId == 0) {
     std::printf("identifiers  none set\n");
   } else {
-    std::printf("identifiers  %llu set, %zu distinct, %d .. %d\n", static_cast<unsigned long long>(withId), ids.size(),
+    std::printf("identifiers  %llu set, %zu distinct, %d .. %d\n", static_cast<unsigned long long>(withId), distinct,
                 lowest, highest);
   }
   std::string sample;
