@@ -690,4 +690,14 @@ class ComPtr {
   T* m_Ptr = nullptr;
 };
 
+// True when a and b are the same object: the same IUnknown identity,
+// whichever interfaces they were reached through (two nulls are the same).
+inline bool IsSameObject(IUnknown* a, IUnknown* b) noexcept {
+  if (a == nullptr || b == nullptr) return a == b;
+  ComPtr<IUnknown> ua, ub;
+  a->QueryInterface(IID_IUnknown, ua.put_void());
+  b->QueryInterface(IID_IUnknown, ub.put_void());
+  return ua.get() == ub.get();
+}
+
 }  // namespace vq

@@ -195,6 +195,18 @@ LONG Direction(const matrixDirectionType* dir) {
   return value;
 }
 
+// Gives the result item the slice's shape: reallocated only when its format
+// or size differs, so a caller's item of the right shape is reused.
+void ShapeResult(IVQData* target, LONG format, LONG xSize, LONG zSize) {
+  LONG have = 0, x = 0, z = 0;
+  vq::ThrowIfFailed(target->GetFormat(&have), target, IID_IVQData);
+  vq::ThrowIfFailed(target->GetSize(0, &x), target, IID_IVQData);
+  vq::ThrowIfFailed(target->GetSize(1, &z), target, IID_IVQData);
+  if (have != format || x != xSize || z != zSize) {
+    vq::ThrowIfFailed(target->Allocate(xSize, zSize, format), target, IID_IVQData);
+  }
+}
+
 }  // namespace
 
 // The plane walk. A friend of the matrix: it reads the geometry, the storage
@@ -531,13 +543,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
 
       vq::ComPtr<IVQData> result = AsData(pData);
       IVQData* target = Use(result);
-      LONG format = 0, size0 = 0, size1 = 0;
-      vq::ThrowIfFailed(target->GetFormat(&format), target, IID_IVQData);
-      vq::ThrowIfFailed(target->GetSize(0, &size0), target, IID_IVQData);
-      vq::ThrowIfFailed(target->GetSize(1, &size1), target, IID_IVQData);
-      if (format != ref.Format || size0 != static_cast<LONG>(g.Count) || size1 != 1) {
-        vq::ThrowIfFailed(target->Allocate(static_cast<LONG>(g.Count), 1, ref.Format), target, IID_IVQData);
-      }
+      ShapeResult(target, ref.Format, static_cast<LONG>(g.Count), 1);
       VQDataBuffer out{};
       vq::ThrowIfFailed(target->GetDataBuffer(&out), target, IID_IVQData);
       void* outValues = ref.Format == dataFormatFloat64 ? static_cast<void*>(ValuesOf<double>(out))
@@ -593,13 +599,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
 
       vq::ComPtr<IVQData> result = AsData(Data);
       IVQData* target = Use(result);
-      LONG format = 0, size0 = 0, size1 = 0;
-      vq::ThrowIfFailed(target->GetFormat(&format), target, IID_IVQData);
-      vq::ThrowIfFailed(target->GetSize(0, &size0), target, IID_IVQData);
-      vq::ThrowIfFailed(target->GetSize(1, &size1), target, IID_IVQData);
-      if (format != ref.Format || size0 != xs || size1 != static_cast<LONG>(g.Count)) {
-        vq::ThrowIfFailed(target->Allocate(xs, static_cast<LONG>(g.Count), ref.Format), target, IID_IVQData);
-      }
+      ShapeResult(target, ref.Format, xs, static_cast<LONG>(g.Count));
 
       const size_t bytesPerValue = ref.Format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
       const size_t recordBytes = static_cast<size_t>(xs) * bytesPerValue;

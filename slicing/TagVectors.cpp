@@ -6,13 +6,6 @@
 
 namespace {
 
-bool SameObject(IUnknown* a, IUnknown* b) {
-  vq::ComPtr<IUnknown> ua, ub;
-  a->QueryInterface(IID_IUnknown, ua.put_void());
-  b->QueryInterface(IID_IUnknown, ub.put_void());
-  return ua.get() == ub.get();
-}
-
 // Tag vector i of an item when it exists and holds values, else null.
 template <class Item>
 vq::ComPtr<IVQTagVector> NonEmptyVector(Item* item, LONG i) {
@@ -34,7 +27,7 @@ STDMETHODIMP CVQDataMatrix::GetTagVectorsData(IUnknown* pVal) {
       VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Pointer is NULL");
       return E_POINTER;
     }
-    if (SameObject(pVal, m_TagVectorData.get())) return S_OK;
+    if (vq::IsSameObject(pVal, m_TagVectorData.get())) return S_OK;
     vq::ComPtr<IVQDataTagVectors> target;
     if (FAILED(pVal->QueryInterface(IID_IVQDataTagVectors, target.put_void())) || !target) {
       VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Invalid pointer type");

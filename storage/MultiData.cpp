@@ -18,13 +18,6 @@ namespace {
 
 DWORD Tid() { return GetCurrentThreadId(); }
 
-bool SameObject(IUnknown* a, IUnknown* b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  vq::ComPtr<IUnknown> ua, ub;
-  a->QueryInterface(IID_IUnknown, ua.put_void());
-  b->QueryInterface(IID_IUnknown, ub.put_void());
-  return ua.get() == ub.get();
-}
 
 uint64_t RoundUpTo(uint64_t value, uint64_t unit) {
   if (unit <= 1 || value % unit == 0) return value;
@@ -629,7 +622,7 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     }
     Recycle(RecycleMode::Owner);
     if (CPoolItem* pool = m_Slots[slot]) {
-      if (newItem != nullptr && SameObject(pool->DataItem(), newItem)) {
+      if (newItem != nullptr && vq::IsSameObject(pool->DataItem(), newItem)) {
         if (pool->HasSubset()) {
           VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
                    "ReplaceData(%u): New data and old data have different size. ThreadId=%u", slot, Tid());
@@ -669,7 +662,7 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     }
     // An item this object keeps idle is the client's now.
     for (auto it = m_FreeItems.begin(); it != m_FreeItems.end(); ++it) {
-      if (SameObject((*it)->DataItem(), incoming.get())) {
+      if (vq::IsSameObject((*it)->DataItem(), incoming.get())) {
         (*it)->Discard();
         m_FreeItems.erase(it);
         break;
@@ -678,7 +671,7 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     // An item that shows another slot would lock both slots for good: its
     // values are stored now instead.
     for (auto& pool : m_ActiveItems) {
-      if (SameObject(pool->DataItem(), incoming.get())) {
+      if (vq::IsSameObject(pool->DataItem(), incoming.get())) {
         CPoolItem copy(slot, 0, 0, incoming.get(), true, nullptr);
         const bool stored = FoldBack(&copy);
         copy.Discard();  // the client keeps its item and its values

@@ -11,13 +11,6 @@ namespace {
 // The thread's identifier, for the messages that end with it.
 DWORD Tid() { return GetCurrentThreadId(); }
 
-bool SameObject(IUnknown* a, IUnknown* b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  vq::ComPtr<IUnknown> ua, ub;
-  a->QueryInterface(IID_IUnknown, ua.put_void());
-  b->QueryInterface(IID_IUnknown, ub.put_void());
-  return ua.get() == ub.get();
-}
 
 }  // namespace
 
@@ -143,7 +136,7 @@ HRESULT CSingleData::SetAttributes(uint32_t attributeId) {
 }
 
 HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
-  if (m_Item && SameObject(m_Item.get(), newItem)) return S_OK;
+  if (m_Item && vq::IsSameObject(m_Item.get(), newItem)) return S_OK;
   vq::ComPtr<IVQData> incoming;
   if (newItem == nullptr || FAILED(newItem->QueryInterface(IID_IVQData, incoming.put_void())) || !incoming) {
     // Storing "nothing" for an object that is not a data item would report
