@@ -561,7 +561,9 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
 
       {
         vq::CritSecLock lock(m.m_DataLock.native());
-        if (CDataBase* storage = m.Storage(m.DataIndex(0))) storage->CopyAllAttributesToNonIndexed(target);
+        if (CDataBase* storage = m.Storage(m.DataIndex(0))) {
+          storage->CopyAllAttributesToNonIndexed(m.SubIndex(0), target);
+        }
       }
       if (plane.TraceEntry) {
         const double value = ref.Format == dataFormatFloat64 ? static_cast<double*>(outValues)[0]
@@ -681,8 +683,8 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
         const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
         vq::CritSecLock lock(m.m_DataLock.native());
         if (CDataBase* storage = m.Storage(m.DataIndex(e))) {
-          storage->CopyAllAttributes(target, r);
-          storage->CopyAllIndexedAttributesToIndex1(target, Z + 1);
+          storage->CopyAllAttributes(m.SubIndex(e), target, r);
+          storage->CopyAllIndexedAttributesToIndex1(m.SubIndex(e), target, Z + 1);
         }
       }
       return S_OK;

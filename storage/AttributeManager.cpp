@@ -255,6 +255,36 @@ HRESULT CAttributeManager::GetAttributes(uint32_t id, IUnknown* item) {
   return WriteNonIndexed(id, item, "CAttributeManager::GetAttributes");
 }
 
+HRESULT CAttributeManager::RestoreSet(uint32_t id, IUnknown* item, LONG firstRecord, LONG recordCount) {
+  const char* origin = "CAttributeManager::RestoreSet";
+  vq::ComPtr<IVQData> data;
+  if (item == nullptr || FAILED(item->QueryInterface(IID_IVQData, data.put_void())) || !data) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
+    return E_POINTER;
+  }
+  const CAttributeSet* set = nullptr;
+  if (id != 0 && (set = Find(id, origin)) == nullptr) return E_INVALIDARG;
+  HRESULT hr = data->ClearAttributes();
+  if (SUCCEEDED(hr)) hr = data->ClearIndexedAttributes();
+  if (FAILED(hr) || set == nullptr) return hr;
+  for (const auto& r : set->NonIndexed()) {
+    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
+    hr = data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), static_cast<const VARIANT&>(r.Value));
+    if (FAILED(hr)) return hr;
+  }
+  const auto& indexed = set->Indexed();
+  for (auto it = indexed.upper_bound(firstRecord); it != indexed.end() && it->first - firstRecord <= recordCount;
+       ++it) {
+    for (const auto& r : it->second) {
+      _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
+      hr = data->AddIndexedAttribute(1, it->first - firstRecord, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
+                                     static_cast<const VARIANT&>(r.Value));
+      if (FAILED(hr)) return hr;
+    }
+  }
+  return S_OK;
+}
+
 HRESULT CAttributeManager::GetLastAttributes(IUnknown* item) { return GetAttributes(Count(), item); }
 
 namespace {

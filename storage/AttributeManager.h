@@ -78,6 +78,16 @@ class CAttributeManager {
   // a component error. The caller keeps its reference to the item.
   HRESULT GetAttributes(uint32_t id, IUnknown* item);
 
+  // Makes `item` show exactly set `id`, whatever it showed before: its
+  // attributes and record attributes are cleared, then the set's non-indexed
+  // attributes are added, and the record attributes of element records
+  // firstRecord + 1 .. firstRecord + recordCount become the item's records
+  // 1 .. recordCount (a subset item starts at element record firstRecord).
+  // Id 0 leaves the item without attributes. Unknown id: E_INVALIDARG; null
+  // item or no IVQData: E_POINTER; a refused attribute fails the call with
+  // the item's HRESULT, since the item would not show the element whole.
+  HRESULT RestoreSet(uint32_t id, IUnknown* item, LONG firstRecord, LONG recordCount);
+
   // GetAttributes with the highest id.
   HRESULT GetLastAttributes(IUnknown* item);
 

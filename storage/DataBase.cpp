@@ -80,22 +80,33 @@ HRESULT Traced(HRESULT hr, const char* origin) {
 
 }  // namespace
 
-HRESULT CDataBase::CopyAllAttributes(IVQData* target, LONG record) {
-  if (m_AttributeId == 0) return S_OK;
-  if (target != nullptr) target->AddRef();  // taken over by the manager
-  return Traced(m_AttributeManager->CopyAllAttributes(m_AttributeId, target, record), "CDataBase::CopyAllAttributes");
+HRESULT CDataBase::CurrentAttributeId(uint32_t, uint32_t* id) {
+  *id = m_AttributeId;
+  return S_OK;
 }
 
-HRESULT CDataBase::CopyAllAttributesToNonIndexed(IVQData* target) {
-  if (m_AttributeId == 0) return S_OK;
+HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record) {
+  uint32_t id = 0;
+  HRESULT hr = CurrentAttributeId(sub, &id);
+  if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributes");
+  if (target != nullptr) target->AddRef();  // taken over by the manager
+  return Traced(m_AttributeManager->CopyAllAttributes(id, target, record), "CDataBase::CopyAllAttributes");
+}
+
+HRESULT CDataBase::CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target) {
+  uint32_t id = 0;
+  HRESULT hr = CurrentAttributeId(sub, &id);
+  if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributesToNonIndexed");
   if (target != nullptr) target->AddRef();
-  return Traced(m_AttributeManager->CopyAllAttributesToNonIndexed(m_AttributeId, target),
+  return Traced(m_AttributeManager->CopyAllAttributesToNonIndexed(id, target),
                 "CDataBase::CopyAllAttributesToNonIndexed");
 }
 
-HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record) {
-  if (m_AttributeId == 0) return S_OK;
+HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record) {
+  uint32_t id = 0;
+  HRESULT hr = CurrentAttributeId(sub, &id);
+  if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllIndexedAttributesToIndex1");
   if (target != nullptr) target->AddRef();
-  return Traced(m_AttributeManager->CopyAllIndexedAttributesToIndex1(m_AttributeId, target, record),
+  return Traced(m_AttributeManager->CopyAllIndexedAttributesToIndex1(id, target, record),
                 "CDataBase::CopyAllIndexedAttributesToIndex1");
 }

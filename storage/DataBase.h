@@ -68,13 +68,13 @@ class CDataBase {
   // E_INVALIDARG, E_PENDING (the object is locked) or E_FAIL.
   virtual HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
                                 IUnknown** out) = 0;
-  // The attribute copies: write the object's attribute set into `target`
-  // (indexed attributes of `record` as record `record`, everything as
-  // non-indexed, or the indexed attributes of `record` as record 1). S_OK
-  // and nothing written when the object has no attribute set.
-  virtual HRESULT CopyAllAttributes(IVQData* target, LONG record);
-  virtual HRESULT CopyAllAttributesToNonIndexed(IVQData* target);
-  virtual HRESULT CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record);
+  // The attribute copies: write element `sub`'s attribute set, as it stands
+  // now, into `target` (indexed attributes of `record` as record `record`,
+  // everything as non-indexed, or the indexed attributes of `record` as
+  // record 1). S_OK and nothing written when the element has no attributes.
+  HRESULT CopyAllAttributes(uint32_t sub, IVQData* target, LONG record);
+  HRESULT CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target);
+  HRESULT CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record);
   // Releases the values held in memory.
   virtual void Clear() = 0;
   // Reads the values (and axis, and attributes when asked) back.
@@ -109,6 +109,10 @@ class CDataBase {
   static bool ElementBytes(LONG format, LONG nXSize, LONG nZSize, uint32_t* bytes);
 
  protected:
+  // The attribute-set id of element `sub` as it stands now; a kind whose
+  // items may carry changes not yet recorded captures them first.
+  virtual HRESULT CurrentAttributeId(uint32_t sub, uint32_t* id);
+
   bool m_OnDisk = false;    // the block holds the current values
   bool m_InMemory = false;  // the values are in memory
   bool m_Modified = false;  // handed out for writing since the last save

@@ -128,6 +128,9 @@ bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Forma
   m_InMemory = false;  // only once the buffer exists
   try {
     m_Slots.assign(count, nullptr);
+    // New values; the elements keep their attributes.
+    m_SlotAttributes.resize(count, 0);
+    m_SlotLost.assign(count, 0);
   } catch (const std::bad_alloc&) {
     m_Slots.clear();
     m_SlotCount = 0;
@@ -228,11 +231,13 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     return false;
   }
   if (v.shape.Format != m_Format || v.bytes != m_SlotSize) {
-    // Values of another format or count would be stored as garbage or only
-    // in part; the slot keeps what it held.
+    // Values of another format or count cannot live in the slot, and the
+    // old values are not what the client stored: the element is marked
+    // lost, so that its accesses fail until a put stores it anew.
     VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1,
              "Recycle(%u): Item changed to %dx%d type %d; its values are not stored. ThreadId=%u", slot,
              v.shape.XSize, v.shape.ZSize, v.shape.Format, Tid());
+    m_SlotLost[slot] = 1;
     pool->SetAxisId(CPoolItem::kUnknownId);
     pool->SetAttributeId(CPoolItem::kUnknownId);
     return true;
@@ -257,20 +262,18 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     // The client may have changed the item's axis; the object keeps its own.
     pool->SetAxisId(CPoolItem::kUnknownId);
   }
-  if (m_AttributeId == 0) {
-    uint32_t id = 0;
-    HRESULT hr = m_AttributeManager->AddAttributes(item, &id);
-    if (FAILED(hr)) {
-      VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
-               static_cast<unsigned>(hr), Tid());
-      return false;
-    }
-    m_AttributeId = id;
-    pool->SetAttributeId(id);
-    if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AttributeID=%u", id);
-  } else {
-    pool->SetAttributeId(CPoolItem::kUnknownId);
+  // The client may have changed the element's attributes: they are the
+  // slot's from now on.
+  uint32_t id = 0;
+  HRESULT hr = m_AttributeManager->AddAttributes(item, &id);
+  if (FAILED(hr)) {
+    VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
+             static_cast<unsigned>(hr), Tid());
+    return false;
   }
+  m_SlotAttributes[slot] = id;
+  pool->SetAttributeId(id);
+  if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AttributeID=%u", id);
   return true;
 }
 
@@ -368,21 +371,25 @@ void CMultiData::SetSubAxis(CPoolItem* pool) {
   pool->SetAxisId(CPoolItem::kUnknownId);
 }
 
-HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool, bool reset) {
+HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool) {
   IVQData* item = pool->DataItem();
+  const uint32_t slot = pool->Slot();
   try {
-    if (pool->AttributeId() != m_AttributeId) {
-      if (reset) {
-        item->ClearAttributes();
-        item->ClearIndexedAttributes();
-      }
-      const HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, item);
+    const uint32_t attributeId = slot < m_SlotAttributes.size() ? m_SlotAttributes[slot] : 0;
+    if (pool->AttributeId() != attributeId) {
+      CPoolItem::Subset s{};
+      pool->GetSubset(&s);
+      const bool subset = pool->HasSubset();
+      const HRESULT hr = m_AttributeManager->RestoreSet(
+          attributeId, item, subset ? s.FirstRecord : 0,
+          subset ? s.LastRecord - s.FirstRecord + 1 : static_cast<LONG>(m_ZSize));
       if (FAILED(hr)) {
+        pool->SetAttributeId(CPoolItem::kUnknownId);
         VQ_TRACE("CMultiData::UpdatePoolItem", "DataMatrix", 1, "Failed to set attributes on item %u. HR=0x%08x",
-                 pool->Slot(), static_cast<unsigned>(hr));
+                 slot, static_cast<unsigned>(hr));
         vq::ThrowIfFailed(hr);
       }
-      pool->SetAttributeId(m_AttributeId);
+      pool->SetAttributeId(attributeId);
     }
     if (pool->HasSubset()) {
       SetSubAxis(pool);
@@ -402,9 +409,16 @@ HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool, bool reset) {
   return S_OK;
 }
 
+HRESULT CMultiData::LostSlot(const char* operation, uint32_t slot) const {
+  VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1,
+           "%s(%u): The element's values were lost: it was reshaped while held. ThreadId=%u", operation, slot, Tid());
+  return E_FAIL;
+}
+
 HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                             IUnknown** out) {
   Recycle(RecycleMode::Owner);
+  if (m_SlotLost[slot] != 0) return LostSlot(operation, slot);
   const bool whole = subset == nullptr;
   const LONG n = whole ? static_cast<LONG>(m_XSize) : subset->LastX - subset->FirstX + 1;
   const LONG m = whole ? static_cast<LONG>(m_ZSize) : subset->LastRecord - subset->FirstRecord + 1;
@@ -416,7 +430,6 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
     vq::ThrowIfFailed(CreateItem(&item));
     vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item.get(), IID_IVQData);
     if (whole) {
-      vq::ThrowIfFailed(m_AttributeManager->GetAttributes(m_AttributeId, item.get()));
       vq::ComPtr<IVQAxis> axis;
       vq::ThrowIfFailed(item->GetAxis(axis.put()), item.get(), IID_IVQData);
       vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
@@ -438,12 +451,10 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
       VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
       return E_FAIL;
     }
-    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, whole ? m_AttributeId : 0, item.get(),
+    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, CPoolItem::kUnknownId, item.get(),
                                             forWriting, subset);
-    if (!whole) {
-      const HRESULT hr = UpdatePoolItem(pool.get(), false);
-      if (FAILED(hr)) return hr;
-    }
+    const HRESULT hr = UpdatePoolItem(pool.get());
+    if (FAILED(hr)) return hr;
     m_ActiveItems.push_back(std::move(pool));
   } else {
     CPoolItem* pool = m_FreeItems.front().get();
@@ -473,10 +484,13 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
       VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
       return E_FAIL;
     }
-    // Tag vectors belong to the element that was handed out with them.
+    // Tag vectors belong to the element that was handed out with them; the
+    // attributes are the new slot's (a subset shows only its records).
     if (pool->Slot() != slot) item->ClearTagVectors();
+    // A client may have changed what a read-only item showed, too.
+    pool->SetAttributeId(CPoolItem::kUnknownId);
     pool->Reuse(slot, forWriting, subset);
-    const HRESULT hr = UpdatePoolItem(pool, true);
+    const HRESULT hr = UpdatePoolItem(pool);
     if (FAILED(hr)) return hr;  // stays idle
     m_ActiveItems.splice(m_ActiveItems.end(), m_FreeItems, m_FreeItems.begin());
   }
@@ -509,11 +523,13 @@ HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriti
       if (!m_InMemory) return S_OK;
     }
     CPoolItem* pool = m_Slots[slot];
-    if (pool != nullptr && pool->HasSubset()) {
-      // A subset item the client has let go of does not block the element.
+    if (pool != nullptr && (pool->HasSubset() || pool->Writable())) {
+      // An item the client has let go of is retired first: a subset does not
+      // block the element, and a reshaped writable item is found out now.
       Recycle(RecycleMode::Owner);
       pool = m_Slots[slot];
     }
+    if (m_SlotLost[slot] != 0) return LostSlot("GetAllData", slot);
     if (pool != nullptr) {
       if (pool->HasSubset()) {
         VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1,
@@ -585,10 +601,11 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
     const CPoolItem::Subset request{static_cast<LONG>(firstX), static_cast<LONG>(firstRecord),
                                     static_cast<LONG>(lastX), static_cast<LONG>(lastRecord)};
     CPoolItem* pool = m_Slots[slot];
-    if (pool != nullptr && pool->CompareSubset(request) > 0) {
+    if (pool != nullptr && (pool->CompareSubset(request) > 0 || pool->Writable())) {
       Recycle(RecycleMode::Owner);  // another part the client has let go of does not block
       pool = m_Slots[slot];
     }
+    if (m_SlotLost[slot] != 0) return LostSlot("GetDataSubset", slot);
     if (pool != nullptr) {
       const int compared = pool->CompareSubset(request);
       if (compared > 0) {
@@ -673,13 +690,15 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     for (auto& pool : m_ActiveItems) {
       if (vq::IsSameObject(pool->DataItem(), incoming.get())) {
         CPoolItem copy(slot, 0, 0, incoming.get(), true, nullptr);
+        m_SlotLost[slot] = 0;
         const bool stored = FoldBack(&copy);
         copy.Discard();  // the client keeps its item and its values
         return stored ? S_OK : E_FAIL;
       }
     }
-    m_ActiveItems.push_back(std::make_unique<CPoolItem>(slot, 0, 0, incoming.get(), true, nullptr));
+    m_ActiveItems.push_back(std::make_unique<CPoolItem>(slot, 0, CPoolItem::kUnknownId, incoming.get(), true, nullptr));
     m_Slots[slot] = m_ActiveItems.back().get();
+    m_SlotLost[slot] = 0;
     return S_OK;
   } catch (const _com_error& e) {
     VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): %s", slot, vq::ComErrorText(e));
@@ -723,20 +742,33 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
 }
 
 HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
-  if (attributeId == 0) return S_OK;
   try {
     vq::CritSecLock lock(m_Lock.native());
-    if (m_AttributeId != 0) return S_OK;
+    // Items a client let go of keep the attributes the client gave them
+    // until the set below replaces them.
+    Recycle(RecycleMode::Owner);
+    // The set replaces what every element of the object carried, in the
+    // buffer, in items clients hold and in idle items alike.
     m_AttributeId = attributeId;
-    // Active items are the clients': the set is added to what they hold.
-    // Idle ones show exactly the set.
-    for (auto& pool : m_ActiveItems) vq::ThrowIfFailed(UpdatePoolItem(pool.get(), false));
-    for (auto& pool : m_FreeItems) vq::ThrowIfFailed(UpdatePoolItem(pool.get(), true));
+    std::fill(m_SlotAttributes.begin(), m_SlotAttributes.end(), attributeId);
+    for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
+      for (auto& pool : *list) vq::ThrowIfFailed(UpdatePoolItem(pool.get()));
+    }
     return S_OK;
   } catch (const _com_error& e) {
     VQ_TRACE("CMultiData::SetAttributes", "DataMatrix", 1, "%s", vq::ComErrorText(e));
     return e.Error();
   }
+}
+
+HRESULT CMultiData::CurrentAttributeId(uint32_t slot, uint32_t* id) {
+  vq::CritSecLock lock(m_Lock.native());
+  *id = 0;
+  if (slot >= m_SlotAttributes.size()) return E_INVALIDARG;
+  const CPoolItem* pool = PoolAt(slot);
+  if (pool != nullptr && pool->Writable()) return m_AttributeManager->AddAttributes(pool->DataItem(), id);
+  *id = m_SlotAttributes[slot];
+  return S_OK;
 }
 
 // ---------------------------------------------------------------------------

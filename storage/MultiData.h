@@ -16,7 +16,9 @@
 // handed out for writing, its values are folded back into the slot. Up to
 // kMaxFreeItems idle pool items keep their data items for reuse, so a walk
 // over the matrix creates only a few items. All elements of one object share
-// one axis id and one attribute id.
+// one axis id; each slot has an attribute-set id of its own (m_SlotAttributes),
+// recorded when a writable item is folded back and restored, with the record
+// attributes, into every item that shows the slot.
 //
 // States (in memory / on disk / modified / buffer), see docs/STORAGE.md:
 //   empty                  no / no / no / none       construction, Clear
@@ -139,9 +141,12 @@ class CMultiData : public CDataBase {
   // and attributes when the object has none yet; false (traced) ends the
   // walk.
   bool FoldBack(CPoolItem* pool);
-  // Gives a pool item the object's attribute set and axis (the cut axis for
-  // a subset). `reset` first removes what a previous slot or client left.
-  HRESULT UpdatePoolItem(CPoolItem* pool, bool reset);
+  // Gives a pool item its slot's attribute set (replacing whatever it
+  // showed) and the object's axis (the cut axis for a subset).
+  HRESULT UpdatePoolItem(CPoolItem* pool);
+  // The slot's attribute set as it stands now: captured from a writable item
+  // a client may still be changing.
+  HRESULT CurrentAttributeId(uint32_t slot, uint32_t* id) override;
   // Gives a subset item the cut of the object's linear axis.
   void SetSubAxis(CPoolItem* pool);
   // Copies values of `slot` from value position `first` into `item`, as many
@@ -152,6 +157,8 @@ class CMultiData : public CDataBase {
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out);
   void FreeBuffer();
+  // Traces that `slot`'s values were lost and answers E_FAIL.
+  HRESULT LostSlot(const char* operation, uint32_t slot) const;
   // The pool item in `slot`, null when the slot is free or out of range.
   CPoolItem* PoolAt(uint32_t slot) const;
 
@@ -164,6 +171,11 @@ class CMultiData : public CDataBase {
   uint32_t m_SlotSize = 0;
   uint32_t m_BlockBytes = 0;     // size of m_Block: the byte size padded to the transfer unit
   std::vector<CPoolItem*> m_Slots;  // guarded by m_Lock
+  std::vector<uint32_t> m_SlotAttributes;  // attribute-set id per slot, guarded by m_Lock
+  // Per slot: a client reshaped the item it held, so the values it stored
+  // could not be kept; the element's accesses fail until a put stores it
+  // anew or the object is initialised again. Guarded by m_Lock.
+  std::vector<uint8_t> m_SlotLost;
 };
 
 // Creates an empty multi-object storage object; null when memory runs out.

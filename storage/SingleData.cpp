@@ -23,7 +23,12 @@ void CSingleData::ResetItem(vq::ComPtr<IVQData> item, bool freeOld) {
     old = std::move(m_Item);
     m_Item = std::move(item);
   }
-  if (old && freeOld) old->FreeData();
+  if (old && freeOld) {
+    // The values of an item a client still holds are the client's: only an
+    // item nobody else references is emptied.
+    old->AddRef();
+    if (old->Release() == 1) old->FreeData();
+  }
 }
 
 ULONG CSingleData::ItemRefCount() {
@@ -62,6 +67,7 @@ void CSingleData::RefreshFromItem() {
     m_XTo = m_XSize - 1;
     m_ZTo = m_ZSize - 1;
     m_InMemory = true;
+    m_ItemShowsAttributes = true;
   } else {
     m_Format = 0;
     m_XSize = m_ZSize = m_ByteSize = 0;
@@ -103,9 +109,12 @@ bool CSingleData::Allocate(uint32_t, LONG nXSize, LONG nZSize, LONG Format) {
 bool CSingleData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
   // An item a client still holds is never reallocated under it.
   DetachIfHeld();
+  const bool showed = m_Item && m_ItemShowsAttributes;
   if (!Allocate(count, nXSize, nZSize, Format)) return false;
   RefreshFromItem();
-  return true;
+  // New values, but the element keeps its attributes: a new item (the old
+  // one was swapped out or is the client's) gets them from the store.
+  return showed || m_AttributeId == 0 || SUCCEEDED(ShowAttributes());
 }
 
 HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
@@ -122,17 +131,29 @@ HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Del
 }
 
 HRESULT CSingleData::SetAttributes(uint32_t attributeId) {
-  if (attributeId == m_AttributeId) return S_OK;
+  if (attributeId == m_AttributeId && !m_Modified && (m_ItemShowsAttributes || !m_Item)) return S_OK;
+  // The set replaces what the element carried, in memory and on disk alike.
+  const uint32_t previous = m_AttributeId;
+  m_AttributeId = attributeId;
   if (m_Item) {
-    try {
-      vq::ThrowIfFailed(m_AttributeManager->GetAttributes(attributeId, m_Item.get()));
-    } catch (const _com_error& e) {
-      VQ_TRACE("CSingleData::SetAttributes", "DataMatrix", 1, "%s", vq::ComErrorText(e));
-      return e.Error();
+    const HRESULT hr = ShowAttributes();
+    if (FAILED(hr)) {
+      m_AttributeId = previous;
+      m_ItemShowsAttributes = false;
+      VQ_TRACE("CSingleData::SetAttributes", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
+               static_cast<unsigned>(hr), Tid());
+      return hr;
     }
   }
-  m_AttributeId = attributeId;
   return S_OK;
+}
+
+HRESULT CSingleData::ShowAttributes() {
+  if (!m_Item) return S_OK;
+  const HRESULT hr = m_AttributeManager->RestoreSet(m_AttributeId, m_Item.get(), static_cast<LONG>(m_ZFrom),
+                                                    static_cast<LONG>(m_ZTo - m_ZFrom + 1));
+  m_ItemShowsAttributes = SUCCEEDED(hr);
+  return hr;
 }
 
 HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
@@ -148,7 +169,8 @@ HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
     VQ_TRACE("CSingleData::ReplaceData", "DataMatrix", 1, "Existing data is locked in memory. ThreadId=%u", Tid());
     return E_FAIL;
   }
-  if (m_Item && m_OnDisk) {
+  if (m_OnDisk) {
+    // The block holds this shape, whether the values are in memory or not.
     VQDataBuffer buffer{};
     if (FAILED(incoming->GetDataBuffer(&buffer)) || buffer.XSize < 0 || buffer.ZSize < 0 ||
         static_cast<uint32_t>(buffer.XSize) != m_XSize || static_cast<uint32_t>(buffer.ZSize) != m_ZSize ||
@@ -160,6 +182,9 @@ HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
   }
   ResetItem(std::move(incoming), true);
   RefreshFromItem();
+  // Everything the new item carries (values, axis, attributes) is new to
+  // the element and must be recorded at the next save.
+  m_Modified = true;
   return S_OK;
 }
 
@@ -218,7 +243,7 @@ bool CSingleData::SaveToDisk() {
       if (m_AxisId >= 2) VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 3, "AxisID=%u", m_AxisId);
     }
   }
-  if (m_AttributeId == 0 || m_Modified) {
+  if (m_ItemShowsAttributes && (m_AttributeId == 0 || m_Modified)) {
     uint32_t id = 0;
     HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &id);
     if (FAILED(hr)) {
@@ -235,7 +260,17 @@ bool CSingleData::SaveToDisk() {
 
 HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
   *out = nullptr;
+  // A caller that may write edits the element's attributes too: it gets them.
+  withAttributes = withAttributes || forWriting;
   if (m_InMemory && m_Item && IsWhole()) {
+    if (withAttributes && !m_ItemShowsAttributes) {
+      const HRESULT hr = ShowAttributes();
+      if (FAILED(hr)) {
+        VQ_TRACE("CSingleData::GetAllData", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
+                 static_cast<unsigned>(hr), Tid());
+        return hr;
+      }
+    }
     *out = m_Item.get();
     if (forWriting) m_Modified = true;
     return S_OK;
@@ -289,17 +324,18 @@ bool CSingleData::GetAllFromDisk(bool withAttributes) {
       return false;
     }
   }
-  if (withAttributes && m_AttributeId != 0) {
-    HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, m_Item.get());
+  m_XFrom = m_ZFrom = 0;
+  m_XTo = m_XSize - 1;
+  m_ZTo = m_ZSize - 1;
+  m_ItemShowsAttributes = false;
+  if (withAttributes) {
+    HRESULT hr = ShowAttributes();
     if (FAILED(hr)) {
       VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
                static_cast<unsigned>(hr), Tid());
       return false;
     }
   }
-  m_XFrom = m_ZFrom = 0;
-  m_XTo = m_XSize - 1;
-  m_ZTo = m_ZSize - 1;
   m_Modified = false;
   return true;
 }
@@ -319,7 +355,7 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
     if (FAILED(hr)) {
       VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to get axis. hr=0x%08x ThreadId=%u",
                static_cast<unsigned>(hr), Tid());
-      return S_OK;
+      return hr;
     }
     if (kind != axisKindLinear) {
       // Only a linear axis can be cut: the whole element stands in.
@@ -338,11 +374,20 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
     return E_INVALIDARG;
   }
   if (m_InMemory && m_Item) {
+    const bool covered = m_XFrom <= xFrom && m_XTo >= xTo && m_ZFrom <= zFrom && m_ZTo >= zTo;
+    if (covered && withAttributes && !m_ItemShowsAttributes) {
+      const HRESULT hr = ShowAttributes();
+      if (FAILED(hr)) {
+        VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
+                 static_cast<unsigned>(hr), Tid());
+        return hr;
+      }
+    }
     if (m_XFrom == xFrom && m_XTo == xTo && m_ZFrom == zFrom && m_ZTo == zTo) {
       *out = m_Item.get();
       return S_OK;
     }
-    if (m_XFrom <= xFrom && m_XTo >= xTo && m_ZFrom <= zFrom && m_ZTo >= zTo) {
+    if (covered) {
       *out = m_Item.get();
       return S_FALSE;
     }
@@ -417,18 +462,19 @@ bool CSingleData::GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_
       return false;
     }
   }
-  if (withAttributes && m_AttributeId != 0) {
-    HRESULT hr = m_AttributeManager->GetAttributes(m_AttributeId, m_Item.get());
+  m_XFrom = xFrom;
+  m_ZFrom = zFrom;
+  m_XTo = xTo;
+  m_ZTo = zTo;
+  m_ItemShowsAttributes = false;
+  if (withAttributes) {
+    HRESULT hr = ShowAttributes();
     if (FAILED(hr)) {
       VQ_TRACE("CSingleData::GetSubsetFromDisk", "DataMatrix", 1,
                "Failed to set attributes. hr=0x%08x ThreadId=%u", static_cast<unsigned>(hr), Tid());
       return false;
     }
   }
-  m_XFrom = xFrom;
-  m_ZFrom = zFrom;
-  m_XTo = xTo;
-  m_ZTo = zTo;
   m_Modified = false;
   m_InMemory = true;
   return true;
@@ -449,27 +495,13 @@ void CSingleData::Clear() {
   m_InMemory = false;
 }
 
-HRESULT CSingleData::EnsureAttributesSaved() {
-  if ((m_AttributeId == 0 || m_Modified) && m_Item) {
-    uint32_t id = 0;
-    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &id);
+HRESULT CSingleData::CurrentAttributeId(uint32_t, uint32_t* id) {
+  if (m_Item && m_ItemShowsAttributes && (m_AttributeId == 0 || m_Modified)) {
+    uint32_t captured = 0;
+    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &captured);
     if (FAILED(hr)) return hr;
-    m_AttributeId = id;
+    m_AttributeId = captured;
   }
+  *id = m_AttributeId;
   return S_OK;
-}
-
-HRESULT CSingleData::CopyAllAttributes(IVQData* target, LONG record) {
-  HRESULT hr = EnsureAttributesSaved();
-  return FAILED(hr) ? hr : CDataBase::CopyAllAttributes(target, record);
-}
-
-HRESULT CSingleData::CopyAllAttributesToNonIndexed(IVQData* target) {
-  HRESULT hr = EnsureAttributesSaved();
-  return FAILED(hr) ? hr : CDataBase::CopyAllAttributesToNonIndexed(target);
-}
-
-HRESULT CSingleData::CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record) {
-  HRESULT hr = EnsureAttributesSaved();
-  return FAILED(hr) ? hr : CDataBase::CopyAllIndexedAttributesToIndex1(target, record);
 }

@@ -14,7 +14,10 @@
 //   swapped out      none / no / yes / no     SaveToDisk
 //   reloaded         yes / yes / yes / no     GetAllData, GetDataSubset
 // A reload keeps the block, so a later save rewrites values only when the
-// element was handed out for writing. The held bounds (x from..to, z from..to,
+// element was handed out for writing. A reload may leave the attributes out
+// (m_ItemShowsAttributes clear); they are put back before the item goes to a
+// caller that asks for them or may write, and are never recorded from an item
+// that does not show them. The held bounds (x from..to, z from..to,
 // inclusive) tell whether the item holds the whole element or a subset.
 //
 // Lock rule: the object is locked while its item's reference count is 2 or
@@ -49,9 +52,6 @@ class CSingleData : public CDataBase {
   HRESULT GetAllData(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) override;
   HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
                         IUnknown** out) override;
-  HRESULT CopyAllAttributes(IVQData* target, LONG record) override;
-  HRESULT CopyAllAttributesToNonIndexed(IVQData* target) override;
-  HRESULT CopyAllIndexedAttributesToIndex1(IVQData* target, LONG record) override;
   void Clear() override;
   bool GetAllFromDisk(bool withAttributes) override;
   bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
@@ -74,7 +74,10 @@ class CSingleData : public CDataBase {
   void DropPartialItem();
   ULONG ItemRefCount();
   // Registers the item's attributes first when they may have changed.
-  HRESULT EnsureAttributesSaved();
+  HRESULT CurrentAttributeId(uint32_t sub, uint32_t* id) override;
+  // Makes the item show exactly the element's attribute set (both parts,
+  // the records it holds) and records that it does.
+  HRESULT ShowAttributes();
   bool GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_t xTo, uint32_t zFrom, uint32_t zTo);
   bool IsWhole() const;
 
@@ -84,4 +87,9 @@ class CSingleData : public CDataBase {
   uint32_t m_ZFrom = 0;
   uint32_t m_XTo = 0;
   uint32_t m_ZTo = 0;
+  // The item shows the element's attributes: it came from a client or was
+  // rebuilt with them. An item rebuilt without them (a read that did not ask)
+  // must never have its attributes recorded, and gets them before it is
+  // handed out to a caller that asks for them or may write.
+  bool m_ItemShowsAttributes = false;
 };

@@ -450,7 +450,9 @@ TEST_F(MultiDataTest, FoldBackFailureKeepsTheItemAndItsValues) {
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1));
 
-  // An item whose client gave it another format is not stored as garbage.
+  // An item whose client gave it another format is not stored as garbage,
+  // and the element does not pretend to hold the old values: its accesses
+  // fail until a put stores it anew.
   {
     auto item = Take(*data, 0, true);
     Write(item.get(), 0);
@@ -458,8 +460,15 @@ TEST_F(MultiDataTest, FoldBackFailureKeepsTheItemAndItsValues) {
   }
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(trace.Contains("Recycle(0): Item changed to 8x1 type 5; its values are not stored."));
-  auto zero = Take(*data, 0, false);
-  EXPECT_EQ(Values(zero.get())[3], 0.0);
+  EXPECT_FALSE(Take(*data, 0, false, E_FAIL));
+  EXPECT_FALSE(Part(*data, 0, 1, 2, E_FAIL));
+  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1));  // the other slot is untouched
+  {
+    auto item = FakeDataItem::Make(probe, 4, 1);
+    Write(item.get(), 0);
+    ASSERT_EQ(data->ReplaceData(0, item.get()), S_OK);
+  }
+  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
 }
 
 TEST_F(MultiDataTest, ReadFailureLeavesNothingHalfLoaded) {
