@@ -342,7 +342,7 @@ struct IVQDataCore : public IUnknown {
   STDMETHOD(GetSize)(LONG Dimension, LONG* pSize) PURE;
   // 8: the item's axis object (a new reference; it stays the item's axis).
   STDMETHOD(GetAxis)(IVQAxis** ppAxis) PURE;
-  // 9: an uninitialised buffer of nXSize * nZSize values of Format (0..6).
+  // 9: a zero-filled buffer of nXSize * nZSize values of Format (0..6).
   // E_INVALIDARG for a negative size, an unknown format or a byte count that
   // does not fit the address space; E_OUTOFMEMORY when memory runs out. The
   // values are unchanged on failure.

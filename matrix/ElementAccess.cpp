@@ -26,10 +26,19 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
           HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
           if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
           if (item != nullptr) {
-            if (idx == 0 && m_TagVectorData) {
-              VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
-              hr = GetTagVectorsData(item);
-              if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+            if (idx == 0 && (m_TagVectorData || m_Element0ShowsTags) &&
+                !vq::IsSameObject(item, m_TagVectorData.get())) {
+              // Element 0 shows exactly the matrix's tag vectors: a vector
+              // the carrier has emptied must not travel on in a stream.
+              vq::ComPtr<IVQData> data;
+              if (SUCCEEDED(item->QueryInterface(IID_IVQData, data.put_void())) && data) data->ClearTagVectors();
+              m_Element0ShowsTags = false;
+              if (m_TagVectorData) {
+                VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
+                hr = GetTagVectorsData(item);
+                if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+                m_Element0ShowsTags = true;
+              }
             }
             item->AddRef();  // the caller's reference
             m_Priority.PushPriority(dataIdx);

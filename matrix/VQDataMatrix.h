@@ -220,6 +220,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   std::unique_ptr<CAxisManager> m_AxisManager;
   std::unique_ptr<CAttributeManager> m_AttributeManager;
   vq::ComPtr<IVQData> m_TagVectorData;
+  // Element 0's item was last handed out with copies of the matrix's tag
+  // vectors: once the carrier is cleared those copies are stale and go.
+  bool m_Element0ShowsTags = false;
   mutable vq::CriticalSection m_DataLock;
   vq::CriticalSection m_MemoryLock;
   std::atomic<HANDLE> m_WorkerThread{nullptr};  // read by the worker for its traces

@@ -752,7 +752,10 @@ HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
     m_AttributeId = attributeId;
     std::fill(m_SlotAttributes.begin(), m_SlotAttributes.end(), attributeId);
     for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
-      for (auto& pool : *list) vq::ThrowIfFailed(UpdatePoolItem(pool.get()));
+      for (auto& pool : *list) {
+        pool->SetAttributeId(CPoolItem::kUnknownId);  // whatever a client added goes too
+        vq::ThrowIfFailed(UpdatePoolItem(pool.get()));
+      }
     }
     return S_OK;
   } catch (const _com_error& e) {

@@ -129,8 +129,9 @@ class CVQData final
   // The item's state as the stream form sees it. REQUIRES: m_Lock held; the
   // axis and tag copies are filled here and must outlive the view.
   ItemView ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[4]) const;
-  // REQUIRES: m_Lock held. Replaces the values with a new uninitialised
-  // buffer; on failure nothing changes.
+  // REQUIRES: m_Lock held. Gives the item that shape: a new zero-filled
+  // buffer, or the current one when its byte size is unchanged; on failure
+  // nothing changes.
   HRESULT Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* what);
   HRESULT AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondName, const VARIANT& Value, REFIID iid,
                          const char* what);

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace vqdata {
@@ -40,6 +41,9 @@ HRESULT ValueBuffer::Allocate(uint64_t bytes) noexcept {
     uint64_t capacity = (bytes + 63) / 64 * 64;
     void* p = std::aligned_alloc(64, static_cast<size_t>(capacity));
     if (p == nullptr) return E_OUTOFMEMORY;
+    // Values start at zero on both paths (mapped pages are zero already): a
+    // new buffer never shows what the heap held before.
+    std::memset(p, 0, static_cast<size_t>(capacity));
     m_Data = p;
     m_Capacity = capacity;
     m_Mapped = false;

@@ -199,8 +199,11 @@ TEST_F(ElementTest, ReplaceDataKeepsTheSwappedShape) {
   // Before the first swap another shape is accepted.
   ASSERT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), S_OK);
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  { auto reload = Get(m.get(), 1, 0, 0, 0, false); }
   TraceCapture trace;
+  // Swapped out or back in memory, the saved shape holds.
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(8, 1).get()), E_FAIL);
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), S_OK);
+  { auto reload = Get(m.get(), 1, 0, 0, 0, false); }
   EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(4, 2).get()), E_FAIL);
   EXPECT_TRUE(trace.Contains("New data and old data have different size"));
   EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(8, 1).get()), S_OK);

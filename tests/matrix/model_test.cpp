@@ -1,0 +1,620 @@
+// Model-based test: a plain model of every part of every element (shape,
+// values, attributes, record attributes, identifier, label), of the matrix
+// label and of the tag vectors, against a real matrix driven by a random
+// sequence of client operations on both storage kinds while the memory check
+// sees too little memory at times, so that storage objects are swapped out
+// and read back between and during the operations.
+//
+// Deterministic seeds; a failure names the seed, the step and the last
+// operations. VQ_MODEL_STEPS and VQ_MODEL_SEEDS make the run longer (CI runs
+// the short default).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/MatrixFixture.h"
+
+namespace vq::test {
+namespace {
+
+// An attribute value of one of the three kinds clients use.
+struct Value {
+  VARTYPE vt = VT_EMPTY;
+  LONG l = 0;
+  double d = 0.0;
+  std::wstring s;
+  bool operator==(const Value& o) const {
+    if (vt != o.vt) return false;
+    if (vt == VT_I4) return l == o.l;
+    if (vt == VT_R8) return std::memcmp(&d, &o.d, sizeof d) == 0;
+    return s == o.s;
+  }
+  _variant_t Variant() const {
+    if (vt == VT_I4) return _variant_t(l);
+    if (vt == VT_R8) return _variant_t(d);
+    return _variant_t(s.c_str());
+  }
+};
+
+using Key = std::tuple<std::wstring, std::wstring, std::wstring>;  // group, second name, name
+using Attributes = std::map<Key, Value>;
+
+struct ElementModel {
+  std::vector<uint8_t> values;
+  Attributes attributes;
+  std::map<LONG, Attributes> records;  // record attributes by record, counted from 1
+  LONG id = -1;
+  std::wstring label;
+};
+
+std::wstring Text(const _bstr_t& b) {
+  return b.length() != 0 ? std::wstring(static_cast<const wchar_t*>(b), b.length()) : std::wstring();
+}
+
+VARIANT Index(LONG i) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = i;
+  return v;
+}
+
+// Reads every attribute of a group list into `out`.
+void ReadGroups(IVQAttributeGroups* groups, Attributes* out) {
+  LONG count = 0;
+  ASSERT_EQ(groups->GetCount(&count), S_OK);
+  for (LONG g = 1; g <= count; ++g) {
+    vq::ComPtr<IVQAttributeGroup> group;
+    ASSERT_EQ(groups->GetItem(Index(g), group.put()), S_OK);
+    _bstr_t name, second;
+    LONG attributes = 0;
+    group->GetName(name.GetAddress());
+    group->GetSecondName(second.GetAddress());
+    group->GetCount(&attributes);
+    for (LONG a = 1; a <= attributes; ++a) {
+      vq::ComPtr<IVQAttribute> attribute;
+      ASSERT_EQ(group->GetItem(Index(a), attribute.put()), S_OK);
+      _bstr_t attributeName;
+      _variant_t value;
+      attribute->GetName(attributeName.GetAddress());
+      attribute->GetValue(value.GetAddress());
+      Value v;
+      v.vt = value.vt;
+      if (value.vt == VT_I4) v.l = value.lVal;
+      if (value.vt == VT_R8) v.d = value.dblVal;
+      if (value.vt == VT_BSTR) v.s = Text(_bstr_t(value.bstrVal));
+      (*out)[Key{Text(name), Text(second), Text(attributeName)}] = v;
+    }
+  }
+}
+
+void ReadAttributes(IVQData* item, Attributes* plain, std::map<LONG, Attributes>* records) {
+  vq::ComPtr<IVQAttributeGroups> groups;
+  if (item->GetAttributes(groups.put()) == S_OK && groups) ReadGroups(groups.get(), plain);
+  vq::ComPtr<IVQIndexedAttributes> indexed;
+  LONG z = 0;
+  item->GetSize(1, &z);
+  if (item->GetIndexedAttributes(1, indexed.put()) != S_OK || !indexed) return;
+  for (LONG r = 1; r <= z; ++r) {
+    vq::ComPtr<IVQAttributeGroups> recordGroups;
+    if (FAILED(indexed->GetItem(Index(r), recordGroups.put())) || !recordGroups) continue;
+    Attributes a;
+    ReadGroups(recordGroups.get(), &a);
+    if (!a.empty()) (*records)[r] = a;
+  }
+}
+
+std::string Describe(const Attributes& a) {
+  std::ostringstream o;
+  for (const auto& [k, v] : a) {
+    o << " " << static_cast<const char*>(_bstr_t(std::get<0>(k).c_str())) << "/"
+      << static_cast<const char*>(_bstr_t(std::get<2>(k).c_str())) << "=";
+    if (v.vt == VT_I4) o << v.l;
+    if (v.vt == VT_R8) o << v.d;
+    if (v.vt == VT_BSTR) o << static_cast<const char*>(_bstr_t(v.s.c_str()));
+  }
+  return o.str();
+}
+
+struct Params {
+  matrixType kind;
+  LONG format;
+};
+
+class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<Params> {
+ protected:
+  static constexpr LONG kS[4] = {3, 2, 2, 2};
+  static constexpr LONG kX = 24;
+  static constexpr LONG kZ = 3;
+  static constexpr uint32_t kCount = 3 * 2 * 2 * 2;
+
+  std::mt19937 m_Rng;
+  vq::ComPtr<IVQDataMatrix> m_Matrix;
+  std::vector<ElementModel> m_Model;
+  std::wstring m_MatrixLabel;
+  std::vector<double> m_Tags[4];
+  std::map<uint32_t, vq::ComPtr<IVQData>> m_Held;  // writable items a client keeps
+  std::deque<std::string> m_Log;
+  uint32_t m_Bpv = 8;
+  std::string m_Where;
+  bool m_Stop = false;
+
+  uint32_t Rand(uint32_t n) { return static_cast<uint32_t>(m_Rng() % n); }
+  static void Pos(uint32_t e, LONG p[4]) {
+    for (int d = 0; d < 4; ++d) {
+      p[d] = static_cast<LONG>(e % static_cast<uint32_t>(kS[d]));
+      e /= static_cast<uint32_t>(kS[d]);
+    }
+  }
+  void Log(std::string s) {
+    m_Log.push_back(m_Where + std::move(s));
+    if (m_Log.size() > 12) m_Log.pop_front();
+  }
+  void Fail(const std::string& what) {
+    std::ostringstream o;
+    o << what << "\n  last operations:";
+    for (const auto& l : m_Log) o << "\n    " << l;
+    ADD_FAILURE() << o.str();
+    m_Stop = true;
+  }
+
+  std::vector<uint8_t> RandomValues() {
+    std::vector<uint8_t> v(static_cast<size_t>(kX) * kZ * m_Bpv);
+    std::uniform_real_distribution<double> real(-1000.0, 1000.0);
+    for (size_t k = 0; k < v.size() / m_Bpv; ++k) {
+      uint8_t* p = v.data() + k * m_Bpv;
+      const double d = real(m_Rng);
+      switch (GetParam().format) {
+        case dataFormatFloat64: std::memcpy(p, &d, 8); break;
+        case dataFormatFloat32: { const float f = static_cast<float>(d); std::memcpy(p, &f, 4); break; }
+        default:
+          for (uint32_t b = 0; b < m_Bpv; ++b) p[b] = static_cast<uint8_t>(m_Rng());
+      }
+    }
+    return v;
+  }
+  Value RandomValue() {
+    Value v;
+    switch (Rand(3)) {
+      case 0: v.vt = VT_I4; v.l = static_cast<LONG>(Rand(1000)); break;
+      case 1: v.vt = VT_R8; v.d = Rand(1000) / 8.0; break;
+      default: v.vt = VT_BSTR; v.s = L"t" + std::to_wstring(Rand(50)); break;
+    }
+    return v;
+  }
+  Key RandomKey() {
+    static const wchar_t* groups[] = {L"Run", L"Channel"};
+    static const wchar_t* names[] = {L"A", L"B", L"C"};
+    const uint32_t g = Rand(2);
+    return Key{groups[g], g == 0 ? L"" : L"ch", names[Rand(3)]};
+  }
+  static void Add(IVQData* item, LONG record, const Key& k, const Value& v) {
+    _bstr_t group(std::get<0>(k).c_str()), second(std::get<1>(k).c_str()), name(std::get<2>(k).c_str());
+    const HRESULT hr = record == 0 ? item->AddAttribute(group, name, second, v.Variant())
+                                   : item->AddIndexedAttribute(1, record, group, name, second, v.Variant());
+    ASSERT_EQ(hr, S_OK);
+  }
+  // Random attribute changes through an item, mirrored in `model`.
+  void ChangeAttributes(IVQData* item, ElementModel* model) {
+    for (uint32_t n = Rand(3); n > 0; --n) {
+      const Key k = RandomKey();
+      const Value v = RandomValue();
+      const uint32_t what = Rand(3);
+      if (what == 0) {
+        Add(item, 0, k, v);
+        model->attributes[k] = v;
+      } else if (what == 1) {
+        const LONG r = static_cast<LONG>(1 + Rand(kZ));
+        Add(item, r, k, v);
+        model->records[r][k] = v;
+      } else {
+        item->RemoveAttribute(_bstr_t(std::get<0>(k).c_str()), _bstr_t(std::get<2>(k).c_str()));
+        for (auto it = model->attributes.begin(); it != model->attributes.end();) {
+          it = std::get<0>(it->first) == std::get<0>(k) && std::get<2>(it->first) == std::get<2>(k)
+                   ? model->attributes.erase(it)
+                   : std::next(it);
+        }
+      }
+    }
+  }
+  void ChangeValues(IVQData* item, ElementModel* model) {
+    void* raw = nullptr;
+    ULONGLONG bytes = 0;
+    ASSERT_EQ(item->GetRawData(&raw, &bytes), S_OK);
+    ASSERT_EQ(bytes, model->values.size());
+    const std::vector<uint8_t> fresh = RandomValues();
+    const size_t from = Rand(kX * kZ), count = 1 + Rand(kX * kZ - static_cast<uint32_t>(from));
+    std::memcpy(static_cast<uint8_t*>(raw) + from * m_Bpv, fresh.data() + from * m_Bpv, count * m_Bpv);
+    std::memcpy(model->values.data() + from * m_Bpv, fresh.data() + from * m_Bpv, count * m_Bpv);
+  }
+
+  vq::ComPtr<IVQData> Element(uint32_t e, bool forWriting, LONG withAttributes = 1) {
+    LONG p[4];
+    Pos(e, p);
+    vq::ComPtr<IUnknown> u;
+    const HRESULT hr = forWriting ? m_Matrix->get_DataPtr(p[0], p[1], p[2], p[3], u.put())
+                                  : m_Matrix->get_ConstDataPtr(p[0], p[1], p[2], p[3], withAttributes, u.put());
+    if (hr != S_OK || !u) {
+      Fail("element " + std::to_string(e) + ": access failed, hr=" + std::to_string(hr));
+      return {};
+    }
+    return u.query<IVQData>();
+  }
+
+  // Compares every part of element e with the model.
+  void Check(uint32_t e) {
+    if (m_Stop) return;
+    auto item = Element(e, false);
+    if (!item) return;
+    const ElementModel& want = m_Model[e];
+    const std::string where = "element " + std::to_string(e) + ": ";
+    VQDataBuffer b{};
+    item->GetDataBuffer(&b);
+    if (b.XSize != kX || b.ZSize != kZ || b.Format != GetParam().format) {
+      return Fail(where + "shape " + std::to_string(b.XSize) + "x" + std::to_string(b.ZSize) + " format " +
+                  std::to_string(b.Format));
+    }
+    void* raw = nullptr;
+    ULONGLONG bytes = 0;
+    item->GetRawData(&raw, &bytes);
+    if (bytes != want.values.size() || std::memcmp(raw, want.values.data(), want.values.size()) != 0) {
+      size_t k = 0;
+      while (k < bytes && k < want.values.size() && static_cast<const uint8_t*>(raw)[k] == want.values[k]) ++k;
+      return Fail(where + "values differ from byte " + std::to_string(k) + " of " + std::to_string(bytes));
+    }
+    Attributes plain;
+    std::map<LONG, Attributes> records;
+    ReadAttributes(item.get(), &plain, &records);
+    if (plain != want.attributes) {
+      return Fail(where + "attributes{" + Describe(plain) + " } want{" + Describe(want.attributes) + " }");
+    }
+    auto wantRecords = want.records;
+    std::erase_if(wantRecords, [](const auto& r) { return r.second.empty(); });
+    if (records != wantRecords) {
+      std::string got, wanted;
+      for (const auto& [r, a] : records) got += " [" + std::to_string(r) + "]" + Describe(a);
+      for (const auto& [r, a] : wantRecords) wanted += " [" + std::to_string(r) + "]" + Describe(a);
+      return Fail(where + "record attributes{" + got + " } want{" + wanted + " }");
+    }
+    vq::ComPtr<IVQAxis> axis;
+    LONG kind = -1, size = 0;
+    double first = -1, delta = -1;
+    _bstr_t unit;
+    item->GetAxis(axis.put());
+    axis->GetKind(&kind);
+    axis->GetSize(&size);
+    axis->GetFirstValue(&first);
+    axis->GetDelta(&delta);
+    axis->GetUnit(unit.GetAddress());
+    if (kind != 0 || size != kX || first != 0.0 || delta != 1.0 || Text(unit) != L"Hz") return Fail(where + "axis");
+    LONG p[4], id = 0;
+    Pos(e, p);
+    _bstr_t label;
+    m_Matrix->get_ID(p[0], p[1], p[2], p[3], &id);
+    m_Matrix->get_Label(p[0], p[1], p[2], p[3], label.GetAddress());
+    if (id != want.id || Text(label) != want.label) return Fail(where + "identifier or label");
+  }
+
+  void CheckMatrix() {
+    for (uint32_t e = 0; e < kCount && !m_Stop; ++e) Check(e);
+    if (m_Stop) return;
+    _bstr_t label;
+    m_Matrix->get_MatrixLabel(label.GetAddress());
+    if (Text(label) != m_MatrixLabel) return Fail("matrix label");
+    auto target = NewItem(1, 1);
+    ASSERT_EQ(m_Matrix->GetTagVectorsData(target.get()), S_OK);
+    for (LONG t = 0; t < 4; ++t) {
+      vq::ComPtr<IVQTagVector> v;
+      target->GetTagVector(t, v.put());
+      LONG n = 0;
+      v->GetCount(&n);
+      std::vector<double> got(static_cast<size_t>(n));
+      if (n > 0) v->GetValues(0, n, got.data());
+      if (got != m_Tags[t]) return Fail("tag vector " + std::to_string(t));
+    }
+  }
+
+  // The sum the scalar slices must give: record z of x indices first..last,
+  // added in x order in the value format.
+  template <typename T>
+  T Sum(uint32_t e, LONG z, LONG first, LONG last) const {
+    T sum = 0;
+    const T* v = reinterpret_cast<const T*>(m_Model[e].values.data());
+    for (LONG x = first; x <= last; ++x) sum += v[z * kX + x];
+    return sum;
+  }
+
+  // One of the three planes: outer and inner dimension, the two fixed ones.
+  void Slice(bool spectrum) {
+    const int planes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+    const int plane = static_cast<int>(Rand(3));
+    const int outer = planes[plane][0], inner = planes[plane][1];
+    int fixedDim = 0;
+    while (fixedDim == outer || fixedDim == inner) ++fixedDim;
+    const LONG fixed = static_cast<LONG>(Rand(static_cast<uint32_t>(kS[fixedDim])));
+    const LONG d4 = static_cast<LONG>(Rand(static_cast<uint32_t>(kS[3])));
+    const LONG z = static_cast<LONG>(Rand(kZ));
+    const auto dir = static_cast<matrixDirectionType>(Rand(2));
+    const LONG first = static_cast<LONG>(Rand(kX)), last = first + static_cast<LONG>(Rand(kX - first));
+    Log(std::string(spectrum ? "spectrum" : "scalar") + " slice plane " + std::to_string(plane) + " fixed " +
+        std::to_string(fixed) + " d4 " + std::to_string(d4) + " z " + std::to_string(z) + " dir " +
+        std::to_string(dir) + " x " + std::to_string(first) + ".." + std::to_string(last));
+    auto result = NewItem();
+    HRESULT hr = E_FAIL;
+    using Scalar = HRESULT (IVQDataMatrix::*)(DOUBLE, DOUBLE, LONG, LONG, LONG, matrixDirectionType, IUnknown*);
+    using Spectrum = HRESULT (IVQDataMatrix::*)(LONG, LONG, LONG, matrixDirectionType, IUnknown*);
+    const Scalar scalars[3] = {&IVQDataMatrix::GetD1D2Slice, &IVQDataMatrix::GetD1D3Slice,
+                               &IVQDataMatrix::GetD2D3Slice};
+    const Spectrum spectra[3] = {&IVQDataMatrix::GetD1D2SliceSpectrum, &IVQDataMatrix::GetD1D3SliceSpectrum,
+                                 &IVQDataMatrix::GetD2D3SliceSpectrum};
+    if (spectrum) {
+      hr = (m_Matrix.get()->*spectra[plane])(z, fixed, d4, dir, result.get());
+    } else {
+      hr = (m_Matrix.get()->*scalars[plane])(first, last, z, fixed, d4, dir, result.get());
+    }
+    if (hr != S_OK) return Fail("slice failed, hr=" + std::to_string(hr));
+    VQDataBuffer b{};
+    result->GetDataBuffer(&b);
+    const LONG no = kS[outer], ni = kS[inner];
+    for (LONG i = 0; i < no; ++i) {
+      for (LONG j = 0; j < ni; ++j) {
+        LONG p[4] = {0, 0, 0, d4};
+        p[outer] = i;
+        p[inner] = j;
+        p[fixedDim] = fixed;
+        const uint32_t e = static_cast<uint32_t>(((p[3] * kS[2] + p[2]) * kS[1] + p[1]) * kS[0] + p[0]);
+        const LONG at = dir == matrixDirectionByRow ? i + no * j : j + ni * i;
+        const std::string where = "slice element " + std::to_string(e);
+        if (spectrum) {
+          if (b.XSize != kX || b.ZSize != no * ni) return Fail(where + ": result shape");
+          const uint8_t* got = reinterpret_cast<const uint8_t*>(b.pDouble != nullptr ? static_cast<void*>(b.pDouble)
+                                                                                     : static_cast<void*>(b.pFloat));
+          if (std::memcmp(got + static_cast<size_t>(at) * kX * m_Bpv,
+                          m_Model[e].values.data() + static_cast<size_t>(z) * kX * m_Bpv, kX * m_Bpv) != 0) {
+            return Fail(where + ": record differs");
+          }
+        } else if (GetParam().format == dataFormatFloat64) {
+          const double want = Sum<double>(e, z, first, last);
+          if (std::memcmp(&b.pDouble[at], &want, sizeof want) != 0) return Fail(where + ": sum differs");
+        } else {
+          const float want = Sum<float>(e, z, first, last);
+          if (std::memcmp(&b.pFloat[at], &want, sizeof want) != 0) return Fail(where + ": sum differs");
+        }
+      }
+    }
+  }
+
+  void WriteAndRead() {
+    m_Held.clear();
+    vq::ComPtr<IStream> s;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+    const HRESULT written = m_Matrix->Write(s.get());
+    if (written != S_OK) return Fail("Write failed, hr=" + std::to_string(written));
+    LARGE_INTEGER zero{};
+    ASSERT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    auto fresh = NewMatrix();
+    const HRESULT read = fresh->Read(s.get());
+    if (read != S_OK) return Fail("Read failed, hr=" + std::to_string(read));
+    m_Matrix = fresh;
+    CheckMatrix();
+  }
+
+  void Step(uint32_t step) {
+    const uint32_t e = Rand(kCount);
+    LONG p[4];
+    Pos(e, p);
+    const std::string at = " e" + std::to_string(e);
+    const uint32_t op = Rand(100);
+    if (op < 12) {  // a new item put as the element
+      Log("put" + at);
+      auto item = NewItem(kX, kZ, GetParam().format);
+      ElementModel next = m_Model[e];
+      next.values = RandomValues();
+      next.attributes.clear();
+      next.records.clear();
+      void* raw = nullptr;
+      ULONGLONG bytes = 0;
+      item->GetRawData(&raw, &bytes);
+      std::memcpy(raw, next.values.data(), next.values.size());
+      ChangeAttributes(item.get(), &next);
+      vq::ComPtr<IVQAxis> axis;
+      item->GetAxis(axis.put());
+      axis->InitializeAsLinear(kX, 0.0, 1.0, _bstr_t(L"Hz"));
+      m_Held.erase(e);
+      const HRESULT hr = m_Matrix->put_DataPtr(p[0], p[1], p[2], p[3], item.get());
+      if (hr != S_OK) return Fail("put failed, hr=" + std::to_string(hr));
+      m_Model[e] = next;
+    } else if (op < 30) {  // values and attributes changed through a writable item
+      auto it = m_Held.find(e);
+      vq::ComPtr<IVQData> item = it != m_Held.end() ? it->second : Element(e, true);
+      if (!item) return;
+      Log(std::string(it != m_Held.end() ? "change held" : "change") + at);
+      ChangeValues(item.get(), &m_Model[e]);
+      ChangeAttributes(item.get(), &m_Model[e]);
+      if (Rand(4) == 0 && m_Held.size() < 3) m_Held[e] = item;
+    } else if (op < 36) {  // a client lets go of an item it kept
+      Log("release" + at);
+      m_Held.erase(e);
+    } else if (op < 48) {  // read-only access, with or without attributes
+      const LONG with = static_cast<LONG>(Rand(2));
+      Log("const" + std::string(with ? " with" : " without") + " attributes" + at);
+      auto item = Element(e, false, with);
+      if (item && with) {
+        Attributes plain;
+        std::map<LONG, Attributes> records;
+        ReadAttributes(item.get(), &plain, &records);
+        if (plain != m_Model[e].attributes) Fail("element " + std::to_string(e) + ": const attributes");
+      }
+    } else if (op < 56) {  // part of one record
+      const LONG z = static_cast<LONG>(Rand(kZ)), first = static_cast<LONG>(Rand(kX));
+      const LONG last = first + static_cast<LONG>(Rand(kX - first)), with = static_cast<LONG>(Rand(2));
+      Log("subset z " + std::to_string(z) + " x " + std::to_string(first) + ".." + std::to_string(last) + at);
+      vq::ComPtr<IUnknown> u;
+      const HRESULT hr =
+          m_Matrix->get_ConstDataSubsetPtr(p[0], p[1], p[2], p[3], z * kX + first, z * kX + last, with, u.put());
+      if (FAILED(hr) || !u) return Fail("subset failed, hr=" + std::to_string(hr));
+      auto item = u.query<IVQData>();
+      VQDataBuffer b{};
+      item->GetDataBuffer(&b);
+      void* raw = nullptr;
+      ULONGLONG bytes = 0;
+      item->GetRawData(&raw, &bytes);
+      if (hr == S_OK && b.XSize == last - first + 1 && b.ZSize == 1) {
+        if (std::memcmp(raw, m_Model[e].values.data() + (static_cast<size_t>(z) * kX + first) * m_Bpv,
+                        bytes) != 0) {
+          return Fail("subset values");
+        }
+        if (with) {
+          Attributes plain;
+          std::map<LONG, Attributes> records;
+          ReadAttributes(item.get(), &plain, &records);
+          auto it = m_Model[e].records.find(z + 1);
+          const Attributes wantRecord = it != m_Model[e].records.end() ? it->second : Attributes{};
+          const Attributes gotRecord = records.count(1) ? records[1] : Attributes{};
+          if (plain != m_Model[e].attributes || gotRecord != wantRecord) return Fail("subset attributes");
+        }
+      }
+    } else if (op < 62) {  // identifier and label
+      const LONG id = static_cast<LONG>(Rand(8));
+      const std::wstring label = L"label " + std::to_wstring(Rand(100));
+      Log("id " + std::to_string(id) + at);
+      ASSERT_EQ(m_Matrix->put_ID(p[0], p[1], p[2], p[3], id), S_OK);
+      ASSERT_EQ(m_Matrix->put_Label(p[0], p[1], p[2], p[3], _bstr_t(label.c_str())), S_OK);
+      m_Model[e].id = id;
+      m_Model[e].label = label;
+      LONG q[4] = {-1, -1, -1, -1};
+      const HRESULT hr = m_Matrix->GetPositionFromID(id, &q[0], &q[1], &q[2], &q[3]);
+      uint32_t firstWithId = 0;
+      while (m_Model[firstWithId].id != id) ++firstWithId;
+      LONG w[4];
+      Pos(firstWithId, w);
+      if (hr != S_OK || std::memcmp(q, w, sizeof q) != 0) return Fail("GetPositionFromID");
+    } else if (op < 66) {  // one attribute set for every element of a d4 index
+      auto carrier = NewItem(1, kZ);
+      ElementModel set;
+      ChangeAttributes(carrier.get(), &set);
+      Log("attributes of d4 " + std::to_string(p[3]) + Describe(set.attributes));
+      ASSERT_EQ(m_Matrix->put_AttributesDataPtr(p[3], carrier.get()), S_OK);
+      for (uint32_t k = 0; k < kCount; ++k) {
+        LONG q[4];
+        Pos(k, q);
+        if (q[3] != p[3]) continue;
+        m_Model[k].attributes = set.attributes;
+        m_Model[k].records = set.records;
+      }
+    } else if (op < 72) {
+      Log("save all");
+      m_Held.clear();
+      if (m_Matrix->AllSaveToDisk() != S_OK) Fail("AllSaveToDisk");
+    } else if (op < 78) {
+      Slice(false);
+    } else if (op < 82) {
+      Slice(true);
+    } else if (op < 85) {
+      Log("write and read");
+      WriteAndRead();
+    } else if (op < 88) {
+      const std::wstring label = L"matrix " + std::to_wstring(Rand(100));
+      Log("matrix label");
+      ASSERT_EQ(m_Matrix->put_MatrixLabel(_bstr_t(label.c_str())), S_OK);
+      m_MatrixLabel = label;
+    } else if (op < 90) {
+      Log("tag vectors");
+      auto carrier = NewItem(1, 1);
+      for (LONG t = 0; t < 4; ++t) {
+        vq::ComPtr<IVQTagVector> v;
+        carrier->GetTagVector(t, v.put());
+        m_Tags[t].clear();
+        for (uint32_t n = Rand(4); n > 0; --n) {
+          m_Tags[t].push_back(Rand(100) / 4.0);
+          v->Add(m_Tags[t].back());
+        }
+      }
+      ASSERT_EQ(m_Matrix->PutTagVectorsData(carrier.get()), S_OK);
+      bool any = false;
+      for (const auto& t : m_Tags) any = any || !t.empty();
+      if (!any) {
+        for (auto& t : m_Tags) t.clear();
+      }
+    } else {
+      Log("memory " + std::string(op < 95 ? "low" : "plenty"));
+      m_Memory->Set(op < 95 ? kLow : kPlenty);
+    }
+    if (m_Stop) return;
+    Check(e);
+    if (step % 50 == 49) CheckMatrix();
+  }
+
+  void Run(uint32_t seed, uint32_t steps) {
+    m_Rng.seed(seed);
+    m_Log.clear();
+    m_Stop = false;
+    m_Memory = std::make_unique<MemoryHook>(kLow);
+    m_Bpv = GetParam().format == dataFormatFloat64 || GetParam().format == 4 || GetParam().format == 6 ? 8
+            : GetParam().format == 3                                                                 ? 2
+            : GetParam().format == 2                                                                 ? 16
+                                                                                                     : 4;
+    m_Matrix = NewMatrix();
+    ASSERT_EQ(m_Matrix->Initialize2(kS[0], kS[1], kS[2], kS[3], kX, kZ, GetParam().format, GetParam().kind), S_OK);
+    ASSERT_EQ(m_Matrix->AllInitializeAsLinear(kX, 0.0, 1.0, _bstr_t(L"Hz")), S_OK);
+    m_Model.assign(kCount, ElementModel{});
+    for (auto& el : m_Model) el.values.assign(static_cast<size_t>(kX) * kZ * m_Bpv, 0);
+    m_MatrixLabel.clear();
+    for (auto& t : m_Tags) t.clear();
+    m_Held.clear();
+    const bool slices = GetParam().format == dataFormatFloat64 || GetParam().format == dataFormatFloat32;
+    for (uint32_t step = 0; step < steps && !m_Stop; ++step) {
+      m_Where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": ";
+      if (!slices) {
+        // Slices add only the floating-point formats; other formats run the
+        // rest of the operations.
+        const auto state = m_Rng;
+        const uint32_t op = Rand(100);
+        m_Rng = state;
+        if (op >= 72 && op < 82) {
+          Rand(100);
+          continue;
+        }
+      }
+      Step(step);
+    }
+    if (!m_Stop) CheckMatrix();
+    m_Held.clear();
+    m_Matrix = nullptr;
+    m_Memory.reset();
+  }
+
+  std::unique_ptr<MemoryHook> m_Memory;
+};
+
+uint32_t FromEnv(const char* name, uint32_t fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && std::atoi(v) > 0 ? static_cast<uint32_t>(std::atoi(v)) : fallback;
+}
+
+TEST_P(MatrixModelTest, EveryPartOfEveryElementSurvives) {
+  const uint32_t seeds = FromEnv("VQ_MODEL_SEEDS", 3), steps = FromEnv("VQ_MODEL_STEPS", 400);
+  for (uint32_t seed = 1; seed <= seeds && !HasFailure(); ++seed) Run(seed, steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MatrixModelTest,
+                         ::testing::Values(Params{matrixSingleObject, dataFormatFloat64},
+                                           Params{matrixMultipleObjects, dataFormatFloat64},
+                                           Params{matrixSingleObject, dataFormatFloat32},
+                                           Params{matrixMultipleObjects, dataFormatFloat32}),
+                         [](const auto& instance) {
+                           return std::string(instance.param.kind == matrixSingleObject ? "Single" : "Multi") +
+                                  (instance.param.format == dataFormatFloat64 ? "Float64" : "Float32");
+                         });
+
+}  // namespace
+}  // namespace vq::test
