@@ -519,9 +519,20 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       Slice(false);
     } else if (op < 82) {
       Slice(true);
-    } else if (op < 85) {
+    } else if (op < 84) {
       Log("write and read");
       WriteAndRead();
+    } else if (op < 85) {
+      Log("copy into one item");
+      auto target = NewItem();
+      const HRESULT hr = m_Matrix->CopyContentsToSingleVqData(target.get());
+      if (hr != S_OK) return Fail("copy failed, hr=" + std::to_string(hr));
+      void* raw = nullptr;
+      ULONGLONG bytes = 0;
+      target->GetRawData(&raw, &bytes);
+      std::vector<uint8_t> want;
+      for (const auto& el : m_Model) want.insert(want.end(), el.values.begin(), el.values.end());
+      if (bytes != want.size() || std::memcmp(raw, want.data(), want.size()) != 0) return Fail("copy values");
     } else if (op < 88) {
       const std::wstring label = L"matrix " + std::to_wstring(Rand(100));
       Log("matrix label");
@@ -580,7 +591,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
         const auto state = m_Rng;
         const uint32_t op = Rand(100);
         m_Rng = state;
-        if (op >= 72 && op < 82) {
+        if ((op >= 72 && op < 82) || op == 84) {
           Rand(100);
           continue;
         }
