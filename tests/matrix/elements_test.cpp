@@ -78,6 +78,76 @@ TEST_F(ElementTest, FirstPutAllocatesEveryElementWithTheItemsShape) {
   EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, nullptr), E_POINTER);
 }
 
+// Before any allocation, clients may give elements their shape and values
+// through the items get_DataPtr hands out. The first put only shapes the
+// elements that have none: what is stored stays, and an item a client holds
+// stays the element's item.
+TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(1, 4, 1, 1, 1), S_OK);  // items exist, without a shape
+  auto fill = [](IVQData* item, double salt) {
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    ASSERT_NE(b.pDouble, nullptr);
+    for (LONG k = 0; k < b.XSize * b.ZSize; ++k) b.pDouble[k] = salt + k;
+  };
+  auto check = [](IVQData* item, LONG x, LONG z, double salt) {
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    ASSERT_EQ(b.XSize, x);
+    ASSERT_EQ(b.ZSize, z);
+    ASSERT_NE(b.pDouble, nullptr);
+    for (LONG k = 0; k < x * z; ++k) ASSERT_EQ(b.pDouble[k], salt + k) << k;
+  };
+  // Element 0: shaped and filled through its item, which the client keeps.
+  auto held = Get(m.get(), 0, 0, 0, 0);
+  ASSERT_TRUE(held);
+  ASSERT_EQ(held->Allocate(6, 2, dataFormatFloat64), S_OK);
+  fill(held.get(), 1000.0);
+  // Element 3: shaped and filled the same way, then let go.
+  {
+    auto released = Get(m.get(), 3, 0, 0, 0);
+    ASSERT_TRUE(released);
+    ASSERT_EQ(released->Allocate(5, 1, dataFormatFloat64), S_OK);
+    fill(released.get(), 3000.0);
+  }
+
+  auto put = NewItem(4, 3);
+  fill(put.get(), 1.0);
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, put.get()), S_OK);
+
+  // The held item is still element 0's, with its values.
+  auto again = Get(m.get(), 0, 0, 0, 0, false);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(vq::IsSameObject(again.get(), held.get()));
+  check(again.get(), 6, 2, 1000.0);
+  again = nullptr;
+  check(Get(m.get(), 3, 0, 0, 0, false).get(), 5, 1, 3000.0);
+  check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
+  // Element 2 had no shape: it takes the stored item's.
+  {
+    auto shaped = Get(m.get(), 2, 0, 0, 0, false);
+    ASSERT_TRUE(shaped);
+    VQDataBuffer b{};
+    ASSERT_EQ(shaped->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.XSize, 4);
+    EXPECT_EQ(b.ZSize, 3);
+    EXPECT_EQ(b.Format, dataFormatFloat64);
+  }
+  // Writes through the held item land in the matrix: they survive a swap.
+  fill(held.get(), 2000.0);
+  held = nullptr;
+  put = nullptr;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  for (uint32_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(Impl(m.get())->StorageAt(i)->IsOnDisk()) << i;
+    EXPECT_FALSE(Impl(m.get())->StorageAt(i)->IsInMemory()) << i;
+  }
+  check(Get(m.get(), 0, 0, 0, 0, false).get(), 6, 2, 2000.0);
+  check(Get(m.get(), 3, 0, 0, 0, false).get(), 5, 1, 3000.0);
+  check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
+}
+
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
   CountingOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
