@@ -180,7 +180,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
     std::wstring Unit;
   };
   struct PointInfo {
-    LONG ID = -1;
+    // What an element carries until it is given an identifier (and after it
+    // is given -1): no lookup by identifier finds it.
+    static constexpr LONG kNoId = -1;
+    LONG ID = kNoId;
     std::wstring Label;
   };
 

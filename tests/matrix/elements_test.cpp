@@ -324,7 +324,7 @@ TEST_P(KindElementTest, IdentifiersAndLabels) {
   ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
   LONG has = -1;
   ASSERT_EQ(m->HasData(-1, &has), S_OK);
-  EXPECT_EQ(has, 1);  // every element starts with -1
+  EXPECT_EQ(has, 0);  // every element starts with -1: no identifier
   ASSERT_EQ(m->put_ID(1, 0, 0, 0, 7), S_OK);
   ASSERT_EQ(m->put_ID(0, 1, 0, 0, 7), S_OK);
   LONG d[4];
@@ -364,6 +364,37 @@ TEST_P(KindElementTest, IdentifiersAndLabels) {
   ASSERT_EQ(m->put_MatrixLabel(nullptr), S_OK);
   ASSERT_EQ(m->get_MatrixLabel(&text), S_OK);
   EXPECT_EQ(text, nullptr);
+}
+
+// 0xFFFFFFFF (-1) is what every element carries until it is given an
+// identifier: no lookup finds an element by it, and storing it takes an
+// element's identifier away.
+TEST_P(KindElementTest, MinusOneIdentifiesNoElement) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  const LONG none = static_cast<LONG>(0xFFFFFFFFu);
+  LONG d[4] = {9, 9, 9, 9};
+  EXPECT_EQ(m->GetPositionFromID(none, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
+  LONG has = -1;
+  ASSERT_EQ(m->HasData(none, &has), S_OK);
+  EXPECT_EQ(has, 0);
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->get_DataPtrID(none, out.put()), E_FAIL);
+  EXPECT_FALSE(out);
+  auto item = NewItem(4, 1);
+  EXPECT_EQ(m->put_DataPtrID(none, item.get()), E_FAIL);
+  EXPECT_FALSE(vq::IsSameObject(Get(m.get(), 0, 0, 0, 0, false).get(), item.get()));
+
+  // An element given an identifier and then -1 again has none.
+  ASSERT_EQ(m->put_ID(1, 1, 0, 0, 5), S_OK);
+  ASSERT_EQ(m->GetPositionFromID(5, &d[0], &d[1], &d[2], &d[3]), S_OK);
+  EXPECT_EQ(d[0] + d[1], 2);
+  ASSERT_EQ(m->put_ID(1, 1, 0, 0, none), S_OK);
+  LONG id = 0;
+  ASSERT_EQ(m->get_ID(1, 1, 0, 0, &id), S_OK);
+  EXPECT_EQ(id, none);
+  EXPECT_EQ(m->GetPositionFromID(5, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
+  EXPECT_EQ(m->GetPositionFromID(none, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
 }
 
 TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
