@@ -34,7 +34,23 @@ bool CVQDataMatrix::ComputeMultiLayout(uint32_t b, uint32_t perD4, MultiLayout* 
   return true;
 }
 
+bool CVQDataMatrix::HasShape(CDataBase* storage) {
+  if (storage->ByteSize() != 0 || storage->IsOnDisk()) return true;
+  // A client may have shaped the item it got from get_DataPtr before the
+  // storage object had a shape to record: the item tells.
+  IUnknown* unknown = nullptr;
+  if (FAILED(storage->GetAllData(0, false, false, &unknown)) || unknown == nullptr) return false;
+  vq::ComPtr<IVQData> item;
+  VQDataBuffer buffer{};
+  return SUCCEEDED(unknown->QueryInterface(IID_IVQData, item.put_void())) && item &&
+         SUCCEEDED(item->GetDataBuffer(&buffer)) && buffer.XSize > 0 && buffer.ZSize > 0;
+}
+
 STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
+  return AllocateElements(nXSize, nZSize, Format, false);
+}
+
+HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped) {
   if (!IsInitialized()) return E_FAIL;
   uint32_t elementBytes = 0;
   const bool fits = CDataBase::ElementBytes(Format, nXSize, nZSize, &elementBytes);
@@ -103,6 +119,7 @@ STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
         vq::CritSecLock lock(m_DataLock.native());
         CDataBase* storage = Storage(dataIdx);
         const uint32_t count = c == m_DataCols - 1 ? inLast : m_ElementsPerData;
+        if (keepShaped && storage != nullptr && HasShape(storage)) continue;  // keeps its item and values
         if (storage == nullptr || !storage->Initialize(count, nXSize, nZSize, Format)) {
           return vq::ErrorReturn(E_FAIL, "AllAllocate: Initialize failed");
         }

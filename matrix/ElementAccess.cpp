@@ -66,14 +66,15 @@ HRESULT CVQDataMatrix::AllAllocateFromData(IUnknown* item) {
   vq::ThrowIfFailed(item->QueryInterface(IID_IVQData, data.put_void()), item, IID_IUnknown);
   VQDataBuffer buffer{};
   vq::ThrowIfFailed(data->GetDataBuffer(&buffer), data.get(), IID_IVQData);
-  return AllAllocate(buffer.XSize, buffer.ZSize, buffer.Format);
+  return AllocateElements(buffer.XSize, buffer.ZSize, buffer.Format, true);
 }
 
 HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item) {
   uint32_t idx = 0;
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  // The first item stored gives every element its shape (the storage objects
-  // of a single-object matrix exist from Initialize on, but hold nothing).
+  // The first item stored gives its shape to every element that has none
+  // (the storage objects of a single-object matrix exist from Initialize on;
+  // clients may already have shaped and filled items they got from them).
   if (m_DataCount == 0 || !m_Allocated) {
     HRESULT hr = AllAllocateFromData(item);
     if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: AllAllocate failed", idx);

@@ -47,7 +47,7 @@ STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR n
 
 STDMETHODIMP CVQDataMatrix::GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) {
   if (d1 == nullptr || d2 == nullptr || d3 == nullptr || d4 == nullptr) return E_POINTER;
-  if (!m_PointInfo) return E_FAIL;
+  if (!m_PointInfo || ID == PointInfo::kNoId) return E_FAIL;
   const std::vector<PointInfo>& info = *m_PointInfo;
   for (uint32_t idx = 0; idx < info.size(); ++idx) {
     if (info[idx].ID == ID) {

@@ -180,14 +180,26 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
     std::wstring Unit;
   };
   struct PointInfo {
-    LONG ID = -1;
+    // What an element carries until it is given an identifier (and after it
+    // is given -1): no lookup by identifier finds it.
+    static constexpr LONG kNoId = -1;
+    LONG ID = kNoId;
     std::wstring Label;
   };
 
   void Cleanup();
   HRESULT GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes, IUnknown** out);
   HRESULT PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item);
+  // Gives every element the shape of `item`, keeping the elements that have
+  // one already (AllocateElements with keepShaped).
   virtual HRESULT AllAllocateFromData(IUnknown* item);
+  // AllAllocate's work. With keepShaped (the first put_DataPtr) an element
+  // that already has a shape keeps its item and values; only the others get
+  // this one.
+  HRESULT AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped);
+  // True when the storage object holds values, or its item was given a shape
+  // by a client before the object could record one. Caller holds m_DataLock.
+  static bool HasShape(CDataBase* storage);
   bool IsInitialized() const { return m_Dimensions == 4; }
   // The storage object at dataIndex, or null when the table does not reach it
   // (never allocated, or released by ReleaseAllVQData). Caller holds

@@ -26,6 +26,10 @@ bool CDataBase::BufferOf(IVQData* item, void** pointer, uint32_t* bytes) {
   if (item == nullptr) return false;
   VQDataBuffer buffer{};
   if (FAILED(item->GetDataBuffer(&buffer))) return false;
+  uint32_t size = 0;
+  if (BytesPerValue(buffer.Format) == 0 || !ElementBytes(buffer.Format, buffer.XSize, buffer.ZSize, &size)) {
+    return false;
+  }
   void* p = nullptr;
   switch (buffer.Format) {
     case dataFormatInt32:
@@ -43,11 +47,16 @@ bool CDataBase::BufferOf(IVQData* item, void** pointer, uint32_t* bytes) {
     case dataFormatComplex64:
       p = buffer.pComplexFloat;
       break;
-    default:
-      return false;
+    default: {
+      // 16- and 64-bit integers have no pointer field in the descriptor:
+      // their storage is reached through the raw view, which must hold
+      // exactly the values the descriptor describes.
+      ULONGLONG raw = 0;
+      if (FAILED(item->GetRawData(&p, &raw)) || raw != size) return false;
+      break;
+    }
   }
-  uint32_t size = 0;
-  if (!ElementBytes(buffer.Format, buffer.XSize, buffer.ZSize, &size)) return false;
+  if (p == nullptr && size != 0) return false;
   *pointer = p;
   *bytes = size;
   return true;

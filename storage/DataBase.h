@@ -97,9 +97,11 @@ class CDataBase {
   // Bytes per value of a format code: 0 and 5: 4; 1, 4 and 6: 8; 2: 16;
   // 3: 2; other codes 0.
   static uint32_t BytesPerValue(LONG format);
-  // The value storage of `item` (the pointer of its format, formats 0, 1, 2,
-  // 5 and 6) and its byte count; false with null and 0 when there is no item,
-  // another format, or a byte count beyond 32 bits.
+  // The value storage of `item` and its byte count, for every format with a
+  // byte size: the descriptor's pointer of the format, or the raw view for
+  // the formats that have no pointer field (16- and 64-bit integers). False
+  // with null and 0 when there is no item, a format without a byte size, a
+  // byte count beyond 32 bits, or no storage behind a non-zero count.
   static bool BufferOf(IVQData* item, void** pointer, uint32_t* bytes);
   // Creates a data item the way every storage object does: CoCreateInstance
   // (no outer object, context 23), OleRun, then IVQData.

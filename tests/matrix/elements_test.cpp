@@ -78,6 +78,76 @@ TEST_F(ElementTest, FirstPutAllocatesEveryElementWithTheItemsShape) {
   EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, nullptr), E_POINTER);
 }
 
+// Before any allocation, clients may give elements their shape and values
+// through the items get_DataPtr hands out. The first put only shapes the
+// elements that have none: what is stored stays, and an item a client holds
+// stays the element's item.
+TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(1, 4, 1, 1, 1), S_OK);  // items exist, without a shape
+  auto fill = [](IVQData* item, double salt) {
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    ASSERT_NE(b.pDouble, nullptr);
+    for (LONG k = 0; k < b.XSize * b.ZSize; ++k) b.pDouble[k] = salt + k;
+  };
+  auto check = [](IVQData* item, LONG x, LONG z, double salt) {
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    ASSERT_EQ(b.XSize, x);
+    ASSERT_EQ(b.ZSize, z);
+    ASSERT_NE(b.pDouble, nullptr);
+    for (LONG k = 0; k < x * z; ++k) ASSERT_EQ(b.pDouble[k], salt + k) << k;
+  };
+  // Element 0: shaped and filled through its item, which the client keeps.
+  auto held = Get(m.get(), 0, 0, 0, 0);
+  ASSERT_TRUE(held);
+  ASSERT_EQ(held->Allocate(6, 2, dataFormatFloat64), S_OK);
+  fill(held.get(), 1000.0);
+  // Element 3: shaped and filled the same way, then let go.
+  {
+    auto released = Get(m.get(), 3, 0, 0, 0);
+    ASSERT_TRUE(released);
+    ASSERT_EQ(released->Allocate(5, 1, dataFormatFloat64), S_OK);
+    fill(released.get(), 3000.0);
+  }
+
+  auto put = NewItem(4, 3);
+  fill(put.get(), 1.0);
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, put.get()), S_OK);
+
+  // The held item is still element 0's, with its values.
+  auto again = Get(m.get(), 0, 0, 0, 0, false);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(vq::IsSameObject(again.get(), held.get()));
+  check(again.get(), 6, 2, 1000.0);
+  again = nullptr;
+  check(Get(m.get(), 3, 0, 0, 0, false).get(), 5, 1, 3000.0);
+  check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
+  // Element 2 had no shape: it takes the stored item's.
+  {
+    auto shaped = Get(m.get(), 2, 0, 0, 0, false);
+    ASSERT_TRUE(shaped);
+    VQDataBuffer b{};
+    ASSERT_EQ(shaped->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.XSize, 4);
+    EXPECT_EQ(b.ZSize, 3);
+    EXPECT_EQ(b.Format, dataFormatFloat64);
+  }
+  // Writes through the held item land in the matrix: they survive a swap.
+  fill(held.get(), 2000.0);
+  held = nullptr;
+  put = nullptr;
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  for (uint32_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(Impl(m.get())->StorageAt(i)->IsOnDisk()) << i;
+    EXPECT_FALSE(Impl(m.get())->StorageAt(i)->IsInMemory()) << i;
+  }
+  check(Get(m.get(), 0, 0, 0, 0, false).get(), 6, 2, 2000.0);
+  check(Get(m.get(), 3, 0, 0, 0, false).get(), 5, 1, 3000.0);
+  check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
+}
+
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
   CountingOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
@@ -257,7 +327,7 @@ TEST_P(KindElementTest, IdentifiersAndLabels) {
   ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
   LONG has = -1;
   ASSERT_EQ(m->HasData(-1, &has), S_OK);
-  EXPECT_EQ(has, 1);  // every element starts with -1
+  EXPECT_EQ(has, 0);  // every element starts with -1: no identifier
   ASSERT_EQ(m->put_ID(1, 0, 0, 0, 7), S_OK);
   ASSERT_EQ(m->put_ID(0, 1, 0, 0, 7), S_OK);
   LONG d[4];
@@ -297,6 +367,37 @@ TEST_P(KindElementTest, IdentifiersAndLabels) {
   ASSERT_EQ(m->put_MatrixLabel(nullptr), S_OK);
   ASSERT_EQ(m->get_MatrixLabel(&text), S_OK);
   EXPECT_EQ(text, nullptr);
+}
+
+// 0xFFFFFFFF (-1) is what every element carries until it is given an
+// identifier: no lookup finds an element by it, and storing it takes an
+// element's identifier away.
+TEST_P(KindElementTest, MinusOneIdentifiesNoElement) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  const LONG none = static_cast<LONG>(0xFFFFFFFFu);
+  LONG d[4] = {9, 9, 9, 9};
+  EXPECT_EQ(m->GetPositionFromID(none, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
+  LONG has = -1;
+  ASSERT_EQ(m->HasData(none, &has), S_OK);
+  EXPECT_EQ(has, 0);
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->get_DataPtrID(none, out.put()), E_FAIL);
+  EXPECT_FALSE(out);
+  auto item = NewItem(4, 1);
+  EXPECT_EQ(m->put_DataPtrID(none, item.get()), E_FAIL);
+  EXPECT_FALSE(vq::IsSameObject(Get(m.get(), 0, 0, 0, 0, false).get(), item.get()));
+
+  // An element given an identifier and then -1 again has none.
+  ASSERT_EQ(m->put_ID(1, 1, 0, 0, 5), S_OK);
+  ASSERT_EQ(m->GetPositionFromID(5, &d[0], &d[1], &d[2], &d[3]), S_OK);
+  EXPECT_EQ(d[0] + d[1], 2);
+  ASSERT_EQ(m->put_ID(1, 1, 0, 0, none), S_OK);
+  LONG id = 0;
+  ASSERT_EQ(m->get_ID(1, 1, 0, 0, &id), S_OK);
+  EXPECT_EQ(id, none);
+  EXPECT_EQ(m->GetPositionFromID(5, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
+  EXPECT_EQ(m->GetPositionFromID(none, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
 }
 
 TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {

@@ -115,9 +115,10 @@ TEST_F(GeometryTest, PointInfoStartsUnset) {
     ASSERT_EQ(m->get_Label(i, 0, 0, 0, label.GetAddress()), S_OK);
     EXPECT_EQ(label.length(), 0u);
   }
+  // -1 is "no identifier": no element is found by it.
   LONG p[4] = {9, 9, 9, 9};
-  ASSERT_EQ(m->GetPositionFromID(-1, &p[0], &p[1], &p[2], &p[3]), S_OK);
-  EXPECT_EQ(p[0] + p[1] + p[2] + p[3], 0);
+  EXPECT_EQ(m->GetPositionFromID(-1, &p[0], &p[1], &p[2], &p[3]), E_FAIL);
+  EXPECT_EQ(p[0] + p[1] + p[2] + p[3], 36);
 }
 
 TEST_F(GeometryTest, OnlyTheMatrixInterfaceReportsErrorInfo) {
