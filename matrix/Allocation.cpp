@@ -135,6 +135,7 @@ STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, 
   VQ_TRACE("CVQDataMatrix::AllInitializeAsLinear", "DataMatrix", 2,
            "AllInitializeAsLinear Size: %d, FirstValue: %g, Delta: %g, Unit: %ls", Size, FirstValue, Delta,
            Unit != nullptr ? Unit : L"");
+  if (!IsInitialized()) return E_FAIL;  // no axis manager to register the axis with
   return vq::MethodGuard("CVQDataMatrix::AllInitializeAsLinear", [&]() -> HRESULT {
     const wchar_t* unit = Unit != nullptr ? Unit : L"";
     for (uint32_t i = 0; i < m_DataCount; ++i) {

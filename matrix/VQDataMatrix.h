@@ -188,6 +188,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   };
 
   void Cleanup();
+  // Undoes initialisation: stops the worker thread, destroys the storage
+  // objects, point info, swap file and managers, and gives the geometry its
+  // values after construction. The matrix label, the tag vector carrier, the
+  // storage kind and the swap order stay. Runs on the client's thread.
+  void ResetToNew();
   HRESULT GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes, IUnknown** out);
   HRESULT PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item);
   // Gives every element the shape of `item`, keeping the elements that have

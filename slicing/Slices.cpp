@@ -579,6 +579,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
   if (Data == nullptr) return E_POINTER;
   return Guarded(origin, [&]() -> HRESULT {
     {
+      if (!m.IsInitialized()) Refuse("Plane outside the matrix.");
       const Geometry g = PlaneGeometry(plane);
       Reference ref = FetchReference();
       IVQData* refItem = Use(ref.Item);
