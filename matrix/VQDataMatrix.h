@@ -202,9 +202,6 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // that already has a shape keeps its item and values; only the others get
   // this one.
   HRESULT AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped);
-  // True when the storage object holds values, or its item was given a shape
-  // by a client before the object could record one. Caller holds m_DataLock.
-  static bool HasShape(CDataBase* storage);
   bool IsInitialized() const { return m_Dimensions == 4; }
   // The storage object at dataIndex, or null when the table does not reach it
   // (never allocated, or released by ReleaseAllVQData). Caller holds
