@@ -6,6 +6,24 @@
 #include "storage/MultiData.h"
 #include "trace/VQTrace.h"
 
+namespace {
+
+// True when the storage object holds values, or its item was given a shape by
+// a client before the object could record one. Caller holds m_DataLock.
+bool HasShape(CDataBase* storage) {
+  if (storage->ByteSize() != 0 || storage->IsOnDisk()) return true;
+  // A client may have shaped the item it got from get_DataPtr before the
+  // storage object had a shape to record: the item tells.
+  IUnknown* unknown = nullptr;
+  if (FAILED(storage->GetAllData(0, false, false, &unknown)) || unknown == nullptr) return false;
+  vq::ComPtr<IVQData> item;
+  VQDataBuffer buffer{};
+  return SUCCEEDED(unknown->QueryInterface(IID_IVQData, item.put_void())) && item &&
+         SUCCEEDED(item->GetDataBuffer(&buffer)) && buffer.XSize > 0 && buffer.ZSize > 0;
+}
+
+}  // namespace
+
 bool CVQDataMatrix::ComputeMultiLayout(uint32_t b, uint32_t perD4, MultiLayout* layout) {
   if (b == 0 || perD4 == 0) return false;
   if (b < kMaxBytesPerData) {
@@ -32,18 +50,6 @@ bool CVQDataMatrix::ComputeMultiLayout(uint32_t b, uint32_t perD4, MultiLayout* 
     layout->lastBytes = 0;
   }
   return true;
-}
-
-bool CVQDataMatrix::HasShape(CDataBase* storage) {
-  if (storage->ByteSize() != 0 || storage->IsOnDisk()) return true;
-  // A client may have shaped the item it got from get_DataPtr before the
-  // storage object had a shape to record: the item tells.
-  IUnknown* unknown = nullptr;
-  if (FAILED(storage->GetAllData(0, false, false, &unknown)) || unknown == nullptr) return false;
-  vq::ComPtr<IVQData> item;
-  VQDataBuffer buffer{};
-  return SUCCEEDED(unknown->QueryInterface(IID_IVQData, item.put_void())) && item &&
-         SUCCEEDED(item->GetDataBuffer(&buffer)) && buffer.XSize > 0 && buffer.ZSize > 0;
 }
 
 STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
@@ -119,7 +125,11 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
         vq::CritSecLock lock(m_DataLock.native());
         CDataBase* storage = Storage(dataIdx);
         const uint32_t count = c == m_DataCols - 1 ? inLast : m_ElementsPerData;
-        if (keepShaped && storage != nullptr && HasShape(storage)) continue;  // keeps its item and values
+        // Packed storage objects were all made just now: only single-object
+        // ones can hold what a client stored.
+        if (keepShaped && m_MatrixType == matrixSingleObject && storage != nullptr && HasShape(storage)) {
+          continue;  // keeps its item and values
+        }
         if (storage == nullptr || !storage->Initialize(count, nXSize, nZSize, Format)) {
           return vq::ErrorReturn(E_FAIL, "AllAllocate: Initialize failed");
         }
@@ -135,6 +145,7 @@ STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, 
   VQ_TRACE("CVQDataMatrix::AllInitializeAsLinear", "DataMatrix", 2,
            "AllInitializeAsLinear Size: %d, FirstValue: %g, Delta: %g, Unit: %ls", Size, FirstValue, Delta,
            Unit != nullptr ? Unit : L"");
+  if (!IsInitialized()) return E_FAIL;  // no axis manager to register the axis with
   return vq::MethodGuard("CVQDataMatrix::AllInitializeAsLinear", [&]() -> HRESULT {
     const wchar_t* unit = Unit != nullptr ? Unit : L"";
     for (uint32_t i = 0; i < m_DataCount; ++i) {

@@ -219,6 +219,7 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
 
 STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
   if (pVal == nullptr) return E_POINTER;
+  if (!IsInitialized()) return E_FAIL;  // no elements whose data could be judged
   vq::CritSecLock lock(m_DataLock.native());
   LONG valid = 1;
   if (m_DataCount != 0) {

@@ -45,6 +45,12 @@ void CVQDataMatrix::FinalRelease() {
 }
 
 void CVQDataMatrix::Cleanup() {
+  ResetToNew();
+  m_TagVectorData = nullptr;
+  VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "VQDataMatrix destroyed");
+}
+
+void CVQDataMatrix::ResetToNew() {
   VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Stopping worker thread (Handle=%u)",
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   if (m_StopEvent != nullptr) {
@@ -58,13 +64,20 @@ void CVQDataMatrix::Cleanup() {
     if (m_WorkerThread != nullptr) CloseHandle(m_WorkerThread);
     m_WorkerThread = nullptr;
   }
-  m_TagVectorData = nullptr;
+  m_WorkerThreadId = 0;
   ReleaseAllVQData();
   // The storage objects are gone; now what they pointed to can go.
   m_FileCache.reset();
   m_AxisManager.reset();
   m_AttributeManager.reset();
-  VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "VQDataMatrix destroyed");
+  // No thread reads the geometry any more.
+  m_Dimensions = 0;
+  for (uint32_t& size : m_Sizes) size = 0;
+  m_SizeAll = 0;
+  for (auto& axis : m_Axes) axis = AxisInfo{};
+  m_DataRows = m_DataCols = m_DataCount = m_ElementsPerData = 0;
+  m_Format = m_XSize = m_ZSize = 0;
+  m_Allocated = false;
 }
 
 STDMETHODIMP CVQDataMatrix::InterfaceSupportsErrorInfo(REFIID riid) {
@@ -163,7 +176,7 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
   all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d4);
   if (all > UINT32_MAX) return E_INVALIDARG;
 
-  return vq::MethodGuard("CVQDataMatrix::Initialize", [&]() -> HRESULT {
+  const HRESULT hr = vq::MethodGuard("CVQDataMatrix::Initialize", [&]() -> HRESULT {
     m_Sizes[0] = static_cast<uint32_t>(d1);
     m_Sizes[1] = static_cast<uint32_t>(d2);
     m_Sizes[2] = static_cast<uint32_t>(d3);
@@ -246,21 +259,39 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
     }
     return S_OK;
   });
+  // Half an initialisation would leave managers, a swap file or a layout
+  // missing behind a matrix that looks initialised: what the call made goes
+  // again, so the matrix is new, every later call fails as on a new one, and
+  // Initialize can be tried again.
+  if (FAILED(hr)) ResetToNew();
+  return hr;
 }
 
 STDMETHODIMP CVQDataMatrix::Initialize2(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
                                         matrixType type) {
   VQ_TRACE("CVQDataMatrix::Initialize2", "DataMatrix", 2, "Initialize2( %d,%d,%d,%d, %d*%d, Format=%d, Type=%d )",
            d1, d2, d3, d4, nXSize, nZSize, Format, static_cast<int>(type));
+  // Any other kind would leave the matrix without a storage layout (and
+  // element access dividing by its 0 elements per storage object).
+  if (type != matrixSingleObject && type != matrixMultipleObjects) return E_INVALIDARG;
   // A second call must not change the kind of a matrix whose storage objects
   // were built for the other one.
   if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) {
     return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
   }
   return vq::MethodGuard("CVQDataMatrix::Initialize2", [&]() -> HRESULT {
+    const matrixType previous = m_MatrixType;
     m_MatrixType = type;
-    vq::ThrowIfFailed(Initialize(1, d1, d2, d3, d4));
-    vq::ThrowIfFailed(AllAllocate(nXSize, nZSize, Format));
+    try {
+      vq::ThrowIfFailed(Initialize(1, d1, d2, d3, d4));
+      vq::ThrowIfFailed(AllAllocate(nXSize, nZSize, Format));
+    } catch (...) {
+      // Initialize2 either initialises and allocates or leaves the matrix as
+      // it found it: new, of its earlier kind.
+      ResetToNew();
+      m_MatrixType = previous;
+      throw;
+    }
     return S_OK;
   });
 }

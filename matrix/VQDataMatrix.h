@@ -188,6 +188,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   };
 
   void Cleanup();
+  // Undoes initialisation: stops the worker thread, destroys the storage
+  // objects, point info, swap file and managers, and gives the geometry its
+  // values after construction. The matrix label, the tag vector carrier, the
+  // storage kind and the swap order stay. Runs on the client's thread.
+  void ResetToNew();
   HRESULT GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes, IUnknown** out);
   HRESULT PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item);
   // Gives every element the shape of `item`, keeping the elements that have
@@ -197,9 +202,6 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // that already has a shape keeps its item and values; only the others get
   // this one.
   HRESULT AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped);
-  // True when the storage object holds values, or its item was given a shape
-  // by a client before the object could record one. Caller holds m_DataLock.
-  static bool HasShape(CDataBase* storage);
   bool IsInitialized() const { return m_Dimensions == 4; }
   // The storage object at dataIndex, or null when the table does not reach it
   // (never allocated, or released by ReleaseAllVQData). Caller holds

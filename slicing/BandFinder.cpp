@@ -121,13 +121,23 @@ LONG FindBand(LONG fraction, double frequency) {
   const double lo = Edge(series, first, -0.5);
   const double hi = Edge(series, first + count, 0.5);
   if (!(lo <= frequency && frequency <= hi)) vq::ThrowIfFailed(E_FAIL);
-  // The first band of the table is not searched: a slice maps the -1 of a
-  // lower limit to the axis's first band anyway.
+  // The first band of the table is not searched (RowBandOf places a
+  // frequency there).
   for (LONG i = 1; i < count; ++i) {
     const LONG n = first + i;
     if (Edge(series, n, -0.5) <= frequency && frequency < Edge(series, n, 0.5)) return n;
   }
-  return -1;
+  return kNoBand;
+}
+
+std::optional<LONG> RowBandOf(LONG fraction, double frequency) {
+  const LONG band = FindBand(fraction, frequency);
+  if (band != kNoBand) return band;
+  const BandSeries& series = SeriesOrFail(fraction);
+  // Not found: below the second band (so in the first, FindBand has checked
+  // the lower limit) or in the margin above the last.
+  if (frequency < Edge(series, series.FirstBand + 1, -0.5)) return series.FirstBand;
+  return std::nullopt;
 }
 
 }  // namespace vq::bands

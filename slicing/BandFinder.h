@@ -11,6 +11,7 @@
 // callable from any thread. The table rows live for the whole process.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "VQPlatform.h"
@@ -40,11 +41,20 @@ const BandSeries* FindSeries(LONG fraction);
 double BandLowerEdge(LONG fraction, LONG band);
 double BandUpperEdge(LONG fraction, LONG band);
 
+// FindBand's answer when it finds no band. It is not a band number: band
+// axes may start below band 0, so -1 can also be a real band of an axis.
+constexpr LONG kNoBand = -1;
+
 // The number of the band of the fraction's row that contains `frequency`
-// (a frequency on an edge belongs to the upper band); -1 when the row's first
-// band or the margin above its last band holds it. A frequency below the
-// lower edge of the first band or above the upper edge of the band after the
-// last, a NaN, or an unknown fraction raises E_FAIL as a component error.
+// (a frequency on an edge belongs to the upper band); kNoBand when the row's
+// first band or the margin above its last band holds it. A frequency below
+// the lower edge of the first band or above the upper edge of the band after
+// the last, a NaN, or an unknown fraction raises E_FAIL as a component error.
 LONG FindBand(LONG fraction, double frequency);
+
+// FindBand with the row's first band searched too: the band that contains
+// `frequency`, or nothing when it lies in the margin above the row's last
+// band. Raises as FindBand.
+std::optional<LONG> RowBandOf(LONG fraction, double frequency);
 
 }  // namespace vq::bands

@@ -18,6 +18,7 @@
 // scalar slice fetches a batch of elements first and then advances their
 // chains side by side; each chain keeps its own order and its result is
 // bit-identical to the plain loop.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -245,15 +246,24 @@ class CSlicer {
   void ReadAxisGeometry(Reference* ref);
   // Result position (value or record) of walk step (i, j) in direction dir.
   static uint32_t OutputPosition(const Geometry& g, uint32_t i, uint32_t j, LONG dir);
+  // The shape of a whole element: values per record and records.
+  struct Shape {
+    uint32_t XSize, Records;
+    bool operator==(const Shape&) const = default;
+  };
+  // The shape the storage object records for its elements, or the
+  // reference's while it records none. Caller holds m_DataLock.
+  static Shape RecordedShape(CDataBase* storage, const Reference& ref);
   // Values first..last (x positions) of record Z of element e: fetched from
   // its storage object under m_DataLock and located inside the returned
-  // item, then pushed to the back of the swap queue.
+  // item, then pushed to the back of the swap queue. An element that has no
+  // record Z or no x position `last` is refused.
   Located Fetch(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last);
   // The pointer to value (Z, first) in `item`, which holds part or all of
-  // the element; null when the values first..last of record Z cannot be shown
-  // to lie inside it.
-  static const void* Locate(IVQData* item, HRESULT answer, const Reference& ref, LONG Z, LONG first, LONG last,
-                            bool* hasStorage);
+  // an element of shape `element`; null when the values first..last of
+  // record Z cannot be shown to lie inside it.
+  static const void* Locate(IVQData* item, HRESULT answer, LONG format, const Shape& element, LONG Z, LONG first,
+                            LONG last, bool* hasStorage);
   template <class T>
   void SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
                 LONG firstIdx, LONG lastIdx, LONG dir, T* out);
@@ -330,31 +340,36 @@ uint32_t CSlicer::OutputPosition(const Geometry& g, uint32_t i, uint32_t j, LONG
   }
 }
 
-const void* CSlicer::Locate(IVQData* item, HRESULT answer, const Reference& ref, LONG Z, LONG first, LONG last,
-                            bool* hasStorage) {
+CSlicer::Shape CSlicer::RecordedShape(CDataBase* storage, const Reference& ref) {
+  if (storage->XSize() == 0) return Shape{static_cast<uint32_t>(ref.XSize), static_cast<uint32_t>(ref.Records)};
+  return Shape{storage->XSize(), storage->ZSize()};
+}
+
+const void* CSlicer::Locate(IVQData* item, HRESULT answer, LONG format, const Shape& element, LONG Z, LONG first,
+                            LONG last, bool* hasStorage) {
   VQDataBuffer buffer{};
   vq::ThrowIfFailed(item->GetDataBuffer(&buffer), item, IID_IVQData);
-  const uint8_t* values = ref.Format == dataFormatFloat64
-                              ? reinterpret_cast<const uint8_t*>(ValuesOf<double>(buffer))
-                              : reinterpret_cast<const uint8_t*>(ValuesOf<float>(buffer));
+  const uint8_t* values = format == dataFormatFloat64 ? reinterpret_cast<const uint8_t*>(ValuesOf<double>(buffer))
+                                                      : reinterpret_cast<const uint8_t*>(ValuesOf<float>(buffer));
   *hasStorage = values != nullptr;
   if (values == nullptr || buffer.XSize <= 0 || buffer.ZSize <= 0) return nullptr;
   const LONG width = buffer.XSize;
   // Where the item starts inside the element (first x position, first
   // record). S_OK: it holds exactly the request. S_FALSE: it is an item the
   // storage already held that covers more, the whole element or a part
-  // loaded earlier.
+  // loaded earlier. Its shape is compared with the element's own, which in a
+  // single-object matrix may differ from the reference element's.
   int64_t x0 = 0, z0 = 0;
   if (answer == S_OK) {
     x0 = first;
     z0 = Z;
-  } else if (buffer.XSize != ref.XSize) {
+  } else if (static_cast<uint32_t>(buffer.XSize) != element.XSize) {
     // Narrower records: only the item's axis could tell where they start, and
     // a subset of an element without a recorded axis keeps a default axis
     // that starts at 0 whatever part it holds. The caller asks for the whole
     // element instead.
     return nullptr;
-  } else if (buffer.ZSize == ref.Records) {
+  } else if (static_cast<uint32_t>(buffer.ZSize) == element.Records) {
     z0 = 0;
   } else if (buffer.ZSize == 1) {
     z0 = Z;  // the item covers the request, so its one record is record Z
@@ -365,7 +380,7 @@ const void* CSlicer::Locate(IVQData* item, HRESULT answer, const Reference& ref,
   const int64_t from = static_cast<int64_t>(first) - x0;
   const int64_t to = static_cast<int64_t>(last) - x0;
   if (row < 0 || row >= buffer.ZSize || from < 0 || to >= width) return nullptr;
-  const size_t bytesPerValue = ref.Format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
+  const size_t bytesPerValue = format == dataFormatFloat64 ? sizeof(double) : sizeof(float);
   return values + (static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(from)) * bytesPerValue;
 }
 
@@ -373,18 +388,32 @@ CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG f
   Located located;
   const uint32_t dataIdx = m.DataIndex(e);
   const uint32_t sub = m.SubIndex(e);
-  const uint64_t rowStart = static_cast<uint64_t>(Z) * static_cast<uint64_t>(ref.XSize);
   {
     vq::CritSecLock lock(m.m_DataLock.native());
     CDataBase* storage = m.Storage(dataIdx);
     if (storage == nullptr) EmptyReference();
+    // Record Z is placed by the element's own shape. A storage object that
+    // records none yet takes its item's during the request; the request is
+    // then made again with it.
+    Shape shape = RecordedShape(storage, ref);
+    HRESULT answer = S_OK;
     IUnknown* raw = nullptr;
-    HRESULT answer = storage->GetDataSubset(sub, false, static_cast<uint32_t>(rowStart + first),
-                                            static_cast<uint32_t>(rowStart + last), &raw);
-    vq::ThrowIfFailed(answer);
+    for (bool again = false;; again = true) {
+      if (static_cast<uint32_t>(Z) >= shape.Records || static_cast<uint32_t>(last) >= shape.XSize) {
+        Refuse("Element does not hold the requested values.");
+      }
+      const uint64_t rowStart = static_cast<uint64_t>(Z) * shape.XSize;
+      raw = nullptr;
+      answer = storage->GetDataSubset(sub, false, static_cast<uint32_t>(rowStart + static_cast<uint64_t>(first)),
+                                      static_cast<uint32_t>(rowStart + static_cast<uint64_t>(last)), &raw);
+      vq::ThrowIfFailed(answer);
+      const Shape recorded = RecordedShape(storage, ref);
+      if (again || recorded == shape) break;
+      shape = recorded;
+    }
     located.Item = AsData(raw);
     bool hasStorage = false;
-    located.Values = Locate(Use(located.Item), answer, ref, Z, first, last, &hasStorage);
+    located.Values = Locate(Use(located.Item), answer, ref.Format, shape, Z, first, last, &hasStorage);
     if (located.Values == nullptr && hasStorage) {
       // The item does not show where the wanted values sit in it: ask for
       // the whole element instead of guessing.
@@ -392,7 +421,7 @@ CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG f
       raw = nullptr;
       vq::ThrowIfFailed(storage->GetAllData(sub, false, false, &raw));
       located.Item = AsData(raw);
-      located.Values = Locate(Use(located.Item), S_FALSE, ref, Z, first, last, &hasStorage);
+      located.Values = Locate(Use(located.Item), S_FALSE, ref.Format, shape, Z, first, last, &hasStorage);
       if (located.Values == nullptr && hasStorage) Refuse("Element does not hold the requested values.");
     }
   }
@@ -479,23 +508,32 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
             VQ_TRACE(origin, "DataMatrix", 1, "Axis0: Size=%d, FirstValue=%g, Delta=%g, Unit=%s", S, F, D,
                      text.c_str());
           };
-          if (F > Xmin) {
-            if (plane.TraceClamping) {
-              VQ_TRACE(origin, "DataMatrix", 1, "Xmin<FirstValue: %g<%g", Xmin, F);
-              traceAxis();
-            }
-            Xmin = F;
-          }
+          // The limits are clamped to the axis's lowest and highest value:
+          // its first and last value, or the other way round on an axis whose
+          // values fall (negative delta).
           const double L = F + static_cast<double>(S - 1) * D;
-          if (L < Xmax) {
+          const bool falling = D < 0.0;
+          const double lowest = falling ? L : F, highest = falling ? F : L;
+          if (lowest > Xmin) {
             if (plane.TraceClamping) {
-              VQ_TRACE(origin, "DataMatrix", 1, "Xmax>LastValue: %g>%g", Xmax, L);
+              VQ_TRACE(origin, "DataMatrix", 1, "Xmin<FirstValue: %g<%g", Xmin, lowest);
               traceAxis();
             }
-            Xmax = L;
+            Xmin = lowest;
           }
-          firstIdx = TruncatedIndex((Xmin - F) / D + 0.5);
-          lastIdx = TruncatedIndex((Xmax - F) / D + 0.5);
+          if (highest < Xmax) {
+            if (plane.TraceClamping) {
+              VQ_TRACE(origin, "DataMatrix", 1, "Xmax>LastValue: %g>%g", Xmax, highest);
+              traceAxis();
+            }
+            Xmax = highest;
+          }
+          // The index nearest each limit; on a falling axis the upper limit
+          // has the lower index.
+          const LONG atMin = TruncatedIndex((Xmin - F) / D + 0.5);
+          const LONG atMax = TruncatedIndex((Xmax - F) / D + 0.5);
+          firstIdx = falling ? atMax : atMin;
+          lastIdx = falling ? atMin : atMax;
           break;
         }
         case axisKindBands: {
@@ -503,13 +541,17 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
           LONG fraction = 0, B = 0;
           vq::ThrowIfFailed(axis->GetFraction(&fraction), axis, IID_IVQAxis);
           vq::ThrowIfFailed(axis->GetFirstBand(&B), axis, IID_IVQAxis);
-          int64_t b1 = vq::bands::FindBand(fraction, Xmin);
-          int64_t b2 = vq::bands::FindBand(fraction, Xmax);
+          // The band table's "not found" is no band number (an axis may start
+          // below band 0, where band -1 exists). The lower limit, at least
+          // 1 Hz, is then in the table's first band, or above the table; an
+          // upper limit the table cannot place fails the slice. An index of -1
+          // fails the checks below.
+          const std::optional<LONG> b1 = vq::bands::RowBandOf(fraction, Xmin);
+          const LONG b2 = vq::bands::FindBand(fraction, Xmax);
           const int64_t lastBand = static_cast<int64_t>(B) + S - 1;
-          if (b1 < B) b1 = B;
-          if (b2 > lastBand) b2 = lastBand;
-          firstIdx = TruncatedIndex(static_cast<double>(b1 - B));
-          lastIdx = TruncatedIndex(static_cast<double>(b2 - B));
+          firstIdx = b1 ? TruncatedIndex(static_cast<double>(std::max<int64_t>(*b1, B) - B)) : -1;
+          lastIdx = b2 != vq::bands::kNoBand ? TruncatedIndex(static_cast<double>(std::min<int64_t>(b2, lastBand) - B))
+                                              : -1;
           break;
         }
         case axisKindValues:
@@ -581,6 +623,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
   if (Data == nullptr) return E_POINTER;
   return Guarded(origin, [&]() -> HRESULT {
     {
+      if (!m.IsInitialized()) Refuse("Plane outside the matrix.");
       const Geometry g = PlaneGeometry(plane);
       Reference ref = FetchReference();
       IVQData* refItem = Use(ref.Item);

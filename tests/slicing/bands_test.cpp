@@ -53,6 +53,24 @@ TEST(BandFinder, MarginsAnswerMinusOneAndBeyondThemTheSearchFails) {
   EXPECT_EQ(RaisedBy(3, std::nan("")), E_FAIL);
 }
 
+TEST(BandFinder, RowBandTellsTheFirstBandFromTheUpperMargin) {
+  for (LONG fraction : {1, 3, 12, 24}) {
+    const BandSeries* series = FindSeries(fraction);
+    ASSERT_NE(series, nullptr);
+    // Where FindBand answers kNoBand: the first band, or above the last.
+    EXPECT_EQ(RowBandOf(fraction, 1.0), std::optional<LONG>(series->FirstBand)) << fraction;
+    EXPECT_EQ(RowBandOf(fraction, BandLowerEdge(fraction, series->FirstBand)), std::optional<LONG>(series->FirstBand));
+    EXPECT_EQ(RowBandOf(fraction, std::nextafter(BandLowerEdge(fraction, series->FirstBand + 1), 0.0)),
+              std::optional<LONG>(series->FirstBand));
+    const LONG last = series->FirstBand + series->Count - 1;
+    EXPECT_EQ(RowBandOf(fraction, BandUpperEdge(fraction, last)), std::nullopt) << fraction;
+    EXPECT_EQ(RowBandOf(fraction, BandUpperEdge(fraction, last + 1)), std::nullopt) << fraction;
+    // Everywhere else it is FindBand.
+    EXPECT_EQ(RowBandOf(fraction, 1000.0), std::optional<LONG>(FindBand(fraction, 1000.0)));
+    EXPECT_THROW(RowBandOf(fraction, 0.5), _com_error);
+  }
+}
+
 TEST(BandFinder, FractionsWithoutARowAreRefused) {
   for (LONG fraction : {0, 2, 6, -3, 48}) {
     EXPECT_EQ(FindSeries(fraction), nullptr);

@@ -324,6 +324,184 @@ TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
   }
 }
 
+// An item whose value k is first + k * step, in format 1.
+vq::ComPtr<IVQData> Ramp(LONG x, LONG z, double first, double step) {
+  auto item = SlicingTest::NewItem(x, z);
+  VQDataBuffer b{};
+  EXPECT_EQ(item->GetDataBuffer(&b), S_OK);
+  for (LONG k = 0; k < x * z; ++k) b.pDouble[k] = first + k * step;
+  return item;
+}
+
+// Values first..last of record z of a ramp item with records of xs values,
+// added in x order.
+double RampSum(double start, double step, LONG xs, LONG z, LONG first, LONG last) {
+  double sum = 0.0;
+  for (LONG k = first; k <= last; ++k) sum += start + (z * xs + k) * step;
+  return sum;
+}
+
+// Elements of a single-object matrix may have another record count or x size
+// than the reference element: record Z of each is found by its own shape,
+// also when a client holds a run of its records.
+TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
+  if (GetParam() != matrixSingleObject) GTEST_SKIP() << "packed elements all have the allocation's shape";
+  auto m = Make(3, 1, 1, 1, 10, 2);
+  Fill(m.get());
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, Ramp(10, 4, 7000.0, 0.25).get()), S_OK);  // more records
+  ASSERT_EQ(m->put_DataPtr(2, 0, 0, 0, Ramp(12, 2, 9000.0, 0.5).get()), S_OK);   // wider records
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  // The client holds records 1..2 of element 1: as many records as the
+  // reference element has, but not its first.
+  vq::ComPtr<IUnknown> run;
+  ASSERT_EQ(m->get_ConstDataSubsetPtr(1, 0, 0, 0, 10, 29, 0, run.put()), S_OK);
+
+  for (const Plane& plane : {kPlanes[0], kPlanes[1]}) {  // both walk d1: elements 0, 1, 2
+    SCOPED_TRACE(plane.Name);
+    auto result = NewItem();
+    ASSERT_EQ(plane.Call(m.get(), 2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+    const auto values = Values(result.get());
+    EXPECT_EQ(values[0], ExpectedSum(0, 10, 1, 2, 6));
+    EXPECT_EQ(values[1], RampSum(7000.0, 0.25, 10, 1, 2, 6));
+    EXPECT_EQ(values[2], RampSum(9000.0, 0.5, 12, 1, 2, 6));
+  }
+  auto spectra = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, spectra.get()), S_OK);
+  const auto records = Values(spectra.get());
+  ASSERT_EQ(records.size(), 30u);
+  for (LONG k = 0; k < 10; ++k) {
+    EXPECT_EQ(records[static_cast<size_t>(k)], Expected(0, static_cast<size_t>(10 + k))) << k;
+    EXPECT_EQ(records[static_cast<size_t>(10 + k)], RampSum(7000.0, 0.25, 10, 1, k, k)) << k;
+    EXPECT_EQ(records[static_cast<size_t>(20 + k)], RampSum(9000.0, 0.5, 12, 1, k, k)) << k;
+  }
+  // The client's run is untouched.
+  const auto held = Values(run.query<IVQData>().get());
+  ASSERT_EQ(held.size(), 20u);
+  EXPECT_EQ(held[0], RampSum(7000.0, 0.25, 10, 1, 0, 0));
+
+  // An element without record Z, or without the x range, fails the slice
+  // instead of giving values of another record.
+  auto small = Make(2, 1, 1, 1, 10, 2);
+  Fill(small.get());
+  ASSERT_EQ(small->put_DataPtr(1, 0, 0, 0, Ramp(10, 1, 1.0, 1.0).get()), S_OK);
+  auto result = NewItem();
+  EXPECT_EQ(small->GetD1D2Slice(2.0, 6.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[1], RampSum(1.0, 1.0, 10, 0, 2, 6));
+  {
+    TraceCapture trace;
+    EXPECT_EQ(small->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+    EXPECT_TRUE(trace.Contains("Element does not hold the requested values."));
+  }
+  EXPECT_EQ(small->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  ASSERT_EQ(small->put_DataPtr(1, 0, 0, 0, Ramp(5, 2, 1.0, 1.0).get()), S_OK);
+  EXPECT_EQ(small->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+
+  // Items shaped by clients before any allocation: the storage objects learn
+  // the shapes only when the slice asks them.
+  auto shapedByClients = NewMatrix();
+  ASSERT_EQ(shapedByClients->Initialize(1, 2, 1, 1, 1), S_OK);
+  const LONG widths[2] = {10, 12};
+  for (LONG e = 0; e < 2; ++e) {
+    auto item = Get(shapedByClients.get(), e, 0, 0, 0);
+    ASSERT_TRUE(item);
+    ASSERT_EQ(item->Allocate(widths[e], 2, dataFormatFloat64), S_OK);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    for (LONG k = 0; k < widths[e] * 2; ++k) b.pDouble[k] = 100.0 * e + k;
+  }
+  ASSERT_EQ(shapedByClients->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[0], RampSum(0.0, 1.0, 10, 1, 2, 6));
+  EXPECT_EQ(Values(result.get())[1], RampSum(100.0, 1.0, 12, 1, 2, 6));
+}
+
+// Checks every value of a scalar slice by row against `expected`(element).
+void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result, const std::function<double(uint32_t)>& expected) {
+  const LONG nOuter = SlicingTest::Size(m, plane.OuterDim), nInner = SlicingTest::Size(m, plane.InnerDim);
+  const auto values = SlicingTest::Values(result);
+  ASSERT_EQ(values.size(), static_cast<size_t>(nOuter * nInner));
+  for (LONG i = 0; i < nOuter; ++i) {
+    for (LONG j = 0; j < nInner; ++j) {
+      const auto p = plane.Element(i, j, 0, 0);
+      const uint32_t e = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
+      EXPECT_EQ(values[static_cast<size_t>(plane.ByRow(i, j, nOuter, nInner))], expected(e)) << "element " << e;
+    }
+  }
+}
+
+// The band of a frequency on a 1/3-octave axis, from the band edges
+// 10^((n -+ 0.5) / 10): n = floor(10 log10 f + 0.5).
+LONG ThirdOctaveBand(double frequency) { return static_cast<LONG>(std::floor(10.0 * std::log10(frequency) + 0.5)); }
+
+// A band axis may start below band 0 (below 1 Hz). The band table's "not
+// found" is never taken for band -1: a lower limit in the 1 Hz band is band
+// 0, an upper limit the table cannot place fails the slice.
+TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
+  auto m = Make(2, 2, 1, 1, 30, 1);
+  Fill(m.get());
+  _bstr_t unit(L"Hz");
+  const LONG firstBand = -5;  // bands -5 .. 24: 0.32 Hz .. 251 Hz
+  SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(30, firstBand, 3, unit.GetBSTR()), S_OK); });
+  ASSERT_EQ(ThirdOctaveBand(1.05), 0);
+  ASSERT_EQ(ThirdOctaveBand(20.0), 13);
+  for (const Plane& plane : kPlanes) {
+    SCOPED_TRACE(plane.Name);
+    // Limits below 1 Hz are raised to 1 Hz, which lies in band 0.
+    for (double xmin : {1.05, 0.5}) {
+      SCOPED_TRACE(xmin);
+      auto result = NewItem();
+      ASSERT_EQ(plane.Call(m.get(), xmin, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+      CheckPlane(m.get(), plane, result.get(),
+                 [&](uint32_t e) { return ExpectedSum(e, 30, 0, 0 - firstBand, ThirdOctaveBand(20.0) - firstBand); });
+    }
+    // Upper limits in the 1 Hz band or in the margin above the table.
+    for (double xmax : {1.05, 150000.0}) {
+      auto result = NewItem();
+      TraceCapture trace;
+      EXPECT_EQ(plane.Call(m.get(), 0.5, xmax, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL) << xmax;
+      EXPECT_TRUE(trace.Contains("lastIdx invalid.")) << xmax;
+    }
+    // A lower limit in the margin above the table.
+    auto result = NewItem();
+    TraceCapture trace;
+    EXPECT_EQ(plane.Call(m.get(), 150000.0, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+    EXPECT_TRUE(trace.Contains("firstIdx invalid."));
+  }
+}
+
+// A linear axis whose values fall (negative delta): the range is the values
+// between the limits, at the nearest indices, clamped to the axis's lowest
+// and highest value.
+TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
+  auto m = Make(2, 1, 2, 1, 100, 2);
+  Fill(m.get());
+  _bstr_t unit(L"Hz");
+  SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsLinear(100, 99.0, -1.0, unit.GetBSTR()), S_OK); });
+  // Index i holds the value 99 - i.
+  auto indexOf = [](double value) { return static_cast<LONG>(99.0 - std::round(value)); };
+  struct Range {
+    double Xmin, Xmax;
+    LONG First, Last;
+  };
+  const Range ranges[] = {
+      {10.2, 20.3, indexOf(20.3), indexOf(10.2)},  // 79 .. 89
+      {-5.0, 3.2, indexOf(3.2), 99},               // below the lowest value: 96 .. 99
+      {95.6, 500.0, 0, indexOf(95.6)},             // above the highest value: 0 .. 3
+  };
+  for (const Plane& plane : kPlanes) {
+    for (const Range& r : ranges) {
+      SCOPED_TRACE(std::string(plane.Name) + " " + std::to_string(r.Xmin) + ".." + std::to_string(r.Xmax));
+      auto result = NewItem();
+      ASSERT_EQ(plane.Call(m.get(), r.Xmin, r.Xmax, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+      CheckPlane(m.get(), plane, result.get(), [&](uint32_t e) { return ExpectedSum(e, 100, 1, r.First, r.Last); });
+    }
+  }
+  // Limits the wrong way round: refused by D1-D2, empty sums elsewhere.
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2Slice(20.3, 10.2, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  ASSERT_EQ(m->GetD1D3Slice(20.3, 10.2, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  for (double v : Values(result.get())) EXPECT_EQ(v, 0.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, ScalarSliceTest, kStorageKinds, KindName);
 
 }  // namespace

@@ -16,19 +16,8 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
   // For the free helpers of the test files.
   using MatrixTest::Expected;
   using MatrixTest::Get;
+  using MatrixTest::NewItem;
 
- protected:
-  // The memory check sees plenty, so that nothing is swapped unless a test
-  // asks for it.
-  MemoryHook m_Memory{kPlenty};
-
-  // An allocated matrix of the parameter's storage kind.
-  vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s2, LONG s3, LONG s4, LONG x, LONG z,
-                                 LONG format = dataFormatFloat64) {
-    auto m = NewMatrix();
-    EXPECT_EQ(m->Initialize2(s1, s2, s3, s4, x, z, format, GetParam()), S_OK);
-    return m;
-  }
   static LONG Size(IVQDataMatrix* m, LONG dimension) {
     LONG s = 0;
     m->get_Size(dimension, &s);
@@ -47,6 +36,19 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
       v.push_back(b.Format == dataFormatFloat64 ? b.pDouble[k] : static_cast<double>(b.pFloat[k]));
     }
     return v;
+  }
+
+ protected:
+  // The memory check sees plenty, so that nothing is swapped unless a test
+  // asks for it.
+  MemoryHook m_Memory{kPlenty};
+
+  // An allocated matrix of the parameter's storage kind.
+  vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s2, LONG s3, LONG s4, LONG x, LONG z,
+                                 LONG format = dataFormatFloat64) {
+    auto m = NewMatrix();
+    EXPECT_EQ(m->Initialize2(s1, s2, s3, s4, x, z, format, GetParam()), S_OK);
+    return m;
   }
 };
 

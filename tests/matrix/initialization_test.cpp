@@ -1,0 +1,290 @@
+// Initialisation that fails, and initialisation refused: a matrix whose
+// Initialize or Initialize2 failed is a new matrix again (every method then
+// fails cleanly or does only what a new matrix can, and Initialize can be
+// tried again); a refused second initialisation changes nothing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "memory/FileCache.h"
+#include "storage/DataBase.h"
+#include "support/MatrixFixture.h"
+
+namespace vq::test {
+namespace {
+
+class KindInitTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {
+ protected:
+  // The swap file is created in $TMPDIR: while m_Missing is $TMPDIR and does
+  // not exist, every Initialize fails in its swap file stage.
+  void SetUp() override {
+    MatrixTest::SetUp();
+    char pattern[] = "/tmp/vqinitXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_Base = pattern;
+    m_Missing = m_Base + "/swap";
+    if (const char* old = std::getenv("TMPDIR")) m_OldTmp = old, m_HadTmp = true;
+    setenv("TMPDIR", m_Missing.c_str(), 1);
+  }
+  void TearDown() override {
+    if (m_HadTmp) {
+      setenv("TMPDIR", m_OldTmp.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+    rmdir(m_Missing.c_str());  // the swap files in it were unlinked at once
+    rmdir(m_Base.c_str());
+    MatrixTest::TearDown();
+  }
+  void CreateTheFolder() { ASSERT_EQ(mkdir(m_Missing.c_str(), 0700), 0); }
+
+  // Initialises the parameter's kind the way its clients do.
+  HRESULT Init(IVQDataMatrix* m) {
+    return GetParam() == matrixSingleObject ? m->Initialize(1, 3, 2, 1, 2)
+                                            : m->Initialize2(3, 2, 1, 2, 16, 2, dataFormatFloat64, GetParam());
+  }
+
+  MemoryHook m_Memory{kPlenty};
+  std::string m_Base, m_Missing, m_OldTmp;
+  bool m_HadTmp = false;
+};
+
+std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindInitTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+                         KindName);
+
+// The stream of a small initialised matrix, written while the temporary
+// folder exists.
+vq::ComPtr<IStream> StreamOfAMatrix() {
+  vq::ComPtr<IStream> stream;
+  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+  vq::ComPtr<IVQDataMatrix> m;
+  EXPECT_EQ(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void()),
+            S_OK);
+  EXPECT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  EXPECT_EQ(m->Write(stream.get()), S_OK);
+  LARGE_INTEGER zero{};
+  EXPECT_EQ(stream->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+  return stream;
+}
+
+TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeInitialisedAgain) {
+  CreateTheFolder();
+  auto stream = StreamOfAMatrix();
+  ASSERT_EQ(rmdir(m_Missing.c_str()), 0);
+  auto m = NewMatrix();
+  ASSERT_EQ(Init(m.get()), E_FAIL);
+
+  auto item = NewItem(16, 2);
+  LONG v = -7;
+  double first = 0, step = 0;
+  BSTR text = nullptr;
+  vq::ComPtr<IUnknown> out;
+  LONG d[4] = {0, 0, 0, 0};
+  vq::ComPtr<IStream> written;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, written.put()), S_OK);
+  _bstr_t unit(L"Hz");
+  struct Call {
+    const char* Name;
+    std::function<HRESULT()> Run;
+    HRESULT Expected;
+    std::function<void()> Check;  // what an S_OK answer must have written
+  };
+  const Call calls[] = {
+      {"Initialize (folder still missing)", [&] { return Init(m.get()); }, E_FAIL, nullptr},
+      {"Initialize2 with an unknown type", [&] { return m->Initialize2(3, 2, 1, 2, 16, 2, 1, static_cast<matrixType>(7)); },
+       E_INVALIDARG, nullptr},
+      {"ReleaseAllVQData", [&] { return m->ReleaseAllVQData(); }, S_OK, nullptr},
+      {"get_DataPtr", [&] { return m->get_DataPtr(0, 0, 0, 0, out.put()); }, E_FAIL, nullptr},
+      {"put_DataPtr", [&] { return m->put_DataPtr(0, 0, 0, 0, item.get()); }, E_FAIL, nullptr},
+      {"get_Dimensions", [&] { return m->get_Dimensions(&v); }, S_OK, [&] { EXPECT_EQ(v, 0); }},
+      {"get_Size(0)", [&] { return m->get_Size(0, &v); }, S_OK, [&] { EXPECT_EQ(v, 0); }},
+      {"get_Size(1)", [&] { return m->get_Size(1, &v); }, E_FAIL, nullptr},
+      {"InitializeAxis", [&] { return m->InitializeAxis(0, 1.0, 2.0, unit.GetBSTR()); }, E_FAIL, nullptr},
+      {"GetAxis", [&] { return m->GetAxis(0, &first, &step, &text); }, E_FAIL, nullptr},
+      {"AllAllocate", [&] { return m->AllAllocate(16, 2, dataFormatFloat64); }, E_FAIL, nullptr},
+      {"AllInitializeAsLinear", [&] { return m->AllInitializeAsLinear(16, 0.0, 1.0, unit.GetBSTR()); }, E_FAIL,
+       nullptr},
+      {"GetD1D2Slice", [&] { return m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, item.get()); }, E_FAIL,
+       nullptr},
+      {"GetD1D3Slice", [&] { return m->GetD1D3Slice(0, 5, 0, 0, 0, matrixDirectionByRow, item.get()); }, E_FAIL,
+       nullptr},
+      {"GetD2D3Slice", [&] { return m->GetD2D3Slice(0, 5, 0, 0, 0, matrixDirectionByRow, item.get()); }, E_FAIL,
+       nullptr},
+      {"GetD1D2SliceSpectrum", [&] { return m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, item.get()); },
+       E_FAIL, nullptr},
+      {"GetD1D3SliceSpectrum", [&] { return m->GetD1D3SliceSpectrum(0, 0, 0, matrixDirectionByRow, item.get()); },
+       E_FAIL, nullptr},
+      {"GetD2D3SliceSpectrum", [&] { return m->GetD2D3SliceSpectrum(0, 0, 0, matrixDirectionByRow, item.get()); },
+       E_FAIL, nullptr},
+      // A new matrix writes itself as one: a header without dimensions.
+      {"Write", [&] { return m->Write(written.get()); }, S_OK,
+       [&] {
+         STATSTG stat{};
+         ASSERT_EQ(written->Stat(&stat, STATFLAG_NONAME), S_OK);
+         EXPECT_GT(stat.cbSize.QuadPart, 8u);
+         LARGE_INTEGER zero{};
+         ASSERT_EQ(written->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+         LONG header[2] = {0, -1};
+         ASSERT_EQ(written->Read(header, sizeof header, nullptr), S_OK);
+         EXPECT_EQ(header[1], 0);  // dimension count
+       }},
+      {"Read (its Initialize fails too)", [&] { return m->Read(stream.get()); }, E_FAIL, nullptr},
+      {"get_ID", [&] { return m->get_ID(0, 0, 0, 0, &v); }, E_INVALIDARG, nullptr},
+      {"put_ID", [&] { return m->put_ID(0, 0, 0, 0, 7); }, E_INVALIDARG, nullptr},
+      {"get_Label", [&] { return m->get_Label(0, 0, 0, 0, &text); }, E_INVALIDARG, nullptr},
+      {"put_Label", [&] { return m->put_Label(0, 0, 0, 0, unit.GetBSTR()); }, E_INVALIDARG, nullptr},
+      {"get_DataPtrID", [&] { return m->get_DataPtrID(7, out.put()); }, E_FAIL, nullptr},
+      {"put_DataPtrID", [&] { return m->put_DataPtrID(7, item.get()); }, E_FAIL, nullptr},
+      {"GetPositionFromID", [&] { return m->GetPositionFromID(7, &d[0], &d[1], &d[2], &d[3]); }, E_FAIL, nullptr},
+      // The matrix label, the swap order and the tag vector carrier belong to
+      // a new matrix as well.
+      {"put_MatrixLabel", [&] { return m->put_MatrixLabel(unit.GetBSTR()); }, S_OK, nullptr},
+      {"get_MatrixLabel", [&] { return m->get_MatrixLabel(&text); }, S_OK,
+       [&] {
+         EXPECT_STREQ(text, L"Hz");
+         SysFreeString(text);
+         text = nullptr;
+       }},
+      {"get_FirstValidDataPtr", [&] { return m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()); },
+       E_FAIL, nullptr},
+      {"get_IsAllDataValid", [&] { return m->get_IsAllDataValid(&v); }, E_FAIL, nullptr},
+      {"SetElementPriority", [&] { return m->SetElementPriority(elementPriorityLifo); }, S_OK, nullptr},
+      {"get_ConstDataPtr", [&] { return m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put()); }, E_FAIL, nullptr},
+      {"AllSaveToDisk", [&] { return m->AllSaveToDisk(); }, E_FAIL, nullptr},
+      {"get_ConstDataSubsetPtr", [&] { return m->get_ConstDataSubsetPtr(0, 0, 0, 0, 0, 3, 1, out.put()); }, E_FAIL,
+       nullptr},
+      {"put_AttributesDataPtr", [&] { return m->put_AttributesDataPtr(0, item.get()); }, E_INVALIDARG, nullptr},
+      {"CopyContentsToSingleVqData", [&] { return m->CopyContentsToSingleVqData(item.get()); }, E_FAIL, nullptr},
+      {"PutTagVectorsData", [&] { return m->PutTagVectorsData(nullptr); }, S_OK, nullptr},
+      {"GetTagVectorsData (none to copy)", [&] { return m->GetTagVectorsData(item.get()); }, S_OK, nullptr},
+      {"HasData", [&] { return m->HasData(7, &v); }, S_OK, [&] { EXPECT_EQ(v, 0); }},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.Name);
+    out = nullptr;
+    const HRESULT hr = call.Run();
+    EXPECT_EQ(hr, call.Expected);
+    if (hr == S_OK && call.Check) call.Check();
+    EXPECT_FALSE(out);
+    // Still a new matrix after every call.
+    LONG dimensions = -1;
+    ASSERT_EQ(m->get_Dimensions(&dimensions), S_OK);
+    ASSERT_EQ(dimensions, 0);
+    EXPECT_EQ(Impl(m.get())->FileCache(), nullptr);
+    EXPECT_EQ(Impl(m.get())->StorageObjectCount(), 0u);
+    EXPECT_EQ(Impl(m.get())->WorkerThreadId(), 0u);
+  }
+
+  // With the folder in place the same matrix initialises and swaps.
+  CreateTheFolder();
+  ASSERT_EQ(Init(m.get()), S_OK);
+  if (GetParam() == matrixSingleObject) {
+    ASSERT_EQ(m->AllAllocate(16, 2, dataFormatFloat64), S_OK);
+  }
+  EXPECT_NE(Impl(m.get())->WorkerThreadId(), 0u);
+  Fill(m.get());
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  for (uint32_t i = 0; i < Impl(m.get())->DataCount(); ++i) {
+    EXPECT_TRUE(Impl(m.get())->StorageAt(i)->IsOnDisk()) << i;
+  }
+  EXPECT_EQ(Impl(m.get())->FileCache()->BlockCount(), Impl(m.get())->DataCount());
+  Verify(m.get());
+}
+
+// An unknown storage kind is refused before anything is stored; a later
+// access would otherwise divide by an element count of 0.
+TEST_P(KindInitTest, Initialize2RefusesAnUnknownMatrixType) {
+  CreateTheFolder();
+  auto m = NewMatrix();
+  for (int type : {-1, 2, 7}) {
+    ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 8, 1, dataFormatFloat64, static_cast<matrixType>(type)), E_INVALIDARG)
+        << type;
+    LONG dimensions = -1;
+    ASSERT_EQ(m->get_Dimensions(&dimensions), S_OK);
+    ASSERT_EQ(dimensions, 0);
+  }
+  vq::ComPtr<IUnknown> out;
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(8, 1).get()), E_FAIL);
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 8, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  Verify(m.get());
+}
+
+// Initialize2 is Initialize and AllAllocate: when the allocation is refused,
+// the initialisation goes too, and the call can be made again.
+TEST_P(KindInitTest, Initialize2ThatCannotAllocateLeavesANewMatrix) {
+  CreateTheFolder();
+  auto m = NewMatrix();
+  EXPECT_EQ(m->Initialize2(2, 2, 1, 1, -8, 1, dataFormatFloat64, GetParam()), E_INVALIDARG);
+  LONG dimensions = -1;
+  ASSERT_EQ(m->get_Dimensions(&dimensions), S_OK);
+  EXPECT_EQ(dimensions, 0);
+  EXPECT_EQ(Impl(m.get())->FileCache(), nullptr);
+  EXPECT_EQ(Impl(m.get())->WorkerThreadId(), 0u);
+  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 8, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  Verify(m.get());
+}
+
+// A second initialisation is refused before it changes anything, whether its
+// arguments are good or not and whether or not it could create a swap file:
+// the first one's sizes, values, identifiers, axes and swap file stay.
+TEST_P(KindInitTest, ARefusedSecondInitialisationKeepsTheFirst) {
+  CreateTheFolder();
+  auto m = NewMatrix();
+  ASSERT_EQ(Init(m.get()), S_OK);
+  if (GetParam() == matrixSingleObject) {
+    ASSERT_EQ(m->AllAllocate(16, 2, dataFormatFloat64), S_OK);
+  }
+  Fill(m.get());
+  ASSERT_EQ(m->put_ID(1, 1, 0, 1, 42), S_OK);
+  ASSERT_EQ(m->InitializeAxis(2, 1.5, 0.5, _bstr_t(L"rpm").GetBSTR()), S_OK);
+  CFileCache* swapFile = Impl(m.get())->FileCache();
+  const DWORD worker = Impl(m.get())->WorkerThreadId();
+  const uint32_t objects = Impl(m.get())->DataCount();
+
+  auto stream = StreamOfAMatrix();
+  setenv("TMPDIR", (m_Missing + "/gone").c_str(), 1);  // a new swap file could not be made now
+  const HRESULT already = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  EXPECT_EQ(m->Initialize(1, 3, 2, 1, 2), already);
+  EXPECT_EQ(m->Initialize(0, 5, 5, 5, 5), already);
+  EXPECT_EQ(m->Initialize(1, 0, 2, 1, 2), E_INVALIDARG);
+  EXPECT_EQ(m->Initialize2(3, 2, 1, 2, 16, 2, dataFormatFloat64, matrixSingleObject), already);
+  EXPECT_EQ(m->Initialize2(3, 2, 1, 2, 16, 2, dataFormatFloat64, matrixMultipleObjects), already);
+  EXPECT_EQ(m->Initialize2(3, 2, 1, 2, 16, 2, dataFormatFloat64, static_cast<matrixType>(9)), E_INVALIDARG);
+  EXPECT_EQ(m->Read(stream.get()), already);
+
+  const LONG sizes[] = {4, 3, 2, 1, 2};
+  for (LONG dim = 0; dim <= 4; ++dim) {
+    LONG s = 0;
+    ASSERT_EQ(m->get_Size(dim, &s), S_OK);
+    EXPECT_EQ(s, sizes[dim]) << dim;
+  }
+  EXPECT_EQ(Impl(m.get())->FileCache(), swapFile);
+  EXPECT_EQ(Impl(m.get())->WorkerThreadId(), worker);
+  EXPECT_EQ(Impl(m.get())->DataCount(), objects);
+  LONG id = 0;
+  ASSERT_EQ(m->get_ID(1, 1, 0, 1, &id), S_OK);
+  EXPECT_EQ(id, 42);
+  double first = 0, step = 0;
+  BSTR unit = nullptr;
+  ASSERT_EQ(m->GetAxis(2, &first, &step, &unit), S_OK);
+  EXPECT_EQ(first, 1.5);
+  EXPECT_EQ(step, 0.5);
+  EXPECT_STREQ(unit, L"rpm");
+  SysFreeString(unit);
+  Verify(m.get());
+  // The first swap file still takes every storage object.
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  for (uint32_t i = 0; i < objects; ++i) EXPECT_TRUE(Impl(m.get())->StorageAt(i)->IsOnDisk()) << i;
+  Verify(m.get());
+}
+
+}  // namespace
+}  // namespace vq::test
