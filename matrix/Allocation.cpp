@@ -4,6 +4,7 @@
 #include "matrix/VQDataMatrix.h"
 #include "storage/DataBase.h"
 #include "storage/MultiData.h"
+#include "storage/SingleData.h"
 #include "trace/VQTrace.h"
 
 namespace {
@@ -53,10 +54,11 @@ bool CVQDataMatrix::ComputeMultiLayout(uint32_t b, uint32_t perD4, MultiLayout* 
 }
 
 STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
-  return AllocateElements(nXSize, nZSize, Format, false);
+  return AllocateElements(nXSize, nZSize, Format, false, ElementTables::Full);
 }
 
-HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped) {
+HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped,
+                                        ElementTables tables) {
   if (!IsInitialized()) return E_FAIL;
   uint32_t elementBytes = 0;
   const bool fits = CDataBase::ElementBytes(Format, nXSize, nZSize, &elementBytes);
@@ -67,6 +69,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
   if (!fits || (m_MatrixType == matrixMultipleObjects && elementBytes == 0)) return E_INVALIDARG;
 
   return vq::MethodGuard("CVQDataMatrix::AllAllocate", [&]() -> HRESULT {
+    const bool full = tables == ElementTables::Full;
     const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
     uint32_t inLast = 1;
     if (m_MatrixType == matrixMultipleObjects) {
@@ -87,6 +90,14 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
         // Earlier storage objects (a second AllAllocate) go with their items.
         m_Priority.Clear();
         m_Data.clear();
+        if (!full) {
+          // Read creates each storage object when its first element arrives.
+          if (!m_Priority.Initialize(0, &m_Data)) {
+            return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to initialize priority list");
+          }
+          m_Allocated = true;
+          return S_OK;
+        }
         try {
           m_Data.resize(m_DataCount);
         } catch (...) {
@@ -116,6 +127,11 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
       m_XSize = nXSize;
       m_ZSize = nZSize;
       m_Format = Format;
+      if (!full) {
+        // Read stores each element's item as it arrives.
+        m_Allocated = true;
+        return S_OK;
+      }
     }
 
     for (uint32_t r = 0; r < m_DataRows; ++r) {
@@ -139,6 +155,43 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
     m_Allocated = true;
     return S_OK;
   });
+}
+
+uint32_t CVQDataMatrix::ElementsInData(uint32_t dataIndex) const {
+  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+  // The last column of a d4 index takes what the full ones leave.
+  return dataIndex % m_DataCols == m_DataCols - 1 ? perD4 - (m_DataCols - 1) * m_ElementsPerData : m_ElementsPerData;
+}
+
+HRESULT CVQDataMatrix::GrowElementTables(uint32_t idx) {
+  if (!m_PointInfo || idx >= m_SizeAll || m_DataCount == 0) return E_UNEXPECTED;
+  try {
+    if (m_PointInfo->size() <= idx) m_PointInfo->resize(static_cast<size_t>(idx) + 1);
+    const uint32_t dataIdx = DataIndex(idx);
+    while (StorageObjectCount() <= dataIdx) {
+      const uint32_t next = static_cast<uint32_t>(StorageObjectCount());
+      std::unique_ptr<CDataBase> object;
+      if (m_MatrixType == matrixMultipleObjects) {
+        object = CreateMultiData(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get());
+        if (!object || !object->Initialize(ElementsInData(next), m_XSize, m_ZSize, m_Format)) {
+          return vq::ErrorReturn(E_OUTOFMEMORY, "GrowElementTables: Failed to allocate data", next);
+        }
+      } else {
+        object = std::make_unique<CSingleData>(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get());
+      }
+      // The memory watcher walks the table under m_MemoryLock.
+      vq::CritSecLock memory(m_MemoryLock.native());
+      vq::CritSecLock lock(m_DataLock.native());
+      m_Data.push_back(std::move(object));
+      if (!m_Priority.Grow(static_cast<uint32_t>(m_Data.size()))) {
+        m_Data.pop_back();
+        return vq::ErrorReturn(E_OUTOFMEMORY, "GrowElementTables: Failed to grow priority list", next);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return vq::ErrorReturn(E_OUTOFMEMORY, "GrowElementTables: Out of memory", idx);
+  }
+  return S_OK;
 }
 
 STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) {

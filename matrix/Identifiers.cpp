@@ -6,12 +6,22 @@
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
+const CVQDataMatrix::PointInfo& CVQDataMatrix::PointAt(uint32_t idx) const {
+  static const PointInfo fresh{};
+  return idx < m_PointInfo->size() ? (*m_PointInfo)[idx] : fresh;
+}
+
+CVQDataMatrix::PointInfo& CVQDataMatrix::PointForWriting(uint32_t idx) {
+  if (idx >= m_PointInfo->size()) m_PointInfo->resize(static_cast<size_t>(idx) + 1);
+  return (*m_PointInfo)[idx];
+}
+
 STDMETHODIMP CVQDataMatrix::get_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) {
   uint32_t idx = 0;
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
   if (pVal == nullptr) return E_POINTER;
   if (!m_PointInfo) return E_FAIL;  // released by ReleaseAllVQData
-  *pVal = (*m_PointInfo)[idx].ID;
+  *pVal = PointAt(idx).ID;
   return S_OK;
 }
 
@@ -19,8 +29,10 @@ STDMETHODIMP CVQDataMatrix::put_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG newV
   uint32_t idx = 0;
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
   if (!m_PointInfo) return E_FAIL;
-  (*m_PointInfo)[idx].ID = newVal;
-  return S_OK;
+  return vq::MethodGuard("CVQDataMatrix::put_ID", [&]() -> HRESULT {
+    PointForWriting(idx).ID = newVal;
+    return S_OK;
+  });
 }
 
 STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) {
@@ -28,7 +40,7 @@ STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* 
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
   if (pVal == nullptr) return E_POINTER;
   if (!m_PointInfo) return E_FAIL;
-  const std::wstring& label = (*m_PointInfo)[idx].Label;
+  const std::wstring& label = PointAt(idx).Label;
   BSTR copy = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));
   if (copy == nullptr) return E_OUTOFMEMORY;
   *pVal = copy;
@@ -40,7 +52,7 @@ STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR n
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
   if (!m_PointInfo) return E_FAIL;
   return vq::MethodGuard("CVQDataMatrix::put_Label", [&]() -> HRESULT {
-    (*m_PointInfo)[idx].Label.assign(newVal != nullptr ? newVal : L"", SysStringLen(newVal));
+    PointForWriting(idx).Label.assign(newVal != nullptr ? newVal : L"", SysStringLen(newVal));
     return S_OK;
   });
 }
@@ -54,6 +66,11 @@ STDMETHODIMP CVQDataMatrix::GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG*
       PositionOf(idx, d1, d2, d3, d4);
       return S_OK;
     }
+  }
+  // Elements beyond the table have the fresh ID -1.
+  if (ID == PointInfo{}.ID && info.size() < m_SizeAll) {
+    PositionOf(static_cast<uint32_t>(info.size()), d1, d2, d3, d4);
+    return S_OK;
   }
   return E_FAIL;
 }

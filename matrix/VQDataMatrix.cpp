@@ -166,6 +166,11 @@ STDMETHODIMP CVQDataMatrix::get_Size(LONG Dimension, LONG* pVal) {
 // ---------------------------------------------------------------------------
 
 STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) {
+  return InitializeImpl(bDoCreateInstances, d1, d2, d3, d4, ElementTables::Full);
+}
+
+HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4,
+                                      ElementTables tables) {
   VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 2, "Initialize( %d, %d, %d, %d )", d1, d2, d3, d4);
   if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) return E_INVALIDARG;
   if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
@@ -184,8 +189,9 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
     m_SizeAll = static_cast<uint32_t>(all);
     m_Dimensions = 4;
 
+    const bool full = tables == ElementTables::Full;
     if (m_MatrixType == matrixSingleObject) {
-      if (!m_Priority.Initialize(m_SizeAll, &m_Data)) {
+      if (!m_Priority.Initialize(full ? m_SizeAll : 0, &m_Data)) {
         return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to initialize priority list");
       }
       m_DataRows = m_Sizes[3];
@@ -208,7 +214,7 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
       return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate attribute list");
     }
 
-    if (m_MatrixType == matrixSingleObject) {
+    if (m_MatrixType == matrixSingleObject && full) {
       bool sized = false;
       RunStage("Failed to allocate data matrix", [&] {
         vq::CritSecLock lock(m_DataLock.native());
@@ -231,12 +237,12 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
     }
 
     RunStage("Failed to allocate point info",
-             [&] { m_PointInfo.reset(new (std::nothrow) std::vector<PointInfo>(m_SizeAll)); });
+             [&] { m_PointInfo.reset(new (std::nothrow) std::vector<PointInfo>(full ? m_SizeAll : 0)); });
     if (!m_PointInfo) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate point info");
 
     for (auto& axis : m_Axes) axis = AxisInfo{};
 
-    if (m_MatrixType == matrixSingleObject && bDoCreateInstances != 0) {
+    if (m_MatrixType == matrixSingleObject && full && bDoCreateInstances != 0) {
       for (uint32_t i = 0; i < m_SizeAll; ++i) {
         try {
           m_Data[i]->CreateInstance();  // the result is not needed: items are also made on demand
@@ -269,6 +275,11 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
 
 STDMETHODIMP CVQDataMatrix::Initialize2(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
                                         matrixType type) {
+  return Initialize2Impl(d1, d2, d3, d4, nXSize, nZSize, Format, type, ElementTables::Full);
+}
+
+HRESULT CVQDataMatrix::Initialize2Impl(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
+                                       matrixType type, ElementTables tables) {
   VQ_TRACE("CVQDataMatrix::Initialize2", "DataMatrix", 2, "Initialize2( %d,%d,%d,%d, %d*%d, Format=%d, Type=%d )",
            d1, d2, d3, d4, nXSize, nZSize, Format, static_cast<int>(type));
   // Any other kind would leave the matrix without a storage layout (and
@@ -283,8 +294,8 @@ STDMETHODIMP CVQDataMatrix::Initialize2(LONG d1, LONG d2, LONG d3, LONG d4, LONG
     const matrixType previous = m_MatrixType;
     m_MatrixType = type;
     try {
-      vq::ThrowIfFailed(Initialize(1, d1, d2, d3, d4));
-      vq::ThrowIfFailed(AllAllocate(nXSize, nZSize, Format));
+      vq::ThrowIfFailed(InitializeImpl(1, d1, d2, d3, d4, tables));
+      vq::ThrowIfFailed(AllocateElements(nXSize, nZSize, Format, false, tables));
     } catch (...) {
       // Initialize2 either initialises and allocates or leaves the matrix as
       // it found it: new, of its earlier kind.

@@ -12,7 +12,11 @@
 // kind, worker thread last) -> AllAllocate / AllInitializeAsLinear / first
 // put_DataPtr (every element gets its shape) -> use -> final release
 // (FinalRelease: the worker thread is stopped first, then the storage
-// objects, the swap file and the managers are destroyed).
+// objects, the swap file and the managers are destroyed). Read initialises
+// without the per-element tables and builds them as element records arrive
+// (ElementTables::Grown); after a failed Read they end at the last element
+// that arrived: later elements have no storage object (element access fails
+// with "not allocated") and fresh IDs and labels.
 //
 // Ownership: the matrix owns the storage objects, the point info, the swap
 // file, the two managers, the swap queue and the reference in
@@ -187,6 +191,37 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
     std::wstring Label;
   };
 
+  // How Initialize, Initialize2 and AllAllocate build the per-element
+  // tables (storage objects, their items and values, IDs and labels):
+  // Full, for every element at once; Grown, not at all: Read builds each
+  // element's share with GrowElementTables as its record arrives, so that
+  // memory follows the bytes read rather than the sizes a header declares.
+  enum class ElementTables { Full, Grown };
+  HRESULT InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4, ElementTables tables);
+  HRESULT Initialize2Impl(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
+                          matrixType type, ElementTables tables);
+  // Grown tables: makes them reach element index idx (its point info entry,
+  // its storage object and the swap queue's entry for it). Elements arrive
+  // in index order, so each call adds at most one storage object; a new
+  // multi-object storage object gets its slots and buffer, a new
+  // single-object one stays empty. E_OUTOFMEMORY when memory runs out (the
+  // tables stay as they were).
+  HRESULT GrowElementTables(uint32_t idx);
+  // Elements a multi-object storage object at dataIndex holds.
+  uint32_t ElementsInData(uint32_t dataIndex) const;
+  // Makes the matrix's tag-vector carrier an item of its own holding copies
+  // of source's non-empty tag vectors (Read: element 0's item stays the
+  // element's, so no client seems to hold it); clears the carrier when
+  // source has none.
+  HRESULT PutTagVectorsCopy(IUnknown* source);
+  // The point info of element idx; entries beyond the table (Read builds it
+  // as elements arrive) are those of a fresh element: ID -1, empty label.
+  // Caller checks m_PointInfo.
+  const PointInfo& PointAt(uint32_t idx) const;
+  // The entry of element idx, the table grown to reach it; throws
+  // std::bad_alloc when memory runs out.
+  PointInfo& PointForWriting(uint32_t idx);
+
   void Cleanup();
   // Undoes initialisation: stops the worker thread, destroys the storage
   // objects, point info, swap file and managers, and gives the geometry its
@@ -200,8 +235,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   virtual HRESULT AllAllocateFromData(IUnknown* item);
   // AllAllocate's work. With keepShaped (the first put_DataPtr) an element
   // that already has a shape keeps its item and values; only the others get
-  // this one.
-  HRESULT AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped);
+  // this one. With ElementTables::Grown the per-element tables are left for
+  // Read to grow.
+  HRESULT AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped,
+                           ElementTables tables = ElementTables::Full);
   bool IsInitialized() const { return m_Dimensions == 4; }
   // The storage object at dataIndex, or null when the table does not reach it
   // (never allocated, or released by ReleaseAllVQData). Caller holds
@@ -226,7 +263,12 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   LONG m_XSize = 0;
   LONG m_ZSize = 0;
   bool m_Allocated = false;  // AllAllocate has given every element its shape
-  CPriorityManager::ElementTable m_Data;      // guarded by m_DataLock
+  // Guarded by m_DataLock; resized only under m_MemoryLock as well. Shorter
+  // than m_DataCount while (or after a failed) Read builds it.
+  CPriorityManager::ElementTable m_Data;
+  // IDs and labels by element index; null after ReleaseAllVQData. Shorter
+  // than m_SizeAll while (or after a failed) Read builds it: the missing
+  // entries are fresh ones (PointAt).
   std::unique_ptr<std::vector<PointInfo>> m_PointInfo;
   BSTR m_MatrixLabel = nullptr;  // empty (not null) after construction
   CPriorityManager m_Priority;

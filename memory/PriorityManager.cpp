@@ -1,5 +1,7 @@
 #include "memory/PriorityManager.h"
 
+#include <algorithm>
+
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
@@ -28,6 +30,36 @@ bool CPriorityManager::Initialize(uint32_t count, const ElementTable* elements) 
   // The positions start afresh, so the old queue cannot be kept.
   m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
   m_Length = 0;
+  m_Count = count;
+  return true;
+}
+
+bool CPriorityManager::Grow(uint32_t count) {
+  vq::CritSecLock lock(m_Lock.native());
+  if (count <= m_Count) return true;
+  if (count >= kNotQueued) {
+    VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
+    return false;
+  }
+  try {
+    // Reserved first, so that no table is left longer than the others;
+    // geometrically, so that growing by one index at a time stays linear.
+    auto reserve = [count](auto& table) {
+      if (table.capacity() < count) table.reserve(std::max<size_t>(count, 2 * table.capacity()));
+    };
+    reserve(m_Prev);
+    reserve(m_Next);
+    reserve(m_Untouched);
+    m_Prev.resize(count, kNotQueued);
+    m_Next.resize(count, kNone);
+    m_Untouched.resize(count, false);
+  } catch (...) {
+    m_Prev.resize(m_Count);
+    m_Next.resize(m_Count);
+    m_Untouched.resize(m_Count);
+    VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
+    return false;
+  }
   m_Count = count;
   return true;
 }

@@ -55,6 +55,11 @@ class CPriorityManager {
   // element table (not owned). The queue keeps its contents when the count
   // does not shrink below an index in it; false (traced) when memory runs out.
   bool Initialize(uint32_t count, const ElementTable* elements);
+  // Extends the position table to `count` data indices (never shrinks it),
+  // keeping the queue: for an element table that grows as the elements of
+  // a stream arrive. False (traced) when memory runs out; nothing changes
+  // then.
+  bool Grow(uint32_t count);
 
   // Moves `dataIndex` to the back (most recently used); indices not below the
   // count are ignored.

@@ -3,7 +3,10 @@
 // The matrix writes its header, the axes of its dimensions and, per element,
 // the ID and label followed by whatever the element's data item writes of
 // itself. Reading trusts nothing it reads: the header is read into locals
-// and checked whole before the matrix stores or allocates anything.
+// and checked whole before the matrix stores or allocates anything, and the
+// per-element tables (storage objects, items, IDs and labels) are built as
+// the element records arrive, so that what a Read costs follows the bytes it
+// actually read, not the sizes a header declares.
 #include <cstring>
 #include <string>
 
@@ -26,15 +29,15 @@ constexpr LONG kStreamVersion = 4;
 // and the data item's form, which is never shorter than 100 bytes (a 24-byte
 // header, six required sections of at least 12 bytes, a 4-byte checksum), so
 // a stream that can tell its length bounds the number of elements it can
-// describe, and the memory a lying header can cost stays proportional to the
-// bytes that are really there.
+// describe: a header that claims more is refused before anything is built.
 constexpr uint64_t kMinElementRecordBytes = 4 + 4 + 100;
 // Without a length to compare against, the header may ask for at most this
-// many elements and this many bytes of preallocated values.
+// many elements and this many bytes of values (elements x element bytes).
 constexpr uint64_t kMaxElementsUnsized = 1ull << 16;
 constexpr uint64_t kMaxPreallocUnsized = 256ull << 20;
-// With a known length, preallocated values may exceed the bytes left by this
-// much (items replaced by smaller ones after allocation still read back).
+// With a known length, the declared values may exceed the bytes left by this
+// much (single-object items replaced by smaller ones after the allocation
+// still read back).
 constexpr uint64_t kPreallocSlack = 64ull << 20;
 
 // The header and dimension records as read, before anything is stored.
@@ -130,7 +133,7 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
           // ReleaseAllVQData drops IDs and labels together with the items; the
           // element then fails below, once its record has been started.
           if (m_PointInfo) {
-            const PointInfo& point = (*m_PointInfo)[idx];
+            const PointInfo& point = PointAt(idx);
             out.Int32(point.ID);
             out.Text(point.Label.data(), point.Label.size());
           } else {
@@ -139,13 +142,25 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
           }
           LONG d1, d2, d3, d4;
           PositionOf(idx, &d1, &d2, &d3, &d4);
-          // Read-only access: a swapped-out element comes back unmodified, it
-          // moves to the back of the swap queue, and element 0 receives the
-          // matrix's tag vectors.
+          // Read-only access with attributes: a swapped-out element comes
+          // back whole (values, axis and attributes) and unmodified, it moves
+          // to the back of the swap queue, and element 0 receives the
+          // matrix's tag vectors. A failure to bring it back (the swap file)
+          // is the failure of Write.
+          bool present = false;
+          if (m_DataCount != 0) {
+            vq::CritSecLock lock(m_DataLock.native());
+            present = Storage(DataIndex(idx)) != nullptr;
+          }
           vq::ComPtr<IUnknown> unknown;
-          HRESULT hr = get_ConstDataPtr(d1, d2, d3, d4, 0, unknown.put());
+          const HRESULT hr = present ? GetElement(d1, d2, d3, d4, false, true, unknown.put()) : S_OK;
+          if (FAILED(hr)) {
+            VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: element %u could not be fetched. hr=0x%08x",
+                     static_cast<unsigned>(idx), static_cast<unsigned>(hr));
+            _com_issue_error(hr);
+          }
           vq::ComPtr<IVQData> item;
-          if (SUCCEEDED(hr) && unknown) unknown->QueryInterface(IID_IVQData, item.put_void());
+          if (unknown) unknown->QueryInterface(IID_IVQData, item.put_void());
           if (!item) {
             VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: element %u has no data item",
                      static_cast<unsigned>(idx));
@@ -248,26 +263,33 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     if (allocate && !CDataBase::ElementBytes(h.format, h.xSize, h.zSize, &elementBytes)) {
       Refuse(kInvalidData, "an element's values do not fit 32 bits");
     }
-    const uint64_t prealloc = count * elementBytes;  // both below 2^32: no overflow
+    // Packed elements all take the header's shape: without one, no element
+    // could be stored (and no writer writes such a stream).
+    if (h.type == matrixMultipleObjects && !allocate) {
+      Refuse(kInvalidData, "a multiple-object matrix without an element shape");
+    }
+    const uint64_t values = count * elementBytes;  // both below 2^32: no overflow
     uint64_t remaining = 0;
     if (in.Remaining(&remaining)) {
       if (count > remaining / kMinElementRecordBytes) Refuse(kInvalidData, "more elements than the stream holds");
-      if (prealloc > remaining + kPreallocSlack) Refuse(kInvalidData, "more values than the stream holds");
-    } else if (count > kMaxElementsUnsized || prealloc > kMaxPreallocUnsized) {
+      if (values > remaining + kPreallocSlack) Refuse(kInvalidData, "more values than the stream holds");
+    } else if (count > kMaxElementsUnsized || values > kMaxPreallocUnsized) {
       Refuse(kInvalidData, "the matrix is too large to read from a stream of unknown length");
     }
 
-    // Store and initialise.
+    // Store and initialise, without the per-element tables: each element's
+    // storage, ID and label are made when its record arrives, so that a
+    // stream that declares more than it holds costs only what it held.
     if (h.hasLabel) {
       ScopedBstr label(h.label);
       vq::ThrowIfFailed(put_MatrixLabel(label.get()));
     }
     m_MatrixType = static_cast<matrixType>(h.type);
     if (allocate) {
-      vq::ThrowIfFailed(Initialize2(h.sizes[0], h.sizes[1], h.sizes[2], h.sizes[3], h.xSize, h.zSize, h.format,
-                                    static_cast<matrixType>(h.type)));
+      vq::ThrowIfFailed(Initialize2Impl(h.sizes[0], h.sizes[1], h.sizes[2], h.sizes[3], h.xSize, h.zSize, h.format,
+                                        static_cast<matrixType>(h.type), ElementTables::Grown));
     } else {
-      vq::ThrowIfFailed(Initialize(1, h.sizes[0], h.sizes[1], h.sizes[2], h.sizes[3]));
+      vq::ThrowIfFailed(InitializeImpl(1, h.sizes[0], h.sizes[1], h.sizes[2], h.sizes[3], ElementTables::Grown));
       m_Format = h.format;
       m_XSize = h.xSize;
       m_ZSize = h.zSize;
@@ -279,24 +301,68 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     }
     vq::ThrowIfFailed(SetElementPriority(static_cast<elementPriorityType>(h.priority)));
 
-    for (uint32_t idx = 0; idx < m_SizeAll; ++idx) {
-      LONG d1, d2, d3, d4;
-      PositionOf(idx, &d1, &d2, &d3, &d4);
-      vq::ThrowIfFailed(put_ID(d1, d2, d3, d4, in.Int32()));
-      std::wstring text;
-      in.Text(&text);
-      ScopedBstr label(text);
-      vq::ThrowIfFailed(put_Label(d1, d2, d3, d4, label.get()));
-      // Access for writing: the element counts as modified, so the swapping
-      // saves the loaded contents before it ever drops them.
-      vq::ComPtr<IUnknown> item;
-      HRESULT hr = get_DataPtr(d1, d2, d3, d4, item.put());
-      vq::ThrowIfFailed(hr);
-      if (!item) _com_issue_error(E_POINTER);
+    auto load = [pStream](IVQData* item) {
       vq::ComPtr<IVQDataPersist> persist;
-      vq::ThrowIfFailed(item->QueryInterface(IID_IVQDataPersist, persist.put_void()), item.get(), IID_IUnknown);
+      vq::ThrowIfFailed(item->QueryInterface(IID_IVQDataPersist, persist.put_void()), item, IID_IVQData);
       vq::ThrowIfFailed(persist->LoadFromStream(pStream), persist.get(), IID_IVQDataPersist);
-      if (idx == 0) vq::ThrowIfFailed(PutTagVectorsData(item.get()));
+    };
+    for (uint32_t idx = 0; idx < m_SizeAll; ++idx) {
+      const LONG id = in.Int32();
+      std::wstring label;
+      in.Text(&label);
+      const uint32_t dataIdx = DataIndex(idx);
+      vq::ComPtr<IVQData> item;
+      if (m_MatrixType == matrixSingleObject) {
+        // The form goes into an item of its own, which the element's new
+        // storage object then keeps as put DataPtr would have it: nothing
+        // is allocated for an element before its form has been read, and
+        // its values are written to the swap file before they are dropped.
+        // Single-object elements keep their own shape: the header's is the
+        // allocation's, which the copy into one item checks where it uses
+        // it (docs/STREAM_FORMAT.md).
+        vq::ThrowIfFailed(CDataBase::CreateItem(&item));
+        load(item.get());
+        vq::ThrowIfFailed(GrowElementTables(idx));
+        HRESULT hr = E_FAIL;
+        {
+          vq::CritSecLock lock(m_DataLock.native());
+          if (CDataBase* storage = Storage(dataIdx)) hr = storage->ReplaceData(SubIndex(idx), item.get());
+        }
+        if (hr != S_OK) _com_issue_error(FAILED(hr) ? hr : E_FAIL);
+        m_Priority.PushPriority(dataIdx);
+      } else {
+        // The slot's pool item, fetched for writing, takes the form: it is
+        // folded back into the storage object's buffer, and saved, before it
+        // is ever dropped.
+        vq::ThrowIfFailed(GrowElementTables(idx));
+        LONG d1, d2, d3, d4;
+        PositionOf(idx, &d1, &d2, &d3, &d4);
+        vq::ComPtr<IUnknown> unknown;
+        vq::ThrowIfFailed(GetElement(d1, d2, d3, d4, true, true, unknown.put()));
+        if (unknown) unknown->QueryInterface(IID_IVQData, item.put_void());
+        if (!item) _com_issue_error(E_POINTER);
+        load(item.get());
+        // Every slot has the header's shape: values of another shape would
+        // never reach the buffer.
+        VQDataBuffer shape{};
+        vq::ThrowIfFailed(item->GetDataBuffer(&shape), item.get(), IID_IVQData);
+        if (shape.Format != h.format || shape.XSize != h.xSize || shape.ZSize != h.zSize) {
+          VQ_TRACE("CVQDataMatrix::Read", "Assert", 1,
+                   "Read: element %u is %dx%d of format %d, the header's %dx%d of format %d",
+                   static_cast<unsigned>(idx), shape.XSize, shape.ZSize, shape.Format, h.xSize, h.zSize, h.format);
+          Refuse(kInvalidData, "an element's shape disagrees with the header");
+        }
+      }
+      PointInfo& point = PointForWriting(idx);
+      point.ID = id;
+      point.Label = std::move(label);
+      // The tag vectors travel with element 0; the matrix keeps copies, so
+      // that element 0's item stays the element's alone.
+      if (idx == 0) vq::ThrowIfFailed(PutTagVectorsCopy(item.get()));
+      if (m_MatrixType == matrixSingleObject) {
+        item = nullptr;  // the storage object's alone now, so it can be swapped
+        CheckMemoryNow();
+      }
     }
     VQ_TRACE("CVQDataMatrix::Read", "DataMatrix", 2, "Leaving Read");
     return S_OK;

@@ -2,6 +2,7 @@
 // and they are copied into items that leave the matrix at position 0.
 #include "component/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
+#include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
 namespace {
@@ -69,5 +70,28 @@ STDMETHODIMP CVQDataMatrix::PutTagVectorsData(IUnknown* pVal) {
     VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "DataMatrix", 2, "No tag vectors in input dataset");
     m_TagVectorData = nullptr;
     return S_OK;
+  });
+}
+
+HRESULT CVQDataMatrix::PutTagVectorsCopy(IUnknown* source) {
+  return vq::MethodGuard("CVQDataMatrix::PutTagVectorsData", [&]() -> HRESULT {
+    vq::ComPtr<IVQDataTagVectors> from;
+    if (source == nullptr || FAILED(source->QueryInterface(IID_IVQDataTagVectors, from.put_void())) || !from) {
+      return PutTagVectorsData(source);  // its refusals and its clearing
+    }
+    // The carrier is an item of its own: element 0's item stays the
+    // element's, held by nobody, so that it can be swapped out and replaced
+    // like any other. Only the tag vectors are copied.
+    vq::ComPtr<IVQData> carrier;
+    for (LONG i = 0; i < 4; ++i) {
+      vq::ComPtr<IVQTagVector> vector = NonEmptyVector(from.get(), i);
+      if (!vector) continue;
+      if (!carrier) vq::ThrowIfFailed(CDataBase::CreateItem(&carrier));
+      vq::ComPtr<IVQTagVector> destination;
+      vq::ThrowIfFailed(carrier->GetTagVector(i, destination.put()), carrier.get(), IID_IVQData);
+      vq::ThrowIfFailed(vector->CopyTo(destination.get()), vector.get(), IID_IVQTagVector);
+    }
+    // Without any, the carrier is cleared, as PutTagVectorsData does.
+    return PutTagVectorsData(carrier ? static_cast<IUnknown*>(carrier.get()) : source);
   });
 }

@@ -5,7 +5,8 @@
 // (which can tell its length), bit 0 set a stream that cannot seek or tell
 // its size and hands out at most 7 bytes per Read. The rest is the stream's
 // contents. A matrix that reads successfully must write, read back and write
-// again to the very same bytes. Everything is created and released inside
+// again to the very same bytes; one that does not must still be usable as far
+// as the Read got, and release cleanly. Everything is created and released inside
 // the call, on the calling thread, which must have entered an apartment.
 #pragma once
 
@@ -80,6 +81,28 @@ inline HRESULT ReadAll(const std::vector<uint8_t>& bytes, vq::ComPtr<IVQDataMatr
   return (*out)->Read(stream.get());
 }
 
+// Uses what a failed Read left behind: the matrix must work as far as it
+// got (docs/STREAM_FORMAT.md) and release cleanly. A Write, the first and
+// the last element and their IDs, a bulk save, and a Write that reads the
+// saved elements back; each call may fail, none may crash.
+inline void UseWhatIsLeft(IVQDataMatrix* m) {
+  std::vector<uint8_t> ignored;
+  WriteAll(m, &ignored);
+  LONG dims = 0, s[4] = {1, 1, 1, 1};
+  m->get_Dimensions(&dims);
+  for (LONG d = 0; dims == 4 && d < 4; ++d) m->get_Size(d + 1, &s[d]);
+  for (LONG last : {0, 1}) {
+    const LONG p[4] = {last * (s[0] - 1), last * (s[1] - 1), last * (s[2] - 1), last * (s[3] - 1)};
+    vq::ComPtr<IUnknown> item;
+    m->get_ConstDataPtr(p[0], p[1], p[2], p[3], 1, item.put());
+    LONG id = 0;
+    m->get_ID(p[0], p[1], p[2], p[3], &id);
+    m->put_ID(p[0], p[1], p[2], p[3], id + 1);
+  }
+  m->AllSaveToDisk();
+  WriteAll(m, &ignored);
+}
+
 // Runs one input; false when an accepted input breaks the round trip (the
 // caller reports that as a failure).
 inline bool ReadOne(const uint8_t* data, size_t size) {
@@ -98,7 +121,10 @@ inline bool ReadOne(const uint8_t* data, size_t size) {
   } else {
     hr = ReadAll(contents, &m);
   }
-  if (FAILED(hr)) return true;  // refused: the matrix is released below
+  if (FAILED(hr)) {
+    if (m) UseWhatIsLeft(m.get());
+    return true;  // refused: the matrix is released below
+  }
   std::vector<uint8_t> first, second;
   if (!WriteAll(m.get(), &first)) return false;
   vq::ComPtr<IVQDataMatrix> again;

@@ -51,6 +51,28 @@ TEST_F(PriorityTest, PushMovesAnIndexToTheBackOnce) {
   EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{3}));
 }
 
+// A table that grows while it is queued (Read adds storage objects as the
+// elements of a stream arrive): the queue keeps its order and takes the new
+// indices; it never shrinks.
+TEST_F(PriorityTest, GrowKeepsTheQueueAndTakesNewIndices) {
+  queue.PushPriority(4);
+  queue.PushUntouched(2);
+  queue.PushPriority(0);
+  queue.PushPriority(6);  // not yet in the table: ignored
+  for (int i = 5; i < 300; ++i) table.push_back(std::make_unique<FakeStorage>());
+  for (uint32_t count = 6; count <= 300; ++count) ASSERT_TRUE(queue.Grow(count));
+  EXPECT_TRUE(queue.Grow(3));  // smaller: nothing changes
+  queue.PushPriority(6);
+  queue.PushPriority(299);
+  queue.PushPriority(300);  // beyond the grown count: ignored
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{4, 0, 6, 299, 2}));
+  uint32_t picked = 0;
+  ASSERT_TRUE(queue.PopPriority(&picked));
+  EXPECT_EQ(picked, 4u);
+  ASSERT_TRUE(queue.RemovePriority(299));
+  EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{0, 6, 2}));
+}
+
 // Objects the allocation queued and nobody used since go last, whatever the
 // order; using one makes it an ordinary most recently used entry.
 TEST_F(PriorityTest, UntouchedObjectsArePickedOnlyWhenNoUsedOneCanGo) {

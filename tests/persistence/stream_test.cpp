@@ -1,7 +1,12 @@
 // Write and Read of whole matrices: round trips of both storage kinds, the
 // exact bytes of a small matrix, older versions, and hostile streams.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -10,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "memory/FileCache.h"
 #include "persistence/fuzz/ReadFuzzOne.h"
+#include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
 #include "support/TraceCapture.h"
 
@@ -72,6 +79,8 @@ class FailingStream final : public vq::ForwardStream<FailingStream> {
   size_t m_Limit;
   size_t m_Taken = 0;
 };
+
+void ExerciseMatrix(IVQDataMatrix* m);
 
 class StreamTest : public vq::test::MatrixTest {
  protected:
@@ -139,6 +148,7 @@ class StreamTest : public vq::test::MatrixTest {
     } else {
       EXPECT_TRUE(FAILED(hr)) << what << " hr=" << std::hex << hr;
     }
+    ExerciseMatrix(m.get());
   }
 };
 
@@ -619,6 +629,595 @@ TEST_F(StreamTest, KeptFuzzInputs) {
     ++replayed;
   }
   EXPECT_GE(replayed, 3u);
+}
+
+// ---------------------------------------------------------------------------
+// Issue 14: elements written whole, headers that disagree with their
+// elements, streams that declare more than they hold, the tag-vector carrier,
+// swap-file failures during Write, and what a failed Read leaves behind.
+// ---------------------------------------------------------------------------
+
+std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
+
+class KindStreamTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindStreamTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+                         KindName);
+
+bool IsSwappedOut(IVQDataMatrix* m, uint32_t dataIndex) {
+  CDataBase* storage = static_cast<CVQDataMatrix*>(m)->StorageAt(dataIndex);
+  return storage != nullptr && storage->IsOnDisk() && !storage->IsInMemory();
+}
+
+// Attribute Group/Name of `item` as text ("" when it has none).
+std::wstring AttributeText(IVQData* item, const wchar_t* group, const wchar_t* name) {
+  _variant_t value;
+  if (item->GetAttributeValue(_bstr_t(group).GetBSTR(), _bstr_t(name).GetBSTR(), value.GetAddress()) != S_OK) {
+    return L"";
+  }
+  if (value.vt != VT_BSTR) value.ChangeType(VT_BSTR);
+  return value.vt == VT_BSTR && value.bstrVal != nullptr ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
+                                                         : std::wstring();
+}
+
+std::vector<double> TagValues(IVQData* item, LONG index) {
+  vq::ComPtr<IVQTagVector> tag;
+  EXPECT_EQ(item->GetTagVector(index, tag.put()), S_OK);
+  LONG count = 0;
+  if (!tag || tag->GetCount(&count) != S_OK || count <= 0) return {};
+  std::vector<double> values(static_cast<size_t>(count));
+  EXPECT_EQ(tag->GetValues(0, count, values.data()), S_OK);
+  return values;
+}
+
+vq::ComPtr<IVQData> NewDataItem(LONG x = 0, LONG z = 0) {
+  vq::ComPtr<IVQData> item;
+  EXPECT_EQ(CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IVQData, item.put_void()), S_OK);
+  if (item && x > 0 && z > 0) {
+    EXPECT_EQ(item->Allocate(x, z, dataFormatFloat64), S_OK);
+  }
+  return item;
+}
+
+// Touches every method of a matrix that a Read left behind, successful or
+// not: each call succeeds or fails cleanly (the sanitizer builds watch for
+// the rest).
+void ExerciseMatrix(IVQDataMatrix* m) {
+  if (m == nullptr) return;
+  LONG dims = 0;
+  EXPECT_EQ(m->get_Dimensions(&dims), S_OK);
+  LONG s[4] = {0, 0, 0, 0};
+  if (dims == 4) {
+    for (LONG d = 0; d < 4; ++d) EXPECT_EQ(m->get_Size(d + 1, &s[d]), S_OK);
+  }
+  const LONG count = dims == 4 ? std::min<LONG>(s[0] * s[1] * s[2] * s[3], 64) : 1;
+  auto position = [&](LONG i, LONG* p) {
+    const LONG s0 = std::max<LONG>(s[0], 1), s1 = std::max<LONG>(s[1], 1), s2 = std::max<LONG>(s[2], 1);
+    p[0] = i % s0;
+    p[1] = (i / s0) % s1;
+    p[2] = (i / (s0 * s1)) % s2;
+    p[3] = i / (s0 * s1 * s2);
+  };
+  for (LONG i = 0; i < count; ++i) {
+    LONG p[4];
+    position(i, p);
+    LONG id = 0;
+    m->get_ID(p[0], p[1], p[2], p[3], &id);
+    BSTR label = nullptr;
+    if (SUCCEEDED(m->get_Label(p[0], p[1], p[2], p[3], &label))) SysFreeString(label);
+    vq::ComPtr<IUnknown> item;
+    m->get_ConstDataPtr(p[0], p[1], p[2], p[3], 1, item.put());
+    item = nullptr;
+    m->get_DataPtr(p[0], p[1], p[2], p[3], item.put());
+    item = nullptr;
+    m->get_ConstDataSubsetPtr(p[0], p[1], p[2], p[3], 0, 1, 1, item.put());
+  }
+  LONG last[4];
+  position(count - 1, last);
+  m->put_ID(last[0], last[1], last[2], last[3], 77);
+  m->put_Label(last[0], last[1], last[2], last[3], _bstr_t(L"x"));
+  LONG q[4] = {0, 0, 0, 0}, flag = 0;
+  m->GetPositionFromID(77, &q[0], &q[1], &q[2], &q[3]);
+  m->GetPositionFromID(-1, &q[0], &q[1], &q[2], &q[3]);
+  m->HasData(-1, &flag);
+  m->get_IsAllDataValid(&flag);
+  {
+    vq::ComPtr<IUnknown> first;
+    m->get_FirstValidDataPtr(&q[0], &q[1], &q[2], &q[3], first.put());
+  }
+  {
+    auto target = NewDataItem();
+    m->CopyContentsToSingleVqData(target.get());
+    m->GetD1D2Slice(0.0, 10.0, 0, 0, 0, matrixDirectionByRow, target.get());
+    m->GetD1D3SliceSpectrum(0, 0, 0, matrixDirectionByColumn, target.get());
+    m->GetTagVectorsData(target.get());
+  }
+  for (int round = 0; round < 2; ++round) {
+    vq::ComPtr<IStream> out;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
+    m->Write(out.get());
+    m->AllSaveToDisk();  // the second Write reads swapped-out elements back
+  }
+  {
+    auto item = NewDataItem(4, 2);
+    m->put_DataPtr(0, 0, 0, 0, item.get());
+    auto attributes = NewDataItem();
+    attributes->AddAttribute(_bstr_t(L"g"), _bstr_t(L"a"), _bstr_t(L""), _variant_t(1L));
+    m->put_AttributesDataPtr(0, attributes.get());
+  }
+  m->AllInitializeAsLinear(4, 0.0, 1.0, _bstr_t(L"Hz"));
+  m->AllSaveToDisk();
+  m->ReleaseAllVQData();
+  vq::ComPtr<IStream> out;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
+  m->Write(out.get());
+}
+
+// Fault 2: Write fetched elements without their attributes, so an element
+// that had been swapped out went into the stream without them (and stayed
+// without them in memory).
+TEST_P(KindStreamTest, WriteCarriesTheAttributesOfSwappedOutElements) {
+  vq::test::MemoryHook memory(vq::test::kPlenty);
+  auto m = NewMatrix();
+  // One element per d4 index: on both kinds every element is a storage
+  // object of its own, so the attribute set is that element's alone.
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 2, 8, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  {
+    auto item = Get(m.get(), 0, 0, 0, 1);
+    ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Number"), _bstr_t(L""), _variant_t(42L)), S_OK);
+    ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Place"), _bstr_t(L""), _variant_t(L"Hall 3")), S_OK);
+  }
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ASSERT_TRUE(IsSwappedOut(m.get(), 0));
+  ASSERT_TRUE(IsSwappedOut(m.get(), 1));
+
+  Bytes written;
+  ASSERT_TRUE(WriteAll(m.get(), &written));
+  // The element Write brought back is whole in the source too.
+  {
+    auto item = Get(m.get(), 0, 0, 0, 1, false);
+    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Number"), L"42");
+    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Place"), L"Hall 3");
+  }
+  vq::ComPtr<IVQDataMatrix> r;
+  ASSERT_EQ(ReadAll(written, &r), S_OK);
+  {
+    auto item = Get(r.get(), 0, 0, 0, 1, false);
+    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Number"), L"42");
+    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Place"), L"Hall 3");
+    auto other = Get(r.get(), 0, 0, 0, 0, false);
+    EXPECT_EQ(AttributeText(other.get(), L"Run", L"Number"), L"");
+  }
+  Verify(r.get());
+  // Swapped out or not, the source writes the same bytes.
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  Bytes again;
+  ASSERT_TRUE(WriteAll(m.get(), &again));
+  EXPECT_EQ(again, written);
+}
+
+// Fault 5: a header whose element shape (XSize, ZSize, format) disagrees
+// with the elements. Packed elements take the header's shape, so the stream
+// is refused; single-object elements keep their own shape (a matrix may hold
+// items of other shapes than its allocation), so it is read as it is and the
+// header's shape stays what it is for such a matrix: the allocation's, which
+// the copy into one item checks element by element.
+TEST_P(KindStreamTest, HeaderThatDisagreesWithTheElementsShape) {
+  const bool packed = GetParam() == matrixMultipleObjects;
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 4, 2, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  Bytes good;
+  ASSERT_TRUE(WriteAll(m.get(), &good));
+  const std::vector<size_t> at = Int32Fields(good);
+  struct Damage {
+    const char* what;
+    size_t field;  // 4 format (1), 5 XSize (4), 6 ZSize (2)
+    int32_t value;
+    bool headerRefused;  // refused by the header checks on both kinds
+  };
+  const Damage damages[] = {
+      {"XSize 4 -> 5", 5, 5, false},           {"XSize 4 -> 6", 5, 6, false},
+      {"XSize 4 -> 0", 5, 0, false},           {"XSize 4 -> 12", 5, 12, false},
+      {"XSize 4 -> 2^28 + 4", 5, (1 << 28) + 4, true},
+      {"ZSize 2 -> 3", 6, 3, false},           {"ZSize 2 -> 0", 6, 0, false},
+      {"ZSize 2 -> 6", 6, 6, false},           {"format 1 -> 0", 4, 0, false},
+      {"format 1 -> 3", 4, 3, false},          {"format 1 -> 5", 4, 5, false},
+      {"format 1 -> 9", 4, 9, true},
+  };
+  for (const Damage& d : damages) {
+    Bytes s = good;
+    std::memcpy(&s[at[d.field]], &d.value, 4);
+    vq::ComPtr<IVQDataMatrix> r;
+    const HRESULT hr = ReadAll(s, &r);
+    if (packed || d.headerRefused) {
+      EXPECT_EQ(hr, kInvalidData) << d.what;
+      ExerciseMatrix(r.get());
+      continue;
+    }
+    ASSERT_EQ(hr, S_OK) << d.what;
+    Verify(r.get());
+    // The header comes back as it was read.
+    Bytes again;
+    ASSERT_TRUE(WriteAll(r.get(), &again)) << d.what;
+    EXPECT_EQ(again, s) << d.what;
+    auto target = NewItem();
+    EXPECT_EQ(r->CopyContentsToSingleVqData(target.get()), E_FAIL) << d.what;
+  }
+}
+
+// A stream that tells a length of `declared` bytes but holds only `bytes`:
+// reading past them gets nothing, as at the end of a stream (a file whose
+// length was set without writing it, or a stream cut short).
+class HoleStream final : public vq::ForwardStream<HoleStream> {
+ public:
+  HoleStream(const Bytes& bytes, uint64_t declared) : m_Bytes(bytes), m_Declared(declared) {}
+  STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    size_t n = 0;
+    if (m_At < m_Bytes.size()) {
+      n = std::min<size_t>(cb, m_Bytes.size() - static_cast<size_t>(m_At));
+      std::memcpy(pv, m_Bytes.data() + m_At, n);
+    }
+    m_At += n;
+    if (pcbRead != nullptr) *pcbRead = static_cast<ULONG>(n);
+    return n < cb ? S_FALSE : S_OK;
+  }
+  STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
+    const int64_t base = origin == STREAM_SEEK_SET   ? 0
+                         : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(m_At)
+                                                     : static_cast<int64_t>(m_Declared);
+    if (base + move.QuadPart < 0) return STG_E_INVALIDFUNCTION;
+    m_At = static_cast<uint64_t>(base + move.QuadPart);
+    if (position != nullptr) position->QuadPart = m_At;
+    return S_OK;
+  }
+  STDMETHODIMP Stat(STATSTG* stat, DWORD) override {
+    *stat = STATSTG{};
+    stat->cbSize.QuadPart = m_Declared;
+    return S_OK;
+  }
+
+ private:
+  const Bytes& m_Bytes;
+  uint64_t m_Declared;
+  uint64_t m_At = 0;
+};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A field of /proc/self/status ("VmSize:", "VmHWM:") in bytes.
+uint64_t StatusBytes(const char* field) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field))) * 1024;
+  }
+  return 0;
+}
+
+struct ReadOutcome {
+  HRESULT hr = E_UNEXPECTED;
+  uint64_t peakGrowth = 0;  // of the resident-size high-water mark, bytes
+  double seconds = 0.0;
+};
+
+// Reads `bytes` into a fresh matrix in a child process whose address space
+// may grow by at most `headroom` bytes, through a HoleStream that declares
+// `declared` bytes, or through a stream that cannot tell its length (pipe).
+// False when the child did not report back (it crashed or was killed).
+bool ReadInLimitedChild(const Bytes& bytes, uint64_t declared, bool pipe, uint64_t headroom, ReadOutcome* outcome) {
+  int fds[2];
+  if (::pipe(fds) != 0) return false;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    close(fds[0]);
+    ReadOutcome o;
+    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+      rlimit limit{};
+      limit.rlim_cur = limit.rlim_max = StatusBytes("VmSize:") + headroom;
+      setrlimit(RLIMIT_AS, &limit);
+      {
+        std::ofstream("/proc/self/clear_refs") << "5";  // the high-water mark starts afresh
+      }
+      const uint64_t before = StatusBytes("VmHWM:");
+      vq::ComPtr<IStream> stream;
+      if (pipe) {
+        stream.attach(vq::MakeComObject<vq::persist::fuzz::PipeStream>(bytes.data(), bytes.size()));
+      } else {
+        stream.attach(vq::MakeComObject<HoleStream>(bytes, declared));
+      }
+      vq::ComPtr<IVQDataMatrix> m = vq::persist::fuzz::NewMatrix();
+      const auto start = std::chrono::steady_clock::now();
+      o.hr = m && stream ? m->Read(stream.get()) : E_UNEXPECTED;
+      o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const uint64_t after = StatusBytes("VmHWM:");
+      o.peakGrowth = after > before ? after - before : 0;
+    }
+    _exit(write(fds[1], &o, sizeof o) == static_cast<ssize_t>(sizeof o) ? 0 : 1);
+  }
+  close(fds[1]);
+  size_t got = 0;
+  while (got < sizeof *outcome) {
+    const ssize_t n = read(fds[0], reinterpret_cast<char*>(outcome) + got, sizeof *outcome - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return got == sizeof *outcome && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Fault 6: a stream that declares a huge matrix and then ends. Before, Read
+// built every element's tables, items and values for what the header
+// declared before it read one element (about ten bytes per declared byte);
+// now its memory follows the elements that actually arrive.
+TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
+  if (kSanitized) GTEST_SKIP() << "an address-space limit does not go with a sanitizer's shadow memory";
+  // Three real elements of 1 KiB, then the stream ends.
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 128, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  Bytes good;
+  ASSERT_TRUE(WriteAll(m.get(), &good));
+  const std::vector<size_t> at = Int32Fields(good);
+  constexpr uint64_t kHeadroom = 768ull << 20;
+  constexpr uint64_t kSmall = 48ull << 20;
+  // A length the stream can tell: 2 GiB, enough for 2,000,000 elements of
+  // 1 KiB by the header checks (2 GiB of values, some 4 GiB of tables and
+  // items for the single-object kind before).
+  Bytes huge = good;
+  const int32_t elements = 2000000;
+  std::memcpy(&huge[at[8]], &elements, 4);
+  ReadOutcome o;
+  ASSERT_TRUE(ReadInLimitedChild(huge, 2ull << 30, false, kHeadroom, &o)) << "the child did not report";
+  EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
+  EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
+  EXPECT_LT(o.seconds, 2.0);
+  // A stream that cannot tell its length may declare up to 65536 elements.
+  Bytes many = good;
+  const int32_t most = 65536;
+  std::memcpy(&many[at[8]], &most, 4);
+  ASSERT_TRUE(ReadInLimitedChild(many, 0, true, kHeadroom, &o)) << "the child did not report";
+  EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
+  EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
+  EXPECT_LT(o.seconds, 2.0);
+}
+
+// The same streams in this process (also under the sanitizers): the Read
+// fails cleanly and leaves a matrix that works for the elements it read.
+TEST_P(KindStreamTest, StreamThatEndsEarlyLeavesTheElementsItHeld) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 128, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  for (LONG d1 = 0; d1 < 3; ++d1) ASSERT_EQ(m->put_ID(d1, 0, 0, 0, 10 + d1), S_OK);
+  Bytes good;
+  ASSERT_TRUE(WriteAll(m.get(), &good));
+  const std::vector<size_t> at = Int32Fields(good);
+  Bytes huge = good;
+  const int32_t elements = 200000;
+  std::memcpy(&huge[at[8]], &elements, 4);
+  vq::ComPtr<IStream> stream;
+  stream.attach(vq::MakeComObject<HoleStream>(huge, 256ull << 20));
+  auto r = NewMatrix();
+  ASSERT_EQ(r->Read(stream.get()), kEof);
+  // The three elements that arrived are there, with their IDs and values.
+  for (LONG d1 = 0; d1 < 3; ++d1) {
+    auto item = Get(r.get(), d1, 0, 0, 0, false);
+    ASSERT_TRUE(item);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.pDouble[5], Expected(static_cast<uint32_t>(d1), 5));
+    LONG id = 0;
+    ASSERT_EQ(r->get_ID(d1, 0, 0, 0, &id), S_OK);
+    EXPECT_EQ(id, 10 + d1);
+  }
+  // The others never arrived: they have no item (packed: but for the rest
+  // of the storage object the last one arrived in, zero-filled), and IDs and
+  // labels as a fresh matrix's.
+  vq::ComPtr<IUnknown> none;
+  EXPECT_EQ(r->get_ConstDataPtr(199999, 0, 0, 0, 1, none.put()), E_FAIL);
+  EXPECT_FALSE(none);
+  if (GetParam() == matrixMultipleObjects) {
+    auto item = Get(r.get(), 3, 0, 0, 0, false);
+    ASSERT_TRUE(item);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.pDouble[5], 0.0);
+  } else {
+    EXPECT_EQ(r->get_ConstDataPtr(3, 0, 0, 0, 1, none.put()), E_FAIL);
+  }
+  LONG id = 0;
+  ASSERT_EQ(r->get_ID(199999, 0, 0, 0, &id), S_OK);
+  EXPECT_EQ(id, -1);
+  BSTR label = nullptr;
+  ASSERT_EQ(r->get_Label(199999, 0, 0, 0, &label), S_OK);
+  EXPECT_EQ(Str(label), L"");
+  LONG p[4] = {};
+  EXPECT_EQ(r->GetPositionFromID(-1, &p[0], &p[1], &p[2], &p[3]), E_FAIL);  // -1 names no element
+  ASSERT_EQ(r->put_ID(199999, 0, 0, 0, 5), S_OK);
+  ASSERT_EQ(r->GetPositionFromID(5, &p[0], &p[1], &p[2], &p[3]), S_OK);
+  EXPECT_EQ(p[0], 199999);
+  ExerciseMatrix(r.get());
+}
+
+void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
+  vq::ComPtr<IVQTagVector> tag;
+  ASSERT_EQ(item->GetTagVector(index, tag.put()), S_OK);
+  ASSERT_EQ(tag->SetValues(static_cast<LONG>(values.size()), values.data()), S_OK);
+}
+
+// Fault 9: after a Read of a stream with tag vectors, the matrix's carrier
+// was element 0's own item, so element 0 counted as held by a client for the
+// matrix's life: never swapped out, and put DataPtr there failed.
+TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
+  vq::test::MemoryHook memory(vq::test::kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  auto carrier = NewItem(1, 1);
+  SetTag(carrier.get(), 1, {1.0, 2.0, 3.0});
+  SetTag(carrier.get(), 3, {-4.5});
+  ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
+  Bytes written;
+  ASSERT_TRUE(WriteAll(m.get(), &written));
+
+  vq::ComPtr<IVQDataMatrix> r;
+  ASSERT_EQ(ReadAll(written, &r), S_OK);
+  const uint32_t zero = Impl(r.get())->DataIndex(0);
+  // Nobody holds element 0: it is swapped out like any other element...
+  ASSERT_EQ(r->AllSaveToDisk(), S_OK);
+  EXPECT_TRUE(IsSwappedOut(r.get(), zero));
+  // ...and comes back with its values and the matrix's tag vectors.
+  {
+    auto item = Get(r.get(), 0, 0, 0, 0);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, 2.0, 3.0}));
+    EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
+    EXPECT_TRUE(TagValues(item.get(), 0).empty());
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.pDouble[3], Expected(0, 3));
+  }
+  // A new item can be stored at element 0, and it is swapped out too.
+  {
+    auto fresh = NewItem(4, 1);
+    VQDataBuffer b{};
+    ASSERT_EQ(fresh->GetDataBuffer(&b), S_OK);
+    for (int k = 0; k < 4; ++k) b.pDouble[k] = 7.0 + k;
+    EXPECT_EQ(r->put_DataPtr(0, 0, 0, 0, fresh.get()), S_OK);
+  }
+  ASSERT_EQ(r->AllSaveToDisk(), S_OK);
+  EXPECT_TRUE(IsSwappedOut(r.get(), zero));
+  // The tag vectors still travel: another round trip keeps them.
+  Bytes again;
+  ASSERT_TRUE(WriteAll(r.get(), &again));
+  vq::ComPtr<IVQDataMatrix> r2;
+  ASSERT_EQ(ReadAll(again, &r2), S_OK);
+  {
+    auto item = Get(r2.get(), 0, 0, 0, 0, false);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, 2.0, 3.0}));
+    EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    EXPECT_EQ(b.pDouble[3], 10.0);
+  }
+  auto outside = NewItem();
+  ASSERT_EQ(r2->GetTagVectorsData(outside.get()), S_OK);
+  EXPECT_EQ(TagValues(outside.get(), 1), (std::vector<double>{1.0, 2.0, 3.0}));
+  // A stream without tag vectors leaves the matrix without a carrier.
+  auto p = NewMatrix();
+  ASSERT_EQ(p->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  Bytes plain;
+  ASSERT_TRUE(WriteAll(p.get(), &plain));
+  vq::ComPtr<IVQDataMatrix> r3;
+  ASSERT_EQ(ReadAll(plain, &r3), S_OK);
+  auto untouched = NewItem();
+  SetTag(untouched.get(), 1, {9.0});
+  ASSERT_EQ(r3->GetTagVectorsData(untouched.get()), S_OK);
+  EXPECT_EQ(TagValues(untouched.get(), 1), (std::vector<double>{9.0}));
+}
+
+// Swap-file reads that fail on demand.
+class FailingSwapReads : public vq::SwapFileOps {
+ public:
+  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
+    if (fail.load()) {
+      *error = EIO;
+      return -1;
+    }
+    return SwapFileOps::ReadAt(fd, data, size, offset, error);
+  }
+  std::atomic<bool> fail{false};
+};
+
+// Fault 10 (Write's part): a swapped-out element that cannot be read back
+// ended Write with E_POINTER, as if the element had no data item.
+TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
+  vq::test::MemoryHook memory(vq::test::kPlenty);
+  FailingSwapReads ops;
+  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
+  auto m = NewMatrix();
+  const HRESULT init = m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam());
+  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
+  ASSERT_EQ(init, S_OK);
+  Fill(m.get());
+  Bytes before;
+  ASSERT_TRUE(WriteAll(m.get(), &before));
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ops.fail = true;
+  // What element access reports for the same failure.
+  vq::ComPtr<IUnknown> out;
+  const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
+  EXPECT_EQ(access, E_FAIL);
+  vq::test::TraceCapture trace;
+  vq::ComPtr<IStream> s;
+  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  EXPECT_EQ(m->Write(s.get()), access);
+  EXPECT_TRUE(trace.Contains("COM Error, "));
+  // Once the swap file reads again, nothing was lost.
+  ops.fail = false;
+  Bytes after;
+  ASSERT_TRUE(WriteAll(m.get(), &after));
+  EXPECT_EQ(after, before);
+}
+
+// Every cut and every hostile int32 field of a stream with several storage
+// objects, IDs, labels, attributes and tag vectors: a Read that fails leaves
+// a matrix that can be used and released.
+TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
+  vq::test::MemoryHook memory(vq::test::kPlenty);
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 4, 2, dataFormatFloat64, GetParam()), S_OK);
+  Fill(m.get());
+  for (LONG d4 = 0; d4 < 2; ++d4) {
+    for (LONG d1 = 0; d1 < 3; ++d1) {
+      ASSERT_EQ(m->put_ID(d1, 0, 0, d4, 100 + d1 + 10 * d4), S_OK);
+      ASSERT_EQ(m->put_Label(d1, 0, 0, d4, _bstr_t(L"e")), S_OK);
+    }
+  }
+  {
+    auto item = Get(m.get(), 1, 0, 0, 1);
+    ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Number"), _bstr_t(L""), _variant_t(7L)), S_OK);
+  }
+  auto carrier = NewItem(1, 1);
+  SetTag(carrier.get(), 0, {1.0});
+  ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
+  Bytes good;
+  ASSERT_TRUE(WriteAll(m.get(), &good));
+  size_t failed = 0;
+  for (size_t n = 0; n < good.size(); n += 3) {
+    vq::ComPtr<IVQDataMatrix> r;
+    const HRESULT hr = ReadAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(n)), &r);
+    EXPECT_TRUE(FAILED(hr)) << "cut at " << n;
+    ExerciseMatrix(r.get());
+    ++failed;
+  }
+  const std::vector<size_t> at = Int32Fields(good);
+  for (size_t f = 0; f < at.size(); ++f) {
+    for (int32_t value : {0, 1, -1, 3, INT32_MIN, INT32_MAX}) {
+      Bytes s = good;
+      std::memcpy(&s[at[f]], &value, 4);
+      vq::ComPtr<IVQDataMatrix> r;
+      const HRESULT hr = ReadAll(s, &r);
+      if (FAILED(hr)) ++failed;
+      ExerciseMatrix(r.get());
+    }
+  }
+  EXPECT_GT(failed, 100u);
 }
 
 }  // namespace
