@@ -9,19 +9,10 @@
 
 namespace {
 
-// True when the storage object holds values, or its item was given a shape by
-// a client before the object could record one. Caller holds m_DataLock.
-bool HasShape(CDataBase* storage) {
-  if (storage->ByteSize() != 0 || storage->IsOnDisk()) return true;
-  // A client may have shaped the item it got from get_DataPtr before the
-  // storage object had a shape to record: the item tells.
-  IUnknown* unknown = nullptr;
-  if (FAILED(storage->GetAllData(0, false, false, &unknown)) || unknown == nullptr) return false;
-  vq::ComPtr<IVQData> item;
-  VQDataBuffer buffer{};
-  return SUCCEEDED(unknown->QueryInterface(IID_IVQData, item.put_void())) && item &&
-         SUCCEEDED(item->GetDataBuffer(&buffer)) && buffer.XSize > 0 && buffer.ZSize > 0;
-}
+// True when the storage object holds values, also when a client gave the
+// item it got from get_DataPtr a shape before the object could record one.
+// Caller holds m_DataLock.
+bool HasShape(CDataBase* storage) { return storage->HoldsValues() || storage->IsOnDisk(); }
 
 }  // namespace
 

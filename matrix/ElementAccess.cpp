@@ -225,7 +225,7 @@ STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
   if (m_DataCount != 0) {
     for (uint32_t i = 0; i < m_DataCount; ++i) {
       CDataBase* storage = Storage(i);
-      if (storage == nullptr || storage->ByteSize() == 0) {
+      if (storage == nullptr || !storage->HoldsValues()) {
         valid = 0;
         break;
       }

@@ -673,7 +673,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           {
             vq::CritSecLock lock(m.m_DataLock.native());
             CDataBase* storage = m.Storage(m.DataIndex(e));
-            holdsValues = storage != nullptr && storage->ByteSize() != 0;
+            holdsValues = storage != nullptr && storage->HoldsValues();
           }
           if (!holdsValues) {
             std::memset(destination, 0, recordBytes);

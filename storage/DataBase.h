@@ -84,6 +84,10 @@ class CDataBase {
 
   // Bytes of the values the object holds (0 when it holds none).
   uint32_t ByteSize() const { return m_ByteSize; }
+  // True when the object holds values, in memory or on disk; a kind whose
+  // item a client may have shaped since the object last looked learns that
+  // shape first.
+  virtual bool HoldsValues() { return m_ByteSize != 0; }
   bool IsOnDisk() const { return m_OnDisk; }
   bool IsInMemory() const { return m_InMemory; }
   bool IsModified() const { return m_Modified; }

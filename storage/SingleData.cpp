@@ -258,8 +258,21 @@ bool CSingleData::SaveToDisk() {
   return true;
 }
 
+bool CSingleData::HoldsValues() {
+  // An item handed out before it had a shape may have been given one by the
+  // client since: the item tells, and the object takes the shape over. The
+  // modified mark stays, so that what the client wrote is recorded.
+  if (m_ByteSize == 0 && !m_OnDisk && m_Item) {
+    const bool modified = m_Modified;
+    RefreshFromItem();
+    m_Modified = modified;
+  }
+  return m_ByteSize != 0;
+}
+
 HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
   *out = nullptr;
+  HoldsValues();
   // A caller that may write edits the element's attributes too: it gets them.
   withAttributes = withAttributes || forWriting;
   if (m_InMemory && m_Item && IsWhole()) {

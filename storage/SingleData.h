@@ -55,6 +55,7 @@ class CSingleData : public CDataBase {
   void Clear() override;
   bool GetAllFromDisk(bool withAttributes) override;
   bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  bool HoldsValues() override;
 
   // For tests and diagnostics: the held item (no reference added) and bounds.
   IVQData* Item() const { return m_Item.get(); }

@@ -148,6 +148,27 @@ TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
   check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
 }
 
+TEST_F(ElementTest, ShapesClientsGiveTheirItemsCountAtOnce) {
+  auto m = NewMatrix();
+  ASSERT_EQ(m->Initialize(1, 2, 1, 1, 1), S_OK);  // items without a shape
+  for (LONG d1 = 0; d1 < 2; ++d1) {
+    auto item = Get(m.get(), d1, 0, 0, 0);
+    ASSERT_EQ(item->Allocate(4, 1, dataFormatFloat64), S_OK);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    for (LONG k = 0; k < 4; ++k) b.pDouble[k] = Expected(static_cast<uint32_t>(d1), static_cast<size_t>(k));
+  }
+  LONG valid = 0;
+  ASSERT_EQ(m->get_IsAllDataValid(&valid), S_OK);
+  EXPECT_EQ(valid, 1);
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  VQDataBuffer b{};
+  ASSERT_EQ(result->GetDataBuffer(&b), S_OK);
+  ASSERT_EQ(b.XSize * b.ZSize, 8);
+  EXPECT_EQ(b.pDouble[7], Expected(1, 3));  // the values, not a record of zeros
+}
+
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
   CountingOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
