@@ -357,6 +357,7 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
                                    IUnknown** out) {
   *out = nullptr;
   if (!m_InMemory && !m_OnDisk) RefreshFromItem();
+  HoldsValues();
   if (m_XSize == 0 || m_ZSize == 0) {
     VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Requested subset(%u,%u) does not exist. ThreadId=%u",
              firstIndex, lastIndex, Tid());
