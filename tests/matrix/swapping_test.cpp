@@ -16,6 +16,7 @@
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
 #include "support/MatrixFixture.h"
+#include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
 #include "support/TraceCapture.h"
 
@@ -342,25 +343,7 @@ int FillAndVerifyInChild(matrixType type) {
   return rc;
 }
 
-// A field of /proc/self/status ("VmRSS:", "VmHWM:") in bytes.
-uint64_t ResidentBytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field))) * 1024;
-  return 0;
-}
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   // The sanitizers' shadow memory and quarantine count against the limit too.
@@ -411,7 +394,7 @@ TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
   ASSERT_EQ(m->Initialize2(64, 1, 1, 1, 131072, 1, dataFormatFloat64, matrixSingleObject), S_OK);
   Fill(m.get());
   // A budget 16 MiB short of the threshold: about 16 objects must go.
-  const uint64_t resident = ResidentBytes("VmRSS:");
+  const uint64_t resident = StatusBytes("VmRSS:");
   vq::SetMemoryBudget(resident + CVQDataMatrix::kLowMemory - (16ull << 20));
   struct Reset {
     ~Reset() { vq::SetMemoryBudget(0); }
@@ -434,13 +417,13 @@ TEST_P(KindSwapTest, MatrixLargerThanTheMemoryBudget) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     vq::SetMemoryStatusProviderForTest(nullptr);
-    const uint64_t resident = ResidentBytes("VmRSS:");
+    const uint64_t resident = StatusBytes("VmRSS:");
     const uint64_t budget = resident + CVQDataMatrix::kLowMemory + (64ull << 20);
     vq::SetMemoryBudget(budget);
     int rc = FillAndVerifyInChild(GetParam());
     // Swapping starts below kLowMemory of headroom; allow one refresh
     // interval's worth of filling (a few elements) beyond the budget.
-    if (rc == 0 && ResidentBytes("VmHWM:") > budget + (32ull << 20)) rc = 20;
+    if (rc == 0 && StatusBytes("VmHWM:") > budget + (32ull << 20)) rc = 20;
     _exit(rc);
   }
   int status = 0;

@@ -19,6 +19,7 @@
 #include "persistence/fuzz/ReadFuzzOne.h"
 #include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
+#include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -27,6 +28,8 @@ using vq::persist::fuzz::ReadAll;
 using vq::persist::fuzz::StreamBytes;
 using vq::persist::fuzz::WriteAll;
 using Bytes = std::vector<uint8_t>;
+using vq::test::kSanitized;
+using vq::test::StatusBytes;
 
 const HRESULT kInvalidData = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 const HRESULT kEof = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
@@ -884,27 +887,6 @@ class HoleStream final : public vq::ForwardStream<HoleStream> {
   uint64_t m_Declared;
   uint64_t m_At = 0;
 };
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// A field of /proc/self/status ("VmSize:", "VmHWM:") in bytes.
-uint64_t StatusBytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field, 0) == 0) return std::stoull(line.substr(std::strlen(field))) * 1024;
-  }
-  return 0;
-}
 
 struct ReadOutcome {
   HRESULT hr = E_UNEXPECTED;
