@@ -635,7 +635,7 @@ TEST_F(StreamTest, KeptFuzzInputs) {
 }
 
 // ---------------------------------------------------------------------------
-// Issue 14: elements written whole, headers that disagree with their
+// Elements written whole, headers that disagree with their
 // elements, streams that declare more than they hold, the tag-vector carrier,
 // swap-file failures during Write, and what a failed Read leaves behind.
 // ---------------------------------------------------------------------------
