@@ -451,8 +451,8 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
       VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
       return E_FAIL;
     }
-    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, CPoolItem::kUnknownId, item.get(),
-                                            forWriting, subset);
+    // A new item shows no attributes (id 0) until the slot's set is restored.
+    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, 0, item.get(), forWriting, subset);
     const HRESULT hr = UpdatePoolItem(pool.get());
     if (FAILED(hr)) return hr;
     m_ActiveItems.push_back(std::move(pool));
@@ -484,11 +484,18 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
       VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
       return E_FAIL;
     }
-    // Tag vectors belong to the element that was handed out with them; the
-    // attributes are the new slot's (a subset shows only its records).
+    // Tag vectors belong to the element that was handed out with them. The
+    // pool item's attribute id says which set the item shows (0: none); a set
+    // shown for another slot or other records (its record attributes are
+    // numbered from the part's first record) must be restored anew.
     if (pool->Slot() != slot) item->ClearTagVectors();
-    // A client may have changed what a read-only item showed, too.
-    pool->SetAttributeId(CPoolItem::kUnknownId);
+    CPoolItem::Subset shown{};
+    pool->GetSubset(&shown);
+    const LONG firstRecord = whole ? -1 : subset->FirstRecord, lastRecord = whole ? -1 : subset->LastRecord;
+    if (pool->AttributeId() != 0 &&
+        (pool->Slot() != slot || shown.FirstRecord != firstRecord || shown.LastRecord != lastRecord)) {
+      pool->SetAttributeId(CPoolItem::kUnknownId);
+    }
     pool->Reuse(slot, forWriting, subset);
     const HRESULT hr = UpdatePoolItem(pool);
     if (FAILED(hr)) return hr;  // stays idle
