@@ -653,17 +653,6 @@ bool IsSwappedOut(IVQDataMatrix* m, uint32_t dataIndex) {
   return storage != nullptr && storage->IsOnDisk() && !storage->IsInMemory();
 }
 
-// Attribute Group/Name of `item` as text ("" when it has none).
-std::wstring AttributeText(IVQData* item, const wchar_t* group, const wchar_t* name) {
-  _variant_t value;
-  if (item->GetAttributeValue(_bstr_t(group).GetBSTR(), _bstr_t(name).GetBSTR(), value.GetAddress()) != S_OK) {
-    return L"";
-  }
-  if (value.vt != VT_BSTR) value.ChangeType(VT_BSTR);
-  return value.vt == VT_BSTR && value.bstrVal != nullptr ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal))
-                                                         : std::wstring();
-}
-
 std::vector<double> TagValues(IVQData* item, LONG index) {
   vq::ComPtr<IVQTagVector> tag;
   EXPECT_EQ(item->GetTagVector(index, tag.put()), S_OK);
@@ -757,51 +746,10 @@ void ExerciseMatrix(IVQDataMatrix* m) {
   m->Write(out.get());
 }
 
-// Fault 2: Write fetched elements without their attributes, so an element
-// that had been swapped out went into the stream without them (and stayed
-// without them in memory).
-TEST_P(KindStreamTest, WriteCarriesTheAttributesOfSwappedOutElements) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
-  auto m = NewMatrix();
-  // One element per d4 index: on both kinds every element is a storage
-  // object of its own, so the attribute set is that element's alone.
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 2, 8, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  {
-    auto item = Get(m.get(), 0, 0, 0, 1);
-    ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Number"), _bstr_t(L""), _variant_t(42L)), S_OK);
-    ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Place"), _bstr_t(L""), _variant_t(L"Hall 3")), S_OK);
-  }
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ASSERT_TRUE(IsSwappedOut(m.get(), 0));
-  ASSERT_TRUE(IsSwappedOut(m.get(), 1));
+// Attributes of swapped-out elements through Write and Read: the model test
+// (tests/matrix/model_test.cpp).
 
-  Bytes written;
-  ASSERT_TRUE(WriteAll(m.get(), &written));
-  // The element Write brought back is whole in the source too.
-  {
-    auto item = Get(m.get(), 0, 0, 0, 1, false);
-    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Number"), L"42");
-    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Place"), L"Hall 3");
-  }
-  vq::ComPtr<IVQDataMatrix> r;
-  ASSERT_EQ(ReadAll(written, &r), S_OK);
-  {
-    auto item = Get(r.get(), 0, 0, 0, 1, false);
-    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Number"), L"42");
-    EXPECT_EQ(AttributeText(item.get(), L"Run", L"Place"), L"Hall 3");
-    auto other = Get(r.get(), 0, 0, 0, 0, false);
-    EXPECT_EQ(AttributeText(other.get(), L"Run", L"Number"), L"");
-  }
-  Verify(r.get());
-  // Swapped out or not, the source writes the same bytes.
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  Bytes again;
-  ASSERT_TRUE(WriteAll(m.get(), &again));
-  EXPECT_EQ(again, written);
-}
-
-// Fault 5: a header whose element shape (XSize, ZSize, format) disagrees
+// A header whose element shape (XSize, ZSize, format) disagrees
 // with the elements. Packed elements take the header's shape, so the stream
 // is refused; single-object elements keep their own shape (a matrix may hold
 // items of other shapes than its allocation), so it is read as it is and the
@@ -942,7 +890,7 @@ bool ReadInLimitedChild(const Bytes& bytes, uint64_t declared, bool pipe, uint64
   return got == sizeof *outcome && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Fault 6: a stream that declares a huge matrix and then ends. Before, Read
+// A stream that declares a huge matrix and then ends. Before, Read
 // built every element's tables, items and values for what the header
 // declared before it read one element (about ten bytes per declared byte);
 // now its memory follows the elements that actually arrive.
@@ -1041,7 +989,7 @@ void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
   ASSERT_EQ(tag->SetValues(static_cast<LONG>(values.size()), values.data()), S_OK);
 }
 
-// Fault 9: after a Read of a stream with tag vectors, the matrix's carrier
+// After a Read of a stream with tag vectors, the matrix's carrier
 // was element 0's own item, so element 0 counted as held by a client for the
 // matrix's life: never swapped out, and put DataPtr there failed.
 TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
@@ -1126,7 +1074,7 @@ class FailingSwapReads : public vq::SwapFileOps {
   std::atomic<bool> fail{false};
 };
 
-// Fault 10 (Write's part): a swapped-out element that cannot be read back
+// A swapped-out element that cannot be read back
 // ended Write with E_POINTER, as if the element had no data item.
 TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   vq::test::MemoryHook memory(vq::test::kPlenty);
