@@ -1,33 +1,28 @@
 // VQDataInternal.h - shared helpers of the VQData component's implementation.
 //
-// What the component's classes share: the module's count of live objects and
-// server locks (DllCanUnloadNow), the one way of failing with error
+// What the component's classes share: the module's lock count
+// (DllCanUnloadNow, a vq::ModuleCount), the one way of failing with error
 // information, an owning VARIANT, text conversions between BSTR and
 // std::wstring, and the reading of 1-based VARIANT indices (interface
-// pointers are held in vq::ComPtr, as everywhere in the project). Nothing here takes a lock; the counters are atomic and may
-// be touched from any thread.
+// pointers are held in vq::ComPtr, as everywhere in the project). Nothing
+// here takes a lock; the counters are atomic and may be touched from any
+// thread.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <utility>
 
 #include "VQData.h"
+#include "VQModuleCount.h"
 
 namespace vqdata {
 
-// Live objects and LockServer locks of the module; DllCanUnloadNow answers
+// Live objects and LockServer locks of this library; DllCanUnloadNow answers
 // S_OK only when both are zero.
-extern std::atomic<long> g_ObjectCount;
-extern std::atomic<long> g_LockCount;
+extern vq::ModuleCount g_Module;
 
 // Counts the object that embeds it as live for the module's lifetime checks.
-struct ModuleObject {
-  ModuleObject() noexcept { ++g_ObjectCount; }
-  ModuleObject(const ModuleObject&) noexcept { ++g_ObjectCount; }
-  ModuleObject& operator=(const ModuleObject&) noexcept { return *this; }
-  ~ModuleObject() { --g_ObjectCount; }
-};
+using ModuleObject = vq::ModuleObject<g_Module>;
 
 // Leaves error information for interface iid (source "VQData.VQData") with a
 // printf-style description on the calling thread and returns hr.
