@@ -15,7 +15,6 @@
 // first among the program's dependencies).
 #include <dlfcn.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -139,9 +138,6 @@ vq::TypeLibRegistration TypeLib(const std::wstring& path) {
   return t;
 }
 
-std::atomic<LONG> g_Objects{0};
-std::atomic<LONG> g_ServerLocks{0};
-
 // ---------------------------------------------------------------------------
 // The class object.
 // ---------------------------------------------------------------------------
@@ -158,7 +154,7 @@ class CVQDataMatrixFactory final : public vq::ComObject<CVQDataMatrixFactory, IC
     }
   }
   STDMETHODIMP LockServer(BOOL fLock) override {
-    vq::MatrixModule::LockServer(fLock != FALSE);
+    vq::g_MatrixModule.LockServer(fLock != FALSE);
     return S_OK;
   }
 
@@ -172,19 +168,7 @@ class CVQDataMatrixFactory final : public vq::ComObject<CVQDataMatrixFactory, IC
 // ---------------------------------------------------------------------------
 // The module lock count.
 // ---------------------------------------------------------------------------
-LONG vq::MatrixModule::AddObject() noexcept { return g_Objects.fetch_add(1) + 1; }
-
-LONG vq::MatrixModule::RemoveObject() noexcept { return g_Objects.fetch_sub(1) - 1; }
-
-LONG vq::MatrixModule::LockServer(bool lock) noexcept {
-  if (lock) return g_ServerLocks.fetch_add(1) + 1;
-  LONG current = g_ServerLocks.load();
-  while (current > 0 && !g_ServerLocks.compare_exchange_weak(current, current - 1)) {
-  }
-  return current > 0 ? current - 1 : 0;
-}
-
-LONG vq::MatrixModule::LockCount() noexcept { return g_Objects.load() + g_ServerLocks.load(); }
+constinit vq::ModuleCount vq::g_MatrixModule;
 
 // ---------------------------------------------------------------------------
 // The exports.
@@ -203,7 +187,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 // S_OK when no matrix, no class object and no server lock is alive (and the
 // data item library this one depends on could go too), S_FALSE otherwise.
 STDAPI DllCanUnloadNow() {
-  if (vq::MatrixModule::LockCount() != 0) return S_FALSE;
+  if (vq::g_MatrixModule.CanUnloadNow() != S_OK) return S_FALSE;
   // The data item library is loaded as this library's dependency: unloading
   // this library may take that one along, so it waits for its items too.
   return VQDataCanUnloadNow() == S_OK ? S_OK : S_FALSE;

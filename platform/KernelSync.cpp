@@ -1,5 +1,5 @@
-// Critical sections, the handle table, events, threads, the last-error slot,
-// the errno mapping and the tick counts.
+// Critical sections, the handle table, events, threads, the last-error slot
+// and the tick counts (the errno mapping is in ErrnoMap.cpp).
 //
 // Handles are opaque numbers (never addresses) that key a process-wide table of
 // reference-counted kernel objects. Numbers are never reused, so a stale handle
@@ -7,7 +7,6 @@
 // is held only to look up, insert or erase; waits run on the object's own
 // mutex and condition variable, holding a reference so that CloseHandle from
 // another thread cannot free the object under the waiter.
-#include <errno.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -26,7 +25,7 @@
 #include "VQKernel.h"
 
 // ---------------------------------------------------------------------------
-// Last error and errno mapping.
+// Last error.
 // ---------------------------------------------------------------------------
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
@@ -35,45 +34,6 @@ thread_local DWORD t_threadId = 0;
 
 EXTERN_C DWORD GetLastError(void) { return t_lastError; }
 EXTERN_C void SetLastError(DWORD error) { t_lastError = error; }
-
-namespace vq {
-
-DWORD Win32ErrorFromErrno(int error) {
-  switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EEXIST: return ERROR_FILE_EXISTS;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EIO: return ERROR_IO_DEVICE;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case EBUSY:
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case ENOSYS:
-    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-    case EFAULT: return ERROR_INVALID_ADDRESS;
-    case ETIMEDOUT: return ERROR_TIMEOUT;
-    case EFBIG: return ERROR_HANDLE_DISK_FULL;
-    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY;  // a resource ran out
-    default: return ERROR_GEN_FAILURE;
-  }
-}
-
-HRESULT HResultFromErrno(int error) {
-  if (error == ENOMEM) return E_OUTOFMEMORY;
-  return HRESULT_FROM_WIN32(Win32ErrorFromErrno(error));
-}
-
-}  // namespace vq
 
 // ---------------------------------------------------------------------------
 // Critical sections.

@@ -70,6 +70,7 @@
 #include <vector>
 
 #include "VQComRuntime.h"
+#include "VQKernel.h"
 
 namespace {
 
@@ -554,23 +555,15 @@ bool Parse(const std::string& text, Tree& tree) {
 // ---------------------------------------------------------------------------
 // Files.
 // ---------------------------------------------------------------------------
+// The store's status for a failed file call: the platform's errno mapping
+// where it means access denied or a full disk; the store's own answers on top
+// of it: a missing file or folder is a missing path, memory is
+// ERROR_OUTOFMEMORY, and anything else is the caller's read or write fault.
 LSTATUS Win32OfErrno(int e, LSTATUS fallback) {
-  switch (e) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case ENOMEM:
-      return ERROR_OUTOFMEMORY;
-    case ENOENT:
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    default:
-      return fallback;
-  }
+  if (e == ENOENT || e == ENOTDIR) return ERROR_PATH_NOT_FOUND;
+  if (e == ENOMEM) return ERROR_OUTOFMEMORY;
+  const DWORD mapped = vq::Win32ErrorFromErrno(e);
+  return mapped == ERROR_ACCESS_DENIED || mapped == ERROR_DISK_FULL ? static_cast<LSTATUS>(mapped) : fallback;
 }
 
 struct FileStamp {

@@ -230,7 +230,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
 
 // Open errors: the platform's errno mapping, with the cases where Windows
 // answers differently for files (a directory is "access denied", a symbolic
-// link loop a bad path).
+// link loop a bad path, a share lock held elsewhere a sharing violation).
 HRESULT FromErrno(int error) {
   switch (error) {
     case EISDIR: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -240,7 +240,12 @@ HRESULT FromErrno(int error) {
   }
 }
 
-bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
+// Write errors that are STG_E_MEDIUMFULL: what the platform's mapping calls a
+// full disk, the file system's or the file's (a size limit).
+bool IsDiskFull(int error) {
+  const DWORD mapped = vq::Win32ErrorFromErrno(error);
+  return mapped == ERROR_DISK_FULL || mapped == ERROR_HANDLE_DISK_FULL;
+}
 
 FILETIME ToFileTime(const struct timespec& t) {
   // 100-nanosecond intervals since 1601-01-01.
@@ -452,7 +457,7 @@ HRESULT OpenFileStream(const std::string& path, const std::wstring& name, DWORD 
       rc = ::flock(fd, lock | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-      hr = errno == EWOULDBLOCK ? HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) : FromErrno(errno);
+      hr = FromErrno(errno);  // EWOULDBLOCK: another open holds a conflicting share lock
     } else if (truncate && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
       hr = FromErrno(errno);
     }

@@ -135,7 +135,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
                              private ModuleObject {
  public:
   CAttributeView(AttributeHost* host, std::shared_ptr<AttributeNode> node)
-      : m_Keep(Ref<IUnknown>::AddRefOf(host->HostUnknown())), m_Host(host), m_Node(std::move(node)) {}
+      : m_Keep(host->HostUnknown()), m_Host(host), m_Node(std::move(node)) {}
 
   STDMETHODIMP SetValue(VARIANT Value) override {
     OwnedVariant v;
@@ -210,7 +210,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
   }
 
  private:
-  Ref<IUnknown> m_Keep;
+  vq::ComPtr<IUnknown> m_Keep;
   AttributeHost* m_Host;
   std::shared_ptr<AttributeNode> m_Node;
 };
@@ -223,7 +223,7 @@ class CGroupView final
       private ModuleObject {
  public:
   CGroupView(AttributeHost* host, std::shared_ptr<GroupNode> node)
-      : m_Keep(Ref<IUnknown>::AddRefOf(host->HostUnknown())), m_Host(host), m_Node(std::move(node)) {}
+      : m_Keep(host->HostUnknown()), m_Host(host), m_Node(std::move(node)) {}
 
   STDMETHODIMP AddAttribute(BSTR Name, VARIANT Value) override {
     try {
@@ -405,7 +405,7 @@ class CGroupView final
     }
   }
 
-  Ref<IUnknown> m_Keep;
+  vq::ComPtr<IUnknown> m_Keep;
   AttributeHost* m_Host;
   std::shared_ptr<GroupNode> m_Node;
 };
@@ -418,7 +418,7 @@ class CGroupsView final
       private ModuleObject {
  public:
   CGroupsView(AttributeHost* host, LONG record)
-      : m_Keep(Ref<IUnknown>::AddRefOf(host->HostUnknown())), m_Host(host), m_Record(record) {}
+      : m_Keep(host->HostUnknown()), m_Host(host), m_Record(record) {}
 
   STDMETHODIMP Add(BSTR Name, BSTR SecondName, IVQAttributeGroup** ppGroup) override {
     if (ppGroup == nullptr) return Fail(kIid, E_POINTER, "Add: null pointer");
@@ -529,7 +529,7 @@ class CGroupsView final
     return Resolve(index, l.size(), [&](size_t i) -> const std::wstring& { return l[i]->name; }, at, kIid, what);
   }
 
-  Ref<IUnknown> m_Keep;
+  vq::ComPtr<IUnknown> m_Keep;
   AttributeHost* m_Host;
   const LONG m_Record;
 };
@@ -541,7 +541,7 @@ class CIndexedView final
     : public vq::ComObject<CIndexedView, IVQIndexedAttributes, vq::SupportErrorInfoFor<IVQIndexedAttributes>>,
       private ModuleObject {
  public:
-  explicit CIndexedView(AttributeHost* host) : m_Keep(Ref<IUnknown>::AddRefOf(host->HostUnknown())), m_Host(host) {}
+  explicit CIndexedView(AttributeHost* host) : m_Keep(host->HostUnknown()), m_Host(host) {}
 
   STDMETHODIMP Clear() override {
     std::lock_guard<std::mutex> lock(m_Host->m_Lock);
@@ -593,7 +593,7 @@ class CIndexedView final
 
  private:
   static constexpr const IID& kIid = IID_IVQIndexedAttributes;
-  Ref<IUnknown> m_Keep;
+  vq::ComPtr<IUnknown> m_Keep;
   AttributeHost* m_Host;
 };
 

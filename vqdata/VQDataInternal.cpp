@@ -6,8 +6,7 @@
 
 namespace vqdata {
 
-std::atomic<long> g_ObjectCount{0};
-std::atomic<long> g_LockCount{0};
+constinit vq::ModuleCount g_Module;
 
 HRESULT Fail(REFIID iid, HRESULT hr, const char* format, ...) noexcept {
   char text[512];

@@ -1,74 +1,33 @@
 // VQDataInternal.h - shared helpers of the VQData component's implementation.
 //
-// What the component's classes share: the module's count of live objects and
-// server locks (DllCanUnloadNow), the one way of failing with error
-// information, a small owning interface pointer, an owning VARIANT, text
-// conversions between BSTR and std::wstring, and the reading of 1-based
-// VARIANT indices. Nothing here takes a lock; the counters are atomic and may
-// be touched from any thread.
+// What the component's classes share: the module's lock count
+// (DllCanUnloadNow, a vq::ModuleCount), the one way of failing with error
+// information, an owning VARIANT, text conversions between BSTR and
+// std::wstring, and the reading of 1-based VARIANT indices (interface
+// pointers are held in vq::ComPtr, as everywhere in the project). Nothing
+// here takes a lock; the counters are atomic and may be touched from any
+// thread.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <utility>
 
 #include "VQData.h"
+#include "VQModuleCount.h"
 
 namespace vqdata {
 
-// Live objects and LockServer locks of the module; DllCanUnloadNow answers
+// Live objects and LockServer locks of this library; DllCanUnloadNow answers
 // S_OK only when both are zero.
-extern std::atomic<long> g_ObjectCount;
-extern std::atomic<long> g_LockCount;
+extern vq::ModuleCount g_Module;
 
 // Counts the object that embeds it as live for the module's lifetime checks.
-struct ModuleObject {
-  ModuleObject() noexcept { ++g_ObjectCount; }
-  ModuleObject(const ModuleObject&) noexcept { ++g_ObjectCount; }
-  ModuleObject& operator=(const ModuleObject&) noexcept { return *this; }
-  ~ModuleObject() { --g_ObjectCount; }
-};
+using ModuleObject = vq::ModuleObject<g_Module>;
 
 // Leaves error information for interface iid (source "VQData.VQData") with a
 // printf-style description on the calling thread and returns hr.
 HRESULT Fail(REFIID iid, HRESULT hr, const char* format, ...) noexcept
     __attribute__((format(printf, 3, 4)));
-
-// An owning interface pointer (one reference).
-template <class T>
-class Ref {
- public:
-  Ref() = default;
-  explicit Ref(T* adopt) noexcept : m_P(adopt) {}
-  Ref(const Ref& other) noexcept : m_P(other.m_P) {
-    if (m_P) m_P->AddRef();
-  }
-  Ref(Ref&& other) noexcept : m_P(std::exchange(other.m_P, nullptr)) {}
-  Ref& operator=(Ref other) noexcept {
-    std::swap(m_P, other.m_P);
-    return *this;
-  }
-  ~Ref() {
-    if (m_P) m_P->Release();
-  }
-  T* get() const noexcept { return m_P; }
-  T* operator->() const noexcept { return m_P; }
-  explicit operator bool() const noexcept { return m_P != nullptr; }
-  // Releases what is held and gives the address for an out-parameter.
-  T** put() noexcept {
-    *this = Ref();
-    return &m_P;
-  }
-  // Hands the reference to the caller.
-  T* detach() noexcept { return std::exchange(m_P, nullptr); }
-  static Ref AddRefOf(T* p) noexcept {
-    if (p) p->AddRef();
-    return Ref(p);
-  }
-
- private:
-  T* m_P = nullptr;
-};
 
 // An owning VARIANT: cleared on destruction, deep-copied on copy.
 class OwnedVariant {

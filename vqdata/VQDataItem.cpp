@@ -118,8 +118,8 @@ HRESULT CheckDimension(LONG dimension, REFIID iid, const char* what) noexcept {
 }  // namespace
 
 CVQData::CVQData() {
-  m_Axis = Ref<CVQAxis>(vq::MakeComObject<CVQAxis>());
-  for (LONG i = 0; i < 4; ++i) m_Tags[i] = Ref<CVQTagVector>(vq::MakeComObject<CVQTagVector>(i));
+  m_Axis.attach(vq::MakeComObject<CVQAxis>());
+  for (LONG i = 0; i < 4; ++i) m_Tags[i].attach(vq::MakeComObject<CVQTagVector>(i));
 }
 
 bool CVQData::IsComplete() const noexcept {
@@ -312,7 +312,7 @@ STDMETHODIMP CVQData::GetFormat(LONG* pFormat) {
 
 STDMETHODIMP CVQData::CopyValuesFrom(IUnknown* Source) {
   if (Source == nullptr) return Fail(kIid, E_POINTER, "CopyValuesFrom: null source");
-  Ref<IVQDataCore> src;
+  vq::ComPtr<IVQDataCore> src;
   HRESULT hr = Source->QueryInterface(IID_IVQDataCore, reinterpret_cast<void**>(src.put()));
   if (FAILED(hr)) return Fail(kIid, hr, "CopyValuesFrom: the source is not a data item");
   if (src.get() == static_cast<IVQDataCore*>(static_cast<IVQData*>(this))) return S_OK;
@@ -329,7 +329,7 @@ STDMETHODIMP CVQData::CopyValuesFrom(IUnknown* Source) {
 
 STDMETHODIMP CVQData::AllocateLike(IUnknown* Source) {
   if (Source == nullptr) return Fail(kIid, E_POINTER, "AllocateLike: null source");
-  Ref<IVQDataCore> src;
+  vq::ComPtr<IVQDataCore> src;
   HRESULT hr = Source->QueryInterface(IID_IVQDataCore, reinterpret_cast<void**>(src.put()));
   if (FAILED(hr)) return Fail(kIid, hr, "AllocateLike: the source is not a data item");
   LONG x = 0, z = 0, format = 0;
@@ -496,9 +496,9 @@ STDMETHODIMP CVQData::Clone(IVQData** ppCopy) {
   *ppCopy = nullptr;
   ItemContents contents;
   if (FAILED(Snapshot(&contents))) return Fail(kIid, E_OUTOFMEMORY, "Clone: out of memory");
-  Ref<CVQData> copy;
+  vq::ComPtr<CVQData> copy;
   try {
-    copy = Ref<CVQData>(vq::MakeComObject<CVQData>());
+    copy.attach(vq::MakeComObject<CVQData>());
   } catch (...) {
   }
   if (!copy || !copy->IsComplete()) return Fail(kIid, E_OUTOFMEMORY, "Clone: out of memory");
@@ -632,7 +632,8 @@ STDMETHODIMP CVQData::AddIndexedAttribute(LONG Dimension, LONG Record, BSTR Grou
 HRESULT CVQData::AddGroupTo(LONG record, BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup, const char* what) {
   if (ppGroup == nullptr) return Fail(kIid, E_POINTER, "%s: null pointer", what);
   *ppGroup = nullptr;
-  Ref<IVQAttributeGroups> groups(MakeGroupsView(this, record));
+  vq::ComPtr<IVQAttributeGroups> groups;
+  groups.attach(MakeGroupsView(this, record));
   if (!groups) return Fail(kIid, E_OUTOFMEMORY, "%s: out of memory", what);
   return groups->Add(Group, SecondName, ppGroup);
 }
@@ -717,7 +718,7 @@ STDMETHODIMP CVQData::RemoveIndexedAttributes(LONG Dimension, LONG Record) {
 
 STDMETHODIMP CVQData::CopyAttributesTo(IUnknown* Target) {
   if (Target == nullptr) return Fail(kIid, E_POINTER, "CopyAttributesTo: null target");
-  Ref<IVQData> target;
+  vq::ComPtr<IVQData> target;
   HRESULT hr = Target->QueryInterface(IID_IVQData, reinterpret_cast<void**>(target.put()));
   if (FAILED(hr)) return Fail(kIid, hr, "CopyAttributesTo: the target is not a data item");
   AttributeStore copy;
@@ -793,7 +794,7 @@ STDMETHODIMP CVQData::HasTagVectors(VARIANT_BOOL* pHas) {
 
 STDMETHODIMP CVQData::CopyTagVectorsTo(IUnknown* Target) {
   if (Target == nullptr) return Fail(IID_IVQDataTagVectors, E_POINTER, "CopyTagVectorsTo: null target");
-  Ref<IVQDataTagVectors> target;
+  vq::ComPtr<IVQDataTagVectors> target;
   HRESULT hr = Target->QueryInterface(IID_IVQDataTagVectors, reinterpret_cast<void**>(target.put()));
   if (FAILED(hr)) return Fail(IID_IVQDataTagVectors, hr, "CopyTagVectorsTo: the target has no tag vectors");
   if (target.get() == static_cast<IVQDataTagVectors*>(this)) return S_OK;
@@ -801,7 +802,7 @@ STDMETHODIMP CVQData::CopyTagVectorsTo(IUnknown* Target) {
     LONG n = 0;
     m_Tags[i]->GetCount(&n);
     if (n == 0) continue;
-    Ref<IVQTagVector> vector;
+    vq::ComPtr<IVQTagVector> vector;
     hr = target->GetTagVector(i, vector.put());
     if (SUCCEEDED(hr) && !vector) hr = E_POINTER;
     if (SUCCEEDED(hr)) hr = m_Tags[i]->CopyTo(vector.get());
@@ -895,9 +896,9 @@ STDMETHODIMP CVQData::LoadFromStream(IStream* pStream) {
 HRESULT CreateDataItem(REFIID riid, void** ppv) noexcept {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  Ref<CVQData> item;
+  vq::ComPtr<CVQData> item;
   try {
-    item = Ref<CVQData>(vq::MakeComObject<CVQData>());
+    item.attach(vq::MakeComObject<CVQData>());
   } catch (...) {
   }
   if (!item || !item->IsComplete()) return E_OUTOFMEMORY;

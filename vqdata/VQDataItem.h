@@ -144,8 +144,8 @@ class CVQData final
   LONG m_ZSize = 0;                 // guarded by m_Lock
   std::wstring m_Name;              // guarded by m_Lock
   std::wstring m_Description;       // guarded by m_Lock
-  Ref<CVQAxis> m_Axis;              // fixed after construction
-  Ref<CVQTagVector> m_Tags[4];      // fixed after construction
+  vq::ComPtr<CVQAxis> m_Axis;          // fixed after construction
+  vq::ComPtr<CVQTagVector> m_Tags[4];  // fixed after construction
 };
 
 // Creates an item and asks it for riid (the class object's work).

@@ -29,10 +29,7 @@ class CVQDataFactory final : public vq::ComObject<CVQDataFactory, IClassFactory>
     return CreateDataItem(riid, ppvObject);
   }
   STDMETHODIMP LockServer(BOOL fLock) override {
-    if (fLock)
-      ++g_LockCount;
-    else
-      --g_LockCount;
+    g_Module.LockServer(fLock != FALSE);
     return S_OK;
   }
 };
@@ -62,7 +59,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
 }
 
 STDAPI DllCanUnloadNow() {
-  return vqdata::g_ObjectCount.load() == 0 && vqdata::g_LockCount.load() == 0 ? S_OK : S_FALSE;
+  return vqdata::g_Module.CanUnloadNow();
 }
 
 // DllCanUnloadNow under a name of its own, for a library that loads this one

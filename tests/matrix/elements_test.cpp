@@ -3,6 +3,7 @@
 #include "memory/FileCache.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
+#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/TraceCapture.h"
 
@@ -17,16 +18,6 @@ std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
 }
 INSTANTIATE_TEST_SUITE_P(BothKinds, KindElementTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
                          KindName);
-
-// Counts the writes that reach the swap file.
-class CountingOps : public vq::SwapFileOps {
- public:
-  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
-    ++writes;
-    return SwapFileOps::WriteAt(fd, data, size, offset, error);
-  }
-  std::atomic<int> writes{0};
-};
 
 TEST_P(KindElementTest, SameItemWhileHeldAndWritesStick) {
   auto m = NewMatrix();
@@ -170,7 +161,7 @@ TEST_F(ElementTest, ShapesClientsGiveTheirItemsCountAtOnce) {
 }
 
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
-  CountingOps ops;
+  FaultySwapFileOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
   HRESULT hr = m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam());

@@ -15,6 +15,7 @@
 #include "memory/FileCache.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
+#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
@@ -223,30 +224,9 @@ TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
   Verify(m.get());
 }
 
-// Swap file calls that fail on demand.
-class FailingOps : public vq::SwapFileOps {
- public:
-  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
-    if (failWrites.load()) {
-      *error = ENOSPC;
-      return -1;
-    }
-    return SwapFileOps::WriteAt(fd, data, size, offset, error);
-  }
-  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
-    if (failReads.load()) {
-      *error = EIO;
-      return -1;
-    }
-    return SwapFileOps::ReadAt(fd, data, size, offset, error);
-  }
-  std::atomic<bool> failWrites{false};
-  std::atomic<bool> failReads{false};
-};
-
 TEST_P(KindSwapTest, SwapFileFailuresLoseNothing) {
   MemoryHook memory(kPlenty);
-  FailingOps ops;
+  FaultySwapFileOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
   HRESULT hr = m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam());

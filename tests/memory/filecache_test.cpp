@@ -12,6 +12,7 @@
 
 #include "memory/FileCache.h"
 #include "VQDataMatrixLib.h"
+#include "support/FaultySwapFile.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -33,56 +34,10 @@ struct AlignedBuffer {
   size_t size;
 };
 
-// Real system calls with faults to inject and a log of every transfer.
-class FaultyOps : public vq::SwapFileOps {
- public:
-  struct Transfer {
-    bool write;
-    const void* address;
-    size_t size;
-    uint64_t offset;
-  };
-  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
-    log.push_back({true, data, size, offset});
-    if (failWrites > 0) {
-      --failWrites;
-      *error = failErrno;
-      return -1;
-    }
-    if (shortWrites > 0) {
-      --shortWrites;
-      size /= 2;  // a device that takes half, then (with failErrno) refuses the rest
-      ssize_t n = SwapFileOps::WriteAt(fd, data, size, offset, error);
-      failWrites = 1;
-      return n;
-    }
-    return SwapFileOps::WriteAt(fd, data, size, offset, error);
-  }
-  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
-    log.push_back({false, data, size, offset});
-    if (failReads > 0) {
-      --failReads;
-      *error = EIO;
-      return -1;
-    }
-    if (eofReads > 0) {
-      --eofReads;
-      return 0;
-    }
-    return SwapFileOps::ReadAt(fd, data, size, offset, error);
-  }
-  std::vector<Transfer> log;
-  int failWrites = 0;
-  int shortWrites = 0;
-  int failReads = 0;
-  int eofReads = 0;
-  int failErrno = ENOSPC;
-};
-
 class FileCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(cache.Initialize(true)); }
-  FaultyOps ops;
+  vq::test::FaultySwapFileOps ops;
   CFileCache cache{&ops};
 };
 
@@ -130,13 +85,13 @@ TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
   cache.SetSectorSizeForTest(512);
   auto block = Pattern(1024, 9);
   ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
-  ops.log.clear();
+  ops.ClearLog();
   uint8_t out[100];
   ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
   EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
-  ASSERT_EQ(ops.log.size(), 1u);
-  EXPECT_EQ(ops.log[0].offset, 512u);  // bytes 512..1023 of the block
-  EXPECT_EQ(ops.log[0].size, 512u);
+  ASSERT_EQ(ops.Log().size(), 1u);
+  EXPECT_EQ(ops.Log()[0].offset, 512u);  // bytes 512..1023 of the block
+  EXPECT_EQ(ops.Log()[0].size, 512u);
 }
 
 TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
@@ -144,23 +99,23 @@ TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
   const uint32_t sector = cache.SectorSize();
   AlignedBuffer aligned(4 * sector);
   std::memset(aligned.data, 0x5A, aligned.size);
-  ops.log.clear();
+  ops.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data, 4 * sector), 1u);
-  ASSERT_EQ(ops.log.size(), 1u);
-  EXPECT_EQ(ops.log[0].address, aligned.data);  // no copy
+  ASSERT_EQ(ops.Log().size(), 1u);
+  EXPECT_EQ(ops.Log()[0].address, aligned.data);  // no copy
 
   // The same length from an unaligned address goes through a bounce buffer.
-  ops.log.clear();
+  ops.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data + 1, 2 * sector), 2u);
-  ASSERT_EQ(ops.log.size(), 1u);
-  EXPECT_NE(ops.log[0].address, aligned.data + 1);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(ops.log[0].address) % sector, 0u);
+  ASSERT_EQ(ops.Log().size(), 1u);
+  EXPECT_NE(ops.Log()[0].address, aligned.data + 1);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(ops.Log()[0].address) % sector, 0u);
 
   // Whole-block reads into aligned memory are direct, others bounce.
   AlignedBuffer in(4 * sector);
-  ops.log.clear();
+  ops.ClearLog();
   ASSERT_EQ(cache.ReadBlock(1, in.data, 0, 4 * sector), 4 * sector);
-  EXPECT_EQ(ops.log[0].address, in.data);
+  EXPECT_EQ(ops.Log()[0].address, in.data);
   EXPECT_EQ(std::memcmp(in.data, aligned.data, 4 * sector), 0);
   std::vector<uint8_t> odd(2 * sector);
   ASSERT_EQ(cache.ReadBlock(2, odd.data() , 0, 2 * sector), 2 * sector);
@@ -207,7 +162,7 @@ TEST_F(FileCacheTest, RewriteReplacesTheValuesInPlace) {
 TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
   vq::test::TraceCapture trace;
   auto data = Pattern(4096, 4);
-  ops.failWrites = 1;  // disk full
+  ops.failNextWrites = 1;  // disk full
   EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
   EXPECT_TRUE(trace.Contains("WriteFile failed. Error=112"));
   EXPECT_EQ(cache.BlockCount(), 0u);
@@ -219,8 +174,8 @@ TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
 
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   EXPECT_EQ(cache.BlockOffset(1), 0u);
-  ops.failWrites = 1;
-  ops.failErrno = EIO;
+  ops.failNextWrites = 1;
+  ops.writeErrno = EIO;
   EXPECT_FALSE(cache.RewriteBlock(1, data.data(), 4096));
 }
 
@@ -229,7 +184,7 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
   auto data = Pattern(4096, 4);
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   std::vector<uint8_t> back(4096);
-  ops.failReads = 1;
+  ops.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 0u);
   EXPECT_TRUE(trace.Contains("ReadFile failed"));
   ops.eofReads = 1;
@@ -247,11 +202,11 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   auto data = Pattern(5000, 9);
   ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
   ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
-  ops.failWrites = 1;
+  ops.failNextWrites = 1;
   EXPECT_EQ(cache.WriteBlock(data.data(), 5000), 0u);
   std::vector<uint8_t> back(5000);
   ASSERT_EQ(cache.ReadBlock(1, back.data(), 100, 300), 300u);  // through the bounce window
-  ops.failReads = 1;
+  ops.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 5000), 0u);
   ASSERT_EQ(VQGetSwapStatistics(&after), S_OK);
   EXPECT_EQ(after.BlocksWritten - before.BlocksWritten, 2u);

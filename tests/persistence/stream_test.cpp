@@ -18,6 +18,7 @@
 #include "memory/FileCache.h"
 #include "persistence/fuzz/ReadFuzzOne.h"
 #include "storage/DataBase.h"
+#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
@@ -1061,24 +1062,11 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
   EXPECT_EQ(TagValues(untouched.get(), 1), (std::vector<double>{9.0}));
 }
 
-// Swap-file reads that fail on demand.
-class FailingSwapReads : public vq::SwapFileOps {
- public:
-  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
-    if (fail.load()) {
-      *error = EIO;
-      return -1;
-    }
-    return SwapFileOps::ReadAt(fd, data, size, offset, error);
-  }
-  std::atomic<bool> fail{false};
-};
-
 // A swapped-out element that cannot be read back
 // ended Write with E_POINTER, as if the element had no data item.
 TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   vq::test::MemoryHook memory(vq::test::kPlenty);
-  FailingSwapReads ops;
+  vq::test::FaultySwapFileOps ops;
   CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
   const HRESULT init = m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam());
@@ -1088,7 +1076,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   Bytes before;
   ASSERT_TRUE(WriteAll(m.get(), &before));
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ops.fail = true;
+  ops.failReads = true;
   // What element access reports for the same failure.
   vq::ComPtr<IUnknown> out;
   const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
@@ -1099,7 +1087,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   EXPECT_EQ(m->Write(s.get()), access);
   EXPECT_TRUE(trace.Contains("COM Error, "));
   // Once the swap file reads again, nothing was lost.
-  ops.fail = false;
+  ops.failReads = false;
   Bytes after;
   ASSERT_TRUE(WriteAll(m.get(), &after));
   EXPECT_EQ(after, before);

@@ -1,6 +1,4 @@
-// Critical sections, events, threads, handles, the last-error slot and the
-// errno mapping.
-#include <errno.h>
+// Critical sections, events, threads, handles and the last-error slot.
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -212,34 +210,6 @@ TEST(Thread, CurrentIdsAreTheKernelsAndLastErrorIsPerThread) {
   t.join();
   EXPECT_EQ(other, 0u);
   EXPECT_EQ(GetLastError(), 1234u);
-}
-
-// ---------------------------------------------------------------------------
-// errno mapping.
-// ---------------------------------------------------------------------------
-TEST(ErrnoMapping, CommonCodesMapToTheirWin32AndHResultValues) {
-  struct Case {
-    int error;
-    DWORD win32;
-  } const cases[] = {
-      {0, ERROR_SUCCESS},           {ENOENT, ERROR_FILE_NOT_FOUND},     {ENOSPC, ERROR_DISK_FULL},
-      {EACCES, ERROR_ACCESS_DENIED}, {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EINVAL, ERROR_INVALID_PARAMETER},
-      {EIO, ERROR_IO_DEVICE},       {EEXIST, ERROR_FILE_EXISTS},        {EBADF, ERROR_INVALID_HANDLE},
-      {ENOTDIR, ERROR_PATH_NOT_FOUND}, {EDQUOT, ERROR_DISK_FULL},       {12345, ERROR_GEN_FAILURE},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(vq::Win32ErrorFromErrno(c.error), c.win32) << "errno " << c.error;
-    if (c.error == 0) {
-      EXPECT_EQ(vq::HResultFromErrno(c.error), S_OK);
-    } else if (c.error == ENOMEM) {
-      EXPECT_EQ(vq::HResultFromErrno(c.error), E_OUTOFMEMORY);
-    } else {
-      EXPECT_EQ(vq::HResultFromErrno(c.error), HRESULT_FROM_WIN32(c.win32)) << "errno " << c.error;
-      EXPECT_TRUE(FAILED(vq::HResultFromErrno(c.error)));
-    }
-  }
-  EXPECT_EQ(vq::HResultFromErrno(EACCES), E_ACCESSDENIED);
-  EXPECT_EQ(vq::HResultFromErrno(EINVAL), E_INVALIDARG);
 }
 
 }  // namespace

@@ -17,37 +17,11 @@
 #include "storage/AxisManager.h"
 #include "storage/MultiData.h"
 #include "support/FakeDataItem.h"
+#include "support/FaultySwapFile.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
 namespace {
-
-// The real system calls, with the writes and reads counted and the buffers
-// they were given recorded.
-class CountingOps : public vq::SwapFileOps {
- public:
-  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
-    ++writes;
-    lastWrite = data;
-    if (failWrites) {
-      *error = ENOSPC;
-      return -1;
-    }
-    return SwapFileOps::WriteAt(fd, data, size, offset, error);
-  }
-  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
-    ++reads;
-    lastRead = data;
-    if (failReads) {
-      *error = EIO;
-      return -1;
-    }
-    return SwapFileOps::ReadAt(fd, data, size, offset, error);
-  }
-  std::atomic<int> writes{0}, reads{0};
-  std::atomic<const void*> lastWrite{nullptr}, lastRead{nullptr};
-  std::atomic<bool> failWrites{false}, failReads{false};
-};
 
 class MultiDataTest : public ::testing::Test {
  protected:
@@ -126,7 +100,7 @@ class MultiDataTest : public ::testing::Test {
     return first;
   }
 
-  CountingOps m_Ops;
+  FaultySwapFileOps m_Ops;
   CFileCache m_Cache{&m_Ops};
   CAxisManager m_Axes;
   CAttributeManager m_Attributes;

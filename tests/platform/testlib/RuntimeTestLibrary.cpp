@@ -1,17 +1,14 @@
 // A component library for the runtime tests: one class, its class factory and
 // the DllGetClassObject / DllCanUnloadNow exports.
-#include <atomic>
-
 #include "RuntimeTestClass.h"
+#include "VQModuleCount.h"
 
 namespace {
 
-std::atomic<LONG> g_LockCount{0};  // live objects plus server locks
+vq::ModuleCount g_Module;  // live objects plus server locks
 
-class Counter : public vq::ComObject<Counter, IRuntimeTestCounter> {
+class Counter : public vq::ComObject<Counter, IRuntimeTestCounter>, private vq::ModuleObject<g_Module> {
  public:
-  Counter() { ++g_LockCount; }
-  ~Counter() override { --g_LockCount; }
   STDMETHODIMP Increment(LONG* value) override {
     if (value == nullptr) return E_POINTER;
     *value = ++m_Value;
@@ -31,8 +28,7 @@ class Factory : public vq::ComObject<Factory, IClassFactory> {
     return vq::CreateComObject<Counter>(riid, ppv);
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock) ++g_LockCount;
-    else --g_LockCount;
+    g_Module.LockServer(lock != FALSE);
     return S_OK;
   }
 };
@@ -48,5 +44,5 @@ EXTERN_C __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLS
 }
 
 EXTERN_C __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
-  return g_LockCount.load() == 0 ? S_OK : S_FALSE;
+  return g_Module.CanUnloadNow();
 }
