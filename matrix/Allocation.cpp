@@ -203,6 +203,10 @@ STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, 
 }
 
 STDMETHODIMP CVQDataMatrix::InitializeAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) {
+  return SetAxis(Dimension, FirstValue, Step, Unit);
+}
+
+HRESULT CVQDataMatrix::SetAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) {
   if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return E_FAIL;
   try {
     AxisInfo& axis = m_Axes[Dimension];

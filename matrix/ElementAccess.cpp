@@ -8,57 +8,53 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
                                   IUnknown** out) {
   uint32_t idx = 0, dataIdx = 0, subIdx = 0;
   *out = nullptr;
-  return vq::MethodGuard(
-      [&]() -> HRESULT {
-        if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-        IUnknown* item = nullptr;
-        {
-          vq::CritSecLock lock(m_DataLock.native());
-          CDataBase* storage = nullptr;
-          if (m_DataCount != 0) {
-            dataIdx = DataIndex(idx);
-            subIdx = SubIndex(idx);
-            storage = Storage(dataIdx);
-          }
-          if (storage == nullptr) {
-            return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
-          }
-          HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
-          if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
-          if (item != nullptr) {
-            if (idx == 0 && (m_TagVectorData || m_Element0ShowsTags) &&
-                !vq::IsSameObject(item, m_TagVectorData.get())) {
-              // Element 0 shows exactly the matrix's tag vectors: a vector
-              // the carrier has emptied must not travel on in a stream.
-              vq::ComPtr<IVQData> data;
-              if (SUCCEEDED(item->QueryInterface(IID_IVQData, data.put_void())) && data) data->ClearTagVectors();
-              m_Element0ShowsTags = false;
-              if (m_TagVectorData) {
-                VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
-                hr = GetTagVectorsData(item);
-                if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
-                m_Element0ShowsTags = true;
-              }
-            }
-            item->AddRef();  // the caller's reference
-            m_Priority.PushPriority(dataIdx);
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  try {
+    IUnknown* item = nullptr;
+    {
+      vq::CritSecLock lock(m_DataLock.native());
+      CDataBase* storage = nullptr;
+      if (m_DataCount != 0) {
+        dataIdx = DataIndex(idx);
+        subIdx = SubIndex(idx);
+        storage = Storage(dataIdx);
+      }
+      if (storage == nullptr) {
+        return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
+      }
+      HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
+      if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
+      if (item != nullptr) {
+        if (idx == 0 && (m_TagVectorData || m_Element0ShowsTags) && !vq::IsSameObject(item, m_TagVectorData.get())) {
+          // Element 0 shows exactly the matrix's tag vectors: a vector
+          // the carrier has emptied must not travel on in a stream.
+          vq::ComPtr<IVQData> data;
+          if (SUCCEEDED(item->QueryInterface(IID_IVQData, data.put_void())) && data) data->ClearTagVectors();
+          m_Element0ShowsTags = false;
+          if (m_TagVectorData) {
+            VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
+            hr = CopyTagVectorsTo(item);
+            if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+            m_Element0ShowsTags = true;
           }
         }
-        *out = item;
-        CheckMemoryNow();
-        return S_OK;
-      },
-      [&](const char* message) {
-        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3,
-                 "d1=%d, d2=%d, d3=%d, d4=%d, idx=%d, dataIdx=%d, subIdx=%d", d1, d2, d3, d4,
-                 static_cast<int>(idx), static_cast<int>(dataIdx), static_cast<int>(subIdx));
-        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3, "m_SizeAll=%d, m_DataCount=%d",
-                 static_cast<int>(m_SizeAll), static_cast<int>(m_DataCount));
-        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "COM Error, %s", message);
-      },
-      [&]() {
-        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "Unhandled exception");
-      });
+        item->AddRef();  // the caller's reference
+        m_Priority.PushPriority(dataIdx);
+      }
+    }
+    *out = item;
+    CheckMemoryNow();
+    return S_OK;
+  } catch (const _com_error& e) {
+    // The position goes to the trace here, where it is known; the calling
+    // method's guard returns the error.
+    VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3, "d1=%d, d2=%d, d3=%d, d4=%d, idx=%d, dataIdx=%d, subIdx=%d",
+             d1, d2, d3, d4, static_cast<int>(idx), static_cast<int>(dataIdx), static_cast<int>(subIdx));
+    VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 3, "m_SizeAll=%d, m_DataCount=%d", static_cast<int>(m_SizeAll),
+             static_cast<int>(m_DataCount));
+    VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+    throw;
+  }
 }
 
 HRESULT CVQDataMatrix::AllAllocateFromData(IUnknown* item) {
@@ -204,7 +200,16 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
       }
       if (!present) continue;
       IUnknown* item = nullptr;
-      if (GetElement(p1, p2, p3, p4, true, true, &item) == S_OK && item != nullptr) {
+      HRESULT hr = E_FAIL;
+      try {
+        hr = GetElement(p1, p2, p3, p4, true, true, &item);
+      } catch (const _com_error&) {
+        continue;  // traced by GetElement; the search goes on
+      } catch (...) {
+        VQ_TRACE("CVQDataMatrix::GetElement", "Assert", 1, "Unhandled exception");
+        continue;
+      }
+      if (hr == S_OK && item != nullptr) {
         if (d1 != nullptr) *d1 = p1;
         if (d2 != nullptr) *d2 = p2;
         if (d3 != nullptr) *d3 = p3;
@@ -237,17 +242,21 @@ STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
 
 STDMETHODIMP CVQDataMatrix::ReleaseAllVQData() {
   return vq::MethodGuard("CVQDataMatrix::ReleaseAllVQData", [&]() -> HRESULT {
-    // The memory watcher walks the table under m_MemoryLock: it must not see
-    // objects being destroyed.
-    vq::CritSecLock memory(m_MemoryLock.native());
-    CPriorityManager::ElementTable doomed;
-    {
-      vq::CritSecLock lock(m_DataLock.native());
-      doomed.swap(m_Data);
-      m_Priority.Clear();
-      m_PointInfo.reset();
-    }
-    doomed.clear();  // each storage object releases its data items
+    ReleaseElements();
     return S_OK;
   });
+}
+
+void CVQDataMatrix::ReleaseElements() noexcept {
+  // The memory watcher walks the table under m_MemoryLock: it must not see
+  // objects being destroyed.
+  vq::CritSecLock memory(m_MemoryLock.native());
+  CPriorityManager::ElementTable doomed;
+  {
+    vq::CritSecLock lock(m_DataLock.native());
+    doomed.swap(m_Data);
+    m_Priority.Clear();
+    m_PointInfo.reset();
+  }
+  doomed.clear();  // each storage object releases its data items
 }

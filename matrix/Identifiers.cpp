@@ -59,6 +59,10 @@ STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR n
 
 STDMETHODIMP CVQDataMatrix::GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) {
   if (d1 == nullptr || d2 == nullptr || d3 == nullptr || d4 == nullptr) return E_POINTER;
+  return FindPosition(ID, d1, d2, d3, d4);
+}
+
+HRESULT CVQDataMatrix::FindPosition(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const {
   if (!m_PointInfo || ID == PointInfo::kNoId) return E_FAIL;
   const std::vector<PointInfo>& info = *m_PointInfo;
   for (uint32_t idx = 0; idx < info.size(); ++idx) {
@@ -79,18 +83,21 @@ STDMETHODIMP CVQDataMatrix::get_DataPtrID(LONG ID, IUnknown** pVal) {
   if (pVal == nullptr) return E_POINTER;
   return vq::MethodGuard("CVQDataMatrix::get_DataPtrID", [&]() -> HRESULT {
     LONG d1, d2, d3, d4;
-    HRESULT hr = GetPositionFromID(ID, &d1, &d2, &d3, &d4);
+    HRESULT hr = FindPosition(ID, &d1, &d2, &d3, &d4);
     if (FAILED(hr)) return hr;
-    return get_DataPtr(d1, d2, d3, d4, pVal);
+    if (!IsInitialized()) return E_FAIL;
+    return GetElement(d1, d2, d3, d4, true, true, pVal);
   });
 }
 
 STDMETHODIMP CVQDataMatrix::put_DataPtrID(LONG ID, IUnknown* newVal) {
   return vq::MethodGuard("CVQDataMatrix::put_DataPtrID", [&]() -> HRESULT {
     LONG d1, d2, d3, d4;
-    HRESULT hr = GetPositionFromID(ID, &d1, &d2, &d3, &d4);
+    HRESULT hr = FindPosition(ID, &d1, &d2, &d3, &d4);
     if (FAILED(hr)) return hr;
-    return put_DataPtr(d1, d2, d3, d4, newVal);
+    if (!IsInitialized()) return E_FAIL;
+    if (newVal == nullptr) return E_POINTER;
+    return PutElement(d1, d2, d3, d4, newVal);
   });
 }
 
@@ -106,7 +113,9 @@ STDMETHODIMP CVQDataMatrix::get_MatrixLabel(BSTR* pVal) {
   return S_OK;
 }
 
-STDMETHODIMP CVQDataMatrix::put_MatrixLabel(BSTR newVal) {
+STDMETHODIMP CVQDataMatrix::put_MatrixLabel(BSTR newVal) { return SetMatrixLabel(newVal); }
+
+HRESULT CVQDataMatrix::SetMatrixLabel(BSTR newVal) {
   if (newVal == m_MatrixLabel) return S_OK;
   BSTR copy = nullptr;
   if (newVal != nullptr) {
@@ -121,7 +130,7 @@ STDMETHODIMP CVQDataMatrix::put_MatrixLabel(BSTR newVal) {
 STDMETHODIMP CVQDataMatrix::HasData(LONG ID, LONG* pHasData) {
   if (pHasData == nullptr) return E_POINTER;
   LONG d1, d2, d3, d4;
-  *pHasData = SUCCEEDED(GetPositionFromID(ID, &d1, &d2, &d3, &d4)) ? 1 : 0;
+  *pHasData = SUCCEEDED(FindPosition(ID, &d1, &d2, &d3, &d4)) ? 1 : 0;
   return S_OK;
 }
 

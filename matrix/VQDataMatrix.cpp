@@ -65,7 +65,7 @@ void CVQDataMatrix::ResetToNew() {
     m_WorkerThread = nullptr;
   }
   m_WorkerThreadId = 0;
-  ReleaseAllVQData();
+  ReleaseElements();
   // The storage objects are gone; now what they pointed to can go.
   m_FileCache.reset();
   m_AxisManager.reset();

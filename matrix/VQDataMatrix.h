@@ -214,6 +214,21 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // element's, so no client seems to hold it); clears the carrier when
   // source has none.
   HRESULT PutTagVectorsCopy(IUnknown* source);
+  // The work of GetTagVectorsData and PutTagVectorsData without their guard:
+  // copies the carrier's non-empty tag vectors into pVal (S_OK without a
+  // carrier), or makes pVal the carrier (null, or an item without tag
+  // vectors, clears it). Failed calls into data items raise the component
+  // error for the calling method's guard.
+  HRESULT CopyTagVectorsTo(IUnknown* pVal);
+  HRESULT SetTagVectorCarrier(IUnknown* pVal);
+  // The position of the element with identifier ID: S_OK, or E_FAIL when no
+  // element has it (GetPositionFromID without its pointer checks).
+  HRESULT FindPosition(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const;
+  // put_MatrixLabel's work: a copy of newVal becomes the label (E_OUTOFMEMORY
+  // leaves the old one).
+  HRESULT SetMatrixLabel(BSTR newVal);
+  // InitializeAxis's work: E_FAIL for a dimension the matrix does not have.
+  HRESULT SetAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit);
   // The point info of element idx; entries beyond the table (Read builds it
   // as elements arrive) are those of a fresh element: ID -1, empty label.
   // Caller checks m_PointInfo.
@@ -228,6 +243,14 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // values after construction. The matrix label, the tag vector carrier, the
   // storage kind and the swap order stay. Runs on the client's thread.
   void ResetToNew();
+  // ReleaseAllVQData's work: destroys the storage objects (releasing their
+  // data items), the swap queue's entries and the point info. Takes
+  // m_MemoryLock, then m_DataLock.
+  void ReleaseElements() noexcept;
+  // Element access behind the interface methods, for the calling method's
+  // guard: failures the matrix finds are returned (with *out null); a
+  // component error raised inside (a data item or the swap file failing) is
+  // traced with the element's position and passed on to the caller.
   HRESULT GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWriting, bool withAttributes, IUnknown** out);
   HRESULT PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item);
   // Gives every element the shape of `item`, keeping the elements that have

@@ -153,7 +153,12 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
             present = Storage(DataIndex(idx)) != nullptr;
           }
           vq::ComPtr<IUnknown> unknown;
-          const HRESULT hr = present ? GetElement(d1, d2, d3, d4, false, true, unknown.put()) : S_OK;
+          HRESULT hr = S_OK;
+          try {
+            if (present) hr = GetElement(d1, d2, d3, d4, false, true, unknown.put());
+          } catch (const _com_error& e) {
+            hr = e.Error();  // traced by GetElement; reported as any failed fetch
+          }
           if (FAILED(hr)) {
             VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: element %u could not be fetched. hr=0x%08x",
                      static_cast<unsigned>(idx), static_cast<unsigned>(hr));
@@ -282,7 +287,7 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     // stream that declares more than it holds costs only what it held.
     if (h.hasLabel) {
       ScopedBstr label(h.label);
-      vq::ThrowIfFailed(put_MatrixLabel(label.get()));
+      vq::ThrowIfFailed(SetMatrixLabel(label.get()));
     }
     m_MatrixType = static_cast<matrixType>(h.type);
     if (allocate) {
@@ -297,9 +302,9 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     // Initialisation resets every axis, so the stream's come after it.
     for (LONG d = 0; d < 4; ++d) {
       ScopedBstr unit(h.unit[d]);
-      vq::ThrowIfFailed(InitializeAxis(d, h.first[d], h.step[d], unit.get()));
+      vq::ThrowIfFailed(SetAxis(d, h.first[d], h.step[d], unit.get()));
     }
-    vq::ThrowIfFailed(SetElementPriority(static_cast<elementPriorityType>(h.priority)));
+    m_Priority.SetPriorityType(static_cast<elementPriorityType>(h.priority));
 
     auto load = [pStream](IVQData* item) {
       vq::ComPtr<IVQDataPersist> persist;
