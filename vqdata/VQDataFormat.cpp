@@ -624,6 +624,14 @@ uint32_t Crc32(uint32_t crc, const void* data, size_t size) noexcept {
 #endif
 }
 
+bool Crc32Accelerated() noexcept {
+#if defined(VQ_HAVE_ISAL)
+  return true;
+#else
+  return false;
+#endif
+}
+
 uint32_t Crc32Portable(uint32_t crc, const void* data, size_t size) noexcept {
   static const auto table = [] {
     struct T {

@@ -53,5 +53,8 @@ uint32_t Crc32(uint32_t crc, const void* data, size_t size) noexcept;
 // The same checksum by table lookup (slicing by eight), without the
 // accelerated library: the reference Crc32 is tested against.
 uint32_t Crc32Portable(uint32_t crc, const void* data, size_t size) noexcept;
+// True when Crc32 is the accelerated library's (the build found it), false
+// when Crc32 is Crc32Portable itself.
+bool Crc32Accelerated() noexcept;
 
 }  // namespace vqdata

@@ -23,11 +23,6 @@ TEST(HResult, EveryFailureCodeIsFailed) {
   }
   EXPECT_TRUE(SUCCEEDED(S_OK));
   EXPECT_TRUE(SUCCEEDED(S_FALSE));
-  EXPECT_EQ(sizeof(HRESULT), 4u);
-  EXPECT_EQ(sizeof(LONG), 4u);
-  EXPECT_EQ(sizeof(ULONG), 4u);
-  EXPECT_EQ(sizeof(DWORD), 4u);
-  EXPECT_EQ(sizeof(BOOL), 4u);
 }
 
 TEST(HResult, FromWin32IsWellParenthesised) {
