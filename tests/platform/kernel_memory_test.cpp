@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -223,69 +224,61 @@ TEST(MemoryBudget, Probe) {
 // ---------------------------------------------------------------------------
 // cgroup parsing on fake trees.
 // ---------------------------------------------------------------------------
-TEST(CgroupLimit, V1TakesTheLevelWithTheLeastHeadroom) {
-  TempDir d;
-  d.Write("proc", "5:cpu,cpuacct:/x\n4:memory:/a/b\n0::/\n");
-  d.Write("v1/memory.limit_in_bytes", "9223372036854771712\n");
-  d.Write("v1/memory.usage_in_bytes", "1000\n");
-  d.Write("v1/a/memory.limit_in_bytes", "5000\n");
-  d.Write("v1/a/memory.usage_in_bytes", "4800\n");
-  d.Write("v1/a/b/memory.limit_in_bytes", "3000\n");
-  d.Write("v1/a/b/memory.usage_in_bytes", "1000\n");
-  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+// Each case is a fake tree: /proc/self/cgroup as "proc", the v1 memory mount
+// under "v1", the v2 mount under "v2".
+TEST(CgroupLimit, FakeTrees) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;
+    bool limited;
+    int version;
+    uint64_t limit, usage;
+  } const cases[] = {
+      {"v1 takes the level with the least headroom (the parent: 200 left against 2000 in the child)",
+       {{"proc", "5:cpu,cpuacct:/x\n4:memory:/a/b\n0::/\n"},
+        {"v1/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"v1/memory.usage_in_bytes", "1000\n"},
+        {"v1/a/memory.limit_in_bytes", "5000\n"},
+        {"v1/a/memory.usage_in_bytes", "4800\n"},
+        {"v1/a/b/memory.limit_in_bytes", "3000\n"},
+        {"v1/a/b/memory.usage_in_bytes", "1000\n"}},
+       true, 1, 5000, 4800},
+      {"v1 without a limit",
+       {{"proc", "4:memory:/a\n"},
+        {"v1/a/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"v1/a/memory.usage_in_bytes", "1000\n"}},
+       false, 0, 0, 0},
+      {"v2 max means no limit",
+       {{"proc", "0::/svc/app\n"}, {"v2/svc/app/memory.max", "max\n"}, {"v2/svc/app/memory.current", "100\n"}},
+       false, 0, 0, 0},
+      {"v2 parent over its limit: no headroom",
+       {{"proc", "0::/svc/app\n"},
+        {"v2/svc/app/memory.max", "max\n"},
+        {"v2/svc/app/memory.current", "100\n"},
+        {"v2/svc/memory.max", "268435456\n"},
+        {"v2/svc/memory.current", "300000000\n"}},
+       true, 2, 268435456, 300000000},
+      // Inside a cgroup namespace the mount's root is the process's own cgroup.
+      {"a path missing under the mount falls back to the mount root",
+       {{"proc", "0::/not/here\n"}, {"v2/memory.max", "1048576\n"}, {"v2/memory.current", "4096\n"}},
+       true, 2, 1048576, 4096},
+      {"garbage files",
+       {{"proc", std::string(20000, ':') + "\n4:memory\n::::\n"}, {"v1/memory.limit_in_bytes", "lots\n"}},
+       false, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    TempDir d;
+    for (const auto& [path, text] : c.files) d.Write(path, text);
+    const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+    vq::CgroupMemoryLimit cg;
+    ASSERT_EQ(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()), c.limited) << c.what;
+    if (!c.limited) continue;
+    EXPECT_EQ(cg.version, c.version) << c.what;
+    EXPECT_EQ(cg.limit, c.limit) << c.what;
+    EXPECT_EQ(cg.usage, c.usage) << c.what;
+  }
   vq::CgroupMemoryLimit cg;
-  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-  EXPECT_EQ(cg.version, 1);
-  EXPECT_EQ(cg.limit, 5000u);  // the parent: 200 left against 2000 in the child
-  EXPECT_EQ(cg.usage, 4800u);
-}
-
-TEST(CgroupLimit, V1WithoutLimitIsUnlimited) {
-  TempDir d;
-  d.Write("proc", "4:memory:/a\n");
-  d.Write("v1/a/memory.limit_in_bytes", "9223372036854771712\n");
-  d.Write("v1/a/memory.usage_in_bytes", "1000\n");
-  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
-  vq::CgroupMemoryLimit cg;
-  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-}
-
-TEST(CgroupLimit, V2ReadsMaxAndCurrentAndMaxMeansNoLimit) {
-  TempDir d;
-  d.Write("proc", "0::/svc/app\n");
-  d.Write("v2/svc/app/memory.max", "max\n");
-  d.Write("v2/svc/app/memory.current", "100\n");
-  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
-  vq::CgroupMemoryLimit cg;
-  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-  d.Write("v2/svc/memory.max", "268435456\n");
-  d.Write("v2/svc/memory.current", "300000000\n");  // over the limit: no headroom
-  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-  EXPECT_EQ(cg.version, 2);
-  EXPECT_EQ(cg.limit, 268435456u);
-  EXPECT_EQ(cg.usage, 300000000u);
-}
-
-TEST(CgroupLimit, PathMissingUnderTheMountFallsBackToTheMountRoot) {
-  // Inside a cgroup namespace the mount's root is the process's own cgroup.
-  TempDir d;
-  d.Write("proc", "0::/not/here\n");
-  d.Write("v2/memory.max", "1048576\n");
-  d.Write("v2/memory.current", "4096\n");
-  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
-  vq::CgroupMemoryLimit cg;
-  ASSERT_TRUE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-  EXPECT_EQ(cg.limit, 1048576u);
-}
-
-TEST(CgroupLimit, GarbageFilesGiveNoLimit) {
-  TempDir d;
-  d.Write("proc", std::string(20000, ':') + "\n4:memory\n::::\n");
-  d.Write("v1/memory.limit_in_bytes", "lots\n");
-  const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
-  vq::CgroupMemoryLimit cg;
-  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()));
-  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, "/nonexistent/cgroup", v1.c_str(), v2.c_str()));
+  EXPECT_FALSE(vq::ReadCgroupMemoryLimit(&cg, "/nonexistent/cgroup", "/nonexistent/v1", "/nonexistent/v2"));
 }
 
 // ---------------------------------------------------------------------------

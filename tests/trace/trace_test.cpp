@@ -76,41 +76,46 @@ TEST_F(TraceTest, WithoutSettingsTheFirstCallSwitchesTracingOffForGood) {
   EXPECT_TRUE(Take().empty());
 }
 
+// Which keyword and level pass a settings file: every case starts from a
+// fresh facility that reads the settings at its first call.
 TEST_F(TraceTest, LevelAndKeywordFilter) {
-  Settings("Level=2\nKeywords=datamatrix;assert\n");
-  EXPECT_TRUE(Passes("DataMatrix", 2));
-  EXPECT_EQ(TraceLevel.load(), 2);
-  EXPECT_FALSE(Passes("DataMatrix", 3));
-  EXPECT_TRUE(Passes("Assert", 1));
-  EXPECT_TRUE(Passes("Datamatrix", 2));
-  EXPECT_FALSE(Passes("Data", 1)) << "part of an entry";
-  EXPECT_FALSE(Passes("matrix", 1)) << "end of an entry";
-  EXPECT_TRUE(Passes("", 1)) << "an empty keyword always passes";
-}
-
-TEST_F(TraceTest, KeywordPassesThroughALaterEntryAfterARejectedOccurrence) {
-  Settings("Level=2\nKeywords=datamatrixx;datamatrix\n");
-  EXPECT_TRUE(Passes("DataMatrix"));
-  EXPECT_TRUE(Passes("DataMatrixX"));
-  Settings("Level=2\nKeywords=xdatamatrix;datamatrixx\n");
-  vq::ResetTraceForTest();
-  EXPECT_FALSE(Passes("DataMatrix"));
-}
-
-TEST_F(TraceTest, SpaceAfterTheSeparatorIsPartOfTheEntry) {
-  Settings("Level=2\nKeywords=datamatrix; assert\n");
-  EXPECT_TRUE(Passes("DataMatrix"));
-  EXPECT_FALSE(Passes("Assert"));
-}
-
-TEST_F(TraceTest, LevelFourSkipsTheKeywordFilterLevelFiveDoesNot) {
-  Settings("Level=4\n");
-  EXPECT_TRUE(Passes("Anything", 4));
-  EXPECT_FALSE(Passes("Anything", 5));
-  Settings("Level=5\nKeywords=datamatrix\n");
-  vq::ResetTraceForTest();
-  EXPECT_TRUE(Passes("DataMatrix", 5));
-  EXPECT_FALSE(Passes("Anything", 1));
+  struct Case {
+    std::string settings;
+    std::string keyword;
+    int level;
+    bool passes;
+    const char* why;
+  } const cases[] = {
+      {"Level=2\nKeywords=datamatrix;assert\n", "DataMatrix", 2, true, "an entry, any case"},
+      {"Level=2\nKeywords=datamatrix;assert\n", "DataMatrix", 3, false, "above the level"},
+      {"Level=2\nKeywords=datamatrix;assert\n", "Assert", 1, true, "the last entry"},
+      {"Level=2\nKeywords=datamatrix;assert\n", "Data", 1, false, "part of an entry"},
+      {"Level=2\nKeywords=datamatrix;assert\n", "matrix", 1, false, "end of an entry"},
+      {"Level=2\nKeywords=datamatrix;assert\n", "", 1, true, "an empty keyword always passes"},
+      // The first occurrence that starts an entry decides, a later entry can
+      // still let it through.
+      {"Level=2\nKeywords=datamatrixx;datamatrix\n", "DataMatrix", 1, true, "a later exact entry"},
+      {"Level=2\nKeywords=datamatrixx;datamatrix\n", "DataMatrixX", 1, true, "the first entry"},
+      {"Level=2\nKeywords=xdatamatrix;datamatrixx\n", "DataMatrix", 1, false, "inside entries only"},
+      {"Level=2\nKeywords=datamatrix; assert\n", "DataMatrix", 1, true, "before the space"},
+      {"Level=2\nKeywords=datamatrix; assert\n", "Assert", 1, false, "the space is part of the entry"},
+      {"Level=4\n", "Anything", 4, true, "level 4 skips the filter"},
+      {"Level=4\n", "Anything", 5, false, "above level 4"},
+      {"Level=5\nKeywords=datamatrix\n", "DataMatrix", 5, true, "level 5 filters"},
+      {"Level=5\nKeywords=datamatrix\n", "Anything", 1, false, "level 5 filters"},
+      {"Level=2\nKeywords=x;" + std::string(200, 'k') + "\n", std::string(250, 'K'), 1, true,
+       "keywords compare on their first 200 characters"},
+      {"Level=2\nKeywords=x;" + std::string(200, 'k') + "\n", std::string(199, 'k'), 1, false,
+       "a keyword shorter than the entry"},
+  };
+  for (const Case& c : cases) {
+    vq::ResetTraceForTest();
+    Settings(c.settings);
+    EXPECT_EQ(Passes(c.keyword.c_str(), c.level), c.passes) << c.why << ": " << c.keyword;
+    if (c.passes) {
+      EXPECT_EQ(TraceLevel.load(), c.settings[6] - '0') << c.why;
+    }
+  }
 }
 
 TEST_F(TraceTest, TheFourLineFormats) {
@@ -170,12 +175,6 @@ TEST_F(TraceTest, ListOf998CharactersGivesNoWarning) {
   EXPECT_EQ(Take().size(), 1u);
 }
 
-TEST_F(TraceTest, KeywordsAreComparedOnTheirFirst200Characters) {
-  Settings("Level=2\nKeywords=x;" + std::string(200, 'k') + "\n");
-  EXPECT_TRUE(Passes(std::string(250, 'K').c_str()));
-  EXPECT_FALSE(Passes(std::string(199, 'k').c_str()));
-}
-
 TEST_F(TraceTest, MessagesAreCutAt499AndLinesAt1051StillEndingTheLine) {
   Settings("Level=4\nKeywordInTrace=0\nFileFunctionLineInTrace=0\n");
   Trace("k", 1, std::string(600, 'm').c_str());
@@ -230,51 +229,36 @@ TEST_F(TraceTest, NullKeywordOrFormatGivesTheIllegalParameterLineOnly) {
 }
 #pragma GCC diagnostic pop
 
+// When changed settings are read again: the next read is due the interval
+// after the tick count of the last one, across the wrap of the tick count and
+// with its top bit set; an interval of 100 or less reads only once.
 TEST_F(TraceTest, SettingsAreReadAgainOnlyAfterTheRefreshInterval) {
+  struct Case {
+    DWORD read;       // tick count of the first read
+    int interval;     // RefreshInterval
+    DWORD later;      // tick count of the next call
+    bool readsAgain;  // whether that call sees the new keyword list
+  } const cases[] = {
+      {1000, 500, 1000, false},
+      {1000, 500, 1499, false},
+      {1000, 500, 1501, true},
+      {0xFFFFFF00u, 1000, 0x00000010u, false},  // wrapped, but only 272 ms later
+      {0xFFFFFF00u, 1000, 0x00000300u, true},
+      {0x90000000u, 200, 0x90000000u + 201, true},
+      {5000, 100, 900000, false},
+  };
   vq::SetTraceTickSourceForTest(FakeTicks);
-  g_fakeTicks = 1000;
-  Settings("Level=2\nKeywords=a\nRefreshInterval=500\n");
-  EXPECT_TRUE(Passes("a"));  // read at 1000: next read after 1500
-  Settings("Level=2\nKeywords=b\nRefreshInterval=500\n");
-  EXPECT_FALSE(Passes("b"));
-  g_fakeTicks = 1499;
-  EXPECT_FALSE(Passes("b"));
-  g_fakeTicks = 1501;
-  EXPECT_TRUE(Passes("b"));
-  EXPECT_FALSE(Passes("a"));
-}
-
-TEST_F(TraceTest, RefreshTimingSurvivesTheTickCountWrap) {
-  vq::SetTraceTickSourceForTest(FakeTicks);
-  g_fakeTicks = 0xFFFFFF00u;
-  Settings("Level=2\nKeywords=a\nRefreshInterval=1000\n");
-  EXPECT_TRUE(Passes("a"));  // next read after 0xFFFFFF00 + 1000, wrapped
-  Settings("Level=2\nKeywords=b\nRefreshInterval=1000\n");
-  g_fakeTicks = 0x00000010u;  // wrapped, but only 272 ms later
-  EXPECT_FALSE(Passes("b"));
-  g_fakeTicks = 0x00000300u;
-  EXPECT_TRUE(Passes("b"));
-}
-
-TEST_F(TraceTest, RefreshWorksWhenTheTickCountHasItsTopBitSet) {
-  vq::SetTraceTickSourceForTest(FakeTicks);
-  g_fakeTicks = 0x90000000u;
-  Settings("Level=2\nKeywords=a\nRefreshInterval=200\n");
-  EXPECT_TRUE(Passes("a"));
-  Settings("Level=2\nKeywords=b\nRefreshInterval=200\n");
-  g_fakeTicks = 0x90000000u + 201;
-  EXPECT_TRUE(Passes("b"));
-}
-
-TEST_F(TraceTest, IntervalOf100OrLessReadsOnce) {
-  vq::SetTraceTickSourceForTest(FakeTicks);
-  g_fakeTicks = 5000;
-  Settings("Level=2\nKeywords=a\nRefreshInterval=100\n");
-  EXPECT_TRUE(Passes("a"));
-  Settings("Level=2\nKeywords=b\nRefreshInterval=100\n");
-  g_fakeTicks = 900000;
-  EXPECT_FALSE(Passes("b"));
-  EXPECT_TRUE(Passes("a"));
+  for (const Case& c : cases) {
+    vq::ResetTraceForTest();
+    const std::string interval = "\nRefreshInterval=" + std::to_string(c.interval) + "\n";
+    g_fakeTicks = c.read;
+    Settings("Level=2\nKeywords=a" + interval);
+    EXPECT_TRUE(Passes("a")) << std::hex << c.read;
+    Settings("Level=2\nKeywords=b" + interval);
+    g_fakeTicks = c.later;
+    EXPECT_EQ(Passes("b"), c.readsAgain) << std::hex << c.read << " then " << c.later;
+    EXPECT_EQ(Passes("a"), !c.readsAgain) << std::hex << c.read << " then " << c.later;
+  }
 }
 
 TEST_F(TraceTest, RefreshToLevelZeroSwitchesTracingOff) {
