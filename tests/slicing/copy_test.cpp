@@ -23,14 +23,6 @@ void ExpectPacked(IVQData* target, uint32_t elements, LONG xs, LONG zs) {
       ASSERT_EQ(b.pDouble[e * perElement + k], SlicingTest::Expected(e, k)) << "element " << e << " value " << k;
 }
 
-TEST_P(CopyTest, ElementsFollowEachOtherInIndexOrder) {
-  auto m = Make(2, 3, 1, 1, 4, 2);
-  Fill(m.get());
-  auto target = NewItem();
-  ASSERT_EQ(m->CopyContentsToSingleVqData(target.get()), S_OK);
-  ExpectPacked(target.get(), 6, 4, 2);
-}
-
 TEST_P(CopyTest, EveryElementOfAnUnevenMatrixOnceAlsoWhenSwappedOut) {
   auto m = Make(2, 3, 4, 5, 3, 2);
   Fill(m.get());
