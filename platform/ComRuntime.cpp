@@ -226,8 +226,8 @@ HRESULT GetClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, LPVOID*
     return hr;
   }
   std::wstring path;
-  HRESULT hr = HResultOfRegistry(ReadRegistryString(L"CLSID\\" + ClsidText(rclsid) + L"\\InprocServer32", nullptr, path),
-                                 REGDB_E_CLASSNOTREG);
+  HRESULT hr = HResultOfRegistry(
+      ReadRegistryString(L"CLSID\\" + ClsidText(rclsid) + L"\\InprocServer32", nullptr, path), REGDB_E_CLASSNOTREG);
   if (FAILED(hr)) return hr;
   return GetClassObjectFromLibrary(path, rclsid, riid, ppv);
 }

@@ -126,7 +126,7 @@ void _com_issue_errorex(HRESULT hr, IUnknown* punk, REFIID riid) {
 // count of _bstr_t objects sharing it.
 class _bstr_t::Data_t {
  public:
-  explicit Data_t(BSTR owned) noexcept : m_wstr(owned) {}
+  explicit Data_t(BSTR owned) noexcept : m_Wide(owned) {}
   Data_t(const Data_t&) = delete;
   Data_t& operator=(const Data_t&) = delete;
 
@@ -136,26 +136,26 @@ class _bstr_t::Data_t {
   }
   bool Shared() const noexcept { return m_RefCount.load(std::memory_order_acquire) > 1; }
 
-  BSTR& Wide() noexcept { return m_wstr; }
+  BSTR& Wide() noexcept { return m_Wide; }
   // Drops the narrow copy, after the wide string was changed in place.
-  void Changed() noexcept { std::free(m_str.exchange(nullptr)); }
+  void Changed() noexcept { std::free(m_Narrow.exchange(nullptr)); }
 
   // The narrow copy, made once; two threads racing both build one, and the
   // loser frees its own.
   char* Narrow() {
-    char* existing = m_str.load(std::memory_order_acquire);
-    if (existing != nullptr || m_wstr == nullptr) return existing;
-    const int length = static_cast<int>(SysStringLen(m_wstr));
+    char* existing = m_Narrow.load(std::memory_order_acquire);
+    if (existing != nullptr || m_Wide == nullptr) return existing;
+    const int length = static_cast<int>(SysStringLen(m_Wide));
     int needed = 0;
     if (length > 0) {
-      needed = WideCharToMultiByte(CP_ACP, 0, m_wstr, length, nullptr, 0, nullptr, nullptr);
+      needed = WideCharToMultiByte(CP_ACP, 0, m_Wide, length, nullptr, 0, nullptr, nullptr);
       if (needed <= 0) _com_issue_error(E_OUTOFMEMORY);
     }
     char* made = static_cast<char*>(std::malloc(static_cast<size_t>(needed) + 1));
     if (made == nullptr) _com_issue_error(E_OUTOFMEMORY);
-    if (length > 0) WideCharToMultiByte(CP_ACP, 0, m_wstr, length, made, needed, nullptr, nullptr);
+    if (length > 0) WideCharToMultiByte(CP_ACP, 0, m_Wide, length, made, needed, nullptr, nullptr);
     made[needed] = '\0';
-    if (!m_str.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
+    if (!m_Narrow.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
       std::free(made);
       return existing;
     }
@@ -164,13 +164,13 @@ class _bstr_t::Data_t {
 
  private:
   ~Data_t() {
-    SysFreeString(m_wstr);
-    std::free(m_str.load());
+    SysFreeString(m_Wide);
+    std::free(m_Narrow.load());
   }
 
   std::atomic<ULONG> m_RefCount{1};
-  BSTR m_wstr;
-  std::atomic<char*> m_str{nullptr};
+  BSTR m_Wide;
+  std::atomic<char*> m_Narrow{nullptr};
 };
 
 namespace {

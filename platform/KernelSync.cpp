@@ -88,119 +88,119 @@ bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DW
 
 class EventObject final : public KernelObject {
  public:
-  EventObject(bool manualReset, bool signaled) : m_manualReset(manualReset), m_signaled(signaled) {}
+  EventObject(bool manualReset, bool signaled) : m_ManualReset(manualReset), m_Signaled(signaled) {}
 
   void Set() {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_signaled = true;
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Signaled = true;
     }
     // An auto-reset event releases one waiter; the others see it reset again.
-    if (m_manualReset)
-      m_cv.notify_all();
+    if (m_ManualReset)
+      m_StateChanged.notify_all();
     else
-      m_cv.notify_one();
+      m_StateChanged.notify_one();
   }
 
   void Reset() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_signaled = false;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Signaled = false;
   }
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!WaitFor(lock, m_cv, milliseconds, [this] { return m_signaled; })) return WAIT_TIMEOUT;
-    if (!m_manualReset) m_signaled = false;
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    if (!WaitFor(lock, m_StateChanged, milliseconds, [this] { return m_Signaled; })) return WAIT_TIMEOUT;
+    if (!m_ManualReset) m_Signaled = false;
     return WAIT_OBJECT_0;
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  const bool m_manualReset;
-  bool m_signaled;  // guarded by m_mutex
+  std::mutex m_Mutex;
+  std::condition_variable m_StateChanged;
+  const bool m_ManualReset;
+  bool m_Signaled;  // guarded by m_Mutex
 };
 
 class ThreadObject final : public KernelObject {
  public:
   void Started(DWORD id) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_id = id;
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Id = id;
     }
-    m_cv.notify_all();
+    m_StateChanged.notify_all();
   }
 
   DWORD WaitForId() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return m_id != 0; });
-    return m_id;
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_StateChanged.wait(lock, [this] { return m_Id != 0; });
+    return m_Id;
   }
 
   void Finished(DWORD exitCode) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_exitCode = exitCode;
-      m_finished = true;
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_ExitCode = exitCode;
+      m_Finished = true;
     }
-    m_cv.notify_all();
+    m_StateChanged.notify_all();
   }
 
   DWORD ExitCode() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_finished ? m_exitCode : STILL_ACTIVE;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Finished ? m_ExitCode : STILL_ACTIVE;
   }
 
   DWORD Id() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_id;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Id;
   }
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return WaitFor(lock, m_cv, milliseconds, [this] { return m_finished; }) ? WAIT_OBJECT_0
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return WaitFor(lock, m_StateChanged, milliseconds, [this] { return m_Finished; }) ? WAIT_OBJECT_0
                                                                               : WAIT_TIMEOUT;
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  DWORD m_id = 0;          // guarded by m_mutex
-  DWORD m_exitCode = 0;    // guarded by m_mutex
-  bool m_finished = false; // guarded by m_mutex
+  std::mutex m_Mutex;
+  std::condition_variable m_StateChanged;
+  DWORD m_Id = 0;           // guarded by m_Mutex
+  DWORD m_ExitCode = 0;     // guarded by m_Mutex
+  bool m_Finished = false;  // guarded by m_Mutex
 };
 
 class HandleTable {
  public:
   HANDLE Insert(std::shared_ptr<KernelObject> object) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     // Multiples of 4 from 0x1000 on: never null, never INVALID_HANDLE_VALUE.
-    m_next += 4;
-    m_objects.emplace(m_next, std::move(object));
-    return reinterpret_cast<HANDLE>(m_next);
+    m_Next += 4;
+    m_Objects.emplace(m_Next, std::move(object));
+    return reinterpret_cast<HANDLE>(m_Next);
   }
 
   std::shared_ptr<KernelObject> Find(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == m_objects.end() ? nullptr : it->second;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto it = m_Objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == m_Objects.end() ? nullptr : it->second;
   }
 
   bool Erase(HANDLE handle) {
     std::shared_ptr<KernelObject> doomed;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == m_objects.end()) return false;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto it = m_Objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == m_Objects.end()) return false;
     doomed = std::move(it->second);
-    m_objects.erase(it);
+    m_Objects.erase(it);
     return true;
   }
 
   // Named events of this process; a name lives while a handle to it is open.
   std::shared_ptr<EventObject> FindOrAddNamed(const std::string& name, bool manualReset,
                                               bool initialState, bool* existed) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto& slot = m_named[name];
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto& slot = m_Named[name];
     if (auto existing = slot.lock()) {
       *existed = true;
       return existing;
@@ -212,10 +212,10 @@ class HandleTable {
   }
 
  private:
-  std::mutex m_mutex;
-  uintptr_t m_next = 0x1000;
-  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_objects;
-  std::map<std::string, std::weak_ptr<EventObject>> m_named;
+  std::mutex m_Mutex;
+  uintptr_t m_Next = 0x1000;
+  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_Objects;
+  std::map<std::string, std::weak_ptr<EventObject>> m_Named;
 };
 
 // Never destroyed: threads still running at exit may close their handles.

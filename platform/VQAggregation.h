@@ -43,7 +43,8 @@ template <class T>
 class Aggregated final : public T {
  public:
   template <class... Args>
-  explicit Aggregated(IUnknown* outer, Args&&... args) : T(std::forward<Args>(args)...), m_Outer(outer), m_Inner(this) {}
+  explicit Aggregated(IUnknown* outer, Args&&... args)
+      : T(std::forward<Args>(args)...), m_Outer(outer), m_Inner(this) {}
 
   // The delegating side: every interface of T answers through the outer
   // object.

@@ -257,32 +257,32 @@ HRESULT HResultFromErrno(int error);
 // way out of the scope.
 class CritSecLock {
  public:
-  explicit CritSecLock(CRITICAL_SECTION& cs) : m_cs(&cs) { EnterCriticalSection(m_cs); }
-  explicit CritSecLock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
-  ~CritSecLock() { LeaveCriticalSection(m_cs); }
+  explicit CritSecLock(CRITICAL_SECTION& cs) : m_Section(&cs) { EnterCriticalSection(m_Section); }
+  explicit CritSecLock(CRITICAL_SECTION* cs) : m_Section(cs) { EnterCriticalSection(m_Section); }
+  ~CritSecLock() { LeaveCriticalSection(m_Section); }
   CritSecLock(const CritSecLock&) = delete;
   CritSecLock& operator=(const CritSecLock&) = delete;
 
  private:
-  CRITICAL_SECTION* m_cs;
+  CRITICAL_SECTION* m_Section;
 };
 
 // A critical section that initialises and deletes itself; usable with
 // CritSecLock and std::lock_guard / std::unique_lock.
 class CriticalSection {
  public:
-  CriticalSection() { InitializeCriticalSection(&m_cs); }
-  ~CriticalSection() { DeleteCriticalSection(&m_cs); }
+  CriticalSection() { InitializeCriticalSection(&m_Section); }
+  ~CriticalSection() { DeleteCriticalSection(&m_Section); }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
-  void lock() { EnterCriticalSection(&m_cs); }
-  bool try_lock() { return TryEnterCriticalSection(&m_cs) != FALSE; }
-  void unlock() { LeaveCriticalSection(&m_cs); }
-  CRITICAL_SECTION& native() { return m_cs; }
-  operator CRITICAL_SECTION&() { return m_cs; }
+  void lock() { EnterCriticalSection(&m_Section); }
+  bool try_lock() { return TryEnterCriticalSection(&m_Section) != FALSE; }
+  void unlock() { LeaveCriticalSection(&m_Section); }
+  CRITICAL_SECTION& native() { return m_Section; }
+  operator CRITICAL_SECTION&() { return m_Section; }
 
  private:
-  CRITICAL_SECTION m_cs;
+  CRITICAL_SECTION m_Section;
 };
 
 // The memory status cache is refreshed at most this often. Element accesses

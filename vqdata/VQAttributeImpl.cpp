@@ -367,7 +367,8 @@ class CGroupView final
       SysFreeString(name);
       VariantClear(&value);
     }
-    if (FAILED(hr)) return Fail(kIid, hr, "CopyTo: not every attribute could be copied (0x%08X)", static_cast<unsigned>(hr));
+    if (FAILED(hr))
+      return Fail(kIid, hr, "CopyTo: not every attribute could be copied (0x%08X)", static_cast<unsigned>(hr));
     return S_OK;
   }
   STDMETHODIMP SetName(BSTR Name) override { return SetText(Name, &GroupNode::name, "SetName"); }

@@ -265,7 +265,8 @@ STDMETHODIMP CVQAxis::CopyFrom(IVQAxis* Source) {
   if (Source == static_cast<IVQAxis*>(this)) return S_OK;
   AxisDefinition d;
   HRESULT hr = ReadAxis(Source, &d);
-  if (FAILED(hr)) return Fail(IID_IVQAxis, hr, "CopyFrom: the source axis cannot be read (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr))
+    return Fail(IID_IVQAxis, hr, "CopyFrom: the source axis cannot be read (0x%08X)", static_cast<unsigned>(hr));
   return Apply(std::move(d), "CopyFrom");
 }
 
@@ -279,7 +280,8 @@ STDMETHODIMP CVQAxis::CopyFrom(IVQAxis* Source) {
 
 VQ_AXIS_GETTER(GetKind, LONG, m_Def.kind)
 VQ_AXIS_GETTER(GetSize, LONG, m_Def.size)
-VQ_AXIS_GETTER(GetDelta, DOUBLE, (m_Def.kind == axisKindLinear || m_Def.kind == axisKindLogarithmic) ? m_Def.delta : 0.0)
+VQ_AXIS_GETTER(GetDelta, DOUBLE,
+               (m_Def.kind == axisKindLinear || m_Def.kind == axisKindLogarithmic) ? m_Def.delta : 0.0)
 VQ_AXIS_GETTER(GetFirstBand, LONG, m_Def.kind == axisKindBands ? m_Def.firstBand : 0)
 VQ_AXIS_GETTER(GetFraction, LONG, m_Def.kind == axisKindBands ? m_Def.fraction : 0)
 #undef VQ_AXIS_GETTER
@@ -349,7 +351,8 @@ STDMETHODIMP CVQAxis::IsEqual(IVQAxis* Other, VARIANT_BOOL* pEqual) {
   }
   AxisDefinition other;
   HRESULT hr = ReadAxis(Other, &other);
-  if (FAILED(hr)) return Fail(IID_IVQAxis, hr, "IsEqual: the other axis cannot be read (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr))
+    return Fail(IID_IVQAxis, hr, "IsEqual: the other axis cannot be read (0x%08X)", static_cast<unsigned>(hr));
   std::lock_guard<std::mutex> lock(m_Lock);
   *pEqual = m_Def == other ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;

@@ -688,7 +688,8 @@ HRESULT WriteForm(IStream* stream, const ItemView& view, std::string* why) noexc
     HRESULT hr = WriteAll(stream, parts.head.bytes.data(), parts.head.bytes.size());
     if (SUCCEEDED(hr)) hr = WriteAll(stream, view.values, view.valueBytes);
     if (SUCCEEDED(hr)) hr = WriteAll(stream, parts.tail.bytes.data(), parts.tail.bytes.size());
-    if (FAILED(hr)) *why = hr == STG_E_MEDIUMFULL ? "the stream took fewer bytes than given" : "the stream refused a write";
+    if (FAILED(hr))
+      *why = hr == STG_E_MEDIUMFULL ? "the stream took fewer bytes than given" : "the stream refused a write";
     return hr;
   } catch (...) {
     *why = "out of memory";

@@ -111,7 +111,8 @@ bool EncodeValue(double re, double im, LONG format, uint8_t* p) noexcept {
 }
 
 HRESULT CheckDimension(LONG dimension, REFIID iid, const char* what) noexcept {
-  if (dimension != 1) return Fail(iid, E_INVALIDARG, "%s: dimension %d has no indexed attributes (only 1)", what, dimension);
+  if (dimension != 1)
+    return Fail(iid, E_INVALIDARG, "%s: dimension %d has no indexed attributes (only 1)", what, dimension);
   return S_OK;
 }
 
@@ -139,7 +140,8 @@ HRESULT CVQData::Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* w
   if (bytes != m_Values.size() || bytes == 0) {
     ValueBuffer fresh;
     if (FAILED(fresh.Allocate(bytes)))
-      return Fail(kIid, E_OUTOFMEMORY, "%s: out of memory for %llu bytes", what, static_cast<unsigned long long>(bytes));
+      return Fail(kIid, E_OUTOFMEMORY, "%s: out of memory for %llu bytes", what,
+                  static_cast<unsigned long long>(bytes));
     m_Values.Swap(fresh);
   }
   m_Format = format;
@@ -217,7 +219,8 @@ STDMETHODIMP CVQData::SetRawData(LONG nXSize, LONG nZSize, LONG Format, const vo
   // storage, which must stay readable until the copy is done.
   ValueBuffer fresh;
   if (FAILED(fresh.Allocate(bytes)))
-    return Fail(kIid, E_OUTOFMEMORY, "SetRawData: out of memory for %llu bytes", static_cast<unsigned long long>(bytes));
+    return Fail(kIid, E_OUTOFMEMORY, "SetRawData: out of memory for %llu bytes",
+                static_cast<unsigned long long>(bytes));
   std::lock_guard<std::mutex> lock(m_Lock);
   if (bytes > 0) std::memcpy(fresh.data(), pValues, static_cast<size_t>(bytes));
   m_Values.Swap(fresh);
@@ -323,7 +326,8 @@ STDMETHODIMP CVQData::CopyValuesFrom(IUnknown* Source) {
   if (SUCCEEDED(hr)) hr = src->GetSize(1, &z);
   if (SUCCEEDED(hr)) hr = src->GetFormat(&format);
   if (SUCCEEDED(hr)) hr = src->GetRawData(&values, &bytes);
-  if (FAILED(hr)) return Fail(kIid, hr, "CopyValuesFrom: the source cannot be read (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr))
+    return Fail(kIid, hr, "CopyValuesFrom: the source cannot be read (0x%08X)", static_cast<unsigned>(hr));
   return SetRawData(x, z, format, values, bytes);
 }
 
@@ -345,9 +349,11 @@ STDMETHODIMP CVQData::GetRecordValues(LONG Z, LONG Count, DOUBLE* pValues) {
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "GetRecordValues: null pointer");
   std::lock_guard<std::mutex> lock(m_Lock);
   if (Z < 0 || Z >= m_ZSize || Count < 0 || Count > m_XSize)
-    return Fail(kIid, E_INVALIDARG, "GetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize, m_ZSize);
+    return Fail(kIid, E_INVALIDARG, "GetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize,
+                m_ZSize);
   LONG bpv = VQDataBytesPerValue(m_Format);
-  auto p = static_cast<const uint8_t*>(m_Values.data()) + static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) * bpv;
+  auto p =
+      static_cast<const uint8_t*>(m_Values.data()) + static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) * bpv;
   double im = 0.0;
   for (LONG i = 0; i < Count; ++i) pValues[i] = ReadValue(p + static_cast<uint64_t>(i) * bpv, m_Format, &im);
   return S_OK;
@@ -357,12 +363,14 @@ STDMETHODIMP CVQData::SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues)
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "SetRecordValues: null pointer");
   std::lock_guard<std::mutex> lock(m_Lock);
   if (Z < 0 || Z >= m_ZSize || Count < 0 || Count > m_XSize)
-    return Fail(kIid, E_INVALIDARG, "SetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize, m_ZSize);
+    return Fail(kIid, E_INVALIDARG, "SetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize,
+                m_ZSize);
   LONG bpv = VQDataBytesPerValue(m_Format);
   uint8_t scratch[16];
   for (LONG i = 0; i < Count; ++i)
     if (!EncodeValue(pValues[i], 0.0, m_Format, scratch))
-      return Fail(kIid, DISP_E_OVERFLOW, "SetRecordValues: value %d (%g) does not fit format %d", i, pValues[i], m_Format);
+      return Fail(kIid, DISP_E_OVERFLOW, "SetRecordValues: value %d (%g) does not fit format %d", i, pValues[i],
+                  m_Format);
   auto p = static_cast<uint8_t*>(m_Values.data()) + static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) * bpv;
   for (LONG i = 0; i < Count; ++i) EncodeValue(pValues[i], 0.0, m_Format, p + static_cast<uint64_t>(i) * bpv);
   return S_OK;
@@ -396,7 +404,8 @@ STDMETHODIMP CVQData::SetAllValues(DOUBLE Value) {
     return Fail(kIid, DISP_E_OVERFLOW, "SetAllValues: %g does not fit format %d", Value, m_Format);
   LONG bpv = VQDataBytesPerValue(m_Format);
   auto p = static_cast<uint8_t*>(m_Values.data());
-  for (uint64_t at = 0; at < m_Values.size(); at += static_cast<uint64_t>(bpv)) std::memcpy(p + at, encoded, static_cast<size_t>(bpv));
+  for (uint64_t at = 0; at < m_Values.size(); at += static_cast<uint64_t>(bpv))
+    std::memcpy(p + at, encoded, static_cast<size_t>(bpv));
   return S_OK;
 }
 
@@ -412,7 +421,8 @@ STDMETHODIMP CVQData::Reshape(LONG nXSize, LONG nZSize) {
   if (nXSize < 0 || nZSize < 0 ||
       static_cast<uint64_t>(nXSize) * static_cast<uint64_t>(nZSize) !=
           static_cast<uint64_t>(m_XSize) * static_cast<uint64_t>(m_ZSize))
-    return Fail(kIid, E_INVALIDARG, "Reshape: %d x %d does not hold the %d x %d values", nXSize, nZSize, m_XSize, m_ZSize);
+    return Fail(kIid, E_INVALIDARG, "Reshape: %d x %d does not hold the %d x %d values", nXSize, nZSize, m_XSize,
+                m_ZSize);
   m_XSize = nXSize;
   m_ZSize = nZSize;
   m_Axis->FollowSize(nXSize);
@@ -424,9 +434,10 @@ STDMETHODIMP CVQData::GetRecordPointer(LONG Z, void** ppValues) {
   *ppValues = nullptr;
   std::lock_guard<std::mutex> lock(m_Lock);
   if (m_Values.size() == 0) return Fail(kIid, E_FAIL, "GetRecordPointer: the item holds no values");
-  if (Z < 0 || Z >= m_ZSize) return Fail(kIid, E_INVALIDARG, "GetRecordPointer: record %d is outside 0..%d", Z, m_ZSize - 1);
-  *ppValues = static_cast<uint8_t*>(m_Values.data()) +
-              static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) * static_cast<uint64_t>(VQDataBytesPerValue(m_Format));
+  if (Z < 0 || Z >= m_ZSize)
+    return Fail(kIid, E_INVALIDARG, "GetRecordPointer: record %d is outside 0..%d", Z, m_ZSize - 1);
+  const auto bpv = static_cast<uint64_t>(VQDataBytesPerValue(m_Format));
+  *ppValues = static_cast<uint8_t*>(m_Values.data()) + static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) * bpv;
   return S_OK;
 }
 
@@ -554,7 +565,8 @@ STDMETHODIMP CVQData::GetAxis(IVQAxis** ppAxis) {
 STDMETHODIMP CVQData::SetAxis(IVQAxis* Source) {
   if (Source == nullptr) return Fail(kIid, E_POINTER, "SetAxis: null source");
   HRESULT hr = m_Axis->CopyFrom(Source);
-  if (FAILED(hr)) return Fail(kIid, hr, "SetAxis: the source axis cannot be taken over (0x%08X)", static_cast<unsigned>(hr));
+  if (FAILED(hr))
+    return Fail(kIid, hr, "SetAxis: the source axis cannot be taken over (0x%08X)", static_cast<unsigned>(hr));
   return S_OK;
 }
 
@@ -750,8 +762,10 @@ STDMETHODIMP CVQData::CopyAttributesTo(IUnknown* Target) {
     return S_OK;
   };
   hr = copyList(0, copy.plain);
-  for (auto it = copy.indexed.begin(); SUCCEEDED(hr) && it != copy.indexed.end(); ++it) hr = copyList(it->first, it->second);
-  if (FAILED(hr)) return Fail(kIid, hr, "CopyAttributesTo: the target refused an attribute (0x%08X)", static_cast<unsigned>(hr));
+  for (auto it = copy.indexed.begin(); SUCCEEDED(hr) && it != copy.indexed.end(); ++it)
+    hr = copyList(it->first, it->second);
+  if (FAILED(hr))
+    return Fail(kIid, hr, "CopyAttributesTo: the target refused an attribute (0x%08X)", static_cast<unsigned>(hr));
   return S_OK;
 }
 

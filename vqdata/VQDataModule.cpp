@@ -104,7 +104,8 @@ STDAPI DllRegisterServer() {
     if (s == ERROR_SUCCESS) s = SetString(HKEY_CLASSES_ROOT, clsid + "\\ProgID", nullptr, VQDATA_PROGID_VERSIONED);
     if (s == ERROR_SUCCESS)
       s = SetString(HKEY_CLASSES_ROOT, clsid + "\\VersionIndependentProgID", nullptr, VQDATA_PROGID);
-    if (s == ERROR_SUCCESS) s = SetString(HKEY_CLASSES_ROOT, std::string(VQDATA_PROGID_VERSIONED) + "\\CLSID", nullptr, braced);
+    if (s == ERROR_SUCCESS)
+      s = SetString(HKEY_CLASSES_ROOT, std::string(VQDATA_PROGID_VERSIONED) + "\\CLSID", nullptr, braced);
     if (s == ERROR_SUCCESS) s = SetString(HKEY_CLASSES_ROOT, std::string(VQDATA_PROGID) + "\\CLSID", nullptr, braced);
     if (s == ERROR_SUCCESS)
       s = SetString(HKEY_CLASSES_ROOT, std::string(VQDATA_PROGID) + "\\CurVer", nullptr, VQDATA_PROGID_VERSIONED);

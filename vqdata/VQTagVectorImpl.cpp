@@ -79,7 +79,8 @@ STDMETHODIMP CVQTagVector::Insert(LONG Position, DOUBLE Value) {
     if (Position < 0 || static_cast<size_t>(Position) > m_Values.size())
       return Fail(kIid, E_INVALIDARG, "Insert: position %d is outside 0..%d", Position,
                   static_cast<int>(m_Values.size()));
-    if (m_Values.size() >= static_cast<size_t>(kMaxValues)) return Fail(kIid, E_OUTOFMEMORY, "Insert: the vector is full");
+    if (m_Values.size() >= static_cast<size_t>(kMaxValues))
+      return Fail(kIid, E_OUTOFMEMORY, "Insert: the vector is full");
     m_Values.insert(m_Values.begin() + Position, Value);
     return S_OK;
   } catch (...) {

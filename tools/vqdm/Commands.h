@@ -52,9 +52,8 @@ struct ExportOptions {
 };
 int RunExport(const ExportOptions& options);
 
-// Exit codes: 0 success, 3 the library cannot be loaded, 4 it lacks the
-// entry point, 5 the entry point failed.
-int RunRegister(const std::string& library, bool unregister, bool silent);
+// `register` and `unregister` are vqtools::RegisterAndReport
+// (tools/RegisterLibrary.h), which vqregsvr runs too.
 
 // Values of an item as doubles (complex: magnitude), record after record.
 std::vector<double> ItemValues(IVQData* item, LONG* xSize, LONG* zSize);

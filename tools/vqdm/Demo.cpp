@@ -141,9 +141,11 @@ void Describe(IVQDataMatrix* m, const Run& run, const char* label) {
   vq::ComPtr<IVQData> attributes = NewItem();
   Check(attributes->AddAttribute(Bstr("Measurement"), Bstr("Object"), Bstr(""), _variant_t(L"gearbox test rig")),
         "adding an attribute");
-  Check(attributes->AddAttribute(Bstr("Measurement"), Bstr("Sensor"), Bstr(""), _variant_t(L"accelerometer, m/s\u00b2")),
+  Check(attributes->AddAttribute(Bstr("Measurement"), Bstr("Sensor"), Bstr(""),
+                                 _variant_t(L"accelerometer, m/s\u00b2")),
         "adding an attribute");
-  Check(attributes->AddAttribute(Bstr("Analysis"), Bstr("Window"), Bstr(""), _variant_t(L"Hann")), "adding an attribute");
+  Check(attributes->AddAttribute(Bstr("Analysis"), Bstr("Window"), Bstr(""), _variant_t(L"Hann")),
+        "adding an attribute");
   Check(attributes->AddAttribute(Bstr("Analysis"), Bstr("Averages"), Bstr(""), _variant_t(8L)), "adding an attribute");
   Check(m->put_AttributesDataPtr(0, attributes.get()), "setting the attributes");
   ForEachSpectrum(run, false, "", [&](LONG s, LONG c, LONG r) {
@@ -256,7 +258,8 @@ class OutputFolder {
     }
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vqdm-demo-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw ToolError("cannot create a temporary folder: " + std::string(std::strerror(errno)));
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw ToolError("cannot create a temporary folder: " + std::string(std::strerror(errno)));
     m_Path = pattern;
     m_Temporary = true;
   }
@@ -308,8 +311,8 @@ int RunDemo(const DemoOptions& o) {
   OutputFolder folder(o.outDir);
   const double elementBytes = 8.0 * run.lines, dataBytes = elementBytes * static_cast<double>(run.Elements());
   std::printf("run-up: %d speed steps (%.0f..%.0f rpm) x %d channels x %d runs = %llu spectra of %d lines (%s)\n",
-              run.speeds, kFirstRpm, run.Rpm(run.speeds - 1, 0), run.channels, run.runs, static_cast<unsigned long long>(run.Elements()),
-              run.lines, FormatBytes(dataBytes).c_str());
+              run.speeds, kFirstRpm, run.Rpm(run.speeds - 1, 0), run.channels, run.runs,
+              static_cast<unsigned long long>(run.Elements()), run.lines, FormatBytes(dataBytes).c_str());
   if (budget != 0) {
     std::printf("memory budget %s: storage objects are swapped out while less than 128 MiB of it is left\n",
                 FormatBytes(static_cast<double>(budget)).c_str());
@@ -322,7 +325,8 @@ int RunDemo(const DemoOptions& o) {
   } else {
     std::printf("no memory budget: swapping starts only when the machine runs low on memory\n");
   }
-  std::printf("storage: %s\n", o.kind == "single" ? "one storage object per spectrum" : "spectra packed into shared buffers");
+  std::printf("storage: %s\n",
+              o.kind == "single" ? "one storage object per spectrum" : "spectra packed into shared buffers");
 
   // Narrowband matrix.
   const VQSwapStatistics atStart = SwapNow();
@@ -335,8 +339,8 @@ int RunDemo(const DemoOptions& o) {
   FillNarrowband(narrow.get(), run, o.progress);
   const double fillSeconds = Since(start);
   const VQSwapStatistics afterFill = SwapNow();
-  std::printf("filled      %s in %.2f s (%s); %llu storage objects swapped out so far\n", FormatBytes(dataBytes).c_str(),
-              fillSeconds, Rate(dataBytes, fillSeconds).c_str(),
+  std::printf("filled      %s in %.2f s (%s); %llu storage objects swapped out so far\n",
+              FormatBytes(dataBytes).c_str(), fillSeconds, Rate(dataBytes, fillSeconds).c_str(),
               static_cast<unsigned long long>(afterFill.BlocksWritten - atStart.BlocksWritten));
 
   // 1/3-octave matrix, computed from the narrowband spectra.
@@ -346,7 +350,8 @@ int RunDemo(const DemoOptions& o) {
         "initialising the 1/3-octave matrix");
   Describe(bands.get(), run, "Run-up, 1/3 octave");
   FillOctaves(bands.get(), narrow.get(), run, o.progress);
-  std::printf("1/3 octave  %d bands per spectrum in %.2f s (every narrowband spectrum read once)\n", kBands, Since(start));
+  std::printf("1/3 octave  %d bands per spectrum in %.2f s (every narrowband spectrum read once)\n", kBands,
+              Since(start));
 
   // Slices: the resonance band over speed and channel, the Campbell picture
   // of channel 1, the 800 Hz third-octave band.
@@ -384,7 +389,8 @@ int RunDemo(const DemoOptions& o) {
       ColourMapOptions options;
       options.decibels = true;
       WriteColourMap(picture, campbellValues, static_cast<size_t>(cz), static_cast<size_t>(cx), options);
-      std::printf("picture     %s (channel 1: run 1 below run 2, speed upwards, frequency to the right, 60 dB)\n", picture.c_str());
+      std::printf("picture     %s (channel 1: run 1 below run 2, speed upwards, frequency to the right, 60 dB)\n",
+                  picture.c_str());
     }
   }
 

@@ -89,8 +89,8 @@ void PrintElements(IVQDataMatrix* matrix) {
   }
   std::string sample;
   for (const std::string& e : examples) sample += (sample.empty() ? "" : ", ") + e;
-  std::printf("labels       %llu set%s%s\n", static_cast<unsigned long long>(withLabel), sample.empty() ? "" : ", e.g. ",
-              sample.c_str());
+  std::printf("labels       %llu set%s%s\n", static_cast<unsigned long long>(withLabel),
+              sample.empty() ? "" : ", e.g. ", sample.c_str());
 
   LONG d[4] = {};
   vq::ComPtr<IUnknown> unknown;

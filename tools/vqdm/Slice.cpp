@@ -254,7 +254,8 @@ int RunSlice(const SliceOptions& o) {
       for (double v : x) std::fprintf(out.get(), ",%s", Position(v).c_str());
       std::fputc('\n', out.get());
       for (LONG z = 0; z < zs; ++z) {
-        std::fprintf(out.get(), "%s,%s", Position(rowAxis.At(z / cols)).c_str(), Position(colAxis.At(z % cols)).c_str());
+        std::fprintf(out.get(), "%s,%s", Position(rowAxis.At(z / cols)).c_str(),
+                     Position(colAxis.At(z % cols)).c_str());
         for (LONG k = 0; k < xs; ++k)
           std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(z) * xs + k]).c_str());
         std::fputc('\n', out.get());
@@ -303,7 +304,8 @@ int RunExport(const ExportOptions& o) {
     vq::ComPtr<IVQData> item = element(o.at[0], o.at[1], o.at[2], o.at[3]);
     LONG xs = 0, zs = 0;
     const std::vector<double> values = ItemValues(item.get(), &xs, &zs);
-    if (o.record >= zs) throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
+    if (o.record >= zs)
+      throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
     std::string unit;
     const std::vector<double> x = XValues(item.get(), xs, &unit);
     const LONG first = o.record < 0 ? 0 : o.record, last = o.record < 0 ? zs - 1 : o.record;
@@ -326,7 +328,8 @@ int RunExport(const ExportOptions& o) {
             vq::ComPtr<IVQData> item = element(d1, d2, d3, d4);
             LONG xs = 0, zs = 0;
             const std::vector<double> values = ItemValues(item.get(), &xs, &zs);
-            if (record >= zs) throw ToolError("--record " + std::to_string(record) + " is outside an element's records", 2);
+            if (record >= zs)
+              throw ToolError("--record " + std::to_string(record) + " is outside an element's records", 2);
             if (!headed) {
               std::string unit;
               const std::vector<double> x = XValues(item.get(), xs, &unit);

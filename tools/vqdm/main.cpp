@@ -24,8 +24,9 @@ int main(int argc, char** argv) {
   std::function<int()> run;
 
   vqdm::DemoOptions demo;
-  CLI::App* demoCommand = app.add_subcommand(
-      "demo", "Build a run-up matrix larger than a memory budget, slice it, write it to stream files, read it back and verify it");
+  CLI::App* demoCommand = app.add_subcommand("demo",
+                                             "Build a run-up matrix larger than a memory budget, slice it, write it to "
+                                             "stream files, read it back and verify it");
   demoCommand->add_option("--memory-budget", demo.memoryBudget, "Process memory budget (e.g. 160M, 2G; 0 = none)")
       ->capture_default_str();
   demoCommand->add_option("--speeds", demo.speeds, "Speed steps (d1)")->capture_default_str();
@@ -33,8 +34,9 @@ int main(int argc, char** argv) {
   demoCommand->add_option("--runs", demo.runs, "Runs (d3)")->capture_default_str();
   demoCommand->add_option("--lines", demo.lines, "Lines per narrowband spectrum")->capture_default_str();
   demoCommand->add_option("--kind", demo.kind, "Storage kind: single or multi")->capture_default_str();
-  demoCommand->add_option("--out", demo.outDir,
-                          "Folder to keep the stream files and a Campbell picture in (default: a temporary folder, removed)");
+  demoCommand->add_option(
+      "--out", demo.outDir,
+      "Folder to keep the stream files and a Campbell picture in (default: a temporary folder, removed)");
   bool noProgress = false;
   demoCommand->add_flag("--no-progress", noProgress, "No progress line on the terminal");
   demoCommand->callback([&] {
@@ -43,7 +45,8 @@ int main(int argc, char** argv) {
   });
 
   vqdm::InfoOptions info;
-  CLI::App* infoCommand = app.add_subcommand("info", "Show the header, axes, identifiers and labels of a matrix stream file");
+  CLI::App* infoCommand =
+      app.add_subcommand("info", "Show the header, axes, identifiers and labels of a matrix stream file");
   infoCommand->add_option("FILE", info.file, "Matrix stream file")->required();
   infoCommand->add_flag("--header", info.headerOnly, "Read only the header (fast for large files)");
   infoCommand->callback([&] { run = [&] { return vqdm::RunInfo(info); }; });
