@@ -1,5 +1,8 @@
 // The VQDataMatrixLib library as a component server: its resources, the class
-// object of VQDataMatrix, the module lock count and the four exports.
+// object of VQDataMatrix, the four exports and VQGetSwapStatistics. The module
+// lock count they answer from is core/VQModule.h; the class object makes its
+// matrices through vq::CreateMatrixObject (component/VQMatrixClass.h), which
+// matrix/ defines, so that nothing here includes the matrix.
 //
 // The library puts its class into the process's in-process class table when
 // it is loaded (a static entry object, removed again on unload), so
@@ -19,12 +22,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "VQAggregation.h"
 #include "VQDataMatrixLib.h"
 #include "VQRegistrar.h"
 #include "VQResources.h"
-#include "component/VQModule.h"
-#include "matrix/VQDataMatrix.h"
+#include "component/VQMatrixClass.h"
+#include "core/VQModule.h"
+#include "memory/FileCache.h"
 
 // The identifiers as text for the registry script (the interface
 // identifier is checked at compile time; the class and library identifiers,
@@ -147,7 +150,7 @@ class CVQDataMatrixFactory final : public vq::ComObject<CVQDataMatrixFactory, IC
   // IID_IUnknown and *ppvObject is the matrix's non-delegating IUnknown).
   STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
     try {
-      return vq::CreateAggregatableObject<CVQDataMatrix>(pUnkOuter, riid, ppvObject);
+      return vq::CreateMatrixObject(pUnkOuter, riid, ppvObject);
     } catch (...) {
       if (ppvObject != nullptr) *ppvObject = nullptr;
       return E_OUTOFMEMORY;
@@ -164,11 +167,6 @@ class CVQDataMatrixFactory final : public vq::ComObject<CVQDataMatrixFactory, IC
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// The module lock count.
-// ---------------------------------------------------------------------------
-constinit vq::ModuleCount vq::g_MatrixModule;
 
 // ---------------------------------------------------------------------------
 // The exports.
@@ -225,6 +223,18 @@ STDAPI DllUnregisterServer() {
   } catch (...) {
     return E_OUTOFMEMORY;
   }
+}
+
+// The transfers of every swap file of the process since the library was
+// loaded (memory/FileCache.h counts them). S_OK, or E_POINTER for null.
+EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics) {
+  if (statistics == nullptr) return E_POINTER;
+  const vq::SwapTransferCounts counts = vq::SwapTransfers();
+  statistics->BlocksWritten = counts.blocksWritten;
+  statistics->BytesWritten = counts.bytesWritten;
+  statistics->BlocksRead = counts.blocksRead;
+  statistics->BytesRead = counts.bytesRead;
+  return S_OK;
 }
 
 namespace {

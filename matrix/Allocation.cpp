@@ -1,6 +1,6 @@
 // Allocation of all elements, their common x-axis, and the axes of the
 // matrix's own dimensions.
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/DataBase.h"
 #include "storage/MultiData.h"
@@ -83,7 +83,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
         m_Data.clear();
         if (!full) {
           // Read creates each storage object when its first element arrives.
-          if (!m_Priority.Initialize(0, &m_Data)) {
+          if (!m_Priority.Initialize(0, &m_SwapTable)) {
             return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to initialize priority list");
           }
           m_Allocated = true;
@@ -109,7 +109,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
           VQ_TRACE("CVQDataMatrix::AllAllocate", "DataMatrix", 2, "AllAllocate(%u data elements of %u/%u bytes)",
                    m_DataCount, layout.fullBytes, layout.lastBytes);
         }
-        if (!m_Priority.Initialize(m_DataCount, &m_Data)) {
+        if (!m_Priority.Initialize(m_DataCount, &m_SwapTable)) {
           return vq::ErrorReturn(E_OUTOFMEMORY, "AllAllocate: Failed to initialize priority list");
         }
       }

@@ -1,5 +1,5 @@
 // Reading and writing single elements.
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
@@ -251,7 +251,7 @@ void CVQDataMatrix::ReleaseElements() noexcept {
   // The memory watcher walks the table under m_MemoryLock: it must not see
   // objects being destroyed.
   vq::CritSecLock memory(m_MemoryLock.native());
-  CPriorityManager::ElementTable doomed;
+  ElementTable doomed;
   {
     vq::CritSecLock lock(m_DataLock.native());
     doomed.swap(m_Data);

@@ -1,6 +1,6 @@
 // Identifiers and labels of elements, the matrix label, and the attribute
 // set of a whole d4 index.
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/AttributeManager.h"
 #include "storage/DataBase.h"

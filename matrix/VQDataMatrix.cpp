@@ -3,7 +3,9 @@
 
 #include <new>
 
-#include "component/VQErrorReporting.h"
+#include "VQAggregation.h"
+#include "component/VQMatrixClass.h"
+#include "core/VQErrorReporting.h"
 #include "memory/FileCache.h"
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"
@@ -28,6 +30,11 @@ void RunStage(const char* text, Stage&& stage) {
 std::atomic<vq::SwapFileOps*> g_SwapFileOps{nullptr};
 
 }  // namespace
+
+// The class object's way to a new matrix (component/VQMatrixClass.h).
+HRESULT vq::CreateMatrixObject(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) {
+  return vq::CreateAggregatableObject<CVQDataMatrix>(pUnkOuter, riid, ppvObject);
+}
 
 void CVQDataMatrix::SetSwapFileOpsForTest(vq::SwapFileOps* ops) { g_SwapFileOps.store(ops); }
 
@@ -191,7 +198,7 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
 
     const bool full = tables == ElementTables::Full;
     if (m_MatrixType == matrixSingleObject) {
-      if (!m_Priority.Initialize(full ? m_SizeAll : 0, &m_Data)) {
+      if (!m_Priority.Initialize(full ? m_SizeAll : 0, &m_SwapTable)) {
         return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to initialize priority list");
       }
       m_DataRows = m_Sizes[3];

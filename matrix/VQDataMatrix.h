@@ -46,7 +46,7 @@
 
 #include "VQDataMatrixLib.h"
 #include "VQPlatform.h"
-#include "component/VQModule.h"
+#include "core/VQModule.h"
 #include "memory/PriorityManager.h"
 
 class CDataBase;
@@ -134,7 +134,7 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // The inverse: the position of an element index.
   void PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const;
 
-  // The memory check (memory/MemoryWatcher.cpp): saves one storage object
+  // The memory check (matrix/MemoryWatcher.cpp): saves one storage object
   // that no client holds when available memory is below 128 MiB; true when
   // one was saved.
   bool CheckMemory();
@@ -177,6 +177,22 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // The walk over a plane that the scalar and spectrum slices share
   // (slicing/Slices.cpp) reads the geometry and storage table directly.
   friend class CSlicer;
+
+  // The storage objects by data index.
+  using ElementTable = std::vector<std::unique_ptr<CDataBase>>;
+  // The swap queue's view of the element table (matrix/MemoryWatcher.cpp):
+  // its size, and whether an object exists that no client holds
+  // (CDataBase::IsLocked). Asked under the queue's lock, while m_MemoryLock
+  // keeps the table from changing.
+  class SwapTable final : public CPriorityManager::Table {
+   public:
+    explicit SwapTable(const ElementTable& elements) : m_Elements(elements) {}
+    size_t Size() const override;
+    bool MaySave(uint32_t index) const override;
+
+   private:
+    const ElementTable& m_Elements;
+  };
 
   struct AxisInfo {
     double FirstValue = 0.0;
@@ -288,7 +304,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   bool m_Allocated = false;  // AllAllocate has given every element its shape
   // Guarded by m_DataLock; resized only under m_MemoryLock as well. Shorter
   // than m_DataCount while (or after a failed) Read builds it.
-  CPriorityManager::ElementTable m_Data;
+  ElementTable m_Data;
+  SwapTable m_SwapTable{m_Data};
   // IDs and labels by element index; null after ReleaseAllVQData. Shorter
   // than m_SizeAll while (or after a failed) Read builds it: the missing
   // entries are fresh ones (PointAt).

@@ -1,7 +1,5 @@
 #include "memory/FileCache.h"
 
-#include "VQDataMatrixLib.h"
-
 #include <fcntl.h>
 #include <linux/stat.h>
 #include <sys/stat.h>
@@ -214,7 +212,7 @@ bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* er
 
 namespace {
 
-// Process-wide transfer counts of every swap file (VQGetSwapStatistics).
+// Process-wide transfer counts of every swap file (vq::SwapTransfers).
 struct SwapCounters {
   std::atomic<uint64_t> blocksWritten{0}, bytesWritten{0}, blocksRead{0}, bytesRead{0};
 };
@@ -233,13 +231,13 @@ uint32_t CountRead(uint32_t bytes) {
 
 }  // namespace
 
-EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics) {
-  if (statistics == nullptr) return E_POINTER;
-  statistics->BlocksWritten = g_Counters.blocksWritten.load(std::memory_order_relaxed);
-  statistics->BytesWritten = g_Counters.bytesWritten.load(std::memory_order_relaxed);
-  statistics->BlocksRead = g_Counters.blocksRead.load(std::memory_order_relaxed);
-  statistics->BytesRead = g_Counters.bytesRead.load(std::memory_order_relaxed);
-  return S_OK;
+vq::SwapTransferCounts vq::SwapTransfers() noexcept {
+  SwapTransferCounts counts;
+  counts.blocksWritten = g_Counters.blocksWritten.load(std::memory_order_relaxed);
+  counts.bytesWritten = g_Counters.bytesWritten.load(std::memory_order_relaxed);
+  counts.blocksRead = g_Counters.blocksRead.load(std::memory_order_relaxed);
+  counts.bytesRead = g_Counters.bytesRead.load(std::memory_order_relaxed);
+  return counts;
 }
 
 bool CFileCache::WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) {

@@ -67,6 +67,18 @@ class SwapFileOps {
   static SwapFileOps* System();
 };
 
+// Transfers between memory and every swap file of the process since the
+// library was loaded: blocks written (swapped out, or saved again in place)
+// and read back (whole or in part), with the caller's bytes. Only transfers
+// that completed count. VQGetSwapStatistics (component/) reports them.
+struct SwapTransferCounts {
+  uint64_t blocksWritten = 0;
+  uint64_t bytesWritten = 0;
+  uint64_t blocksRead = 0;
+  uint64_t bytesRead = 0;
+};
+SwapTransferCounts SwapTransfers() noexcept;
+
 }  // namespace vq
 
 class CFileCache {

@@ -2,14 +2,13 @@
 
 #include <algorithm>
 
-#include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
 std::atomic<bool> CPriorityManager::s_ReportNoneSwappable{true};
 
-bool CPriorityManager::Initialize(uint32_t count, const ElementTable* elements) {
+bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
   vq::CritSecLock lock(m_Lock.native());
-  m_Elements = elements;
+  m_Table = table;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
     return false;
@@ -121,8 +120,8 @@ bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
 bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
   vq::CritSecLock lock(m_Lock.native());
   if (m_Length == 0) return false;
-  const size_t tableSize = m_Elements != nullptr ? m_Elements->size() : 0;
-  const bool fifo = m_PriorityType == elementPriorityFifo;
+  const size_t tableSize = m_Table != nullptr ? m_Table->Size() : 0;
+  const bool fifo = m_PriorityType == kFirstInFirstOut;
   // Used objects first, in the queue's order; untouched ones only when none
   // of those can go.
   for (int list = 0; list < 2; ++list) {
@@ -134,8 +133,7 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
         }
         return false;
       }
-      CDataBase* object = (*m_Elements)[i].get();
-      if (object == nullptr || object->IsLocked()) continue;
+      if (!m_Table->MaySave(i)) continue;
       Unlink(i);
       *dataIndex = i;
       if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
@@ -161,12 +159,12 @@ void CPriorityManager::Clear() {
   m_Length = 0;
 }
 
-void CPriorityManager::SetPriorityType(elementPriorityType type) {
+void CPriorityManager::SetPriorityType(LONG type) {
   vq::CritSecLock lock(m_Lock.native());
   m_PriorityType = type;
 }
 
-elementPriorityType CPriorityManager::GetPriorityType() const {
+LONG CPriorityManager::GetPriorityType() const {
   vq::CritSecLock lock(m_Lock.native());
   return m_PriorityType;
 }

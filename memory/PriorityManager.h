@@ -4,8 +4,14 @@
 // the order of their last use: the front is the least recently used, the
 // back the most recently used. Every element access pushes its data index to
 // the back; the memory watcher pops the next object to save from the front
-// (elementPriorityFifo) or from the back (any other value, last-in-first-out),
-// skipping objects that a client holds (their IsLocked answers true).
+// (first-in-first-out, the interface's elementPriorityFifo) or from the back
+// (any other value, last-in-first-out), skipping objects that may not be
+// saved now (a client holds them).
+//
+// The queue knows the objects only by index: it asks their owner, through
+// the small interface CPriorityManager::Table, how many there are and
+// whether one may be saved. The matrix answers over its element table
+// (matrix/MemoryWatcher.cpp); the queue knows nothing of storage objects.
 //
 // Objects queued by the allocation and not used since (PushUntouched) are
 // picked only when no used object can be: their values were never written,
@@ -16,7 +22,7 @@
 // The queue is two intrusive doubly linked lists over the data indices (used
 // and untouched objects): one (previous, next) pair per index, so push,
 // remove and the bookkeeping of a pop cost constant time and no allocation;
-// only a pop walks past locked objects.
+// only a pop walks past objects that may not be saved.
 //
 // s_ReportNoneSwappable, shared by all matrices, lets "None of the %u/%u
 // elements can be swapped out" appear once per stretch in which nothing can
@@ -26,35 +32,48 @@
 //
 // Threads: the client's thread pushes, removes, clears and sets the type;
 // the memory watcher pops and pushes back objects it could not save. m_Lock
-// guards every field. PopPriority calls IsLocked on storage objects under
-// m_Lock, so the order is: the matrix's m_DataLock (when held), m_Lock, the
-// storage object's own lock. The element table itself is resized and its
-// objects destroyed only under the matrix's m_MemoryLock, which every pop
-// also holds.
+// guards every field. PopPriority asks the table under m_Lock (the matrix's
+// answer takes the storage object's own lock), so the order is: the matrix's
+// m_DataLock (when held), m_Lock, the storage object's own lock. The element
+// table itself is resized and its objects destroyed only under the matrix's
+// m_MemoryLock, which every pop also holds.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "VQDataMatrixLib.h"
 #include "VQPlatform.h"
-
-class CDataBase;
 
 class CPriorityManager {
  public:
-  using ElementTable = std::vector<std::unique_ptr<CDataBase>>;
+  // The objects the queue orders, as their owner answers for them. Called
+  // under the queue's lock, on the client's thread or the memory watcher's.
+  class Table {
+   public:
+    // Objects in the table now; a queued index at or beyond it stops a pop.
+    virtual size_t Size() const = 0;
+    // True when object `index` (below Size()) exists and may be saved now:
+    // no client holds it.
+    virtual bool MaySave(uint32_t index) const = 0;
+
+   protected:
+    ~Table() = default;
+  };
+
+  // The pop order that takes the least recently used object first
+  // (elementPriorityFifo); every other value takes the most recently used.
+  static constexpr LONG kFirstInFirstOut = 0;
 
   CPriorityManager() = default;
   CPriorityManager(const CPriorityManager&) = delete;
   CPriorityManager& operator=(const CPriorityManager&) = delete;
 
   // Sizes the position table for `count` data indices and records the
-  // element table (not owned). The queue keeps its contents when the count
+  // table of objects (not owned; it outlives the queue's use of it). The queue keeps its contents when the count
   // does not shrink below an index in it; false (traced) when memory runs out.
-  bool Initialize(uint32_t count, const ElementTable* elements);
+  bool Initialize(uint32_t count, const Table* table);
   // Extends the position table to `count` data indices (never shrinks it),
   // keeping the queue: for an element table that grows as the elements of
   // a stream arrive. False (traced) when memory runs out; nothing changes
@@ -69,13 +88,15 @@ class CPriorityManager {
   void PushUntouched(uint32_t dataIndex);
   // Takes `dataIndex` out of the queue; false when it was not queued.
   bool RemovePriority(uint32_t dataIndex);
-  // Picks the next object that no client holds and takes it out of the
-  // queue; false when the queue is empty or every object is held.
+  // Picks the next object that may be saved and takes it out of the queue;
+  // false when the queue is empty or no queued object may be saved.
   bool PopPriority(uint32_t* dataIndex);
-  // Empties the queue; the count, type and element table stay.
+  // Empties the queue; the count, type and table stay.
   void Clear();
-  void SetPriorityType(elementPriorityType type);
-  elementPriorityType GetPriorityType() const;
+  // The pop order, an elementPriorityType value kept as given:
+  // kFirstInFirstOut, or anything else for last-in-first-out.
+  void SetPriorityType(LONG type);
+  LONG GetPriorityType() const;
 
   // Number of queued indices.
   uint32_t Length() const;
@@ -96,8 +117,8 @@ class CPriorityManager {
 
   mutable vq::CriticalSection m_Lock;
   uint32_t m_Count = 0;                                   // guarded by m_Lock
-  elementPriorityType m_PriorityType = elementPriorityFifo;  // guarded by m_Lock
-  const ElementTable* m_Elements = nullptr;              // guarded by m_Lock
+  LONG m_PriorityType = kFirstInFirstOut;                 // guarded by m_Lock
+  const Table* m_Table = nullptr;                        // guarded by m_Lock
   std::vector<uint32_t> m_Prev;                          // guarded by m_Lock
   std::vector<uint32_t> m_Next;                          // guarded by m_Lock
   std::vector<bool> m_Untouched;                         // guarded by m_Lock

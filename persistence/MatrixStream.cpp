@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "persistence/StreamFields.h"
 #include "storage/DataBase.h"

@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 
 namespace vq::bands {
 namespace {

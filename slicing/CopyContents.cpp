@@ -3,7 +3,7 @@
 // their own order, one block copy per element.
 #include <cstring>
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"

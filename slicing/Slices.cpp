@@ -24,7 +24,7 @@
 #include <limits>
 #include <memory>
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "slicing/BandFinder.h"
 #include "storage/DataBase.h"

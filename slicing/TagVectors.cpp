@@ -1,6 +1,6 @@
 // The matrix's tag vectors: one data item carries them for the whole matrix
 // and they are copied into items that leave the matrix at position 0.
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"

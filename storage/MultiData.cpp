@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "memory/FileCache.h"
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"

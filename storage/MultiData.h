@@ -12,7 +12,7 @@
 //
 // Clients never see the buffer. For each slot asked for, the object fills a
 // separate data item with the slot's values (or a part of them) and keeps a
-// CPoolItem for it (memory/PoolItem.h); when the client lets go of an item
+// CPoolItem for it (storage/PoolItem.h); when the client lets go of an item
 // handed out for writing, its values are folded back into the slot. Up to
 // kMaxFreeItems idle pool items keep their data items for reuse, so a walk
 // over the matrix creates only a few items. All elements of one object share
@@ -54,7 +54,7 @@
 #include <memory>
 #include <vector>
 
-#include "memory/PoolItem.h"
+#include "storage/PoolItem.h"
 #include "storage/DataBase.h"
 
 class CMultiData : public CDataBase {

@@ -1,6 +1,6 @@
 #include "storage/SingleData.h"
 
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "memory/FileCache.h"
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"

@@ -1,30 +1,31 @@
 // The swap queue: order, locked objects, the once-per-stretch trace.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "memory/PriorityManager.h"
-#include "storage/DataBase.h"
 #include "support/TraceCapture.h"
 
 namespace {
 
 // A storage object whose lock state the test sets.
-class FakeStorage : public CDataBase {
- public:
-  FakeStorage() : CDataBase(nullptr, nullptr, nullptr) {}
+struct FakeStorage {
   bool locked = false;
-  bool Initialize(uint32_t, LONG, LONG, LONG) override { return true; }
-  HRESULT InitializeAsLinear(LONG, double, double, const wchar_t*) override { return S_OK; }
-  HRESULT SetAttributes(uint32_t) override { return S_OK; }
-  HRESULT CreateInstance() override { return S_OK; }
-  bool IsLocked() override { return locked; }
-  HRESULT ReplaceData(uint32_t, IUnknown*) override { return S_OK; }
-  bool SaveToDisk() override { return true; }
-  HRESULT GetAllData(uint32_t, bool, bool, IUnknown**) override { return S_OK; }
-  HRESULT GetDataSubset(uint32_t, bool, uint32_t, uint32_t, IUnknown**) override { return S_OK; }
-  void Clear() override {}
-  bool GetAllFromDisk(bool) override { return true; }
-  bool Allocate(uint32_t, LONG, LONG, LONG) override { return true; }
 };
+
+// The table of objects as the queue sees it: a null entry or a locked object
+// may not be saved.
+class FakeTable final : public CPriorityManager::Table {
+ public:
+  std::vector<std::unique_ptr<FakeStorage>> objects;
+  size_t Size() const override { return objects.size(); }
+  bool MaySave(uint32_t index) const override { return objects[index] != nullptr && !objects[index]->locked; }
+  void push_back(std::unique_ptr<FakeStorage> object) { objects.push_back(std::move(object)); }
+  void resize(size_t size) { objects.resize(size); }
+};
+
+constexpr LONG kLifo = 1;  // elementPriorityLifo
 
 class PriorityTest : public ::testing::Test {
  protected:
@@ -33,8 +34,8 @@ class PriorityTest : public ::testing::Test {
     ASSERT_TRUE(queue.Initialize(5, &table));
     CPriorityManager::s_ReportNoneSwappable = true;
   }
-  FakeStorage& At(size_t i) { return static_cast<FakeStorage&>(*table[i]); }
-  CPriorityManager::ElementTable table;
+  FakeStorage& At(size_t i) { return *table.objects[i]; }
+  FakeTable table;
   CPriorityManager queue;
 };
 
@@ -87,7 +88,7 @@ TEST_F(PriorityTest, UntouchedObjectsArePickedOnlyWhenNoUsedOneCanGo) {
   EXPECT_EQ(picked, 3u);
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 0u) << "the used object 1 is held: the oldest untouched one goes";
-  queue.SetPriorityType(elementPriorityLifo);
+  queue.SetPriorityType(kLifo);
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 4u);
   EXPECT_TRUE(queue.RemovePriority(2));
@@ -107,12 +108,12 @@ TEST_F(PriorityTest, FifoAndLifoPickOppositeEnds) {
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 3u);
   queue.PushPriority(3);  // now 1, 2, 3
-  queue.SetPriorityType(elementPriorityLifo);
+  queue.SetPriorityType(kLifo);
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 3u);
   // Any value other than first-in-first-out behaves as last-in-first-out.
-  queue.SetPriorityType(static_cast<elementPriorityType>(7));
-  EXPECT_EQ(queue.GetPriorityType(), static_cast<elementPriorityType>(7));
+  queue.SetPriorityType(7);
+  EXPECT_EQ(queue.GetPriorityType(), 7);
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 2u);
 }
@@ -123,7 +124,7 @@ TEST_F(PriorityTest, LockedObjectsAreSkippedAndStayQueued) {
   uint32_t picked = 99;
   ASSERT_TRUE(queue.PopPriority(&picked));
   EXPECT_EQ(picked, 1u);
-  queue.SetPriorityType(elementPriorityLifo);
+  queue.SetPriorityType(kLifo);
   At(2).locked = true;
   EXPECT_FALSE(queue.PopPriority(&picked));
   EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{0, 2}));

@@ -1,4 +1,4 @@
-#include "memory/PoolItem.h"
+#include "storage/PoolItem.h"
 
 #include "trace/VQTrace.h"
 

@@ -2,7 +2,7 @@
 // happens to an item a client still holds.
 #include <gtest/gtest.h>
 
-#include "memory/PoolItem.h"
+#include "storage/PoolItem.h"
 #include "support/FakeDataItem.h"
 #include "support/TraceCapture.h"
 

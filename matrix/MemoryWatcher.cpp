@@ -1,6 +1,8 @@
 // The memory watcher: the check that swaps one storage object out when
-// available memory is low, the worker thread that runs it every 100 ms, and
-// the two methods that steer swapping directly.
+// available memory is low, the worker thread that runs it every 100 ms, the
+// two methods that steer swapping directly, and the swap queue's view of the
+// element table. The queue and the swap file are memory/'s; the watcher is
+// the matrix's own (it walks the matrix's element table under its locks).
 //
 // Outcomes of one check:
 //   - memory not low: nothing happens (one cached memory-status read);
@@ -11,12 +13,23 @@
 //   - could not save (held meanwhile, swap file failing or full): the object
 //     keeps its values in memory and goes back to the most recently used end
 //     of the queue; false, the worker waits 100 ms before the next candidate.
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
 std::atomic<bool> CVQDataMatrix::s_ReportMemoryLow{true};
+
+// The swap queue keeps SetElementPriority's value as given and tells the two
+// orders apart by the queue's own constant.
+static_assert(elementPriorityFifo == CPriorityManager::kFirstInFirstOut);
+
+size_t CVQDataMatrix::SwapTable::Size() const { return m_Elements.size(); }
+
+bool CVQDataMatrix::SwapTable::MaySave(uint32_t index) const {
+  CDataBase* object = m_Elements[index].get();
+  return object != nullptr && !object->IsLocked();
+}
 
 namespace {
 constexpr DWORD kPollMs = 100;

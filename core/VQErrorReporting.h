@@ -12,6 +12,9 @@
 //   - ErrorReturn, the one-line way of tracing a message while returning a code.
 // None of these takes a lock; locks taken inside a guarded body are scoped and
 // released by unwinding before the guard's handlers run.
+//
+// They live in core/, below storage/ and the matrix, because the storage
+// objects raise and trace component errors the same way the matrix does.
 #pragma once
 
 #include "VQPlatform.h"

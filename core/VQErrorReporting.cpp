@@ -1,4 +1,4 @@
-#include "component/VQErrorReporting.h"
+#include "core/VQErrorReporting.h"
 
 namespace vq {
 

@@ -6,13 +6,17 @@
 // not; the class objects count too) and every IClassFactory::LockServer(TRUE)
 // not yet undone. The counting itself is vq::ModuleCount (VQModuleCount.h),
 // which the VQData library uses for a count of its own.
+//
+// The count lives in core/ because both the matrix (its objects) and the
+// class object and exports in component/ use it, and neither may include the
+// other's files.
 #pragma once
 
 #include "VQModuleCount.h"
 
 namespace vq {
 
-// This library's count (defined in VQDataMatrixModule.cpp).
+// This library's count (defined in core/VQModule.cpp).
 extern ModuleCount g_MatrixModule;
 
 // Counts one live object of this library for its lifetime; a copy counts one more.
