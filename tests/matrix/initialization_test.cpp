@@ -97,8 +97,8 @@ TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeIn
   };
   const Call calls[] = {
       {"Initialize (folder still missing)", [&] { return Init(m.get()); }, E_FAIL, nullptr},
-      {"Initialize2 with an unknown type", [&] { return m->Initialize2(3, 2, 1, 2, 16, 2, 1, static_cast<matrixType>(7)); },
-       E_INVALIDARG, nullptr},
+      {"Initialize2 with an unknown type",
+       [&] { return m->Initialize2(3, 2, 1, 2, 16, 2, 1, static_cast<matrixType>(7)); }, E_INVALIDARG, nullptr},
       {"ReleaseAllVQData", [&] { return m->ReleaseAllVQData(); }, S_OK, nullptr},
       {"get_DataPtr", [&] { return m->get_DataPtr(0, 0, 0, 0, out.put()); }, E_FAIL, nullptr},
       {"put_DataPtr", [&] { return m->put_DataPtr(0, 0, 0, 0, item.get()); }, E_FAIL, nullptr},
@@ -151,8 +151,8 @@ TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeIn
          SysFreeString(text);
          text = nullptr;
        }},
-      {"get_FirstValidDataPtr", [&] { return m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()); },
-       E_FAIL, nullptr},
+      {"get_FirstValidDataPtr", [&] { return m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()); }, E_FAIL,
+       nullptr},
       {"get_IsAllDataValid", [&] { return m->get_IsAllDataValid(&v); }, E_FAIL, nullptr},
       {"SetElementPriority", [&] { return m->SetElementPriority(elementPriorityLifo); }, S_OK, nullptr},
       {"get_ConstDataPtr", [&] { return m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put()); }, E_FAIL, nullptr},

@@ -259,8 +259,10 @@ TEST_F(StreamTest, SmallMatrixWritesTheDocumentedBytes) {
     x.F64(0.0);
     x.Text("");
   }
-  const Bytes head = {0x04, 0, 0, 0, 0x04, 0, 0, 0, 0x02, 0, 0, 0, 0x4D, 0, 0, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0,
-                      0, 0, 0, 0, 0x02, 0, 0, 0};
+  // clang-format off
+  const Bytes head = {0x04, 0, 0, 0, 0x04, 0, 0, 0, 0x02, 0, 0, 0, 0x4D, 0, 0, 0, 0, 0, 1, 0, 0, 0,
+                      4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0};
+  // clang-format on
   ASSERT_GE(s.size(), x.b.size());
   EXPECT_TRUE(std::equal(head.begin(), head.end(), s.begin()));
   EXPECT_TRUE(std::equal(x.b.begin(), x.b.end(), s.begin()));

@@ -31,20 +31,29 @@ const Plane kPlanes[] = {
      [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
        return m->GetD1D2Slice(a, b, z, f1, f2, d, p);
      },
-     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{i, j, a, b}; }, 1, 2,
-     [](LONG i, LONG j, LONG n1, LONG) { return i + n1 * j; }, [](LONG i, LONG j, LONG, LONG n2) { return j + n2 * i; }},
+     [](LONG i, LONG j, LONG a, LONG b) {
+       return std::array<LONG, 4>{i, j, a, b};
+     },
+     1, 2, [](LONG i, LONG j, LONG n1, LONG) { return i + n1 * j; },
+     [](LONG i, LONG j, LONG, LONG n2) { return j + n2 * i; }},
     {"D1D3",
      [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
        return m->GetD1D3Slice(a, b, z, f1, f2, d, p);
      },
-     [](LONG i, LONG k, LONG a, LONG b) { return std::array<LONG, 4>{i, a, k, b}; }, 1, 3,
-     [](LONG i, LONG k, LONG n1, LONG) { return i + n1 * k; }, [](LONG i, LONG k, LONG, LONG n3) { return k + n3 * i; }},
+     [](LONG i, LONG k, LONG a, LONG b) {
+       return std::array<LONG, 4>{i, a, k, b};
+     },
+     1, 3, [](LONG i, LONG k, LONG n1, LONG) { return i + n1 * k; },
+     [](LONG i, LONG k, LONG, LONG n3) { return k + n3 * i; }},
     {"D2D3",
      [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
        return m->GetD2D3Slice(a, b, z, f1, f2, d, p);
      },
-     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{a, i, j, b}; }, 2, 3,
-     [](LONG i, LONG j, LONG n2, LONG) { return i + n2 * j; }, [](LONG i, LONG j, LONG, LONG n3) { return j + n3 * i; }},
+     [](LONG i, LONG j, LONG a, LONG b) {
+       return std::array<LONG, 4>{a, i, j, b};
+     },
+     2, 3, [](LONG i, LONG j, LONG n2, LONG) { return i + n2 * j; },
+     [](LONG i, LONG j, LONG, LONG n3) { return j + n3 * i; }},
 };
 
 // The sum of values first..last of record z of element idx after Fill, added
@@ -85,7 +94,8 @@ TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirectio
       for (LONG i = 0; i < nOuter; ++i) {
         for (LONG j = 0; j < nInner; ++j) {
           const auto p = plane.Element(i, j, fixedA, fixedB);
-          const LONG o = dir == matrixDirectionByRow ? plane.ByRow(i, j, nOuter, nInner) : plane.ByColumn(i, j, nOuter, nInner);
+          const LONG o =
+              dir == matrixDirectionByRow ? plane.ByRow(i, j, nOuter, nInner) : plane.ByColumn(i, j, nOuter, nInner);
           EXPECT_EQ(values[static_cast<size_t>(o)], ExpectedSum(Index(m.get(), p[0], p[1], p[2], p[3]), 10, 1, 2, 6))
               << "i=" << i << " j=" << j;
         }
@@ -289,7 +299,8 @@ TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
   ASSERT_EQ(m->GetD1D2Slice(10.0, 19.0, 2, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
   const auto values = Values(result.get());
   for (LONG i = 0; i < 3; ++i)
-    for (LONG j = 0; j < 2; ++j) EXPECT_EQ(values[static_cast<size_t>(j + 2 * i)], ExpectedSum(i + 3 * j, 50, 2, 10, 19));
+    for (LONG j = 0; j < 2; ++j)
+      EXPECT_EQ(values[static_cast<size_t>(j + 2 * i)], ExpectedSum(i + 3 * j, 50, 2, 10, 19));
   if (GetParam() == matrixSingleObject) {
     auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
     ASSERT_NE(s, nullptr);
@@ -415,7 +426,8 @@ TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
 }
 
 // Checks every value of a scalar slice by row against `expected`(element).
-void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result, const std::function<double(uint32_t)>& expected) {
+void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result,
+                const std::function<double(uint32_t)>& expected) {
   const LONG nOuter = SlicingTest::Size(m, plane.OuterDim), nInner = SlicingTest::Size(m, plane.InnerDim);
   const auto values = SlicingTest::Values(result);
   ASSERT_EQ(values.size(), static_cast<size_t>(nOuter * nInner));

@@ -57,16 +57,26 @@ class FakeDataItem : public vq::ComObject<FakeDataItem, IVQData> {
 
   STDMETHODIMP Clear() override { return m_Inner->Clear(); }
   STDMETHODIMP GetAttributes(IVQAttributeGroups** ppGroups) override { return m_Inner->GetAttributes(ppGroups); }
-  STDMETHODIMP GetIndexedAttributes(LONG Dimension, IVQIndexedAttributes** ppIndexed) override { return m_Inner->GetIndexedAttributes(Dimension, ppIndexed); }
+  STDMETHODIMP GetIndexedAttributes(LONG Dimension, IVQIndexedAttributes** ppIndexed) override {
+    return m_Inner->GetIndexedAttributes(Dimension, ppIndexed);
+  }
   STDMETHODIMP ClearAttributes() override { return m_Inner->ClearAttributes(); }
   STDMETHODIMP GetSize(LONG Dimension, LONG* pSize) override { return m_Inner->GetSize(Dimension, pSize); }
   STDMETHODIMP GetAxis(IVQAxis** ppAxis) override { return m_Inner->GetAxis(ppAxis); }
-  STDMETHODIMP Allocate(LONG nXSize, LONG nZSize, LONG Format) override { return m_Inner->Allocate(nXSize, nZSize, Format); }
+  STDMETHODIMP Allocate(LONG nXSize, LONG nZSize, LONG Format) override {
+    return m_Inner->Allocate(nXSize, nZSize, Format);
+  }
   STDMETHODIMP GetByteSize(ULONGLONG* pBytes) override { return m_Inner->GetByteSize(pBytes); }
   STDMETHODIMP SetDataBuffer(VQDataBuffer Buffer) override { return m_Inner->SetDataBuffer(Buffer); }
-  STDMETHODIMP GetValue(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary) override { return m_Inner->GetValue(X, Z, pReal, pImaginary); }
-  STDMETHODIMP SetValue(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) override { return m_Inner->SetValue(X, Z, Real, Imaginary); }
-  STDMETHODIMP SetRawData(LONG nXSize, LONG nZSize, LONG Format, const void* pValues, ULONGLONG cbValues) override { return m_Inner->SetRawData(nXSize, nZSize, Format, pValues, cbValues); }
+  STDMETHODIMP GetValue(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary) override {
+    return m_Inner->GetValue(X, Z, pReal, pImaginary);
+  }
+  STDMETHODIMP SetValue(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) override {
+    return m_Inner->SetValue(X, Z, Real, Imaginary);
+  }
+  STDMETHODIMP SetRawData(LONG nXSize, LONG nZSize, LONG Format, const void* pValues, ULONGLONG cbValues) override {
+    return m_Inner->SetRawData(nXSize, nZSize, Format, pValues, cbValues);
+  }
   STDMETHODIMP ZeroValues() override { return m_Inner->ZeroValues(); }
   STDMETHODIMP Clone(IVQData** ppCopy) override { return m_Inner->Clone(ppCopy); }
   STDMETHODIMP SetAxis(IVQAxis* Source) override { return m_Inner->SetAxis(Source); }
@@ -77,23 +87,45 @@ class FakeDataItem : public vq::ComObject<FakeDataItem, IVQData> {
   STDMETHODIMP GetFormat(LONG* pFormat) override { return m_Inner->GetFormat(pFormat); }
   STDMETHODIMP GetDescription(BSTR* pDescription) override { return m_Inner->GetDescription(pDescription); }
   STDMETHODIMP CopyValuesFrom(IUnknown* Source) override { return m_Inner->CopyValuesFrom(Source); }
-  STDMETHODIMP GetTagVector(LONG Index, IVQTagVector** ppVector) override { return m_Inner->GetTagVector(Index, ppVector); }
+  STDMETHODIMP GetTagVector(LONG Index, IVQTagVector** ppVector) override {
+    return m_Inner->GetTagVector(Index, ppVector);
+  }
   STDMETHODIMP ClearTagVectors() override { return m_Inner->ClearTagVectors(); }
-  STDMETHODIMP GetRecordValues(LONG Z, LONG Count, DOUBLE* pValues) override { return m_Inner->GetRecordValues(Z, Count, pValues); }
-  STDMETHODIMP SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues) override { return m_Inner->SetRecordValues(Z, Count, pValues); }
-  STDMETHODIMP GetAttributeValue(BSTR Group, BSTR Name, VARIANT* pValue) override { return m_Inner->GetAttributeValue(Group, Name, pValue); }
-  STDMETHODIMP GetIndexedAttributeValue(LONG Dimension, LONG Record, BSTR Group, BSTR Name, VARIANT* pValue) override { return m_Inner->GetIndexedAttributeValue(Dimension, Record, Group, Name, pValue); }
+  STDMETHODIMP GetRecordValues(LONG Z, LONG Count, DOUBLE* pValues) override {
+    return m_Inner->GetRecordValues(Z, Count, pValues);
+  }
+  STDMETHODIMP SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues) override {
+    return m_Inner->SetRecordValues(Z, Count, pValues);
+  }
+  STDMETHODIMP GetAttributeValue(BSTR Group, BSTR Name, VARIANT* pValue) override {
+    return m_Inner->GetAttributeValue(Group, Name, pValue);
+  }
+  STDMETHODIMP GetIndexedAttributeValue(LONG Dimension, LONG Record, BSTR Group, BSTR Name, VARIANT* pValue) override {
+    return m_Inner->GetIndexedAttributeValue(Dimension, Record, Group, Name, pValue);
+  }
   STDMETHODIMP RemoveAttribute(BSTR Group, BSTR Name) override { return m_Inner->RemoveAttribute(Group, Name); }
-  STDMETHODIMP RemoveIndexedAttributes(LONG Dimension, LONG Record) override { return m_Inner->RemoveIndexedAttributes(Dimension, Record); }
+  STDMETHODIMP RemoveIndexedAttributes(LONG Dimension, LONG Record) override {
+    return m_Inner->RemoveIndexedAttributes(Dimension, Record);
+  }
   STDMETHODIMP GetMinMax(DOUBLE* pMin, DOUBLE* pMax) override { return m_Inner->GetMinMax(pMin, pMax); }
   STDMETHODIMP SetAllValues(DOUBLE Value) override { return m_Inner->SetAllValues(Value); }
   STDMETHODIMP GetValueCount(ULONGLONG* pCount) override { return m_Inner->GetValueCount(pCount); }
   STDMETHODIMP CopyAttributesTo(IUnknown* Target) override { return m_Inner->CopyAttributesTo(Target); }
   STDMETHODIMP Reshape(LONG nXSize, LONG nZSize) override { return m_Inner->Reshape(nXSize, nZSize); }
-  STDMETHODIMP AddAttribute(BSTR Group, BSTR Name, BSTR SecondName, VARIANT Value) override { return m_Inner->AddAttribute(Group, Name, SecondName, Value); }
-  STDMETHODIMP AddAttributeGroup(BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup) override { return m_Inner->AddAttributeGroup(Group, SecondName, ppGroup); }
-  STDMETHODIMP AddIndexedAttribute(LONG Dimension, LONG Record, BSTR Group, BSTR Name, BSTR SecondName, VARIANT Value) override { return m_Inner->AddIndexedAttribute(Dimension, Record, Group, Name, SecondName, Value); }
-  STDMETHODIMP AddIndexedAttributeGroup(LONG Dimension, LONG Record, BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup) override { return m_Inner->AddIndexedAttributeGroup(Dimension, Record, Group, SecondName, ppGroup); }
+  STDMETHODIMP AddAttribute(BSTR Group, BSTR Name, BSTR SecondName, VARIANT Value) override {
+    return m_Inner->AddAttribute(Group, Name, SecondName, Value);
+  }
+  STDMETHODIMP AddAttributeGroup(BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup) override {
+    return m_Inner->AddAttributeGroup(Group, SecondName, ppGroup);
+  }
+  STDMETHODIMP AddIndexedAttribute(LONG Dimension, LONG Record, BSTR Group, BSTR Name, BSTR SecondName,
+                                   VARIANT Value) override {
+    return m_Inner->AddIndexedAttribute(Dimension, Record, Group, Name, SecondName, Value);
+  }
+  STDMETHODIMP AddIndexedAttributeGroup(LONG Dimension, LONG Record, BSTR Group, BSTR SecondName,
+                                        IVQAttributeGroup** ppGroup) override {
+    return m_Inner->AddIndexedAttributeGroup(Dimension, Record, Group, SecondName, ppGroup);
+  }
   STDMETHODIMP ClearIndexedAttributes() override { return m_Inner->ClearIndexedAttributes(); }
   STDMETHODIMP AllocateLike(IUnknown* Source) override { return m_Inner->AllocateLike(Source); }
   STDMETHODIMP GetRecordPointer(LONG Z, void** ppValues) override { return m_Inner->GetRecordPointer(Z, ppValues); }

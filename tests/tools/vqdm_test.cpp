@@ -227,10 +227,11 @@ TEST_F(VqdmProgram, DemoWritesVerifiesAndSummarises) {
 TEST_F(VqdmProgram, InfoShowsHeaderAxesIdentifiersAndLabels) {
   const Result r = Vqdm("info " + File("runup-octave.vqdm"));
   ASSERT_EQ(r.code, 0) << r.err;
-  for (const char* line : {"version      4", "label        \"Run-up, 1/3 octave\"", "type         multiple objects",
-                           "31 x 1 values of float64", "priority     FIFO", "12 x 2 x 2 x 1 = 48 elements",
-                           "identifiers  48 set, 48 distinct, 1 .. 48", "labels       48 set, e.g. \"run 1, channel 1, 600 rpm\"",
-                           "x axis     bands, 31 values", "attributes 2 groups, 4 attributes", "rpm", "channel"}) {
+  for (const char* line :
+       {"version      4", "label        \"Run-up, 1/3 octave\"", "type         multiple objects",
+        "31 x 1 values of float64", "priority     FIFO", "12 x 2 x 2 x 1 = 48 elements",
+        "identifiers  48 set, 48 distinct, 1 .. 48", "labels       48 set, e.g. \"run 1, channel 1, 600 rpm\"",
+        "x axis     bands, 31 values", "attributes 2 groups, 4 attributes", "rpm", "channel"}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
   }
   const Result header = Vqdm("info --header " + File("runup.vqdm"));

@@ -26,7 +26,8 @@ TEST(Checksum, AcceleratedEqualsTableForEveryLengthAlignmentAndSplit) {
   for (auto& b : bytes) b = static_cast<uint8_t>(random());
   for (size_t offset = 0; offset < 16; ++offset) {
     for (size_t length = 0; length < 600; ++length) {
-      ASSERT_EQ(vqdata::Crc32(0, bytes.data() + offset, length), vqdata::Crc32Portable(0, bytes.data() + offset, length))
+      ASSERT_EQ(vqdata::Crc32(0, bytes.data() + offset, length),
+                vqdata::Crc32Portable(0, bytes.data() + offset, length))
           << "offset " << offset << " length " << length;
     }
   }

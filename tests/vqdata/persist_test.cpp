@@ -234,8 +234,8 @@ TEST(VQDataPersist, EveryTruncationIsRefusedAndLeavesTheItem) {
     EXPECT_NE(LastErrorDescription(), L"");
     EXPECT_EQ(Save(item.get()), saved);
     // The same through a stream that cannot tell its size.
-    vq::ComPtr<PipeStream> pipe(
-        vq::MakeComObject<PipeStream>(std::vector<uint8_t>(saved.begin(), saved.begin() + static_cast<ptrdiff_t>(n)), 7));
+    vq::ComPtr<PipeStream> pipe(vq::MakeComObject<PipeStream>(
+        std::vector<uint8_t>(saved.begin(), saved.begin() + static_cast<ptrdiff_t>(n)), 7));
     pipe->Release();
     ASSERT_TRUE(FAILED(Persist(item.get())->LoadFromStream(pipe.get())));
     EXPECT_LE(pipe->consumed(), n);
