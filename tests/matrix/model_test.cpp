@@ -60,21 +60,13 @@ std::wstring Text(const _bstr_t& b) {
   return b.length() != 0 ? std::wstring(static_cast<const wchar_t*>(b), b.length()) : std::wstring();
 }
 
-VARIANT Index(LONG i) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = i;
-  return v;
-}
-
 // Reads every attribute of a group list into `out`.
 void ReadGroups(IVQAttributeGroups* groups, Attributes* out) {
   LONG count = 0;
   ASSERT_EQ(groups->GetCount(&count), S_OK);
   for (LONG g = 1; g <= count; ++g) {
     vq::ComPtr<IVQAttributeGroup> group;
-    ASSERT_EQ(groups->GetItem(Index(g), group.put()), S_OK);
+    ASSERT_EQ(groups->GetItem(_variant_t(g), group.put()), S_OK);
     _bstr_t name, second;
     LONG attributes = 0;
     group->GetName(name.GetAddress());
@@ -82,7 +74,7 @@ void ReadGroups(IVQAttributeGroups* groups, Attributes* out) {
     group->GetCount(&attributes);
     for (LONG a = 1; a <= attributes; ++a) {
       vq::ComPtr<IVQAttribute> attribute;
-      ASSERT_EQ(group->GetItem(Index(a), attribute.put()), S_OK);
+      ASSERT_EQ(group->GetItem(_variant_t(a), attribute.put()), S_OK);
       _bstr_t attributeName;
       _variant_t value;
       attribute->GetName(attributeName.GetAddress());
@@ -106,7 +98,7 @@ void ReadAttributes(IVQData* item, Attributes* plain, std::map<LONG, Attributes>
   if (item->GetIndexedAttributes(1, indexed.put()) != S_OK || !indexed) return;
   for (LONG r = 1; r <= z; ++r) {
     vq::ComPtr<IVQAttributeGroups> recordGroups;
-    if (FAILED(indexed->GetItem(Index(r), recordGroups.put())) || !recordGroups) continue;
+    if (FAILED(indexed->GetItem(_variant_t(r), recordGroups.put())) || !recordGroups) continue;
     Attributes a;
     ReadGroups(recordGroups.get(), &a);
     if (!a.empty()) (*records)[r] = a;
