@@ -137,12 +137,12 @@ void CVQDataMatrix::PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG*
 }
 
 size_t CVQDataMatrix::StorageObjectCount() const {
-  vq::CritSecLock lock(m_DataLock.native());
+  vq::CritSecLock lock(m_DataLock);
   return m_Data.size();
 }
 
 CDataBase* CVQDataMatrix::StorageAt(uint32_t dataIndex) const {
-  vq::CritSecLock lock(m_DataLock.native());
+  vq::CritSecLock lock(m_DataLock);
   return Storage(dataIndex);
 }
 
@@ -224,14 +224,14 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
     if (m_MatrixType == matrixSingleObject && full) {
       bool sized = false;
       RunStage("Failed to allocate data matrix", [&] {
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         m_Data.resize(m_SizeAll);
         sized = m_Data.size() == m_SizeAll;
       });
       if (!sized) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate data matrix");
       bool created = true;
       RunStage("Failed to allocate data", [&] {
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         for (auto& entry : m_Data) {
           entry.reset(new (std::nothrow) CSingleData(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get()));
           if (!entry) {
