@@ -188,7 +188,11 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
   all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d4);
   if (all > UINT32_MAX) return E_INVALIDARG;
 
-  const HRESULT hr = vq::MethodGuard("CVQDataMatrix::Initialize", [&]() -> HRESULT {
+  // The thread-safety analysis is off for this body: it creates the single
+  // objects' items through m_Data without m_DataLock, which is correct because
+  // the memory watcher thread is started only at its end (the stages that size
+  // and fill m_Data take the lock themselves and stay checked).
+  const HRESULT hr = vq::MethodGuard("CVQDataMatrix::Initialize", [&]() VQ_NO_THREAD_SAFETY_ANALYSIS -> HRESULT {
     m_Sizes[0] = static_cast<uint32_t>(d1);
     m_Sizes[1] = static_cast<uint32_t>(d2);
     m_Sizes[2] = static_cast<uint32_t>(d3);
