@@ -6,6 +6,10 @@ function(vq_apply_options target)
   if(VQ_WERROR)
     target_compile_options(${target} INTERFACE -Werror)
   endif()
+  # The lock annotations of platform/VQThreadSafety.h are checked by clang only.
+  if(VQ_THREAD_SAFETY AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} INTERFACE -Wthread-safety)
+  endif()
   if(VQ_SANITIZE)
     target_compile_options(${target} INTERFACE
       -fsanitize=${VQ_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -69,8 +69,8 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
       const uint64_t count = static_cast<uint64_t>(m_Sizes[3]) * layout.dataCols;
       {
         // The memory watcher must not walk the table while it is rebuilt.
-        vq::CritSecLock memory(m_MemoryLock.native());
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock memory(m_MemoryLock);
+        vq::CritSecLock lock(m_DataLock);
         m_XSize = nXSize;
         m_ZSize = nZSize;
         m_Format = Format;
@@ -129,7 +129,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
       for (uint32_t c = 0; c < m_DataCols; ++c) {
         CheckMemoryNow();
         const uint32_t dataIdx = m_DataCols * r + c;
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         CDataBase* storage = Storage(dataIdx);
         const uint32_t count = c == m_DataCols - 1 ? inLast : m_ElementsPerData;
         // Packed storage objects were all made just now: only single-object
@@ -171,8 +171,8 @@ HRESULT CVQDataMatrix::GrowElementTables(uint32_t idx) {
         object = std::make_unique<CSingleData>(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get());
       }
       // The memory watcher walks the table under m_MemoryLock.
-      vq::CritSecLock memory(m_MemoryLock.native());
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock memory(m_MemoryLock);
+      vq::CritSecLock lock(m_DataLock);
       m_Data.push_back(std::move(object));
       if (!m_Priority.Grow(static_cast<uint32_t>(m_Data.size()))) {
         m_Data.pop_back();
@@ -193,7 +193,7 @@ STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, 
   return vq::MethodGuard("CVQDataMatrix::AllInitializeAsLinear", [&]() -> HRESULT {
     const wchar_t* unit = Unit != nullptr ? Unit : L"";
     for (uint32_t i = 0; i < m_DataCount; ++i) {
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = Storage(i);
       if (storage == nullptr) break;  // released: nothing left to give an axis
       vq::ThrowIfFailed(storage->InitializeAsLinear(Size, FirstValue, Delta, unit));

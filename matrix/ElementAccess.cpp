@@ -12,7 +12,7 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
   try {
     IUnknown* item = nullptr;
     {
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = nullptr;
       if (m_DataCount != 0) {
         dataIdx = DataIndex(idx);
@@ -78,7 +78,7 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
   const uint32_t dataIdx = DataIndex(idx);
   const uint32_t subIdx = SubIndex(idx);
   {
-    vq::CritSecLock lock(m_DataLock.native());
+    vq::CritSecLock lock(m_DataLock);
     CDataBase* storage = Storage(dataIdx);
     if (storage == nullptr) {
       return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
@@ -152,7 +152,7 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LO
         uint32_t dataIdx = 0;
         HRESULT hr = S_OK;
         {
-          vq::CritSecLock lock(m_DataLock.native());
+          vq::CritSecLock lock(m_DataLock);
           CDataBase* storage = nullptr;
           if (m_DataCount != 0) {
             dataIdx = DataIndex(idx);
@@ -195,7 +195,7 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
       PositionOf(idx, &p1, &p2, &p3, &p4);
       bool present = false;
       if (m_DataCount != 0) {
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         present = Storage(DataIndex(idx)) != nullptr;
       }
       if (!present) continue;
@@ -225,7 +225,7 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
 STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
   if (pVal == nullptr) return E_POINTER;
   if (!IsInitialized()) return E_FAIL;  // no elements whose data could be judged
-  vq::CritSecLock lock(m_DataLock.native());
+  vq::CritSecLock lock(m_DataLock);
   LONG valid = 1;
   if (m_DataCount != 0) {
     for (uint32_t i = 0; i < m_DataCount; ++i) {
@@ -250,10 +250,10 @@ STDMETHODIMP CVQDataMatrix::ReleaseAllVQData() {
 void CVQDataMatrix::ReleaseElements() noexcept {
   // The memory watcher walks the table under m_MemoryLock: it must not see
   // objects being destroyed.
-  vq::CritSecLock memory(m_MemoryLock.native());
+  vq::CritSecLock memory(m_MemoryLock);
   ElementTable doomed;
   {
-    vq::CritSecLock lock(m_DataLock.native());
+    vq::CritSecLock lock(m_DataLock);
     doomed.swap(m_Data);
     m_Priority.Clear();
     m_PointInfo.reset();

@@ -140,7 +140,7 @@ STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
     uint32_t attributeId = 0;
     HRESULT hr = S_OK;
     {
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       hr = m_AttributeManager->AddAttributes(newVal, &attributeId);
     }
     if (FAILED(hr)) {
@@ -149,7 +149,7 @@ STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
     }
     for (uint32_t c = 0; c < m_DataCols; ++c) {
       const uint32_t dataIdx = m_DataCols * static_cast<uint32_t>(d4) + c;
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = Storage(dataIdx);
       hr = storage != nullptr ? storage->SetAttributes(attributeId) : E_FAIL;
       if (FAILED(hr)) {

@@ -49,7 +49,7 @@ bool CVQDataMatrix::CheckMemory() {
     if (!m_Priority.PopPriority(&dataIdx)) return false;
     VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
              dataIdx, GetCurrentThreadId());
-    vq::CritSecLock lock(m_DataLock.native());
+    vq::CritSecLock lock(m_DataLock);
     CDataBase* storage = Storage(dataIdx);
     bool saved = false;
     try {
@@ -85,7 +85,7 @@ void CVQDataMatrix::CheckMemoryNow() {
     }
     return;
   }
-  vq::CritSecLock lock(m_MemoryLock.native());
+  vq::CritSecLock lock(m_MemoryLock);
   while (CheckMemory()) {
   }
 }
@@ -97,7 +97,7 @@ DWORD CVQDataMatrix::WorkerThread() {
   while (wait == WAIT_TIMEOUT) {
     bool saved = false;
     {
-      vq::CritSecLock lock(m_MemoryLock.native());
+      vq::CritSecLock lock(m_MemoryLock);
       saved = CheckMemory();
     }
     wait = WaitForSingleObject(m_StopEvent, saved ? 0 : kPollMs);
@@ -117,7 +117,7 @@ STDMETHODIMP CVQDataMatrix::AllSaveToDisk() {
   if (!IsInitialized()) return E_FAIL;  // no swap file to save to
   return vq::MethodGuard("CVQDataMatrix::AllSaveToDisk", [&]() -> HRESULT {
     for (uint32_t i = 0; i < m_DataCount; ++i) {
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = Storage(i);
       if (storage == nullptr) break;  // released: nothing in memory to save
       if (storage->SaveToDisk()) {

@@ -137,12 +137,12 @@ void CVQDataMatrix::PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG*
 }
 
 size_t CVQDataMatrix::StorageObjectCount() const {
-  vq::CritSecLock lock(m_DataLock.native());
+  vq::CritSecLock lock(m_DataLock);
   return m_Data.size();
 }
 
 CDataBase* CVQDataMatrix::StorageAt(uint32_t dataIndex) const {
-  vq::CritSecLock lock(m_DataLock.native());
+  vq::CritSecLock lock(m_DataLock);
   return Storage(dataIndex);
 }
 
@@ -188,7 +188,11 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
   all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d4);
   if (all > UINT32_MAX) return E_INVALIDARG;
 
-  const HRESULT hr = vq::MethodGuard("CVQDataMatrix::Initialize", [&]() -> HRESULT {
+  // The thread-safety analysis is off for this body: it creates the single
+  // objects' items through m_Data without m_DataLock, which is correct because
+  // the memory watcher thread is started only at its end (the stages that size
+  // and fill m_Data take the lock themselves and stay checked).
+  const HRESULT hr = vq::MethodGuard("CVQDataMatrix::Initialize", [&]() VQ_NO_THREAD_SAFETY_ANALYSIS -> HRESULT {
     m_Sizes[0] = static_cast<uint32_t>(d1);
     m_Sizes[1] = static_cast<uint32_t>(d2);
     m_Sizes[2] = static_cast<uint32_t>(d3);
@@ -224,14 +228,14 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
     if (m_MatrixType == matrixSingleObject && full) {
       bool sized = false;
       RunStage("Failed to allocate data matrix", [&] {
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         m_Data.resize(m_SizeAll);
         sized = m_Data.size() == m_SizeAll;
       });
       if (!sized) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate data matrix");
       bool created = true;
       RunStage("Failed to allocate data", [&] {
-        vq::CritSecLock lock(m_DataLock.native());
+        vq::CritSecLock lock(m_DataLock);
         for (auto& entry : m_Data) {
           entry.reset(new (std::nothrow) CSingleData(m_FileCache.get(), m_AxisManager.get(), m_AttributeManager.get()));
           if (!entry) {

@@ -282,7 +282,7 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // The storage object at dataIndex, or null when the table does not reach it
   // (never allocated, or released by ReleaseAllVQData). Caller holds
   // m_DataLock.
-  CDataBase* Storage(uint32_t dataIndex) const;
+  CDataBase* Storage(uint32_t dataIndex) const VQ_REQUIRES(m_DataLock);
   DWORD WorkerThread();
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 
@@ -302,9 +302,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   LONG m_XSize = 0;
   LONG m_ZSize = 0;
   bool m_Allocated = false;  // AllAllocate has given every element its shape
-  // Guarded by m_DataLock; resized only under m_MemoryLock as well. Shorter
-  // than m_DataCount while (or after a failed) Read builds it.
-  ElementTable m_Data;
+  // Resized only under m_MemoryLock as well. Shorter than m_DataCount while
+  // (or after a failed) Read builds it.
+  ElementTable m_Data VQ_GUARDED_BY(m_DataLock);
   SwapTable m_SwapTable{m_Data};
   // IDs and labels by element index; null after ReleaseAllVQData. Shorter
   // than m_SizeAll while (or after a failed) Read builds it: the missing

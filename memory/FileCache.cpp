@@ -155,7 +155,7 @@ CFileCache::~CFileCache() {
 }
 
 bool CFileCache::Initialize(bool unbuffered) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   int error = 0;
   std::string folder;
   if (!m_Ops->TempFolder(&folder, &error)) {
@@ -198,16 +198,19 @@ uint64_t CFileCache::RoundUp(uint64_t size) const {
 }
 
 bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) {
-  // A write that moves nothing without an error is a full device.
+  // A write that moves nothing without an error is a full device. The lambda
+  // runs within this call, under the caller's m_Lock, which the analysis
+  // cannot follow into a lambda.
   return TransferFully(static_cast<const uint8_t*>(data), size, offset, vq::Win32ErrorFromErrno(ENOSPC), error,
-                       [this](const uint8_t* p, size_t n, uint64_t at, int* err) {
-                         return m_Ops->WriteAt(m_File, p, n, at, err);
-                       });
+                       [this](const uint8_t* p, size_t n, uint64_t at, int* err)
+                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops->WriteAt(m_File, p, n, at, err); });
 }
 
 bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) {
+  // As in WriteFully: the lambda runs under the caller's m_Lock.
   return TransferFully(static_cast<uint8_t*>(data), size, offset, static_cast<DWORD>(ERROR_HANDLE_EOF), error,
-                       [this](uint8_t* p, size_t n, uint64_t at, int* err) { return m_Ops->ReadAt(m_File, p, n, at, err); });
+                       [this](uint8_t* p, size_t n, uint64_t at, int* err)
+                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops->ReadAt(m_File, p, n, at, err); });
 }
 
 namespace {
@@ -269,7 +272,7 @@ bool CFileCache::WriteAtUncounted(const void* data, uint32_t size, uint64_t offs
 }
 
 uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (m_File < 0 || (data == nullptr && size != 0)) {
     VQ_TRACE("CFileCache::WriteBlock", "DataMatrix", 1, "WriteFile failed. Error=%u",
              static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -292,7 +295,7 @@ const CFileCache::BlockRecord* CFileCache::FindBlock(uint32_t blockId) const {
 }
 
 bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   const BlockRecord* block = FindBlock(blockId);
   if (block == nullptr) {
     VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId is invalid");
@@ -306,7 +309,7 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
 }
 
 uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   const BlockRecord* block = FindBlock(blockId);
   if (block == nullptr) {
     VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "blockId is invalid");
@@ -342,32 +345,32 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
 }
 
 uint32_t CFileCache::SectorSize() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_SectorSize;
 }
 
 bool CFileCache::IsDirect() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_Direct;
 }
 
 uint64_t CFileCache::EndOffset() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_EndOffset;
 }
 
 uint32_t CFileCache::BlockCount() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return static_cast<uint32_t>(m_Blocks.size());
 }
 
 uint64_t CFileCache::BlockOffset(uint32_t blockId) const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   const BlockRecord* block = FindBlock(blockId);
   return block != nullptr ? block->offset : UINT64_MAX;
 }
 
 void CFileCache::SetSectorSizeForTest(uint32_t sectorSize) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   m_SectorSize = sectorSize == 0 ? 1 : sectorSize;
 }

@@ -124,25 +124,25 @@ class CFileCache {
     uint64_t offset;  // of the first byte, a multiple of m_SectorSize
   };
 
-  bool IsAligned(const void* address, uint64_t value) const;
-  uint64_t RoundUp(uint64_t size) const;
+  bool IsAligned(const void* address, uint64_t value) const VQ_REQUIRES(m_Lock);
+  uint64_t RoundUp(uint64_t size) const VQ_REQUIRES(m_Lock);
   // Writes size bytes at offset, directly when aligned, else through a zero-
   // padded bounce buffer rounded up to the transfer unit, and counts it in
   // the process's swap statistics. Caller holds m_Lock.
-  bool WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin);
-  bool WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin);
+  bool WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
+  bool WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
   // Transfers exactly size bytes; false (with the Win32 error in *error) on a
   // failed or short transfer.
-  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error);
-  bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error);
-  const BlockRecord* FindBlock(uint32_t blockId) const;
+  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
+  bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
+  const BlockRecord* FindBlock(uint32_t blockId) const VQ_REQUIRES(m_Lock);
 
   mutable vq::CriticalSection m_Lock;
-  uint32_t m_NextBlockId = 1;          // guarded by m_Lock
-  uint64_t m_EndOffset = 0;            // guarded by m_Lock
-  std::vector<BlockRecord> m_Blocks;   // guarded by m_Lock; id n at position n-1
-  int m_File = -1;                     // guarded by m_Lock
-  uint32_t m_SectorSize = 1;           // guarded by m_Lock
-  bool m_Direct = false;               // guarded by m_Lock
+  uint32_t m_NextBlockId VQ_GUARDED_BY(m_Lock) = 1;
+  uint64_t m_EndOffset VQ_GUARDED_BY(m_Lock) = 0;
+  std::vector<BlockRecord> m_Blocks VQ_GUARDED_BY(m_Lock);  // id n at position n-1
+  int m_File VQ_GUARDED_BY(m_Lock) = -1;
+  uint32_t m_SectorSize VQ_GUARDED_BY(m_Lock) = 1;
+  bool m_Direct VQ_GUARDED_BY(m_Lock) = false;
   vq::SwapFileOps* m_Ops;
 };

@@ -7,7 +7,7 @@
 std::atomic<bool> CPriorityManager::s_ReportNoneSwappable{true};
 
 bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   m_Table = table;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
@@ -34,7 +34,7 @@ bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
 }
 
 bool CPriorityManager::Grow(uint32_t count) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (count <= m_Count) return true;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
@@ -84,13 +84,13 @@ void CPriorityManager::Unlink(uint32_t index) {
 }
 
 void CPriorityManager::PushPriority(uint32_t dataIndex) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
   PushBack(dataIndex, false);
 }
 
 void CPriorityManager::PushUntouched(uint32_t dataIndex) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
   PushBack(dataIndex, true);
 }
@@ -111,14 +111,14 @@ void CPriorityManager::PushBack(uint32_t dataIndex, bool untouched) {
 }
 
 bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (m_Length == 0 || dataIndex >= m_Prev.size() || !IsQueued(dataIndex)) return false;
   Unlink(dataIndex);
   return true;
 }
 
 bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (m_Length == 0) return false;
   const size_t tableSize = m_Table != nullptr ? m_Table->Size() : 0;
   const bool fifo = m_PriorityType == kFirstInFirstOut;
@@ -151,7 +151,7 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
 }
 
 void CPriorityManager::Clear() {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   m_Untouched.assign(m_Untouched.size(), false);
   m_Prev.assign(m_Prev.size(), kNotQueued);
   m_Next.assign(m_Next.size(), kNone);
@@ -160,22 +160,22 @@ void CPriorityManager::Clear() {
 }
 
 void CPriorityManager::SetPriorityType(LONG type) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   m_PriorityType = type;
 }
 
 LONG CPriorityManager::GetPriorityType() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_PriorityType;
 }
 
 uint32_t CPriorityManager::Length() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_Length;
 }
 
 std::vector<uint32_t> CPriorityManager::Snapshot() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   std::vector<uint32_t> order;
   for (int list = 0; list < 2; ++list)
     for (uint32_t i = m_Front[list]; i != kNone; i = m_Next[i]) order.push_back(i);

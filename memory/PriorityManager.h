@@ -108,23 +108,23 @@ class CPriorityManager {
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
-  void Unlink(uint32_t index);
-  void PushBack(uint32_t index, bool untouched);
-  bool IsQueued(uint32_t index) const { return m_Prev[index] != kNotQueued; }
+  void Unlink(uint32_t index) VQ_REQUIRES(m_Lock);
+  void PushBack(uint32_t index, bool untouched) VQ_REQUIRES(m_Lock);
+  bool IsQueued(uint32_t index) const VQ_REQUIRES(m_Lock) { return m_Prev[index] != kNotQueued; }
 
   // m_Prev holds kNotQueued for an index that is not in the queue.
   static constexpr uint32_t kNotQueued = UINT32_MAX - 1;
 
   mutable vq::CriticalSection m_Lock;
-  uint32_t m_Count = 0;                                   // guarded by m_Lock
-  LONG m_PriorityType = kFirstInFirstOut;                 // guarded by m_Lock
-  const Table* m_Table = nullptr;                        // guarded by m_Lock
-  std::vector<uint32_t> m_Prev;                          // guarded by m_Lock
-  std::vector<uint32_t> m_Next;                          // guarded by m_Lock
-  std::vector<bool> m_Untouched;                         // guarded by m_Lock
+  uint32_t m_Count VQ_GUARDED_BY(m_Lock) = 0;
+  LONG m_PriorityType VQ_GUARDED_BY(m_Lock) = kFirstInFirstOut;
+  const Table* m_Table VQ_GUARDED_BY(m_Lock) = nullptr;
+  std::vector<uint32_t> m_Prev VQ_GUARDED_BY(m_Lock);
+  std::vector<uint32_t> m_Next VQ_GUARDED_BY(m_Lock);
+  std::vector<bool> m_Untouched VQ_GUARDED_BY(m_Lock);
   // Two lists over the same position table: [0] the used objects, [1] the
   // untouched ones (m_Untouched says which list an index is in).
-  uint32_t m_Front[2] = {kNone, kNone};                  // guarded by m_Lock
-  uint32_t m_Back[2] = {kNone, kNone};                   // guarded by m_Lock
-  uint32_t m_Length = 0;                                 // guarded by m_Lock
+  uint32_t m_Front[2] VQ_GUARDED_BY(m_Lock) = {kNone, kNone};
+  uint32_t m_Back[2] VQ_GUARDED_BY(m_Lock) = {kNone, kNone};
+  uint32_t m_Length VQ_GUARDED_BY(m_Lock) = 0;
 };

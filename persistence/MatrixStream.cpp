@@ -149,7 +149,7 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
           // is the failure of Write.
           bool present = false;
           if (m_DataCount != 0) {
-            vq::CritSecLock lock(m_DataLock.native());
+            vq::CritSecLock lock(m_DataLock);
             present = Storage(DataIndex(idx)) != nullptr;
           }
           vq::ComPtr<IUnknown> unknown;
@@ -330,7 +330,7 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
         vq::ThrowIfFailed(GrowElementTables(idx));
         HRESULT hr = E_FAIL;
         {
-          vq::CritSecLock lock(m_DataLock.native());
+          vq::CritSecLock lock(m_DataLock);
           if (CDataBase* storage = Storage(dataIdx)) hr = storage->ReplaceData(SubIndex(idx), item.get());
         }
         if (hr != S_OK) _com_issue_error(FAILED(hr) ? hr : E_FAIL);

@@ -25,6 +25,7 @@
 #include <functional>
 
 #include "VQPlatformTypes.h"
+#include "VQThreadSafety.h"
 
 // ---------------------------------------------------------------------------
 // Constants.
@@ -253,36 +254,46 @@ DWORD Win32ErrorFromErrno(int error);
 // HRESULT_FROM_WIN32 of the Win32 code).
 HRESULT HResultFromErrno(int error);
 
-// Scoped owner of a critical section: enters on construction, leaves on every
-// way out of the scope.
-class CritSecLock {
- public:
-  explicit CritSecLock(CRITICAL_SECTION& cs) : m_Section(&cs) { EnterCriticalSection(m_Section); }
-  explicit CritSecLock(CRITICAL_SECTION* cs) : m_Section(cs) { EnterCriticalSection(m_Section); }
-  ~CritSecLock() { LeaveCriticalSection(m_Section); }
-  CritSecLock(const CritSecLock&) = delete;
-  CritSecLock& operator=(const CritSecLock&) = delete;
-
- private:
-  CRITICAL_SECTION* m_Section;
-};
-
 // A critical section that initialises and deletes itself; usable with
-// CritSecLock and std::lock_guard / std::unique_lock.
-class CriticalSection {
+// CritSecLock and std::lock_guard / std::unique_lock. A capability for the
+// thread-safety analysis: members name it in VQ_GUARDED_BY and functions in
+// VQ_REQUIRES (docs/ARCHITECTURE.md, "Locks").
+class VQ_CAPABILITY("mutex") CriticalSection {
  public:
   CriticalSection() { InitializeCriticalSection(&m_Section); }
   ~CriticalSection() { DeleteCriticalSection(&m_Section); }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
-  void lock() { EnterCriticalSection(&m_Section); }
-  bool try_lock() { return TryEnterCriticalSection(&m_Section) != FALSE; }
-  void unlock() { LeaveCriticalSection(&m_Section); }
+  void lock() VQ_ACQUIRE() { EnterCriticalSection(&m_Section); }
+  bool try_lock() VQ_TRY_ACQUIRE(true) { return TryEnterCriticalSection(&m_Section) != FALSE; }
+  void unlock() VQ_RELEASE() { LeaveCriticalSection(&m_Section); }
+  // The raw section, for the kernel calls; a lock taken through it is invisible
+  // to the analysis, so scoped locks take the CriticalSection itself.
   CRITICAL_SECTION& native() { return m_Section; }
   operator CRITICAL_SECTION&() { return m_Section; }
 
  private:
   CRITICAL_SECTION m_Section;
+};
+
+// Scoped owner of a critical section: enters on construction, leaves on every
+// way out of the scope. Built from a CriticalSection, the thread-safety
+// analysis knows which lock the scope holds. Built from a raw CRITICAL_SECTION
+// it does not, and reports the scope's end as releasing a lock not held: code
+// checked with -Wthread-safety locks a CriticalSection.
+class VQ_SCOPED_CAPABILITY CritSecLock {
+ public:
+  explicit CritSecLock(CriticalSection& cs) VQ_ACQUIRE(cs) : m_Section(&cs.native()) {
+    EnterCriticalSection(m_Section);
+  }
+  explicit CritSecLock(CRITICAL_SECTION& cs) : m_Section(&cs) { EnterCriticalSection(m_Section); }
+  explicit CritSecLock(CRITICAL_SECTION* cs) : m_Section(cs) { EnterCriticalSection(m_Section); }
+  ~CritSecLock() VQ_RELEASE() { LeaveCriticalSection(m_Section); }
+  CritSecLock(const CritSecLock&) = delete;
+  CritSecLock& operator=(const CritSecLock&) = delete;
+
+ private:
+  CRITICAL_SECTION* m_Section;
 };
 
 // The memory status cache is refreshed at most this often. Element accesses

@@ -99,7 +99,7 @@ STDMETHODIMP CVQDataMatrix::CopyContentsToSingleVqData(IUnknown* Data) {
 
     {
       // The memory watcher enters the attribute manager under m_DataLock.
-      vq::CritSecLock lock(m_DataLock.native());
+      vq::CritSecLock lock(m_DataLock);
       vq::ThrowIfFailed(m_AttributeManager->GetLastAttributes(target.get()));
     }
     vq::ComPtr<IVQAxis> axis;

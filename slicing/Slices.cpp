@@ -303,7 +303,7 @@ Reference CSlicer::FetchReference() {
   uint32_t dataIdx = 0;
   bool fetched = false;
   {
-    vq::CritSecLock lock(m.m_DataLock.native());
+    vq::CritSecLock lock(m.m_DataLock);
     CDataBase* storage = m.m_DataCount != 0 ? m.Storage(dataIdx = m.DataIndex(0)) : nullptr;
     if (storage != nullptr) {
       IUnknown* item = nullptr;
@@ -389,7 +389,7 @@ CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG f
   const uint32_t dataIdx = m.DataIndex(e);
   const uint32_t sub = m.SubIndex(e);
   {
-    vq::CritSecLock lock(m.m_DataLock.native());
+    vq::CritSecLock lock(m.m_DataLock);
     CDataBase* storage = m.Storage(dataIdx);
     if (storage == nullptr) EmptyReference();
     // Record Z is placed by the element's own shape. A storage object that
@@ -602,7 +602,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
       }
 
       {
-        vq::CritSecLock lock(m.m_DataLock.native());
+        vq::CritSecLock lock(m.m_DataLock);
         if (CDataBase* storage = m.Storage(m.DataIndex(0))) {
           storage->CopyAllAttributesToNonIndexed(m.SubIndex(0), target);
         }
@@ -671,7 +671,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           uint8_t* destination = resultValues + static_cast<size_t>(r) * recordBytes;
           bool holdsValues = false;
           {
-            vq::CritSecLock lock(m.m_DataLock.native());
+            vq::CritSecLock lock(m.m_DataLock);
             CDataBase* storage = m.Storage(m.DataIndex(e));
             holdsValues = storage != nullptr && storage->HoldsValues();
           }
@@ -724,7 +724,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           i = w / g.InnerCount;
         }
         const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
-        vq::CritSecLock lock(m.m_DataLock.native());
+        vq::CritSecLock lock(m.m_DataLock);
         if (CDataBase* storage = m.Storage(m.DataIndex(e))) {
           storage->CopyAllAttributes(m.SubIndex(e), target, r);
           storage->CopyAllIndexedAttributesToIndex1(m.SubIndex(e), target, Z + 1);

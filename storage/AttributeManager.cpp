@@ -178,7 +178,7 @@ HRESULT CAttributeManager::AddAttributes(IUnknown* item, uint32_t* id) {
     *id = 0;
     return S_OK;
   }
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   for (size_t i = 0; i < m_Sets.size(); ++i) {
     if (m_Sets[i]->Equals(*set)) {
       *id = static_cast<uint32_t>(i + 1);
@@ -192,7 +192,7 @@ HRESULT CAttributeManager::AddAttributes(IUnknown* item, uint32_t* id) {
 }
 
 const CAttributeSet* CAttributeManager::Find(uint32_t id, const char* origin) const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (id > m_Sets.size()) {
     VQ_TRACE(origin, "DataMatrix", 1, "Index %u out of range", id);
     return nullptr;
@@ -314,6 +314,6 @@ HRESULT CAttributeManager::CopyAllAttributes(uint32_t id, IUnknown* item, LONG z
 }
 
 uint32_t CAttributeManager::Count() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return static_cast<uint32_t>(m_Sets.size());
 }

@@ -112,5 +112,5 @@ class CAttributeManager {
   HRESULT WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin);
 
   mutable vq::CriticalSection m_Lock;
-  std::vector<std::unique_ptr<const CAttributeSet>> m_Sets;  // guarded by m_Lock
+  std::vector<std::unique_ptr<const CAttributeSet>> m_Sets VQ_GUARDED_BY(m_Lock);
 };

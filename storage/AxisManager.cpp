@@ -106,7 +106,7 @@ HRESULT CAxisManager::AddAxis(LONG kind, LONG size, double firstValue, double de
 }
 
 HRESULT CAxisManager::Store(AxisRecord&& record, uint32_t* id) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   for (size_t i = 0; i < m_Axes.size(); ++i) {
     if (m_Axes[i].Equals(record)) {
       *id = static_cast<uint32_t>(i + 1);
@@ -124,7 +124,7 @@ HRESULT CAxisManager::Store(AxisRecord&& record, uint32_t* id) {
 }
 
 bool CAxisManager::Find(uint32_t id, AxisRecord* copy) const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (id == 0 || id > m_Axes.size()) return false;
   *copy = m_Axes[id - 1];
   return true;
@@ -183,6 +183,6 @@ HRESULT CAxisManager::GetAxis(uint32_t id, LONG* kind, LONG* size, double* first
 HRESULT CAxisManager::GetLastAxis(IVQAxis* axis) { return GetAxis(Count(), axis); }
 
 uint32_t CAxisManager::Count() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return static_cast<uint32_t>(m_Axes.size());
 }

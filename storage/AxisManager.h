@@ -81,5 +81,5 @@ class CAxisManager {
   bool Find(uint32_t id, AxisRecord* copy) const;
 
   mutable vq::CriticalSection m_Lock;
-  std::vector<AxisRecord> m_Axes;  // guarded by m_Lock
+  std::vector<AxisRecord> m_Axes VQ_GUARDED_BY(m_Lock);
 };

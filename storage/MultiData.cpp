@@ -76,7 +76,7 @@ void CMultiData::FreeBuffer() {
 }
 
 bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   uint32_t slotBytes = 0;
   const uint64_t bytes = ElementBytes(Format, nXSize, nZSize, &slotBytes) ? uint64_t{slotBytes} * count : 0;
   FreeBuffer();
@@ -103,7 +103,7 @@ bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format)
 
 bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
   Clear();
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   uint32_t slotBytes = 0;
   if (!ElementBytes(Format, nXSize, nZSize, &slotBytes) || slotBytes == 0 || count == 0 ||
       uint64_t{slotBytes} * count > UINT32_MAX) {
@@ -146,7 +146,7 @@ bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Forma
 }
 
 void CMultiData::Clear() {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   FreeBuffer();
   for (auto& pool : m_ActiveItems) {
     if (pool->Slot() < m_Slots.size()) m_Slots[pool->Slot()] = nullptr;
@@ -157,7 +157,7 @@ void CMultiData::Clear() {
 }
 
 bool CMultiData::GetAllFromDisk(bool) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (!m_OnDisk) {
     VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
     return false;
@@ -179,7 +179,7 @@ bool CMultiData::GetAllFromDisk(bool) {
 }
 
 bool CMultiData::SaveToDisk() {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (m_Buffer == nullptr) return true;
   Recycle(RecycleMode::Owner);
   if (!m_ActiveItems.empty()) {
@@ -278,7 +278,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
 }
 
 void CMultiData::Recycle(RecycleMode mode) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   // Under the matrix's data lock no hand-out is under way: every caller has
   // added its reference by now (or never will).
   if (mode == RecycleMode::Owner) {
@@ -323,7 +323,7 @@ void CMultiData::Recycle(RecycleMode mode) {
 }
 
 bool CMultiData::IsLocked() {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   Recycle(RecycleMode::Worker);
   for (const auto& pool : m_ActiveItems) {
     if (pool->RefCount() >= 2) return true;
@@ -516,7 +516,7 @@ HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriti
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   try {
-    vq::CritSecLock lock(m_Lock.native());
+    vq::CritSecLock lock(m_Lock);
     if (slot >= m_SlotCount) {
       VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Invalid slot. ThreadId=%u", slot, Tid());
       return E_INVALIDARG;
@@ -566,7 +566,7 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   try {
-    vq::CritSecLock lock(m_Lock.native());
+    vq::CritSecLock lock(m_Lock);
     if (slot >= m_SlotCount) {
       VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1, "GetDataSubset(%u): Invalid slot. ThreadId=%u", slot,
                Tid());
@@ -639,7 +639,7 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
 
 HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
   try {
-    vq::CritSecLock lock(m_Lock.native());
+    vq::CritSecLock lock(m_Lock);
     if (slot >= m_SlotCount) {
       VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1, "ReplaceData(%u): Invalid slot. ThreadId=%u", slot, Tid());
       return E_INVALIDARG;
@@ -722,7 +722,7 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
 
 HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
   try {
-    vq::CritSecLock lock(m_Lock.native());
+    vq::CritSecLock lock(m_Lock);
     if (m_AxisId != 0) return S_OK;
     uint32_t id = 0;
     vq::ThrowIfFailed(
@@ -750,7 +750,7 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
 
 HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
   try {
-    vq::CritSecLock lock(m_Lock.native());
+    vq::CritSecLock lock(m_Lock);
     // Items a client let go of keep the attributes the client gave them
     // until the set below replaces them.
     Recycle(RecycleMode::Owner);
@@ -772,7 +772,7 @@ HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
 }
 
 HRESULT CMultiData::CurrentAttributeId(uint32_t slot, uint32_t* id) {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   *id = 0;
   if (slot >= m_SlotAttributes.size()) return E_INVALIDARG;
   const CPoolItem* pool = PoolAt(slot);
@@ -786,43 +786,43 @@ HRESULT CMultiData::CurrentAttributeId(uint32_t slot, uint32_t* id) {
 // ---------------------------------------------------------------------------
 
 uint32_t CMultiData::SlotCount() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_SlotCount;
 }
 
 uint32_t CMultiData::SlotSize() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_SlotSize;
 }
 
 size_t CMultiData::ActiveItemCount() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_ActiveItems.size();
 }
 
 size_t CMultiData::FreeItemCount() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_FreeItems.size();
 }
 
 const CPoolItem* CMultiData::SlotItem(uint32_t slot) const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return PoolAt(slot);
 }
 
 bool CMultiData::ReadSlot(uint32_t slot, void* dest, uint32_t bytes) const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   if (m_Buffer == nullptr || slot >= m_SlotCount || bytes > m_SlotSize) return false;
   std::memcpy(dest, m_Buffer + uint64_t{slot} * m_SlotSize, bytes);
   return true;
 }
 
 const void* CMultiData::BufferAddress() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_Buffer;
 }
 
 uint32_t CMultiData::BlockBytes() const {
-  vq::CritSecLock lock(m_Lock.native());
+  vq::CritSecLock lock(m_Lock);
   return m_BlockBytes;
 }

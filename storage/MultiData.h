@@ -140,10 +140,10 @@ class CMultiData : public CDataBase {
   // Folds a released writable item back into its slot and records the axis
   // and attributes when the object has none yet; false (traced) ends the
   // walk.
-  bool FoldBack(CPoolItem* pool);
+  bool FoldBack(CPoolItem* pool) VQ_REQUIRES(m_Lock);
   // Gives a pool item its slot's attribute set (replacing whatever it
   // showed) and the object's axis (the cut axis for a subset).
-  HRESULT UpdatePoolItem(CPoolItem* pool);
+  HRESULT UpdatePoolItem(CPoolItem* pool) VQ_REQUIRES(m_Lock);
   // The slot's attribute set as it stands now: captured from a writable item
   // a client may still be changing.
   HRESULT CurrentAttributeId(uint32_t slot, uint32_t* id) override;
@@ -151,31 +151,31 @@ class CMultiData : public CDataBase {
   void SetSubAxis(CPoolItem* pool);
   // Copies values of `slot` from value position `first` into `item`, as many
   // as the item holds; false when they would leave the slot.
-  bool CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const;
+  bool CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const VQ_REQUIRES(m_Lock);
   // Hands out a pool item for `slot` (whole when subset is null) from the
   // free list or new; the item goes to m_ActiveItems and m_Slots.
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
-                  IUnknown** out);
-  void FreeBuffer();
+                  IUnknown** out) VQ_REQUIRES(m_Lock);
+  void FreeBuffer() VQ_REQUIRES(m_Lock);
   // Traces that `slot`'s values were lost and answers E_FAIL.
   HRESULT LostSlot(const char* operation, uint32_t slot) const;
   // The pool item in `slot`, null when the slot is free or out of range.
-  CPoolItem* PoolAt(uint32_t slot) const;
+  CPoolItem* PoolAt(uint32_t slot) const VQ_REQUIRES(m_Lock);
 
-  PoolList m_FreeItems;    // guarded by m_Lock
-  PoolList m_ActiveItems;  // guarded by m_Lock
+  PoolList m_FreeItems VQ_GUARDED_BY(m_Lock);
+  PoolList m_ActiveItems VQ_GUARDED_BY(m_Lock);
   mutable vq::CriticalSection m_Lock;
-  uint8_t* m_Buffer = nullptr;   // guarded by m_Lock
-  size_t m_BufferLength = 0;     // mapped bytes, guarded by m_Lock
+  uint8_t* m_Buffer VQ_GUARDED_BY(m_Lock) = nullptr;
+  size_t m_BufferLength VQ_GUARDED_BY(m_Lock) = 0;  // mapped bytes
   uint32_t m_SlotCount = 0;
   uint32_t m_SlotSize = 0;
   uint32_t m_BlockBytes = 0;     // size of m_Block: the byte size padded to the transfer unit
-  std::vector<CPoolItem*> m_Slots;  // guarded by m_Lock
-  std::vector<uint32_t> m_SlotAttributes;  // attribute-set id per slot, guarded by m_Lock
+  std::vector<CPoolItem*> m_Slots VQ_GUARDED_BY(m_Lock);
+  std::vector<uint32_t> m_SlotAttributes VQ_GUARDED_BY(m_Lock);  // attribute-set id per slot
   // Per slot: a client reshaped the item it held, so the values it stored
   // could not be kept; the element's accesses fail until a put stores it
-  // anew or the object is initialised again. Guarded by m_Lock.
-  std::vector<uint8_t> m_SlotLost;
+  // anew or the object is initialised again.
+  std::vector<uint8_t> m_SlotLost VQ_GUARDED_BY(m_Lock);
 };
 
 // Creates an empty multi-object storage object; null when memory runs out.
