@@ -180,7 +180,8 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
                                       ElementTables tables) {
   VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 2, "Initialize( %d, %d, %d, %d )", d1, d2, d3, d4);
   if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) return E_INVALIDARG;
-  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo)
+    return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
   // Every later index is computed in 32 bits: a product beyond them would
   // make positions wrap onto other elements.
   uint64_t all = static_cast<uint64_t>(d1) * static_cast<uint64_t>(d2);
@@ -211,14 +212,16 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
       m_ElementsPerData = 1;
     }
 
-    RunStage("Failed to allocate CFileCache", [&] { m_FileCache.reset(new (std::nothrow) CFileCache(g_SwapFileOps.load())); });
+    RunStage("Failed to allocate CFileCache",
+             [&] { m_FileCache.reset(new (std::nothrow) CFileCache(g_SwapFileOps.load())); });
     if (!m_FileCache) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate file cache");
     bool cacheReady = false;
     RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });
     if (!cacheReady) return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to initialize file cache");
 
     RunStage("Failed to allocate CAxisManager", [&] { m_AxisManager.reset(new (std::nothrow) CAxisManager()); });
-    if (!m_AxisManager) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate axis list");
+    if (!m_AxisManager)
+      return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate axis list");
     RunStage("Failed to allocate CAtttributeManager",
              [&] { m_AttributeManager.reset(new (std::nothrow) CAttributeManager()); });
     if (!m_AttributeManager) {
@@ -258,7 +261,8 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
         try {
           m_Data[i]->CreateInstance();  // the result is not needed: items are also made on demand
         } catch (...) {
-          VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 1, "Failed to create VQData item %d", static_cast<int>(i));
+          VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 1, "Failed to create VQData item %d",
+                   static_cast<int>(i));
           throw;
         }
       }

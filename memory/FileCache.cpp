@@ -105,7 +105,8 @@ namespace {
 class BounceBuffer {
  public:
   explicit BounceBuffer(uint64_t size) : m_Size(size) {
-    if (size <= SIZE_MAX) m_Data = static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (size <= SIZE_MAX)
+      m_Data = static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   }
   ~BounceBuffer() {
     if (m_Data != nullptr && !VirtualFree(m_Data, 0, MEM_RELEASE)) {

@@ -475,8 +475,9 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
           return e.Error();
         }
       } else {
-        VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 3, "GetDataSubset(%u): Resize (%dx%d type %d) to (%dx%d type %d)",
-                 slot, shape.XSize, shape.ZSize, shape.Format, n, m, m_Format);
+        VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 3,
+                 "GetDataSubset(%u): Resize (%dx%d type %d) to (%dx%d type %d)", slot, shape.XSize, shape.ZSize,
+                 shape.Format, n, m, m_Format);
         vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item, IID_IVQData);
       }
     }
