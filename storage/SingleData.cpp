@@ -148,6 +148,16 @@ HRESULT CSingleData::SetAttributes(uint32_t attributeId) {
   return S_OK;
 }
 
+HRESULT CSingleData::EnsureAttributesShown(const char* origin) {
+  if (m_ItemShowsAttributes) return S_OK;
+  const HRESULT hr = ShowAttributes();
+  if (FAILED(hr)) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u", static_cast<unsigned>(hr),
+             Tid());
+  }
+  return hr;
+}
+
 HRESULT CSingleData::ShowAttributes() {
   if (!m_Item) return S_OK;
   const HRESULT hr = m_AttributeManager->RestoreSet(m_AttributeId, m_Item.get(), static_cast<LONG>(m_ZFrom),
@@ -243,15 +253,14 @@ bool CSingleData::SaveToDisk() {
       if (m_AxisId >= 2) VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 3, "AxisID=%u", m_AxisId);
     }
   }
-  if (m_ItemShowsAttributes && (m_AttributeId == 0 || m_Modified)) {
+  {
     uint32_t id = 0;
-    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &id);
+    HRESULT hr = CurrentAttributeId(0, &id);  // records the item's set when it may have changed
     if (FAILED(hr)) {
       VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
                static_cast<unsigned>(hr), Tid());
       return false;
     }
-    m_AttributeId = id;
   }
   m_Modified = false;
   if (m_InMemory) Clear();
@@ -276,13 +285,9 @@ HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, 
   // A caller that may write edits the element's attributes too: it gets them.
   withAttributes = withAttributes || forWriting;
   if (m_InMemory && m_Item && IsWhole()) {
-    if (withAttributes && !m_ItemShowsAttributes) {
-      const HRESULT hr = ShowAttributes();
-      if (FAILED(hr)) {
-        VQ_TRACE("CSingleData::GetAllData", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
-                 static_cast<unsigned>(hr), Tid());
-        return hr;
-      }
+    if (withAttributes) {
+      const HRESULT hr = EnsureAttributesShown("CSingleData::GetAllData");
+      if (FAILED(hr)) return hr;
     }
     *out = m_Item.get();
     if (forWriting) m_Modified = true;
@@ -389,13 +394,9 @@ HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t f
   }
   if (m_InMemory && m_Item) {
     const bool covered = m_XFrom <= xFrom && m_XTo >= xTo && m_ZFrom <= zFrom && m_ZTo >= zTo;
-    if (covered && withAttributes && !m_ItemShowsAttributes) {
-      const HRESULT hr = ShowAttributes();
-      if (FAILED(hr)) {
-        VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
-                 static_cast<unsigned>(hr), Tid());
-        return hr;
-      }
+    if (covered && withAttributes) {
+      const HRESULT hr = EnsureAttributesShown("CSingleData::GetDataSubset");
+      if (FAILED(hr)) return hr;
     }
     if (m_XFrom == xFrom && m_XTo == xTo && m_ZFrom == zFrom && m_ZTo == zTo) {
       *out = m_Item.get();

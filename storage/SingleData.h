@@ -79,6 +79,9 @@ class CSingleData : public CDataBase {
   // Makes the item show exactly the element's attribute set (both parts,
   // the records it holds) and records that it does.
   HRESULT ShowAttributes();
+  // ShowAttributes unless the item shows them already; a failure is traced
+  // with `origin`.
+  HRESULT EnsureAttributesShown(const char* origin);
   bool GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_t xTo, uint32_t zFrom, uint32_t zTo);
   bool IsWhole() const;
 
