@@ -409,16 +409,14 @@ HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool) {
   return S_OK;
 }
 
-HRESULT CMultiData::LostSlot(const char* operation, uint32_t slot) const {
-  VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1,
-           "%s(%u): The element's values were lost: it was reshaped while held. ThreadId=%u", operation, slot, Tid());
-  return E_FAIL;
-}
-
 HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                             IUnknown** out) {
   Recycle(RecycleMode::Owner);
-  if (m_SlotLost[slot] != 0) return LostSlot(operation, slot);
+  if (m_SlotLost[slot] != 0) {
+    VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1,
+             "%s(%u): The element's values were lost: it was reshaped while held. ThreadId=%u", operation, slot, Tid());
+    return E_FAIL;
+  }
   const bool whole = subset == nullptr;
   const LONG n = whole ? static_cast<LONG>(m_XSize) : subset->LastX - subset->FirstX + 1;
   const LONG m = whole ? static_cast<LONG>(m_ZSize) : subset->LastRecord - subset->FirstRecord + 1;
@@ -537,7 +535,6 @@ HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriti
       Recycle(RecycleMode::Owner);
       pool = m_Slots[slot];
     }
-    if (m_SlotLost[slot] != 0) return LostSlot("GetAllData", slot);
     if (pool != nullptr) {
       if (pool->HasSubset()) {
         VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1,
@@ -613,7 +610,6 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
       Recycle(RecycleMode::Owner);  // another part the client has let go of does not block
       pool = m_Slots[slot];
     }
-    if (m_SlotLost[slot] != 0) return LostSlot("GetDataSubset", slot);
     if (pool != nullptr) {
       const int compared = pool->CompareSubset(request);
       if (compared > 0) {
@@ -752,8 +748,8 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
 HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
   try {
     vq::CritSecLock lock(m_Lock);
-    // Items a client let go of keep the attributes the client gave them
-    // until the set below replaces them.
+    // Written items a client let go of are folded back first, so that their
+    // values are stored before the set below replaces their attributes.
     Recycle(RecycleMode::Owner);
     // The set replaces what every element of the object carried, in the
     // buffer, in items clients hold and in idle items alike.

@@ -157,8 +157,6 @@ class CMultiData : public CDataBase {
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out) VQ_REQUIRES(m_Lock);
   void FreeBuffer() VQ_REQUIRES(m_Lock);
-  // Traces that `slot`'s values were lost and answers E_FAIL.
-  HRESULT LostSlot(const char* operation, uint32_t slot) const;
   // The pool item in `slot`, null when the slot is free or out of range.
   CPoolItem* PoolAt(uint32_t slot) const VQ_REQUIRES(m_Lock);
 
