@@ -212,6 +212,26 @@ vq::ComPtr<IVQData> DataOf(IUnknown* item) {
 
 }  // namespace
 
+namespace {
+
+// Adds the records of `list` to `data`: as non-indexed attributes when
+// `record` is 0, else as indexed attributes of that record. With
+// `skipRefused` a record the item refuses is passed over (the result is
+// S_OK); without, the first refusal ends the call with its HRESULT.
+HRESULT AddRecords(IVQData* data, const CAttributeSet::List& list, LONG record, bool skipRefused) {
+  for (const auto& r : list) {
+    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
+    const VARIANT& value = r.Value;
+    const HRESULT hr =
+        record == 0 ? data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value)
+                    : data->AddIndexedAttribute(1, record, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value);
+    if (FAILED(hr) && !skipRefused) return hr;
+  }
+  return S_OK;
+}
+
+}  // namespace
+
 HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin) {
   if (id == 0) return S_OK;
   const CAttributeSet* set = Find(id, origin);
@@ -221,17 +241,10 @@ HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const ch
     return E_POINTER;
   }
   vq::ComPtr<IVQData> data = DataOf(item);
-  if (!data) return S_OK;
-  for (const auto& r : set->NonIndexed()) {
-    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
-    data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
-                       static_cast<const VARIANT&>(r.Value));
-  }
-  return S_OK;
+  return data ? AddRecords(data.get(), set->NonIndexed(), 0, true) : S_OK;
 }
 
-HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord,
-                                        const char* origin) {
+HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin) {
   if (id == 0) return S_OK;
   const CAttributeSet* set = Find(id, origin);
   if (set == nullptr) return E_INVALIDARG;
@@ -242,13 +255,7 @@ HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LON
   const CAttributeSet::List* list = set->Get(z);
   if (list == nullptr) return E_INVALIDARG;
   vq::ComPtr<IVQData> data = DataOf(item);
-  if (!data) return S_OK;
-  for (const auto& r : *list) {
-    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
-    data->AddIndexedAttribute(1, targetRecord, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
-                              static_cast<const VARIANT&>(r.Value));
-  }
-  return S_OK;
+  return data ? AddRecords(data.get(), *list, targetRecord, true) : S_OK;
 }
 
 HRESULT CAttributeManager::GetAttributes(uint32_t id, IUnknown* item) {
@@ -267,22 +274,13 @@ HRESULT CAttributeManager::RestoreSet(uint32_t id, IUnknown* item, LONG firstRec
   HRESULT hr = data->ClearAttributes();
   if (SUCCEEDED(hr)) hr = data->ClearIndexedAttributes();
   if (FAILED(hr) || set == nullptr) return hr;
-  for (const auto& r : set->NonIndexed()) {
-    _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
-    hr = data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), static_cast<const VARIANT&>(r.Value));
-    if (FAILED(hr)) return hr;
-  }
+  hr = AddRecords(data.get(), set->NonIndexed(), 0, false);
   const auto& indexed = set->Indexed();
-  for (auto it = indexed.upper_bound(firstRecord); it != indexed.end() && it->first - firstRecord <= recordCount;
-       ++it) {
-    for (const auto& r : it->second) {
-      _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
-      hr = data->AddIndexedAttribute(1, it->first - firstRecord, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(),
-                                     static_cast<const VARIANT&>(r.Value));
-      if (FAILED(hr)) return hr;
-    }
+  for (auto it = indexed.upper_bound(firstRecord);
+       SUCCEEDED(hr) && it != indexed.end() && it->first - firstRecord <= recordCount; ++it) {
+    hr = AddRecords(data.get(), it->second, it->first - firstRecord, false);
   }
-  return S_OK;
+  return hr;
 }
 
 HRESULT CAttributeManager::GetLastAttributes(IUnknown* item) { return GetAttributes(Count(), item); }
