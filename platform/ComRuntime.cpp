@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "VQComRuntime.h"
+#include "VQThreadSafety.h"
 #include "VQOleAuto.h"
 
 namespace {
@@ -51,8 +52,8 @@ struct InProcessClass {
 };
 
 struct InProcessTable {
-  std::mutex mutex;
-  std::map<CLSID, InProcessClass> classes;  // guarded by mutex
+  vq::Mutex mutex;
+  std::map<CLSID, InProcessClass> classes VQ_GUARDED_BY(mutex);
 };
 
 InProcessTable& TheInProcessTable() {
@@ -69,9 +70,9 @@ struct RegisteredObject {
 };
 
 struct RegisteredObjects {
-  std::mutex mutex;
-  DWORD nextCookie = 1;                        // guarded by mutex
-  std::map<DWORD, RegisteredObject> objects;   // guarded by mutex
+  vq::Mutex mutex;
+  DWORD nextCookie VQ_GUARDED_BY(mutex) = 1;
+  std::map<DWORD, RegisteredObject> objects VQ_GUARDED_BY(mutex);
 };
 
 RegisteredObjects& TheRegisteredObjects() {
@@ -197,7 +198,7 @@ HRESULT GetClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, LPVOID*
     RegisteredObjects& registered = TheRegisteredObjects();
     IUnknown* object = nullptr;
     {
-      std::lock_guard<std::mutex> guard(registered.mutex);
+      vq::MutexLock guard(registered.mutex);
       for (const auto& [cookie, entry] : registered.objects) {
         if (entry.clsid == rclsid && (entry.context & dwClsContext) != 0) {
           object = entry.object;
@@ -216,7 +217,7 @@ HRESULT GetClassObject(REFCLSID rclsid, DWORD dwClsContext, REFIID riid, LPVOID*
   vq::GetClassObjectFunction linked = nullptr;
   {
     InProcessTable& table = TheInProcessTable();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    vq::MutexLock guard(table.mutex);
     auto it = table.classes.find(rclsid);
     if (it != table.classes.end()) linked = it->second.getClassObject;
   }
@@ -310,7 +311,7 @@ STDAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext
   *lpdwRegister = 0;
   return Guarded([&] {
     RegisteredObjects& registered = TheRegisteredObjects();
-    std::lock_guard<std::mutex> guard(registered.mutex);
+    vq::MutexLock guard(registered.mutex);
     DWORD cookie = registered.nextCookie++;
     if (registered.nextCookie == 0) registered.nextCookie = 1;
     registered.objects.emplace(cookie, RegisteredObject{rclsid, dwClsContext, pUnk});
@@ -324,7 +325,7 @@ STDAPI CoRevokeClassObject(DWORD dwRegister) {
   IUnknown* object = nullptr;
   {
     RegisteredObjects& registered = TheRegisteredObjects();
-    std::lock_guard<std::mutex> guard(registered.mutex);
+    vq::MutexLock guard(registered.mutex);
     auto it = registered.objects.find(dwRegister);
     if (it == registered.objects.end()) return E_INVALIDARG;
     object = it->second.object;
@@ -357,7 +358,7 @@ HRESULT vq::RegisterInProcessClass(REFCLSID clsid, const wchar_t* progId, const 
     InProcessClass entry{progId != nullptr ? progId : L"",
                          versionIndependentProgId != nullptr ? versionIndependentProgId : L"", getClassObject};
     InProcessTable& table = TheInProcessTable();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    vq::MutexLock guard(table.mutex);
     auto [it, inserted] = table.classes.insert_or_assign(clsid, std::move(entry));
     return inserted ? S_OK : S_FALSE;
   });
@@ -365,7 +366,7 @@ HRESULT vq::RegisterInProcessClass(REFCLSID clsid, const wchar_t* progId, const 
 
 HRESULT vq::UnregisterInProcessClass(REFCLSID clsid, GetClassObjectFunction getClassObject) {
   InProcessTable& table = TheInProcessTable();
-  std::lock_guard<std::mutex> guard(table.mutex);
+  vq::MutexLock guard(table.mutex);
   auto it = table.classes.find(clsid);
   if (it == table.classes.end() || it->second.getClassObject != getClassObject) return S_FALSE;
   table.classes.erase(it);
@@ -380,7 +381,7 @@ STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
   return Guarded([&]() -> HRESULT {
     {
       InProcessTable& table = TheInProcessTable();
-      std::lock_guard<std::mutex> guard(table.mutex);
+      vq::MutexLock guard(table.mutex);
       for (const auto& [clsid, entry] : table.classes) {
         if ((!entry.progId.empty() && SameText(entry.progId, lpszProgID)) ||
             (!entry.versionIndependentProgId.empty() && SameText(entry.versionIndependentProgId, lpszProgID))) {
@@ -419,7 +420,7 @@ STDAPI ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
     std::wstring progId;
     {
       InProcessTable& table = TheInProcessTable();
-      std::lock_guard<std::mutex> guard(table.mutex);
+      vq::MutexLock guard(table.mutex);
       auto it = table.classes.find(clsid);
       if (it != table.classes.end())
         progId = !it->second.progId.empty() ? it->second.progId : it->second.versionIndependentProgId;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "VQComRuntime.h"
+#include "VQThreadSafety.h"
 #include "VQOleAuto.h"
 
 namespace {
@@ -16,30 +17,30 @@ class ErrorInfoObject : public vq::ComObject<ErrorInfoObject, IErrorInfo, ICreat
  public:
   STDMETHODIMP GetGUID(GUID* pGUID) override {
     if (pGUID == nullptr) return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(m_Mutex);
+    vq::MutexLock guard(m_Mutex);
     *pGUID = m_Guid;
     return S_OK;
   }
-  STDMETHODIMP GetSource(BSTR* p) override { return GetText(m_Source, p); }
-  STDMETHODIMP GetDescription(BSTR* p) override { return GetText(m_Description, p); }
-  STDMETHODIMP GetHelpFile(BSTR* p) override { return GetText(m_HelpFile, p); }
+  STDMETHODIMP GetSource(BSTR* p) override { return GetText(kSource, p); }
+  STDMETHODIMP GetDescription(BSTR* p) override { return GetText(kDescription, p); }
+  STDMETHODIMP GetHelpFile(BSTR* p) override { return GetText(kHelpFile, p); }
   STDMETHODIMP GetHelpContext(DWORD* p) override {
     if (p == nullptr) return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(m_Mutex);
+    vq::MutexLock guard(m_Mutex);
     *p = m_HelpContext;
     return S_OK;
   }
 
   STDMETHODIMP SetGUID(REFGUID rguid) override {
-    std::lock_guard<std::mutex> guard(m_Mutex);
+    vq::MutexLock guard(m_Mutex);
     m_Guid = rguid;
     return S_OK;
   }
-  STDMETHODIMP SetSource(LPOLESTR s) override { return SetText(m_Source, s); }
-  STDMETHODIMP SetDescription(LPOLESTR s) override { return SetText(m_Description, s); }
-  STDMETHODIMP SetHelpFile(LPOLESTR s) override { return SetText(m_HelpFile, s); }
+  STDMETHODIMP SetSource(LPOLESTR s) override { return SetText(kSource, s); }
+  STDMETHODIMP SetDescription(LPOLESTR s) override { return SetText(kDescription, s); }
+  STDMETHODIMP SetHelpFile(LPOLESTR s) override { return SetText(kHelpFile, s); }
   STDMETHODIMP SetHelpContext(DWORD context) override {
-    std::lock_guard<std::mutex> guard(m_Mutex);
+    vq::MutexLock guard(m_Mutex);
     m_HelpContext = context;
     return S_OK;
   }
@@ -51,33 +52,33 @@ class ErrorInfoObject : public vq::ComObject<ErrorInfoObject, IErrorInfo, ICreat
     std::wstring value;
   };
 
-  HRESULT GetText(const Text& field, BSTR* out) {
+  enum TextField { kSource, kDescription, kHelpFile, kTextFields };
+
+  HRESULT GetText(TextField field, BSTR* out) {
     if (out == nullptr) return E_INVALIDARG;
     *out = nullptr;
-    std::lock_guard<std::mutex> guard(m_Mutex);
-    if (!field.set) return S_OK;
-    *out = SysAllocString(field.value.c_str());
+    vq::MutexLock guard(m_Mutex);
+    if (!m_Texts[field].set) return S_OK;
+    *out = SysAllocString(m_Texts[field].value.c_str());
     return *out == nullptr ? E_OUTOFMEMORY : S_OK;
   }
 
-  HRESULT SetText(Text& field, LPCOLESTR text) {
+  HRESULT SetText(TextField field, LPCOLESTR text) {
     try {
       std::wstring copy = text != nullptr ? text : L"";
-      std::lock_guard<std::mutex> guard(m_Mutex);
-      field.value.swap(copy);
-      field.set = text != nullptr;
+      vq::MutexLock guard(m_Mutex);
+      m_Texts[field].value.swap(copy);
+      m_Texts[field].set = text != nullptr;
       return S_OK;
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
   }
 
-  std::mutex m_Mutex;
-  GUID m_Guid{};           // guarded by m_Mutex, as are the fields below
-  Text m_Source;
-  Text m_Description;
-  Text m_HelpFile;
-  DWORD m_HelpContext = 0;
+  vq::Mutex m_Mutex;
+  GUID m_Guid VQ_GUARDED_BY(m_Mutex){};
+  Text m_Texts[kTextFields] VQ_GUARDED_BY(m_Mutex);
+  DWORD m_HelpContext VQ_GUARDED_BY(m_Mutex) = 0;
 };
 
 // Holds the thread's error object; its destructor runs at thread exit.

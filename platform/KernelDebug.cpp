@@ -20,8 +20,8 @@ namespace {
 
 struct SinkState {
   std::atomic<bool> set{false};
-  std::mutex lock;
-  std::function<void(const char*)> sink;  // guarded by lock
+  vq::Mutex lock;
+  std::function<void(const char*)> sink VQ_GUARDED_BY(lock);
 };
 
 SinkState& Sink() {
@@ -59,7 +59,7 @@ namespace vq {
 
 void SetDebugOutputSink(std::function<void(const char*)> sink) {
   SinkState& s = Sink();
-  std::lock_guard<std::mutex> lock(s.lock);
+  vq::MutexLock lock(s.lock);
   s.set.store(static_cast<bool>(sink), std::memory_order_release);
   s.sink = std::move(sink);
 }
@@ -70,7 +70,7 @@ EXTERN_C void OutputDebugStringA(LPCSTR text) {
   if (!text) return;
   SinkState& s = Sink();
   if (s.set.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(s.lock);
+    vq::MutexLock lock(s.lock);
     if (s.sink) {
       try {
         s.sink(text);

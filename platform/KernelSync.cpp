@@ -75,15 +75,19 @@ class KernelObject {
   virtual DWORD Wait(DWORD milliseconds) = 0;
 };
 
-// Waits on cv until ready() holds or the time runs out. Returns whether ready.
-template <class Ready>
-bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD milliseconds,
-             Ready ready) {
+// Waits on cv until `ready` holds or the time runs out; the caller holds
+// mutex, which the wait releases meanwhile. Returns whether ready.
+bool WaitFor(vq::Mutex& mutex, std::condition_variable_any& cv, DWORD milliseconds, const bool& ready)
+    VQ_REQUIRES(mutex) {
   if (milliseconds == INFINITE) {
-    cv.wait(lock, ready);
+    while (!ready) cv.wait(mutex);
     return true;
   }
-  return cv.wait_until(lock, Clock::now() + std::chrono::milliseconds(milliseconds), ready);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!ready) {
+    if (cv.wait_until(mutex, deadline) == std::cv_status::timeout) return ready;
+  }
+  return true;
 }
 
 class EventObject final : public KernelObject {
@@ -92,7 +96,7 @@ class EventObject final : public KernelObject {
 
   void Set() {
     {
-      std::lock_guard<std::mutex> lock(m_Mutex);
+      vq::MutexLock lock(m_Mutex);
       m_Signaled = true;
     }
     // An auto-reset event releases one waiter; the others see it reset again.
@@ -103,43 +107,43 @@ class EventObject final : public KernelObject {
   }
 
   void Reset() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     m_Signaled = false;
   }
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    if (!WaitFor(lock, m_StateChanged, milliseconds, [this] { return m_Signaled; })) return WAIT_TIMEOUT;
+    vq::MutexLock lock(m_Mutex);
+    if (!WaitFor(m_Mutex, m_StateChanged, milliseconds, m_Signaled)) return WAIT_TIMEOUT;
     if (!m_ManualReset) m_Signaled = false;
     return WAIT_OBJECT_0;
   }
 
  private:
-  std::mutex m_Mutex;
-  std::condition_variable m_StateChanged;
+  vq::Mutex m_Mutex;
+  std::condition_variable_any m_StateChanged;
   const bool m_ManualReset;
-  bool m_Signaled;  // guarded by m_Mutex
+  bool m_Signaled VQ_GUARDED_BY(m_Mutex);
 };
 
 class ThreadObject final : public KernelObject {
  public:
   void Started(DWORD id) {
     {
-      std::lock_guard<std::mutex> lock(m_Mutex);
+      vq::MutexLock lock(m_Mutex);
       m_Id = id;
     }
     m_StateChanged.notify_all();
   }
 
   DWORD WaitForId() {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    m_StateChanged.wait(lock, [this] { return m_Id != 0; });
+    vq::MutexLock lock(m_Mutex);
+    while (m_Id == 0) m_StateChanged.wait(m_Mutex);
     return m_Id;
   }
 
   void Finished(DWORD exitCode) {
     {
-      std::lock_guard<std::mutex> lock(m_Mutex);
+      vq::MutexLock lock(m_Mutex);
       m_ExitCode = exitCode;
       m_Finished = true;
     }
@@ -147,33 +151,32 @@ class ThreadObject final : public KernelObject {
   }
 
   DWORD ExitCode() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     return m_Finished ? m_ExitCode : STILL_ACTIVE;
   }
 
   DWORD Id() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     return m_Id;
   }
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    return WaitFor(lock, m_StateChanged, milliseconds, [this] { return m_Finished; }) ? WAIT_OBJECT_0
-                                                                              : WAIT_TIMEOUT;
+    vq::MutexLock lock(m_Mutex);
+    return WaitFor(m_Mutex, m_StateChanged, milliseconds, m_Finished) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   }
 
  private:
-  std::mutex m_Mutex;
-  std::condition_variable m_StateChanged;
-  DWORD m_Id = 0;           // guarded by m_Mutex
-  DWORD m_ExitCode = 0;     // guarded by m_Mutex
-  bool m_Finished = false;  // guarded by m_Mutex
+  vq::Mutex m_Mutex;
+  std::condition_variable_any m_StateChanged;
+  DWORD m_Id VQ_GUARDED_BY(m_Mutex) = 0;
+  DWORD m_ExitCode VQ_GUARDED_BY(m_Mutex) = 0;
+  bool m_Finished VQ_GUARDED_BY(m_Mutex) = false;
 };
 
 class HandleTable {
  public:
   HANDLE Insert(std::shared_ptr<KernelObject> object) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     // Multiples of 4 from 0x1000 on: never null, never INVALID_HANDLE_VALUE.
     m_Next += 4;
     m_Objects.emplace(m_Next, std::move(object));
@@ -181,14 +184,14 @@ class HandleTable {
   }
 
   std::shared_ptr<KernelObject> Find(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     auto it = m_Objects.find(reinterpret_cast<uintptr_t>(handle));
     return it == m_Objects.end() ? nullptr : it->second;
   }
 
   bool Erase(HANDLE handle) {
     std::shared_ptr<KernelObject> doomed;  // destroyed after the lock is released
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     auto it = m_Objects.find(reinterpret_cast<uintptr_t>(handle));
     if (it == m_Objects.end()) return false;
     doomed = std::move(it->second);
@@ -199,7 +202,7 @@ class HandleTable {
   // Named events of this process; a name lives while a handle to it is open.
   std::shared_ptr<EventObject> FindOrAddNamed(const std::string& name, bool manualReset,
                                               bool initialState, bool* existed) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
+    vq::MutexLock lock(m_Mutex);
     auto& slot = m_Named[name];
     if (auto existing = slot.lock()) {
       *existed = true;
@@ -212,10 +215,10 @@ class HandleTable {
   }
 
  private:
-  std::mutex m_Mutex;
-  uintptr_t m_Next = 0x1000;
-  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_Objects;
-  std::map<std::string, std::weak_ptr<EventObject>> m_Named;
+  vq::Mutex m_Mutex;
+  uintptr_t m_Next VQ_GUARDED_BY(m_Mutex) = 0x1000;
+  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> m_Objects VQ_GUARDED_BY(m_Mutex);
+  std::map<std::string, std::weak_ptr<EventObject>> m_Named VQ_GUARDED_BY(m_Mutex);
 };
 
 // Never destroyed: threads still running at exit may close their handles.

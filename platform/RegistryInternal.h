@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VQComRuntime.h"
+#include "VQThreadSafety.h"
 
 namespace vq::registry {
 
@@ -149,17 +150,18 @@ class Store {
   static HKEY PredefinedKey(int root);
 
  private:
-  LSTATUS Refresh(const std::string& path);
-  LSTATUS ReadOpenFile(int fd);
-  LSTATUS Save(const std::string& path);
+  LSTATUS Refresh(const std::string& path) VQ_REQUIRES(m_Mutex);
+  LSTATUS ReadOpenFile(int fd) VQ_REQUIRES(m_Mutex);
+  LSTATUS Save(const std::string& path) VQ_REQUIRES(m_Mutex);
 
-  std::mutex m_Mutex;
-  Tree m_Tree;                            // guarded by m_Mutex
-  std::string m_Path;                     // the file m_Tree reflects
-  FileStamp m_Stamp;                      // its identity when read
-  bool m_Loaded = false;                  // m_Tree/m_LoadStatus are valid for m_Stamp
-  LSTATUS m_LoadStatus = ERROR_SUCCESS;   // result of reading that file
-  std::unordered_set<KeyRef*> m_Handles;  // open handles, guarded by m_Mutex
+  vq::Mutex m_Mutex;
+  // Every member below is guarded by m_Mutex.
+  Tree m_Tree VQ_GUARDED_BY(m_Mutex);
+  std::string m_Path VQ_GUARDED_BY(m_Mutex);     // the file m_Tree reflects
+  FileStamp m_Stamp VQ_GUARDED_BY(m_Mutex);      // its identity when read
+  bool m_Loaded VQ_GUARDED_BY(m_Mutex) = false;  // m_Tree/m_LoadStatus are valid for m_Stamp
+  LSTATUS m_LoadStatus VQ_GUARDED_BY(m_Mutex) = ERROR_SUCCESS;  // result of reading that file
+  std::unordered_set<KeyRef*> m_Handles VQ_GUARDED_BY(m_Mutex);  // open handles
 };
 
 // The one store of the process; never destroyed, since handles may be closed

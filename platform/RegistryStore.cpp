@@ -85,7 +85,7 @@ FileStamp FileStamp::Of(const struct stat& st) {
 }
 
 LSTATUS Store::Access(bool write, const std::function<LSTATUS(Tree& tree, bool& changed)>& op) {
-  std::lock_guard<std::mutex> guard(m_Mutex);
+  vq::MutexLock guard(m_Mutex);
   try {
     std::string path = vq::RegistryStorePath();
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
@@ -121,12 +121,14 @@ LSTATUS Store::Access(bool write, const std::function<LSTATUS(Tree& tree, bool& 
 }
 
 HKEY Store::NewHandle(KeyRef ref) {
+  m_Mutex.AssertHeld();  // called from Access's operation
   auto* handle = new KeyRef(std::move(ref));
   m_Handles.insert(handle);
   return reinterpret_cast<HKEY>(handle);
 }
 
 bool Store::Resolve(HKEY hKey, KeyRef& out) {
+  m_Mutex.AssertHeld();  // called from Access's operation
   for (int i = 0; i < kRootCount; ++i) {
     if (hKey == PredefinedKey(i)) {
       out.root = i;
@@ -141,7 +143,7 @@ bool Store::Resolve(HKEY hKey, KeyRef& out) {
 }
 
 LSTATUS Store::Close(HKEY hKey) {
-  std::lock_guard<std::mutex> guard(m_Mutex);
+  vq::MutexLock guard(m_Mutex);
   for (int i = 0; i < kRootCount; ++i)
     if (hKey == PredefinedKey(i)) return ERROR_SUCCESS;
   auto* handle = reinterpret_cast<KeyRef*>(hKey);

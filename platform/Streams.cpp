@@ -76,19 +76,20 @@ HRESULT CopyBetween(IStream* source, IStream* target, ULARGE_INTEGER cb, ULARGE_
 // The bytes shared by a memory stream and its clones. Every member, and the
 // positions of the streams that share it, is guarded by m_Lock.
 struct MemoryBytes {
-  std::mutex m_Lock;
-  unsigned char* m_Data = nullptr;
-  size_t m_Size = 0;
-  size_t m_Capacity = 0;
+  vq::Mutex m_Lock;
+  unsigned char* m_Data VQ_GUARDED_BY(m_Lock) = nullptr;
+  size_t m_Size VQ_GUARDED_BY(m_Lock) = 0;
+  size_t m_Capacity VQ_GUARDED_BY(m_Lock) = 0;
 
   MemoryBytes() = default;
   MemoryBytes(const MemoryBytes&) = delete;
   MemoryBytes& operator=(const MemoryBytes&) = delete;
-  ~MemoryBytes() { std::free(m_Data); }
+  // No other thread can reach the bytes once their last stream is gone.
+  ~MemoryBytes() VQ_NO_THREAD_SAFETY_ANALYSIS { std::free(m_Data); }
 
   // Makes room for `size` bytes, growing geometrically so that a stream built
-  // from many small writes is copied O(1) times per byte. REQUIRES: m_Lock.
-  bool Reserve(uint64_t size) {
+  // from many small writes is copied O(1) times per byte.
+  bool Reserve(uint64_t size) VQ_REQUIRES(m_Lock) {
     if (size <= m_Capacity) return true;
     // No process gets an address space this large (user space ends at 2^47
     // on x86-64), so larger requests are refused before the allocator sees
@@ -108,8 +109,8 @@ struct MemoryBytes {
     return true;
   }
 
-  // Sets the size; bytes that appear are zero. REQUIRES: m_Lock.
-  bool Resize(uint64_t size) {
+  // Sets the size; bytes that appear are zero.
+  bool Resize(uint64_t size) VQ_REQUIRES(m_Lock) {
     if (!Reserve(size)) return false;
     if (size > m_Size) std::memset(m_Data + m_Size, 0, static_cast<size_t>(size) - m_Size);
     m_Size = static_cast<size_t>(size);
@@ -133,7 +134,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
   STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (pcbRead != nullptr) *pcbRead = 0;
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
-    std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+    vq::MutexLock guard(m_Bytes->m_Lock);
     ULONG n = 0;
     if (m_Position < m_Bytes->m_Size) {
       n = static_cast<ULONG>(std::min<uint64_t>(cb, m_Bytes->m_Size - m_Position));
@@ -148,7 +149,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
     if (pcbWritten != nullptr) *pcbWritten = 0;
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
     if (cb == 0) return S_OK;
-    std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+    vq::MutexLock guard(m_Bytes->m_Lock);
     const uint64_t end = m_Position + cb;  // m_Position <= kMaxOffset: cannot wrap
     if (end > kMaxOffset) return STG_E_MEDIUMFULL;
     if (end > m_Bytes->m_Size) {
@@ -166,7 +167,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
   }
 
   STDMETHODIMP Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) override {
-    std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+    vq::MutexLock guard(m_Bytes->m_Lock);
     uint64_t origin = 0;
     switch (dwOrigin) {
       case STREAM_SEEK_SET: origin = 0; break;
@@ -182,7 +183,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
   }
 
   STDMETHODIMP SetSize(ULARGE_INTEGER libNewSize) override {
-    std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+    vq::MutexLock guard(m_Bytes->m_Lock);
     if (libNewSize.QuadPart > kMaxOffset || !m_Bytes->Resize(libNewSize.QuadPart)) return E_OUTOFMEMORY;
     return S_OK;
   }
@@ -203,7 +204,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
     std::memset(pstatstg, 0, sizeof *pstatstg);
     pstatstg->type = STGTY_STREAM;
     pstatstg->grfMode = STGM_READWRITE;
-    std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+    vq::MutexLock guard(m_Bytes->m_Lock);
     pstatstg->cbSize.QuadPart = m_Bytes->m_Size;
     return S_OK;
   }
@@ -213,7 +214,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
     *ppstm = nullptr;
     uint64_t position;
     {
-      std::lock_guard<std::mutex> guard(m_Bytes->m_Lock);
+      vq::MutexLock guard(m_Bytes->m_Lock);
       position = m_Position;
     }
     return vq::CreateComObject<MemoryStream>(IID_IStream, reinterpret_cast<void**>(ppstm), m_Bytes, position);
@@ -221,7 +222,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
 
  private:
   std::shared_ptr<MemoryBytes> m_Bytes;
-  uint64_t m_Position;  // guarded by m_Bytes->m_Lock
+  uint64_t m_Position VQ_GUARDED_BY(m_Bytes->m_Lock);
 };
 
 // ---------------------------------------------------------------------------
@@ -266,7 +267,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if (pcbRead != nullptr) *pcbRead = 0;
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
     if ((m_Mode & 3) == STGM_WRITE) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> guard(m_Lock);
+    vq::MutexLock guard(m_Lock);
     auto* out = static_cast<unsigned char*>(pv);
     ULONG done = 0;
     HRESULT hr = S_OK;
@@ -290,7 +291,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if (pcbWritten != nullptr) *pcbWritten = 0;
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
     if ((m_Mode & 3) == STGM_READ) return STG_E_ACCESSDENIED;
-    std::lock_guard<std::mutex> guard(m_Lock);
+    vq::MutexLock guard(m_Lock);
     if (m_Position + cb > kMaxOffset) return STG_E_MEDIUMFULL;
     const auto* in = static_cast<const unsigned char*>(pv);
     ULONG done = 0;
@@ -315,7 +316,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
   }
 
   STDMETHODIMP Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) override {
-    std::lock_guard<std::mutex> guard(m_Lock);
+    vq::MutexLock guard(m_Lock);
     uint64_t origin = 0;
     switch (dwOrigin) {
       case STREAM_SEEK_SET: origin = 0; break;
@@ -338,7 +339,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
   STDMETHODIMP SetSize(ULARGE_INTEGER libNewSize) override {
     if ((m_Mode & 3) == STGM_READ) return STG_E_ACCESSDENIED;
     if (libNewSize.QuadPart > kMaxOffset) return STG_E_MEDIUMFULL;
-    std::lock_guard<std::mutex> guard(m_Lock);
+    vq::MutexLock guard(m_Lock);
     while (::ftruncate(m_Fd, static_cast<off_t>(libNewSize.QuadPart)) != 0) {
       if (errno == EINTR) continue;
       return IsDiskFull(errno) ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
@@ -353,7 +354,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
 
   STDMETHODIMP Commit(DWORD) override {
     if ((m_Mode & 3) == STGM_READ) return S_OK;
-    std::lock_guard<std::mutex> guard(m_Lock);
+    vq::MutexLock guard(m_Lock);
     if (::fdatasync(m_Fd) != 0 && errno != EINVAL && errno != EROFS) return STG_E_WRITEFAULT;
     return S_OK;
   }
@@ -399,12 +400,12 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
  private:
   friend class vq::ComObject<FileStream, IStream>;
 
-  std::mutex m_Lock;
+  vq::Mutex m_Lock;
   const int m_Fd;
   const std::string m_Path;
   const std::wstring m_Name;
   const DWORD m_Mode;
-  uint64_t m_Position = 0;  // guarded by m_Lock
+  uint64_t m_Position VQ_GUARDED_BY(m_Lock) = 0;
 };
 
 // For a missing file, tells a missing directory apart as Windows does.

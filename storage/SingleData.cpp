@@ -19,7 +19,7 @@ CSingleData::~CSingleData() { ResetItem(nullptr, true); }
 void CSingleData::ResetItem(vq::ComPtr<IVQData> item, bool freeOld) {
   vq::ComPtr<IVQData> old;
   {
-    std::lock_guard<std::mutex> lock(m_ItemLock);
+    vq::MutexLock lock(m_ItemLock);
     old = std::move(m_Item);
     m_Item = std::move(item);
   }
@@ -32,7 +32,7 @@ void CSingleData::ResetItem(vq::ComPtr<IVQData> item, bool freeOld) {
 }
 
 ULONG CSingleData::ItemRefCount() {
-  std::lock_guard<std::mutex> lock(m_ItemLock);
+  vq::MutexLock lock(m_ItemLock);
   if (!m_Item) return 0;
   m_Item->AddRef();
   return m_Item->Release();

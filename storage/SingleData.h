@@ -86,7 +86,7 @@ class CSingleData : public CDataBase {
   bool IsWhole() const;
 
   vq::ComPtr<IVQData> m_Item;  // written under m_ItemLock (and m_DataLock)
-  std::mutex m_ItemLock;
+  vq::Mutex m_ItemLock;
   uint32_t m_XFrom = 0;
   uint32_t m_ZFrom = 0;
   uint32_t m_XTo = 0;

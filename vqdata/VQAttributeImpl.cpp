@@ -141,13 +141,13 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
     OwnedVariant v;
     HRESULT hr = PrepareValue(Value, &v, IID_IVQAttribute, "SetValue");
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     m_Node->value.Swap(v);
     return S_OK;
   }
   STDMETHODIMP GetValueType(VARTYPE* pType) override {
     if (pType == nullptr) return Fail(IID_IVQAttribute, E_POINTER, "GetValueType: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     *pType = m_Node->value.get().vt;
     return S_OK;
   }
@@ -158,7 +158,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
     VariantInit(&out);
     HRESULT hr;
     {
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       hr = VariantChangeType(&out, &m_Node->value.get(), VARIANT_ALPHABOOL, VT_BSTR);
     }
     if (FAILED(hr)) {
@@ -174,7 +174,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
     VariantInit(&out);
     HRESULT hr;
     {
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       hr = VariantChangeType(&out, &m_Node->value.get(), 0, VT_R8);
     }
     if (FAILED(hr)) {
@@ -187,7 +187,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
   STDMETHODIMP GetValue(VARIANT* pValue) override {
     if (pValue == nullptr) return Fail(IID_IVQAttribute, E_POINTER, "GetValue: null pointer");
     VariantInit(pValue);
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     HRESULT hr = VariantCopy(pValue, &m_Node->value.get());
     if (FAILED(hr)) return Fail(IID_IVQAttribute, hr, "GetValue: the value cannot be copied");
     return S_OK;
@@ -197,7 +197,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
       std::wstring name = FromBstr(Name);
       HRESULT hr = CheckText(name, IID_IVQAttribute, "SetName");
       if (FAILED(hr)) return hr;
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       m_Node->name.swap(name);
       return S_OK;
     } catch (...) {
@@ -205,7 +205,7 @@ class CAttributeView final : public vq::ComObject<CAttributeView, IVQAttribute, 
     }
   }
   STDMETHODIMP GetName(BSTR* pName) override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     return CopyOut(m_Node->name, pName, IID_IVQAttribute, "GetName");
   }
 
@@ -233,7 +233,7 @@ class CGroupView final
       OwnedVariant v;
       hr = PrepareValue(Value, &v, kIid, "AddAttribute");
       if (FAILED(hr)) return hr;
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       hr = SetAttribute(*m_Node, name, v);
       if (FAILED(hr)) return Fail(kIid, hr, "AddAttribute: the group is full");
       return S_OK;
@@ -245,7 +245,7 @@ class CGroupView final
     CollectionIndex index;
     HRESULT hr = ReadIndex(Index, true, &index, kIid, "RemoveAttribute");
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     size_t at = 0;
     hr = Find(index, &at, "RemoveAttribute");
     if (FAILED(hr)) return hr;
@@ -253,7 +253,7 @@ class CGroupView final
     return S_OK;
   }
   STDMETHODIMP Clear() override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     m_Node->attributes.clear();
     return S_OK;
   }
@@ -262,7 +262,7 @@ class CGroupView final
     *pIndex = 0;
     try {
       std::wstring name = FromBstr(Name);
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       for (size_t i = 0; i < m_Node->attributes.size(); ++i) {
         if (m_Node->attributes[i]->name == name) {
           *pIndex = static_cast<LONG>(i + 1);
@@ -280,7 +280,7 @@ class CGroupView final
     CollectionIndex index;
     HRESULT hr = ReadIndex(Index, true, &index, kIid, "GetValue");
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     size_t at = 0;
     hr = Find(index, &at, "GetValue");
     if (FAILED(hr)) return hr;
@@ -296,7 +296,7 @@ class CGroupView final
     if (FAILED(hr)) return hr;
     std::shared_ptr<AttributeNode> node;
     {
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       size_t at = 0;
       hr = Find(index, &at, "GetItem");
       if (FAILED(hr)) return hr;
@@ -308,7 +308,7 @@ class CGroupView final
   }
   STDMETHODIMP GetCount(LONG* pCount) override {
     if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetCount: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     *pCount = static_cast<LONG>(m_Node->attributes.size());
     return S_OK;
   }
@@ -319,7 +319,7 @@ class CGroupView final
     OwnedVariant v;
     hr = PrepareValue(Value, &v, kIid, "SetValue");
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     size_t at = 0;
     hr = Find(index, &at, "SetValue");
     if (FAILED(hr)) return hr;
@@ -329,7 +329,7 @@ class CGroupView final
   STDMETHODIMP GetAttributeName(LONG Index, BSTR* pName) override {
     if (pName == nullptr) return Fail(kIid, E_POINTER, "GetAttributeName: null pointer");
     *pName = nullptr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     if (Index < 1 || static_cast<size_t>(Index) > m_Node->attributes.size())
       return Fail(kIid, E_INVALIDARG, "GetAttributeName: index %d is outside 1..%zu", Index,
                   m_Node->attributes.size());
@@ -342,7 +342,7 @@ class CGroupView final
     std::vector<std::pair<BSTR, VARIANT>> snapshot;
     HRESULT hr = S_OK;
     {
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       try {
         snapshot.reserve(m_Node->attributes.size());
       } catch (...) {
@@ -373,14 +373,14 @@ class CGroupView final
   }
   STDMETHODIMP SetName(BSTR Name) override { return SetText(Name, &GroupNode::name, "SetName"); }
   STDMETHODIMP GetName(BSTR* pName) override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     return CopyOut(m_Node->name, pName, kIid, "GetName");
   }
   STDMETHODIMP SetSecondName(BSTR SecondName) override {
     return SetText(SecondName, &GroupNode::secondName, "SetSecondName");
   }
   STDMETHODIMP GetSecondName(BSTR* pSecondName) override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     return CopyOut(m_Node->secondName, pSecondName, kIid, "GetSecondName");
   }
 
@@ -398,7 +398,7 @@ class CGroupView final
       std::wstring value = FromBstr(text);
       HRESULT hr = CheckText(value, kIid, what);
       if (FAILED(hr)) return hr;
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       ((*m_Node).*field).swap(value);
       return S_OK;
     } catch (...) {
@@ -430,7 +430,7 @@ class CGroupsView final
       HRESULT hr = CheckText(name, kIid, "Add");
       if (SUCCEEDED(hr)) hr = CheckText(second, kIid, "Add");
       if (FAILED(hr)) return hr;
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       GroupList* list = m_Host->m_Attributes.List(m_Record, true);
       group = FindOrAddGroup(*list, name, second);
       m_Host->m_Attributes.Prune(m_Record);
@@ -446,7 +446,7 @@ class CGroupsView final
     CollectionIndex index;
     HRESULT hr = ReadIndex(Index, true, &index, kIid, "Remove");
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     GroupList* list = m_Host->m_Attributes.List(m_Record, false);
     size_t at = 0;
     hr = Find(list, index, &at, "Remove");
@@ -456,7 +456,7 @@ class CGroupsView final
     return S_OK;
   }
   STDMETHODIMP Clear() override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     if (GroupList* list = m_Host->m_Attributes.List(m_Record, false)) list->clear();
     m_Host->m_Attributes.Prune(m_Record);
     return S_OK;
@@ -467,7 +467,7 @@ class CGroupsView final
     std::shared_ptr<GroupNode> group;
     try {
       std::wstring name = FromBstr(Name), second = FromBstr(SecondName);
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       if (GroupList* list = m_Host->m_Attributes.List(m_Record, false)) {
         for (const auto& g : *list) {
           if (g->name == name && g->secondName == second) {
@@ -486,7 +486,7 @@ class CGroupsView final
   }
   STDMETHODIMP GetAttributeCount(LONG* pCount) override {
     if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetAttributeCount: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     size_t n = 0;
     if (GroupList* list = m_Host->m_Attributes.List(m_Record, false))
       for (const auto& g : *list) n += g->attributes.size();
@@ -501,7 +501,7 @@ class CGroupsView final
     if (FAILED(hr)) return hr;
     std::shared_ptr<GroupNode> group;
     {
-      std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+      vq::MutexLock lock(m_Host->m_Lock);
       GroupList* list = m_Host->m_Attributes.List(m_Record, false);
       size_t at = 0;
       hr = Find(list, index, &at, "GetItem");
@@ -514,7 +514,7 @@ class CGroupsView final
   }
   STDMETHODIMP GetCount(LONG* pCount) override {
     if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetCount: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     GroupList* list = m_Host->m_Attributes.List(m_Record, false);
     *pCount = list ? static_cast<LONG>(list->size()) : 0;
     return S_OK;
@@ -545,25 +545,25 @@ class CIndexedView final
   explicit CIndexedView(AttributeHost* host) : m_Keep(host->HostUnknown()), m_Host(host) {}
 
   STDMETHODIMP Clear() override {
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     m_Host->m_Attributes.indexed.clear();
     return S_OK;
   }
   STDMETHODIMP RemoveRecord(LONG Record) override {
     if (Record < 1) return Fail(kIid, E_INVALIDARG, "RemoveRecord: record %d is below 1", Record);
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     m_Host->m_Attributes.indexed.erase(Record);
     return S_OK;
   }
   STDMETHODIMP GetRecordCount(LONG* pCount) override {
     if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetRecordCount: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     *pCount = static_cast<LONG>(m_Host->m_Attributes.indexed.size());
     return S_OK;
   }
   STDMETHODIMP GetNextRecord(LONG After, LONG* pRecord) override {
     if (pRecord == nullptr) return Fail(kIid, E_POINTER, "GetNextRecord: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     auto it = m_Host->m_Attributes.indexed.upper_bound(After);
     *pRecord = it == m_Host->m_Attributes.indexed.end() ? 0 : it->first;
     return *pRecord == 0 ? S_FALSE : S_OK;
@@ -586,7 +586,7 @@ class CIndexedView final
   }
   STDMETHODIMP GetCount(LONG* pCount) override {
     if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetCount: null pointer");
-    std::lock_guard<std::mutex> lock(m_Host->m_Lock);
+    vq::MutexLock lock(m_Host->m_Lock);
     const auto& map = m_Host->m_Attributes.indexed;
     *pCount = map.empty() ? 0 : map.rbegin()->first;
     return S_OK;

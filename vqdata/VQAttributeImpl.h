@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VQData.h"
+#include "VQThreadSafety.h"
 #include "vqdata/VQDataInternal.h"
 
 namespace vqdata {
@@ -75,8 +76,8 @@ class AttributeHost {
 
  public:
   // Guards the item's whole state (see CVQData).
-  mutable std::mutex m_Lock;
-  AttributeStore m_Attributes;  // guarded by m_Lock
+  mutable vq::Mutex m_Lock;
+  AttributeStore m_Attributes VQ_GUARDED_BY(m_Lock);
 };
 
 // Views (each returns a new reference; null when memory ran out).

@@ -194,7 +194,7 @@ HRESULT CVQAxis::Apply(AxisDefinition def, const char* what) noexcept {
   const char* why = nullptr;
   if (!ValidateAxis(def, &why)) return Fail(IID_IVQAxis, E_INVALIDARG, "%s: %s", what, why);
   def.isDefault = false;
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Def = std::move(def);
   return S_OK;
 }
@@ -273,7 +273,7 @@ STDMETHODIMP CVQAxis::CopyFrom(IVQAxis* Source) {
 #define VQ_AXIS_GETTER(Method, Type, expr)                                          \
   STDMETHODIMP CVQAxis::Method(Type* p) {                                           \
     if (p == nullptr) return Fail(IID_IVQAxis, E_POINTER, #Method ": null pointer"); \
-    std::lock_guard<std::mutex> lock(m_Lock);                                       \
+    vq::MutexLock lock(m_Lock);                                       \
     *p = (expr);                                                                    \
     return S_OK;                                                                    \
   }
@@ -288,7 +288,7 @@ VQ_AXIS_GETTER(GetFraction, LONG, m_Def.kind == axisKindBands ? m_Def.fraction :
 
 STDMETHODIMP CVQAxis::GetFirstValue(DOUBLE* p) {
   if (p == nullptr) return Fail(IID_IVQAxis, E_POINTER, "GetFirstValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (m_Def.kind == axisKindLinear || m_Def.kind == axisKindLogarithmic)
     *p = m_Def.firstValue;
   else
@@ -298,7 +298,7 @@ STDMETHODIMP CVQAxis::GetFirstValue(DOUBLE* p) {
 
 STDMETHODIMP CVQAxis::GetUnit(BSTR* pUnit) {
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     return CopyOut(m_Def.unit, pUnit, IID_IVQAxis, "GetUnit");
   } catch (...) {
     return Fail(IID_IVQAxis, E_FAIL, "GetUnit: cannot lock");
@@ -307,7 +307,7 @@ STDMETHODIMP CVQAxis::GetUnit(BSTR* pUnit) {
 
 STDMETHODIMP CVQAxis::GetValue(LONG Index, DOUBLE* pValue) {
   if (pValue == nullptr) return Fail(IID_IVQAxis, E_POINTER, "GetValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Index < 0 || Index >= m_Def.size)
     return Fail(IID_IVQAxis, E_INVALIDARG, "GetValue: index %d is outside 0..%d", Index, m_Def.size - 1);
   *pValue = m_Def.ValueAt(Index);
@@ -317,7 +317,7 @@ STDMETHODIMP CVQAxis::GetValue(LONG Index, DOUBLE* pValue) {
 STDMETHODIMP CVQAxis::GetValues(LONG Count, DOUBLE* pValues) {
   if (Count < 0) return Fail(IID_IVQAxis, E_INVALIDARG, "GetValues: negative count");
   if (Count > 0 && pValues == nullptr) return Fail(IID_IVQAxis, E_POINTER, "GetValues: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Count > m_Def.size)
     return Fail(IID_IVQAxis, E_INVALIDARG, "GetValues: %d values asked of an axis of %d", Count, m_Def.size);
   for (LONG i = 0; i < Count; ++i) pValues[i] = m_Def.ValueAt(i);
@@ -327,7 +327,7 @@ STDMETHODIMP CVQAxis::GetValues(LONG Count, DOUBLE* pValues) {
 STDMETHODIMP CVQAxis::SetUnit(BSTR Unit) {
   try {
     std::wstring unit = FromBstr(Unit);
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     m_Def.unit.swap(unit);
     return S_OK;
   } catch (...) {
@@ -337,7 +337,7 @@ STDMETHODIMP CVQAxis::SetUnit(BSTR Unit) {
 
 STDMETHODIMP CVQAxis::GetLastValue(DOUBLE* pValue) {
   if (pValue == nullptr) return Fail(IID_IVQAxis, E_POINTER, "GetLastValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (m_Def.size <= 0) return Fail(IID_IVQAxis, E_FAIL, "GetLastValue: the axis is empty");
   *pValue = m_Def.ValueAt(m_Def.size - 1);
   return S_OK;
@@ -353,7 +353,7 @@ STDMETHODIMP CVQAxis::IsEqual(IVQAxis* Other, VARIANT_BOOL* pEqual) {
   HRESULT hr = ReadAxis(Other, &other);
   if (FAILED(hr))
     return Fail(IID_IVQAxis, hr, "IsEqual: the other axis cannot be read (0x%08X)", static_cast<unsigned>(hr));
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pEqual = m_Def == other ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
@@ -361,23 +361,23 @@ STDMETHODIMP CVQAxis::IsEqual(IVQAxis* Other, VARIANT_BOOL* pEqual) {
 STDMETHODIMP CVQAxis::GetIndexOfValue(DOUBLE Value, LONG* pIndex) {
   if (pIndex == nullptr) return Fail(IID_IVQAxis, E_POINTER, "GetIndexOfValue: null pointer");
   if (std::isnan(Value)) return Fail(IID_IVQAxis, E_INVALIDARG, "GetIndexOfValue: the value is NaN");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (!m_Def.IndexOf(Value, pIndex)) return Fail(IID_IVQAxis, E_FAIL, "GetIndexOfValue: the axis is empty");
   return S_OK;
 }
 
 AxisDefinition CVQAxis::Definition() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return m_Def;
 }
 
 void CVQAxis::SetDefinition(AxisDefinition def) noexcept {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Def = std::move(def);
 }
 
 void CVQAxis::FollowSize(LONG xSize) noexcept {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (m_Def.isDefault) m_Def.size = xSize;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "VQData.h"
+#include "VQThreadSafety.h"
 #include "vqdata/VQDataInternal.h"
 
 namespace vqdata {
@@ -74,8 +75,8 @@ class CVQAxis final : public vq::ComObject<CVQAxis, IVQAxis, vq::SupportErrorInf
  private:
   HRESULT Apply(AxisDefinition def, const char* what) noexcept;
 
-  mutable std::mutex m_Lock;
-  AxisDefinition m_Def;  // guarded by m_Lock
+  mutable vq::Mutex m_Lock;
+  AxisDefinition m_Def VQ_GUARDED_BY(m_Lock);
 };
 
 }  // namespace vqdata

@@ -152,13 +152,13 @@ HRESULT CVQData::Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* w
 }
 
 STDMETHODIMP CVQData::Allocate(LONG nXSize, LONG nZSize, LONG Format) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return Reallocate(nXSize, nZSize, Format, "Allocate");
 }
 
 STDMETHODIMP CVQData::GetSize(LONG Dimension, LONG* pSize) {
   if (pSize == nullptr) return Fail(kIid, E_POINTER, "GetSize: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Dimension == 0)
     *pSize = m_XSize;
   else if (Dimension == 1)
@@ -170,7 +170,7 @@ STDMETHODIMP CVQData::GetSize(LONG Dimension, LONG* pSize) {
 
 STDMETHODIMP CVQData::GetByteSize(ULONGLONG* pBytes) {
   if (pBytes == nullptr) return Fail(kIid, E_POINTER, "GetByteSize: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pBytes = m_Values.size();
   return S_OK;
 }
@@ -221,7 +221,7 @@ STDMETHODIMP CVQData::SetRawData(LONG nXSize, LONG nZSize, LONG Format, const vo
   if (FAILED(fresh.Allocate(bytes)))
     return Fail(kIid, E_OUTOFMEMORY, "SetRawData: out of memory for %llu bytes",
                 static_cast<unsigned long long>(bytes));
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (bytes > 0) std::memcpy(fresh.data(), pValues, static_cast<size_t>(bytes));
   m_Values.Swap(fresh);
   m_Format = Format;
@@ -234,7 +234,7 @@ STDMETHODIMP CVQData::SetRawData(LONG nXSize, LONG nZSize, LONG Format, const vo
 STDMETHODIMP CVQData::GetDataBuffer(VQDataBuffer* pBuffer) {
   if (pBuffer == nullptr) return Fail(kIid, E_POINTER, "GetDataBuffer: null pointer");
   std::memset(pBuffer, 0, sizeof *pBuffer);
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   pBuffer->Format = m_Format;
   pBuffer->XSize = m_XSize;
   pBuffer->ZSize = m_ZSize;
@@ -263,7 +263,7 @@ STDMETHODIMP CVQData::GetDataBuffer(VQDataBuffer* pBuffer) {
 
 STDMETHODIMP CVQData::GetValue(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary) {
   if (pReal == nullptr) return Fail(kIid, E_POINTER, "GetValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (X < 0 || X >= m_XSize || Z < 0 || Z >= m_ZSize)
     return Fail(kIid, E_INVALIDARG, "GetValue: (%d, %d) is outside %d x %d", X, Z, m_XSize, m_ZSize);
   uint64_t at = (static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) + static_cast<uint64_t>(X)) *
@@ -275,7 +275,7 @@ STDMETHODIMP CVQData::GetValue(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary
 }
 
 STDMETHODIMP CVQData::SetValue(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (X < 0 || X >= m_XSize || Z < 0 || Z >= m_ZSize)
     return Fail(kIid, E_INVALIDARG, "SetValue: (%d, %d) is outside %d x %d", X, Z, m_XSize, m_ZSize);
   uint64_t at = (static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) + static_cast<uint64_t>(X)) *
@@ -287,28 +287,28 @@ STDMETHODIMP CVQData::SetValue(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) {
 
 STDMETHODIMP CVQData::GetRawData(void** ppValues, ULONGLONG* pBytes) {
   if (ppValues == nullptr || pBytes == nullptr) return Fail(kIid, E_POINTER, "GetRawData: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *ppValues = m_Values.data();
   *pBytes = m_Values.size();
   return S_OK;
 }
 
 STDMETHODIMP CVQData::ZeroValues() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (m_Values.size() > 0) std::memset(m_Values.data(), 0, static_cast<size_t>(m_Values.size()));
   return S_OK;
 }
 
 STDMETHODIMP CVQData::GetBytesPerValue(LONG* pBytes) {
   if (pBytes == nullptr) return Fail(kIid, E_POINTER, "GetBytesPerValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pBytes = VQDataBytesPerValue(m_Format);
   return S_OK;
 }
 
 STDMETHODIMP CVQData::GetFormat(LONG* pFormat) {
   if (pFormat == nullptr) return Fail(kIid, E_POINTER, "GetFormat: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pFormat = m_Format;
   return S_OK;
 }
@@ -341,13 +341,13 @@ STDMETHODIMP CVQData::AllocateLike(IUnknown* Source) {
   if (SUCCEEDED(hr)) hr = src->GetSize(1, &z);
   if (SUCCEEDED(hr)) hr = src->GetFormat(&format);
   if (FAILED(hr)) return Fail(kIid, hr, "AllocateLike: the source cannot be read (0x%08X)", static_cast<unsigned>(hr));
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return Reallocate(x, z, format, "AllocateLike");
 }
 
 STDMETHODIMP CVQData::GetRecordValues(LONG Z, LONG Count, DOUBLE* pValues) {
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "GetRecordValues: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Z < 0 || Z >= m_ZSize || Count < 0 || Count > m_XSize)
     return Fail(kIid, E_INVALIDARG, "GetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize,
                 m_ZSize);
@@ -361,7 +361,7 @@ STDMETHODIMP CVQData::GetRecordValues(LONG Z, LONG Count, DOUBLE* pValues) {
 
 STDMETHODIMP CVQData::SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues) {
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "SetRecordValues: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Z < 0 || Z >= m_ZSize || Count < 0 || Count > m_XSize)
     return Fail(kIid, E_INVALIDARG, "SetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize,
                 m_ZSize);
@@ -378,7 +378,7 @@ STDMETHODIMP CVQData::SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues)
 
 STDMETHODIMP CVQData::GetMinMax(DOUBLE* pMin, DOUBLE* pMax) {
   if (pMin == nullptr || pMax == nullptr) return Fail(kIid, E_POINTER, "GetMinMax: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   LONG bpv = VQDataBytesPerValue(m_Format);
   uint64_t count = bpv ? m_Values.size() / static_cast<uint64_t>(bpv) : 0;
   bool any = false;
@@ -398,7 +398,7 @@ STDMETHODIMP CVQData::GetMinMax(DOUBLE* pMin, DOUBLE* pMax) {
 }
 
 STDMETHODIMP CVQData::SetAllValues(DOUBLE Value) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   uint8_t encoded[16];
   if (!EncodeValue(Value, 0.0, m_Format, encoded))
     return Fail(kIid, DISP_E_OVERFLOW, "SetAllValues: %g does not fit format %d", Value, m_Format);
@@ -411,13 +411,13 @@ STDMETHODIMP CVQData::SetAllValues(DOUBLE Value) {
 
 STDMETHODIMP CVQData::GetValueCount(ULONGLONG* pCount) {
   if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetValueCount: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pCount = static_cast<ULONGLONG>(m_XSize) * static_cast<ULONGLONG>(m_ZSize);
   return S_OK;
 }
 
 STDMETHODIMP CVQData::Reshape(LONG nXSize, LONG nZSize) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (nXSize < 0 || nZSize < 0 ||
       static_cast<uint64_t>(nXSize) * static_cast<uint64_t>(nZSize) !=
           static_cast<uint64_t>(m_XSize) * static_cast<uint64_t>(m_ZSize))
@@ -432,7 +432,7 @@ STDMETHODIMP CVQData::Reshape(LONG nXSize, LONG nZSize) {
 STDMETHODIMP CVQData::GetRecordPointer(LONG Z, void** ppValues) {
   if (ppValues == nullptr) return Fail(kIid, E_POINTER, "GetRecordPointer: null pointer");
   *ppValues = nullptr;
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (m_Values.size() == 0) return Fail(kIid, E_FAIL, "GetRecordPointer: the item holds no values");
   if (Z < 0 || Z >= m_ZSize)
     return Fail(kIid, E_INVALIDARG, "GetRecordPointer: record %d is outside 0..%d", Z, m_ZSize - 1);
@@ -443,13 +443,13 @@ STDMETHODIMP CVQData::GetRecordPointer(LONG Z, void** ppValues) {
 
 STDMETHODIMP CVQData::IsAllocated(VARIANT_BOOL* pAllocated) {
   if (pAllocated == nullptr) return Fail(kIid, E_POINTER, "IsAllocated: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pAllocated = m_Values.size() > 0 ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
 
 STDMETHODIMP CVQData::FreeData() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Values.Free();
   m_XSize = 0;
   m_ZSize = 0;
@@ -469,7 +469,7 @@ STDMETHODIMP CVQData::Clear() {
 
 HRESULT CVQData::Snapshot(ItemContents* out) const noexcept {
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     ItemContents c;
     if (FAILED(c.values.Allocate(m_Values.size()))) return E_OUTOFMEMORY;
     if (m_Values.size() > 0) std::memcpy(c.values.data(), m_Values.data(), static_cast<size_t>(m_Values.size()));
@@ -490,7 +490,7 @@ HRESULT CVQData::Snapshot(ItemContents* out) const noexcept {
 }
 
 void CVQData::Adopt(ItemContents& in) noexcept {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Values.Swap(in.values);
   m_Format = in.format;
   m_XSize = in.xSize;
@@ -521,7 +521,7 @@ STDMETHODIMP CVQData::Clone(IVQData** ppCopy) {
 STDMETHODIMP CVQData::SetName(BSTR Name) {
   try {
     std::wstring text = FromBstr(Name);
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     m_Name.swap(text);
     return S_OK;
   } catch (...) {
@@ -530,7 +530,7 @@ STDMETHODIMP CVQData::SetName(BSTR Name) {
 }
 
 STDMETHODIMP CVQData::GetName(BSTR* pName) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return CopyOut(m_Name, pName, kIid, "GetName");
 }
 
@@ -538,7 +538,7 @@ STDMETHODIMP CVQData::SetDescription(BSTR Description) {
   try {
     std::wstring text = FromBstr(Description);
     if (text.size() > kMaxTextChars) return Fail(kIid, E_INVALIDARG, "SetDescription: the text is too long");
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     m_Description.swap(text);
     return S_OK;
   } catch (...) {
@@ -547,7 +547,7 @@ STDMETHODIMP CVQData::SetDescription(BSTR Description) {
 }
 
 STDMETHODIMP CVQData::GetDescription(BSTR* pDescription) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return CopyOut(m_Description, pDescription, kIid, "GetDescription");
 }
 
@@ -592,13 +592,13 @@ STDMETHODIMP CVQData::GetIndexedAttributes(LONG Dimension, IVQIndexedAttributes*
 }
 
 STDMETHODIMP CVQData::ClearAttributes() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Attributes.plain.clear();
   return S_OK;
 }
 
 STDMETHODIMP CVQData::ClearIndexedAttributes() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Attributes.indexed.clear();
   return S_OK;
 }
@@ -612,7 +612,7 @@ HRESULT CVQData::AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondN
     OwnedVariant value;
     HRESULT hr = PrepareValue(Value, &value, iid, what);
     if (FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     GroupList* list = m_Attributes.List(record, true);
     auto node = FindOrAddGroup(*list, group, second);
     if (!node) {
@@ -623,7 +623,7 @@ HRESULT CVQData::AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondN
     if (FAILED(hr)) return Fail(iid, hr, "%s: too many attributes in the group", what);
     return S_OK;
   } catch (...) {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     m_Attributes.Prune(record);
     return Fail(iid, E_OUTOFMEMORY, "%s: out of memory", what);
   }
@@ -667,7 +667,7 @@ HRESULT CVQData::FindAttributeValue(LONG record, BSTR Group, BSTR Name, VARIANT*
   VariantInit(pValue);
   try {
     std::wstring group = FromBstr(Group), name = FromBstr(Name);
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     if (GroupList* list = m_Attributes.List(record, false)) {
       for (const auto& g : *list) {
         if (g->name != group) continue;
@@ -701,7 +701,7 @@ STDMETHODIMP CVQData::GetIndexedAttributeValue(LONG Dimension, LONG Record, BSTR
 STDMETHODIMP CVQData::RemoveAttribute(BSTR Group, BSTR Name) {
   try {
     std::wstring group = FromBstr(Group), name = FromBstr(Name);
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     bool removed = false;
     for (const auto& g : m_Attributes.plain) {
       if (g->name != group) continue;
@@ -724,7 +724,7 @@ STDMETHODIMP CVQData::RemoveAttribute(BSTR Group, BSTR Name) {
 STDMETHODIMP CVQData::RemoveIndexedAttributes(LONG Dimension, LONG Record) {
   HRESULT hr = CheckDimension(Dimension, kIid, "RemoveIndexedAttributes");
   if (FAILED(hr)) return hr;
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return m_Attributes.indexed.erase(Record) > 0 ? S_OK : S_FALSE;
 }
 
@@ -735,7 +735,7 @@ STDMETHODIMP CVQData::CopyAttributesTo(IUnknown* Target) {
   if (FAILED(hr)) return Fail(kIid, hr, "CopyAttributesTo: the target is not a data item");
   AttributeStore copy;
   {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     hr = m_Attributes.CopyTo(&copy);
   }
   if (FAILED(hr)) return Fail(kIid, hr, "CopyAttributesTo: out of memory");
@@ -836,7 +836,7 @@ STDMETHODIMP CVQData::SaveToStream(IStream* pStream) {
   std::string why;
   HRESULT hr;
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     AxisDefinition axis;
     std::vector<double> tags[4];
     const ItemView view = ViewForSave(&axis, tags);
@@ -868,7 +868,7 @@ ItemView CVQData::ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[
 STDMETHODIMP CVQData::GetSaveSize(ULONGLONG* pBytes) {
   if (pBytes == nullptr) return Fail(IID_IVQDataPersist, E_POINTER, "GetSaveSize: null pointer");
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     AxisDefinition axis;
     std::vector<double> tags[4];
     const ItemView view = ViewForSave(&axis, tags);

@@ -128,22 +128,22 @@ class CVQData final
  private:
   // The item's state as the stream form sees it. REQUIRES: m_Lock held; the
   // axis and tag copies are filled here and must outlive the view.
-  ItemView ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[4]) const;
+  ItemView ViewForSave(AxisDefinition* axis, std::vector<double> (&tags)[4]) const VQ_REQUIRES(m_Lock);
   // REQUIRES: m_Lock held. Gives the item that shape: a new zero-filled
   // buffer, or the current one when its byte size is unchanged; on failure
   // nothing changes.
-  HRESULT Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* what);
+  HRESULT Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* what) VQ_REQUIRES(m_Lock);
   HRESULT AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondName, const VARIANT& Value, REFIID iid,
                          const char* what);
   HRESULT AddGroupTo(LONG record, BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup, const char* what);
   HRESULT FindAttributeValue(LONG record, BSTR Group, BSTR Name, VARIANT* pValue, const char* what);
 
-  ValueBuffer m_Values;             // guarded by m_Lock
-  LONG m_Format = dataFormatFloat64;  // guarded by m_Lock
-  LONG m_XSize = 0;                 // guarded by m_Lock
-  LONG m_ZSize = 0;                 // guarded by m_Lock
-  std::wstring m_Name;              // guarded by m_Lock
-  std::wstring m_Description;       // guarded by m_Lock
+  ValueBuffer m_Values VQ_GUARDED_BY(m_Lock);
+  LONG m_Format VQ_GUARDED_BY(m_Lock) = dataFormatFloat64;
+  LONG m_XSize VQ_GUARDED_BY(m_Lock) = 0;
+  LONG m_ZSize VQ_GUARDED_BY(m_Lock) = 0;
+  std::wstring m_Name VQ_GUARDED_BY(m_Lock);
+  std::wstring m_Description VQ_GUARDED_BY(m_Lock);
   vq::ComPtr<CVQAxis> m_Axis;          // fixed after construction
   vq::ComPtr<CVQTagVector> m_Tags[4];  // fixed after construction
 };

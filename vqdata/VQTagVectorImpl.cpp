@@ -8,14 +8,14 @@ constexpr const IID& kIid = IID_IVQTagVector;
 }
 
 STDMETHODIMP CVQTagVector::Clear() {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Values.clear();
   return S_OK;
 }
 
 STDMETHODIMP CVQTagVector::Add(DOUBLE Value) {
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     if (m_Values.size() >= static_cast<size_t>(kMaxValues)) return Fail(kIid, E_OUTOFMEMORY, "Add: the vector is full");
     m_Values.push_back(Value);
     return S_OK;
@@ -26,7 +26,7 @@ STDMETHODIMP CVQTagVector::Add(DOUBLE Value) {
 
 STDMETHODIMP CVQTagVector::GetValue(LONG Position, DOUBLE* pValue) {
   if (pValue == nullptr) return Fail(kIid, E_POINTER, "GetValue: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Position < 0 || static_cast<size_t>(Position) >= m_Values.size())
     return Fail(kIid, E_INVALIDARG, "GetValue: position %d is outside 0..%d", Position,
                 static_cast<int>(m_Values.size()) - 1);
@@ -35,7 +35,7 @@ STDMETHODIMP CVQTagVector::GetValue(LONG Position, DOUBLE* pValue) {
 }
 
 STDMETHODIMP CVQTagVector::SetValue(LONG Position, DOUBLE Value) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Position < 0 || static_cast<size_t>(Position) >= m_Values.size())
     return Fail(kIid, E_INVALIDARG, "SetValue: position %d is outside 0..%d", Position,
                 static_cast<int>(m_Values.size()) - 1);
@@ -48,7 +48,7 @@ STDMETHODIMP CVQTagVector::SetValues(LONG Count, const DOUBLE* pValues) {
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "SetValues: null values");
   try {
     std::vector<double> values(pValues, pValues + Count);
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     m_Values.swap(values);
     return S_OK;
   } catch (...) {
@@ -58,7 +58,7 @@ STDMETHODIMP CVQTagVector::SetValues(LONG Count, const DOUBLE* pValues) {
 
 STDMETHODIMP CVQTagVector::GetValues(LONG Start, LONG Count, DOUBLE* pValues) {
   if (Count > 0 && pValues == nullptr) return Fail(kIid, E_POINTER, "GetValues: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Start < 0 || Count < 0 || static_cast<uint64_t>(Start) + static_cast<uint64_t>(Count) > m_Values.size())
     return Fail(kIid, E_INVALIDARG, "GetValues: %d values from %d exceed the %d held", Count, Start,
                 static_cast<int>(m_Values.size()));
@@ -68,14 +68,14 @@ STDMETHODIMP CVQTagVector::GetValues(LONG Start, LONG Count, DOUBLE* pValues) {
 
 STDMETHODIMP CVQTagVector::GetCount(LONG* pCount) {
   if (pCount == nullptr) return Fail(kIid, E_POINTER, "GetCount: null pointer");
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   *pCount = static_cast<LONG>(m_Values.size());
   return S_OK;
 }
 
 STDMETHODIMP CVQTagVector::Insert(LONG Position, DOUBLE Value) {
   try {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    vq::MutexLock lock(m_Lock);
     if (Position < 0 || static_cast<size_t>(Position) > m_Values.size())
       return Fail(kIid, E_INVALIDARG, "Insert: position %d is outside 0..%d", Position,
                   static_cast<int>(m_Values.size()));
@@ -89,7 +89,7 @@ STDMETHODIMP CVQTagVector::Insert(LONG Position, DOUBLE Value) {
 }
 
 STDMETHODIMP CVQTagVector::Remove(LONG Position) {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   if (Position < 0 || static_cast<size_t>(Position) >= m_Values.size())
     return Fail(kIid, E_INVALIDARG, "Remove: position %d is outside 0..%d", Position,
                 static_cast<int>(m_Values.size()) - 1);
@@ -118,12 +118,12 @@ STDMETHODIMP CVQTagVector::GetIndex(LONG* pIndex) {
 }
 
 std::vector<double> CVQTagVector::Values() const {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   return m_Values;
 }
 
 void CVQTagVector::SetAll(std::vector<double> values) noexcept {
-  std::lock_guard<std::mutex> lock(m_Lock);
+  vq::MutexLock lock(m_Lock);
   m_Values.swap(values);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "VQData.h"
+#include "VQThreadSafety.h"
 #include "vqdata/VQDataInternal.h"
 
 namespace vqdata {
@@ -41,8 +42,8 @@ class CVQTagVector final : public vq::ComObject<CVQTagVector, IVQTagVector, vq::
 
  private:
   const LONG m_Index;
-  mutable std::mutex m_Lock;
-  std::vector<double> m_Values;  // guarded by m_Lock
+  mutable vq::Mutex m_Lock;
+  std::vector<double> m_Values VQ_GUARDED_BY(m_Lock);
 };
 
 }  // namespace vqdata
