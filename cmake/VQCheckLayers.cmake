@@ -19,9 +19,10 @@
 # folder, subfolders included) is resolved as the compiler would find it in
 # the source tree: a quoted name next to the including file first, then a
 # name with a folder from the source root, then a bare name in the folders
-# of the table (the including file's own first: the public headers
-# VQPlatform.h, VQData.h and VQDataMatrixLib.h are bare names of platform/,
-# dataitem/ and component/). An include that resolves to a file of the
+# of the table (the including file's own first), then a public header of
+# include/, which counts as a file of the layer the table assigns it to
+# (VQ_PUBLIC_HEADERS_<folder>; include/ itself is checked header by header as
+# those layers). An include that resolves to a file of the
 # source tree outside the file's own folder and the folders the table lets
 # it use is an error, reported as
 #   <file>:<line>: error: ...
@@ -74,6 +75,33 @@ foreach(folder IN LISTS VQ_LAYERS)
   list(APPEND seen ${folder})
 endforeach()
 
+# The layer a public header of include/ belongs to ("" when none).
+function(vq_public_header_layer out name)
+  foreach(folder IN LISTS VQ_LAYERS)
+    if(name IN_LIST VQ_PUBLIC_HEADERS_${folder})
+      set(${out} "${folder}" PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  set(${out} "" PARENT_SCOPE)
+endfunction()
+
+# Every header of include/ has a layer, and every header the table names is there.
+file(GLOB public_files RELATIVE "${VQ_SOURCE_DIR}/include" "${VQ_SOURCE_DIR}/include/*")
+foreach(name IN LISTS public_files)
+  vq_public_header_layer(layer "${name}")
+  if(layer STREQUAL "")
+    vq_layer_error("${VQ_TABLE_NAME}: error: include/${name} is not a public header of any layer (VQ_PUBLIC_HEADERS_<folder>)")
+  endif()
+endforeach()
+foreach(folder IN LISTS VQ_LAYERS)
+  foreach(name IN LISTS VQ_PUBLIC_HEADERS_${folder})
+    if(NOT EXISTS "${VQ_SOURCE_DIR}/include/${name}")
+      vq_layer_error("${VQ_TABLE_NAME}: error: the public header ${name} of ${folder}/ is not in include/")
+    endif()
+  endforeach()
+endforeach()
+
 # The table folder that the include `name` of a file in `dir` (whose own
 # folder is `own`) resolves to: a folder name, "" for a name outside the
 # source tree, or "<top>/" for a file of the tree outside the table's folders.
@@ -88,6 +116,7 @@ function(vq_resolve_include out dir own name quoted)
     foreach(folder IN LISTS own VQ_LAYERS)
       list(APPEND candidates "${VQ_SOURCE_DIR}/${folder}/${name}")
     endforeach()
+    list(APPEND candidates "${VQ_SOURCE_DIR}/include/${name}")
   endif()
   foreach(candidate IN LISTS candidates)
     if(EXISTS "${candidate}" AND NOT IS_DIRECTORY "${candidate}")
@@ -97,6 +126,13 @@ function(vq_resolve_include out dir own name quoted)
         set(${out} "" PARENT_SCOPE)
       else()
         string(REGEX MATCH "^[^/]+" top "${relative}")
+        if(top STREQUAL "include")
+          string(REGEX REPLACE "^include/" "" header "${relative}")
+          vq_public_header_layer(top "${header}")
+          if(top STREQUAL "")
+            set(top "include")
+          endif()
+        endif()
         if(top IN_LIST VQ_LAYERS)
           set(${out} "${top}" PARENT_SCOPE)
         else()
@@ -155,6 +191,9 @@ function(vq_check_folder folder)
   file(GLOB_RECURSE files LIST_DIRECTORIES false
     "${VQ_SOURCE_DIR}/${folder}/*.h" "${VQ_SOURCE_DIR}/${folder}/*.hpp"
     "${VQ_SOURCE_DIR}/${folder}/*.cpp" "${VQ_SOURCE_DIR}/${folder}/*.inl")
+  foreach(name IN LISTS VQ_PUBLIC_HEADERS_${folder})
+    list(APPEND files "${VQ_SOURCE_DIR}/include/${name}")
+  endforeach()
   list(SORT files)
   foreach(file IN LISTS files)
     file(RELATIVE_PATH shown "${VQ_SOURCE_DIR}" "${file}")

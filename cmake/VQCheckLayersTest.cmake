@@ -72,6 +72,9 @@ check_file(matrix_uses_slicing.cpp matrix
 check_file(core_uses_trace_and_tests.cpp core
   "#include \"trace/VQTrace.h\"\n#include \"support/TraceCapture.h\"\n#include \"tests/support/TraceCapture.h\"\n"
   EXPECT "3: error: #include \"tests/support/TraceCapture.h\": core/ may not use tests/")
+check_file(platform_uses_dataitem.h platform
+  "#include \"VQKernel.h\"\n#include \"VQData.h\"\n"
+  EXPECT "2: error: #include \"VQData.h\": platform/ may not use dataitem/")
 # What the table allows: own folder by path and by bare name, lower folders,
 # public headers by bare name, names outside the tree.
 check_file(storage_allowed.cpp storage

@@ -12,6 +12,14 @@
 # variables.
 set(VQ_LAYERS platform trace dataitem vqdata core memory storage component matrix slicing persistence)
 
+# The public headers, in include/ (what a client may include): each is a file
+# of the layer that defines what it declares, checked and counted as such.
+# dataitem/ is the layer of the data item's public header only.
+set(VQ_PUBLIC_HEADERS_platform VQComObject.h VQComRuntime.h VQComSupport.h VQKernel.h VQOleAuto.h VQPlatform.h
+    VQPlatformTypes.h VQResources.h VQStreamBase.h VQStreams.h VQThreadSafety.h)
+set(VQ_PUBLIC_HEADERS_dataitem VQData.h)
+set(VQ_PUBLIC_HEADERS_component VQDataMatrixLib.h)
+
 set(VQ_LAYER_USES_platform "")
 set(VQ_LAYER_USES_trace platform)
 set(VQ_LAYER_USES_dataitem platform)

@@ -22,6 +22,9 @@ function(vq_layer_check target)
       file(GLOB_RECURSE files CONFIGURE_DEPENDS
         ${PROJECT_SOURCE_DIR}/${folder}/*.h ${PROJECT_SOURCE_DIR}/${folder}/*.hpp
         ${PROJECT_SOURCE_DIR}/${folder}/*.cpp ${PROJECT_SOURCE_DIR}/${folder}/*.inl)
+      foreach(name IN LISTS VQ_PUBLIC_HEADERS_${folder})
+        list(APPEND files ${PROJECT_SOURCE_DIR}/include/${name})
+      endforeach()
       set(stamp ${PROJECT_BINARY_DIR}/layer_check/${folder}.ok)
       add_custom_command(OUTPUT ${stamp}
         COMMAND ${CMAKE_COMMAND} -DVQ_SOURCE_DIR=${PROJECT_SOURCE_DIR} -DVQ_FOLDERS=${folder}

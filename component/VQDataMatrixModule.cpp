@@ -23,7 +23,7 @@
 #include <string>
 
 #include "VQDataMatrixLib.h"
-#include "VQRegistrar.h"
+#include "platform/VQRegistrar.h"
 #include "VQResources.h"
 #include "component/VQMatrixClass.h"
 #include "core/VQModule.h"

@@ -12,7 +12,7 @@
 // other's files.
 #pragma once
 
-#include "VQModuleCount.h"
+#include "platform/VQModuleCount.h"
 
 namespace vq {
 

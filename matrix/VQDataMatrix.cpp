@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "VQAggregation.h"
+#include "platform/VQAggregation.h"
 #include "component/VQMatrixClass.h"
 #include "core/VQErrorReporting.h"
 #include "memory/FileCache.h"

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "VQData.h"
-#include "VQModuleCount.h"
+#include "platform/VQModuleCount.h"
 
 namespace vqdata {
 

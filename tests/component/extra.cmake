@@ -3,7 +3,6 @@
 # files themselves; they learn the paths from compile definitions.
 add_executable(vq_registry_client ${CMAKE_CURRENT_LIST_DIR}/client/RegistryClient.cpp)
 target_link_libraries(vq_registry_client PRIVATE vqplatform vq_build_options ${CMAKE_DL_LIBS})
-target_include_directories(vq_registry_client PRIVATE ${PROJECT_SOURCE_DIR}/component ${PROJECT_SOURCE_DIR}/dataitem)
 add_dependencies(${exe} vq_registry_client vqregsvr)
 target_compile_definitions(${exe} PRIVATE
   VQ_MATRIX_LIBRARY="$<TARGET_FILE:VQDataMatrixLib>"

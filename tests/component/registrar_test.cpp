@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "RegistrationTestSupport.h"
-#include "VQRegistrar.h"
+#include "platform/VQRegistrar.h"
 #include "VQResources.h"
 #include "tests/platform/testlib/TempRegistry.h"
 

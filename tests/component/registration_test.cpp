@@ -10,7 +10,7 @@
 
 #include "RegistrationTestSupport.h"
 #include "VQDataMatrixLib.h"
-#include "VQRegistrar.h"
+#include "platform/VQRegistrar.h"
 #include "VQResources.h"
 #include "tests/platform/testlib/TempRegistry.h"
 

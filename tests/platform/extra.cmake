@@ -5,7 +5,7 @@ add_library(vq_runtime_testlib SHARED ${CMAKE_CURRENT_LIST_DIR}/testlib/RuntimeT
 add_library(vq_runtime_testlib_noexport SHARED ${CMAKE_CURRENT_LIST_DIR}/testlib/NoExportLibrary.cpp)
 foreach(lib vq_runtime_testlib vq_runtime_testlib_noexport)
   target_link_libraries(${lib} PRIVATE vq_internal)
-  target_include_directories(${lib} PRIVATE ${PROJECT_SOURCE_DIR}/platform)
+  target_include_directories(${lib} PRIVATE ${PROJECT_SOURCE_DIR}/include)
   # g++ marks some template statics as unique symbols, which would keep the
   # library loaded after dlclose and hide whether the runtime unloads it.
   target_compile_options(${lib} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "VQModuleCount.h"
+#include "platform/VQModuleCount.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A component library for the runtime tests: one class, its class factory and
 // the DllGetClassObject / DllCanUnloadNow exports.
 #include "RuntimeTestClass.h"
-#include "VQModuleCount.h"
+#include "platform/VQModuleCount.h"
 
 namespace {
 
