@@ -186,6 +186,12 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LO
       });
 }
 
+bool CVQDataMatrix::HasStorage(uint32_t idx) {
+  if (m_DataCount == 0) return false;
+  vq::CritSecLock lock(m_DataLock);
+  return Storage(DataIndex(idx)) != nullptr;
+}
+
 STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) {
   if (pVal == nullptr) return E_POINTER;
   if (!IsInitialized()) return E_FAIL;
@@ -193,12 +199,7 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
     for (uint32_t idx = 0; idx < m_SizeAll; ++idx) {
       LONG p1, p2, p3, p4;
       PositionOf(idx, &p1, &p2, &p3, &p4);
-      bool present = false;
-      if (m_DataCount != 0) {
-        vq::CritSecLock lock(m_DataLock);
-        present = Storage(DataIndex(idx)) != nullptr;
-      }
-      if (!present) continue;
+      if (!HasStorage(idx)) continue;
       IUnknown* item = nullptr;
       HRESULT hr = E_FAIL;
       try {

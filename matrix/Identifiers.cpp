@@ -16,19 +16,23 @@ CVQDataMatrix::PointInfo& CVQDataMatrix::PointForWriting(uint32_t idx) {
   return (*m_PointInfo)[idx];
 }
 
+HRESULT CVQDataMatrix::PointIndex(LONG d1, LONG d2, LONG d3, LONG d4, bool noOut, uint32_t* idx) const {
+  if (!ElementIndex(d1, d2, d3, d4, idx)) return E_INVALIDARG;
+  if (noOut) return E_POINTER;
+  if (!m_PointInfo) return E_FAIL;  // released by ReleaseAllVQData
+  return S_OK;
+}
+
 STDMETHODIMP CVQDataMatrix::get_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) {
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  if (pVal == nullptr) return E_POINTER;
-  if (!m_PointInfo) return E_FAIL;  // released by ReleaseAllVQData
+  if (HRESULT hr = PointIndex(d1, d2, d3, d4, pVal == nullptr, &idx); hr != S_OK) return hr;
   *pVal = PointAt(idx).ID;
   return S_OK;
 }
 
 STDMETHODIMP CVQDataMatrix::put_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) {
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  if (!m_PointInfo) return E_FAIL;
+  if (HRESULT hr = PointIndex(d1, d2, d3, d4, false, &idx); hr != S_OK) return hr;
   return vq::MethodGuard("CVQDataMatrix::put_ID", [&]() -> HRESULT {
     PointForWriting(idx).ID = newVal;
     return S_OK;
@@ -37,9 +41,7 @@ STDMETHODIMP CVQDataMatrix::put_ID(LONG d1, LONG d2, LONG d3, LONG d4, LONG newV
 
 STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) {
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  if (pVal == nullptr) return E_POINTER;
-  if (!m_PointInfo) return E_FAIL;
+  if (HRESULT hr = PointIndex(d1, d2, d3, d4, pVal == nullptr, &idx); hr != S_OK) return hr;
   const std::wstring& label = PointAt(idx).Label;
   BSTR copy = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));
   if (copy == nullptr) return E_OUTOFMEMORY;
@@ -49,8 +51,7 @@ STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* 
 
 STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) {
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
-  if (!m_PointInfo) return E_FAIL;
+  if (HRESULT hr = PointIndex(d1, d2, d3, d4, false, &idx); hr != S_OK) return hr;
   return vq::MethodGuard("CVQDataMatrix::put_Label", [&]() -> HRESULT {
     PointForWriting(idx).Label.assign(newVal != nullptr ? newVal : L"", SysStringLen(newVal));
     return S_OK;

@@ -252,6 +252,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // The entry of element idx, the table grown to reach it; throws
   // std::bad_alloc when memory runs out.
   PointInfo& PointForWriting(uint32_t idx);
+  // The element index of a position for the identifier and label methods:
+  // E_INVALIDARG outside the matrix, E_POINTER when the caller's out-parameter
+  // is missing (noOut), E_FAIL once the point information was released.
+  HRESULT PointIndex(LONG d1, LONG d2, LONG d3, LONG d4, bool noOut, uint32_t* idx) const;
 
   void Cleanup();
   // Undoes initialisation: stops the worker thread, destroys the storage
@@ -283,6 +287,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // (never allocated, or released by ReleaseAllVQData). Caller holds
   // m_DataLock.
   CDataBase* Storage(uint32_t dataIndex) const VQ_REQUIRES(m_DataLock);
+  // Whether element idx has a storage object (takes m_DataLock).
+  bool HasStorage(uint32_t idx) VQ_EXCLUDES(m_DataLock);
   DWORD WorkerThread();
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 

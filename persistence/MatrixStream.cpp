@@ -147,11 +147,7 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
           // to the back of the swap queue, and element 0 receives the
           // matrix's tag vectors. A failure to bring it back (the swap file)
           // is the failure of Write.
-          bool present = false;
-          if (m_DataCount != 0) {
-            vq::CritSecLock lock(m_DataLock);
-            present = Storage(DataIndex(idx)) != nullptr;
-          }
+          const bool present = HasStorage(idx);
           vq::ComPtr<IUnknown> unknown;
           HRESULT hr = S_OK;
           try {

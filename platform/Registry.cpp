@@ -86,15 +86,24 @@ LSTATUS CopyOut(DWORD type, const std::vector<BYTE>& data, LPDWORD lpType, LPBYT
   return ERROR_SUCCESS;
 }
 
-LSTATUS QueryValue(HKEY hKey, LPCWSTR name, DWORD& type, std::vector<BYTE>& data) {
+// Runs fn(key, changed) on the key hKey stands for, under the store's lock (a
+// writer also holds the file lock, and the store is saved when fn sets
+// changed). ERROR_INVALID_HANDLE or ERROR_KEY_DELETED when there is no key.
+LSTATUS AccessKey(bool write, HKEY hKey, const std::function<LSTATUS(RegKey& key, bool& changed)>& fn) {
   Store& store = TheStore();
-  return store.Access(false, [&](Tree& tree, bool&) -> LSTATUS {
+  return store.Access(write, [&](Tree& tree, bool& changed) -> LSTATUS {
     KeyRef ref;
     RegKey* key = nullptr;
     LSTATUS status = Target(store, tree, hKey, nullptr, ref, &key);
     if (status != ERROR_SUCCESS) return status;
     if (key == nullptr) return ERROR_KEY_DELETED;
-    RegValue* v = key->FindValue(name == nullptr ? std::wstring() : std::wstring(name));
+    return fn(*key, changed);
+  });
+}
+
+LSTATUS QueryValue(HKEY hKey, LPCWSTR name, DWORD& type, std::vector<BYTE>& data) {
+  return AccessKey(false, hKey, [&](RegKey& key, bool&) -> LSTATUS {
+    RegValue* v = key.FindValue(name == nullptr ? std::wstring() : std::wstring(name));
     if (v == nullptr) return ERROR_FILE_NOT_FOUND;
     type = v->type;
     data = v->data;
@@ -108,16 +117,10 @@ LSTATUS SetValue(HKEY hKey, LPCWSTR name, DWORD type, std::vector<BYTE> data) {
   if (data.size() > VQ_REG_MAX_VALUE_SIZE) return ERROR_INVALID_PARAMETER;
   if ((type == REG_DWORD && data.size() != 4) || (type == REG_QWORD && data.size() != 8))
     return ERROR_INVALID_PARAMETER;
-  Store& store = TheStore();
-  return store.Access(true, [&](Tree& tree, bool& changed) -> LSTATUS {
-    KeyRef ref;
-    RegKey* key = nullptr;
-    LSTATUS status = Target(store, tree, hKey, nullptr, ref, &key);
-    if (status != ERROR_SUCCESS) return status;
-    if (key == nullptr) return ERROR_KEY_DELETED;
-    RegValue* v = key->FindValue(valueName);
+  return AccessKey(true, hKey, [&](RegKey& key, bool& changed) -> LSTATUS {
+    RegValue* v = key.FindValue(valueName);
     if (v == nullptr) {
-      key->values.push_back(RegValue{valueName, type, std::move(data)});
+      key.values.push_back(RegValue{valueName, type, std::move(data)});
     } else {
       v->type = type;
       v->data = std::move(data);
@@ -300,17 +303,11 @@ STDAPI_(LSTATUS) RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWOR
 
 STDAPI_(LSTATUS) RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   return Guarded([&] {
-    Store& store = TheStore();
     std::wstring valueName = lpValueName == nullptr ? std::wstring() : std::wstring(lpValueName);
-    return store.Access(true, [&](Tree& tree, bool& changed) -> LSTATUS {
-      KeyRef ref;
-      RegKey* key = nullptr;
-      LSTATUS status = Target(store, tree, hKey, nullptr, ref, &key);
-      if (status != ERROR_SUCCESS) return status;
-      if (key == nullptr) return ERROR_KEY_DELETED;
-      for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+    return AccessKey(true, hKey, [&](RegKey& key, bool& changed) -> LSTATUS {
+      for (auto it = key.values.begin(); it != key.values.end(); ++it) {
         if (SameName(it->name, valueName)) {
-          key->values.erase(it);
+          key.values.erase(it);
           changed = true;
           return ERROR_SUCCESS;
         }
@@ -366,16 +363,10 @@ STDAPI_(LSTATUS) RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 STDAPI_(LSTATUS) RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
   return Guarded([&]() -> LSTATUS {
     if (lpSubKey != nullptr && *lpSubKey != 0) return DeleteKey(hKey, lpSubKey, true);
-    Store& store = TheStore();
-    return store.Access(true, [&](Tree& tree, bool& changed) -> LSTATUS {
-      KeyRef ref;
-      RegKey* key = nullptr;
-      LSTATUS status = Target(store, tree, hKey, nullptr, ref, &key);
-      if (status != ERROR_SUCCESS) return status;
-      if (key == nullptr) return ERROR_KEY_DELETED;
-      changed = !key->subkeys.empty() || !key->values.empty();
-      key->subkeys.clear();
-      key->values.clear();
+    return AccessKey(true, hKey, [&](RegKey& key, bool& changed) -> LSTATUS {
+      changed = !key.subkeys.empty() || !key.values.empty();
+      key.subkeys.clear();
+      key.values.clear();
       return ERROR_SUCCESS;
     });
   });
@@ -401,24 +392,13 @@ LSTATUS CopyName(const std::wstring& name, LPWSTR buffer, LPDWORD cch) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS ReadKey(HKEY hKey, const std::function<LSTATUS(RegKey&)>& fn) {
-  Store& store = TheStore();
-  return store.Access(false, [&](Tree& tree, bool&) -> LSTATUS {
-    KeyRef ref;
-    RegKey* key = nullptr;
-    LSTATUS status = Target(store, tree, hKey, nullptr, ref, &key);
-    if (status != ERROR_SUCCESS) return status;
-    if (key == nullptr) return ERROR_KEY_DELETED;
-    return fn(*key);
-  });
-}
 }  // namespace
 
 STDAPI_(LSTATUS) RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD, LPWSTR lpClass,
                                LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&] {
-    return ReadKey(hKey, [&](RegKey& key) -> LSTATUS {
+    return AccessKey(false, hKey, [&](RegKey& key, bool&) -> LSTATUS {
       if (dwIndex >= key.subkeys.size()) return ERROR_NO_MORE_ITEMS;
       auto it = key.subkeys.begin();
       std::advance(it, dwIndex);
@@ -437,7 +417,7 @@ STDAPI_(LSTATUS) RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPD
   if (lpValueName == nullptr || lpcchValueName == nullptr) return ERROR_INVALID_PARAMETER;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&] {
-    return ReadKey(hKey, [&](RegKey& key) -> LSTATUS {
+    return AccessKey(false, hKey, [&](RegKey& key, bool&) -> LSTATUS {
       if (dwIndex >= key.values.size()) return ERROR_NO_MORE_ITEMS;
       const RegValue& v = key.values[dwIndex];
       LSTATUS status = CopyName(v.name, lpValueName, lpcchValueName);
@@ -452,7 +432,7 @@ STDAPI_(LSTATUS) RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass,
                                   LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                                   LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
   return Guarded([&] {
-    return ReadKey(hKey, [&](RegKey& key) -> LSTATUS {
+    return AccessKey(false, hKey, [&](RegKey& key, bool&) -> LSTATUS {
       DWORD maxSub = 0, maxName = 0, maxData = 0;
       for (const auto& [folded, child] : key.subkeys) maxSub = std::max(maxSub, static_cast<DWORD>(child->name.size()));
       for (const auto& v : key.values) {

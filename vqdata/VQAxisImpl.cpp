@@ -200,30 +200,25 @@ HRESULT CVQAxis::Apply(AxisDefinition def, const char* what) noexcept {
 }
 
 STDMETHODIMP CVQAxis::InitializeAsLinear(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) {
-  try {
-    AxisDefinition d;
-    d.kind = axisKindLinear;
-    d.size = Size;
-    d.firstValue = FirstValue;
-    d.delta = Delta;
-    d.unit = FromBstr(Unit);
-    return Apply(std::move(d), "InitializeAsLinear");
-  } catch (...) {
-    return Fail(IID_IVQAxis, E_OUTOFMEMORY, "InitializeAsLinear: out of memory");
-  }
+  return ApplyStepped(axisKindLinear, Size, FirstValue, Delta, Unit, "InitializeAsLinear");
 }
 
 STDMETHODIMP CVQAxis::InitializeAsKind1(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) {
+  return ApplyStepped(axisKindLogarithmic, Size, FirstValue, Delta, Unit, "InitializeAsKind1");
+}
+
+HRESULT CVQAxis::ApplyStepped(LONG kind, LONG size, double firstValue, double delta, BSTR unit,
+                              const char* what) noexcept {
   try {
     AxisDefinition d;
-    d.kind = axisKindLogarithmic;
-    d.size = Size;
-    d.firstValue = FirstValue;
-    d.delta = Delta;
-    d.unit = FromBstr(Unit);
-    return Apply(std::move(d), "InitializeAsKind1");
+    d.kind = kind;
+    d.size = size;
+    d.firstValue = firstValue;
+    d.delta = delta;
+    d.unit = FromBstr(unit);
+    return Apply(std::move(d), what);
   } catch (...) {
-    return Fail(IID_IVQAxis, E_OUTOFMEMORY, "InitializeAsKind1: out of memory");
+    return Fail(IID_IVQAxis, E_OUTOFMEMORY, "%s: out of memory", what);
   }
 }
 

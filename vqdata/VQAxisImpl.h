@@ -74,6 +74,8 @@ class CVQAxis final : public vq::ComObject<CVQAxis, IVQAxis, vq::SupportErrorInf
 
  private:
   HRESULT Apply(AxisDefinition def, const char* what) noexcept;
+  // Apply of an axis of `kind` (linear or logarithmic) from its first value and step.
+  HRESULT ApplyStepped(LONG kind, LONG size, double firstValue, double delta, BSTR unit, const char* what) noexcept;
 
   mutable vq::Mutex m_Lock;
   AxisDefinition m_Def VQ_GUARDED_BY(m_Lock);
