@@ -21,16 +21,6 @@ class RegistryTest : public ::testing::Test {
  protected:
   TempRegistry m_Registry;
 
-  // Creates root\path and sets its value name (null: default) to text.
-  static void SetString(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-
   // Reads a value's raw data; the status of the failing call otherwise.
   static LSTATUS Query(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data) {
     HKEY key = nullptr;
@@ -189,30 +179,32 @@ TEST_F(RegistryTest, EnumerationListsKeysByNameAndValuesInOrder) {
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"E", 0, KEY_READ, &key), ERROR_SUCCESS);
   wchar_t name[16];
-  DWORD cch = 16;
-  ASSERT_EQ(RegEnumKeyExW(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"Alpha");
-  EXPECT_EQ(cch, 5u);
-  cch = 4;  // "beta" needs 5 with its zero
+  DWORD cch = 4;  // "beta" needs 5 with its zero
   EXPECT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-  cch = 16;
-  ASSERT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"beta");
-  cch = 16;
-  EXPECT_EQ(RegEnumKeyExW(key, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
-
+  const struct {
+    bool value;
+    DWORD index;
+    LSTATUS status;
+    const wchar_t* name;
+  } rows[] = {{false, 0, ERROR_SUCCESS, L"Alpha"},      {false, 1, ERROR_SUCCESS, L"beta"},
+              {false, 2, ERROR_NO_MORE_ITEMS, nullptr}, {true, 0, ERROR_SUCCESS, L"second"},
+              {true, 1, ERROR_SUCCESS, L"first"},       {true, 2, ERROR_NO_MORE_ITEMS, nullptr}};
+  for (const auto& r : rows) {
+    cch = 16;
+    ASSERT_EQ(r.value ? RegEnumValueW(key, r.index, name, &cch, nullptr, nullptr, nullptr, nullptr)
+                      : RegEnumKeyExW(key, r.index, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              r.status)
+        << r.value << r.index;
+    if (r.name == nullptr) continue;
+    EXPECT_EQ(std::wstring(name), r.name);
+    EXPECT_EQ(cch, std::wcslen(r.name));  // without the zero
+  }
   cch = 16;
   DWORD type = 0;
   BYTE data[64];
   DWORD size = sizeof data;
   ASSERT_EQ(RegEnumValueW(key, 0, name, &cch, nullptr, &type, data, &size), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"second");
   EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(data)), L"2");
-  cch = 16;
-  ASSERT_EQ(RegEnumValueW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"first");
-  cch = 16;
-  EXPECT_EQ(RegEnumValueW(key, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
   DWORD subkeys = 0, maxSub = 0, values = 0, maxName = 0, maxData = 0;
   ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName, &maxData,
@@ -466,13 +458,8 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryKey) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kKeys; ++i) {
-        std::wstring path = L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i);
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS)
-          RegCloseKey(key);
-      }
+      for (int i = 0; i < kKeys; ++i)
+        CreateKey(HKEY_CURRENT_USER, L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i));
     });
   }
   for (auto& thread : threads) thread.join();
