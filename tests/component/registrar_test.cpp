@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "RegistrationTestSupport.h"
 #include "VQRegistrar.h"
@@ -184,18 +184,10 @@ TEST(ResourceSectionTest, LibraryFilesAreReadWithoutTrustingThem) {
 
   TempRegistry dir;
   const std::string copy = dir.Dir() + "/lib.so";
-  std::string bytes(static_cast<size_t>(std::filesystem::file_size(VQ_MATRIX_LIBRARY)), '\0');
+  std::ifstream in(VQ_MATRIX_LIBRARY, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(bytes.size(), 4096u);
-  FILE* in = std::fopen(VQ_MATRIX_LIBRARY, "rb");
-  ASSERT_NE(in, nullptr);
-  ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), in), bytes.size());
-  std::fclose(in);
-  auto write = [&](const std::string& data) {
-    FILE* out = std::fopen(copy.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), out), data.size());
-    std::fclose(out);
-  };
+  auto write = [&](const std::string& data) { std::ofstream(copy, std::ios::binary | std::ios::trunc) << data; };
   write(bytes);
   ASSERT_EQ(vq::ReadLibraryResources(copy.c_str(), &r), S_OK);
   EXPECT_NE(vq::FindLibraryResource(r, "REGISTRY", 101), nullptr);

@@ -1,6 +1,7 @@
 // Temporary folder and files, system message texts and the debug output
 // channel.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,34 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "ScopedEnv.h"
 #include "VQKernel.h"
 
 namespace {
-
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old, hadOld_ = true;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (hadOld_)
-      setenv(name_, old_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool hadOld_ = false;
-};
 
 std::string MakeTempDir() {
   char pattern[] = "/tmp/vqfiles-XXXXXX";

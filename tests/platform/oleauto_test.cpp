@@ -115,6 +115,23 @@ Var* SetReal(Var& v, VARTYPE vt, double value) {
   return &v;
 }
 
+// A by-reference VARIANT of type vt | VT_BYREF to *p.
+Var* SetRef(Var& v, VARTYPE vt, void* p) {
+  VariantClear(&v);
+  v.vt = static_cast<VARTYPE>(vt | VT_BYREF);
+  v.byref = p;
+  return &v;
+}
+
+// A VARIANT holding a reference of its own to object, as VT_UNKNOWN or VT_DISPATCH.
+Var* SetObject(Var& v, VARTYPE vt, IUnknown* object) {
+  VariantClear(&v);
+  v.vt = vt;
+  v.punkVal = object;
+  object->AddRef();
+  return &v;
+}
+
 std::wstring TextOf(const VARIANT& v) { return std::wstring(v.bstrVal, SysStringLen(v.bstrVal)); }
 
 // ---------------------------------------------------------------------------
@@ -200,11 +217,8 @@ TEST(Bstr, ReAllocFromItsOwnCharacters) {
 TEST(VariantOwnership, CopyAddsAndClearReleasesInterfaceReferences) {
   ValueObject* object = vq::MakeComObject<ValueObject>(1);
   {
-    Var a;
-    a.vt = VT_UNKNOWN;
-    a.punkVal = object->GetUnknown();
-    object->AddRef();  // a's reference
-    Var b;
+    Var a, b;
+    SetObject(a, VT_UNKNOWN, object->GetUnknown());
     ASSERT_EQ(VariantCopy(&b, &a), S_OK);
     EXPECT_EQ(object->RefCount(), 3u);
     EXPECT_EQ(b.punkVal, a.punkVal);
@@ -240,11 +254,8 @@ TEST(VariantOwnership, CopyOfStringIsDeepAndKeepsEmbeddedZeros) {
 TEST(VariantOwnership, ReferencesAreCopiedShallowAndDereferencedByCopyInd) {
   ValueObject* object = vq::MakeComObject<ValueObject>(1);
   IUnknown* held = object->GetUnknown();
-  Var ref;
-  ref.vt = VT_UNKNOWN | VT_BYREF;
-  ref.ppunkVal = &held;
-  Var copy;
-  ASSERT_EQ(VariantCopy(&copy, &ref), S_OK);
+  Var ref, copy;
+  ASSERT_EQ(VariantCopy(&copy, SetRef(ref, VT_UNKNOWN, &held)), S_OK);
   EXPECT_EQ(copy.ppunkVal, &held);
   EXPECT_EQ(object->RefCount(), 1u);
   ASSERT_EQ(VariantCopyInd(&copy, &ref), S_OK);
@@ -256,19 +267,14 @@ TEST(VariantOwnership, ReferencesAreCopiedShallowAndDereferencedByCopyInd) {
 
   BSTR text = SysAllocString(L"indirect");
   Var inPlace;
-  inPlace.vt = VT_BSTR | VT_BYREF;
-  inPlace.pbstrVal = &text;
-  ASSERT_EQ(VariantCopyInd(&inPlace, &inPlace), S_OK);
+  ASSERT_EQ(VariantCopyInd(&inPlace, SetRef(inPlace, VT_BSTR, &text)), S_OK);
   EXPECT_EQ(inPlace.vt, VT_BSTR);
   EXPECT_NE(inPlace.bstrVal, text);
   EXPECT_EQ(TextOf(inPlace), L"indirect");
   SysFreeString(text);
 
-  Var nullRef;
-  nullRef.vt = VT_I4 | VT_BYREF;
-  nullRef.plVal = nullptr;
-  Var out;
-  EXPECT_EQ(VariantCopyInd(&out, &nullRef), E_INVALIDARG);
+  Var nullRef, out;
+  EXPECT_EQ(VariantCopyInd(&out, SetRef(nullRef, VT_I4, nullptr)), E_INVALIDARG);
   object->Release();
 }
 
@@ -482,28 +488,20 @@ TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
 TEST(VariantChangeType, ReferencesAreDereferenced) {
   LONG seven = 7;
   Var ref, out;
-  ref.vt = VT_I4 | VT_BYREF;
-  ref.plVal = &seven;
-  ASSERT_EQ(VariantChangeType(&out, &ref, 0, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetRef(ref, VT_I4, &seven), 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(out), L"7");
   ASSERT_EQ(VariantChangeType(&ref, &ref, 0, VT_R8), S_OK);
   EXPECT_EQ(ref.vt, VT_R8);
   EXPECT_EQ(ref.dblVal, 7.0);
   EXPECT_EQ(seven, 7);
-  Var nullRef;
-  nullRef.vt = VT_I4 | VT_BYREF;
-  nullRef.plVal = nullptr;
-  EXPECT_EQ(VariantChangeType(&out, &nullRef, 0, VT_I2), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(VariantChangeType(&out, SetRef(ref, VT_I4, nullptr), 0, VT_I2), DISP_E_TYPEMISMATCH);
 }
 
 TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
   ValueObject* object = vq::MakeComObject<ValueObject>(42);
   {
     Var src, out;
-    src.vt = VT_DISPATCH;
-    src.pdispVal = object;
-    object->AddRef();
-    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_BSTR), S_OK);
+    ASSERT_EQ(VariantChangeType(&out, SetObject(src, VT_DISPATCH, object->GetUnknown()), 0, VT_BSTR), S_OK);
     EXPECT_EQ(TextOf(out), L"42");
     EXPECT_EQ(VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(object->RefCount(), 2u);
@@ -518,10 +516,8 @@ TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
   PlainObject* plain = vq::MakeComObject<PlainObject>();
   {
     Var src, out;
-    src.vt = VT_UNKNOWN;
-    src.punkVal = plain->GetUnknown();
-    plain->AddRef();
-    EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_DISPATCH), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(VariantChangeType(&out, SetObject(src, VT_UNKNOWN, plain->GetUnknown()), 0, VT_DISPATCH),
+              DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_I4), DISP_E_TYPEMISMATCH);
   }
   EXPECT_EQ(plain->RefCount(), 1u);
@@ -626,18 +622,14 @@ TEST(CodePages, SizeQueriesAndShortBuffers) {
 TEST(CodePages, BadArgumentsAreInvalidParameters) {
   char out[8];
   BOOL used = FALSE;
-  const struct {
-    int result;
-  } calls[] = {
-      {WideCharToMultiByte(CP_ACP, 0, nullptr, 1, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_ACP, 0, L"a", 0, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_ACP, 0, L"a", 1, nullptr, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_UTF8, 0, L"a", 1, out, 8, nullptr, &used)},
-      {MultiByteToWideChar(CP_ACP, 0, nullptr, 1, nullptr, 0)},
-      {MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0)},
-  };
-  for (const auto& c : calls) EXPECT_EQ(c.result, 0);
+  for (int result :
+       {WideCharToMultiByte(CP_ACP, 0, nullptr, 1, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_ACP, 0, L"a", 0, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_ACP, 0, L"a", 1, nullptr, 8, nullptr, nullptr),
+        WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_UTF8, 0, L"a", 1, out, 8, nullptr, &used),
+        MultiByteToWideChar(CP_ACP, 0, nullptr, 1, nullptr, 0), MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0)})
+    EXPECT_EQ(result, 0);
   SetLastError(0);
   EXPECT_EQ(WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

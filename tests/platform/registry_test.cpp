@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScopedEnv.h"
 #include "TempRegistry.h"
 #include "VQComRuntime.h"
 
@@ -231,37 +232,33 @@ TEST_F(RegistryTest, AwkwardNamesAndDataSurviveTheFile) {
   const wchar_t surrogate[] = {L'x', static_cast<wchar_t>(0xD800), 0};
   const wchar_t embedded[] = {L'a', 0, L'b', 0};
   const BYTE binary[] = {0x00, 0xFF, 0x10, 0x0A};
-  uint64_t quad = 0x0123456789ABCDEFull;
-  ASSERT_EQ(RegSetValueExW(key, L"raw", 0, REG_SZ, reinterpret_cast<const BYTE*>(raw), sizeof raw), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"sur", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(surrogate), sizeof surrogate),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"emb", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(embedded), sizeof embedded),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"bin", 0, REG_BINARY, binary, sizeof binary), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"quad", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&quad), 8), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"odd", 0, 0x12345678, binary, 2), ERROR_SUCCESS);
+  const uint64_t quad = 0x0123456789ABCDEFull;
+  const struct {
+    const wchar_t* name;
+    DWORD type;
+    const void* data;
+    DWORD size;
+  } values[] = {{L"raw", REG_SZ, raw, sizeof raw},
+                {L"sur", REG_EXPAND_SZ, surrogate, sizeof surrogate},
+                {L"emb", REG_MULTI_SZ, embedded, sizeof embedded},
+                {L"bin", REG_BINARY, binary, sizeof binary},
+                {L"empty", REG_BINARY, nullptr, 0},
+                {L"quad", REG_QWORD, &quad, 8},
+                {L"odd", 0x12345678, binary, 2}};
+  for (const auto& v : values)
+    ASSERT_EQ(RegSetValueExW(key, v.name, 0, v.type, static_cast<const BYTE*>(v.data), v.size), ERROR_SUCCESS);
   RegCloseKey(key);
 
   RereadFromCopy();
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, path.c_str(), valueName.c_str()), text);
-  auto expect = [&](const wchar_t* name, DWORD wantType, const void* want, size_t wantSize) {
+  for (const auto& v : values) {
     DWORD type = 0;
     std::vector<BYTE> data;
-    ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path.c_str(), name, type, data), ERROR_SUCCESS) << name;
-    EXPECT_EQ(type, wantType) << name;
-    ASSERT_EQ(data.size(), wantSize) << name;
-    if (wantSize != 0) {
-      EXPECT_EQ(std::memcmp(data.data(), want, wantSize), 0) << name;
-    }
-  };
-  expect(L"raw", REG_SZ, raw, sizeof raw);
-  expect(L"sur", REG_EXPAND_SZ, surrogate, sizeof surrogate);
-  expect(L"emb", REG_MULTI_SZ, embedded, sizeof embedded);
-  expect(L"bin", REG_BINARY, binary, sizeof binary);
-  expect(L"empty", REG_BINARY, nullptr, 0);
-  expect(L"quad", REG_QWORD, &quad, 8);
-  expect(L"odd", 0x12345678, binary, 2);
+    ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path.c_str(), v.name, type, data), ERROR_SUCCESS) << v.name;
+    EXPECT_EQ(type, v.type) << v.name;
+    ASSERT_EQ(data.size(), v.size) << v.name;
+    EXPECT_TRUE(v.size == 0 || std::memcmp(data.data(), v.data, v.size) == 0) << v.name;
+  }
   // Names compare case-insensitively for Latin-1 letters too.
   std::wstring upper = L"ROOT\\ODD%{41}]\"[X\n\t\x00c9\x20ac\x1F600";
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, upper.c_str()));
@@ -469,10 +466,7 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryKey) {
 }
 
 TEST(RegistryPath, FollowsTheEnvironment) {
-  const char* saved = std::getenv("XDG_DATA_HOME");
-  std::string savedData = saved != nullptr ? saved : "";
-  unsetenv("VQ_REGISTRY");
-  setenv("XDG_DATA_HOME", "/data/home", 1);
+  ScopedEnv store("VQ_REGISTRY", nullptr), data("XDG_DATA_HOME", "/data/home");
   EXPECT_EQ(vq::RegistryStorePath(), "/data/home/VQDataMatrixLib/registry");
   setenv("XDG_DATA_HOME", "relative/ignored", 1);
   const char* home = std::getenv("HOME");
@@ -481,11 +475,6 @@ TEST(RegistryPath, FollowsTheEnvironment) {
   }
   setenv("VQ_REGISTRY", "/explicit/store", 1);
   EXPECT_EQ(vq::RegistryStorePath(), "/explicit/store");
-  unsetenv("VQ_REGISTRY");
-  if (saved != nullptr)
-    setenv("XDG_DATA_HOME", savedData.c_str(), 1);
-  else
-    unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace
