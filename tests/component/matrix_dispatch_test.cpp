@@ -22,50 +22,35 @@ TEST_F(MatrixDispatchTest, InitializeSizeAndLabelByName) {
   EXPECT_EQ(count, 1u);
 
   // Initialize(0, 2, 3, "4", 5): arguments arrive last first; text coerces.
-  VARIANT args[5];
-  for (auto& a : args) VariantInit(&a);
-  args[4].vt = VT_I4, args[4].lVal = 0;
-  args[3].vt = VT_I4, args[3].lVal = 2;
-  args[2].vt = VT_I2, args[2].iVal = 3;
-  args[1].vt = VT_BSTR, args[1].bstrVal = SysAllocString(L"4");
-  args[0].vt = VT_R8, args[0].dblVal = 5.0;
+  // (_variant_t has VARIANT's layout, so an array of them is an argument vector.)
+  _variant_t args[] = {_variant_t(5.0), _variant_t(L"4"), _variant_t(static_cast<short>(3)), _variant_t(2),
+                       _variant_t(0)};
   DISPPARAMS call{args, nullptr, 5, 0};
   ASSERT_EQ(d->Invoke(IdOf(d.get(), L"initialize"), IID_NULL, 0, DISPATCH_METHOD, &call, nullptr, nullptr, nullptr),
             S_OK);
-  VariantClear(&args[1]);
   LONG size = 0;
   ASSERT_EQ(m->get_Size(3, &size), S_OK);
   EXPECT_EQ(size, 4);
 
-  VARIANT dimension;
-  VariantInit(&dimension);
-  dimension.vt = VT_I4;
-  dimension.lVal = 4;
+  _variant_t dimension(4), result;
   DISPPARAMS get{&dimension, nullptr, 1, 0};
-  _variant_t result;
-  ASSERT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, result.GetAddress(), nullptr,
-                      nullptr),
+  ASSERT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, &result, nullptr, nullptr),
             S_OK);
   EXPECT_EQ(static_cast<LONG>(result), 5);
 
-  VARIANT label;
-  VariantInit(&label);
-  label.vt = VT_BSTR;
-  label.bstrVal = SysAllocString(L"by name");
+  _variant_t label(L"by name");
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS put{&label, &named, 1, 1};
-  ASSERT_EQ(d->Invoke(IdOf(d.get(), L"MATRIXLABEL"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr,
-                      nullptr),
-            S_OK);
-  VariantClear(&label);
+  ASSERT_EQ(
+      d->Invoke(IdOf(d.get(), L"MATRIXLABEL"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr),
+      S_OK);
   _bstr_t text;
   ASSERT_EQ(m->get_MatrixLabel(text.GetAddress()), S_OK);
   EXPECT_STREQ(static_cast<const wchar_t*>(text), L"by name");
 
   // A failure of the method reaches the script as the method's HRESULT.
-  dimension.lVal = 9;
-  EXPECT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, result.GetAddress(), nullptr,
-                      nullptr),
+  dimension = 9;
+  EXPECT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, &result, nullptr, nullptr),
             E_FAIL);
 }
 

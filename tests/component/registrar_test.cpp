@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "RegistrationTestSupport.h"
 #include "platform/VQRegistrar.h"
@@ -34,15 +34,8 @@ TEST_F(RegistrarTest, KeyFlagsDecideWhatRegisteringAndUnregisteringDo) {
       "    Plain = s 'it''s plain'\n    {\n      Leaf\n    }\n"
       "    Delete Old\n"
       "  }\n}\n";
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Root\\{00000000-0000-0000-0000-000000000001}\\Stale", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Root\\Old\\Below", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, L"Root\\{00000000-0000-0000-0000-000000000001}\\Stale");
+  CreateKey(HKEY_CLASSES_ROOT, L"Root\\Old\\Below");
 
   ASSERT_EQ(Apply(script, true), S_OK);
   const std::wstring forced = L"Root\\{00000000-0000-0000-0000-000000000001}";
@@ -62,10 +55,7 @@ TEST_F(RegistrarTest, KeyFlagsDecideWhatRegisteringAndUnregisteringDo) {
 
   // A foreign value on a key the script removes goes with it; a foreign
   // subkey keeps it.
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"Root\\Plain\\Foreign", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, L"Root\\Plain\\Foreign");
   ASSERT_EQ(Apply(script, false), S_OK);
   expected = {{L"Root", L""}, {L"Root\\Plain", L""}, {L"Root\\Plain|@", L"sz:it's plain"},
               {L"Root\\Plain\\Foreign", L""}};
@@ -141,11 +131,7 @@ TEST_F(RegistrarTest, TypeLibraryKeysAreWrittenAndRemoved) {
   EXPECT_EQ(store[L"Interface\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\TypeLib|Version"], L"sz:2.a");
 
   // Another version of the same library survives the removal of this one.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"TypeLib\\{11111111-2222-3333-4444-555555555555}\\1.0", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, L"TypeLib\\{11111111-2222-3333-4444-555555555555}\\1.0");
   ASSERT_EQ(vq::RegisterTypeLibKeys(t, false), S_OK);
   std::map<std::wstring, std::wstring> expected = {
       {L"TypeLib", L""},
@@ -198,18 +184,10 @@ TEST(ResourceSectionTest, LibraryFilesAreReadWithoutTrustingThem) {
 
   TempRegistry dir;
   const std::string copy = dir.Dir() + "/lib.so";
-  std::string bytes(static_cast<size_t>(std::filesystem::file_size(VQ_MATRIX_LIBRARY)), '\0');
+  std::ifstream in(VQ_MATRIX_LIBRARY, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_GT(bytes.size(), 4096u);
-  FILE* in = std::fopen(VQ_MATRIX_LIBRARY, "rb");
-  ASSERT_NE(in, nullptr);
-  ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), in), bytes.size());
-  std::fclose(in);
-  auto write = [&](const std::string& data) {
-    FILE* out = std::fopen(copy.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), out), data.size());
-    std::fclose(out);
-  };
+  auto write = [&](const std::string& data) { std::ofstream(copy, std::ios::binary | std::ios::trunc) << data; };
   write(bytes);
   ASSERT_EQ(vq::ReadLibraryResources(copy.c_str(), &r), S_OK);
   EXPECT_NE(vq::FindLibraryResource(r, "REGISTRY", 101), nullptr);

@@ -38,59 +38,40 @@ const std::wstring kClsid = L"{35078CFA-9E3B-4E32-B265-26792C93261E}";
 const std::wstring kLibid = L"{9621577E-F954-4CD0-A2EF-F8FDBE422C93}";
 const std::wstring kIid = L"{BCFCCD04-00C7-4A0F-9BE0-A8813CDCEF6A}";
 
-// What registration must leave in an empty store, written out by hand.
+// What registration must leave in an empty store, written out by hand: each
+// key with the keys above it, and its default value when it has one.
 std::map<std::wstring, std::wstring> ExpectedKeys(const std::wstring& path) {
-  const std::wstring dir = path.substr(0, path.find_last_of(L'/'));
-  const std::wstring cls = L"CLSID\\" + kClsid;
-  const std::wstring tlb = L"TypeLib\\" + kLibid;
-  const std::wstring itf = L"Interface\\" + kIid;
-  const std::wstring marshaler = L"sz:{00020424-0000-0000-C000-000000000046}";
-  return {
-      {L"VQDataMatrixLib.VQDataMatrix.1", L""},
-      {L"VQDataMatrixLib.VQDataMatrix.1|@", L"sz:VQDataMatrix Class"},
-      {L"VQDataMatrixLib.VQDataMatrix.1\\CLSID", L""},
-      {L"VQDataMatrixLib.VQDataMatrix.1\\CLSID|@", L"sz:" + kClsid},
-      {L"VQDataMatrixLib.VQDataMatrix", L""},
-      {L"VQDataMatrixLib.VQDataMatrix|@", L"sz:VQDataMatrix Class"},
-      {L"VQDataMatrixLib.VQDataMatrix\\CLSID", L""},
-      {L"VQDataMatrixLib.VQDataMatrix\\CLSID|@", L"sz:" + kClsid},
-      {L"VQDataMatrixLib.VQDataMatrix\\CurVer", L""},
-      {L"VQDataMatrixLib.VQDataMatrix\\CurVer|@", L"sz:VQDataMatrixLib.VQDataMatrix.1"},
-      {L"CLSID", L""},
-      {cls, L""},
-      {cls + L"|@", L"sz:VQDataMatrix Class"},
-      {cls + L"\\ProgID", L""},
-      {cls + L"\\ProgID|@", L"sz:VQDataMatrixLib.VQDataMatrix.1"},
-      {cls + L"\\VersionIndependentProgID", L""},
-      {cls + L"\\VersionIndependentProgID|@", L"sz:VQDataMatrixLib.VQDataMatrix"},
-      {cls + L"\\Programmable", L""},
-      {cls + L"\\InprocServer32", L""},
-      {cls + L"\\InprocServer32|@", L"sz:" + path},
-      {cls + L"\\InprocServer32|ThreadingModel", L"sz:Apartment"},
-      {cls + L"\\TypeLib", L""},
-      {cls + L"\\TypeLib|@", L"sz:" + kLibid},
-      {L"TypeLib", L""},
-      {tlb, L""},
-      {tlb + L"\\1.0", L""},
-      {tlb + L"\\1.0|@", L"sz:VQDataMatrixLib 1.0 Type Library"},
-      {tlb + L"\\1.0\\FLAGS", L""},
-      {tlb + L"\\1.0\\FLAGS|@", L"sz:0"},
-      {tlb + L"\\1.0\\HELPDIR", L""},
-      {tlb + L"\\1.0\\HELPDIR|@", L"sz:" + dir},
-      {tlb + L"\\1.0\\0", L""},
-      {tlb + L"\\1.0\\0\\linux64", L""},
-      {tlb + L"\\1.0\\0\\linux64|@", L"sz:" + path},
-      {L"Interface", L""},
-      {itf, L""},
-      {itf + L"|@", L"sz:IVQDataMatrix"},
-      {itf + L"\\ProxyStubClsid", L""},
-      {itf + L"\\ProxyStubClsid|@", marshaler},
-      {itf + L"\\ProxyStubClsid32", L""},
-      {itf + L"\\ProxyStubClsid32|@", marshaler},
-      {itf + L"\\TypeLib", L""},
-      {itf + L"\\TypeLib|@", L"sz:" + kLibid},
-      {itf + L"\\TypeLib|Version", L"sz:1.0"},
+  std::map<std::wstring, std::wstring> keys;
+  auto add = [&](const std::wstring& key, const std::wstring& value = L"") {
+    for (size_t end = key.find(L'\\'); end != std::wstring::npos; end = key.find(L'\\', end + 1))
+      keys[key.substr(0, end)] = L"";
+    keys[key] = L"";
+    if (!value.empty()) keys[key + L"|@"] = L"sz:" + value;
   };
+  const std::wstring cls = L"CLSID\\" + kClsid, tlb = L"TypeLib\\" + kLibid + L"\\1.0", itf = L"Interface\\" + kIid;
+  const std::wstring marshaler = L"{00020424-0000-0000-C000-000000000046}";
+  for (const std::wstring progId : {L"VQDataMatrixLib.VQDataMatrix.1", L"VQDataMatrixLib.VQDataMatrix"}) {
+    add(progId, L"VQDataMatrix Class");
+    add(progId + L"\\CLSID", kClsid);
+  }
+  add(L"VQDataMatrixLib.VQDataMatrix\\CurVer", L"VQDataMatrixLib.VQDataMatrix.1");
+  add(cls, L"VQDataMatrix Class");
+  add(cls + L"\\ProgID", L"VQDataMatrixLib.VQDataMatrix.1");
+  add(cls + L"\\VersionIndependentProgID", L"VQDataMatrixLib.VQDataMatrix");
+  add(cls + L"\\Programmable");
+  add(cls + L"\\InprocServer32", path);
+  keys[cls + L"\\InprocServer32|ThreadingModel"] = L"sz:Apartment";
+  add(cls + L"\\TypeLib", kLibid);
+  add(tlb, L"VQDataMatrixLib 1.0 Type Library");
+  add(tlb + L"\\FLAGS", L"0");
+  add(tlb + L"\\HELPDIR", path.substr(0, path.find_last_of(L'/')));
+  add(tlb + L"\\0\\linux64", path);
+  add(itf, L"IVQDataMatrix");
+  add(itf + L"\\ProxyStubClsid", marshaler);
+  add(itf + L"\\ProxyStubClsid32", marshaler);
+  add(itf + L"\\TypeLib", kLibid);
+  keys[itf + L"\\TypeLib|Version"] = L"sz:1.0";
+  return keys;
 }
 
 class RegistrationTest : public ::testing::Test {
@@ -124,11 +105,6 @@ class RegistrationTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 
 TEST_F(RegistrationTest, RegisterWritesExactlyTheScriptKeysAndTypeLibrary) {
-  OLECHAR text[40];
-  ASSERT_GT(StringFromGUID2(CLSID_VQDataMatrix, text, 40), 0);
-  ASSERT_EQ(kClsid, text);
-  ASSERT_GT(StringFromGUID2(LIBID_VQDATAMATRIXLIBLib, text, 40), 0);
-  ASSERT_EQ(kLibid, text);
   ASSERT_EQ(m_Register(), S_OK);
   const std::wstring path = Wide(RealPath(VQ_MATRIX_LIBRARY));
   EXPECT_EQ(ListStore(), ExpectedKeys(path));
@@ -178,10 +154,7 @@ TEST_F(RegistrationTest, ScriptCarriedByTheLibraryFileIsWhatRegistrationWrites) 
 TEST_F(RegistrationTest, UnregisterRemovesWhatItWroteAndLeavesRootsAndOthers) {
   // Someone else's class and a key another program put under our ProgID.
   const std::wstring other = L"CLSID\\{01234567-89AB-CDEF-0123-456789ABCDEF}\\InprocServer32";
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, other.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, other);
   ASSERT_EQ(m_Register(), S_OK);
   ASSERT_EQ(m_Unregister(), S_OK);
   std::map<std::wstring, std::wstring> expected = {
@@ -199,11 +172,7 @@ TEST_F(RegistrationTest, UnregisterRemovesWhatItWroteAndLeavesRootsAndOthers) {
 
 TEST_F(RegistrationTest, UnregisterKeepsAProgIdKeyThatHoldsForeignSubkeys) {
   ASSERT_EQ(m_Register(), S_OK);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"VQDataMatrixLib.VQDataMatrix\\Shell", 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, L"VQDataMatrixLib.VQDataMatrix\\Shell");
   ASSERT_EQ(m_Unregister(), S_OK);
   const auto store = ListStore();
   EXPECT_TRUE(store.count(L"VQDataMatrixLib.VQDataMatrix\\Shell"));
@@ -216,11 +185,7 @@ TEST_F(RegistrationTest, RegisterReplacesAStaleClassKey) {
   // A class key left by an older version with a path that no longer exists
   // and a subkey this version does not write.
   const std::wstring cls = L"CLSID\\" + kClsid;
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (cls + L"\\LocalServer32").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  CreateKey(HKEY_CLASSES_ROOT, cls + L"\\LocalServer32");
   ASSERT_EQ(m_Register(), S_OK);
   EXPECT_EQ(ListStore(), ExpectedKeys(Wide(RealPath(VQ_MATRIX_LIBRARY))));
 }
@@ -294,22 +259,13 @@ TEST_F(RegistrationTest, UnlinkedClientGetsClearResultsForBrokenRegistrations) {
 
   ASSERT_EQ(m_Register(), S_OK);
   const std::wstring server = L"CLSID\\" + kClsid + L"\\InprocServer32";
-  auto pointTo = [&](const std::string& file) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    std::wstring wide = Wide(file);
-    ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                             static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  };
   // A library file that no longer exists.
-  pointTo(m_Registry.Dir() + "/gone/libVQDataMatrixLib.so");
+  SetString(HKEY_CLASSES_ROOT, server, nullptr, Wide(m_Registry.Dir() + "/gone/libVQDataMatrixLib.so"));
   r = RunChild({VQ_REGISTRY_CLIENT, "create"});
   ASSERT_EQ(r.exitCode, 0);
   EXPECT_NE(r.out.find("create=0x800401F8"), std::string::npos) << r.out;  // CO_E_DLLNOTFOUND
   // A library without the exports.
-  pointTo(VQ_PLATFORM_LIBRARY);
+  SetString(HKEY_CLASSES_ROOT, server, nullptr, Wide(VQ_PLATFORM_LIBRARY));
   r = RunChild({VQ_REGISTRY_CLIENT, "create"});
   ASSERT_EQ(r.exitCode, 0);
   EXPECT_NE(r.out.find("create=0x800401F9"), std::string::npos) << r.out;  // CO_E_ERRORINDLL
@@ -382,8 +338,13 @@ TEST_F(RegistrationTest, DataItemLibraryRegistersItsOwnClass) {
   const auto store = ListStore();
   EXPECT_TRUE(store.count(L"VQData.VQData\\CurVer"));
   EXPECT_FALSE(store.count(L"CLSID\\" + kClsid));
+  OLECHAR clsid[40];
+  ASSERT_GT(StringFromGUID2(CLSID_VQData, clsid, 40), 0);
+  EXPECT_TRUE(store.count(L"CLSID\\" + std::wstring(clsid) + L"\\InprocServer32|@"));
   ASSERT_EQ(unregisterData(), S_OK);
   EXPECT_FALSE(ListStore().count(L"VQData.VQData"));
+  EXPECT_FALSE(ListStore().count(L"CLSID\\" + std::wstring(clsid)));
+  EXPECT_EQ(unregisterData(), S_OK);  // twice is no failure
 }
 
 // ---------------------------------------------------------------------------

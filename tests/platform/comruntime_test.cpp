@@ -23,8 +23,25 @@ void OnNewThread(Fn fn) {
   thread.join();
 }
 
+// CoCreateInstance without an outer object, for the interface of *out.
+template <class T>
+HRESULT Create(REFCLSID clsid, DWORD context, T** out) {
+  return CoCreateInstance(clsid, nullptr, context, __uuidof(T), reinterpret_cast<void**>(out));
+}
+
 TEST(Apartments, NestingAndModeChangesFollowTheRules) {
   OnNewThread([] {
+    // A thread that never joined an apartment can neither create nor get a class object.
+    IUnknown* p = reinterpret_cast<IUnknown*>(0x1);
+    EXPECT_EQ(CoCreateInstance(CLSID_RuntimeTestClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&p)),
+              CO_E_NOTINITIALIZED);
+    EXPECT_EQ(p, nullptr);
+    p = reinterpret_cast<IUnknown*>(0x1);
+    EXPECT_EQ(CoGetClassObject(CLSID_RuntimeTestClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(&p)),
+              CO_E_NOTINITIALIZED);
+    EXPECT_EQ(p, nullptr);
     EXPECT_EQ(CoInitializeEx(reinterpret_cast<void*>(1), COINIT_APARTMENTTHREADED), E_INVALIDARG);
     EXPECT_EQ(CoInitializeEx(nullptr, 0x100), E_INVALIDARG);
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
@@ -33,7 +50,6 @@ TEST(Apartments, NestingAndModeChangesFollowTheRules) {
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);  // not counted
     CoUninitialize();
     CoUninitialize();
-    IUnknown* p = nullptr;
     // One initialisation is still open.
     EXPECT_NE(CoCreateInstance(CLSID_NULL, nullptr, CLSCTX_ALL, IID_IUnknown, reinterpret_cast<void**>(&p)),
               CO_E_NOTINITIALIZED);
@@ -54,19 +70,6 @@ TEST(Apartments, EachThreadKeepsItsOwnMode) {
     CoUninitialize();
   });
   CoUninitialize();
-}
-
-TEST(Apartments, UninitialisedThreadCannotCreate) {
-  OnNewThread([] {
-    void* p = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(CoCreateInstance(CLSID_RuntimeTestClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
-              CO_E_NOTINITIALIZED);
-    EXPECT_EQ(p, nullptr);
-    p = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(CoGetClassObject(CLSID_RuntimeTestClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, &p),
-              CO_E_NOTINITIALIZED);
-    EXPECT_EQ(p, nullptr);
-  });
 }
 
 // A class linked into the test program, served through the in-process table.
@@ -118,16 +121,6 @@ class ComRuntimeTest : public ::testing::Test {
     CoUninitialize();
   }
 
-  static void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-
   static std::wstring Text(REFCLSID clsid) {
     wchar_t text[39];
     StringFromGUID2(clsid, text, 39);
@@ -138,7 +131,7 @@ class ComRuntimeTest : public ::testing::Test {
 
   // Registers clsid's InprocServer32 as libraryPath.
   static void RegisterServer(REFCLSID clsid, const std::wstring& libraryPath) {
-    SetString(L"CLSID\\" + Text(clsid) + L"\\InprocServer32", nullptr, libraryPath);
+    SetString(HKEY_CLASSES_ROOT, L"CLSID\\" + Text(clsid) + L"\\InprocServer32", nullptr, libraryPath);
   }
 
   static bool LibraryLoaded(const char* path) {
@@ -153,21 +146,15 @@ class ComRuntimeTest : public ::testing::Test {
 
 TEST_F(ComRuntimeTest, InProcessTableCreatesLinkedClasses) {
   ILinkedThing* thing = nullptr;
-  EXPECT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ILinkedThing),
-                             reinterpret_cast<void**>(&thing)),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(Create(CLSID_LinkedThing, CLSCTX_INPROC_SERVER, &thing), REGDB_E_CLASSNOTREG);
   {
     vq::InProcessClassEntry entry(CLSID_LinkedThing, L"Test.Linked.1", L"Test.Linked", LinkedGetClassObject);
     // Context 23 (server, handler, local, remote) is what data item creation uses.
-    ASSERT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, 23, __uuidof(ILinkedThing),
-                               reinterpret_cast<void**>(&thing)),
-              S_OK);
+    ASSERT_EQ(Create(CLSID_LinkedThing, 23, &thing), S_OK);
     EXPECT_EQ(thing->Tag(), 1);
     thing->Release();
     thing = reinterpret_cast<ILinkedThing*>(0x1);
-    EXPECT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ILinkedThing),
-                               reinterpret_cast<void**>(&thing)),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(CLSID_LinkedThing, CLSCTX_LOCAL_SERVER, &thing), REGDB_E_CLASSNOTREG);
     EXPECT_EQ(thing, nullptr);
 
     CLSID clsid{};
@@ -183,9 +170,7 @@ TEST_F(ComRuntimeTest, InProcessTableCreatesLinkedClasses) {
   }
   // The entry's destructor took the class out again (as a library's static
   // destructor does on unload), so nothing dangles.
-  EXPECT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ILinkedThing),
-                             reinterpret_cast<void**>(&thing)),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(Create(CLSID_LinkedThing, CLSCTX_INPROC_SERVER, &thing), REGDB_E_CLASSNOTREG);
   CLSID clsid{};
   EXPECT_EQ(CLSIDFromProgID(L"Test.Linked", &clsid), CO_E_CLASSSTRING);
 }
@@ -231,17 +216,13 @@ TEST_F(ComRuntimeTest, RegisteredClassObjectComesFirstUntilRevoked) {
   ASSERT_EQ(CoRegisterClassObject(CLSID_LinkedThing, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie), S_OK);
   EXPECT_EQ(factory->RefCount(), 2u);
   ILinkedThing* thing = nullptr;
-  ASSERT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, CLSCTX_ALL, __uuidof(ILinkedThing),
-                             reinterpret_cast<void**>(&thing)),
-            S_OK);
+  ASSERT_EQ(Create(CLSID_LinkedThing, CLSCTX_ALL, &thing), S_OK);
   EXPECT_EQ(thing->Tag(), 2);
   thing->Release();
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
   EXPECT_EQ(factory->RefCount(), 1u);
   EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
-  ASSERT_EQ(CoCreateInstance(CLSID_LinkedThing, nullptr, CLSCTX_ALL, __uuidof(ILinkedThing),
-                             reinterpret_cast<void**>(&thing)),
-            S_OK);
+  ASSERT_EQ(Create(CLSID_LinkedThing, CLSCTX_ALL, &thing), S_OK);
   EXPECT_EQ(thing->Tag(), 1);
   thing->Release();
   factory->Release();
@@ -252,13 +233,9 @@ TEST_F(ComRuntimeTest, RegistryLoadsTheLibraryOnceAndUnloadsItWhenUnused) {
   RegisterServer(CLSID_RuntimeTestClass, Wide(VQ_RUNTIME_TESTLIB));
 
   IRuntimeTestCounter* first = nullptr;
-  ASSERT_EQ(CoCreateInstance(CLSID_RuntimeTestClass, nullptr, 23, __uuidof(IRuntimeTestCounter),
-                             reinterpret_cast<void**>(&first)),
-            S_OK);
+  ASSERT_EQ(Create(CLSID_RuntimeTestClass, 23, &first), S_OK);
   IRuntimeTestCounter* second = nullptr;
-  ASSERT_EQ(CoCreateInstance(CLSID_RuntimeTestClass, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IRuntimeTestCounter),
-                             reinterpret_cast<void**>(&second)),
-            S_OK);
+  ASSERT_EQ(Create(CLSID_RuntimeTestClass, CLSCTX_INPROC_SERVER, &second), S_OK);
   LONG value = 0;
   EXPECT_EQ(first->Increment(&value), S_OK);
   EXPECT_EQ(first->Increment(&value), S_OK);
@@ -277,9 +254,7 @@ TEST_F(ComRuntimeTest, RegistryLoadsTheLibraryOnceAndUnloadsItWhenUnused) {
   EXPECT_FALSE(LibraryLoaded(VQ_RUNTIME_TESTLIB));
 
   // And it comes back on demand.
-  ASSERT_EQ(CoCreateInstance(CLSID_RuntimeTestClass, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IRuntimeTestCounter),
-                             reinterpret_cast<void**>(&first)),
-            S_OK);
+  ASSERT_EQ(Create(CLSID_RuntimeTestClass, CLSCTX_INPROC_SERVER, &first), S_OK);
   first->Release();
   // A class the library does not serve gets the library's own answer.
   constexpr GUID kOther = vq::ParseGuid("5B0D33A1-7C1E-4E58-9F0B-2C6A1D8E4F03");
@@ -300,7 +275,7 @@ TEST_F(ComRuntimeTest, BrokenRegistrationsGiveCleanErrors) {
   std::ofstream(junk) << "not a shared library";
   RegisterServer(kNotALibrary, Wide(junk.c_str()));
   RegisterServer(kNoExport, Wide(VQ_RUNTIME_TESTLIB_NOEXPORT));
-  SetString(L"CLSID\\" + Text(kNoServerKey), nullptr, L"Described but not served");
+  SetString(HKEY_CLASSES_ROOT, L"CLSID\\" + Text(kNoServerKey), nullptr, L"Described but not served");
 
   struct Case {
     const CLSID* clsid;
@@ -335,12 +310,12 @@ TEST_F(ComRuntimeTest, BrokenRegistrationsGiveCleanErrors) {
 
 TEST_F(ComRuntimeTest, ProgIdsResolveThroughCurVer) {
   const std::wstring clsidText = Text(CLSID_RuntimeTestClass);
-  SetString(L"Test.Counter.1\\CLSID", nullptr, clsidText);
-  SetString(L"Test.Counter\\CurVer", nullptr, L"Test.Counter.1");
-  SetString(L"CLSID\\" + clsidText + L"\\ProgID", nullptr, L"Test.Counter.1");
-  SetString(L"Loop.A\\CurVer", nullptr, L"Loop.B");
-  SetString(L"Loop.B\\CurVer", nullptr, L"Loop.A");
-  SetString(L"Bad.Clsid\\CLSID", nullptr, L"{not a clsid}");
+  SetString(HKEY_CLASSES_ROOT, L"Test.Counter.1\\CLSID", nullptr, clsidText);
+  SetString(HKEY_CLASSES_ROOT, L"Test.Counter\\CurVer", nullptr, L"Test.Counter.1");
+  SetString(HKEY_CLASSES_ROOT, L"CLSID\\" + clsidText + L"\\ProgID", nullptr, L"Test.Counter.1");
+  SetString(HKEY_CLASSES_ROOT, L"Loop.A\\CurVer", nullptr, L"Loop.B");
+  SetString(HKEY_CLASSES_ROOT, L"Loop.B\\CurVer", nullptr, L"Loop.A");
+  SetString(HKEY_CLASSES_ROOT, L"Bad.Clsid\\CLSID", nullptr, L"{not a clsid}");
 
   CLSID viaCurVer{}, direct{};
   ASSERT_EQ(CLSIDFromProgID(L"Test.Counter", &viaCurVer), S_OK);

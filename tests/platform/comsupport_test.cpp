@@ -34,6 +34,18 @@ class Silent : public vq::ComObject<Silent, ISupportThing> {
 _COM_SMARTPTR_TYPEDEF(ISupportThing, __uuidof(ISupportThing));
 _COM_SMARTPTR_TYPEDEF(IOtherThing, __uuidof(IOtherThing));
 
+// The error fn throws (S_OK when it throws none); a copy of it in *error.
+template <class Fn>
+HRESULT Thrown(Fn fn, _com_error* error = nullptr) {
+  try {
+    fn();
+  } catch (const _com_error& e) {
+    if (error != nullptr) *error = e;
+    return e.Error();
+  }
+  return S_OK;
+}
+
 // Leaves an error object with the given description on the calling thread.
 void LeaveErrorInfo(const wchar_t* description) {
   ICreateErrorInfo* create = nullptr;
@@ -123,36 +135,21 @@ TEST(ComError, IssueErrorExAttachesInfoOnlyWhenSupported) {
   Silent* silent = vq::MakeComObject<Silent>();
 
   LeaveErrorInfo(L"supported");
-  try {
-    _com_issue_errorex(E_FAIL, reporter->GetUnknown(), __uuidof(ISupportThing));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(e.Description())), L"supported");
-  }
+  _com_error e(S_OK);
+  ASSERT_EQ(Thrown([&] { _com_issue_errorex(E_FAIL, reporter->GetUnknown(), __uuidof(ISupportThing)); }, &e), E_FAIL);
+  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(e.Description())), L"supported");
   IErrorInfo* left = nullptr;
   EXPECT_EQ(GetErrorInfo(0, &left), S_FALSE);  // taken from the thread
 
   LeaveErrorInfo(L"other interface");
-  try {
-    _com_issue_errorex(E_INVALIDARG, reporter->GetUnknown(), __uuidof(IOtherThing));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_INVALIDARG);
-    EXPECT_EQ(e.ErrorInfo(), nullptr);
-  }
-  try {
-    _com_issue_errorex(E_POINTER, silent->GetUnknown(), __uuidof(ISupportThing));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.ErrorInfo(), nullptr);
-  }
-  try {
-    _com_issue_errorex(E_POINTER, nullptr, __uuidof(ISupportThing));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.ErrorInfo(), nullptr);
-  }
+  EXPECT_EQ(Thrown([&] { _com_issue_errorex(E_INVALIDARG, reporter->GetUnknown(), __uuidof(IOtherThing)); }, &e),
+            E_INVALIDARG);
+  EXPECT_EQ(e.ErrorInfo(), nullptr);
+  EXPECT_EQ(Thrown([&] { _com_issue_errorex(E_POINTER, silent->GetUnknown(), __uuidof(ISupportThing)); }, &e),
+            E_POINTER);
+  EXPECT_EQ(e.ErrorInfo(), nullptr);
+  EXPECT_EQ(Thrown([&] { _com_issue_errorex(E_POINTER, nullptr, __uuidof(ISupportThing)); }, &e), E_POINTER);
+  EXPECT_EQ(e.ErrorInfo(), nullptr);
   // Info the objects did not vouch for stays on the thread.
   ASSERT_EQ(GetErrorInfo(0, &left), S_OK);
   left->Release();
@@ -272,18 +269,8 @@ TEST(VariantT, ExtractionConvertsOrThrows) {
   EXPECT_EQ(static_cast<short>(_variant_t(2.5)), 2);
   EXPECT_TRUE(static_cast<bool>(_variant_t(L"True")));
   EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(_bstr_t(_variant_t(1.5)))), L"1.5");
-  try {
-    static_cast<void>(static_cast<BYTE>(_variant_t(300)));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), DISP_E_OVERFLOW);
-  }
-  try {
-    static_cast<void>(static_cast<double>(_variant_t(L"x")));
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), DISP_E_TYPEMISMATCH);
-  }
+  EXPECT_EQ(Thrown([] { static_cast<void>(static_cast<BYTE>(_variant_t(300))); }), DISP_E_OVERFLOW);
+  EXPECT_EQ(Thrown([] { static_cast<void>(static_cast<double>(_variant_t(L"x"))); }), DISP_E_TYPEMISMATCH);
   _variant_t v(L"12");
   v.ChangeType(VT_I2);
   EXPECT_EQ(v.vt, VT_I2);
@@ -384,12 +371,7 @@ TEST(ComPtrT, ConversionsQueryInterfaceAndCompareIdentity) {
 
 TEST(ComPtrT, NullDereferenceThrowsEPointer) {
   IStreamPtr empty;
-  try {
-    empty->Commit(0);
-    FAIL() << "no exception";
-  } catch (const _com_error& e) {
-    EXPECT_EQ(e.Error(), E_POINTER);
-  }
+  EXPECT_EQ(Thrown([&] { empty->Commit(0); }), E_POINTER);
   EXPECT_THROW(empty.Release(), _com_error);
   EXPECT_THROW(IStreamPtr(1), _com_error);
   EXPECT_TRUE(IStreamPtr(0) == nullptr);

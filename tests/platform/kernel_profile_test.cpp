@@ -1,12 +1,13 @@
 // Profile (INI) files: lookup, names, values, defaults, lists, limits.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "ScopedEnv.h"
 #include "VQKernel.h"
 
 namespace {
@@ -18,14 +19,10 @@ class ProfileTest : public ::testing::Test {
     char pattern[] = "/tmp/vqprofile-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    if (const char* old = getenv("VQ_CONFIG_DIR")) oldDir_ = old, hadOld_ = true;
-    setenv("VQ_CONFIG_DIR", dir_.c_str(), 1);
+    configDir_.emplace("VQ_CONFIG_DIR", dir_.c_str());
   }
   void TearDown() override {
-    if (hadOld_)
-      setenv("VQ_CONFIG_DIR", oldDir_.c_str(), 1);
-    else
-      unsetenv("VQ_CONFIG_DIR");
+    configDir_.reset();
     (void)!system(("rm -rf '" + dir_ + "'").c_str());
   }
   void Write(const std::string& text, const char* name = "test.ini") {
@@ -41,8 +38,7 @@ class ProfileTest : public ::testing::Test {
   }
 
   std::string dir_;
-  std::string oldDir_;
-  bool hadOld_ = false;
+  std::optional<ScopedEnv> configDir_;
 };
 
 TEST_F(ProfileTest, NamesAreCaseInsensitiveAndBlanksAroundNamesAndValuesAreTrimmed) {
@@ -159,18 +155,10 @@ TEST_F(ProfileTest, FileLookupUsesConfigDirThenXdgThenAPathAsIs) {
   const std::string full = dir_ + "/where.ini";
   EXPECT_EQ(Get("s", "k", "", 256, nullptr, full.c_str()), "configdir");
 
-  std::string oldXdg;
-  const bool hadXdg = getenv("XDG_CONFIG_HOME") != nullptr;
-  if (hadXdg) oldXdg = getenv("XDG_CONFIG_HOME");
-  unsetenv("VQ_CONFIG_DIR");
-  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+  ScopedEnv noConfigDir("VQ_CONFIG_DIR", nullptr), xdg("XDG_CONFIG_HOME", dir_.c_str());
   EXPECT_EQ(Get("s", "k", "", 256, nullptr, "where.ini"), "configdir");
   setenv("XDG_CONFIG_HOME", "/nonexistent-vq", 1);
   EXPECT_EQ(Get("s", "k", "none", 256, nullptr, "where.ini"), "none");
-  if (hadXdg)
-    setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
-  else
-    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

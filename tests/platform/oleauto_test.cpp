@@ -64,6 +64,74 @@ void SetText(Var& v, const wchar_t* text) {
   v.bstrVal = SysAllocString(text);
 }
 
+Var* SetInteger(Var& v, VARTYPE vt, int64_t value) {
+  VariantClear(&v);
+  v.vt = vt;
+  switch (vt) {
+    case VT_I1:
+      v.cVal = static_cast<CHAR>(value);
+      break;
+    case VT_UI1:
+      v.bVal = static_cast<BYTE>(value);
+      break;
+    case VT_I2:
+      v.iVal = static_cast<SHORT>(value);
+      break;
+    case VT_UI2:
+      v.uiVal = static_cast<USHORT>(value);
+      break;
+    case VT_I4:
+      v.lVal = static_cast<LONG>(value);
+      break;
+    case VT_UI4:
+      v.ulVal = static_cast<ULONG>(value);
+      break;
+    case VT_I8:
+      v.llVal = value;
+      break;
+    case VT_UI8:
+      v.ullVal = static_cast<ULONGLONG>(value);
+      break;
+    case VT_INT:
+      v.intVal = static_cast<INT>(value);
+      break;
+    case VT_UINT:
+      v.uintVal = static_cast<UINT>(value);
+      break;
+    case VT_BOOL:
+      v.boolVal = static_cast<VARIANT_BOOL>(value);
+      break;
+    default:
+      ADD_FAILURE() << vt;
+  }
+  return &v;
+}
+
+Var* SetReal(Var& v, VARTYPE vt, double value) {
+  VariantClear(&v);
+  v.vt = vt;
+  if (vt == VT_R4) v.fltVal = static_cast<float>(value);
+  if (vt == VT_R8) v.dblVal = value;
+  return &v;
+}
+
+// A by-reference VARIANT of type vt | VT_BYREF to *p.
+Var* SetRef(Var& v, VARTYPE vt, void* p) {
+  VariantClear(&v);
+  v.vt = static_cast<VARTYPE>(vt | VT_BYREF);
+  v.byref = p;
+  return &v;
+}
+
+// A VARIANT holding a reference of its own to object, as VT_UNKNOWN or VT_DISPATCH.
+Var* SetObject(Var& v, VARTYPE vt, IUnknown* object) {
+  VariantClear(&v);
+  v.vt = vt;
+  v.punkVal = object;
+  object->AddRef();
+  return &v;
+}
+
 std::wstring TextOf(const VARIANT& v) { return std::wstring(v.bstrVal, SysStringLen(v.bstrVal)); }
 
 // ---------------------------------------------------------------------------
@@ -149,11 +217,8 @@ TEST(Bstr, ReAllocFromItsOwnCharacters) {
 TEST(VariantOwnership, CopyAddsAndClearReleasesInterfaceReferences) {
   ValueObject* object = vq::MakeComObject<ValueObject>(1);
   {
-    Var a;
-    a.vt = VT_UNKNOWN;
-    a.punkVal = object->GetUnknown();
-    object->AddRef();  // a's reference
-    Var b;
+    Var a, b;
+    SetObject(a, VT_UNKNOWN, object->GetUnknown());
     ASSERT_EQ(VariantCopy(&b, &a), S_OK);
     EXPECT_EQ(object->RefCount(), 3u);
     EXPECT_EQ(b.punkVal, a.punkVal);
@@ -189,11 +254,8 @@ TEST(VariantOwnership, CopyOfStringIsDeepAndKeepsEmbeddedZeros) {
 TEST(VariantOwnership, ReferencesAreCopiedShallowAndDereferencedByCopyInd) {
   ValueObject* object = vq::MakeComObject<ValueObject>(1);
   IUnknown* held = object->GetUnknown();
-  Var ref;
-  ref.vt = VT_UNKNOWN | VT_BYREF;
-  ref.ppunkVal = &held;
-  Var copy;
-  ASSERT_EQ(VariantCopy(&copy, &ref), S_OK);
+  Var ref, copy;
+  ASSERT_EQ(VariantCopy(&copy, SetRef(ref, VT_UNKNOWN, &held)), S_OK);
   EXPECT_EQ(copy.ppunkVal, &held);
   EXPECT_EQ(object->RefCount(), 1u);
   ASSERT_EQ(VariantCopyInd(&copy, &ref), S_OK);
@@ -205,19 +267,14 @@ TEST(VariantOwnership, ReferencesAreCopiedShallowAndDereferencedByCopyInd) {
 
   BSTR text = SysAllocString(L"indirect");
   Var inPlace;
-  inPlace.vt = VT_BSTR | VT_BYREF;
-  inPlace.pbstrVal = &text;
-  ASSERT_EQ(VariantCopyInd(&inPlace, &inPlace), S_OK);
+  ASSERT_EQ(VariantCopyInd(&inPlace, SetRef(inPlace, VT_BSTR, &text)), S_OK);
   EXPECT_EQ(inPlace.vt, VT_BSTR);
   EXPECT_NE(inPlace.bstrVal, text);
   EXPECT_EQ(TextOf(inPlace), L"indirect");
   SysFreeString(text);
 
-  Var nullRef;
-  nullRef.vt = VT_I4 | VT_BYREF;
-  nullRef.plVal = nullptr;
-  Var out;
-  EXPECT_EQ(VariantCopyInd(&out, &nullRef), E_INVALIDARG);
+  Var nullRef, out;
+  EXPECT_EQ(VariantCopyInd(&out, SetRef(nullRef, VT_I4, nullptr)), E_INVALIDARG);
   object->Release();
 }
 
@@ -245,25 +302,6 @@ struct IntegerCase {
   HRESULT expected;
 };
 
-void SetInteger(Var& v, VARTYPE vt, int64_t value) {
-  VariantClear(&v);
-  v.vt = vt;
-  switch (vt) {
-    case VT_I1: v.cVal = static_cast<CHAR>(value); break;
-    case VT_UI1: v.bVal = static_cast<BYTE>(value); break;
-    case VT_I2: v.iVal = static_cast<SHORT>(value); break;
-    case VT_UI2: v.uiVal = static_cast<USHORT>(value); break;
-    case VT_I4: v.lVal = static_cast<LONG>(value); break;
-    case VT_UI4: v.ulVal = static_cast<ULONG>(value); break;
-    case VT_I8: v.llVal = value; break;
-    case VT_UI8: v.ullVal = static_cast<ULONGLONG>(value); break;
-    case VT_INT: v.intVal = static_cast<INT>(value); break;
-    case VT_UINT: v.uintVal = static_cast<UINT>(value); break;
-    case VT_BOOL: v.boolVal = static_cast<VARIANT_BOOL>(value); break;
-    default: FAIL();
-  }
-}
-
 TEST(VariantChangeType, IntegerRangesAreChecked) {
   const IntegerCase cases[] = {
       {VT_I4, 255, VT_UI1, S_OK},           {VT_I4, 256, VT_UI1, DISP_E_OVERFLOW},
@@ -287,14 +325,11 @@ TEST(VariantChangeType, IntegerRangesAreChecked) {
     }
   }
   Var b, out;
-  SetInteger(b, VT_BOOL, VARIANT_TRUE);
-  ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_UI1), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetInteger(b, VT_BOOL, VARIANT_TRUE), 0, VT_UI1), S_OK);
   EXPECT_EQ(out.bVal, 255);
   ASSERT_EQ(VariantChangeType(&out, &b, 0, VT_I4), S_OK);
   EXPECT_EQ(out.lVal, -1);
-  Var big;
-  SetInteger(big, VT_I4, 7);
-  ASSERT_EQ(VariantChangeType(&out, &big, 0, VT_BOOL), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetInteger(b, VT_I4, 7), 0, VT_BOOL), S_OK);
   EXPECT_EQ(out.boolVal, VARIANT_TRUE);
 }
 
@@ -306,31 +341,20 @@ TEST(VariantChangeType, RealsRoundHalfToEven) {
                {2.500001, 3}, {-1.6, -2}, {2147483647.4, 2147483647}, {-2147483648.5, INT32_MIN}};
   for (const auto& c : cases) {
     Var src, dst;
-    src.vt = VT_R8;
-    src.dblVal = c.value;
-    ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_I4), S_OK) << c.value;
+    ASSERT_EQ(VariantChangeType(&dst, SetReal(src, VT_R8, c.value), 0, VT_I4), S_OK) << c.value;
     EXPECT_EQ(dst.lVal, c.expected) << c.value;
   }
   const double overflowing[] = {2147483647.5, -2147483649.0, std::nan(""), HUGE_VAL, -HUGE_VAL};
   for (double value : overflowing) {
     Var src, dst;
-    src.vt = VT_R8;
-    src.dblVal = value;
-    EXPECT_EQ(VariantChangeType(&dst, &src, 0, VT_I4), DISP_E_OVERFLOW) << value;
+    EXPECT_EQ(VariantChangeType(&dst, SetReal(src, VT_R8, value), 0, VT_I4), DISP_E_OVERFLOW) << value;
   }
-  Var r4src, r4dst;
-  r4src.vt = VT_R4;
-  r4src.fltVal = 254.5f;
-  ASSERT_EQ(VariantChangeType(&r4dst, &r4src, 0, VT_UI1), S_OK);
-  EXPECT_EQ(r4dst.bVal, 254);
-  r4src.fltVal = 255.5f;  // rounds to 256
-  EXPECT_EQ(VariantChangeType(&r4dst, &r4src, 0, VT_UI1), DISP_E_OVERFLOW);
-  Var huge, narrow;
-  huge.vt = VT_R8;
-  huge.dblVal = 1e39;
-  EXPECT_EQ(VariantChangeType(&narrow, &huge, 0, VT_R4), DISP_E_OVERFLOW);
-  huge.dblVal = 1e300;
-  EXPECT_EQ(VariantChangeType(&narrow, &huge, 0, VT_UI8), DISP_E_OVERFLOW);
+  Var src, dst;
+  ASSERT_EQ(VariantChangeType(&dst, SetReal(src, VT_R4, 254.5), 0, VT_UI1), S_OK);
+  EXPECT_EQ(dst.bVal, 254);
+  EXPECT_EQ(VariantChangeType(&dst, SetReal(src, VT_R4, 255.5), 0, VT_UI1), DISP_E_OVERFLOW);  // rounds to 256
+  EXPECT_EQ(VariantChangeType(&dst, SetReal(src, VT_R8, 1e39), 0, VT_R4), DISP_E_OVERFLOW);
+  EXPECT_EQ(VariantChangeType(&dst, SetReal(src, VT_R8, 1e300), 0, VT_UI8), DISP_E_OVERFLOW);
 }
 
 TEST(VariantChangeType, TextParsesToNumbers) {
@@ -406,14 +430,11 @@ TEST(VariantChangeType, BooleansAndText) {
     }
   }
   Var b;
-  b.vt = VT_BOOL;
-  b.boolVal = VARIANT_TRUE;
-  ASSERT_EQ(VariantChangeType(&dst, &b, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&dst, SetInteger(b, VT_BOOL, VARIANT_TRUE), VARIANT_ALPHABOOL, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(dst), L"True");
   ASSERT_EQ(VariantChangeType(&dst, &b, 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(dst), L"-1");
-  b.boolVal = VARIANT_FALSE;
-  ASSERT_EQ(VariantChangeType(&dst, &b, VARIANT_LOCALBOOL, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&dst, SetInteger(b, VT_BOOL, VARIANT_FALSE), VARIANT_LOCALBOOL, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(dst), L"False");
   ASSERT_EQ(VariantChangeType(&dst, &b, 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(dst), L"0");
@@ -426,27 +447,16 @@ TEST(VariantChangeType, NumbersFormatInTheInvariantStyle) {
   } reals[] = {{1.5, L"1.5"},      {-3.0, L"-3"},         {0.1, L"0.1"},     {1e20, L"1E+20"},
                {1e-5, L"1E-05"},   {123456789012345.0, L"123456789012345"}, {1.0 / 3, L"0.333333333333333"},
                {0.0, L"0"}};
+  Var src, out;
   for (const auto& r : reals) {
-    Var src, dst;
-    src.vt = VT_R8;
-    src.dblVal = r.value;
-    ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(TextOf(dst), r.text) << r.value;
+    ASSERT_EQ(VariantChangeType(&out, SetReal(src, VT_R8, r.value), 0, VT_BSTR), S_OK);
+    EXPECT_EQ(TextOf(out), r.text) << r.value;
   }
-  Var f, out;
-  f.vt = VT_R4;
-  f.fltVal = 0.1f;
-  ASSERT_EQ(VariantChangeType(&out, &f, 0, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetReal(src, VT_R4, 0.1), 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(out), L"0.1");
-  Var i8;
-  i8.vt = VT_I8;
-  i8.llVal = INT64_MIN;
-  ASSERT_EQ(VariantChangeType(&out, &i8, 0, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetInteger(src, VT_I8, INT64_MIN), 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(out), L"-9223372036854775808");
-  Var u8;
-  u8.vt = VT_UI8;
-  u8.ullVal = UINT64_MAX;
-  ASSERT_EQ(VariantChangeType(&out, &u8, 0, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetInteger(src, VT_UI8, -1), 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(out), L"18446744073709551615");
   Var empty;
   ASSERT_EQ(VariantChangeType(&out, &empty, 0, VT_BSTR), S_OK);
@@ -478,28 +488,20 @@ TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
 TEST(VariantChangeType, ReferencesAreDereferenced) {
   LONG seven = 7;
   Var ref, out;
-  ref.vt = VT_I4 | VT_BYREF;
-  ref.plVal = &seven;
-  ASSERT_EQ(VariantChangeType(&out, &ref, 0, VT_BSTR), S_OK);
+  ASSERT_EQ(VariantChangeType(&out, SetRef(ref, VT_I4, &seven), 0, VT_BSTR), S_OK);
   EXPECT_EQ(TextOf(out), L"7");
   ASSERT_EQ(VariantChangeType(&ref, &ref, 0, VT_R8), S_OK);
   EXPECT_EQ(ref.vt, VT_R8);
   EXPECT_EQ(ref.dblVal, 7.0);
   EXPECT_EQ(seven, 7);
-  Var nullRef;
-  nullRef.vt = VT_I4 | VT_BYREF;
-  nullRef.plVal = nullptr;
-  EXPECT_EQ(VariantChangeType(&out, &nullRef, 0, VT_I2), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(VariantChangeType(&out, SetRef(ref, VT_I4, nullptr), 0, VT_I2), DISP_E_TYPEMISMATCH);
 }
 
 TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
   ValueObject* object = vq::MakeComObject<ValueObject>(42);
   {
     Var src, out;
-    src.vt = VT_DISPATCH;
-    src.pdispVal = object;
-    object->AddRef();
-    ASSERT_EQ(VariantChangeType(&out, &src, 0, VT_BSTR), S_OK);
+    ASSERT_EQ(VariantChangeType(&out, SetObject(src, VT_DISPATCH, object->GetUnknown()), 0, VT_BSTR), S_OK);
     EXPECT_EQ(TextOf(out), L"42");
     EXPECT_EQ(VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(object->RefCount(), 2u);
@@ -514,10 +516,8 @@ TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
   PlainObject* plain = vq::MakeComObject<PlainObject>();
   {
     Var src, out;
-    src.vt = VT_UNKNOWN;
-    src.punkVal = plain->GetUnknown();
-    plain->AddRef();
-    EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_DISPATCH), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(VariantChangeType(&out, SetObject(src, VT_UNKNOWN, plain->GetUnknown()), 0, VT_DISPATCH),
+              DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_I4), DISP_E_TYPEMISMATCH);
   }
   EXPECT_EQ(plain->RefCount(), 1u);
@@ -622,18 +622,14 @@ TEST(CodePages, SizeQueriesAndShortBuffers) {
 TEST(CodePages, BadArgumentsAreInvalidParameters) {
   char out[8];
   BOOL used = FALSE;
-  const struct {
-    int result;
-  } calls[] = {
-      {WideCharToMultiByte(CP_ACP, 0, nullptr, 1, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_ACP, 0, L"a", 0, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_ACP, 0, L"a", 1, nullptr, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr)},
-      {WideCharToMultiByte(CP_UTF8, 0, L"a", 1, out, 8, nullptr, &used)},
-      {MultiByteToWideChar(CP_ACP, 0, nullptr, 1, nullptr, 0)},
-      {MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0)},
-  };
-  for (const auto& c : calls) EXPECT_EQ(c.result, 0);
+  for (int result :
+       {WideCharToMultiByte(CP_ACP, 0, nullptr, 1, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_ACP, 0, L"a", 0, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_ACP, 0, L"a", 1, nullptr, 8, nullptr, nullptr),
+        WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr),
+        WideCharToMultiByte(CP_UTF8, 0, L"a", 1, out, 8, nullptr, &used),
+        MultiByteToWideChar(CP_ACP, 0, nullptr, 1, nullptr, 0), MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0)})
+    EXPECT_EQ(result, 0);
   SetLastError(0);
   EXPECT_EQ(WideCharToMultiByte(437, 0, L"a", 1, out, 8, nullptr, nullptr), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));

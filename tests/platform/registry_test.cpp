@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScopedEnv.h"
 #include "TempRegistry.h"
 #include "VQComRuntime.h"
 
@@ -20,16 +21,6 @@ namespace {
 class RegistryTest : public ::testing::Test {
  protected:
   TempRegistry m_Registry;
-
-  // Creates root\path and sets its value name (null: default) to text.
-  static void SetString(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
 
   // Reads a value's raw data; the status of the failing call otherwise.
   static LSTATUS Query(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data) {
@@ -189,30 +180,32 @@ TEST_F(RegistryTest, EnumerationListsKeysByNameAndValuesInOrder) {
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"E", 0, KEY_READ, &key), ERROR_SUCCESS);
   wchar_t name[16];
-  DWORD cch = 16;
-  ASSERT_EQ(RegEnumKeyExW(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"Alpha");
-  EXPECT_EQ(cch, 5u);
-  cch = 4;  // "beta" needs 5 with its zero
+  DWORD cch = 4;  // "beta" needs 5 with its zero
   EXPECT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-  cch = 16;
-  ASSERT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"beta");
-  cch = 16;
-  EXPECT_EQ(RegEnumKeyExW(key, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
-
+  const struct {
+    bool value;
+    DWORD index;
+    LSTATUS status;
+    const wchar_t* name;
+  } rows[] = {{false, 0, ERROR_SUCCESS, L"Alpha"},      {false, 1, ERROR_SUCCESS, L"beta"},
+              {false, 2, ERROR_NO_MORE_ITEMS, nullptr}, {true, 0, ERROR_SUCCESS, L"second"},
+              {true, 1, ERROR_SUCCESS, L"first"},       {true, 2, ERROR_NO_MORE_ITEMS, nullptr}};
+  for (const auto& r : rows) {
+    cch = 16;
+    ASSERT_EQ(r.value ? RegEnumValueW(key, r.index, name, &cch, nullptr, nullptr, nullptr, nullptr)
+                      : RegEnumKeyExW(key, r.index, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              r.status)
+        << r.value << r.index;
+    if (r.name == nullptr) continue;
+    EXPECT_EQ(std::wstring(name), r.name);
+    EXPECT_EQ(cch, std::wcslen(r.name));  // without the zero
+  }
   cch = 16;
   DWORD type = 0;
   BYTE data[64];
   DWORD size = sizeof data;
   ASSERT_EQ(RegEnumValueW(key, 0, name, &cch, nullptr, &type, data, &size), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"second");
   EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(data)), L"2");
-  cch = 16;
-  ASSERT_EQ(RegEnumValueW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  EXPECT_EQ(std::wstring(name), L"first");
-  cch = 16;
-  EXPECT_EQ(RegEnumValueW(key, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
   DWORD subkeys = 0, maxSub = 0, values = 0, maxName = 0, maxData = 0;
   ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName, &maxData,
@@ -239,37 +232,33 @@ TEST_F(RegistryTest, AwkwardNamesAndDataSurviveTheFile) {
   const wchar_t surrogate[] = {L'x', static_cast<wchar_t>(0xD800), 0};
   const wchar_t embedded[] = {L'a', 0, L'b', 0};
   const BYTE binary[] = {0x00, 0xFF, 0x10, 0x0A};
-  uint64_t quad = 0x0123456789ABCDEFull;
-  ASSERT_EQ(RegSetValueExW(key, L"raw", 0, REG_SZ, reinterpret_cast<const BYTE*>(raw), sizeof raw), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"sur", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(surrogate), sizeof surrogate),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"emb", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(embedded), sizeof embedded),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"bin", 0, REG_BINARY, binary, sizeof binary), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"quad", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&quad), 8), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(key, L"odd", 0, 0x12345678, binary, 2), ERROR_SUCCESS);
+  const uint64_t quad = 0x0123456789ABCDEFull;
+  const struct {
+    const wchar_t* name;
+    DWORD type;
+    const void* data;
+    DWORD size;
+  } values[] = {{L"raw", REG_SZ, raw, sizeof raw},
+                {L"sur", REG_EXPAND_SZ, surrogate, sizeof surrogate},
+                {L"emb", REG_MULTI_SZ, embedded, sizeof embedded},
+                {L"bin", REG_BINARY, binary, sizeof binary},
+                {L"empty", REG_BINARY, nullptr, 0},
+                {L"quad", REG_QWORD, &quad, 8},
+                {L"odd", 0x12345678, binary, 2}};
+  for (const auto& v : values)
+    ASSERT_EQ(RegSetValueExW(key, v.name, 0, v.type, static_cast<const BYTE*>(v.data), v.size), ERROR_SUCCESS);
   RegCloseKey(key);
 
   RereadFromCopy();
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, path.c_str(), valueName.c_str()), text);
-  auto expect = [&](const wchar_t* name, DWORD wantType, const void* want, size_t wantSize) {
+  for (const auto& v : values) {
     DWORD type = 0;
     std::vector<BYTE> data;
-    ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path.c_str(), name, type, data), ERROR_SUCCESS) << name;
-    EXPECT_EQ(type, wantType) << name;
-    ASSERT_EQ(data.size(), wantSize) << name;
-    if (wantSize != 0) {
-      EXPECT_EQ(std::memcmp(data.data(), want, wantSize), 0) << name;
-    }
-  };
-  expect(L"raw", REG_SZ, raw, sizeof raw);
-  expect(L"sur", REG_EXPAND_SZ, surrogate, sizeof surrogate);
-  expect(L"emb", REG_MULTI_SZ, embedded, sizeof embedded);
-  expect(L"bin", REG_BINARY, binary, sizeof binary);
-  expect(L"empty", REG_BINARY, nullptr, 0);
-  expect(L"quad", REG_QWORD, &quad, 8);
-  expect(L"odd", 0x12345678, binary, 2);
+    ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path.c_str(), v.name, type, data), ERROR_SUCCESS) << v.name;
+    EXPECT_EQ(type, v.type) << v.name;
+    ASSERT_EQ(data.size(), v.size) << v.name;
+    EXPECT_TRUE(v.size == 0 || std::memcmp(data.data(), v.data, v.size) == 0) << v.name;
+  }
   // Names compare case-insensitively for Latin-1 letters too.
   std::wstring upper = L"ROOT\\ODD%{41}]\"[X\n\t\x00c9\x20ac\x1F600";
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, upper.c_str()));
@@ -466,13 +455,8 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryKey) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kKeys; ++i) {
-        std::wstring path = L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i);
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS)
-          RegCloseKey(key);
-      }
+      for (int i = 0; i < kKeys; ++i)
+        CreateKey(HKEY_CURRENT_USER, L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i));
     });
   }
   for (auto& thread : threads) thread.join();
@@ -482,10 +466,7 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryKey) {
 }
 
 TEST(RegistryPath, FollowsTheEnvironment) {
-  const char* saved = std::getenv("XDG_DATA_HOME");
-  std::string savedData = saved != nullptr ? saved : "";
-  unsetenv("VQ_REGISTRY");
-  setenv("XDG_DATA_HOME", "/data/home", 1);
+  ScopedEnv store("VQ_REGISTRY", nullptr), data("XDG_DATA_HOME", "/data/home");
   EXPECT_EQ(vq::RegistryStorePath(), "/data/home/VQDataMatrixLib/registry");
   setenv("XDG_DATA_HOME", "relative/ignored", 1);
   const char* home = std::getenv("HOME");
@@ -494,11 +475,6 @@ TEST(RegistryPath, FollowsTheEnvironment) {
   }
   setenv("VQ_REGISTRY", "/explicit/store", 1);
   EXPECT_EQ(vq::RegistryStorePath(), "/explicit/store");
-  unsetenv("VQ_REGISTRY");
-  if (saved != nullptr)
-    setenv("XDG_DATA_HOME", savedData.c_str(), 1);
-  else
-    unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

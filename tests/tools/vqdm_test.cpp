@@ -1,6 +1,7 @@
 // The vqdm tool: the stream header reader and the colour map on their own,
 // then the program as a user runs it (exit codes, one-line errors, outputs
 // checked against each other and against the library).
+#include <gtest/gtest.h>
 #include <png.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,18 +14,15 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "tools/vqdm/ColourMap.h"
 #include "tools/vqdm/Common.h"
 #include "tools/vqdm/StreamHeader.h"
+#include "vqdata/VQDataTestSupport.h"
 
 namespace {
 
-struct Apartment {
-  Apartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-  ~Apartment() { CoUninitialize(); }
-};
+using vqtest::BytesOf;
+using vqtest::StreamOf;
 
 // A 3 x 2 x 1 x 1 matrix written to a memory stream.
 vq::ComPtr<IStream> SmallMatrixStream() {
@@ -41,29 +39,8 @@ vq::ComPtr<IStream> SmallMatrixStream() {
   return s;
 }
 
-std::vector<unsigned char> Bytes(IStream* s) {
-  STATSTG st{};
-  s->Stat(&st, STATFLAG_NONAME);
-  std::vector<unsigned char> bytes(static_cast<size_t>(st.cbSize.QuadPart));
-  LARGE_INTEGER zero{};
-  s->Seek(zero, STREAM_SEEK_SET, nullptr);
-  ULONG got = 0;
-  s->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &got);
-  return bytes;
-}
-
-vq::ComPtr<IStream> StreamOf(const std::vector<unsigned char>& bytes) {
-  vq::ComPtr<IStream> s;
-  CreateStreamOnHGlobal(nullptr, TRUE, s.put());
-  ULONG put = 0;
-  if (!bytes.empty()) s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &put);
-  LARGE_INTEGER zero{};
-  s->Seek(zero, STREAM_SEEK_SET, nullptr);
-  return s;
-}
-
 TEST(StreamHeader, ReadsWhatTheMatrixWrote) {
-  Apartment apartment;
+  vqtest::EnsureApartment();
   vqdm::StreamHeader h;
   ASSERT_EQ(vqdm::ReadStreamHeader(SmallMatrixStream().get(), &h), S_OK);
   EXPECT_EQ(h.version, 4);
@@ -87,8 +64,8 @@ TEST(StreamHeader, ReadsWhatTheMatrixWrote) {
 }
 
 TEST(StreamHeader, TruncatedOrDamagedHeadersAreRefused) {
-  Apartment apartment;
-  const std::vector<unsigned char> good = Bytes(SmallMatrixStream().get());
+  vqtest::EnsureApartment();
+  const std::vector<unsigned char> good = BytesOf(SmallMatrixStream().get());
   vqdm::StreamHeader h;
   ASSERT_EQ(vqdm::ReadStreamHeader(StreamOf(good).get(), &h), S_OK);
   for (size_t cut = 0; cut < h.headerBytes; ++cut) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "VQData.h"
@@ -49,6 +50,21 @@ inline std::wstring LastErrorDescription() {
 }
 
 inline void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
+
+// What a getter with one out-parameter (and at most one argument before it)
+// stores, checking that it succeeds: Get(axis, &IVQAxis::GetSize).
+template <class O, class I, class T>
+T Get(O* object, HRESULT (STDMETHODCALLTYPE I::*getter)(T*)) {
+  T value{};
+  EXPECT_EQ((object->*getter)(&value), S_OK);
+  return value;
+}
+template <class O, class I, class A, class T>
+T Get(O* object, HRESULT (STDMETHODCALLTYPE I::*getter)(A, T*), std::type_identity_t<A> argument) {
+  T value{};
+  EXPECT_EQ((object->*getter)(argument, &value), S_OK);
+  return value;
+}
 
 // Owning BSTR for arguments.
 class Text {

@@ -68,9 +68,7 @@ TEST(VQAttributes, GroupsAreCreatedOnDemandAndKeepInsertionOrder) {
   EXPECT_EQ(records[1].name, L"Offset");
   EXPECT_EQ(records[2].group, L"Run");
   EXPECT_EQ(records[3].second, L"B");
-  LONG total = 0;
-  groups->GetAttributeCount(&total);
-  EXPECT_EQ(total, 4);
+  EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetAttributeCount), 4);
 }
 
 TEST(VQAttributes, ItemsAreFoundByIntegerIndexOfAnyTypeOrByName) {
@@ -130,9 +128,7 @@ TEST(VQAttributes, IndexedAttributesAreKeptPerRecordAndEveryRecordAnswers) {
   vq::ComPtr<IVQIndexedAttributes> indexed;
   EXPECT_EQ(item->GetIndexedAttributes(0, indexed.put()), E_INVALIDARG);
   ASSERT_EQ(item->GetIndexedAttributes(1, indexed.put()), S_OK);
-  LONG count = 0;
-  indexed->GetCount(&count);
-  EXPECT_EQ(count, 3);
+  EXPECT_EQ(Get(indexed.get(), &IVQIndexedAttributes::GetCount), 3);
   std::vector<size_t> sizes;
   for (LONG z = 1; z <= 5; ++z) {
     vq::ComPtr<IVQAttributeGroups> groups;
@@ -152,8 +148,7 @@ TEST(VQAttributes, IndexedAttributesAreKeptPerRecordAndEveryRecordAnswers) {
   // Indexed attributes do not show among the item's own.
   vq::ComPtr<IVQAttributeGroups> plain;
   item->GetAttributes(plain.put());
-  plain->GetCount(&count);
-  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Get(plain.get(), &IVQAttributeGroups::GetCount), 0);
 }
 
 TEST(VQAttributes, ViewsAreLiveAndOutliveRemovalOfTheirNode) {
@@ -161,9 +156,7 @@ TEST(VQAttributes, ViewsAreLiveAndOutliveRemovalOfTheirNode) {
   vq::ComPtr<IVQAttributeGroups> groups;
   item->GetAttributes(groups.put());
   Add(item.get(), L"G", L"a", L"", 1);
-  LONG count = 0;
-  groups->GetCount(&count);
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetCount), 1);
   vq::ComPtr<IVQAttributeGroup> group;
   VARIANT one = IntVariant(1);
   groups->GetItem(one, group.put());
@@ -173,10 +166,8 @@ TEST(VQAttributes, ViewsAreLiveAndOutliveRemovalOfTheirNode) {
   ASSERT_EQ(item->GetAttributeValue(Text(L"G"), Text(L"b"), &out), S_OK);
   EXPECT_EQ(out.lVal, 2);
   ASSERT_EQ(item->ClearAttributes(), S_OK);
-  group->GetCount(&count);  // the detached group still answers
-  EXPECT_EQ(count, 2);
-  groups->GetCount(&count);
-  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Get(group.get(), &IVQAttributeGroup::GetCount), 2);  // the detached group still answers
+  EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetCount), 0);
 }
 
 TEST(VQAttributes, UnstorableValuesAreRefusedAndByRefValuesDereferenced) {
@@ -231,21 +222,15 @@ TEST(VQAttributes, RemovalAndTextConversions) {
   vq::ComPtr<IVQAttribute> attribute;
   VARIANT one = IntVariant(1);
   group->GetItem(one, attribute.put());
-  BSTR text = nullptr;
-  ASSERT_EQ(attribute->GetValueAsString(&text), S_OK);
-  EXPECT_EQ(TakeText(text), L"12");
-  DOUBLE d = 0;
-  ASSERT_EQ(attribute->GetValueAsDouble(&d), S_OK);
-  EXPECT_EQ(d, 12.0);
+  EXPECT_EQ(TakeText(Get(attribute.get(), &IVQAttribute::GetValueAsString)), L"12");
+  EXPECT_EQ(Get(attribute.get(), &IVQAttribute::GetValueAsDouble), 12.0);
   LONG index = 0;
   EXPECT_EQ(group->GetIndexOf(Text(L"a"), &index), S_OK);
   EXPECT_EQ(index, 1);
   EXPECT_EQ(group->GetIndexOf(Text(L"nope"), &index), S_FALSE);
   EXPECT_EQ(item->RemoveAttribute(Text(L"G"), Text(L"a")), S_OK);
   EXPECT_EQ(item->RemoveAttribute(Text(L"G"), Text(L"a")), S_FALSE);
-  LONG count = -1;
-  group->GetCount(&count);
-  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Get(group.get(), &IVQAttributeGroup::GetCount), 0);
 }
 
 }  // namespace

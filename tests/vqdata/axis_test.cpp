@@ -22,23 +22,15 @@ LONG IndexOf(IVQAxis* axis, double value) {
 TEST(VQAxis, FreshAxisIsLinearAndFollowsTheXSizeUntilInitialised) {
   vq::ComPtr<IVQData> item = NewItem();
   vq::ComPtr<IVQAxis> axis = AxisOf(item.get());
-  LONG kind = -1, size = -1;
-  DOUBLE first = -1, delta = -1;
-  axis->GetKind(&kind);
-  axis->GetSize(&size);
-  axis->GetFirstValue(&first);
-  axis->GetDelta(&delta);
-  EXPECT_EQ(kind, 0);
-  EXPECT_EQ(size, 0);
-  EXPECT_EQ(first, 0.0);
-  EXPECT_EQ(delta, 1.0);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetKind), 0);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetSize), 0);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetFirstValue), 0.0);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetDelta), 1.0);
   item->Allocate(17, 2, 1);
-  axis->GetSize(&size);
-  EXPECT_EQ(size, 17);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetSize), 17);
   axis->InitializeAsLinear(5, 0.0, 1.0, Text(L"Hz"));
   item->Allocate(9, 2, 1);
-  axis->GetSize(&size);
-  EXPECT_EQ(size, 5);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetSize), 5);
   // The item hands out its one axis, not a copy.
   EXPECT_EQ(AxisOf(item.get()).get(), axis.get());
 }
@@ -54,17 +46,13 @@ TEST(VQAxis, LinearIndexRoundsHalvesUpAndClampsToTheEnds) {
   EXPECT_EQ(IndexOf(axis.get(), -INFINITY), 0);
   LONG index = 0;
   EXPECT_EQ(axis->GetIndexOfValue(NAN, &index), E_INVALIDARG);
-  DOUBLE last = 0;
-  axis->GetLastValue(&last);
-  EXPECT_EQ(last, 99.0);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetLastValue), 99.0);
 }
 
 TEST(VQAxis, LogarithmicAxisIsGeometric) {
   vq::ComPtr<IVQAxis> axis = AxisOf(NewItem().get());
   ASSERT_EQ(axis->InitializeAsKind1(4, 10.0, 10.0, Text(L"Hz")), S_OK);
-  DOUBLE v = 0;
-  axis->GetValue(2, &v);
-  EXPECT_DOUBLE_EQ(v, 1000.0);
+  EXPECT_DOUBLE_EQ(Get(axis.get(), &IVQAxis::GetValue, 2), 1000.0);
   EXPECT_EQ(IndexOf(axis.get(), 900.0), 2);
   EXPECT_EQ(IndexOf(axis.get(), 5e4), 3);
   EXPECT_EQ(axis->InitializeAsKind1(4, 0.0, 10.0, Text(L"Hz")), E_INVALIDARG);
@@ -74,14 +62,9 @@ TEST(VQAxis, LogarithmicAxisIsGeometric) {
 TEST(VQAxis, BandAxisFindsTheBandThatHoldsTheValue) {
   vq::ComPtr<IVQAxis> axis = AxisOf(NewItem().get());
   ASSERT_EQ(axis->InitializeAsBands(28, 13, 3, Text(L"Hz")), S_OK);
-  LONG first = 0, fraction = 0;
-  axis->GetFirstBand(&first);
-  axis->GetFraction(&fraction);
-  EXPECT_EQ(first, 13);
-  EXPECT_EQ(fraction, 3);
-  DOUBLE centre = 0;
-  axis->GetFirstValue(&centre);
-  EXPECT_NEAR(centre, 19.95, 0.01);  // band 13 of 1/3 octave
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetFirstBand), 13);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetFraction), 3);
+  EXPECT_NEAR(Get(axis.get(), &IVQAxis::GetFirstValue), 19.95, 0.01);  // band 13 of 1/3 octave
   EXPECT_EQ(IndexOf(axis.get(), 20.0), 0);
   EXPECT_EQ(IndexOf(axis.get(), 100.0), 7);  // band 20
   // On the edge between bands 29 and 30 (891.25 Hz) the upper band wins.
@@ -95,9 +78,7 @@ TEST(VQAxis, ValueAxisMapsValuesToIndices) {
   vq::ComPtr<IVQAxis> axis = AxisOf(NewItem().get());
   const double values[] = {1.0, 2.0, 4.0, 8.0, 100.0};
   ASSERT_EQ(axis->InitializeWithValues(5, values, Text(L"rpm")), S_OK);
-  LONG kind = 0;
-  axis->GetKind(&kind);
-  EXPECT_EQ(kind, 3);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetKind), 3);
   EXPECT_EQ(IndexOf(axis.get(), 4.0), 2);
   EXPECT_EQ(IndexOf(axis.get(), 5.9), 2);
   EXPECT_EQ(IndexOf(axis.get(), 6.0), 3);  // halfway: the upper point
@@ -133,17 +114,13 @@ TEST(VQAxis, CopyFromAndIsEqualCompareEveryParameter) {
   vq::ComPtr<IVQAxis> ax = AxisOf(a.get()), bx = AxisOf(b.get());
   ax->InitializeAsBands(10, 5, 12, Text(L"Hz"));
   ASSERT_EQ(b->SetAxis(ax.get()), S_OK);
-  VARIANT_BOOL equal = VARIANT_FALSE;
-  ASSERT_EQ(ax->IsEqual(bx.get(), &equal), S_OK);
-  EXPECT_EQ(equal, VARIANT_TRUE);
+  EXPECT_EQ(Get(ax.get(), &IVQAxis::IsEqual, bx.get()), VARIANT_TRUE);
   bx->SetUnit(Text(L"kHz"));
-  ax->IsEqual(bx.get(), &equal);
-  EXPECT_EQ(equal, VARIANT_FALSE);
+  EXPECT_EQ(Get(ax.get(), &IVQAxis::IsEqual, bx.get()), VARIANT_FALSE);
   const double values[] = {-1.0, 0.5};
   ax->InitializeWithValues(2, values, Text(L"m"));
   ASSERT_EQ(bx->CopyFrom(ax.get()), S_OK);
-  bx->IsEqual(ax.get(), &equal);
-  EXPECT_EQ(equal, VARIANT_TRUE);
+  EXPECT_EQ(Get(bx.get(), &IVQAxis::IsEqual, ax.get()), VARIANT_TRUE);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Values, creation and error reporting of the data item.
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -81,9 +80,7 @@ TEST(VQDataValues, FreshItemHasNoValuesAndFormatOne) {
   EXPECT_EQ(b.XSize, 0);
   EXPECT_EQ(b.ZSize, 0);
   EXPECT_EQ(b.pDouble, nullptr);
-  VARIANT_BOOL allocated = VARIANT_TRUE;
-  item->IsAllocated(&allocated);
-  EXPECT_EQ(allocated, VARIANT_FALSE);
+  EXPECT_EQ(Get(item.get(), &IVQData::IsAllocated), VARIANT_FALSE);
 }
 
 TEST(VQDataValues, BufferDescriptorSetsOnlyThePointerOfItsFormat) {
@@ -244,17 +241,11 @@ TEST(VQDataValues, FreeDataDropsValuesButKeepsFormatAxisAttributesAndTags) {
   item->GetTagVector(2, tag.put());
   tag->Add(7.0);
   ASSERT_EQ(item->FreeData(), S_OK);
-  LONG x = -1, z = -1, format = -1, size = -1, tags = -1;
-  item->GetSize(0, &x);
-  item->GetSize(1, &z);
-  item->GetFormat(&format);
-  axis->GetSize(&size);
-  tag->GetCount(&tags);
-  EXPECT_EQ(x, 0);
-  EXPECT_EQ(z, 0);
-  EXPECT_EQ(format, 5);
-  EXPECT_EQ(size, 10);
-  EXPECT_EQ(tags, 1);
+  EXPECT_EQ(Get(item.get(), &IVQData::GetSize, 0), 0);
+  EXPECT_EQ(Get(item.get(), &IVQData::GetSize, 1), 0);
+  EXPECT_EQ(Get(item.get(), &IVQData::GetFormat), 5);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetSize), 10);
+  EXPECT_EQ(Get(tag.get(), &IVQTagVector::GetCount), 1);
   VARIANT out;
   EXPECT_EQ(item->GetAttributeValue(Text(L"G"), Text(L"A"), &out), S_OK);
   EXPECT_EQ(out.lVal, 3);
@@ -302,9 +293,7 @@ TEST(VQDataValues, CloneAndCopyValuesFromCopyEverythingIndependently) {
   EXPECT_EQ(TakeText(name), L"source");
   vq::ComPtr<IVQData> like = NewItem();
   ASSERT_EQ(like->AllocateLike(item.get()), S_OK);
-  LONG format = 0;
-  like->GetFormat(&format);
-  EXPECT_EQ(format, 4);
+  EXPECT_EQ(Get(like.get(), &IVQData::GetFormat), 4);
 }
 
 TEST(VQDataErrors, FailuresLeaveADescriptionOnTheThread) {
@@ -369,15 +358,20 @@ HRESULT CallSlot(void* iface, int slot, Args... args) {
   return fn(iface, args...);
 }
 
+// What the getter at `slot` stores through its last parameter.
+template <class T, class... Args>
+T SlotOut(void* iface, int slot, Args... args) {
+  T value{};
+  EXPECT_EQ(CallSlot(iface, slot, args..., &value), S_OK) << "slot " << slot;
+  return value;
+}
+
 TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   vq::ComPtr<IVQData> item = NewItem();
   IVQData* d = item.get();
   ASSERT_EQ(CallSlot(d, 9, LONG{4}, LONG{3}, LONG{5}), S_OK);  // Allocate
-  LONG value = 0;
-  ASSERT_EQ(CallSlot(d, 23, &value), S_OK);  // GetFormat
-  EXPECT_EQ(value, 5);
-  ASSERT_EQ(CallSlot(d, 7, LONG{1}, &value), S_OK);  // GetSize
-  EXPECT_EQ(value, 3);
+  EXPECT_EQ(SlotOut<LONG>(d, 23), 5);                          // GetFormat
+  EXPECT_EQ(SlotOut<LONG>(d, 7, LONG{1}), 3);                  // GetSize
   VQDataBuffer b{};
   ASSERT_EQ(CallSlot(d, 44, &b), S_OK);  // GetDataBuffer
   EXPECT_EQ(b.XSize, 4);
@@ -388,8 +382,7 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   in.ZSize = 1;
   in.pFloat = values;
   ASSERT_EQ(CallSlot(d, 11, in), S_OK);  // SetDataBuffer by value
-  CallSlot(d, 7, LONG{0}, &value);
-  EXPECT_EQ(value, 2);
+  EXPECT_EQ(SlotOut<LONG>(d, 7, LONG{0}), 2);
   VARIANT v = IntVariant(9);
   ASSERT_EQ(CallSlot(d, 39, static_cast<BSTR>(Text(L"g")), static_cast<BSTR>(Text(L"a")),
                      static_cast<BSTR>(Text(L"s")), v),
@@ -399,22 +392,16 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
             S_OK);  // AddIndexedAttribute
   IVQAttributeGroups* groups = nullptr;
   ASSERT_EQ(CallSlot(d, 4, &groups), S_OK);  // GetAttributes
-  CallSlot(groups, 9, &value);               // GetCount
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(SlotOut<LONG>(groups, 9), 1);    // GetCount
   IVQAttributeGroup* group = nullptr;
   VARIANT one = IntVariant(1);
   ASSERT_EQ(CallSlot(groups, 8, one, &group), S_OK);  // GetItem
-  BSTR text = nullptr;
-  CallSlot(group, 14, &text);  // GetName
-  EXPECT_EQ(TakeText(text), L"g");
-  CallSlot(group, 16, &text);  // GetSecondName
-  EXPECT_EQ(TakeText(text), L"s");
-  CallSlot(group, 9, &value);  // GetCount
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(TakeText(SlotOut<BSTR>(group, 14)), L"g");  // GetName
+  EXPECT_EQ(TakeText(SlotOut<BSTR>(group, 16)), L"s");  // GetSecondName
+  EXPECT_EQ(SlotOut<LONG>(group, 9), 1);                // GetCount
   IVQAttribute* attribute = nullptr;
   ASSERT_EQ(CallSlot(group, 8, one, &attribute), S_OK);  // GetItem
-  CallSlot(attribute, 9, &text);                         // GetName
-  EXPECT_EQ(TakeText(text), L"a");
+  EXPECT_EQ(TakeText(SlotOut<BSTR>(attribute, 9)), L"a");  // GetName
   VARIANT out;
   VariantInit(&out);
   CallSlot(attribute, 7, &out);  // GetValue
@@ -424,37 +411,26 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   groups->Release();
   IVQIndexedAttributes* indexed = nullptr;
   ASSERT_EQ(CallSlot(d, 5, LONG{1}, &indexed), S_OK);  // GetIndexedAttributes
-  CallSlot(indexed, 9, &value);                        // GetCount
-  EXPECT_EQ(value, 2);
+  EXPECT_EQ(SlotOut<LONG>(indexed, 9), 2);             // GetCount
   VARIANT two = IntVariant(2);
   ASSERT_EQ(CallSlot(indexed, 8, two, &groups), S_OK);  // GetItem
-  CallSlot(groups, 9, &value);
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(SlotOut<LONG>(groups, 9), 1);
   groups->Release();
   indexed->Release();
 
   IVQAxis* axis = nullptr;
   ASSERT_EQ(CallSlot(d, 8, &axis), S_OK);  // GetAxis
   ASSERT_EQ(CallSlot(axis, 3, LONG{5}, 10.0, 2.0, static_cast<BSTR>(Text(L"s"))), S_OK);  // InitializeAsLinear
-  DOUBLE dv = 0;
-  CallSlot(axis, 11, &dv);  // GetFirstValue
-  EXPECT_EQ(dv, 10.0);
-  CallSlot(axis, 12, &dv);  // GetDelta
-  EXPECT_EQ(dv, 2.0);
-  CallSlot(axis, 9, &value);  // GetSize
-  EXPECT_EQ(value, 5);
-  CallSlot(axis, 10, &text);  // GetUnit
-  EXPECT_EQ(TakeText(text), L"s");
-  CallSlot(axis, 20, 13.1, &value);  // GetIndexOfValue
-  EXPECT_EQ(value, 2);
+  EXPECT_EQ(SlotOut<DOUBLE>(axis, 11), 10.0);                                             // GetFirstValue
+  EXPECT_EQ(SlotOut<DOUBLE>(axis, 12), 2.0);                                              // GetDelta
+  EXPECT_EQ(SlotOut<LONG>(axis, 9), 5);                                                   // GetSize
+  EXPECT_EQ(TakeText(SlotOut<BSTR>(axis, 10)), L"s");                                     // GetUnit
+  EXPECT_EQ(SlotOut<LONG>(axis, 20, 13.1), 2);                                            // GetIndexOfValue
   ASSERT_EQ(CallSlot(axis, 4, LONG{3}, 1.0, 10.0, static_cast<BSTR>(Text(L"x"))), S_OK);  // InitializeAsKind1
-  CallSlot(axis, 8, &value);  // GetKind
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(SlotOut<LONG>(axis, 8), 1);                                                   // GetKind
   ASSERT_EQ(CallSlot(axis, 5, LONG{28}, LONG{13}, LONG{3}, static_cast<BSTR>(Text(L"Hz"))), S_OK);  // InitializeAsBands
-  CallSlot(axis, 13, &value);  // GetFirstBand
-  EXPECT_EQ(value, 13);
-  CallSlot(axis, 14, &value);  // GetFraction
-  EXPECT_EQ(value, 3);
+  EXPECT_EQ(SlotOut<LONG>(axis, 13), 13);                                                           // GetFirstBand
+  EXPECT_EQ(SlotOut<LONG>(axis, 14), 3);                                                            // GetFraction
   axis->Release();
 
   IVQTagVector* tag = nullptr;
@@ -468,8 +444,7 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   IVQTagVector* target = nullptr;
   other->GetTagVector(1, &target);
   ASSERT_EQ(CallSlot(tag, 12, target), S_OK);  // CopyTo
-  CallSlot(target, 9, &value);                 // GetCount
-  EXPECT_EQ(value, 1);
+  EXPECT_EQ(SlotOut<LONG>(target, 9), 1);      // GetCount
   target->Release();
   tag2->Release();
   tag->Release();
@@ -482,39 +457,7 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   ASSERT_EQ(CallSlot(otherPersist.get(), 4, stream.get()), S_OK);  // LoadFromStream
 
   ASSERT_EQ(CallSlot(d, 48), S_OK);  // FreeData
-  item->GetSize(0, &value);
-  EXPECT_EQ(value, 0);
-}
-
-}  // namespace
-
-namespace {
-
-STDAPI DllRegisterServer();
-STDAPI DllUnregisterServer();
-
-TEST(VQDataRegistration, RegisterWritesTheServerPathAndUnregisterRemovesIt) {
-  EnsureApartment();
-  char dir[] = "/tmp/vqdata-registry-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string store = std::string(dir) + "/registry";
-  ASSERT_EQ(setenv("VQ_REGISTRY", store.c_str(), 1), 0);
-  ASSERT_EQ(DllRegisterServer(), S_OK);
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}\\InprocServer32", 0,
-                          KEY_READ, &key),
-            ERROR_SUCCESS);
-  char path[4096] = {};
-  DWORD size = sizeof path;
-  EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size), ERROR_SUCCESS);
-  EXPECT_NE(std::string(path).find("libVQData"), std::string::npos) << path;
-  RegCloseKey(key);
-  ASSERT_EQ(DllUnregisterServer(), S_OK);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{6C3B1E52-8F0A-4D7B-9A61-2E54C0D7B3A9}", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(DllUnregisterServer(), S_OK);  // twice is no failure
-  unsetenv("VQ_REGISTRY");
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(Get(d, &IVQData::GetSize, 0), 0);
 }
 
 }  // namespace

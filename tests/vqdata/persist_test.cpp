@@ -92,9 +92,7 @@ vq::ComPtr<IVQData> RichItem() {
 TEST(VQDataPersist, EveryPartRoundTrips) {
   vq::ComPtr<IVQData> item = RichItem();
   std::vector<uint8_t> saved = Save(item.get());
-  ULONGLONG predicted = 0;
-  Persist(item.get())->GetSaveSize(&predicted);
-  EXPECT_EQ(predicted, saved.size());
+  EXPECT_EQ(Get(Persist(item.get()).get(), &IVQDataPersist::GetSaveSize), saved.size());
 
   vq::ComPtr<IVQData> loaded = NewItem();
   loaded->Allocate(100, 100, 5);  // replaced whole
@@ -111,11 +109,8 @@ TEST(VQDataPersist, EveryPartRoundTrips) {
   EXPECT_EQ(TakeText(name), L"Spectrum \u00e9\u4e2d\U0001F600");
   vq::ComPtr<IVQAxis> axis;
   loaded->GetAxis(axis.put());
-  LONG kind = 0, first = 0;
-  axis->GetKind(&kind);
-  axis->GetFirstBand(&first);
-  EXPECT_EQ(kind, 2);
-  EXPECT_EQ(first, 13);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetKind), 2);
+  EXPECT_EQ(Get(axis.get(), &IVQAxis::GetFirstBand), 13);
   VARIANT out;
   ASSERT_EQ(loaded->GetAttributeValue(Text(L"Channel"), Text(L"Name"), &out), S_OK);
   EXPECT_EQ(TakeText(out.bstrVal), L"Mic\u00b0 1");
@@ -124,9 +119,7 @@ TEST(VQDataPersist, EveryPartRoundTrips) {
   EXPECT_EQ(out.vt, VT_BOOL);
   vq::ComPtr<IVQIndexedAttributes> indexed;
   loaded->GetIndexedAttributes(1, indexed.put());
-  LONG records = 0;
-  indexed->GetRecordCount(&records);
-  EXPECT_EQ(records, 2);
+  EXPECT_EQ(Get(indexed.get(), &IVQIndexedAttributes::GetRecordCount), 2);
 }
 
 TEST(VQDataPersist, ValuesOfEveryFormatRoundTripBitExact) {
@@ -154,13 +147,9 @@ TEST(VQDataPersist, ValuesOfEveryFormatRoundTripBitExact) {
     loaded->GetRawData(&p, &bytes);
     ASSERT_EQ(bytes, raw.size());
     EXPECT_EQ(std::memcmp(p, raw.data(), raw.size()), 0);
-    LONG x = 0, z = 0, f = -1;
-    loaded->GetSize(0, &x);
-    loaded->GetSize(1, &z);
-    loaded->GetFormat(&f);
-    EXPECT_EQ(x, 7);
-    EXPECT_EQ(z, 3);
-    EXPECT_EQ(f, format);
+    EXPECT_EQ(Get(loaded.get(), &IVQData::GetSize, 0), 7);
+    EXPECT_EQ(Get(loaded.get(), &IVQData::GetSize, 1), 3);
+    EXPECT_EQ(Get(loaded.get(), &IVQData::GetFormat), format);
   }
 }
 

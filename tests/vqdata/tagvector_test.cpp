@@ -8,8 +8,7 @@ using namespace vqtest;
 namespace {
 
 std::vector<double> ValuesOf(IVQTagVector* t) {
-  LONG n = 0;
-  t->GetCount(&n);
+  const LONG n = Get(t, &IVQTagVector::GetCount);
   std::vector<double> v(static_cast<size_t>(n));
   if (n > 0) {
     EXPECT_EQ(t->GetValues(0, n, v.data()), S_OK);
@@ -26,16 +25,12 @@ TEST(VQTagVectors, FourVectorsReachableThroughBothInterfaces) {
     ASSERT_EQ(item->GetTagVector(i, a.put()), S_OK);
     ASSERT_EQ(tv->GetTagVector(i, b.put()), S_OK);
     EXPECT_EQ(a.get(), b.get());
-    LONG index = -1;
-    a->GetIndex(&index);
-    EXPECT_EQ(index, i);
+    EXPECT_EQ(Get(a.get(), &IVQTagVector::GetIndex), i);
   }
   vq::ComPtr<IVQTagVector> t;
   EXPECT_EQ(tv->GetTagVector(4, t.put()), E_INVALIDARG);
   EXPECT_EQ(tv->GetTagVector(-1, t.put()), E_INVALIDARG);
-  LONG count = 0;
-  tv->GetTagVectorCount(&count);
-  EXPECT_EQ(count, 4);
+  EXPECT_EQ(Get(tv.get(), &IVQDataTagVectors::GetTagVectorCount), 4);
 }
 
 TEST(VQTagVectors, EditingKeepsOrder) {
@@ -88,9 +83,7 @@ TEST(VQTagVectors, ItemCopiesOnlyItsNonEmptyVectors) {
   t->Add(-2);
   t->Add(-3);
   vq::ComPtr<IVQDataTagVectors> tv = carrier.query<IVQDataTagVectors>();
-  VARIANT_BOOL has = VARIANT_FALSE;
-  tv->HasTagVectors(&has);
-  EXPECT_EQ(has, VARIANT_TRUE);
+  EXPECT_EQ(Get(tv.get(), &IVQDataTagVectors::HasTagVectors), VARIANT_TRUE);
   ASSERT_EQ(tv->CopyTagVectorsTo(target.get()), S_OK);
   std::vector<std::vector<double>> expected = {{10}, {-1}, {20}, {}};
   for (LONG i = 0; i < 4; ++i) {
@@ -98,8 +91,7 @@ TEST(VQTagVectors, ItemCopiesOnlyItsNonEmptyVectors) {
     EXPECT_EQ(ValuesOf(t.get()), expected[static_cast<size_t>(i)]) << i;
   }
   ASSERT_EQ(carrier->ClearTagVectors(), S_OK);
-  tv->HasTagVectors(&has);
-  EXPECT_EQ(has, VARIANT_FALSE);
+  EXPECT_EQ(Get(tv.get(), &IVQDataTagVectors::HasTagVectors), VARIANT_FALSE);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // TempRegistry.h - points the registry store at a file in a fresh temporary
 // directory for the lifetime of the object, and removes the directory after.
-// Used by the runtime tests in the test program's main thread.
+// Used by the runtime tests in the test program's main thread, with two
+// helpers that write into the store in one call and fail the test otherwise.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "VQComRuntime.h"
 
 class TempRegistry {
  public:
@@ -50,3 +54,20 @@ class TempRegistry {
   std::string m_Dir;
   std::string m_Path;
 };
+
+// Creates root\path (and the keys above it).
+inline void CreateKey(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// Creates root\path and sets its value `name` (null: the default) to text.
+inline void SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
