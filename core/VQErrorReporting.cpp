@@ -12,6 +12,15 @@ HRESULT ErrorReturn(HRESULT hr, const char* message, unsigned number) noexcept {
   return hr;
 }
 
+void TraceRefusal(const char* origin, const Refusal& refusal) noexcept {
+  const char* message = refusal.message != nullptr ? refusal.message : "";
+  if (refusal.context != nullptr) {
+    VQ_TRACE(origin, "Assert", 1, "%s: %s", refusal.context, message);
+  } else {
+    VQ_TRACE(origin, "Assert", 1, "%s", message);
+  }
+}
+
 const char* ComErrorText(const _com_error& e) noexcept {
   try {
     const char* text = e.ErrorMessage();

@@ -8,12 +8,6 @@
 
 namespace vq::persist {
 
-void Refuse(HRESULT hr, const char* what) {
-  VQ_TRACE("CVQDataMatrix::Read", "Assert", 1, "Stream refused: %s", what);
-  _com_issue_error(hr);
-  __builtin_unreachable();  // _com_issue_error always raises
-}
-
 // ---------------------------------------------------------------------------
 // Writing.
 // ---------------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "VQPlatform.h"
+#include "core/VQErrorReporting.h"
 
 namespace vq::persist {
 
@@ -26,8 +27,9 @@ inline constexpr LONG kMaxTextBytes = 10000;
 inline constexpr HRESULT kInvalidData = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 inline constexpr HRESULT kEndOfStream = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
 
-// Raises the component error `hr` after tracing `what` (level 1, "Assert").
-[[noreturn]] void Refuse(HRESULT hr, const char* what);
+// Refuses the stream: the method guard traces "Stream refused: <what>" and
+// returns hr.
+[[noreturn]] inline void Refuse(HRESULT hr, const char* what) { vq::Refuse(hr, what, "Stream refused"); }
 
 class StreamWriter {
  public:

@@ -83,29 +83,12 @@ constexpr SlicePlane kD2D3 = {"CVQDataMatrix::GetD2D3Slice",
                               false,
                               false};
 
-// A check that ends the call with a message: traced as the message, returned
-// as `code`.
-struct Refusal {
-  const char* Message;
-  HRESULT Code;
-};
-
-[[noreturn]] void Refuse(const char* message, HRESULT code = E_FAIL) { throw Refusal{message, code}; }
+// A check that ends the call: the method guard traces the message and
+// returns `code`.
+[[noreturn]] void Refuse(const char* message, HRESULT code = E_FAIL) { vq::Refuse(code, message); }
 
 // The component error for using a reference that is empty.
 [[noreturn]] void EmptyReference() { throw _com_error(E_POINTER); }
-
-template <class Body>
-HRESULT Guarded(const char* origin, Body&& body) noexcept {
-  return vq::MethodGuard(origin, [&]() -> HRESULT {
-    try {
-      return body();
-    } catch (const Refusal& refusal) {
-      VQ_TRACE(origin, "Assert", 1, "%s", refusal.Message);
-      return refusal.Code;
-    }
-  });
-}
 
 // The IVQData of an object: empty when it is no data item (E_NOINTERFACE), a
 // component error for any other failure.
@@ -479,7 +462,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
              fixedB);
   }
   if (pData == nullptr) return E_POINTER;
-  return Guarded(origin, [&]() -> HRESULT {
+  return vq::MethodGuard(origin, [&]() -> HRESULT {
     {
       const Geometry g = PlaneGeometry(plane);
       if (!PlaneInside(plane, g, fixedA, fixedB)) Refuse("Plane outside the matrix.");
@@ -621,7 +604,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
                           IUnknown* Data) {
   const char* origin = plane.SpectrumOrigin;
   if (Data == nullptr) return E_POINTER;
-  return Guarded(origin, [&]() -> HRESULT {
+  return vq::MethodGuard(origin, [&]() -> HRESULT {
     {
       if (!m.IsInitialized()) Refuse("Plane outside the matrix.");
       const Geometry g = PlaneGeometry(plane);

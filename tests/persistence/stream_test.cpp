@@ -451,7 +451,11 @@ TEST_F(StreamTest, RefusesMalformedHeaders) {
   };
   // Fields: 0 version, 1 dimensions, 2 label count, 3 type, 4 format, 5 XSize,
   // 6 ZSize, 7 priority, 8 size d1, 9 unit count d1.
-  EXPECT_EQ(with(1, 0), kInvalidData);
+  {
+    vq::test::TraceCapture trace;
+    EXPECT_EQ(with(1, 0), kInvalidData);
+    EXPECT_TRUE(trace.Contains("Stream refused: the dimension count is not 4"));
+  }
   EXPECT_EQ(with(1, 5), kInvalidData);
   EXPECT_EQ(with(2, 10001), kInvalidData);
   EXPECT_EQ(with(3, 2), kInvalidData);
