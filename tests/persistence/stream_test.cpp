@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -84,8 +83,6 @@ class FailingStream final : public vq::ForwardStream<FailingStream> {
   size_t m_Taken = 0;
 };
 
-void ExerciseMatrix(IVQDataMatrix* m);
-
 class StreamTest : public vq::test::MatrixTest {
  protected:
   // A 2 x 1 x 1 x 1 matrix labelled "M", four values per element, with
@@ -154,6 +151,22 @@ class StreamTest : public vq::test::MatrixTest {
     }
     ExerciseMatrix(m.get());
   }
+
+  static void ExerciseMatrix(IVQDataMatrix* m);
+  // The bytes as a memory stream, at its start.
+  static vq::ComPtr<IStream> StreamOf(const Bytes& bytes) {
+    vq::ComPtr<IStream> s;
+    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+    EXPECT_EQ(s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    return s;
+  }
+  static std::wstring MatrixLabel(IVQDataMatrix* m) {
+    BSTR label = nullptr;
+    EXPECT_EQ(m->get_MatrixLabel(&label), S_OK);
+    return Str(label);
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -173,14 +186,6 @@ TEST_P(RoundTripTest, KeepsEverythingTheMatrixHolds) {
   for (LONG d = 0; d < 4; ++d) {
     ASSERT_EQ(m->InitializeAxis(d, 1.5 * d - 2.0, 0.25 + d, _bstr_t(units[d])), S_OK);
   }
-  for (LONG d4 = 0; d4 < 2; ++d4)
-    for (LONG d3 = 0; d3 < 2; ++d3)
-      for (LONG d2 = 0; d2 < 2; ++d2)
-        for (LONG d1 = 0; d1 < 3; ++d1) {
-          const LONG id = 1000 + d1 + 10 * d2 + 100 * d3 + 1000 * d4;
-          ASSERT_EQ(m->put_ID(d1, d2, d3, d4, id), S_OK);
-          ASSERT_EQ(m->put_Label(d1, d2, d3, d4, _bstr_t(("e" + std::to_string(id)).c_str())), S_OK);
-        }
   Fill(m.get(), 0.5);
   {
     auto item = Get(m.get(), 1, 1, 0, 1);
@@ -201,17 +206,8 @@ TEST_P(RoundTripTest, KeepsEverythingTheMatrixHolds) {
   vq::ComPtr<IVQDataMatrix> r;
   ASSERT_EQ(ReadAll(written, &r), S_OK);
 
-  for (LONG d = 0; d <= 4; ++d) {
-    LONG a = 0, b = 0;
-    ASSERT_EQ(m->get_Size(d, &a), S_OK);
-    ASSERT_EQ(r->get_Size(d, &b), S_OK);
-    EXPECT_EQ(a, b) << "dimension " << d;
-  }
-  BSTR rl = nullptr;
-  ASSERT_EQ(r->get_MatrixLabel(&rl), S_OK);
-  EXPECT_EQ(Str(rl), std::wstring(L"Run \u00e9\u20ac 7"));
-  CVQDataMatrix* impl = Impl(r.get());
-  EXPECT_EQ(impl->Priority().GetPriorityType(), elementPriorityLifo);
+  EXPECT_EQ(MatrixLabel(r.get()), std::wstring(L"Run \u00e9\u20ac 7"));
+  EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), elementPriorityLifo);
   for (LONG d = 0; d < 4; ++d) {
     double first = 0, step = 0;
     BSTR unit = nullptr;
@@ -222,7 +218,9 @@ TEST_P(RoundTripTest, KeepsEverythingTheMatrixHolds) {
   }
   // Values, IDs, labels, attributes and tag vectors of every element: the
   // model test. The read matrix writes the same bytes again: type, format,
-  // sizes and every item's own form included.
+  // sizes and every item's own form included (the sizes a reader takes are
+  // also pinned by VersionNineReadsAsFour, the writer's by the documented
+  // bytes).
   Bytes again;
   ASSERT_TRUE(WriteAll(r.get(), &again));
   EXPECT_EQ(again, written);
@@ -244,27 +242,18 @@ TEST_F(StreamTest, SmallMatrixWritesTheDocumentedBytes) {
   ASSERT_EQ(m->put_MatrixLabel(_bstr_t(L"M")), S_OK);
   Bytes s;
   ASSERT_TRUE(WriteAll(m.get(), &s));
-  Builder x;
+  Builder x;  // version, dimensions, label, type, format, XSize, ZSize, priority
   x.I32(4);
   x.I32(4);
   x.Text("M");
-  x.I32(0);
-  x.I32(1);
-  x.I32(4);
-  x.I32(1);
-  x.I32(0);
+  for (int32_t field : {0, 1, 4, 1, 0}) x.I32(field);
   for (int32_t size : {2, 1, 1, 1}) {
     x.I32(size);
     x.F64(0.0);
     x.F64(0.0);
     x.Text("");
   }
-  // clang-format off
-  const Bytes head = {0x04, 0, 0, 0, 0x04, 0, 0, 0, 0x02, 0, 0, 0, 0x4D, 0, 0, 0, 0, 0, 1, 0, 0, 0,
-                      4, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0};
-  // clang-format on
   ASSERT_GE(s.size(), x.b.size());
-  EXPECT_TRUE(std::equal(head.begin(), head.end(), s.begin()));
   EXPECT_TRUE(std::equal(x.b.begin(), x.b.end(), s.begin()));
   // Then element 0: ID -1, empty label, and the item's own form.
   Builder e;
@@ -361,19 +350,14 @@ TEST_F(VersionTest, VersionOneKeepsTheLabelAndReadsFifo) {
   auto r = NewMatrix();
   ASSERT_EQ(r->put_MatrixLabel(_bstr_t(L"kept")), S_OK);
   ASSERT_EQ(r->SetElementPriority(elementPriorityLifo), S_OK);
-  vq::ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
   const Bytes v1 = VersionStream(1, 0, 0, forms[0], forms[1]);
-  ASSERT_EQ(s->Write(v1.data(), static_cast<ULONG>(v1.size()), nullptr), S_OK);
-  LARGE_INTEGER zero{};
-  ASSERT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+  auto s = StreamOf(v1);
   ASSERT_EQ(r->Read(s.get()), S_OK);
   ExpectContents(r.get());
-  BSTR label = nullptr;
-  ASSERT_EQ(r->get_MatrixLabel(&label), S_OK);
-  EXPECT_EQ(Str(label), L"kept");
+  EXPECT_EQ(MatrixLabel(r.get()), L"kept");
   EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), elementPriorityFifo);
   // Nothing is left over: the items consumed exactly their forms.
+  LARGE_INTEGER zero{};
   ULARGE_INTEGER at{};
   ASSERT_EQ(s->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
   EXPECT_EQ(at.QuadPart, v1.size());
@@ -386,9 +370,7 @@ TEST_F(VersionTest, VersionThreeAllocatesOnlyWithBothSizes) {
     ASSERT_EQ(ReadAll(VersionStream(3, 3, 1, forms[0], forms[1]), &r), S_OK);
     ExpectContents(r.get());
     EXPECT_TRUE(trace.Contains("Initialize2("));
-    BSTR label = nullptr;
-    ASSERT_EQ(r->get_MatrixLabel(&label), S_OK);
-    EXPECT_EQ(Str(label), L"Old");
+    EXPECT_EQ(MatrixLabel(r.get()), L"Old");
   }
   {
     vq::test::TraceCapture trace;
@@ -422,19 +404,14 @@ TEST_F(StreamTest, NullStreamAndInitialisedMatrix) {
   EXPECT_EQ(m->Read(nullptr), E_POINTER);
   const Bytes s = SmallStream();
   ASSERT_EQ(m->Initialize(1, 3, 1, 1, 1), S_OK);
-  vq::ComPtr<IStream> stream;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
-  ASSERT_EQ(stream->Write(s.data(), static_cast<ULONG>(s.size()), nullptr), S_OK);
-  LARGE_INTEGER zero{};
-  ASSERT_EQ(stream->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+  auto stream = StreamOf(s);
   EXPECT_EQ(m->Read(stream.get()), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
   // Nothing was read or stored: sizes and label are the matrix's own.
   LONG size = 0;
   ASSERT_EQ(m->get_Size(1, &size), S_OK);
   EXPECT_EQ(size, 3);
-  BSTR label = nullptr;
-  ASSERT_EQ(m->get_MatrixLabel(&label), S_OK);
-  EXPECT_EQ(Str(label), L"");
+  EXPECT_EQ(MatrixLabel(m.get()), L"");
+  LARGE_INTEGER zero{};
   ULARGE_INTEGER at{};
   ASSERT_EQ(stream->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
   EXPECT_EQ(at.QuadPart, 0u);
@@ -450,19 +427,11 @@ TEST_F(StreamTest, RefusesMalformedHeaders) {
     return ReadAll(s, &r);
   };
   // Fields: 0 version, 1 dimensions, 2 label count, 3 type, 4 format, 5 XSize,
-  // 6 ZSize, 7 priority, 8 size d1, 9 unit count d1.
-  EXPECT_EQ(with(1, 0), kInvalidData);
-  EXPECT_EQ(with(1, 5), kInvalidData);
-  EXPECT_EQ(with(2, 10001), kInvalidData);
-  EXPECT_EQ(with(3, 2), kInvalidData);
-  EXPECT_EQ(with(4, 7), kInvalidData);
-  EXPECT_EQ(with(7, 2), kInvalidData);
-  EXPECT_EQ(with(7, -1), kInvalidData);
-  EXPECT_EQ(with(5, -1), kInvalidData);
-  EXPECT_EQ(with(8, 0), kInvalidData);
-  EXPECT_EQ(with(8, INT32_MAX), kInvalidData);   // more elements than bytes
-  EXPECT_EQ(with(5, INT32_MAX), kInvalidData);   // element beyond 32 bits
-  EXPECT_EQ(with(9, 10001), kInvalidData);
+  // 6 ZSize, 7 priority, 8 size d1, 9 unit count d1. Size d1 INT32_MAX: more
+  // elements than bytes; XSize INT32_MAX: an element beyond 32 bits.
+  const std::pair<size_t, int32_t> refused[] = {{1, 0},  {1, 5},  {2, 10001}, {3, 2},         {4, 7},         {7, 2},
+                                                {7, -1}, {5, -1}, {8, 0},     {8, INT32_MAX}, {5, INT32_MAX}, {9, 10001}};
+  for (const auto& [field, value] : refused) EXPECT_EQ(with(field, value), kInvalidData) << field << " = " << value;
   // Sizes whose product overflows 32 bits.
   Bytes s = good;
   for (int d = 0; d < 4; ++d) {
@@ -489,9 +458,7 @@ TEST_F(StreamTest, LongTextsAreRefusedNotCut) {
   Bytes s;
   ASSERT_TRUE(WriteAll(m.get(), &s));
   ASSERT_EQ(ReadAll(s, &r), S_OK);
-  BSTR label = nullptr;
-  ASSERT_EQ(r->get_MatrixLabel(&label), S_OK);
-  EXPECT_EQ(Str(label), longest);
+  EXPECT_EQ(MatrixLabel(r.get()), longest);
   // One more and the writer refuses before it writes anything.
   ASSERT_EQ(m->put_Label(0, 0, 0, 0, _bstr_t(std::wstring(10000, L'y').c_str())), S_OK);
   vq::ComPtr<IStream> out;
@@ -560,17 +527,12 @@ TEST_F(StreamTest, ShortReadsAreAssembledAndEarlyEndsRefused) {
 // an error or a working matrix (the sanitizer builds watch for the rest).
 // ---------------------------------------------------------------------------
 
-TEST_F(StreamTest, EveryTruncationIsRefused) {
+TEST_F(StreamTest, EveryTruncationIsRefusedAndEveryInt32FieldTakesHostileValues) {
   const Bytes good = SmallStream();
   for (size_t n = 0; n < good.size(); ++n) {
     vq::ComPtr<IVQDataMatrix> r;
-    const HRESULT hr = ReadAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(n)), &r);
-    EXPECT_TRUE(FAILED(hr)) << "cut at " << n;
+    EXPECT_TRUE(FAILED(ReadAll(Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(n)), &r))) << "cut at " << n;
   }
-}
-
-TEST_F(StreamTest, EveryInt32FieldTakesHostileValues) {
-  const Bytes good = SmallStream();
   const std::vector<size_t> at = Int32Fields(good);
   ASSERT_EQ(at.size(), 20u);
   for (size_t f = 0; f < at.size(); ++f) {
@@ -624,19 +586,10 @@ std::vector<double> TagValues(IVQData* item, LONG index) {
   return values;
 }
 
-vq::ComPtr<IVQData> NewDataItem(LONG x = 0, LONG z = 0) {
-  vq::ComPtr<IVQData> item;
-  EXPECT_EQ(CoCreateInstance(CLSID_VQData, nullptr, CLSCTX_INPROC_SERVER, IID_IVQData, item.put_void()), S_OK);
-  if (item && x > 0 && z > 0) {
-    EXPECT_EQ(item->Allocate(x, z, dataFormatFloat64), S_OK);
-  }
-  return item;
-}
-
 // Touches every method of a matrix that a Read left behind, successful or
 // not: each call succeeds or fails cleanly (the sanitizer builds watch for
 // the rest).
-void ExerciseMatrix(IVQDataMatrix* m) {
+void StreamTest::ExerciseMatrix(IVQDataMatrix* m) {
   if (m == nullptr) return;
   LONG dims = 0;
   EXPECT_EQ(m->get_Dimensions(&dims), S_OK);
@@ -680,7 +633,7 @@ void ExerciseMatrix(IVQDataMatrix* m) {
     m->get_FirstValidDataPtr(&q[0], &q[1], &q[2], &q[3], first.put());
   }
   {
-    auto target = NewDataItem();
+    auto target = NewItem();
     m->CopyContentsToSingleVqData(target.get());
     m->GetD1D2Slice(0.0, 10.0, 0, 0, 0, matrixDirectionByRow, target.get());
     m->GetD1D3SliceSpectrum(0, 0, 0, matrixDirectionByColumn, target.get());
@@ -693,9 +646,9 @@ void ExerciseMatrix(IVQDataMatrix* m) {
     m->AllSaveToDisk();  // the second Write reads swapped-out elements back
   }
   {
-    auto item = NewDataItem(4, 2);
+    auto item = NewItem(4, 2);
     m->put_DataPtr(0, 0, 0, 0, item.get());
-    auto attributes = NewDataItem();
+    auto attributes = NewItem();
     attributes->AddAttribute(_bstr_t(L"g"), _bstr_t(L"a"), _bstr_t(L""), _variant_t(1L));
     m->put_AttributesDataPtr(0, attributes.get());
   }
@@ -800,7 +753,6 @@ class HoleStream final : public vq::ForwardStream<HoleStream> {
 struct ReadOutcome {
   HRESULT hr = E_UNEXPECTED;
   uint64_t peakGrowth = 0;  // of the resident-size high-water mark, bytes
-  double seconds = 0.0;
 };
 
 // Reads `bytes` into a fresh matrix in a child process whose address space
@@ -830,9 +782,7 @@ bool ReadInLimitedChild(const Bytes& bytes, uint64_t declared, bool pipe, uint64
         stream.attach(vq::MakeComObject<HoleStream>(bytes, declared));
       }
       vq::ComPtr<IVQDataMatrix> m = vq::persist::fuzz::NewMatrix();
-      const auto start = std::chrono::steady_clock::now();
       o.hr = m && stream ? m->Read(stream.get()) : E_UNEXPECTED;
-      o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       const uint64_t after = StatusBytes("VmHWM:");
       o.peakGrowth = after > before ? after - before : 0;
     }
@@ -876,7 +826,6 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   ASSERT_TRUE(ReadInLimitedChild(huge, 2ull << 30, false, kHeadroom, &o)) << "the child did not report";
   EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
   EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
-  EXPECT_LT(o.seconds, 2.0);
   // A stream that cannot tell its length may declare up to 65536 elements.
   Bytes many = good;
   const int32_t most = 65536;
@@ -884,7 +833,6 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   ASSERT_TRUE(ReadInLimitedChild(many, 0, true, kHeadroom, &o)) << "the child did not report";
   EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
   EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
-  EXPECT_LT(o.seconds, 2.0);
 }
 
 // The same streams in this process (also under the sanitizers): the Read
@@ -1009,17 +957,8 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
   auto outside = NewItem();
   ASSERT_EQ(r2->GetTagVectorsData(outside.get()), S_OK);
   EXPECT_EQ(TagValues(outside.get(), 1), (std::vector<double>{1.0, 2.0, 3.0}));
-  // A stream without tag vectors leaves the matrix without a carrier.
-  auto p = NewMatrix();
-  ASSERT_EQ(p->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
-  Bytes plain;
-  ASSERT_TRUE(WriteAll(p.get(), &plain));
-  vq::ComPtr<IVQDataMatrix> r3;
-  ASSERT_EQ(ReadAll(plain, &r3), S_OK);
-  auto untouched = NewItem();
-  SetTag(untouched.get(), 1, {9.0});
-  ASSERT_EQ(r3->GetTagVectorsData(untouched.get()), S_OK);
-  EXPECT_EQ(TagValues(untouched.get(), 1), (std::vector<double>{9.0}));
+  // A stream without tag vectors gives none: the model test reads such streams
+  // and compares the tag vectors.
 }
 
 // A swapped-out element that cannot be read back

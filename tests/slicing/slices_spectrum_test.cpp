@@ -1,10 +1,6 @@
 // The spectrum slices: which element's record lands in which result record,
 // the result's axis, elements without values, swapped-out elements, and the
 // position checks.
-#include <array>
-#include <cmath>
-#include <functional>
-
 #include "slicing_support.h"
 #include "storage/SingleData.h"
 #include "support/FakeDataItem.h"
@@ -13,44 +9,13 @@
 namespace vq::test {
 namespace {
 
-using SpectrumCall = std::function<HRESULT(IVQDataMatrix*, LONG, LONG, LONG, matrixDirectionType, IUnknown*)>;
-
-struct Plane {
-  const char* Name;
-  SpectrumCall Call;
-  std::function<std::array<LONG, 4>(LONG i, LONG j, LONG a, LONG b)> Element;
-  LONG OuterDim, InnerDim;
-  const char* FixedAInvalid;
-};
-
-const Plane kPlanes[] = {
-    {"D1D2",
-     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
-       return m->GetD1D2SliceSpectrum(z, a, b, d, p);
-     },
-     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{i, j, a, b}; }, 1, 2, "D3 invalid."},
-    {"D1D3",
-     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
-       return m->GetD1D3SliceSpectrum(z, a, b, d, p);
-     },
-     [](LONG i, LONG k, LONG a, LONG b) { return std::array<LONG, 4>{i, a, k, b}; }, 1, 3, "D2 invalid."},
-    {"D2D3",
-     [](IVQDataMatrix* m, LONG z, LONG a, LONG b, matrixDirectionType d, IUnknown* p) {
-       return m->GetD2D3SliceSpectrum(z, a, b, d, p);
-     },
-     [](LONG i, LONG j, LONG a, LONG b) { return std::array<LONG, 4>{a, i, j, b}; }, 2, 3, "D1 invalid."},
-};
-
 using SpectrumSliceTest = SlicingTest;
 
 // Checks that record r of `result` holds record z of the element that walk
 // step (i, j) reads, for every step and the direction's record rule.
-void ExpectRecords(SlicingTest* t, IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z, LONG a, LONG b,
+void ExpectRecords(IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z, LONG a, LONG b,
                    matrixDirectionType dir, LONG xs) {
-  (void)t;
-  LONG nOuter = 0, nInner = 0;
-  m->get_Size(plane.OuterDim, &nOuter);
-  m->get_Size(plane.InnerDim, &nInner);
+  const LONG nOuter = SlicingTest::Size(m, plane.Outer + 1), nInner = SlicingTest::Size(m, plane.Inner + 1);
   LONG x = 0, records = 0;
   result->GetSize(0, &x);
   result->GetSize(1, &records);
@@ -59,13 +24,11 @@ void ExpectRecords(SlicingTest* t, IVQDataMatrix* m, const Plane& plane, IVQData
   VQDataBuffer buffer{};
   ASSERT_EQ(result->GetDataBuffer(&buffer), S_OK);
   ASSERT_NE(buffer.pDouble, nullptr);
-  LONG s[4];
-  for (int d = 0; d < 4; ++d) m->get_Size(d + 1, &s[d]);
   for (LONG i = 0; i < nOuter; ++i) {
     for (LONG j = 0; j < nInner; ++j) {
       const auto p = plane.Element(i, j, a, b);
-      const uint32_t idx = static_cast<uint32_t>(p[0] + s[0] * (p[1] + s[1] * (p[2] + s[2] * p[3])));
-      const LONG r = dir == matrixDirectionByRow ? i + nOuter * j : j + nInner * i;
+      const uint32_t idx = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
+      const LONG r = Plane::At(dir, i, j, nOuter, nInner);
       for (LONG k = 0; k < xs; ++k) {
         ASSERT_EQ(buffer.pDouble[r * xs + k], SlicingTest::Expected(idx, static_cast<size_t>(z * xs + k)))
             << plane.Name << " i=" << i << " j=" << j << " k=" << k;
@@ -80,8 +43,8 @@ TEST_P(SpectrumSliceTest, EveryPlaneCopiesRecordZOfEachElementToItsRecord) {
   for (const Plane& plane : kPlanes) {
     for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
       auto result = NewItem();
-      ASSERT_EQ(plane.Call(m.get(), 2, 1, 3, dir, result.get()), S_OK) << plane.Name;
-      ExpectRecords(this, m.get(), plane, result.get(), 2, 1, 3, dir, 6);
+      ASSERT_EQ(plane.Spectra(m.get(), 2, 1, 3, dir, result.get()), S_OK) << plane.Name;
+      ExpectRecords(m.get(), plane, result.get(), 2, 1, 3, dir, 6);
       vq::ComPtr<IVQAxis> axis;
       ASSERT_EQ(result->GetAxis(axis.put()), S_OK);
       LONG kind = -1, size = 0;
@@ -99,7 +62,7 @@ TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
-  ExpectRecords(this, m.get(), kPlanes[0], result.get(), 2, 0, 0, matrixDirectionByRow, 100);
+  ExpectRecords(m.get(), kPlanes[0], result.get(), 2, 0, 0, matrixDirectionByRow, 100);
   if (GetParam() == matrixSingleObject) {
     auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
     ASSERT_NE(s, nullptr);
@@ -126,7 +89,7 @@ TEST_P(SpectrumSliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
   VQDataBuffer after{};
   ASSERT_EQ(result->GetDataBuffer(&after), S_OK);
   EXPECT_EQ(after.pDouble, before.pDouble) << "same shape: the buffer is reused";
-  ExpectRecords(this, m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
+  ExpectRecords(m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
 
   auto probe = std::make_shared<vq::test::DataItemProbe>();
   auto failing = vq::test::FakeDataItem::Make(probe, 8, 6);
@@ -182,16 +145,15 @@ TEST_P(SpectrumSliceTest, PositionsRecordsAndDirectionAreChecked) {
   auto result = NewItem();
   EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
   for (const Plane& plane : kPlanes) {
-    LONG fixedSize = 0;
-    m->get_Size(plane.Name == std::string("D1D2") ? 3 : plane.Name == std::string("D1D3") ? 2 : 1, &fixedSize);
+    const LONG fixedSize = Size(m.get(), plane.Fixed + 1);
     const struct {
       LONG z, a, b;
       const char* message;
-    } cases[] = {{0, -1, 0, plane.FixedAInvalid}, {0, fixedSize, 0, plane.FixedAInvalid}, {0, 0, 5, "D4 invalid."},
+    } cases[] = {{0, -1, 0, plane.FixedInvalid}, {0, fixedSize, 0, plane.FixedInvalid}, {0, 0, 5, "D4 invalid."},
                  {0, 0, -1, "D4 invalid."},       {3, 0, 0, "Z invalid."},                {-1, 0, 0, "Z invalid."}};
     for (const auto& c : cases) {
       TraceCapture trace;
-      EXPECT_EQ(plane.Call(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;
+      EXPECT_EQ(plane.Spectra(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;
       EXPECT_TRUE(trace.Contains(c.message)) << plane.Name << " " << c.message;
     }
   }
