@@ -88,8 +88,7 @@ class StreamTest : public vq::test::MatrixTest {
   // A 2 x 1 x 1 x 1 matrix labelled "M", four values per element, with
   // element labels and a unit, used by the sweeps.
   static Bytes SmallStream() {
-    auto m = NewMatrix();
-    EXPECT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+    auto m = Make(2, 1, 4, 1, matrixSingleObject, false);
     _bstr_t label(L"M"), unit(L"s"), a(L"a");
     EXPECT_EQ(m->put_MatrixLabel(label), S_OK);
     EXPECT_EQ(m->InitializeAxis(0, 1.0, 0.5, unit), S_OK);
@@ -153,6 +152,24 @@ class StreamTest : public vq::test::MatrixTest {
   }
 
   static void ExerciseMatrix(IVQDataMatrix* m);
+  // An s1 x 1 x 1 x s4 matrix of elements of x by z values, filled by Fill
+  // when asked.
+  static vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s4, LONG x, LONG z, matrixType kind, bool fill) {
+    auto m = NewMatrix();
+    EXPECT_EQ(m->Initialize2(s1, 1, 1, s4, x, z, dataFormatFloat64, kind), S_OK);
+    if (fill) Fill(m.get());
+    return m;
+  }
+  static Bytes Written(IVQDataMatrix* m) {
+    Bytes bytes;
+    EXPECT_TRUE(WriteAll(m, &bytes));
+    return bytes;
+  }
+  // `bytes` with the int32 at `offset` set to `value`.
+  static Bytes With(Bytes bytes, size_t offset, int32_t value) {
+    std::memcpy(&bytes[offset], &value, 4);
+    return bytes;
+  }
   // The bytes as a memory stream, at its start.
   static vq::ComPtr<IStream> StreamOf(const Bytes& bytes) {
     vq::ComPtr<IStream> s;
@@ -201,8 +218,7 @@ TEST_P(RoundTripTest, KeepsEverythingTheMatrixHolds) {
     ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
   }
 
-  Bytes written;
-  ASSERT_TRUE(WriteAll(m.get(), &written));
+  const Bytes written = Written(m.get());
   vq::ComPtr<IVQDataMatrix> r;
   ASSERT_EQ(ReadAll(written, &r), S_OK);
 
@@ -221,8 +237,7 @@ TEST_P(RoundTripTest, KeepsEverythingTheMatrixHolds) {
   // sizes and every item's own form included (the sizes a reader takes are
   // also pinned by VersionNineReadsAsFour, the writer's by the documented
   // bytes).
-  Bytes again;
-  ASSERT_TRUE(WriteAll(r.get(), &again));
+  const Bytes again = Written(r.get());
   EXPECT_EQ(again, written);
   // The type follows version, count and the label (count 9: eight
   // characters and the zero).
@@ -237,11 +252,9 @@ INSTANTIATE_TEST_SUITE_P(MultipleObjects, RoundTripTest, ::testing::Values(matri
 // ---------------------------------------------------------------------------
 
 TEST_F(StreamTest, SmallMatrixWritesTheDocumentedBytes) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  auto m = Make(2, 1, 4, 1, matrixSingleObject, false);
   ASSERT_EQ(m->put_MatrixLabel(_bstr_t(L"M")), S_OK);
-  Bytes s;
-  ASSERT_TRUE(WriteAll(m.get(), &s));
+  const Bytes s = Written(m.get());
   Builder x;  // version, dimensions, label, type, format, XSize, ZSize, priority
   x.I32(4);
   x.I32(4);
@@ -266,10 +279,8 @@ TEST_F(StreamTest, SmallMatrixWritesTheDocumentedBytes) {
 
 TEST_F(StreamTest, TracesTheHeaderFields) {
   vq::test::TraceCapture trace;
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 2, 1, dataFormatFloat64, matrixSingleObject), S_OK);
-  Bytes s;
-  ASSERT_TRUE(WriteAll(m.get(), &s));
+  auto m = Make(1, 1, 2, 1, matrixSingleObject, false);
+  const Bytes s = Written(m.get());
   vq::ComPtr<IVQDataMatrix> r;
   ASSERT_EQ(ReadAll(s, &r), S_OK);
   for (const char* line : {"Entering Write", "Write: Version = 4", "Write: Dimensions = 4", "Write: Label = \"\"",
@@ -388,8 +399,7 @@ TEST_F(VersionTest, VersionNineReadsAsFour) {
   ASSERT_EQ(ReadAll(nine, &r), S_OK);
   ExpectContents(r.get());
   EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), elementPriorityLifo);
-  Bytes written;
-  ASSERT_TRUE(WriteAll(r.get(), &written));
+  const Bytes written = Written(r.get());
   nine[0] = 4;
   EXPECT_EQ(written, nine);
 }
@@ -421,10 +431,8 @@ TEST_F(StreamTest, RefusesMalformedHeaders) {
   const Bytes good = SmallStream();
   const std::vector<size_t> at = Int32Fields(good);
   auto with = [&](size_t field, int32_t value) {
-    Bytes s = good;
-    std::memcpy(&s[at[field]], &value, 4);
     vq::ComPtr<IVQDataMatrix> r;
-    return ReadAll(s, &r);
+    return ReadAll(With(good, at[field], value), &r);
   };
   // Fields: 0 version, 1 dimensions, 2 label count, 3 type, 4 format, 5 XSize,
   // 6 ZSize, 7 priority, 8 size d1, 9 unit count d1. Size d1 INT32_MAX: more
@@ -451,12 +459,10 @@ TEST_F(StreamTest, LongTextsAreRefusedNotCut) {
   vq::ComPtr<IVQDataMatrix> r;
   EXPECT_EQ(ReadAll(x.b, &r), kInvalidData);
   // 9999 characters and the zero are the most a text may take.
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 1, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  auto m = Make(1, 1, 1, 1, matrixSingleObject, false);
   const std::wstring longest(9999, L'x');
   ASSERT_EQ(m->put_MatrixLabel(_bstr_t(longest.c_str())), S_OK);
-  Bytes s;
-  ASSERT_TRUE(WriteAll(m.get(), &s));
+  const Bytes s = Written(m.get());
   ASSERT_EQ(ReadAll(s, &r), S_OK);
   EXPECT_EQ(MatrixLabel(r.get()), longest);
   // One more and the writer refuses before it writes anything.
@@ -470,8 +476,7 @@ TEST_F(StreamTest, LongTextsAreRefusedNotCut) {
 TEST_F(StreamTest, FailingStreamsStopWriteAndRead) {
   const size_t total = SmallStream().size();
   vq::test::TraceCapture trace;
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  auto m = Make(2, 1, 4, 1, matrixSingleObject, false);
   // Failing in the header, and inside an item's own form.
   for (size_t limit : {size_t{0}, size_t{30}, total - 20}) {
     vq::ComPtr<IStream> s;
@@ -488,8 +493,7 @@ TEST_F(StreamTest, FailingStreamsStopWriteAndRead) {
 }
 
 TEST_F(StreamTest, WriteOfAReleasedMatrixStopsAtTheFirstElement) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  auto m = Make(2, 1, 4, 1, matrixSingleObject, false);
   ASSERT_EQ(m->ReleaseAllVQData(), S_OK);
   vq::ComPtr<IStream> s;
   ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
@@ -511,9 +515,7 @@ TEST_F(StreamTest, ShortReadsAreAssembledAndEarlyEndsRefused) {
   EXPECT_EQ(cut->Read(s.get()), kEof);
   // Without a length to check against, a header may not ask for more than
   // 65536 elements.
-  Bytes many = good;
-  const int32_t d4 = 32769;  // 2 x 1 x 1 x 32769 elements
-  std::memcpy(&many[Int32Fields(good)[14]], &d4, 4);
+  const Bytes many = With(good, Int32Fields(good)[14], 32769);  // 2 x 1 x 1 x 32769 elements
   s.attach(vq::MakeComObject<vq::persist::fuzz::PipeStream>(many.data(), many.size()));
   auto big = NewMatrix();
   EXPECT_EQ(big->Read(s.get()), kInvalidData);
@@ -537,9 +539,7 @@ TEST_F(StreamTest, EveryTruncationIsRefusedAndEveryInt32FieldTakesHostileValues)
   ASSERT_EQ(at.size(), 20u);
   for (size_t f = 0; f < at.size(); ++f) {
     for (int32_t value : {0, 1, -1, INT32_MIN, INT32_MAX, 10000, 10001}) {
-      Bytes s = good;
-      std::memcpy(&s[at[f]], &value, 4);
-      ExpectErrorOrValid(s, "field " + std::to_string(f) + " = " + std::to_string(value));
+      ExpectErrorOrValid(With(good, at[f], value), "field " + std::to_string(f) + " = " + std::to_string(value));
     }
   }
 }
@@ -671,11 +671,8 @@ void StreamTest::ExerciseMatrix(IVQDataMatrix* m) {
 // the copy into one item checks element by element.
 TEST_P(KindStreamTest, HeaderThatDisagreesWithTheElementsShape) {
   const bool packed = GetParam() == matrixMultipleObjects;
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 4, 2, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  Bytes good;
-  ASSERT_TRUE(WriteAll(m.get(), &good));
+  auto m = Make(3, 2, 4, 2, GetParam(), true);
+  const Bytes good = Written(m.get());
   const std::vector<size_t> at = Int32Fields(good);
   struct Damage {
     const char* what;
@@ -693,8 +690,7 @@ TEST_P(KindStreamTest, HeaderThatDisagreesWithTheElementsShape) {
       {"format 1 -> 9", 4, 9, true},
   };
   for (const Damage& d : damages) {
-    Bytes s = good;
-    std::memcpy(&s[at[d.field]], &d.value, 4);
+    const Bytes s = With(good, at[d.field], d.value);
     vq::ComPtr<IVQDataMatrix> r;
     const HRESULT hr = ReadAll(s, &r);
     if (packed || d.headerRefused) {
@@ -808,28 +804,21 @@ bool ReadInLimitedChild(const Bytes& bytes, uint64_t declared, bool pipe, uint64
 TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   if (kSanitized) GTEST_SKIP() << "an address-space limit does not go with a sanitizer's shadow memory";
   // Three real elements of 1 KiB, then the stream ends.
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 128, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  Bytes good;
-  ASSERT_TRUE(WriteAll(m.get(), &good));
+  auto m = Make(3, 1, 128, 1, GetParam(), true);
+  const Bytes good = Written(m.get());
   const std::vector<size_t> at = Int32Fields(good);
   constexpr uint64_t kHeadroom = 768ull << 20;
   constexpr uint64_t kSmall = 48ull << 20;
   // A length the stream can tell: 2 GiB, enough for 2,000,000 elements of
   // 1 KiB by the header checks (2 GiB of values, some 4 GiB of tables and
   // items for the single-object kind before).
-  Bytes huge = good;
-  const int32_t elements = 2000000;
-  std::memcpy(&huge[at[8]], &elements, 4);
+  const Bytes huge = With(good, at[8], 2000000);
   ReadOutcome o;
   ASSERT_TRUE(ReadInLimitedChild(huge, 2ull << 30, false, kHeadroom, &o)) << "the child did not report";
   EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
   EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
   // A stream that cannot tell its length may declare up to 65536 elements.
-  Bytes many = good;
-  const int32_t most = 65536;
-  std::memcpy(&many[at[8]], &most, 4);
+  const Bytes many = With(good, at[8], 65536);
   ASSERT_TRUE(ReadInLimitedChild(many, 0, true, kHeadroom, &o)) << "the child did not report";
   EXPECT_EQ(o.hr, kEof) << std::hex << o.hr;
   EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
@@ -838,16 +827,11 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
 // The same streams in this process (also under the sanitizers): the Read
 // fails cleanly and leaves a matrix that works for the elements it read.
 TEST_P(KindStreamTest, StreamThatEndsEarlyLeavesTheElementsItHeld) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 128, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
+  auto m = Make(3, 1, 128, 1, GetParam(), true);
   for (LONG d1 = 0; d1 < 3; ++d1) ASSERT_EQ(m->put_ID(d1, 0, 0, 0, 10 + d1), S_OK);
-  Bytes good;
-  ASSERT_TRUE(WriteAll(m.get(), &good));
+  const Bytes good = Written(m.get());
   const std::vector<size_t> at = Int32Fields(good);
-  Bytes huge = good;
-  const int32_t elements = 200000;
-  std::memcpy(&huge[at[8]], &elements, 4);
+  const Bytes huge = With(good, at[8], 200000);
   vq::ComPtr<IStream> stream;
   stream.attach(vq::MakeComObject<HoleStream>(huge, 256ull << 20));
   auto r = NewMatrix();
@@ -903,15 +887,12 @@ void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
 // matrix's life: never swapped out, and put DataPtr there failed.
 TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
   vq::test::MemoryHook memory(vq::test::kPlenty);
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
+  auto m = Make(2, 1, 4, 1, GetParam(), true);
   auto carrier = NewItem(1, 1);
   SetTag(carrier.get(), 1, {1.0, 2.0, 3.0});
   SetTag(carrier.get(), 3, {-4.5});
   ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
-  Bytes written;
-  ASSERT_TRUE(WriteAll(m.get(), &written));
+  const Bytes written = Written(m.get());
 
   vq::ComPtr<IVQDataMatrix> r;
   ASSERT_EQ(ReadAll(written, &r), S_OK);
@@ -941,8 +922,7 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
   ASSERT_EQ(r->AllSaveToDisk(), S_OK);
   EXPECT_TRUE(IsSwappedOut(r.get(), zero));
   // The tag vectors still travel: another round trip keeps them.
-  Bytes again;
-  ASSERT_TRUE(WriteAll(r.get(), &again));
+  const Bytes again = Written(r.get());
   vq::ComPtr<IVQDataMatrix> r2;
   ASSERT_EQ(ReadAll(again, &r2), S_OK);
   {
@@ -972,8 +952,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
   ASSERT_EQ(init, S_OK);
   Fill(m.get());
-  Bytes before;
-  ASSERT_TRUE(WriteAll(m.get(), &before));
+  const Bytes before = Written(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ops.failReads = true;
   // What element access reports for the same failure.
@@ -987,8 +966,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   EXPECT_TRUE(trace.Contains("COM Error, "));
   // Once the swap file reads again, nothing was lost.
   ops.failReads = false;
-  Bytes after;
-  ASSERT_TRUE(WriteAll(m.get(), &after));
+  const Bytes after = Written(m.get());
   EXPECT_EQ(after, before);
 }
 
@@ -997,9 +975,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
 // a matrix that can be used and released.
 TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
   vq::test::MemoryHook memory(vq::test::kPlenty);
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 4, 2, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
+  auto m = Make(3, 2, 4, 2, GetParam(), true);
   for (LONG d4 = 0; d4 < 2; ++d4) {
     for (LONG d1 = 0; d1 < 3; ++d1) {
       ASSERT_EQ(m->put_ID(d1, 0, 0, d4, 100 + d1 + 10 * d4), S_OK);
@@ -1013,8 +989,7 @@ TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
   auto carrier = NewItem(1, 1);
   SetTag(carrier.get(), 0, {1.0});
   ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
-  Bytes good;
-  ASSERT_TRUE(WriteAll(m.get(), &good));
+  const Bytes good = Written(m.get());
   size_t failed = 0;
   for (size_t n = 0; n < good.size(); n += 3) {
     vq::ComPtr<IVQDataMatrix> r;
@@ -1026,11 +1001,8 @@ TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
   const std::vector<size_t> at = Int32Fields(good);
   for (size_t f = 0; f < at.size(); ++f) {
     for (int32_t value : {0, 1, -1, 3, INT32_MIN, INT32_MAX}) {
-      Bytes s = good;
-      std::memcpy(&s[at[f]], &value, 4);
       vq::ComPtr<IVQDataMatrix> r;
-      const HRESULT hr = ReadAll(s, &r);
-      if (FAILED(hr)) ++failed;
+      if (FAILED(ReadAll(With(good, at[f], value), &r))) ++failed;
       ExerciseMatrix(r.get());
     }
   }

@@ -39,7 +39,6 @@ void ExpectRecords(IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z
 
 TEST_P(SpectrumSliceTest, EveryPlaneCopiesRecordZOfEachElementToItsRecord) {
   auto m = Make(2, 3, 4, 5, 6, 3);
-  Fill(m.get());
   for (const Plane& plane : kPlanes) {
     for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
       auto result = NewItem();
@@ -58,7 +57,6 @@ TEST_P(SpectrumSliceTest, EveryPlaneCopiesRecordZOfEachElementToItsRecord) {
 
 TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
   auto m = Make(3, 2, 1, 1, 100, 4);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
@@ -80,7 +78,6 @@ TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
 // read gets the failure, not a write through a bad pointer.
 TEST_P(SpectrumSliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
   auto m = Make(3, 2, 1, 1, 8, 2);
-  Fill(m.get());
   auto result = NewItem(8, 6);
   VQDataBuffer before{};
   ASSERT_EQ(result->GetDataBuffer(&before), S_OK);
@@ -102,7 +99,6 @@ TEST_P(SpectrumSliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
 
 TEST_P(SpectrumSliceTest, ElementWithoutValuesGivesARecordOfZeros) {
   auto m = Make(2, 2, 1, 1, 5, 2);
-  Fill(m.get());
   if (m->put_DataPtr(1, 1, 0, 0, NewItem().get()) != S_OK) {
     GTEST_SKIP() << "this storage kind keeps values for every element";
   }
@@ -118,7 +114,6 @@ TEST_P(SpectrumSliceTest, ElementWithoutValuesGivesARecordOfZeros) {
 
 TEST_P(SpectrumSliceTest, BandAxisIsRepeatedOnTheResult) {
   auto m = Make(2, 1, 1, 1, 28, 1);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   {
     auto first = Get(m.get(), 0, 0, 0, 0);
@@ -141,7 +136,6 @@ TEST_P(SpectrumSliceTest, BandAxisIsRepeatedOnTheResult) {
 
 TEST_P(SpectrumSliceTest, PositionsRecordsAndDirectionAreChecked) {
   auto m = Make(2, 3, 4, 5, 6, 3);
-  Fill(m.get());
   auto result = NewItem();
   EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
   for (const Plane& plane : kPlanes) {
@@ -167,7 +161,6 @@ TEST_P(SpectrumSliceTest, PositionsRecordsAndDirectionAreChecked) {
 
 TEST_P(SpectrumSliceTest, ValueAxisIsRefusedAfterTheValuesArrived) {
   auto m = Make(2, 1, 1, 1, 4, 1);
-  Fill(m.get());
   const double points[4] = {1, 2, 4, 8};
   {
     auto first = Get(m.get(), 0, 0, 0, 0);

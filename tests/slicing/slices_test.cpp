@@ -52,7 +52,6 @@ using ScalarSliceTest = SlicingTest;
 
 TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirections) {
   auto m = Make(2, 3, 4, 5, 10, 3);
-  Fill(m.get());
   for (const Plane& plane : kPlanes) {
     for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
       SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
@@ -65,7 +64,6 @@ TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirectio
 
 TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
   auto m = Make(2, 1, 2, 1, 100, 2);
-  Fill(m.get());
   auto result = NewItem();
   {
     TraceCapture trace;
@@ -94,7 +92,6 @@ TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
 
 TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
   auto m = Make(2, 2, 2, 1, 20, 1);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ASSERT_FALSE(AnyInMemory(m.get()));
   auto result = NewItem(4, 1);
@@ -120,7 +117,6 @@ TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsew
 
 TEST_P(ScalarSliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
   auto m = Make(2, 2, 1, 1, 10, 3);
-  Fill(m.get());
   auto result = NewItem();
   {
     TraceCapture trace;
@@ -153,7 +149,6 @@ void SetAxes(IVQDataMatrix* m, const std::function<void(IVQAxis*)>& init) {
 
 TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
   auto m = Make(2, 2, 1, 1, 28, 1);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK); });
   auto result = NewItem();
@@ -168,7 +163,6 @@ TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
 
 TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
   auto m = Make(3, 1, 1, 1, 10, 1);
-  Fill(m.get());
   const double points[10] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256};
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeWithValues(10, points, nullptr), S_OK); });
   auto result = NewItem();
@@ -179,7 +173,6 @@ TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
 
 TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
   auto m = Make(2, 3, 4, 5, 10, 2);
-  Fill(m.get());
   auto result = NewItem();
   EXPECT_EQ(m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
   EXPECT_EQ(m->GetD2D3Slice(0, 5, 0, 0, 0, matrixDirectionByRow, m.get()), E_POINTER);
@@ -206,7 +199,6 @@ TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
 
 TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
   auto m = Make(2, 3, 4, 5, 10, 2);
-  Fill(m.get());
   auto result = NewItem();
   const std::array<LONG, 2> outside[] = {{0, 5}, {-1, 0}, {0, -1}, {4, 4}, {200, 0}};
   for (const Plane& plane : kPlanes) {
@@ -226,7 +218,6 @@ TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead
 
 TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
   auto m = Make(3, 2, 1, 1, 50, 4);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2Slice(10.0, 19.0, 2, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
@@ -249,7 +240,6 @@ TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
 
 TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
   auto m = Make(3, 1, 1, 1, 20, 4);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   // Element 1: a narrow part of record 1 (x 3..15); element 2: a run of
   // whole records (1..2). The client holds both while the slice asks for
@@ -291,7 +281,6 @@ double RampSum(double start, double step, LONG xs, LONG z, LONG first, LONG last
 TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   if (GetParam() != matrixSingleObject) GTEST_SKIP() << "packed elements all have the allocation's shape";
   auto m = Make(3, 1, 1, 1, 10, 2);
-  Fill(m.get());
   ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, Ramp(10, 4, 7000.0, 0.25).get()), S_OK);  // more records
   ASSERT_EQ(m->put_DataPtr(2, 0, 0, 0, Ramp(12, 2, 9000.0, 0.5).get()), S_OK);   // wider records
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
@@ -326,7 +315,6 @@ TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   // An element without record Z, or without the x range, fails the slice
   // instead of giving values of another record.
   auto small = Make(2, 1, 1, 1, 10, 2);
-  Fill(small.get());
   ASSERT_EQ(small->put_DataPtr(1, 0, 0, 0, Ramp(10, 1, 1.0, 1.0).get()), S_OK);
   auto result = NewItem();
   EXPECT_EQ(small->GetD1D2Slice(2.0, 6.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
@@ -367,7 +355,6 @@ LONG ThirdOctaveBand(double frequency) { return static_cast<LONG>(std::floor(10.
 // 0, an upper limit the table cannot place fails the slice.
 TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
   auto m = Make(2, 2, 1, 1, 30, 1);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   const LONG firstBand = -5;  // bands -5 .. 24: 0.32 Hz .. 251 Hz
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(30, firstBand, 3, unit.GetBSTR()), S_OK); });
@@ -403,7 +390,6 @@ TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) 
 // and highest value.
 TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
   auto m = Make(2, 1, 2, 1, 100, 2);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsLinear(100, 99.0, -1.0, unit.GetBSTR()), S_OK); });
   // Index i holds the value 99 - i.

@@ -42,11 +42,13 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
   // asks for it.
   MemoryHook m_Memory{kPlenty};
 
-  // An allocated matrix of the parameter's storage kind.
+  // An allocated matrix of the parameter's storage kind; in format 1 filled
+  // by Fill.
   vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s2, LONG s3, LONG s4, LONG x, LONG z,
                                  LONG format = dataFormatFloat64) {
     auto m = NewMatrix();
     EXPECT_EQ(m->Initialize2(s1, s2, s3, s4, x, z, format, GetParam()), S_OK);
+    if (format == dataFormatFloat64) Fill(m.get());
     return m;
   }
 };
