@@ -81,13 +81,15 @@ TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
     ASSERT_NE(b.pDouble, nullptr);
     for (LONG k = 0; k < b.XSize * b.ZSize; ++k) b.pDouble[k] = salt + k;
   };
+  // The shape, format 1, and unless salt is negative the values fill gave.
   auto check = [](IVQData* item, LONG x, LONG z, double salt) {
     VQDataBuffer b{};
     ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
     ASSERT_EQ(b.XSize, x);
     ASSERT_EQ(b.ZSize, z);
+    ASSERT_EQ(b.Format, dataFormatFloat64);
     ASSERT_NE(b.pDouble, nullptr);
-    for (LONG k = 0; k < x * z; ++k) ASSERT_EQ(b.pDouble[k], salt + k) << k;
+    for (LONG k = 0; salt >= 0 && k < x * z; ++k) ASSERT_EQ(b.pDouble[k], salt + k) << k;
   };
   // Element 0: shaped and filled through its item, which the client keeps.
   auto held = Get(m.get(), 0, 0, 0, 0);
@@ -114,16 +116,7 @@ TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
   again = nullptr;
   check(Get(m.get(), 3, 0, 0, 0, false).get(), 5, 1, 3000.0);
   check(Get(m.get(), 1, 0, 0, 0, false).get(), 4, 3, 1.0);
-  // Element 2 had no shape: it takes the stored item's.
-  {
-    auto shaped = Get(m.get(), 2, 0, 0, 0, false);
-    ASSERT_TRUE(shaped);
-    VQDataBuffer b{};
-    ASSERT_EQ(shaped->GetDataBuffer(&b), S_OK);
-    EXPECT_EQ(b.XSize, 4);
-    EXPECT_EQ(b.ZSize, 3);
-    EXPECT_EQ(b.Format, dataFormatFloat64);
-  }
+  check(Get(m.get(), 2, 0, 0, 0, false).get(), 4, 3, -1);  // it had no shape: it takes the stored item's
   // Writes through the held item land in the matrix: they survive a swap.
   fill(held.get(), 2000.0);
   held = nullptr;
@@ -408,21 +401,16 @@ TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
   EXPECT_EQ(m->GetTagVectorsData(nullptr), E_POINTER);
   EXPECT_EQ(m->GetTagVectorsData(carrier.get()), S_OK);  // itself: nothing copied
 
+  // What a fresh target receives: model_test.cpp (CheckMatrix).
   auto target = NewItem();
   vq::ComPtr<IVQTagVector> t1;
   target->GetTagVector(1, t1.put());
   t1->Add(9.0);
   ASSERT_EQ(m->GetTagVectorsData(target.get()), S_OK);
   LONG count = 0;
-  vq::ComPtr<IVQTagVector> t;
-  target->GetTagVector(0, t.put());
-  t->GetCount(&count);
-  EXPECT_EQ(count, 1);
-  target->GetTagVector(2, t.put());
-  t->GetCount(&count);
-  EXPECT_EQ(count, 2);
   t1->GetCount(&count);
   EXPECT_EQ(count, 1);  // vector 1 of the carrier is empty: the target keeps its own
+  vq::ComPtr<IVQTagVector> t;
 
   // The carrier is the client's object: later entries are seen.
   v2->Add(4.0);

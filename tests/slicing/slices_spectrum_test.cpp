@@ -2,7 +2,6 @@
 // the result's axis, elements without values, swapped-out elements, and the
 // position checks.
 #include "slicing_support.h"
-#include "storage/SingleData.h"
 #include "support/FakeDataItem.h"
 #include "support/TraceCapture.h"
 
@@ -55,23 +54,8 @@ TEST_P(SpectrumSliceTest, EveryPlaneCopiesRecordZOfEachElementToItsRecord) {
   }
 }
 
-TEST_P(SpectrumSliceTest, SwappedOutElementsComeBackWithOnlyTheirRecord) {
-  auto m = Make(3, 2, 1, 1, 100, 4);
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  auto result = NewItem();
-  ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
-  ExpectRecords(m.get(), kPlanes[0], result.get(), 2, 0, 0, matrixDirectionByRow, 100);
-  if (GetParam() == matrixSingleObject) {
-    auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
-    ASSERT_NE(s, nullptr);
-    uint32_t xFrom, zFrom, xTo, zTo;
-    s->HeldBounds(&xFrom, &zFrom, &xTo, &zTo);
-    EXPECT_EQ(zFrom, 2u);
-    EXPECT_EQ(zTo, 2u);
-    EXPECT_EQ(xTo - xFrom + 1, 100u);
-  }
-  Verify(m.get());
-}
+// Swapped-out elements come back with only their record: slices_test.cpp
+// SwappedOutElementsComeBackOnlyInPart.
 
 // The records are written into the result's own buffer: a result of the
 // right shape is reused and overwritten whole; one whose buffer cannot be

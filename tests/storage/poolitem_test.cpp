@@ -76,11 +76,6 @@ TEST_F(PoolItemTest, HoldsOneReferenceAndReadsTheLockStateFromIt) {
   {
     CPoolItem pool(3, 1, 2, item.get(), true, nullptr);
     EXPECT_EQ(pool.RefCount(), 2u);  // the pool's and the test's
-    EXPECT_EQ(pool.DataItem(), item.get());
-    EXPECT_EQ(pool.Slot(), 3u);
-    EXPECT_EQ(pool.AxisId(), 1u);
-    EXPECT_EQ(pool.AttributeId(), 2u);
-    EXPECT_TRUE(pool.Writable());
   }
   EXPECT_EQ(probe->freeDataCalls, 0);  // the test still held it
   EXPECT_EQ(XSize(item.get()), 4);
