@@ -1,6 +1,8 @@
-// The scalar slices: where each plane puts each element's sum, how x ranges
-// become index ranges on the three axis kinds, float sums, the refusals, and
-// elements that are swapped out or held in part by a client.
+// The six slices. Scalar slices: where each plane puts each element's sum,
+// how x ranges become index ranges on the three axis kinds, the refusals, and
+// elements that are swapped out or held in part by a client. Spectrum slices:
+// which element's record lands in which result record, the result's axis and
+// buffer, elements without values, and the position checks.
 #include <array>
 #include <cmath>
 #include <functional>
@@ -8,6 +10,7 @@
 #include "slicing_support.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
+#include "support/FakeDataItem.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
@@ -49,21 +52,59 @@ void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result, const std
   }
 }
 
-using ScalarSliceTest = SlicingTest;
-
-TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirections) {
-  auto m = Make(2, 3, 4, 5, 10, 3);
-  for (const Plane& plane : kPlanes) {
-    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
-      SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
-      auto result = NewItem();
-      ASSERT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 2, dir, result.get()), S_OK);
-      CheckPlane(m.get(), plane, result.get(), [](uint32_t e) { return ExpectedSum(e, 10, 1, 2, 6); }, 1, 2, dir);
+// Checks that record r of `result` holds record z of the element that walk
+// step (i, j) reads, for every step and the direction's record rule.
+void ExpectRecords(IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z, LONG a, LONG b,
+                   matrixDirectionType dir, LONG xs) {
+  const LONG nOuter = SlicingTest::Size(m, plane.Outer + 1), nInner = SlicingTest::Size(m, plane.Inner + 1);
+  LONG x = 0, records = 0;
+  result->GetSize(0, &x);
+  result->GetSize(1, &records);
+  ASSERT_EQ(x, xs);
+  ASSERT_EQ(records, nOuter * nInner);
+  VQDataBuffer buffer{};
+  ASSERT_EQ(result->GetDataBuffer(&buffer), S_OK);
+  ASSERT_NE(buffer.pDouble, nullptr);
+  for (LONG i = 0; i < nOuter; ++i) {
+    for (LONG j = 0; j < nInner; ++j) {
+      const auto p = plane.Element(i, j, a, b);
+      const uint32_t idx = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
+      const LONG r = Plane::At(dir, i, j, nOuter, nInner);
+      for (LONG k = 0; k < xs; ++k) {
+        ASSERT_EQ(buffer.pDouble[r * xs + k], SlicingTest::Expected(idx, static_cast<size_t>(z * xs + k)))
+            << plane.Name << " i=" << i << " j=" << j << " k=" << k;
+      }
     }
   }
 }
 
-TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
+// The records are written into the result's own buffer: a result of the
+// right shape is reused and overwritten whole; one whose buffer cannot be
+// read gets the failure, not a write through a bad pointer.
+using SliceTest = SlicingTest;
+
+TEST_P(SliceTest, EveryPlanePutsEachElementsSumAndRecordAtItsPositionInBothDirections) {
+  auto m = Make(2, 3, 4, 5, 10, 3);
+  for (const Plane& plane : kPlanes) {
+    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
+      SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
+      auto sums = NewItem(), records = NewItem();
+      ASSERT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 2, dir, sums.get()), S_OK);
+      CheckPlane(m.get(), plane, sums.get(), [](uint32_t e) { return ExpectedSum(e, 10, 1, 2, 6); }, 1, 2, dir);
+      ASSERT_EQ(plane.Spectra(m.get(), 2, 1, 3, dir, records.get()), S_OK);
+      ExpectRecords(m.get(), plane, records.get(), 2, 1, 3, dir, 10);
+      vq::ComPtr<IVQAxis> axis;
+      ASSERT_EQ(records->GetAxis(axis.put()), S_OK);
+      LONG kind = -1, size = 0;
+      axis->GetKind(&kind);
+      axis->GetSize(&size);
+      EXPECT_EQ(kind, axisKindLinear);
+      EXPECT_EQ(size, 10);
+    }
+  }
+}
+
+TEST_P(SliceTest, LinearLimitsAreClampedAndRounded) {
   auto m = Make(2, 1, 2, 1, 100, 2);
   auto result = NewItem();
   {
@@ -91,7 +132,7 @@ TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
   EXPECT_EQ(Values(result.get())[3], ExpectedSum(3, 100, 1, 0, 99));
 }
 
-TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
+TEST_P(SliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
   auto m = Make(2, 2, 2, 1, 20, 1);
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ASSERT_FALSE(AnyInMemory(m.get()));
@@ -116,7 +157,7 @@ TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsew
   }
 }
 
-TEST_P(ScalarSliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
+TEST_P(SliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
   auto m = Make(2, 2, 1, 1, 10, 3);
   auto result = NewItem();
   {
@@ -148,7 +189,7 @@ void SetAxes(IVQDataMatrix* m, const std::function<void(IVQAxis*)>& init) {
   }
 }
 
-TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
+TEST_P(SliceTest, BandAxisRangesGoThroughTheBandTable) {
   auto m = Make(2, 2, 1, 1, 28, 1);
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK); });
@@ -162,7 +203,7 @@ TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
   EXPECT_TRUE(trace.Contains("COM Error"));
 }
 
-TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
+TEST_P(SliceTest, ValueAxisAsksTheAxisForIndices) {
   auto m = Make(3, 1, 1, 1, 10, 1);
   const double points[10] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256};
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeWithValues(10, points, nullptr), S_OK); });
@@ -172,7 +213,7 @@ TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
   for (uint32_t e = 0; e < 3; ++e) EXPECT_EQ(values[e], ExpectedSum(e, 10, 0, 1, 5)) << e;
 }
 
-TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
+TEST_P(SliceTest, RefusalsReturnTheirCodes) {
   auto m = Make(2, 3, 4, 5, 10, 2);
   auto result = NewItem();
   EXPECT_EQ(m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
@@ -198,7 +239,7 @@ TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
   EXPECT_EQ(complex->GetD1D2Slice(0, 3, 0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
 }
 
-TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
+TEST_P(SliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
   auto m = Make(2, 3, 4, 5, 10, 2);
   auto result = NewItem();
   const std::array<LONG, 2> outside[] = {{0, 5}, {-1, 0}, {0, -1}, {4, 4}, {200, 0}};
@@ -221,7 +262,7 @@ TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead
 // single-object element: the x range of record Z, or record Z whole. (Their
 // values while elements are swapped out: model_test.cpp, whose slices run
 // while memory is low.)
-TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
+TEST_P(SliceTest, SwappedOutElementsComeBackOnlyInPart) {
   auto m = Make(3, 2, 1, 1, 50, 4);
   using Bounds = std::array<uint32_t, 4>;  // first x, first record, last x, last record
   auto held = [&] {  // of a single-object element; none for packed storage
@@ -242,7 +283,7 @@ TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
   Verify(m.get());
 }
 
-TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
+TEST_P(SliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
   auto m = Make(3, 1, 1, 1, 20, 4);
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   // Element 1: a narrow part of record 1 (x 3..15); element 2: a run of
@@ -282,7 +323,7 @@ double RampSum(double start, double step, LONG xs, LONG z, LONG first, LONG last
 // Elements of a single-object matrix may have another record count or x size
 // than the reference element: record Z of each is found by its own shape,
 // also when a client holds a run of its records.
-TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
+TEST_P(SliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   if (GetParam() != matrixSingleObject) GTEST_SKIP() << "packed elements all have the allocation's shape";
   auto m = Make(3, 1, 1, 1, 10, 2);
   ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, Ramp(10, 4, 7000.0, 0.25).get()), S_OK);  // more records
@@ -357,7 +398,7 @@ LONG ThirdOctaveBand(double frequency) { return static_cast<LONG>(std::floor(10.
 // A band axis may start below band 0 (below 1 Hz). The band table's "not
 // found" is never taken for band -1: a lower limit in the 1 Hz band is band
 // 0, an upper limit the table cannot place fails the slice.
-TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
+TEST_P(SliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
   auto m = Make(2, 2, 1, 1, 30, 1);
   _bstr_t unit(L"Hz");
   const LONG firstBand = -5;  // bands -5 .. 24: 0.32 Hz .. 251 Hz
@@ -392,7 +433,7 @@ TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) 
 // A linear axis whose values fall (negative delta): the range is the values
 // between the limits, at the nearest indices, clamped to the axis's lowest
 // and highest value.
-TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
+TEST_P(SliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
   auto m = Make(2, 1, 2, 1, 100, 2);
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsLinear(100, 99.0, -1.0, unit.GetBSTR()), S_OK); });
@@ -422,7 +463,106 @@ TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
   for (double v : Values(result.get())) EXPECT_EQ(v, 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Storage, ScalarSliceTest, kStorageKinds, KindName);
+TEST_P(SliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
+  auto m = Make(3, 2, 1, 1, 8, 2);
+  auto result = NewItem(8, 6);
+  VQDataBuffer before{};
+  ASSERT_EQ(result->GetDataBuffer(&before), S_OK);
+  for (LONG k = 0; k < 48; ++k) before.pDouble[k] = -1.0;
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  VQDataBuffer after{};
+  ASSERT_EQ(result->GetDataBuffer(&after), S_OK);
+  EXPECT_EQ(after.pDouble, before.pDouble) << "same shape: the buffer is reused";
+  ExpectRecords(m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
+
+  auto probe = std::make_shared<vq::test::DataItemProbe>();
+  auto failing = vq::test::FakeDataItem::Make(probe, 8, 6);
+  ASSERT_TRUE(failing);
+  probe->failBuffer = true;
+  EXPECT_TRUE(FAILED(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, failing.get())));
+  probe->failBuffer = false;
+  Verify(m.get());
+}
+
+TEST_P(SliceTest, ElementWithoutValuesGivesARecordOfZeros) {
+  auto m = Make(2, 2, 1, 1, 5, 2);
+  if (m->put_DataPtr(1, 1, 0, 0, NewItem().get()) != S_OK) {
+    GTEST_SKIP() << "this storage kind keeps values for every element";
+  }
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
+  const auto values = Values(result.get());
+  ASSERT_EQ(values.size(), 20u);
+  for (LONG k = 0; k < 5; ++k) {
+    EXPECT_EQ(values[static_cast<size_t>(3 * 5 + k)], 0.0);  // (1, 1) by column: record 1 + 2 * 1
+    EXPECT_EQ(values[static_cast<size_t>(1 * 5 + k)], Expected(2, static_cast<size_t>(5 + k)));  // (0, 1)
+  }
+}
+
+TEST_P(SliceTest, BandAxisIsRepeatedOnTheResult) {
+  auto m = Make(2, 1, 1, 1, 28, 1);
+  _bstr_t unit(L"Hz");
+  {
+    auto first = Get(m.get(), 0, 0, 0, 0);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(first->GetAxis(axis.put()), S_OK);
+    ASSERT_EQ(axis->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK);
+  }
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  vq::ComPtr<IVQAxis> axis;
+  ASSERT_EQ(result->GetAxis(axis.put()), S_OK);
+  LONG kind = 0, firstBand = 0, fraction = 0;
+  axis->GetKind(&kind);
+  axis->GetFirstBand(&firstBand);
+  axis->GetFraction(&fraction);
+  EXPECT_EQ(kind, axisKindBands);
+  EXPECT_EQ(firstBand, 13);
+  EXPECT_EQ(fraction, 3);
+}
+
+TEST_P(SliceTest, PositionsRecordsAndDirectionAreChecked) {
+  auto m = Make(2, 3, 4, 5, 6, 3);
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
+  for (const Plane& plane : kPlanes) {
+    const LONG fixedSize = Size(m.get(), plane.Fixed + 1);
+    const struct {
+      LONG z, a, b;
+      const char* message;
+    } cases[] = {{0, -1, 0, plane.FixedInvalid}, {0, fixedSize, 0, plane.FixedInvalid}, {0, 0, 5, "D4 invalid."},
+                 {0, 0, -1, "D4 invalid."},       {3, 0, 0, "Z invalid."},                {-1, 0, 0, "Z invalid."}};
+    for (const auto& c : cases) {
+      TraceCapture trace;
+      EXPECT_EQ(plane.Spectra(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;
+      EXPECT_TRUE(trace.Contains(c.message)) << plane.Name << " " << c.message;
+    }
+  }
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD2D3SliceSpectrum(0, 0, 0, static_cast<matrixDirectionType>(2), result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Invalid direction."));
+  LONG records = 0;
+  result->GetSize(1, &records);
+  EXPECT_EQ(records, 12);
+}
+
+TEST_P(SliceTest, ValueAxisIsRefusedAfterTheValuesArrived) {
+  auto m = Make(2, 1, 1, 1, 4, 1);
+  const double points[4] = {1, 2, 4, 8};
+  {
+    auto first = Get(m.get(), 0, 0, 0, 0);
+    vq::ComPtr<IVQAxis> axis;
+    ASSERT_EQ(first->GetAxis(axis.put()), S_OK);
+    ASSERT_EQ(axis->InitializeWithValues(4, points, nullptr), S_OK);
+  }
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
+  const auto values = Values(result.get());
+  ASSERT_EQ(values.size(), 8u);
+  EXPECT_EQ(values[5], Expected(1, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Storage, SliceTest, kStorageKinds, KindName);
 
 }  // namespace
 }  // namespace vq::test
