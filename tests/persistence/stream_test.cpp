@@ -193,7 +193,7 @@ class StreamTest : public vq::test::MatrixTest {
 class RoundTripTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
 
 // What else a round trip keeps: the element parts, the model test
-// (WriteAndRead); the priority, sizes and element forms, VersionNineReadsAsFour
+// (WriteAndRead); the priority, sizes and element forms, VersionTest.OlderAndNewerVersions
 // (read, then written back byte for byte); tag vector values,
 // TagVectorCarrierDoesNotHoldElementZero.
 TEST_P(RoundTripTest, KeepsTheKindTheLabelAndEveryAxis) {
@@ -336,51 +336,41 @@ class VersionTest : public StreamTest {
   Bytes forms[2];
 };
 
-TEST_F(VersionTest, VersionOneKeepsTheLabelAndReadsFifo) {
-  auto r = NewMatrix();
-  ASSERT_EQ(r->put_MatrixLabel(_bstr_t(L"kept")), S_OK);
-  ASSERT_EQ(r->SetElementPriority(elementPriorityLifo), S_OK);
-  const Bytes v1 = VersionStream(1, 0, 0, forms[0], forms[1]);
-  auto s = StreamOf(v1);
-  ASSERT_EQ(r->Read(s.get()), S_OK);
-  ExpectContents(r.get());
-  EXPECT_EQ(MatrixLabel(r.get()), L"kept");
-  EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), elementPriorityFifo);
-  // Nothing is left over: the items consumed exactly their forms.
-  LARGE_INTEGER zero{};
-  ULARGE_INTEGER at{};
-  ASSERT_EQ(s->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
-  EXPECT_EQ(at.QuadPart, v1.size());
-}
-
-TEST_F(VersionTest, VersionThreeAllocatesOnlyWithBothSizes) {
-  {
+// Each version read into a matrix that has a label and LIFO order of its own.
+// Version 1 carries no label (the matrix keeps its own) and versions before 4
+// no order (FIFO); version 3 allocates the elements only when it gives both
+// sizes; version 9 reads as 4 and is written as 4.
+TEST_F(VersionTest, OlderAndNewerVersions) {
+  const struct {
+    int32_t version, xSize, zSize;
+    const wchar_t* label;
+    LONG priority;
+    bool allocates;
+  } cases[] = {{1, 0, 0, L"kept", elementPriorityFifo, false},
+               {3, 3, 1, L"Old", elementPriorityFifo, true},
+               {3, 3, 0, L"Old", elementPriorityFifo, false},
+               {9, 3, 1, L"Old", elementPriorityLifo, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("version " + std::to_string(c.version) + " z " + std::to_string(c.zSize));
     vq::test::TraceCapture trace;
-    vq::ComPtr<IVQDataMatrix> r;
-    ASSERT_EQ(ReadAll(VersionStream(3, 3, 1, forms[0], forms[1]), &r), S_OK);
+    auto r = NewMatrix();
+    ASSERT_EQ(r->put_MatrixLabel(_bstr_t(L"kept")), S_OK);
+    ASSERT_EQ(r->SetElementPriority(elementPriorityLifo), S_OK);
+    Bytes bytes = VersionStream(c.version, c.xSize, c.zSize, forms[0], forms[1]);
+    auto s = StreamOf(bytes);
+    ASSERT_EQ(r->Read(s.get()), S_OK);
     ExpectContents(r.get());
-    EXPECT_TRUE(trace.Contains("Initialize2("));
-    EXPECT_EQ(MatrixLabel(r.get()), L"Old");
+    EXPECT_EQ(MatrixLabel(r.get()), c.label);
+    EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), c.priority);
+    EXPECT_EQ(trace.Contains("Initialize2("), c.allocates);
+    // Nothing is left over: the items consumed exactly their forms.
+    LARGE_INTEGER zero{};
+    ULARGE_INTEGER at{};
+    ASSERT_EQ(s->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
+    EXPECT_EQ(at.QuadPart, bytes.size());
+    bytes[0] = 4;
+    EXPECT_TRUE(c.version != 9 || Written(r.get()) == bytes);
   }
-  {
-    vq::test::TraceCapture trace;
-    vq::ComPtr<IVQDataMatrix> z;
-    ASSERT_EQ(ReadAll(VersionStream(3, 3, 0, forms[0], forms[1]), &z), S_OK);
-    ExpectContents(z.get());
-    EXPECT_FALSE(trace.Contains("Initialize2("));
-    EXPECT_EQ(Impl(z.get())->Priority().GetPriorityType(), elementPriorityFifo);
-  }
-}
-
-TEST_F(VersionTest, VersionNineReadsAsFour) {
-  vq::ComPtr<IVQDataMatrix> r;
-  Bytes nine = VersionStream(9, 3, 1, forms[0], forms[1]);
-  ASSERT_EQ(ReadAll(nine, &r), S_OK);
-  ExpectContents(r.get());
-  EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), elementPriorityLifo);
-  const Bytes written = Written(r.get());
-  nine[0] = 4;
-  EXPECT_EQ(written, nine);
 }
 
 // ---------------------------------------------------------------------------
