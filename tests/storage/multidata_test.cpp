@@ -197,6 +197,9 @@ TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
   EXPECT_TRUE(trace.Contains("GetDataSubset(1): Element is locked. Can't retrieve subset."));
   EXPECT_FALSE(Take(*data, 1, false, E_FAIL));  // the whole element while a part is held
   EXPECT_TRUE(trace.Contains("GetAllData(1): Partial element locked in memory."));
+  EXPECT_FALSE(data->SaveToDisk());  // nor is the object saved
+  EXPECT_TRUE(trace.Contains("SaveToDisk(1): Element is locked. ThreadId="));
+  EXPECT_TRUE(data->IsInMemory());
 
   EXPECT_FALSE(Part(*data, 1, 105, 250, E_INVALIDARG));  // records 1..2, not whole records
   EXPECT_TRUE(trace.Contains("GetDataSubset(1): Invalid index(105,250)."));
@@ -217,17 +220,7 @@ TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
   whole = nullptr;
   // A released item still serves its slot until it is recycled.
   EXPECT_TRUE(Part(*data, 1, 100, 299, S_FALSE));
-}
-
-TEST_F(MultiDataTest, SaveRefusedWhileAnySlotIsHeld) {
-  auto data = Make(3, 8, 1);
-  auto held = Part(*data, 2, 1, 3);
-  TraceCapture trace;
-  EXPECT_FALSE(data->SaveToDisk());
-  EXPECT_TRUE(trace.Contains("SaveToDisk(1): Element is locked. ThreadId="));
-  EXPECT_TRUE(data->IsInMemory());
-  held = nullptr;
-  EXPECT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(data->SaveToDisk());  // nothing held any more
 }
 
 TEST_F(MultiDataTest, ReplaceDataRules) {
