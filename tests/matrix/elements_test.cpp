@@ -243,20 +243,29 @@ TEST_P(KindElementTest, SubsetsOfASwappedElement) {
   EXPECT_EQ(b.pDouble[199], Expected(0, 299));
 }
 
-TEST_F(ElementTest, ReplaceDataKeepsTheSwappedShape) {
+// A put of another shape is refused once the element's shape is fixed: on
+// packed storage from the allocation on, on a single object from its first
+// swap on (swapped out or back in memory).
+TEST_P(KindElementTest, PutKeepsTheShapeOnceItIsFixed) {
+  const bool packed = GetParam() == matrixMultipleObjects;
   auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, matrixSingleObject), S_OK);
-  // Before the first swap another shape is accepted.
-  ASSERT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), S_OK);
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, GetParam()), S_OK);
   TraceCapture trace;
-  // Swapped out or back in memory, the saved shape holds.
-  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(8, 1).get()), E_FAIL);
-  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), S_OK);
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), packed ? E_FAIL : S_OK);
+  EXPECT_EQ(trace.Contains("ReplaceData(0): New data and old data have different size"), packed);
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(packed ? 4 : 8, packed ? 2 : 1).get()), E_FAIL);
+  EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(packed ? 8 : 4, packed ? 1 : 2).get()), S_OK);
   { auto reload = Get(m.get(), 1, 0, 0, 0, false); }
   EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(4, 2).get()), E_FAIL);
   EXPECT_TRUE(trace.Contains("New data and old data have different size"));
-  EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(8, 1).get()), S_OK);
+  auto item = NewItem(8, 1);
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, item.get()), S_OK);
+  // While the client holds it, the element is the client's object itself.
+  vq::ComPtr<IUnknown> back;
+  ASSERT_EQ(m->get_DataPtr(1, 0, 0, 0, back.put()), S_OK);
+  EXPECT_EQ(back.query<IVQData>().get(), item.get());
+  // Its values through a swap: model_test.cpp (put, save all, check).
 }
 
 // A matrix whose items were released: initialization_test.cpp (the table of
@@ -400,21 +409,6 @@ TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
   EXPECT_EQ(m->PutTagVectorsData(notAnItem.get()), E_INVALIDARG);
 }
 
-TEST_F(ElementTest, PackedStorageKeepsItsShapeAndStoresThePutItem) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 1, 1, 1, 8, 1, dataFormatFloat64, matrixMultipleObjects), S_OK);
-  EXPECT_EQ(Impl(m.get())->DataCount(), 1u);
-  TraceCapture trace;
-  EXPECT_EQ(m->put_DataPtr(1, 0, 0, 0, NewItem(4, 2).get()), E_FAIL);  // other shape, even before a swap
-  EXPECT_TRUE(trace.Contains("ReplaceData(1): New data and old data have different size"));
-  auto item = NewItem(8, 1);
-  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, item.get()), S_OK);
-  // While the client holds it, the element is the client's object itself.
-  vq::ComPtr<IUnknown> back;
-  ASSERT_EQ(m->get_DataPtr(1, 0, 0, 0, back.put()), S_OK);
-  EXPECT_EQ(back.query<IVQData>().get(), item.get());
-  // Its values through a swap: model_test.cpp (put, save all, check).
-}
 
 TEST_F(ElementTest, PackedElementsShareOneBufferAndSwapTogether) {
   MemoryHook memory(kPlenty);

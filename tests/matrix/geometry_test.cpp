@@ -19,7 +19,8 @@ std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
 INSTANTIATE_TEST_SUITE_P(BothKinds, KindGeometryTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
                          KindName);
 
-TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
+// A second initialisation: initialization_test.cpp.
+TEST_F(GeometryTest, InitializeSetsSizesAndTheIndexRuleAndItsInverse) {
   auto m = NewMatrix();
   LONG v = -1;
   EXPECT_EQ(m->get_Dimensions(&v), S_OK);
@@ -27,6 +28,10 @@ TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
   EXPECT_EQ(m->get_Size(0, &v), S_OK);
   EXPECT_EQ(v, 0);
   EXPECT_EQ(m->get_Size(1, &v), E_FAIL);  // no dimensions yet
+  EXPECT_EQ(m->Initialize(0, 2, 3, 0, 5), E_INVALIDARG);
+  EXPECT_EQ(m->Initialize(0, -1, 3, 1, 5), E_INVALIDARG);
+  // A product beyond 32 bits would make every later index wrap.
+  EXPECT_EQ(m->Initialize(0, 65536, 65536, 1, 1), E_INVALIDARG);
 
   ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
   EXPECT_EQ(m->get_Dimensions(&v), S_OK);
@@ -41,26 +46,12 @@ TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
   EXPECT_EQ(m->get_Size(1, nullptr), E_POINTER);
   EXPECT_EQ(m->get_Dimensions(nullptr), E_POINTER);
 
-  uint32_t idx = 0;
-  ASSERT_TRUE(Impl(m.get())->ElementIndex(1, 2, 3, 4, &idx));
-  EXPECT_EQ(idx, 119u);
-  EXPECT_FALSE(Impl(m.get())->ElementIndex(2, 2, 3, 4, &idx));  // one past the last element
-}
-
-// A second initialisation: initialization_test.cpp.
-TEST_F(GeometryTest, RefusesBadSizes) {
-  auto m = NewMatrix();
-  EXPECT_EQ(m->Initialize(0, 2, 3, 0, 5), E_INVALIDARG);
-  EXPECT_EQ(m->Initialize(0, -1, 3, 1, 5), E_INVALIDARG);
-  // A product beyond 32 bits would make every later index wrap.
-  EXPECT_EQ(m->Initialize(0, 65536, 65536, 1, 1), E_INVALIDARG);
-  EXPECT_EQ(m->Initialize(0, 2, 3, 1, 5), S_OK);
-}
-
-TEST_F(GeometryTest, IndexRuleAndItsInverse) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
   CVQDataMatrix* impl = Impl(m.get());
+  uint32_t last = 0;
+  ASSERT_TRUE(impl->ElementIndex(1, 2, 3, 4, &last));
+  EXPECT_EQ(last, 119u);
+  EXPECT_FALSE(impl->ElementIndex(2, 2, 3, 4, &last));  // one past the last element
+
   std::set<uint32_t> seen;
   for (LONG d4 = 0; d4 < 5; ++d4)
     for (LONG d3 = 0; d3 < 4; ++d3)
