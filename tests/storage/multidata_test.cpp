@@ -153,14 +153,24 @@ TEST_F(MultiDataTest, ReadOnlyItemNeverWritesBack) {
   for (double d : slot) EXPECT_EQ(d, 0.0);
 }
 
-TEST_F(MultiDataTest, PuttingBackAnItemReadOnlyStoresItsValues) {
-  auto data = Make(2, 8, 1);
+// The read-only item a slot shows, put back, stores its values; a slot's
+// item put into another slot is stored there at once and locks neither.
+TEST_F(MultiDataTest, PutItemsOfTheObjectItselfAreStored) {
+  auto data = Make(3, 8, 1);
   auto item = Take(*data, 0, false);
   Write(item.get(), 0);
   EXPECT_EQ(data->ReplaceData(0, item.get()), S_OK);  // the very item the slot shows
   item = nullptr;
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
+  item = Take(*data, 1, true);
+  Write(item.get(), 2);
+  ASSERT_EQ(data->ReplaceData(2, item.get()), S_OK);  // stored at once
+  item = nullptr;
+  EXPECT_FALSE(data->IsLocked());
+  ASSERT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 2));
+  EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
 
 TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
@@ -271,17 +281,6 @@ TEST_F(MultiDataTest, ReplaceDataRules) {
   EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1, 3));
 }
 
-TEST_F(MultiDataTest, OneItemInTwoSlotsLocksNeither) {
-  auto data = Make(3, 4, 1);
-  auto item = Take(*data, 0, true);
-  Write(item.get(), 2);
-  ASSERT_EQ(data->ReplaceData(1, item.get()), S_OK);  // stored at once
-  item = nullptr;
-  EXPECT_FALSE(data->IsLocked());
-  ASSERT_TRUE(data->SaveToDisk());
-  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 2));
-  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 2));
-}
 
 TEST_F(MultiDataTest, ElevenReleasedItemsLeaveTenIdle) {
   auto data = Make(12, 4, 1);
