@@ -409,7 +409,6 @@ TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
   EXPECT_EQ(m->PutTagVectorsData(notAnItem.get()), E_INVALIDARG);
 }
 
-
 TEST_F(ElementTest, PackedElementsShareOneBufferAndSwapTogether) {
   MemoryHook memory(kPlenty);
   auto m = NewMatrix();

@@ -176,11 +176,11 @@ TEST_F(GeometryTest, MultiObjectLayoutArithmetic) {
     uint32_t want[5];  // dataCols, elementsPerData, elementsInLast, fullBytes, lastBytes
   };
   const Case cases[] = {
-      {524288, 200, {10, 20, 20, 10485760, kAny}},    // 20 elements of 65,536 doubles per object
-      {6000000, 7, {7, 1, kAny, 6000000, kAny}},      // more than half the limit: one element per object
-      {12000000, 5, {5, 1, kAny, 0, kAny}},           // beyond the limit
-      {1000000, 25, {3, 10, 5, 10000000, kAny}},      // 10 + 10 + 5
-      {1000, 12, {1, 12, kAny, kAny, 12000}},         // a whole d4 index in one object
+      {524288, 200, {10, 20, 20, 10485760, kAny}},  // 20 elements of 65,536 doubles per object
+      {6000000, 7, {7, 1, kAny, 6000000, kAny}},    // more than half the limit: one element per object
+      {12000000, 5, {5, 1, kAny, 0, kAny}},         // beyond the limit
+      {1000000, 25, {3, 10, 5, 10000000, kAny}},    // 10 + 10 + 5
+      {1000, 12, {1, 12, kAny, kAny, 12000}},       // a whole d4 index in one object
   };
   for (const Case& c : cases) {
     CVQDataMatrix::MultiLayout l{};

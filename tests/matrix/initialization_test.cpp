@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 #include <functional>
-#include <map>
+#include <set>
 #include <string>
 
 #include "memory/FileCache.h"
@@ -149,7 +149,8 @@ TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeIn
          SysFreeString(text);
          text = nullptr;
        }},
-      {"get_FirstValidDataPtr", [&] { return m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()); }, E_FAIL},
+      {"get_FirstValidDataPtr", [&] { return m->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], out.put()); },
+       E_FAIL},
       {"get_IsAllDataValid", [&] { return m->get_IsAllDataValid(&v); }, E_FAIL, [&] { EXPECT_EQ(v, 0); }},
       {"SetElementPriority", [&] { return m->SetElementPriority(elementPriorityLifo); }, S_OK},
       {"get_ConstDataPtr", [&] { return m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put()); }, E_FAIL},
@@ -196,25 +197,24 @@ TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeIn
   // rest works. Packed storage objects are made by AllAllocate, so it builds
   // them anew; single-object ones are made by Initialize only.
   ASSERT_EQ(m->ReleaseAllVQData(), S_OK);
-  const std::map<std::string, HRESULT> released = {
-      {"get_DataPtr", E_FAIL},   {"put_DataPtr", E_FAIL},           {"get_ConstDataPtr", E_FAIL},
-      {"get_ID", E_FAIL},        {"put_ID", E_FAIL},                {"get_ConstDataSubsetPtr", E_FAIL},
-      {"get_Label", E_FAIL},     {"put_Label", E_FAIL},             {"get_FirstValidDataPtr", E_FAIL},
-      {"HasData", S_OK},         {"AllSaveToDisk", S_OK},           {"AllInitializeAsLinear", S_OK},
-      {"Write", E_POINTER},      {"put_AttributesDataPtr", E_FAIL}, {"get_IsAllDataValid", S_OK}};
+  const std::set<std::string> failing = {
+      "get_DataPtr", "put_DataPtr", "get_ConstDataPtr", "get_ConstDataSubsetPtr", "get_ID",
+      "put_ID",      "get_Label",   "put_Label",        "get_FirstValidDataPtr",  "put_AttributesDataPtr"};
+  const std::set<std::string> working = {"HasData", "AllSaveToDisk", "AllInitializeAsLinear", "get_IsAllDataValid"};
   size_t asked = 0;
   for (const Call& call : calls) {
-    const auto want = released.find(call.Name);
-    if (want == released.end()) continue;
+    const bool fails = failing.count(call.Name) != 0, works = working.count(call.Name) != 0;
+    const bool write = std::string(call.Name) == "Write";  // stops at the first element
+    if (!fails && !works && !write) continue;
     ++asked;
     SCOPED_TRACE(std::string("released: ") + call.Name);
     out = nullptr;
     const HRESULT hr = call.Run();
-    EXPECT_EQ(hr, want->second);
+    EXPECT_EQ(hr, fails ? E_FAIL : works ? S_OK : E_POINTER);
     if (hr == S_OK && call.Check) call.Check();
     EXPECT_FALSE(out);
   }
-  EXPECT_EQ(asked, released.size());
+  EXPECT_EQ(asked, failing.size() + working.size() + 1);
   EXPECT_EQ(m->AllAllocate(16, 2, dataFormatFloat64), GetParam() == matrixSingleObject ? E_FAIL : S_OK);
 }
 
@@ -225,7 +225,8 @@ TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeIn
 TEST_P(KindInitTest, Initialize2ThatCannotAllocateLeavesANewMatrix) {
   CreateTheFolder();
   auto m = NewMatrix();
-  const LONG refused[][3] = {{-8, 1, dataFormatFloat64}, {0x20000000, 2, dataFormatFloat64}, {8, 1, 9}, {0, 1, dataFormatFloat64}};
+  const LONG refused[][3] = {
+      {-8, 1, dataFormatFloat64}, {0x20000000, 2, dataFormatFloat64}, {8, 1, 9}, {0, 1, dataFormatFloat64}};
   for (const auto& [x, z, format] : refused) {
     if (x == 0 && GetParam() == matrixSingleObject) continue;
     EXPECT_EQ(m->Initialize2(2, 2, 1, 1, x, z, format, GetParam()), E_INVALIDARG) << x << " " << format;

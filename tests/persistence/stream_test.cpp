@@ -239,8 +239,8 @@ TEST_F(StreamTest, SmallMatrixWritesTheDocumentedBytes) {
   vq::ComPtr<IVQDataMatrix> r;
   ASSERT_EQ(ReadAll(s, &r), S_OK);
   for (const char* line : {"Entering Write", "Write: Version = 4", "Write: Dimensions = 4", "Write: Label = \"M\"",
-                           "Write: XSize = 4", "Write: Priority(0=FIFO, 1=LIFO) = 0", "Leaving Write",
-                           "Entering Read", "Read: Version = 4", "Read: ZSize = 1", "Leaving Read"}) {
+                           "Write: XSize = 4", "Write: Priority(0=FIFO, 1=LIFO) = 0", "Leaving Write", "Entering Read",
+                           "Read: Version = 4", "Read: ZSize = 1", "Leaving Read"}) {
     EXPECT_TRUE(trace.Contains(line)) << line;
   }
   Builder x;  // version, dimensions, label, type, format, XSize, ZSize, priority
@@ -402,8 +402,9 @@ TEST_F(StreamTest, RefusesMalformedHeaders) {
   // Fields: 0 version, 1 dimensions, 2 label count, 3 type, 4 format, 5 XSize,
   // 6 ZSize, 7 priority, 8 size d1, 9 unit count d1. Size d1 INT32_MAX: more
   // elements than bytes; XSize INT32_MAX: an element beyond 32 bits.
-  const std::pair<size_t, int32_t> refused[] = {{1, 0},  {1, 5},  {2, 10001}, {3, 2},         {4, 7},         {7, 2},
-                                                {7, -1}, {5, -1}, {8, 0},     {8, INT32_MAX}, {5, INT32_MAX}, {9, 10001}};
+  const std::pair<size_t, int32_t> refused[] = {{1, 0}, {1, 5},         {2, 10001},     {3, 2},
+                                                {4, 7}, {7, 2},         {7, -1},        {5, -1},
+                                                {8, 0}, {8, INT32_MAX}, {5, INT32_MAX}, {9, 10001}};
   for (const auto& [field, value] : refused) EXPECT_EQ(with(field, value), kInvalidData) << field << " = " << value;
   // Sizes whose product overflows 32 bits.
   Bytes s = good;

@@ -90,7 +90,8 @@ TEST_P(SliceTest, EveryPlanePutsEachElementsSumAndRecordAtItsPositionInBothDirec
       SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
       auto sums = NewItem(), records = NewItem();
       ASSERT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 2, dir, sums.get()), S_OK);
-      CheckPlane(m.get(), plane, sums.get(), [](uint32_t e) { return ExpectedSum(e, 10, 1, 2, 6); }, 1, 2, dir);
+      CheckPlane(
+          m.get(), plane, sums.get(), [](uint32_t e) { return ExpectedSum(e, 10, 1, 2, 6); }, 1, 2, dir);
       ASSERT_EQ(plane.Spectra(m.get(), 2, 1, 3, dir, records.get()), S_OK);
       ExpectRecords(m.get(), plane, records.get(), 2, 1, 3, dir, 10);
       vq::ComPtr<IVQAxis> axis;
@@ -282,7 +283,7 @@ TEST_P(SliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
 TEST_P(SliceTest, SwappedOutElementsComeBackOnlyInPart) {
   auto m = Make(3, 2, 1, 1, 50, 4);
   using Bounds = std::array<uint32_t, 4>;  // first x, first record, last x, last record
-  auto held = [&] {  // of a single-object element; none for packed storage
+  auto held = [&] {                        // of a single-object element; none for packed storage
     Bounds b{};
     auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
     if (s != nullptr) s->HeldBounds(&b[0], &b[1], &b[2], &b[3]);
@@ -291,8 +292,9 @@ TEST_P(SliceTest, SwappedOutElementsComeBackOnlyInPart) {
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2Slice(10.0, 19.0, 2, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
-  CheckPlane(m.get(), kPlanes[0], result.get(), [](uint32_t e) { return ExpectedSum(e, 50, 2, 10, 19); }, 0, 0,
-             matrixDirectionByColumn);
+  CheckPlane(
+      m.get(), kPlanes[0], result.get(), [](uint32_t e) { return ExpectedSum(e, 50, 2, 10, 19); }, 0, 0,
+      matrixDirectionByColumn);
   EXPECT_EQ(held(), (GetParam() == matrixSingleObject ? Bounds{10, 2, 19, 2} : Bounds{}));
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
@@ -525,8 +527,9 @@ TEST_P(SliceTest, PositionsRecordsAndDirectionAreChecked) {
     const struct {
       LONG z, a, b;
       const char* message;
-    } cases[] = {{0, -1, 0, plane.FixedInvalid}, {0, fixedSize, 0, plane.FixedInvalid}, {0, 0, 5, "D4 invalid."},
-                 {0, 0, -1, "D4 invalid."},       {3, 0, 0, "Z invalid."},                {-1, 0, 0, "Z invalid."}};
+    } cases[] = {{0, -1, 0, plane.FixedInvalid}, {0, fixedSize, 0, plane.FixedInvalid},
+                 {0, 0, 5, "D4 invalid."},       {0, 0, -1, "D4 invalid."},
+                 {3, 0, 0, "Z invalid."},        {-1, 0, 0, "Z invalid."}};
     for (const auto& c : cases) {
       TraceCapture trace;
       EXPECT_EQ(plane.Spectra(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;

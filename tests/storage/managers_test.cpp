@@ -37,12 +37,12 @@ class ManagerTest : public ::testing::Test {
 
 TEST_F(ManagerTest, EqualAxesShareOneId) {
   CAxisManager axes;
+  // 1e-7 lies within the tolerance; the unit tells axes apart.
   const struct {
     double first;
     const wchar_t* unit;
     uint32_t id;
-  } adds[] = {{0, L"Hz", 1}, {0, L"Hz", 1}, {1e-7, L"Hz", 1} /* within the tolerance */, {1e-5, L"Hz", 2},
-              {0, L"s", 3} /* the unit tells axes apart */};
+  } adds[] = {{0, L"Hz", 1}, {0, L"Hz", 1}, {1e-7, L"Hz", 1}, {1e-5, L"Hz", 2}, {0, L"s", 3}};
   for (const auto& add : adds) {
     uint32_t id = 99;
     ASSERT_EQ(axes.AddAxis(Linear(1024, add.first, 1.25, add.unit).get(), &id), S_OK);

@@ -281,7 +281,6 @@ TEST_F(MultiDataTest, ReplaceDataRules) {
   EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1, 3));
 }
 
-
 TEST_F(MultiDataTest, ElevenReleasedItemsLeaveTenIdle) {
   auto data = Make(12, 4, 1);
   std::vector<std::shared_ptr<DataItemProbe>> probes;
