@@ -105,7 +105,7 @@ TEST_P(SliceTest, EveryPlanePutsEachElementsSumAndRecordAtItsPositionInBothDirec
   }
 }
 
-TEST_P(SliceTest, LinearLimitsAreClampedAndRounded) {
+TEST_P(SliceTest, LinearLimitsAreClampedAndRoundedAndRecordsChecked) {
   auto m = Make(2, 1, 2, 1, 100, 2);
   auto result = NewItem();
   {
@@ -131,6 +131,16 @@ TEST_P(SliceTest, LinearLimitsAreClampedAndRounded) {
     EXPECT_FALSE(trace.Contains("firstIdx: 0 (0->99)"));
   }
   EXPECT_EQ(Values(result.get())[3], ExpectedSum(3, 100, 1, 0, 99));
+  // A record beyond the last is lowered to the last; a negative one fails.
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD2D3Slice(0.0, 9.0, 7, 1, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_TRUE(trace.Contains("Z>Last Z Index Value: 7>1"));
+  }
+  EXPECT_EQ(Values(result.get())[1], ExpectedSum(3, 100, 1, 0, 9));  // element (1, 0, 1, 0)
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD1D2Slice(0.0, 9.0, -1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Z invalid."));
 }
 
 TEST_P(SliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
@@ -156,20 +166,6 @@ TEST_P(SliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) 
       }
     }
   }
-}
-
-TEST_P(SliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
-  auto m = Make(2, 2, 1, 1, 10, 3);
-  auto result = NewItem();
-  {
-    TraceCapture trace;
-    ASSERT_EQ(m->GetD2D3Slice(0.0, 9.0, 7, 1, 0, matrixDirectionByRow, result.get()), S_OK);
-    EXPECT_TRUE(trace.Contains("Z>Last Z Index Value: 7>2"));
-  }
-  EXPECT_EQ(Values(result.get())[1], ExpectedSum(3, 10, 2, 0, 9));
-  TraceCapture trace;
-  EXPECT_EQ(m->GetD1D2Slice(0.0, 9.0, -1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
-  EXPECT_TRUE(trace.Contains("Z invalid."));
 }
 
 // Gives every element the same axis through its item.
