@@ -19,7 +19,8 @@ std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
 INSTANTIATE_TEST_SUITE_P(BothKinds, KindGeometryTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
                          KindName);
 
-TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
+// A second initialisation: initialization_test.cpp.
+TEST_F(GeometryTest, InitializeSetsSizesAndTheIndexRuleAndItsInverse) {
   auto m = NewMatrix();
   LONG v = -1;
   EXPECT_EQ(m->get_Dimensions(&v), S_OK);
@@ -27,6 +28,10 @@ TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
   EXPECT_EQ(m->get_Size(0, &v), S_OK);
   EXPECT_EQ(v, 0);
   EXPECT_EQ(m->get_Size(1, &v), E_FAIL);  // no dimensions yet
+  EXPECT_EQ(m->Initialize(0, 2, 3, 0, 5), E_INVALIDARG);
+  EXPECT_EQ(m->Initialize(0, -1, 3, 1, 5), E_INVALIDARG);
+  // A product beyond 32 bits would make every later index wrap.
+  EXPECT_EQ(m->Initialize(0, 65536, 65536, 1, 1), E_INVALIDARG);
 
   ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
   EXPECT_EQ(m->get_Dimensions(&v), S_OK);
@@ -41,32 +46,12 @@ TEST_F(GeometryTest, InitializeSetsSizesAndCountsElements) {
   EXPECT_EQ(m->get_Size(1, nullptr), E_POINTER);
   EXPECT_EQ(m->get_Dimensions(nullptr), E_POINTER);
 
-  uint32_t idx = 0;
-  ASSERT_TRUE(Impl(m.get())->ElementIndex(1, 2, 3, 4, &idx));
-  EXPECT_EQ(idx, 119u);
-  EXPECT_FALSE(Impl(m.get())->ElementIndex(2, 2, 3, 4, &idx));  // one past the last element
-}
-
-TEST_F(GeometryTest, RefusesBadSizesAndSecondInitialisation) {
-  auto m = NewMatrix();
-  EXPECT_EQ(m->Initialize(0, 2, 3, 0, 5), E_INVALIDARG);
-  EXPECT_EQ(m->Initialize(0, -1, 3, 1, 5), E_INVALIDARG);
-  // A product beyond 32 bits would make every later index wrap.
-  EXPECT_EQ(m->Initialize(0, 65536, 65536, 1, 1), E_INVALIDARG);
-  ASSERT_EQ(m->Initialize(0, 2, 2, 1, 1), S_OK);
-  const HRESULT already = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
-  EXPECT_EQ(already, static_cast<HRESULT>(0x800704DF));
-  EXPECT_EQ(m->Initialize(0, 2, 2, 1, 1), already);
-  // A second Initialize2 is refused before it can change the storage kind.
-  EXPECT_EQ(m->Initialize2(2, 2, 1, 1, 8, 1, dataFormatFloat64, matrixMultipleObjects), already);
-  EXPECT_EQ(Impl(m.get())->StorageObjectCount(), 4u);
-  EXPECT_EQ(Impl(m.get())->ElementsPerData(), 1u);
-}
-
-TEST_F(GeometryTest, IndexRuleAndItsInverse) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize(0, 2, 3, 4, 5), S_OK);
   CVQDataMatrix* impl = Impl(m.get());
+  uint32_t last = 0;
+  ASSERT_TRUE(impl->ElementIndex(1, 2, 3, 4, &last));
+  EXPECT_EQ(last, 119u);
+  EXPECT_FALSE(impl->ElementIndex(2, 2, 3, 4, &last));  // one past the last element
+
   std::set<uint32_t> seen;
   for (LONG d4 = 0; d4 < 5; ++d4)
     for (LONG d3 = 0; d3 < 4; ++d3)
@@ -102,33 +87,6 @@ TEST_F(GeometryTest, IndexRuleAndItsInverse) {
   IUnknown* out = nullptr;
   EXPECT_EQ(m->get_DataPtr(0, 0, 0, 5, &out), E_INVALIDARG);
   EXPECT_EQ(out, nullptr);
-}
-
-TEST_F(GeometryTest, PointInfoStartsUnset) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize(0, 2, 3, 1, 2), S_OK);
-  for (LONG i = 0; i < 12; ++i) {
-    LONG id = 0;
-    ASSERT_EQ(m->get_ID(i, 0, 0, 0, &id), S_OK);
-    EXPECT_EQ(id, -1);
-    _bstr_t label;
-    ASSERT_EQ(m->get_Label(i, 0, 0, 0, label.GetAddress()), S_OK);
-    EXPECT_EQ(label.length(), 0u);
-  }
-  // -1 is "no identifier": no element is found by it.
-  LONG p[4] = {9, 9, 9, 9};
-  EXPECT_EQ(m->GetPositionFromID(-1, &p[0], &p[1], &p[2], &p[3]), E_FAIL);
-  EXPECT_EQ(p[0] + p[1] + p[2] + p[3], 36);
-}
-
-TEST_F(GeometryTest, OnlyTheMatrixInterfaceReportsErrorInfo) {
-  auto m = NewMatrix();
-  auto support = m.query<ISupportErrorInfo>();
-  ASSERT_TRUE(support);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IVQDataMatrix), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
-  EXPECT_TRUE(m.query<IDispatch>());
 }
 
 // The kernel thread ids of this process.
@@ -212,34 +170,28 @@ TEST_F(GeometryTest, PackedIndexRule) {
 }
 
 TEST_F(GeometryTest, MultiObjectLayoutArithmetic) {
+  constexpr uint32_t kAny = ~0u;  // not checked
+  struct Case {
+    uint32_t elementBytes, perD4;
+    uint32_t want[5];  // dataCols, elementsPerData, elementsInLast, fullBytes, lastBytes
+  };
+  const Case cases[] = {
+      {524288, 200, {10, 20, 20, 10485760, kAny}},  // 20 elements of 65,536 doubles per object
+      {6000000, 7, {7, 1, kAny, 6000000, kAny}},    // more than half the limit: one element per object
+      {12000000, 5, {5, 1, kAny, 0, kAny}},         // beyond the limit
+      {1000000, 25, {3, 10, 5, 10000000, kAny}},    // 10 + 10 + 5
+      {1000, 12, {1, 12, kAny, kAny, 12000}},       // a whole d4 index in one object
+  };
+  for (const Case& c : cases) {
+    CVQDataMatrix::MultiLayout l{};
+    ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(c.elementBytes, c.perD4, &l)) << c.elementBytes;
+    const uint32_t got[5] = {l.dataCols, l.elementsPerData, l.elementsInLast, l.fullBytes, l.lastBytes};
+    for (int f = 0; f < 5; ++f) {
+      EXPECT_TRUE(c.want[f] == kAny || got[f] == c.want[f])
+          << c.elementBytes << " x " << c.perD4 << ", field " << f << ": " << got[f] << ", want " << c.want[f];
+    }
+  }
   CVQDataMatrix::MultiLayout l{};
-  // 10 x 20 x 1 x 2 elements of 65,536 doubles: 20 elements per object.
-  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(524288, 200, &l));
-  EXPECT_EQ(l.dataCols, 10u);
-  EXPECT_EQ(l.elementsPerData, 20u);
-  EXPECT_EQ(l.elementsInLast, 20u);
-  EXPECT_EQ(l.fullBytes, 10485760u);
-  // More than half the limit: one element per object.
-  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(6000000, 7, &l));
-  EXPECT_EQ(l.fullBytes, 6000000u);
-  EXPECT_EQ(l.dataCols, 7u);
-  EXPECT_EQ(l.elementsPerData, 1u);
-  // Beyond the limit.
-  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(12000000, 5, &l));
-  EXPECT_EQ(l.dataCols, 5u);
-  EXPECT_EQ(l.elementsPerData, 1u);
-  EXPECT_EQ(l.fullBytes, 0u);
-  // 25 elements of 1,000,000 bytes: 10 + 10 + 5.
-  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(1000000, 25, &l));
-  EXPECT_EQ(l.fullBytes, 10000000u);
-  EXPECT_EQ(l.dataCols, 3u);
-  EXPECT_EQ(l.elementsPerData, 10u);
-  EXPECT_EQ(l.elementsInLast, 5u);
-  // A whole d4 index that fits one object.
-  ASSERT_TRUE(CVQDataMatrix::ComputeMultiLayout(1000, 12, &l));
-  EXPECT_EQ(l.dataCols, 1u);
-  EXPECT_EQ(l.elementsPerData, 12u);
-  EXPECT_EQ(l.lastBytes, 12000u);
   EXPECT_FALSE(CVQDataMatrix::ComputeMultiLayout(0, 12, &l));
 }
 

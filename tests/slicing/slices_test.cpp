@@ -1,6 +1,8 @@
-// The scalar slices: where each plane puts each element's sum, how x ranges
-// become index ranges on the three axis kinds, float sums, the refusals, and
-// elements that are swapped out or held in part by a client.
+// The six slices. Scalar slices: where each plane puts each element's sum,
+// how x ranges become index ranges on the three axis kinds, the refusals, and
+// elements that are swapped out or held in part by a client. Spectrum slices:
+// which element's record lands in which result record, the result's axis and
+// buffer, elements without values, and the position checks.
 #include <array>
 #include <cmath>
 #include <functional>
@@ -8,53 +10,11 @@
 #include "slicing_support.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
+#include "support/FakeDataItem.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
 namespace {
-
-using Scalar = std::function<HRESULT(IVQDataMatrix*, double, double, LONG, LONG, LONG, matrixDirectionType,
-                                     IUnknown*)>;
-
-// One plane as a client sees it: the call, and for walk step (i, j) the
-// element read and the result position in each direction.
-struct Plane {
-  const char* Name;
-  Scalar Call;
-  std::function<std::array<LONG, 4>(LONG i, LONG j, LONG a, LONG b)> Element;
-  LONG OuterDim, InnerDim;  // 1-based, for the sizes
-  std::function<LONG(LONG i, LONG j, LONG nOuter, LONG nInner)> ByRow, ByColumn;
-};
-
-const Plane kPlanes[] = {
-    {"D1D2",
-     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
-       return m->GetD1D2Slice(a, b, z, f1, f2, d, p);
-     },
-     [](LONG i, LONG j, LONG a, LONG b) {
-       return std::array<LONG, 4>{i, j, a, b};
-     },
-     1, 2, [](LONG i, LONG j, LONG n1, LONG) { return i + n1 * j; },
-     [](LONG i, LONG j, LONG, LONG n2) { return j + n2 * i; }},
-    {"D1D3",
-     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
-       return m->GetD1D3Slice(a, b, z, f1, f2, d, p);
-     },
-     [](LONG i, LONG k, LONG a, LONG b) {
-       return std::array<LONG, 4>{i, a, k, b};
-     },
-     1, 3, [](LONG i, LONG k, LONG n1, LONG) { return i + n1 * k; },
-     [](LONG i, LONG k, LONG, LONG n3) { return k + n3 * i; }},
-    {"D2D3",
-     [](IVQDataMatrix* m, double a, double b, LONG z, LONG f1, LONG f2, matrixDirectionType d, IUnknown* p) {
-       return m->GetD2D3Slice(a, b, z, f1, f2, d, p);
-     },
-     [](LONG i, LONG j, LONG a, LONG b) {
-       return std::array<LONG, 4>{a, i, j, b};
-     },
-     2, 3, [](LONG i, LONG j, LONG n2, LONG) { return i + n2 * j; },
-     [](LONG i, LONG j, LONG, LONG n3) { return j + n3 * i; }},
-};
 
 // The sum of values first..last of record z of element idx after Fill, added
 // in x order.
@@ -73,40 +33,80 @@ bool AnyInMemory(IVQDataMatrix* m) {
   return false;
 }
 
-using ScalarSliceTest = SlicingTest;
+// Checks the shape of a scalar slice and every value against `expected`(element).
+void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result, const std::function<double(uint32_t)>& expected,
+                LONG a = 0, LONG b = 0, matrixDirectionType dir = matrixDirectionByRow) {
+  const LONG nOuter = SlicingTest::Size(m, plane.Outer + 1), nInner = SlicingTest::Size(m, plane.Inner + 1);
+  LONG x = 0, z = 0;
+  result->GetSize(0, &x);
+  result->GetSize(1, &z);
+  ASSERT_EQ(x, nOuter * nInner);
+  ASSERT_EQ(z, 1);
+  const auto values = SlicingTest::Values(result);
+  for (LONG i = 0; i < nOuter; ++i) {
+    for (LONG j = 0; j < nInner; ++j) {
+      const auto p = plane.Element(i, j, a, b);
+      const uint32_t e = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
+      EXPECT_EQ(values[static_cast<size_t>(Plane::At(dir, i, j, nOuter, nInner))], expected(e)) << "element " << e;
+    }
+  }
+}
 
-TEST_P(ScalarSliceTest, EveryPlanePutsEachElementsSumAtItsPositionInBothDirections) {
-  auto m = Make(2, 3, 4, 5, 10, 3);
-  Fill(m.get());
-  const LONG fixedA = 1, fixedB = 2;
-  for (const Plane& plane : kPlanes) {
-    const LONG nOuter = Size(m.get(), plane.OuterDim), nInner = Size(m.get(), plane.InnerDim);
-    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
-      SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
-      auto result = NewItem();
-      ASSERT_EQ(plane.Call(m.get(), 2.4, 5.5, 1, fixedA, fixedB, dir, result.get()), S_OK);
-      LONG x = 0, z = 0;
-      result->GetSize(0, &x);
-      result->GetSize(1, &z);
-      ASSERT_EQ(x, nOuter * nInner);
-      ASSERT_EQ(z, 1);
-      const auto values = Values(result.get());
-      for (LONG i = 0; i < nOuter; ++i) {
-        for (LONG j = 0; j < nInner; ++j) {
-          const auto p = plane.Element(i, j, fixedA, fixedB);
-          const LONG o =
-              dir == matrixDirectionByRow ? plane.ByRow(i, j, nOuter, nInner) : plane.ByColumn(i, j, nOuter, nInner);
-          EXPECT_EQ(values[static_cast<size_t>(o)], ExpectedSum(Index(m.get(), p[0], p[1], p[2], p[3]), 10, 1, 2, 6))
-              << "i=" << i << " j=" << j;
-        }
+// Checks that record r of `result` holds record z of the element that walk
+// step (i, j) reads, for every step and the direction's record rule.
+void ExpectRecords(IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z, LONG a, LONG b,
+                   matrixDirectionType dir, LONG xs) {
+  const LONG nOuter = SlicingTest::Size(m, plane.Outer + 1), nInner = SlicingTest::Size(m, plane.Inner + 1);
+  LONG x = 0, records = 0;
+  result->GetSize(0, &x);
+  result->GetSize(1, &records);
+  ASSERT_EQ(x, xs);
+  ASSERT_EQ(records, nOuter * nInner);
+  VQDataBuffer buffer{};
+  ASSERT_EQ(result->GetDataBuffer(&buffer), S_OK);
+  ASSERT_NE(buffer.pDouble, nullptr);
+  for (LONG i = 0; i < nOuter; ++i) {
+    for (LONG j = 0; j < nInner; ++j) {
+      const auto p = plane.Element(i, j, a, b);
+      const uint32_t idx = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
+      const LONG r = Plane::At(dir, i, j, nOuter, nInner);
+      for (LONG k = 0; k < xs; ++k) {
+        ASSERT_EQ(buffer.pDouble[r * xs + k], SlicingTest::Expected(idx, static_cast<size_t>(z * xs + k)))
+            << plane.Name << " i=" << i << " j=" << j << " k=" << k;
       }
     }
   }
 }
 
-TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
+// The records are written into the result's own buffer: a result of the
+// right shape is reused and overwritten whole; one whose buffer cannot be
+// read gets the failure, not a write through a bad pointer.
+using SliceTest = SlicingTest;
+
+TEST_P(SliceTest, EveryPlanePutsEachElementsSumAndRecordAtItsPositionInBothDirections) {
+  auto m = Make(2, 3, 4, 5, 10, 3);
+  for (const Plane& plane : kPlanes) {
+    for (matrixDirectionType dir : {matrixDirectionByRow, matrixDirectionByColumn}) {
+      SCOPED_TRACE(std::string(plane.Name) + (dir == matrixDirectionByRow ? " by row" : " by column"));
+      auto sums = NewItem(), records = NewItem();
+      ASSERT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 2, dir, sums.get()), S_OK);
+      CheckPlane(
+          m.get(), plane, sums.get(), [](uint32_t e) { return ExpectedSum(e, 10, 1, 2, 6); }, 1, 2, dir);
+      ASSERT_EQ(plane.Spectra(m.get(), 2, 1, 3, dir, records.get()), S_OK);
+      ExpectRecords(m.get(), plane, records.get(), 2, 1, 3, dir, 10);
+      vq::ComPtr<IVQAxis> axis;
+      ASSERT_EQ(records->GetAxis(axis.put()), S_OK);
+      LONG kind = -1, size = 0;
+      axis->GetKind(&kind);
+      axis->GetSize(&size);
+      EXPECT_EQ(kind, axisKindLinear);
+      EXPECT_EQ(size, 10);
+    }
+  }
+}
+
+TEST_P(SliceTest, LinearLimitsAreClampedAndRoundedAndRecordsChecked) {
   auto m = Make(2, 1, 2, 1, 100, 2);
-  Fill(m.get());
   auto result = NewItem();
   {
     TraceCapture trace;
@@ -131,11 +131,20 @@ TEST_P(ScalarSliceTest, LinearLimitsAreClampedAndRounded) {
     EXPECT_FALSE(trace.Contains("firstIdx: 0 (0->99)"));
   }
   EXPECT_EQ(Values(result.get())[3], ExpectedSum(3, 100, 1, 0, 99));
+  // A record beyond the last is lowered to the last; a negative one fails.
+  {
+    TraceCapture trace;
+    ASSERT_EQ(m->GetD2D3Slice(0.0, 9.0, 7, 1, 0, matrixDirectionByRow, result.get()), S_OK);
+    EXPECT_TRUE(trace.Contains("Z>Last Z Index Value: 7>1"));
+  }
+  EXPECT_EQ(Values(result.get())[1], ExpectedSum(3, 100, 1, 0, 9));  // element (1, 0, 1, 0)
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD1D2Slice(0.0, 9.0, -1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Z invalid."));
 }
 
-TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
+TEST_P(SliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsewhere) {
   auto m = Make(2, 2, 2, 1, 20, 1);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   ASSERT_FALSE(AnyInMemory(m.get()));
   auto result = NewItem(4, 1);
@@ -147,7 +156,7 @@ TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsew
   for (const Plane& plane : {kPlanes[1], kPlanes[2]}) {
     ASSERT_EQ(m->AllSaveToDisk(), S_OK);
     result->SetAllValues(7.0);
-    ASSERT_EQ(plane.Call(m.get(), 8.0, 3.0, 0, 0, 0, matrixDirectionByColumn, result.get()), S_OK) << plane.Name;
+    ASSERT_EQ(plane.Slice(m.get(), 8.0, 3.0, 0, 0, 0, matrixDirectionByColumn, result.get()), S_OK) << plane.Name;
     for (double v : Values(result.get())) EXPECT_EQ(v, 0.0) << plane.Name;
     // Only the reference element was brought back.
     for (uint32_t e = 1; e < 8; ++e) {
@@ -157,21 +166,6 @@ TEST_P(ScalarSliceTest, ReversedRangeFailsInD1D2AndGivesZerosWithoutReadingElsew
       }
     }
   }
-}
-
-TEST_P(ScalarSliceTest, RecordBeyondTheLastIsLoweredAndNegativeRecordFails) {
-  auto m = Make(2, 2, 1, 1, 10, 3);
-  Fill(m.get());
-  auto result = NewItem();
-  {
-    TraceCapture trace;
-    ASSERT_EQ(m->GetD2D3Slice(0.0, 9.0, 7, 1, 0, matrixDirectionByRow, result.get()), S_OK);
-    EXPECT_TRUE(trace.Contains("Z>Last Z Index Value: 7>2"));
-  }
-  EXPECT_EQ(Values(result.get())[1], ExpectedSum(3, 10, 2, 0, 9));
-  TraceCapture trace;
-  EXPECT_EQ(m->GetD1D2Slice(0.0, 9.0, -1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
-  EXPECT_TRUE(trace.Contains("Z invalid."));
 }
 
 // Gives every element the same axis through its item.
@@ -192,9 +186,8 @@ void SetAxes(IVQDataMatrix* m, const std::function<void(IVQAxis*)>& init) {
   }
 }
 
-TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
+TEST_P(SliceTest, BandAxisRangesGoThroughTheBandTableAndSpectraRepeatTheAxis) {
   auto m = Make(2, 2, 1, 1, 28, 1);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(28, 13, 3, unit.GetBSTR()), S_OK); });
   auto result = NewItem();
@@ -205,48 +198,37 @@ TEST_P(ScalarSliceTest, BandAxisRangesGoThroughTheBandTable) {
   TraceCapture trace;
   EXPECT_EQ(m->GetD1D2Slice(0.5, 200000.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
   EXPECT_TRUE(trace.Contains("COM Error"));
+  // The spectra repeat the band axis on their result.
+  auto records = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, records.get()), S_OK);
+  vq::ComPtr<IVQAxis> axis;
+  ASSERT_EQ(records->GetAxis(axis.put()), S_OK);
+  LONG kind = 0, firstBand = 0, fraction = 0;
+  axis->GetKind(&kind);
+  axis->GetFirstBand(&firstBand);
+  axis->GetFraction(&fraction);
+  EXPECT_EQ(kind, axisKindBands);
+  EXPECT_EQ(firstBand, 13);
+  EXPECT_EQ(fraction, 3);
 }
 
-TEST_P(ScalarSliceTest, ValueAxisAsksTheAxisForIndices) {
+TEST_P(SliceTest, ValueAxisAsksTheAxisForIndicesAndSpectraRefuseIt) {
   auto m = Make(3, 1, 1, 1, 10, 1);
-  Fill(m.get());
   const double points[10] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256};
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeWithValues(10, points, nullptr), S_OK); });
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D3Slice(1.4, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
   const auto values = Values(result.get());
   for (uint32_t e = 0; e < 3; ++e) EXPECT_EQ(values[e], ExpectedSum(e, 10, 0, 1, 5)) << e;
+  // The spectra refuse such an axis, after the values arrived.
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
+  const auto records = Values(result.get());
+  ASSERT_EQ(records.size(), 30u);
+  EXPECT_EQ(records[11], Expected(1, 1));
 }
 
-TEST_P(ScalarSliceTest, FloatElementsAreSummedInFloat) {
-  auto m = Make(2, 1, 1, 1, 8, 1, dataFormatFloat32);
-  const float rows[2][8] = {{1e8f, 1, 1, 1, 1, 1, 1, 1}, {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 1e-3f}};
-  for (LONG e = 0; e < 2; ++e) {
-    auto item = Get(m.get(), e, 0, 0, 0);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
-    ASSERT_NE(b.pFloat, nullptr);
-    std::copy(rows[e], rows[e] + 8, b.pFloat);
-  }
-  auto result = NewItem();
-  ASSERT_EQ(m->GetD1D2Slice(0.0, 7.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
-  LONG format = 0;
-  result->GetFormat(&format);
-  EXPECT_EQ(format, dataFormatFloat32);
-  VQDataBuffer b{};
-  ASSERT_EQ(result->GetDataBuffer(&b), S_OK);
-  for (int e = 0; e < 2; ++e) {
-    float f = 0.0f;
-    double d = 0.0;
-    for (float v : rows[e]) f += v, d += v;
-    ASSERT_NE(static_cast<double>(f), d);  // the case tells the two apart
-    EXPECT_EQ(b.pFloat[e], f) << e;
-  }
-}
-
-TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
+TEST_P(SliceTest, RefusalsReturnTheirCodes) {
   auto m = Make(2, 3, 4, 5, 10, 2);
-  Fill(m.get());
   auto result = NewItem();
   EXPECT_EQ(m->GetD1D2Slice(0, 5, 0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
   EXPECT_EQ(m->GetD2D3Slice(0, 5, 0, 0, 0, matrixDirectionByRow, m.get()), E_POINTER);
@@ -271,16 +253,15 @@ TEST_P(ScalarSliceTest, RefusalsReturnTheirCodes) {
   EXPECT_EQ(complex->GetD1D2Slice(0, 3, 0, 0, 0, matrixDirectionByRow, result.get()), E_NOTIMPL);
 }
 
-TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
+TEST_P(SliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead) {
   auto m = Make(2, 3, 4, 5, 10, 2);
-  Fill(m.get());
   auto result = NewItem();
   const std::array<LONG, 2> outside[] = {{0, 5}, {-1, 0}, {0, -1}, {4, 4}, {200, 0}};
   for (const Plane& plane : kPlanes) {
     for (const auto& f : outside) {
       ASSERT_EQ(m->AllSaveToDisk(), S_OK);
       TraceCapture trace;
-      EXPECT_EQ(plane.Call(m.get(), 0, 5, 0, f[0], f[1], matrixDirectionByRow, result.get()), E_FAIL)
+      EXPECT_EQ(plane.Slice(m.get(), 0, 5, 0, f[0], f[1], matrixDirectionByRow, result.get()), E_FAIL)
           << plane.Name << " " << f[0] << "," << f[1];
       EXPECT_TRUE(trace.Contains("Plane outside the matrix."));
       EXPECT_FALSE(AnyInMemory(m.get())) << plane.Name;
@@ -291,32 +272,34 @@ TEST_P(ScalarSliceTest, PlanesPastTheLastElementAreRefusedBeforeAnyElementIsRead
   EXPECT_EQ(Values(result.get())[5], ExpectedSum(Index(m.get(), 1, 2, 0, 1), 10, 1, 0, 5));
 }
 
-TEST_P(ScalarSliceTest, SwappedOutElementsComeBackOnlyInPart) {
+// Both kinds of slice read back only what they need of a swapped-out
+// single-object element: the x range of record Z, or record Z whole. (Their
+// values while elements are swapped out: model_test.cpp, whose slices run
+// while memory is low.)
+TEST_P(SliceTest, SwappedOutElementsComeBackOnlyInPart) {
   auto m = Make(3, 2, 1, 1, 50, 4);
-  Fill(m.get());
+  using Bounds = std::array<uint32_t, 4>;  // first x, first record, last x, last record
+  auto held = [&] {                        // of a single-object element; none for packed storage
+    Bounds b{};
+    auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
+    if (s != nullptr) s->HeldBounds(&b[0], &b[1], &b[2], &b[3]);
+    return b;
+  };
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2Slice(10.0, 19.0, 2, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
-  const auto values = Values(result.get());
-  for (LONG i = 0; i < 3; ++i)
-    for (LONG j = 0; j < 2; ++j)
-      EXPECT_EQ(values[static_cast<size_t>(j + 2 * i)], ExpectedSum(i + 3 * j, 50, 2, 10, 19));
-  if (GetParam() == matrixSingleObject) {
-    auto* s = dynamic_cast<CSingleData*>(Impl(m.get())->StorageAt(4));
-    ASSERT_NE(s, nullptr);
-    uint32_t xFrom, zFrom, xTo, zTo;
-    s->HeldBounds(&xFrom, &zFrom, &xTo, &zTo);
-    EXPECT_EQ(xFrom, 10u);
-    EXPECT_EQ(xTo, 19u);
-    EXPECT_EQ(zFrom, 2u);
-    EXPECT_EQ(zTo, 2u);
-  }
+  CheckPlane(
+      m.get(), kPlanes[0], result.get(), [](uint32_t e) { return ExpectedSum(e, 50, 2, 10, 19); }, 0, 0,
+      matrixDirectionByColumn);
+  EXPECT_EQ(held(), (GetParam() == matrixSingleObject ? Bounds{10, 2, 19, 2} : Bounds{}));
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(2, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(held(), (GetParam() == matrixSingleObject ? Bounds{0, 2, 49, 2} : Bounds{}));
   Verify(m.get());
 }
 
-TEST_P(ScalarSliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
+TEST_P(SliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
   auto m = Make(3, 1, 1, 1, 20, 4);
-  Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   // Element 1: a narrow part of record 1 (x 3..15); element 2: a run of
   // whole records (1..2). The client holds both while the slice asks for
@@ -355,10 +338,9 @@ double RampSum(double start, double step, LONG xs, LONG z, LONG first, LONG last
 // Elements of a single-object matrix may have another record count or x size
 // than the reference element: record Z of each is found by its own shape,
 // also when a client holds a run of its records.
-TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
+TEST_P(SliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   if (GetParam() != matrixSingleObject) GTEST_SKIP() << "packed elements all have the allocation's shape";
   auto m = Make(3, 1, 1, 1, 10, 2);
-  Fill(m.get());
   ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, Ramp(10, 4, 7000.0, 0.25).get()), S_OK);  // more records
   ASSERT_EQ(m->put_DataPtr(2, 0, 0, 0, Ramp(12, 2, 9000.0, 0.5).get()), S_OK);   // wider records
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
@@ -370,7 +352,7 @@ TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   for (const Plane& plane : {kPlanes[0], kPlanes[1]}) {  // both walk d1: elements 0, 1, 2
     SCOPED_TRACE(plane.Name);
     auto result = NewItem();
-    ASSERT_EQ(plane.Call(m.get(), 2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+    ASSERT_EQ(plane.Slice(m.get(), 2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
     const auto values = Values(result.get());
     EXPECT_EQ(values[0], ExpectedSum(0, 10, 1, 2, 6));
     EXPECT_EQ(values[1], RampSum(7000.0, 0.25, 10, 1, 2, 6));
@@ -393,7 +375,6 @@ TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   // An element without record Z, or without the x range, fails the slice
   // instead of giving values of another record.
   auto small = Make(2, 1, 1, 1, 10, 2);
-  Fill(small.get());
   ASSERT_EQ(small->put_DataPtr(1, 0, 0, 0, Ramp(10, 1, 1.0, 1.0).get()), S_OK);
   auto result = NewItem();
   EXPECT_EQ(small->GetD1D2Slice(2.0, 6.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
@@ -425,21 +406,6 @@ TEST_P(ScalarSliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
   EXPECT_EQ(Values(result.get())[1], RampSum(100.0, 1.0, 12, 1, 2, 6));
 }
 
-// Checks every value of a scalar slice by row against `expected`(element).
-void CheckPlane(IVQDataMatrix* m, const Plane& plane, IVQData* result,
-                const std::function<double(uint32_t)>& expected) {
-  const LONG nOuter = SlicingTest::Size(m, plane.OuterDim), nInner = SlicingTest::Size(m, plane.InnerDim);
-  const auto values = SlicingTest::Values(result);
-  ASSERT_EQ(values.size(), static_cast<size_t>(nOuter * nInner));
-  for (LONG i = 0; i < nOuter; ++i) {
-    for (LONG j = 0; j < nInner; ++j) {
-      const auto p = plane.Element(i, j, 0, 0);
-      const uint32_t e = SlicingTest::Index(m, p[0], p[1], p[2], p[3]);
-      EXPECT_EQ(values[static_cast<size_t>(plane.ByRow(i, j, nOuter, nInner))], expected(e)) << "element " << e;
-    }
-  }
-}
-
 // The band of a frequency on a 1/3-octave axis, from the band edges
 // 10^((n -+ 0.5) / 10): n = floor(10 log10 f + 0.5).
 LONG ThirdOctaveBand(double frequency) { return static_cast<LONG>(std::floor(10.0 * std::log10(frequency) + 0.5)); }
@@ -447,9 +413,8 @@ LONG ThirdOctaveBand(double frequency) { return static_cast<LONG>(std::floor(10.
 // A band axis may start below band 0 (below 1 Hz). The band table's "not
 // found" is never taken for band -1: a lower limit in the 1 Hz band is band
 // 0, an upper limit the table cannot place fails the slice.
-TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
+TEST_P(SliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) {
   auto m = Make(2, 2, 1, 1, 30, 1);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   const LONG firstBand = -5;  // bands -5 .. 24: 0.32 Hz .. 251 Hz
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsBands(30, firstBand, 3, unit.GetBSTR()), S_OK); });
@@ -461,7 +426,7 @@ TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) 
     for (double xmin : {1.05, 0.5}) {
       SCOPED_TRACE(xmin);
       auto result = NewItem();
-      ASSERT_EQ(plane.Call(m.get(), xmin, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+      ASSERT_EQ(plane.Slice(m.get(), xmin, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
       CheckPlane(m.get(), plane, result.get(),
                  [&](uint32_t e) { return ExpectedSum(e, 30, 0, 0 - firstBand, ThirdOctaveBand(20.0) - firstBand); });
     }
@@ -469,13 +434,13 @@ TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) 
     for (double xmax : {1.05, 150000.0}) {
       auto result = NewItem();
       TraceCapture trace;
-      EXPECT_EQ(plane.Call(m.get(), 0.5, xmax, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL) << xmax;
+      EXPECT_EQ(plane.Slice(m.get(), 0.5, xmax, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL) << xmax;
       EXPECT_TRUE(trace.Contains("lastIdx invalid.")) << xmax;
     }
     // A lower limit in the margin above the table.
     auto result = NewItem();
     TraceCapture trace;
-    EXPECT_EQ(plane.Call(m.get(), 150000.0, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+    EXPECT_EQ(plane.Slice(m.get(), 150000.0, 20.0, 0, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
     EXPECT_TRUE(trace.Contains("firstIdx invalid."));
   }
 }
@@ -483,9 +448,8 @@ TEST_P(ScalarSliceTest, BandAxisBelowOneHertzNeverReadsBandMinusOneForNotFound) 
 // A linear axis whose values fall (negative delta): the range is the values
 // between the limits, at the nearest indices, clamped to the axis's lowest
 // and highest value.
-TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
+TEST_P(SliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
   auto m = Make(2, 1, 2, 1, 100, 2);
-  Fill(m.get());
   _bstr_t unit(L"Hz");
   SetAxes(m.get(), [&](IVQAxis* a) { ASSERT_EQ(a->InitializeAsLinear(100, 99.0, -1.0, unit.GetBSTR()), S_OK); });
   // Index i holds the value 99 - i.
@@ -503,7 +467,7 @@ TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
     for (const Range& r : ranges) {
       SCOPED_TRACE(std::string(plane.Name) + " " + std::to_string(r.Xmin) + ".." + std::to_string(r.Xmax));
       auto result = NewItem();
-      ASSERT_EQ(plane.Call(m.get(), r.Xmin, r.Xmax, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+      ASSERT_EQ(plane.Slice(m.get(), r.Xmin, r.Xmax, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
       CheckPlane(m.get(), plane, result.get(), [&](uint32_t e) { return ExpectedSum(e, 100, 1, r.First, r.Last); });
     }
   }
@@ -514,7 +478,69 @@ TEST_P(ScalarSliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
   for (double v : Values(result.get())) EXPECT_EQ(v, 0.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Storage, ScalarSliceTest, kStorageKinds, KindName);
+TEST_P(SliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
+  auto m = Make(3, 2, 1, 1, 8, 2);
+  auto result = NewItem(8, 6);
+  VQDataBuffer before{};
+  ASSERT_EQ(result->GetDataBuffer(&before), S_OK);
+  for (LONG k = 0; k < 48; ++k) before.pDouble[k] = -1.0;
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  VQDataBuffer after{};
+  ASSERT_EQ(result->GetDataBuffer(&after), S_OK);
+  EXPECT_EQ(after.pDouble, before.pDouble) << "same shape: the buffer is reused";
+  ExpectRecords(m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
+
+  auto probe = std::make_shared<vq::test::DataItemProbe>();
+  auto failing = vq::test::FakeDataItem::Make(probe, 8, 6);
+  ASSERT_TRUE(failing);
+  probe->failBuffer = true;
+  EXPECT_TRUE(FAILED(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, failing.get())));
+  probe->failBuffer = false;
+  Verify(m.get());
+}
+
+TEST_P(SliceTest, ElementWithoutValuesGivesARecordOfZeros) {
+  auto m = Make(2, 2, 1, 1, 5, 2);
+  if (m->put_DataPtr(1, 1, 0, 0, NewItem().get()) != S_OK) {
+    GTEST_SKIP() << "this storage kind keeps values for every element";
+  }
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByColumn, result.get()), S_OK);
+  const auto values = Values(result.get());
+  ASSERT_EQ(values.size(), 20u);
+  for (LONG k = 0; k < 5; ++k) {
+    EXPECT_EQ(values[static_cast<size_t>(3 * 5 + k)], 0.0);  // (1, 1) by column: record 1 + 2 * 1
+    EXPECT_EQ(values[static_cast<size_t>(1 * 5 + k)], Expected(2, static_cast<size_t>(5 + k)));  // (0, 1)
+  }
+}
+
+TEST_P(SliceTest, PositionsRecordsAndDirectionAreChecked) {
+  auto m = Make(2, 3, 4, 5, 6, 3);
+  auto result = NewItem();
+  EXPECT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, nullptr), E_POINTER);
+  for (const Plane& plane : kPlanes) {
+    const LONG fixedSize = Size(m.get(), plane.Fixed + 1);
+    const struct {
+      LONG z, a, b;
+      const char* message;
+    } cases[] = {{0, -1, 0, plane.FixedInvalid}, {0, fixedSize, 0, plane.FixedInvalid},
+                 {0, 0, 5, "D4 invalid."},       {0, 0, -1, "D4 invalid."},
+                 {3, 0, 0, "Z invalid."},        {-1, 0, 0, "Z invalid."}};
+    for (const auto& c : cases) {
+      TraceCapture trace;
+      EXPECT_EQ(plane.Spectra(m.get(), c.z, c.a, c.b, matrixDirectionByRow, result.get()), E_FAIL) << plane.Name;
+      EXPECT_TRUE(trace.Contains(c.message)) << plane.Name << " " << c.message;
+    }
+  }
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD2D3SliceSpectrum(0, 0, 0, static_cast<matrixDirectionType>(2), result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Invalid direction."));
+  LONG records = 0;
+  result->GetSize(1, &records);
+  EXPECT_EQ(records, 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Storage, SliceTest, kStorageKinds, KindName);
 
 }  // namespace
 }  // namespace vq::test

@@ -37,24 +37,25 @@ class ManagerTest : public ::testing::Test {
 
 TEST_F(ManagerTest, EqualAxesShareOneId) {
   CAxisManager axes;
-  uint32_t a = 99, b = 99, c = 99, d = 99;
-  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"Hz").get(), &a), S_OK);
-  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"Hz").get(), &b), S_OK);
-  EXPECT_EQ(a, 1u);
-  EXPECT_EQ(b, 1u);
-  ASSERT_EQ(axes.AddAxis(Linear(1024, 1e-7, 1.25, L"Hz").get(), &c), S_OK);
-  EXPECT_EQ(c, 1u);  // within the tolerance
-  ASSERT_EQ(axes.AddAxis(Linear(1024, 1e-5, 1.25, L"Hz").get(), &d), S_OK);
-  EXPECT_EQ(d, 2u);
-  ASSERT_EQ(axes.AddAxis(Linear(1024, 0, 1.25, L"s").get(), &d), S_OK);
-  EXPECT_EQ(d, 3u);  // the unit tells axes apart
+  // 1e-7 lies within the tolerance; the unit tells axes apart.
+  const struct {
+    double first;
+    const wchar_t* unit;
+    uint32_t id;
+  } adds[] = {{0, L"Hz", 1}, {0, L"Hz", 1}, {1e-7, L"Hz", 1}, {1e-5, L"Hz", 2}, {0, L"s", 3}};
+  for (const auto& add : adds) {
+    uint32_t id = 99;
+    ASSERT_EQ(axes.AddAxis(Linear(1024, add.first, 1.25, add.unit).get(), &id), S_OK);
+    EXPECT_EQ(id, add.id) << add.first;
+  }
   EXPECT_EQ(axes.Count(), 3u);
   // From values the same definition finds the same record.
+  uint32_t d = 99;
   ASSERT_EQ(axes.AddAxis(axisKindLinear, 1024, 0.0, 1.25, L"Hz", 0, 0, &d), S_OK);
   EXPECT_EQ(d, 1u);
 }
 
-TEST_F(ManagerTest, EmptyAxesStoreNothing) {
+TEST_F(ManagerTest, EmptyAxesStoreNothingAndUnknownIdsAreRefused) {
   CAxisManager axes;
   uint32_t id = 99;
   ASSERT_EQ(axes.AddAxis(Linear(0, 0, 1, L"Hz").get(), &id), S_OK);
@@ -70,13 +71,8 @@ TEST_F(ManagerTest, EmptyAxesStoreNothing) {
   EXPECT_EQ(id, 1u);
   EXPECT_EQ(axes.AddAxis(static_cast<IVQAxis*>(nullptr), &id), E_POINTER);
   EXPECT_EQ(axes.AddAxis(axisKindLinear, 1, 0, 1, L"", 0, 0, nullptr), E_POINTER);
-}
-
-TEST_F(ManagerTest, AxisIdsOutOfRangeAreRefused) {
+  // Ids out of range are refused.
   vq::test::TraceCapture trace;
-  CAxisManager axes;
-  uint32_t id = 0;
-  ASSERT_EQ(axes.AddAxis(Linear(8, 0, 1, L"Hz").get(), &id), S_OK);
   auto target = AxisOf(NewItem().get());
   LONG size = -1;
   EXPECT_EQ(axes.GetAxis(0, target.get()), S_OK);  // id 0: nothing to do
@@ -169,22 +165,18 @@ TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
   Add(c.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
   Add(d.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
   Add(d.get(), L"Channel", L"Gain", _variant_t(2.25));  // one value differs
-  uint32_t ia = 0, ib = 0, ic = 0, idd = 0;
-  ASSERT_EQ(attributes.AddAttributes(a.get(), &ia), S_OK);
-  ASSERT_EQ(attributes.AddAttributes(b.get(), &ib), S_OK);
-  ASSERT_EQ(attributes.AddAttributes(c.get(), &ic), S_OK);
-  ASSERT_EQ(attributes.AddAttributes(d.get(), &idd), S_OK);
-  EXPECT_EQ(ia, 1u);
-  EXPECT_EQ(ib, 1u);
-  EXPECT_EQ(ic, 2u);
-  EXPECT_EQ(idd, 3u);
   // Same value, other type: another set.
   auto e = NewItem();
   Add(e.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
   Add(e.get(), L"Channel", L"Gain", _variant_t(2.5f));
-  uint32_t ie = 0;
-  ASSERT_EQ(attributes.AddAttributes(e.get(), &ie), S_OK);
-  EXPECT_EQ(ie, 4u);
+  const uint32_t want[] = {1, 1, 2, 3, 4};
+  int n = 0;
+  for (auto* item : {a.get(), b.get(), c.get(), d.get(), e.get()}) {
+    uint32_t got = 0;
+    ASSERT_EQ(attributes.AddAttributes(item, &got), S_OK);
+    EXPECT_EQ(got, want[n]) << "item " << n;
+    ++n;
+  }
 }
 
 TEST_F(ManagerTest, IndexedAttributesCountByRecord) {

@@ -106,7 +106,7 @@ class MultiDataTest : public ::testing::Test {
   CAttributeManager m_Attributes;
 };
 
-TEST_F(MultiDataTest, WrittenItemReachesTheBufferAndSurvivesASwapBitExact) {
+TEST_F(MultiDataTest, WrittenItemReachesTheBufferAndReadOnlyItemNeverWritesBack) {
   auto data = Make(4, 16, 2);
   {
     auto item = Take(*data, 3, true);
@@ -121,16 +121,10 @@ TEST_F(MultiDataTest, WrittenItemReachesTheBufferAndSurvivesASwapBitExact) {
   EXPECT_EQ(data->FreeItemCount(), 0u);  // the idle items went with the buffer
   EXPECT_EQ(m_Cache.BlockCount(), 1u);
 
-  auto back = Take(*data, 3, false);
-  EXPECT_TRUE(Holds(back.get(), 3));
-  auto other = Take(*data, 2, false);
-  LONG n = 0;
-  const double* v = Values(other.get(), &n);
-  for (LONG k = 0; k < n; ++k) EXPECT_EQ(v[k], 0.0);  // untouched slots stay zero
-}
+  EXPECT_TRUE(Holds(Take(*data, 3, false).get(), 3));
+  // Untouched slots stay zero: model_test.cpp starts every element at zero.
 
-TEST_F(MultiDataTest, ReadOnlyItemNeverWritesBack) {
-  auto data = Make(4, 16, 2);
+  // A read-only item never writes back, even when its client changes it.
   { Write(Take(*data, 1, true).get(), 1); }
   ASSERT_TRUE(data->SaveToDisk());
   const int writes = m_Ops.writes;
@@ -157,14 +151,24 @@ TEST_F(MultiDataTest, ReadOnlyItemNeverWritesBack) {
   for (double d : slot) EXPECT_EQ(d, 0.0);
 }
 
-TEST_F(MultiDataTest, PuttingBackAnItemReadOnlyStoresItsValues) {
-  auto data = Make(2, 8, 1);
+// The read-only item a slot shows, put back, stores its values; a slot's
+// item put into another slot is stored there at once and locks neither.
+TEST_F(MultiDataTest, PutItemsOfTheObjectItselfAreStored) {
+  auto data = Make(3, 8, 1);
   auto item = Take(*data, 0, false);
   Write(item.get(), 0);
   EXPECT_EQ(data->ReplaceData(0, item.get()), S_OK);  // the very item the slot shows
   item = nullptr;
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
+  item = Take(*data, 1, true);
+  Write(item.get(), 2);
+  ASSERT_EQ(data->ReplaceData(2, item.get()), S_OK);  // stored at once
+  item = nullptr;
+  EXPECT_FALSE(data->IsLocked());
+  ASSERT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 2));
+  EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
 
 TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
@@ -190,12 +194,10 @@ TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
   }
   ASSERT_TRUE(data->SaveToDisk());  // no slot shows an item any more
 
+  // A part's values and axis, and reading records 1..2 after a save:
+  // elements_test.cpp SubsetsOfASwappedElement on both kinds.
   auto part = Part(*data, 1, 10, 19);
   ASSERT_TRUE(part);
-  EXPECT_TRUE(Holds(part.get(), 1, 0, 10));
-  LONG size = 0;
-  EXPECT_EQ(AxisFirst(part.get(), &size), 10 * 0.5 + 5.0);
-  EXPECT_EQ(size, 10);
   EXPECT_EQ(Part(*data, 1, 12, 15, S_FALSE).get(), part.get());  // inside the held part
   EXPECT_EQ(Part(*data, 1, 10, 19, S_OK).get(), part.get());
   TraceCapture trace;
@@ -203,6 +205,9 @@ TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
   EXPECT_TRUE(trace.Contains("GetDataSubset(1): Element is locked. Can't retrieve subset."));
   EXPECT_FALSE(Take(*data, 1, false, E_FAIL));  // the whole element while a part is held
   EXPECT_TRUE(trace.Contains("GetAllData(1): Partial element locked in memory."));
+  EXPECT_FALSE(data->SaveToDisk());  // nor is the object saved
+  EXPECT_TRUE(trace.Contains("SaveToDisk(1): Element is locked. ThreadId="));
+  EXPECT_TRUE(data->IsInMemory());
 
   EXPECT_FALSE(Part(*data, 1, 105, 250, E_INVALIDARG));  // records 1..2, not whole records
   EXPECT_TRUE(trace.Contains("GetDataSubset(1): Invalid index(105,250)."));
@@ -216,30 +221,14 @@ TEST_F(MultiDataTest, SubsetsAndTheirRefusals) {
   part = nullptr;
   auto whole = Take(*data, 1, false);
   ASSERT_TRUE(whole);
+  LONG size = 0;
   EXPECT_EQ(AxisFirst(whole.get(), &size), 5.0);
   EXPECT_EQ(size, 100);
   EXPECT_EQ(Part(*data, 1, 30, 40, S_FALSE).get(), whole.get());  // held whole: the whole item
   whole = nullptr;
   // A released item still serves its slot until it is recycled.
   EXPECT_TRUE(Part(*data, 1, 100, 299, S_FALSE));
-  ASSERT_TRUE(data->SaveToDisk());
-
-  auto records = Part(*data, 1, 100, 299);
-  LONG n = 0;
-  Values(records.get(), &n);
-  EXPECT_EQ(n, 200);
-  EXPECT_TRUE(Holds(records.get(), 1, 0, 100));
-}
-
-TEST_F(MultiDataTest, SaveRefusedWhileAnySlotIsHeld) {
-  auto data = Make(3, 8, 1);
-  auto held = Part(*data, 2, 1, 3);
-  TraceCapture trace;
-  EXPECT_FALSE(data->SaveToDisk());
-  EXPECT_TRUE(trace.Contains("SaveToDisk(1): Element is locked. ThreadId="));
-  EXPECT_TRUE(data->IsInMemory());
-  held = nullptr;
-  EXPECT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(data->SaveToDisk());  // nothing held any more
 }
 
 TEST_F(MultiDataTest, ReplaceDataRules) {
@@ -288,18 +277,6 @@ TEST_F(MultiDataTest, ReplaceDataRules) {
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
   EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1, 3));
-}
-
-TEST_F(MultiDataTest, OneItemInTwoSlotsLocksNeither) {
-  auto data = Make(3, 4, 1);
-  auto item = Take(*data, 0, true);
-  Write(item.get(), 2);
-  ASSERT_EQ(data->ReplaceData(1, item.get()), S_OK);  // stored at once
-  item = nullptr;
-  EXPECT_FALSE(data->IsLocked());
-  ASSERT_TRUE(data->SaveToDisk());
-  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 2));
-  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 2));
 }
 
 TEST_F(MultiDataTest, ElevenReleasedItemsLeaveTenIdle) {
@@ -488,15 +465,9 @@ TEST_F(MultiDataTest, BufferIsMappedAndItsBlockMovesWithoutACopy) {
   EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
 
-TEST_F(MultiDataTest, ClearingLeavesAHeldItemItsValues) {
-  auto data = Make(2, 8, 1);
-  auto held = Take(*data, 1, true);
-  Write(held.get(), 1);
-  TraceCapture trace;
-  data.reset();
-  EXPECT_TRUE(trace.Contains("~CPoolItem(1): refCount=2"));
-  EXPECT_TRUE(Holds(held.get(), 1));
-}
+// A held item outlives its storage object with its values: geometry_test.cpp
+// HeldItemOutlivesTheMatrix (both kinds) and poolitem_test.cpp
+// DestroyingAHeldItemTracesTheCountAndLeavesTheClientsValues.
 
 TEST_F(MultiDataTest, RefusesShapesWithoutBytesAndSlotsOutOfRange) {
   CMultiData data(&m_Cache, &m_Axes, &m_Attributes);

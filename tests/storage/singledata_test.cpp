@@ -37,20 +37,8 @@ TEST_F(SingleDataTest, SubsetWhoseAxisCannotBeReadFailsWithoutAnItem) {
   EXPECT_EQ(out, nullptr);
 }
 
-TEST_F(SingleDataTest, AnItemAClientHoldsKeepsItsValuesWhenTheObjectGoes) {
-  vq::ComPtr<IVQData> held;
-  {
-    CSingleData data(&m_Cache, &m_Axes, &m_Attributes);
-    ASSERT_TRUE(data.Initialize(1, 10, 1, dataFormatFloat64));
-    IUnknown* raw = nullptr;
-    ASSERT_EQ(data.GetAllData(0, true, true, &raw), S_OK);
-    ASSERT_EQ(raw->QueryInterface(IID_IVQData, held.put_void()), S_OK);
-    data.Clear();  // no effect on what the client holds
-  }
-  LONG x = 0;
-  ASSERT_EQ(held->GetSize(0, &x), S_OK);
-  EXPECT_EQ(x, 10);
-}
+// An item a client holds keeps its values when the object goes:
+// geometry_test.cpp HeldItemOutlivesTheMatrix (both kinds).
 
 }  // namespace
 }  // namespace vq::test
