@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "memory/FileCache.h"
+#include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
-#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
@@ -62,7 +62,6 @@ void WaitForTheWatcher(IVQDataMatrix* m, uint32_t swapped) {
 }
 
 TEST_P(KindSwapTest, PlentyOfMemorySwapsNothing) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(4, 2, 1, 2, 256, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -71,14 +70,13 @@ TEST_P(KindSwapTest, PlentyOfMemorySwapsNothing) {
 }
 
 TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   // 24 elements of 1 MiB: 24 storage objects, or 3 of at most 10 elements.
   ASSERT_EQ(m->Initialize2(4, 3, 2, 1, 65536, 2, dataFormatFloat64, GetParam()), S_OK);
   const uint32_t objects = Impl(m.get())->DataCount();
   ASSERT_EQ(objects, GetParam() == matrixSingleObject ? 24u : 3u);
   Fill(m.get());
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   // The access that brings one element in pays for swapping the others out;
   // the object it holds stays (and the watcher has nothing else to save).
   {
@@ -86,9 +84,9 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
     EXPECT_EQ(SwappedOut(m.get()), objects - 1);
   }
   Verify(m.get());
-  memory.Set(kPlenty);
+  m_MemEnv.available = kPlenty;
   Fill(m.get(), 0.5);  // written for writing: the next swap rewrites them
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   Verify(m.get(), 0.5);
 }
 
@@ -96,7 +94,6 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
 // pointer field in the buffer descriptor (16- and 64-bit integers) included:
 // the values leave memory, reach the swap file and come back bit for bit.
 TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
-  MemoryHook memory(kPlenty);
   for (LONG format = dataFormatInt32; format <= dataFormatComplex64; ++format) {
     SCOPED_TRACE("format " + std::to_string(format));
     auto m = NewMatrix();
@@ -143,7 +140,6 @@ TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
 }
 
 TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);  // 3 objects
   ASSERT_EQ(m->SetElementPriority(elementPriorityLifo), S_OK);
@@ -164,7 +160,6 @@ TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
 }
 
 TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -176,7 +171,7 @@ TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
   EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory());
   EXPECT_FALSE(Impl(m.get())->StorageAt(1)->IsInMemory());
   // The memory check skips it too, in either order.
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
   VQDataBuffer b{};
   held->GetDataBuffer(&b);
@@ -189,87 +184,118 @@ TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
 }
 
 TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize(0, 1, 1, 1, 1), S_OK);
   TraceCapture trace;
   CVQDataMatrix* impl = Impl(m.get());
   CVQDataMatrix::s_ReportMemoryLow = true;
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   impl->CheckMemory();
   impl->CheckMemory();
   EXPECT_EQ(trace.Count("Memory low: 100 MB"), 1u);
-  memory.Set(130ull << 20);  // between the thresholds: not re-armed
+  m_MemEnv.available = 130ull << 20;  // between the thresholds: not re-armed
   impl->CheckMemory();
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   impl->CheckMemory();
   EXPECT_EQ(trace.Count("Memory low"), 1u);
-  memory.Set(kPlenty);
+  m_MemEnv.available = kPlenty;
   impl->CheckMemory();
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   impl->CheckMemory();
   EXPECT_EQ(trace.Count("Memory low"), 2u);
 }
 
 TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   const uint32_t objects = Impl(m.get())->DataCount();  // 16, or 8 of two elements
   WaitForTheWatcher(m.get(), objects);
   EXPECT_EQ(SwappedOut(m.get()), objects);
-  memory.Set(kPlenty);
+  m_MemEnv.available = kPlenty;
   Verify(m.get());
 }
 
 TEST_P(KindSwapTest, SwapFileFailuresLoseNothing) {
-  MemoryHook memory(kPlenty);
-  FaultySwapFileOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  HRESULT hr = m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam());
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam()), S_OK);
   const uint32_t objects = Impl(m.get())->DataCount();
   Fill(m.get());
 
   // A full disk: nothing can be saved, every value stays in memory.
-  ops.failWrites = true;
+  m_Env.failWrites = true;
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), 0u);
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
   Verify(m.get());
 
   // Saved once, then rewrites fail: the modified values stay in memory.
-  ops.failWrites = false;
-  memory.Set(kPlenty);
+  m_Env.failWrites = false;
+  m_MemEnv.available = kPlenty;
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), objects);
   Fill(m.get(), 0.25);
-  ops.failWrites = true;
+  m_Env.failWrites = true;
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), 0u);
   Verify(m.get(), 0.25);
 
   // Reads fail: the access fails, and succeeds with the right values later.
-  ops.failWrites = false;
+  m_Env.failWrites = false;
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ops.failReads = true;
+  m_Env.failReads = true;
   vq::ComPtr<IUnknown> out;
   EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 2, 1, out.put()), E_FAIL);
   EXPECT_FALSE(out);
   EXPECT_EQ(m->get_ConstDataSubsetPtr(1, 0, 0, 2, 0, 9, 1, out.put()), E_FAIL);
-  ops.failReads = false;
+  m_Env.failReads = false;
   Verify(m.get(), 0.25);
+}
+
+// Failures of the environment lose nothing: a pool buffer that cannot be had
+// fails the access with the matrix's out-of-memory code, a bounce buffer that
+// cannot be had fails the save (300 doubles are no whole transfer unit, so a
+// single-object save bounces), and without a memory reading the check does
+// nothing. Every value comes back afterwards.
+TEST_F(SwapTest, EnvironmentFailuresLoseNothing) {
+  enum Fault { kPoolBuffer, kBounceBuffer, kMemoryStatus };
+  for (Fault fault : {kPoolBuffer, kBounceBuffer, kMemoryStatus}) {
+    SCOPED_TRACE("fault " + std::to_string(fault));
+    auto m = NewMatrix();
+    const matrixType kind = fault == kPoolBuffer ? matrixMultipleObjects : matrixSingleObject;
+    ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 300, 1, dataFormatFloat64, kind), S_OK);
+    const uint32_t objects = Impl(m.get())->DataCount();
+    Fill(m.get());
+    if (fault == kPoolBuffer) {
+      ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+      m_Env.failAllocation = 1;
+      vq::ComPtr<IUnknown> out;
+      EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 1, 1, out.put()), E_OUTOFMEMORY);
+      EXPECT_EQ(SwappedOut(m.get()), objects);
+    } else if (fault == kBounceBuffer) {
+      m_Env.failAllocation = 1;
+      ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+      EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory());
+      EXPECT_EQ(SwappedOut(m.get()), objects - 1);
+    } else {
+      m_Env.failMemoryStatus = true;
+      m_MemEnv.available = kLow;
+      EXPECT_FALSE(Impl(m.get())->CheckMemory());
+      Impl(m.get())->CheckMemoryNow();
+      EXPECT_EQ(SwappedOut(m.get()), 0u);
+      m_MemEnv.available = kPlenty;
+      m_Env.failMemoryStatus = false;
+    }
+    Verify(m.get());
+  }
 }
 
 // The worker swaps everything it can while the client takes, writes and
 // releases items: a held item is never saved or freed under the client.
 TEST_P(KindSwapTest, StressWorkerAgainstClient) {
-  MemoryHook memory(kLow);
+  m_MemEnv.available = kLow;
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -368,8 +394,7 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
 // reading it had before (which the status cache keeps for 10 ms).
 TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
-  vq::SetMemoryStatusProviderForTest(nullptr);
-  auto m = NewMatrix();
+  auto m = NewMatrix(&vq::SystemEnvironment());
   // 64 elements of 1 MiB, one storage object each, all in memory.
   ASSERT_EQ(m->Initialize2(64, 1, 1, 1, 131072, 1, dataFormatFloat64, matrixSingleObject), S_OK);
   Fill(m.get());
@@ -379,7 +404,7 @@ TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
   struct Reset {
     ~Reset() { vq::SetMemoryBudget(0); }
   } reset;
-  vq::InvalidateMemoryStatus();
+  vq::MemoryFreed(vq::SystemEnvironment());
   Impl(m.get())->CheckMemoryNow();
   const uint32_t swapped = SwappedOut(m.get());
   EXPECT_GE(swapped, 12u);
@@ -396,7 +421,6 @@ TEST_P(KindSwapTest, MatrixLargerThanTheMemoryBudget) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    vq::SetMemoryStatusProviderForTest(nullptr);
     const uint64_t resident = StatusBytes("VmRSS:");
     const uint64_t budget = resident + CVQDataMatrix::kLowMemory + (64ull << 20);
     vq::SetMemoryBudget(budget);

@@ -12,7 +12,7 @@
 
 #include "memory/FileCache.h"
 #include "VQDataMatrixLib.h"
-#include "support/FaultySwapFile.h"
+#include "support/TestEnvironment.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -37,8 +37,8 @@ struct AlignedBuffer {
 class FileCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(cache.Initialize(true)); }
-  vq::test::FaultySwapFileOps ops;
-  CFileCache cache{&ops};
+  vq::test::FaultyEnvironment env;
+  CFileCache cache{env};
 };
 
 TEST_F(FileCacheTest, BlockArithmeticWithSector512) {
@@ -85,13 +85,13 @@ TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
   cache.SetSectorSizeForTest(512);
   auto block = Pattern(1024, 9);
   ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
-  ops.ClearLog();
+  env.ClearLog();
   uint8_t out[100];
   ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
   EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_EQ(ops.Log()[0].offset, 512u);  // bytes 512..1023 of the block
-  EXPECT_EQ(ops.Log()[0].size, 512u);
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_EQ(env.Log()[0].offset, 512u);  // bytes 512..1023 of the block
+  EXPECT_EQ(env.Log()[0].size, 512u);
 }
 
 TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
@@ -99,23 +99,23 @@ TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
   const uint32_t sector = cache.SectorSize();
   AlignedBuffer aligned(4 * sector);
   std::memset(aligned.data, 0x5A, aligned.size);
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data, 4 * sector), 1u);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_EQ(ops.Log()[0].address, aligned.data);  // no copy
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_EQ(env.Log()[0].address, aligned.data);  // no copy
 
   // The same length from an unaligned address goes through a bounce buffer.
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data + 1, 2 * sector), 2u);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_NE(ops.Log()[0].address, aligned.data + 1);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(ops.Log()[0].address) % sector, 0u);
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_NE(env.Log()[0].address, aligned.data + 1);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(env.Log()[0].address) % sector, 0u);
 
   // Whole-block reads into aligned memory are direct, others bounce.
   AlignedBuffer in(4 * sector);
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.ReadBlock(1, in.data, 0, 4 * sector), 4 * sector);
-  EXPECT_EQ(ops.Log()[0].address, in.data);
+  EXPECT_EQ(env.Log()[0].address, in.data);
   EXPECT_EQ(std::memcmp(in.data, aligned.data, 4 * sector), 0);
   std::vector<uint8_t> odd(2 * sector);
   ASSERT_EQ(cache.ReadBlock(2, odd.data() , 0, 2 * sector), 2 * sector);
@@ -162,20 +162,20 @@ TEST_F(FileCacheTest, RewriteReplacesTheValuesInPlace) {
 TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
   vq::test::TraceCapture trace;
   auto data = Pattern(4096, 4);
-  ops.failNextWrites = 1;  // disk full
+  env.failNextWrites = 1;  // disk full
   EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
   EXPECT_TRUE(trace.Contains("WriteFile failed. Error=112"));
   EXPECT_EQ(cache.BlockCount(), 0u);
   EXPECT_EQ(cache.EndOffset(), 0u);
 
-  ops.shortWrites = 1;  // half written, then the device is full
+  env.shortWrites = 1;  // half written, then the device is full
   EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
   EXPECT_EQ(cache.BlockCount(), 0u);
 
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   EXPECT_EQ(cache.BlockOffset(1), 0u);
-  ops.failNextWrites = 1;
-  ops.writeErrno = EIO;
+  env.failNextWrites = 1;
+  env.writeErrno = EIO;
   EXPECT_FALSE(cache.RewriteBlock(1, data.data(), 4096));
 }
 
@@ -184,10 +184,10 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
   auto data = Pattern(4096, 4);
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   std::vector<uint8_t> back(4096);
-  ops.failNextReads = 1;
+  env.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 0u);
   EXPECT_TRUE(trace.Contains("ReadFile failed"));
-  ops.eofReads = 1;
+  env.eofReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 10, 100), 0u);
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 4096u);
   EXPECT_EQ(back, data);
@@ -202,11 +202,11 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   auto data = Pattern(5000, 9);
   ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
   ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
-  ops.failNextWrites = 1;
+  env.failNextWrites = 1;
   EXPECT_EQ(cache.WriteBlock(data.data(), 5000), 0u);
   std::vector<uint8_t> back(5000);
   ASSERT_EQ(cache.ReadBlock(1, back.data(), 100, 300), 300u);  // through the bounce window
-  ops.failNextReads = 1;
+  env.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 5000), 0u);
   ASSERT_EQ(VQGetSwapStatistics(&after), S_OK);
   EXPECT_EQ(after.BlocksWritten - before.BlocksWritten, 2u);
@@ -230,8 +230,9 @@ TEST(FileCache, BufferedFileTransfersDirectlyWithUnitOne) {
   EXPECT_EQ(std::memcmp(out, data.data() + 990, 10), 0);
 }
 
-// Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call.
-class SparseOps : public vq::SwapFileOps {
+// Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call
+// (the file keeps the first 64 bytes of each write).
+class SparseEnvironment : public vq::test::MemoryEnvironment {
  public:
   ssize_t WriteAt(int, const void* data, size_t size, uint64_t offset, int*) override {
     writes[offset] = std::vector<uint8_t>(static_cast<const uint8_t*>(data),
@@ -248,8 +249,8 @@ class SparseOps : public vq::SwapFileOps {
 };
 
 TEST(FileCache, OffsetsBeyondFourGiB) {
-  SparseOps ops;
-  CFileCache cache(&ops);
+  SparseEnvironment env;
+  CFileCache cache(env);
   ASSERT_TRUE(cache.Initialize(false));
   const uint32_t big = 0xC0000000u;  // 3 GiB, never touched: the fake keeps 64 bytes
   AlignedBuffer buffer(big);

@@ -18,7 +18,6 @@
 #include "memory/FileCache.h"
 #include "persistence/fuzz/ReadFuzzOne.h"
 #include "storage/DataBase.h"
-#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
@@ -90,7 +89,7 @@ class StreamTest : public vq::test::MatrixTest {
  protected:
   // A 2 x 1 x 1 x 1 matrix labelled "M", four values per element, with
   // element labels and a unit, used by the sweeps.
-  static Bytes SmallStream() {
+  Bytes SmallStream() {
     auto m = NewMatrix();
     EXPECT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, matrixSingleObject), S_OK);
     _bstr_t label(L"M"), unit(L"s"), a(L"a");
@@ -954,7 +953,6 @@ void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
 // was element 0's own item, so element 0 counted as held by a client for the
 // matrix's life: never swapped out, and put DataPtr there failed.
 TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -1025,18 +1023,13 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
 // A swapped-out element that cannot be read back
 // ended Write with E_POINTER, as if the element had no data item.
 TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
-  vq::test::FaultySwapFileOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  const HRESULT init = m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam());
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  ASSERT_EQ(init, S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   Bytes before;
   ASSERT_TRUE(WriteAll(m.get(), &before));
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ops.failReads = true;
+  m_Env.failReads = true;
   // What element access reports for the same failure.
   vq::ComPtr<IUnknown> out;
   const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
@@ -1047,7 +1040,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   EXPECT_EQ(m->Write(s.get()), access);
   EXPECT_TRUE(trace.Contains("COM Error, "));
   // Once the swap file reads again, nothing was lost.
-  ops.failReads = false;
+  m_Env.failReads = false;
   Bytes after;
   ASSERT_TRUE(WriteAll(m.get(), &after));
   EXPECT_EQ(after, before);
@@ -1057,7 +1050,6 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
 // objects, IDs, labels, attributes and tag vectors: a Read that fails leaves
 // a matrix that can be used and released.
 TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 4, 2, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());

@@ -1,5 +1,5 @@
-// Memory status (real provider, cgroup parsing, a real memory cgroup, the
-// test hook) and virtual memory.
+// Memory status (real reading, cgroup parsing, a real memory cgroup), the
+// size parser and virtual memory.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -104,36 +104,7 @@ TEST(MemoryStatus, CachedReadingIsSafeFromManyThreads) {
   EXPECT_EQ(bad.load(), 0);
 }
 
-TEST(MemoryStatus, TestProviderReplacesTheSourceUntilRestored) {
-  MEMORYSTATUSEX real{};
-  real.dwLength = sizeof real;
-  ASSERT_TRUE(GlobalMemoryStatusEx(&real));
-
-  int calls = 0;
-  vq::SetMemoryStatusProviderForTest([&](MEMORYSTATUSEX* s) {
-    ++calls;
-    s->ullTotalPhys = 8 * 1024 * kMiB;
-    s->ullAvailPhys = 100 * kMiB;
-    return TRUE;
-  });
-  MEMORYSTATUS classic{};
-  GlobalMemoryStatus(&classic);
-  GlobalMemoryStatus(&classic);
-  EXPECT_EQ(classic.dwAvailPhys, 100 * kMiB);
-  EXPECT_EQ(classic.dwTotalPhys, 8 * 1024 * kMiB);
-  EXPECT_EQ(calls, 2) << "the provider bypasses the cache";
-
-  vq::SetMemoryStatusProviderForTest([](MEMORYSTATUSEX*) { return FALSE; });
-  MEMORYSTATUSEX ex{};
-  ex.dwLength = sizeof ex;
-  EXPECT_FALSE(GlobalMemoryStatusEx(&ex));
-
-  vq::SetMemoryStatusProviderForTest(nullptr);
-  ASSERT_TRUE(GlobalMemoryStatusEx(&ex));
-  EXPECT_EQ(ex.ullTotalPhys, real.ullTotalPhys);
-}
-
-TEST(MemoryBudget, SizesParseWithBinaryUnitsAndJunkIsRefused) {
+TEST(MemorySize, SizesParseWithBinaryUnitsAndJunkIsRefused) {
   struct Case {
     const char* text;
     uint64_t bytes;
@@ -151,74 +122,6 @@ TEST(MemoryBudget, SizesParseWithBinaryUnitsAndJunkIsRefused) {
     EXPECT_EQ(bytes, 7u) << bad;
   }
   EXPECT_FALSE(vq::ParseMemorySize(nullptr, nullptr));
-}
-
-// Resident size of this process from /proc/self/status, in bytes.
-uint64_t ResidentNow() {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-  return 0;
-}
-
-TEST(MemoryBudget, LimitsAvailableMemoryToBudgetLessResidentSize) {
-  ASSERT_EQ(vq::MemoryBudget(), 0u) << "off unless asked for";
-  MEMORYSTATUSEX before{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&before));
-
-  const uint64_t budget = ResidentNow() + 64 * kMiB;
-  vq::SetMemoryBudget(budget);
-  MEMORYSTATUSEX s{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&s));
-  EXPECT_EQ(s.ullTotalPhys, std::min<uint64_t>(budget, before.ullTotalPhys));
-  EXPECT_LE(s.ullAvailPhys, 64 * kMiB + 8 * kMiB);
-  EXPECT_GE(s.ullAvailPhys, 32 * kMiB);
-
-  // Touching memory shrinks what is left of the budget.
-  std::vector<char> block(24 * kMiB, 1);
-  MEMORYSTATUSEX after{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&after));
-  EXPECT_LE(after.ullAvailPhys + 20 * kMiB, s.ullAvailPhys) << static_cast<int>(block[kMiB]);
-
-  // A budget below the resident size leaves nothing; the cached query sees
-  // the budget within one refresh interval.
-  vq::SetMemoryBudget(kMiB);
-  Sleep(vq::kMemoryStatusRefreshMs * 3);
-  MEMORYSTATUSEX cached{};
-  cached.dwLength = sizeof cached;
-  ASSERT_TRUE(GlobalMemoryStatusEx(&cached));
-  EXPECT_EQ(cached.ullAvailPhys, 0u);
-  EXPECT_EQ(cached.ullTotalPhys, kMiB);
-
-  vq::SetMemoryBudget(0);
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&s));
-  EXPECT_GT(s.ullAvailPhys, 64 * kMiB);
-}
-
-TEST(MemoryBudget, EnvironmentVariableSetsItAtTheFirstQuery) {
-  // The variable is read once per process, so a fresh process is needed: this
-  // test binary, running only the probe below.
-  for (const auto& [value, expected] : {std::pair<const char*, const char*>{"3G", "3221225472"},
-                                        std::pair<const char*, const char*>{"lots", "0"}}) {
-    const std::string command = "VQ_MEMORY_BUDGET_PROBE=1 VQ_MEMORY_BUDGET='" + std::string(value) +
-                                "' /proc/" + std::to_string(getpid()) +
-                                "/exe --gtest_filter=MemoryBudget.Probe 2>/dev/null | grep '^budget='";
-    FILE* out = popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    char line[64] = {};
-    const bool got = fgets(line, sizeof line, out) != nullptr;
-    pclose(out);
-    ASSERT_TRUE(got) << command;
-    EXPECT_EQ(std::string(line), "budget=" + std::string(expected) + "\n") << value;
-  }
-}
-
-TEST(MemoryBudget, Probe) {
-  if (getenv("VQ_MEMORY_BUDGET_PROBE") == nullptr) GTEST_SKIP() << "run by EnvironmentVariableSetsItAtTheFirstQuery";
-  MEMORYSTATUSEX s{};
-  s.dwLength = sizeof s;
-  GlobalMemoryStatusEx(&s);
-  std::printf("budget=%llu\n", static_cast<unsigned long long>(vq::MemoryBudget()));
 }
 
 // ---------------------------------------------------------------------------
