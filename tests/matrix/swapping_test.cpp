@@ -1,16 +1,11 @@
 // Swapping: the memory check on the client's and the worker's thread, bulk
 // save with held elements, failures of the swap file, a stress run of the
 // worker against a client, and a real memory cgroup, on both storage kinds.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
+#include <utility>
 
 #include "memory/FileCache.h"
 #include "memory/MemoryBudget.h"
@@ -61,14 +56,6 @@ void WaitForTheWatcher(IVQDataMatrix* m, uint32_t swapped) {
   }
 }
 
-TEST_P(KindSwapTest, PlentyOfMemorySwapsNothing) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(4, 2, 1, 2, 256, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  EXPECT_FALSE(Impl(m.get())->CheckMemory());
-  EXPECT_EQ(SwappedOut(m.get()), 0u);
-}
-
 TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
   auto m = NewMatrix();
   // 24 elements of 1 MiB: 24 storage objects, or 3 of at most 10 elements.
@@ -76,6 +63,8 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
   const uint32_t objects = Impl(m.get())->DataCount();
   ASSERT_EQ(objects, GetParam() == matrixSingleObject ? 24u : 3u);
   Fill(m.get());
+  EXPECT_FALSE(Impl(m.get())->CheckMemory()) << "plenty of memory swaps nothing";
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
   m_MemEnv.available = kLow;
   // The access that brings one element in pays for swapping the others out;
   // the object it holds stays (and the watcher has nothing else to save).
@@ -187,22 +176,16 @@ TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize(0, 1, 1, 1, 1), S_OK);
   TraceCapture trace;
-  CVQDataMatrix* impl = Impl(m.get());
   CVQDataMatrix::s_ReportMemoryLow = true;
-  m_MemEnv.available = kLow;
-  impl->CheckMemory();
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low: 100 MB"), 1u);
-  m_MemEnv.available = 130ull << 20;  // between the thresholds: not re-armed
-  impl->CheckMemory();
-  m_MemEnv.available = kLow;
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low"), 1u);
-  m_MemEnv.available = kPlenty;
-  impl->CheckMemory();
-  m_MemEnv.available = kLow;
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low"), 2u);
+  // Between the thresholds (130 MiB) the trace is not re-armed.
+  const std::pair<uint64_t, size_t> steps[] = {{kLow, 1}, {kLow, 1},    {130ull << 20, 1},
+                                               {kLow, 1}, {kPlenty, 1}, {kLow, 2}};
+  for (const auto& [available, lines] : steps) {
+    m_MemEnv.available = available;
+    Impl(m.get())->CheckMemory();
+    EXPECT_EQ(trace.Count("Memory low"), lines) << (available >> 20) << " MiB";
+  }
+  EXPECT_EQ(trace.Count("Memory low: 100 MB"), 2u);
 }
 
 TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
@@ -255,23 +238,23 @@ TEST_P(KindSwapTest, SwapFileFailuresLoseNothing) {
 }
 
 // Failures of the environment lose nothing: a pool buffer that cannot be had
-// fails the access with the matrix's out-of-memory code, a bounce buffer that
-// cannot be had fails the save (300 doubles are no whole transfer unit, so a
-// single-object save bounces), and without a memory reading the check does
-// nothing. Every value comes back afterwards.
+// fails the access with the matrix's out-of-memory code, a bounce buffer (300
+// doubles are no whole transfer unit) fails the save, and without a memory
+// reading the check does nothing. Every value comes back afterwards.
 TEST_F(SwapTest, EnvironmentFailuresLoseNothing) {
   enum Fault { kPoolBuffer, kBounceBuffer, kMemoryStatus };
   for (Fault fault : {kPoolBuffer, kBounceBuffer, kMemoryStatus}) {
     SCOPED_TRACE("fault " + std::to_string(fault));
     auto m = NewMatrix();
-    const matrixType kind = fault == kPoolBuffer ? matrixMultipleObjects : matrixSingleObject;
-    ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 300, 1, dataFormatFloat64, kind), S_OK);
+    ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 300, 1, dataFormatFloat64,
+                             fault == kPoolBuffer ? matrixMultipleObjects : matrixSingleObject),
+              S_OK);
     const uint32_t objects = Impl(m.get())->DataCount();
     Fill(m.get());
+    vq::ComPtr<IUnknown> out;
     if (fault == kPoolBuffer) {
       ASSERT_EQ(m->AllSaveToDisk(), S_OK);
       m_Env.failAllocation = 1;
-      vq::ComPtr<IUnknown> out;
       EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 1, 1, out.put()), E_OUTOFMEMORY);
       EXPECT_EQ(SwappedOut(m.get()), objects);
     } else if (fault == kBounceBuffer) {
@@ -354,37 +337,10 @@ int FillAndVerifyInChild(matrixType type) {
 TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   // The sanitizers' shadow memory and quarantine count against the limit too.
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
-  int version = 0;
-  const std::string own = OwnMemoryCgroup(&version);
-  if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
-  const std::string dir = own + "/vqswap-" + std::to_string(getpid());
-  if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
-  struct Remove {
-    std::string dir;
-    ~Remove() { rmdir(dir.c_str()); }
-  } remove{dir};
-  constexpr uint64_t kLimit = 384ull << 20;
-  if (!WriteControlFile(dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(kLimit))) {
-    GTEST_SKIP() << "cannot set a memory limit";
-  }
-  if (version == 1) WriteControlFile(dir + "/memory.memsw.limit_in_bytes", std::to_string(kLimit));
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(go[1]);
-    char c = 0;
-    if (read(go[0], &c, 1) != 1 || c != 'g') _exit(2);
-    _exit(FillAndVerifyInChild(GetParam()));
-  }
-  close(go[0]);
-  const bool moved = WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
-  (void)!write(go[1], moved ? "g" : "s", 1);
-  close(go[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
+  std::string skip;
+  const int status = RunUnderMemoryLimit(
+      384ull << 20, [this] { return FillAndVerifyInChild(GetParam()); }, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

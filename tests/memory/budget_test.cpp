@@ -10,19 +10,18 @@
 #include <vector>
 
 #include "memory/MemoryBudget.h"
+#include "support/ProcessInfo.h"
 #include "support/TestEnvironment.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-struct BudgetReset {
-  ~BudgetReset() { vq::SetMemoryBudget(0); }
-};
-
 TEST(MemoryBudget, AvailableMemoryIsAtMostBudgetLessResidentSize) {
   ASSERT_EQ(vq::MemoryBudget(), 0u) << "off unless asked for";
-  BudgetReset reset;
+  struct Reset {
+    ~Reset() { vq::SetMemoryBudget(0); }
+  } reset;
   vq::test::MemoryEnvironment env;
   env.available = 1024 * kMiB;
   env.resident = 300 * kMiB;
@@ -62,22 +61,10 @@ TEST(MemoryBudget, AvailableMemoryIsAtMostBudgetLessResidentSize) {
   EXPECT_FALSE(vq::AvailableMemory(faulty, &available));
 }
 
-// Resident size of this process from /proc/self/status, in bytes.
-uint64_t ResidentNow() {
-  FILE* in = std::fopen("/proc/self/status", "re");
-  char line[256];
-  unsigned long long kib = 0;
-  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-    if (std::sscanf(line, "VmRSS: %llu kB", &kib) == 1) break;
-  }
-  if (in != nullptr) std::fclose(in);
-  return kib * 1024;
-}
-
 TEST(MemoryBudget, SystemResidentSizeFollowsTouchedMemory) {
   vq::Environment& system = vq::SystemEnvironment();
   const uint64_t before = system.ResidentBytes();
-  EXPECT_NEAR(static_cast<double>(before), static_cast<double>(ResidentNow()), 8.0 * kMiB);
+  EXPECT_NEAR(static_cast<double>(before), static_cast<double>(vq::test::StatusBytes("VmRSS:")), 8.0 * kMiB);
   std::vector<char> block(24 * kMiB, 1);
   EXPECT_GE(system.ResidentBytes() + 4 * kMiB, before + 24 * kMiB) << static_cast<int>(block[kMiB]);
 }

@@ -41,23 +41,32 @@ class FileCacheTest : public ::testing::Test {
   CFileCache cache{env};
 };
 
-TEST_F(FileCacheTest, BlockArithmeticWithSector512) {
-  cache.SetSectorSizeForTest(512);
-  auto a = Pattern(1000, 1);
-  auto b = Pattern(512, 2);
-  EXPECT_EQ(cache.WriteBlock(a.data(), 1000), 1u);
-  EXPECT_EQ(cache.BlockOffset(1), 0u);
-  EXPECT_EQ(cache.EndOffset(), 1024u);
-  EXPECT_EQ(cache.WriteBlock(b.data(), 512), 2u);
-  EXPECT_EQ(cache.BlockOffset(2), 1024u);
-  EXPECT_EQ(cache.EndOffset(), 1536u);
-
-  std::vector<uint8_t> back(1000);
-  ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 1000), 1000u);
-  EXPECT_EQ(back, a);
-  std::vector<uint8_t> back2(512);
-  ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, 512), 512u);
-  EXPECT_EQ(back2, b);
+// Blocks start at whole transfer units: 512 (as a direct file may have), and
+// 1 on a buffered file.
+TEST(FileCache, BlocksStartAtWholeTransferUnits) {
+  struct Case {
+    bool direct;
+    uint32_t unit, second;
+    uint64_t secondOffset, end;
+  };
+  for (const Case& c : {Case{true, 512, 512, 1024, 1536}, Case{false, 1, 3, 1000, 1003}}) {
+    CFileCache cache;
+    ASSERT_TRUE(cache.Initialize(c.direct));
+    if (c.direct) cache.SetSectorSizeForTest(c.unit);
+    EXPECT_EQ(cache.SectorSize(), c.unit);
+    const auto a = Pattern(1000, 1), b = Pattern(c.second, 2);
+    ASSERT_EQ(cache.WriteBlock(a.data(), 1000), 1u);
+    ASSERT_EQ(cache.WriteBlock(b.data(), c.second), 2u);
+    EXPECT_EQ(cache.BlockOffset(2), c.secondOffset);
+    EXPECT_EQ(cache.EndOffset(), c.end);
+    std::vector<uint8_t> back(1000), back2(c.second);
+    ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 1000), 1000u);
+    EXPECT_EQ(back, a);
+    ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, c.second), c.second);
+    EXPECT_EQ(back2, b);
+    ASSERT_EQ(cache.ReadBlock(1, back.data(), 990, 10), 10u);
+    EXPECT_EQ(std::memcmp(back.data(), a.data() + 990, 10), 0);
+  }
 }
 
 TEST_F(FileCacheTest, RealSectorSizeRoundTripsEveryLength) {
@@ -213,21 +222,6 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(after.BytesWritten - before.BytesWritten, 10000u);
   EXPECT_EQ(after.BlocksRead - before.BlocksRead, 1u);
   EXPECT_EQ(after.BytesRead - before.BytesRead, 300u);
-}
-
-TEST(FileCache, BufferedFileTransfersDirectlyWithUnitOne) {
-  CFileCache cache;
-  ASSERT_TRUE(cache.Initialize(false));
-  EXPECT_FALSE(cache.IsDirect());
-  EXPECT_EQ(cache.SectorSize(), 1u);
-  auto data = Pattern(1000, 8);
-  ASSERT_EQ(cache.WriteBlock(data.data(), 1000), 1u);
-  ASSERT_EQ(cache.WriteBlock(data.data(), 3), 2u);
-  EXPECT_EQ(cache.BlockOffset(2), 1000u);
-  EXPECT_EQ(cache.EndOffset(), 1003u);
-  uint8_t out[10];
-  ASSERT_EQ(cache.ReadBlock(1, out, 990, 10), 10u);
-  EXPECT_EQ(std::memcmp(out, data.data() + 990, 10), 0);
 }
 
 // Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call

@@ -33,9 +33,7 @@ class MatrixTest : public ::testing::Test {
     vq::ComPtr<IVQDataMatrix> m;
     EXPECT_EQ(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void()),
               S_OK);
-    if (m) {
-      EXPECT_EQ(Impl(m.get())->UseEnvironment(env != nullptr ? *env : m_Env), S_OK);
-    }
+    EXPECT_EQ(m ? Impl(m.get())->UseEnvironment(env != nullptr ? *env : m_Env) : E_POINTER, S_OK);
     return m;
   }
   // The implementation object behind an interface pointer (white-box tests).

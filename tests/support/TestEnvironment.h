@@ -1,15 +1,11 @@
 // TestEnvironment.h - the environments of the tests (memory/Environment.h).
 //
-// MemoryEnvironment is a system in memory: swap files are byte vectors per
-// descriptor (direct ones refuse unaligned transfers, as O_DIRECT does),
-// available memory and resident size are what the test sets, the clock moves
-// only when the test advances it, and large buffers come from the heap.
-// FaultyEnvironment wraps another environment, counts and records swap-file
-// transfers and fails chosen calls: reads and writes (failed, short, at end of
-// file, full disk), the creation of the swap file, the n-th large allocation
-// and the memory-status reading. Both are safe to use from the matrix's worker
-// thread while a test changes their settings; both must outlive the matrices
-// that use them.
+// MemoryEnvironment: swap files are byte vectors per descriptor (direct ones
+// refuse unaligned transfers, as O_DIRECT does), available memory, resident
+// size and clock are what the test sets, large buffers come from the heap.
+// FaultyEnvironment wraps another one, counts and records swap-file transfers
+// and fails chosen calls. Both may be used from a matrix's worker thread while
+// the test changes their settings, and must outlive the matrices using them.
 #pragma once
 
 #include <sys/types.h>
@@ -35,11 +31,7 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
 
   vq::SwapFileOps& SwapFile() override { return *this; }
   bool MemoryStatus(MEMORYSTATUSEX* status) override {
-    *status = MEMORYSTATUSEX{};
-    status->dwLength = sizeof *status;
-    status->ullTotalPhys = 8ull << 30;
-    status->ullAvailPhys = available.load();
-    status->ullTotalVirtual = status->ullAvailVirtual = 1ull << 40;
+    *status = MEMORYSTATUSEX{sizeof(MEMORYSTATUSEX), 0, 8ull << 30, available.load(), 0, 0, 1ull << 40, 1ull << 40, 0};
     return true;
   }
   uint64_t ResidentBytes() override { return resident.load(); }
@@ -122,10 +114,7 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   uint64_t ResidentBytes() override { return m_Base.ResidentBytes(); }
   uint64_t NowMs() override { return m_Base.NowMs(); }
   void* AllocateLarge(size_t bytes) override {
-    int left = failAllocation.load();
-    while (left > 0 && !failAllocation.compare_exchange_weak(left, left - 1)) {
-    }
-    if (left == 1) {
+    if (TakeOne(failAllocation) == 1) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
@@ -185,25 +174,22 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   // Calls made, and the buffer of the latest of each kind.
   std::atomic<int> writes{0}, reads{0};
   std::atomic<const void*> lastWrite{nullptr}, lastRead{nullptr};
-  // Faults: every write / read fails while set (writes with writeErrno, reads
-  // with EIO)...
-  std::atomic<bool> failWrites{false}, failReads{false};
-  // ... or only the next so many; a short write moves half, then the next
-  // write fails; an end-of-file read moves nothing.
-  std::atomic<int> failNextWrites{0}, failNextReads{0}, shortWrites{0}, eofReads{0};
+  // Faults: while set, every write fails (with writeErrno), every read (EIO),
+  // the swap file's creation (ENOENT: no folder) and the memory reading...
+  std::atomic<bool> failWrites{false}, failReads{false}, failCreate{false}, failMemoryStatus{false};
+  // ... or only the next so many writes and reads; a short write moves half,
+  // then the next write fails; an end-of-file read moves nothing; the n-th
+  // large allocation from now fails (0: none).
+  std::atomic<int> failNextWrites{0}, failNextReads{0}, shortWrites{0}, eofReads{0}, failAllocation{0};
   std::atomic<int> writeErrno{ENOSPC};
-  // The swap file cannot be created; the memory status cannot be read; the
-  // n-th large allocation from now fails (0: none).
-  std::atomic<bool> failCreate{false}, failMemoryStatus{false};
-  std::atomic<int> failAllocation{0};
 
  private:
-  // Uses up one of a budget of faults: true when there was one left.
-  static bool TakeOne(std::atomic<int>& budget) {
+  // Uses up one of a budget of faults: the budget before (0: none left).
+  static int TakeOne(std::atomic<int>& budget) {
     int left = budget.load();
     while (left > 0 && !budget.compare_exchange_weak(left, left - 1)) {
     }
-    return left > 0;
+    return left;
   }
   void Record(const Transfer& transfer) {
     std::lock_guard<std::mutex> lock(m_LogLock);
