@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 namespace vq {
@@ -151,7 +152,11 @@ class SystemEnvironmentImpl final : public Environment {
 }  // namespace
 
 Environment& SystemEnvironment() {
-  static SystemEnvironmentImpl* environment = new SystemEnvironmentImpl;  // never destroyed
+  // Never destroyed, so that a matrix still alive at exit never calls a
+  // destroyed object; and not on the heap, so that unloading the library
+  // (which takes the storage with it) leaves nothing behind.
+  alignas(SystemEnvironmentImpl) static unsigned char storage[sizeof(SystemEnvironmentImpl)];
+  static SystemEnvironmentImpl* environment = new (storage) SystemEnvironmentImpl;
   return *environment;
 }
 

@@ -339,7 +339,7 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
   std::string skip;
   const int status = RunUnderMemoryLimit(
-      384ull << 20, [this] { return FillAndVerifyInChild(GetParam()); }, &skip);
+      384ull << 20, [] { return FillAndVerifyInChild(GetParam()); }, &skip);
   if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
