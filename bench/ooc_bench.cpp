@@ -8,8 +8,8 @@
 // The budget (vq::SetMemoryBudget, process-wide, hence a program of its own)
 // is the resident size before the matrix plus the low-memory threshold plus
 // 128 MiB, so that about 128 MiB of the 768 MiB matrix stay in memory. The
-// bytes read back are counted by a swap-file system-call layer that forwards
-// to the real calls; the direct read bandwidth is measured in the swap
+// bytes read back are counted by the matrix's environment, whose swap-file
+// calls forward to the real ones; the direct read bandwidth is measured in the swap
 // file's folder with the transfer size of the swap file (one 1 MiB element,
 // or one 10 MiB buffer of packed elements), one pass over as many bytes as
 // the matrix holds after every sweep, so that a disk shared with other work
@@ -30,7 +30,8 @@
 
 #include "bench/BenchSupport.h"
 #include "matrix/VQDataMatrix.h"
-#include "memory/FileCache.h"
+#include "memory/Environment.h"
+#include "memory/MemoryBudget.h"
 
 namespace {
 
@@ -45,10 +46,18 @@ constexpr LONG kElements = kD1 * kD2;
 constexpr LONG kValues = static_cast<LONG>(kElementBytes / sizeof(double));
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The real swap-file calls, counting the bytes moved and the nanoseconds
-// spent in the calls.
-class CountingOps : public vq::SwapFileOps {
+// The real system, with the swap file's calls counting the bytes moved and
+// the nanoseconds spent in them.
+class CountingEnvironment : public vq::Environment, public vq::SwapFileOps {
  public:
+  vq::SwapFileOps& SwapFile() override { return *this; }
+  bool MemoryStatus(MEMORYSTATUSEX* status) override { return System().MemoryStatus(status); }
+  void MemoryFreed() override { System().MemoryFreed(); }
+  uint64_t ResidentBytes() override { return System().ResidentBytes(); }
+  uint64_t NowMs() override { return System().NowMs(); }
+  void* AllocateLarge(size_t bytes) override { return System().AllocateLarge(bytes); }
+  void FreeLarge(void* buffer, size_t bytes) override { System().FreeLarge(buffer, bytes); }
+
   ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
     const auto start = std::chrono::steady_clock::now();
     const ssize_t n = SwapFileOps::WriteAt(fd, data, size, offset, error);
@@ -66,6 +75,7 @@ class CountingOps : public vq::SwapFileOps {
   std::atomic<uint64_t> written{0}, read{0}, writeNs{0}, readNs{0};
 
  private:
+  static vq::Environment& System() { return vq::SystemEnvironment(); }
   static uint64_t Nanoseconds(std::chrono::steady_clock::time_point start) {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count());
@@ -138,11 +148,13 @@ void BM_OutOfCoreSweep(benchmark::State& state) {
   double directSeconds = 0, freshSeconds = 0;
 
   // The matrix under the budget.
-  CountingOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
-  auto m = vqbench::NewMatrix(kD1, kD2, kValues, type);
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  if (!m) return state.SkipWithError("matrix");
+  CountingEnvironment ops;
+  vq::ComPtr<IVQDataMatrix> m;
+  if (FAILED(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void())) ||
+      static_cast<CVQDataMatrix*>(m.get())->UseEnvironment(ops) != S_OK ||
+      m->Initialize2(kD1, kD2, 1, 1, kValues, 1, dataFormatFloat64, type) != S_OK) {
+    return state.SkipWithError("matrix");
+  }
   const uint64_t budget = vqbench::ResidentBytes() + CVQDataMatrix::kLowMemory + kResidentBytes;
   vq::SetMemoryBudget(budget);
   const auto fillStart = std::chrono::steady_clock::now();

@@ -151,3 +151,12 @@ typedef struct VQSwapStatistics {
 } VQSwapStatistics;
 // S_OK, or E_POINTER for a null argument.
 EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics);
+
+// C++ only.
+namespace vq {
+// The process's memory budget in bytes, off (0) by default: while set, the
+// matrices of the process swap as if available memory were at most the
+// budget minus the process's resident size. VQ_MEMORY_BUDGET (512M, 2G,
+// 1GiB, ...) sets it at its first use; this call overrides it.
+void SetMemoryBudget(uint64_t bytes);
+}  // namespace vq

@@ -327,16 +327,7 @@ struct CgroupMemoryLimit {
 // in a memory cgroup with a limit; false when there is none or it cannot be
 // read. The roots default to the standard mount points; tests pass fakes.
 bool ReadCgroupMemoryLimit(CgroupMemoryLimit* out, const char* procSelfCgroup = "/proc/self/cgroup",
-                           const char* v1Root = "/sys/fs/cgroup/memory",
-                           const char* v2Root = "/sys/fs/cgroup");
-// The process memory budget, off (0) by default. While set, available
-// physical memory is also limited to budget - resident size of the process,
-// and total physical memory to the budget, so that a process can cap the
-// memory its matrices keep before they swap. The environment variable
-// VQ_MEMORY_BUDGET sets it at the first memory-status query; a later call
-// overrides it. Takes effect at the next status refresh (within 10 ms).
-void SetMemoryBudget(uint64_t bytes);
-uint64_t MemoryBudget();
+                           const char* v1Root = "/sys/fs/cgroup/memory", const char* v2Root = "/sys/fs/cgroup");
 // Parses a size such as "1048576", "512K", "64M", "2G", "1GiB"
 // (binary units); false when text is not one.
 bool ParseMemorySize(const char* text, uint64_t* bytes);
@@ -346,17 +337,9 @@ bool ParseMemorySize(const char* text, uint64_t* bytes);
 // reading from before.
 void InvalidateMemoryStatus();
 
-// Reads the real status now, bypassing the cache and the test provider:
-// available physical memory = min(MemAvailable, cgroup limit - usage,
-// budget - resident size).
+// Reads the real status now, bypassing the cache: available physical memory
+// = min(MemAvailable, cgroup limit - usage).
 bool ReadMemoryStatusUncached(MEMORYSTATUSEX* status);
-
-// Test only: replaces the source of GlobalMemoryStatus(Ex) (the cache is
-// bypassed while a provider is set); an empty function restores the real one.
-// The provider gets a zeroed structure with dwLength set and returns FALSE to
-// make the query fail.
-using MemoryStatusProvider = std::function<BOOL(MEMORYSTATUSEX*)>;
-void SetMemoryStatusProviderForTest(MemoryStatusProvider provider);
 
 // Test only: receives every OutputDebugString text instead of the real
 // channel; an empty function restores it. Called under a lock, so the sink

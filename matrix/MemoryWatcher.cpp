@@ -5,7 +5,8 @@
 // the matrix's own (it walks the matrix's element table under its locks).
 //
 // Outcomes of one check:
-//   - memory not low: nothing happens (one cached memory-status read);
+//   - memory not low, or no reading of it: nothing happens (one cached
+//     memory-status read);
 //   - nothing to pop (queue empty, or every object held by a client): false,
 //     the worker waits 100 ms;
 //   - saved: the object's values are in the swap file and its memory is
@@ -15,6 +16,7 @@
 //     of the queue; false, the worker waits 100 ms before the next candidate.
 #include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
+#include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
 
@@ -36,10 +38,8 @@ constexpr DWORD kPollMs = 100;
 }
 
 bool CVQDataMatrix::CheckMemory() {
-  MEMORYSTATUSEX status{};
-  status.dwLength = sizeof status;
-  if (!GlobalMemoryStatusEx(&status)) return false;
-  const uint64_t available = status.ullAvailPhys;
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return false;
   if (available < kLowMemory) {
     if (s_ReportMemoryLow.exchange(false)) {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "Memory low: %0.0f MB thread %u",
@@ -63,7 +63,7 @@ bool CVQDataMatrix::CheckMemory() {
       // The next check must see the memory this save freed: acting on the
       // cached reading would keep swapping out objects for up to one refresh
       // interval after memory stopped being low.
-      vq::InvalidateMemoryStatus();
+      vq::MemoryFreed(*m_Env);
       return true;
     }
     m_Priority.PushPriority(dataIdx);
@@ -76,11 +76,11 @@ bool CVQDataMatrix::CheckMemory() {
 void CVQDataMatrix::CheckMemoryNow() {
   // When memory is not low the check does nothing but re-arm the trace flag,
   // so the common case takes no lock: element access pays one cached
-  // memory-status read.
-  MEMORYSTATUSEX status{};
-  status.dwLength = sizeof status;
-  if (GlobalMemoryStatusEx(&status) && status.ullAvailPhys >= kLowMemory) {
-    if (status.ullAvailPhys > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
+  // memory-status read. Without a reading there is nothing to act on.
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return;
+  if (available >= kLowMemory) {
+    if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
     }
     return;

@@ -27,8 +27,6 @@ void RunStage(const char* text, Stage&& stage) {
   }
 }
 
-std::atomic<vq::SwapFileOps*> g_SwapFileOps{nullptr};
-
 }  // namespace
 
 // The class object's way to a new matrix (component/VQMatrixClass.h).
@@ -36,9 +34,7 @@ HRESULT vq::CreateMatrixObject(IUnknown* pUnkOuter, REFIID riid, void** ppvObjec
   return vq::CreateAggregatableObject<CVQDataMatrix>(pUnkOuter, riid, ppvObject);
 }
 
-void CVQDataMatrix::SetSwapFileOpsForTest(vq::SwapFileOps* ops) { g_SwapFileOps.store(ops); }
-
-CVQDataMatrix::CVQDataMatrix() {
+CVQDataMatrix::CVQDataMatrix() : m_Env(&vq::SystemEnvironment()) {
   m_MatrixLabel = SysAllocString(L"");
   if (m_MatrixLabel == nullptr) _com_issue_error(E_OUTOFMEMORY);
 }
@@ -49,6 +45,12 @@ void CVQDataMatrix::FinalRelease() {
   VQ_TRACE("CVQDataMatrix::FinalRelease", "DataMatrix", 2, "VQDataMatrix is being released.");
   Cleanup();
   VQ_TRACE("CVQDataMatrix::FinalRelease", "DataMatrix", 2, "VQDataMatrix is released.");
+}
+
+HRESULT CVQDataMatrix::UseEnvironment(vq::Environment& env) {
+  if (m_FileCache) return E_FAIL;
+  m_Env = &env;
+  return S_OK;
 }
 
 void CVQDataMatrix::Cleanup() {
@@ -212,8 +214,7 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
       m_ElementsPerData = 1;
     }
 
-    RunStage("Failed to allocate CFileCache",
-             [&] { m_FileCache.reset(new (std::nothrow) CFileCache(g_SwapFileOps.load())); });
+    RunStage("Failed to allocate CFileCache", [&] { m_FileCache.reset(new (std::nothrow) CFileCache(*m_Env)); });
     if (!m_FileCache) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate file cache");
     bool cacheReady = false;
     RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });

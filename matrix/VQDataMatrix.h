@@ -20,7 +20,8 @@
 //
 // Ownership: the matrix owns the storage objects, the point info, the swap
 // file, the two managers, the swap queue and the reference in
-// m_TagVectorData. Storage objects hold non-owning pointers to the swap file
+// m_TagVectorData. It does not own its environment (m_Env, the system's
+// unless UseEnvironment gave another), which outlives it. Storage objects hold non-owning pointers to the swap file
 // and managers, which outlive them.
 //
 // Threads and locks. Client calls arrive on the apartment's thread; each
@@ -52,7 +53,7 @@
 class CDataBase;
 class CFileCache;
 namespace vq {
-class SwapFileOps;
+class Environment;
 }
 class CAxisManager;
 class CAttributeManager;
@@ -159,9 +160,13 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   static constexpr uint64_t kLowMemory = 134217728;     // below: swap
   static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
 
-  // Test only: the system calls that swap files of matrices initialised from
-  // now on use (null restores the real ones).
-  static void SetSwapFileOpsForTest(vq::SwapFileOps* ops);
+  // Makes the matrix use env (not owned; it must outlive the matrix) instead
+  // of the system for its swap file, its large buffers and the memory check.
+  // S_OK before the swap file exists (Initialize, Initialize2 or Read made
+  // it); E_FAIL after, when the swap file and storage are already bound to
+  // the old one. Not part of the interface: tests and tools that reach the
+  // implementation object use it.
+  HRESULT UseEnvironment(vq::Environment& env);
 
   // Tests and diagnostics.
   uint32_t DataCount() const { return m_DataCount; }
@@ -318,6 +323,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   std::unique_ptr<std::vector<PointInfo>> m_PointInfo;
   BSTR m_MatrixLabel = nullptr;  // empty (not null) after construction
   CPriorityManager m_Priority;
+  // Written only while there is no swap file and hence no worker thread.
+  vq::Environment* m_Env;
   std::unique_ptr<CFileCache> m_FileCache;
   std::unique_ptr<CAxisManager> m_AxisManager;
   std::unique_ptr<CAttributeManager> m_AttributeManager;

@@ -1,117 +1,22 @@
 #include "memory/FileCache.h"
 
-#include <fcntl.h>
-#include <linux/stat.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "trace/VQTrace.h"
 
-namespace vq {
-
-bool SwapFileOps::TempFolder(std::string* folder, int* error) {
-  char buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof buffer, buffer);
-  if (length == 0 || length >= sizeof buffer) {
-    *error = length == 0 ? ENOENT : ENAMETOOLONG;
-    return false;
-  }
-  folder->assign(buffer, length);
-  return true;
-}
-
-int SwapFileOps::CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
-                                std::string* name, int* error) {
-  std::string pattern = folder + prefix + "XXXXXX";
-  std::vector<char> path(pattern.begin(), pattern.end());
-  path.push_back('\0');
-  // mkostemp creates the file with mode 0600 and O_EXCL; O_DIRECT is added
-  // afterwards because some file systems refuse it at creation.
-  int fd = mkostemp(path.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = errno;
-    return -1;
-  }
-  name->assign(path.data());
-  unlink(path.data());
-  *isDirect = false;
-  if (direct) {
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_DIRECT) == 0) {
-      *isDirect = true;
-    }
-  }
-  return fd;
-}
-
-uint32_t SwapFileOps::DirectAlignment(int fd) {
-  struct statx sx {};
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) != 0 &&
-      sx.stx_dio_offset_align != 0) {
-    uint32_t align = sx.stx_dio_offset_align;
-    if (sx.stx_dio_mem_align > align) align = sx.stx_dio_mem_align;
-    return align;
-  }
-  // Older kernels: the logical block size of the device holding the file
-  // (the queue of a partition sits with its parent disk).
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return 0;
-  unsigned maj = major(st.st_dev);
-  unsigned min = minor(st.st_dev);
-  for (const char* tail : {"queue", "../queue"}) {
-    char path[128];
-    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s/logical_block_size", maj, min, tail);
-    if (FILE* f = std::fopen(path, "re")) {
-      unsigned value = 0;
-      int read = std::fscanf(f, "%u", &value);
-      std::fclose(f);
-      if (read == 1 && value != 0) return value;
-    }
-  }
-  return 0;
-}
-
-ssize_t SwapFileOps::WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) {
-  ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
-  if (n < 0) *error = errno;
-  return n;
-}
-
-ssize_t SwapFileOps::ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) {
-  ssize_t n = pread(fd, data, size, static_cast<off_t>(offset));
-  if (n < 0) *error = errno;
-  return n;
-}
-
-void SwapFileOps::Close(int fd) { close(fd); }
-
-SwapFileOps* SwapFileOps::System() {
-  static SwapFileOps ops;
-  return &ops;
-}
-
-}  // namespace vq
-
 namespace {
 
-// A page-aligned, zero-filled buffer for one unaligned transfer.
+// A page-aligned, zero-filled buffer of the environment for one unaligned
+// transfer.
 class BounceBuffer {
  public:
-  explicit BounceBuffer(uint64_t size) : m_Size(size) {
-    if (size <= SIZE_MAX)
-      m_Data = static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  BounceBuffer(vq::Environment& env, uint64_t size) : m_Env(env), m_Size(size) {
+    if (size <= SIZE_MAX) m_Data = static_cast<uint8_t*>(env.AllocateLarge(static_cast<size_t>(size)));
   }
   ~BounceBuffer() {
-    if (m_Data != nullptr && !VirtualFree(m_Data, 0, MEM_RELEASE)) {
-      VQ_TRACE("CFileCache::BounceBuffer", "DataMatrix", 1, "VirtualFree failed. Error=%u", GetLastError());
-    }
+    if (m_Data != nullptr) m_Env.FreeLarge(m_Data, static_cast<size_t>(m_Size));
   }
   BounceBuffer(const BounceBuffer&) = delete;
   BounceBuffer& operator=(const BounceBuffer&) = delete;
@@ -119,6 +24,7 @@ class BounceBuffer {
   uint64_t size() const { return m_Size; }
 
  private:
+  vq::Environment& m_Env;
   uint8_t* m_Data = nullptr;
   uint64_t m_Size;
 };
@@ -149,24 +55,24 @@ bool TransferFully(Byte* p, uint64_t size, uint64_t offset, DWORD nothingMoved, 
 
 }  // namespace
 
-CFileCache::CFileCache(vq::SwapFileOps* ops) : m_Ops(ops != nullptr ? ops : vq::SwapFileOps::System()) {}
+CFileCache::CFileCache(vq::Environment& env) : m_Env(env), m_Ops(env.SwapFile()) {}
 
 CFileCache::~CFileCache() {
-  if (m_File >= 0) m_Ops->Close(m_File);
+  if (m_File >= 0) m_Ops.Close(m_File);
 }
 
 bool CFileCache::Initialize(bool unbuffered) {
   vq::CritSecLock lock(m_Lock);
   int error = 0;
   std::string folder;
-  if (!m_Ops->TempFolder(&folder, &error)) {
+  if (!m_Ops.TempFolder(&folder, &error)) {
     VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1, "GetTempPath failed. Error=%u",
              vq::Win32ErrorFromErrno(error));
     return false;
   }
   std::string name;
   bool direct = false;
-  int fd = m_Ops->CreateUnlinked(folder, "CFileCache", unbuffered, &direct, &name, &error);
+  int fd = m_Ops.CreateUnlinked(folder, "CFileCache", unbuffered, &direct, &name, &error);
   if (fd < 0) {
     VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1, "CreateFile failed. Error=%u",
              vq::Win32ErrorFromErrno(error));
@@ -179,7 +85,7 @@ bool CFileCache::Initialize(bool unbuffered) {
     m_SectorSize = 1;
     return true;
   }
-  uint32_t align = m_Ops->DirectAlignment(fd);
+  uint32_t align = m_Ops.DirectAlignment(fd);
   // A power of two is required for the rounding and alignment tests; 512 is
   // the smallest unit any direct I/O device accepts.
   if (align == 0 || (align & (align - 1)) != 0) align = 512;
@@ -204,14 +110,14 @@ bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DW
   // cannot follow into a lambda.
   return TransferFully(static_cast<const uint8_t*>(data), size, offset, vq::Win32ErrorFromErrno(ENOSPC), error,
                        [this](const uint8_t* p, size_t n, uint64_t at, int* err)
-                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops->WriteAt(m_File, p, n, at, err); });
+                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops.WriteAt(m_File, p, n, at, err); });
 }
 
 bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) {
   // As in WriteFully: the lambda runs under the caller's m_Lock.
   return TransferFully(static_cast<uint8_t*>(data), size, offset, static_cast<DWORD>(ERROR_HANDLE_EOF), error,
                        [this](uint8_t* p, size_t n, uint64_t at, int* err)
-                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops->ReadAt(m_File, p, n, at, err); });
+                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops.ReadAt(m_File, p, n, at, err); });
 }
 
 namespace {
@@ -259,9 +165,9 @@ bool CFileCache::WriteAtUncounted(const void* data, uint32_t size, uint64_t offs
     }
     return true;
   }
-  BounceBuffer bounce(RoundUp(size));
+  BounceBuffer bounce(m_Env, RoundUp(size));
   if (bounce.data() == nullptr) {
-    VQ_TRACE(origin, "DataMatrix", 1, "VirtualAlloc failed. Error=%u", GetLastError());
+    VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
     return false;
   }
   std::memcpy(bounce.data(), data, size);
@@ -332,9 +238,9 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
   // Read the sector-aligned window around the request and copy out of it.
   uint64_t start = offset - offset % m_SectorSize;
   uint64_t end = RoundUp(static_cast<uint64_t>(offset) + size);
-  BounceBuffer bounce(end - start);
+  BounceBuffer bounce(m_Env, end - start);
   if (bounce.data() == nullptr) {
-    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "VirtualAlloc failed. Error=%u", GetLastError());
+    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
     return 0;
   }
   if (!ReadFully(bounce.data(), bounce.size(), block->offset + start, &error)) {

@@ -25,8 +25,9 @@
 // partly overwritten (its caller keeps the values in memory); a failed
 // ReadBlock leaves the destination unspecified.
 //
-// Every system call goes through vq::SwapFileOps, which a test replaces to
-// inject failed or short reads and writes and a full disk.
+// Every system call goes through the environment's vq::SwapFileOps, and the
+// bounce buffers come from the environment too, so that a test can inject
+// failed or short reads and writes, a full disk and a failed allocation.
 //
 // Threads: the memory watcher (swapping out) and the client's thread
 // (reading back, bulk save) share one object. m_Lock guards every field and
@@ -40,32 +41,9 @@
 #include <vector>
 
 #include "VQPlatform.h"
+#include "memory/Environment.h"
 
 namespace vq {
-
-// The system calls behind the swap file. Each reports failure the POSIX way
-// (-1, or false, with the errno value in *error).
-class SwapFileOps {
- public:
-  virtual ~SwapFileOps() = default;
-  // The temporary folder with a trailing '/'; false when it cannot be had.
-  virtual bool TempFolder(std::string* folder, int* error);
-  // Creates a new unique file `folder + prefix + XXXXXX` (mode 0600) and
-  // opens it read-write, with O_DIRECT when `direct` is set and the file
-  // system allows it (*isDirect tells), and unlinks it. Returns the open
-  // descriptor, or -1.
-  virtual int CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
-                             std::string* name, int* error);
-  // The direct I/O alignment of the open file in bytes (0 when unknown).
-  virtual uint32_t DirectAlignment(int fd);
-  // pwrite/pread: bytes transferred (possibly fewer than asked), or -1.
-  virtual ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error);
-  virtual ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error);
-  virtual void Close(int fd);
-
-  // The real calls, shared by every swap file that is not given others.
-  static SwapFileOps* System();
-};
 
 // Transfers between memory and every swap file of the process since the
 // library was loaded: blocks written (swapped out, or saved again in place)
@@ -83,8 +61,8 @@ SwapTransferCounts SwapTransfers() noexcept;
 
 class CFileCache {
  public:
-  // ops: the system calls to use (the real ones when null); not owned.
-  explicit CFileCache(vq::SwapFileOps* ops = nullptr);
+  // env: the system calls and buffers to use; not owned, outlives the cache.
+  explicit CFileCache(vq::Environment& env = vq::SystemEnvironment());
   ~CFileCache();
   CFileCache(const CFileCache&) = delete;
   CFileCache& operator=(const CFileCache&) = delete;
@@ -113,6 +91,9 @@ class CFileCache {
   uint32_t BlockCount() const;
   // Offset of a block's first byte in the file, or UINT64_MAX for a bad id.
   uint64_t BlockOffset(uint32_t blockId) const;
+  // The environment the cache was made with (storage objects take their
+  // large buffers from it too).
+  vq::Environment& Env() const { return m_Env; }
   // Test only: pretends the transfer unit is `sectorSize` (a power of two
   // that the open file supports, or any value on a buffered file).
   void SetSectorSizeForTest(uint32_t sectorSize);
@@ -144,5 +125,6 @@ class CFileCache {
   int m_File VQ_GUARDED_BY(m_Lock) = -1;
   uint32_t m_SectorSize VQ_GUARDED_BY(m_Lock) = 1;
   bool m_Direct VQ_GUARDED_BY(m_Lock) = false;
-  vq::SwapFileOps* m_Ops;
+  vq::Environment& m_Env;
+  vq::SwapFileOps& m_Ops;
 };

@@ -14,11 +14,8 @@
 // forked child, so a process moved to another cgroup sees the new limit within
 // a second; limit and usage of those levels are read at every refresh.
 //
-// Memory budget. A process may set a budget (vq::SetMemoryBudget, or the
-// VQ_MEMORY_BUDGET environment variable read at the first memory-status
-// query); while one is set, available physical memory is further limited to
-// the budget minus the process's resident size (/proc/self/statm, read at
-// every refresh) and total physical memory to the budget.
+// This is the system's reading only: the process's memory budget is the
+// matrix library's policy (memory/MemoryBudget.h), applied on top of it.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -220,18 +217,6 @@ uint64_t UsedVirtualBytes() {
   return 0;
 }
 
-uint64_t ResidentBytes() {
-  char buf[128];
-  uint64_t pages = 0;
-  const char* resident = nullptr;
-  if (ReadSmallFile("/proc/self/statm", buf, sizeof buf)) resident = strchr(buf, ' ');
-  if (resident != nullptr && ParseU64(resident, &pages)) return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  return 0;
-}
-
-// The memory budget in bytes; 0 when none is set.
-std::atomic<uint64_t> g_Budget{0};
-
 // A 64-bit process has 128 TiB of user address space, as on Windows.
 constexpr uint64_t kTotalVirtual = uint64_t{1} << 47;
 
@@ -246,8 +231,6 @@ void Compose(const vq::MemInfo& info, const vq::CgroupMemoryLimit* cg, uint64_t 
     if (headroom < availPhys) availPhys = headroom;
   };
   if (cg) limitTo(cg->limit, cg->usage);
-  const uint64_t budget = g_Budget.load(std::memory_order_relaxed);
-  if (budget != 0) limitTo(budget, ResidentBytes());
   status->dwLength = sizeof(MEMORYSTATUSEX);
   status->ullTotalPhys = totalPhys;
   status->ullAvailPhys = availPhys;
@@ -321,10 +304,6 @@ bool ParseMemorySize(const char* text, uint64_t* bytes) {
   return true;
 }
 
-void SetMemoryBudget(uint64_t bytes) { g_Budget.store(bytes, std::memory_order_relaxed); }
-
-uint64_t MemoryBudget() { return g_Budget.load(std::memory_order_relaxed); }
-
 bool ReadMemoryStatusUncached(MEMORYSTATUSEX* status) {
   MemInfo info;
   if (!status || !ReadMemInfo(&info)) return false;
@@ -357,31 +336,10 @@ struct MemoryStatusCache {
   uint64_t nextMembershipMs = 0;
   uint64_t usedVirtual = 0;
   LimitedLevels levels;
-
-  // Test provider: used while set; guarded by providerLock.
-  std::atomic<bool> providerSet{false};
-  std::mutex providerLock;
-  vq::MemoryStatusProvider provider;
 };
 
-// Takes VQ_MEMORY_BUDGET once, when the first status is asked for; a value
-// that is not a size is reported on the debug channel and ignored.
-void ReadBudgetFromEnvironment() {
-  const char* text = getenv("VQ_MEMORY_BUDGET");
-  if (text == nullptr || *text == '\0') return;
-  uint64_t bytes = 0;
-  if (vq::ParseMemorySize(text, &bytes)) {
-    vq::SetMemoryBudget(bytes);
-  } else {
-    OutputDebugStringA("VQ_MEMORY_BUDGET is not a size (for example 512M or 2G); no budget set\r\n");
-  }
-}
-
 MemoryStatusCache& Cache() {
-  static MemoryStatusCache* cache = [] {
-    ReadBudgetFromEnvironment();
-    return new MemoryStatusCache;  // never destroyed
-  }();
+  static MemoryStatusCache* cache = new MemoryStatusCache;  // never destroyed
   return *cache;
 }
 
@@ -426,17 +384,6 @@ void Refresh(MemoryStatusCache& c, uint64_t now) {
 
 bool CachedStatus(MEMORYSTATUSEX* out) {
   MemoryStatusCache& c = Cache();
-  if (c.providerSet.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(c.providerLock);
-    if (c.provider) {
-      MEMORYSTATUSEX s{};
-      s.dwLength = sizeof s;
-      if (!c.provider(&s)) return false;
-      *out = s;
-      out->dwLength = sizeof(MEMORYSTATUSEX);
-      return true;
-    }
-  }
   const uint64_t now = CoarseNowMs();
   if (!c.valid.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(c.refreshLock);
@@ -463,14 +410,6 @@ bool CachedStatus(MEMORYSTATUSEX* out) {
 namespace vq {
 
 void InvalidateMemoryStatus() { Cache().nextRefreshMs.store(0, std::memory_order_relaxed); }
-
-void SetMemoryStatusProviderForTest(MemoryStatusProvider provider) {
-  MemoryStatusCache& c = Cache();
-  std::lock_guard<std::mutex> lock(c.providerLock);
-  const bool set = static_cast<bool>(provider);
-  c.provider = std::move(provider);
-  c.providerSet.store(set, std::memory_order_release);
-}
 
 }  // namespace vq
 

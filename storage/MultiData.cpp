@@ -67,10 +67,12 @@ HRESULT CMultiData::CreateInstance() { return E_NOTIMPL; }
 // The buffer.
 // ---------------------------------------------------------------------------
 
+vq::Environment& CMultiData::Env() const {
+  return m_FileCache != nullptr ? m_FileCache->Env() : vq::SystemEnvironment();
+}
+
 void CMultiData::FreeBuffer() {
-  if (m_Buffer != nullptr && !VirtualFree(m_Buffer, 0, MEM_RELEASE)) {
-    VQ_TRACE("CMultiData::FreeBuffer", "DataMatrix", 1, "VirtualFree failed. Error=%u", GetLastError());
-  }
+  if (m_Buffer != nullptr) Env().FreeLarge(m_Buffer, m_BufferLength);
   m_Buffer = nullptr;
   m_BufferLength = 0;
 }
@@ -89,9 +91,7 @@ bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format)
   uint64_t padded = RoundUpTo(bytes, m_FileCache != nullptr ? m_FileCache->SectorSize() : 1);
   if (m_Block != 0) padded = std::max<uint64_t>(padded, m_BlockBytes);
   const uint64_t length = RoundUpTo(padded, PageSize());
-  void* p = length <= SIZE_MAX ? VirtualAlloc(nullptr, static_cast<SIZE_T>(length), MEM_COMMIT | MEM_RESERVE,
-                                              PAGE_READWRITE)
-                               : nullptr;
+  void* p = length <= SIZE_MAX ? Env().AllocateLarge(static_cast<size_t>(length)) : nullptr;
   if (p == nullptr) {
     VQ_TRACE("CMultiData::Allocate", "DataMatrix", 1, "Out of memory");
     return false;
@@ -158,24 +158,28 @@ void CMultiData::Clear() {
 
 bool CMultiData::GetAllFromDisk(bool) {
   vq::CritSecLock lock(m_Lock);
+  return ReadBack() == S_OK;
+}
+
+HRESULT CMultiData::ReadBack() {
   if (!m_OnDisk) {
     VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
-    return false;
+    return E_FAIL;
   }
   // Values in memory are at least as new as the block.
-  if (m_InMemory && m_Buffer != nullptr) return true;
+  if (m_InMemory && m_Buffer != nullptr) return S_OK;
   if (!Allocate(m_SlotCount, static_cast<LONG>(m_XSize), static_cast<LONG>(m_ZSize), m_Format)) {
     VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Failed to allocate data buffer. ThreadId=%u", Tid());
-    return false;
+    return E_OUTOFMEMORY;
   }
   if (m_FileCache == nullptr || m_BlockBytes > m_BufferLength ||
       m_FileCache->ReadBlock(m_Block, m_Buffer, 0, m_BlockBytes) != m_BlockBytes) {
     FreeBuffer();  // half-read values must never be handed out or saved
     VQ_TRACE("CMultiData::GetAllFromDisk", "DataMatrix", 1, "Failed to read data from disk. ThreadId=%u", Tid());
-    return false;
+    return E_FAIL;
   }
   m_InMemory = true;
-  return true;
+  return S_OK;
 }
 
 bool CMultiData::SaveToDisk() {
@@ -511,7 +515,7 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
 // The contract operations that hand out items.
 // ---------------------------------------------------------------------------
 
-HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriting, IUnknown** out) {
+HRESULT CMultiData::GetAllData(uint32_t slot, bool /*withAttributes*/, bool forWriting, IUnknown** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   try {
@@ -521,10 +525,11 @@ HRESULT CMultiData::GetAllData(uint32_t slot, bool withAttributes, bool forWriti
       return E_INVALIDARG;
     }
     if (!m_InMemory) {
-      if (m_OnDisk && !GetAllFromDisk(withAttributes)) {
+      const HRESULT hr = m_OnDisk ? ReadBack() : S_OK;
+      if (FAILED(hr)) {
         VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1,
                  "GetAllData(%u): GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", slot, Tid());
-        return E_FAIL;
+        return hr;
       }
       if (!m_InMemory) return S_OK;
     }
@@ -574,10 +579,11 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
     if (firstIndex == 0 && uint64_t{lastIndex} + 1 == valueCount) {
       return GetAllData(slot, withAttributes, false, out);
     }
-    if (!m_InMemory && m_OnDisk && !GetAllFromDisk(withAttributes)) {
+    const HRESULT loaded = !m_InMemory && m_OnDisk ? ReadBack() : S_OK;
+    if (FAILED(loaded)) {
       VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 1,
                "GetDataSubset(%u): GetAllFromDisk failed. Can't retrieve full element. ThreadId=%u", slot, Tid());
-      return E_FAIL;
+      return loaded;
     }
     if (m_AxisId != 0) {
       LONG kind = -1;
@@ -675,10 +681,11 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     // The other slots' values must be in memory before the item can later be
     // folded into the buffer; a failed load changes nothing.
     if (!m_InMemory) {
-      if (!m_OnDisk || !GetAllFromDisk(false)) {
+      const HRESULT hr = ReadBack();
+      if (FAILED(hr)) {
         VQ_TRACE("CMultiData::ReplaceData", "DataMatrix", 1,
                  "ReplaceData(%u): Failed to load saved data item from disk. ThreadId=%u", slot, Tid());
-        return E_FAIL;
+        return hr;
       }
     }
     // An item this object keeps idle is the client's now.

@@ -5,8 +5,9 @@
 // buffer, m_Buffer: slot s occupies bytes s x m_SlotSize .. (s + 1) x
 // m_SlotSize - 1, values record after record (value x of record z at
 // position z x x-size + x). The buffer is swapped out as one block of the
-// swap file and read back as one unit. It is mapped straight from the system
-// (freeing it returns the memory at once), page-aligned and padded to whole
+// swap file and read back as one unit. It is a large buffer of the swap
+// file's environment (the system maps it, and freeing it returns the memory
+// at once; a test environment can refuse it), page-aligned and padded to whole
 // transfer units, so that its block goes to and from the swap file without a
 // bounce copy.
 //
@@ -56,6 +57,10 @@
 
 #include "storage/PoolItem.h"
 #include "storage/DataBase.h"
+
+namespace vq {
+class Environment;
+}
 
 class CMultiData : public CDataBase {
  public:
@@ -157,6 +162,13 @@ class CMultiData : public CDataBase {
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out) VQ_REQUIRES(m_Lock);
   void FreeBuffer() VQ_REQUIRES(m_Lock);
+  // GetAllFromDisk's work with its reason: S_OK (the values are in memory),
+  // E_OUTOFMEMORY when the buffer cannot be had, E_FAIL when there is no
+  // block or it cannot be read; a failure leaves no buffer.
+  HRESULT ReadBack() VQ_REQUIRES(m_Lock);
+  // Where the buffer comes from: the swap file's environment (the system's
+  // when the object has no swap file).
+  vq::Environment& Env() const;
   // The pool item in `slot`, null when the slot is free or out of range.
   CPoolItem* PoolAt(uint32_t slot) const VQ_REQUIRES(m_Lock);
 

@@ -38,8 +38,7 @@ std::mutex g_settingsLock;
 char g_keywords[kKeywordListBytes] = "";
 bool g_keywordInTrace = true;
 int32_t g_refreshInterval = 0;
-DWORD g_nextRefresh = 0;
-DWORD (*g_tickSource)() = nullptr;
+DWORD g_readTick = 0;  // tick count of the last read
 
 // Read without the lock by SetTraceOrigin; written under it.
 std::atomic<bool> g_originInTrace{true};
@@ -63,16 +62,14 @@ void LowerInPlace(char* text) {
   for (; *text; ++text) *text = static_cast<char>(tolower(static_cast<unsigned char>(*text)));
 }
 
-DWORD Ticks() { return g_tickSource ? g_tickSource() : GetTickCount(); }
-
-// REQUIRES: g_settingsLock held. The next refresh is scheduled from the
-// interval just read and the tick count of this read. (Scheduling it from the
-// previous interval with a tick of 0, when that interval was 100 or less,
-// would put the first refresh time at 0, which the signed comparison sees as
-// still ahead for as long as the tick count has its top bit set: up to 24.8
-// days without a refresh.)
+// REQUIRES: g_settingsLock held. The next refresh is timed from the interval
+// just read and the tick count of this read. (Timing it from the previous
+// interval with a tick of 0, when that interval was 100 or less, would put the
+// first refresh time at 0, which the signed comparison sees as still ahead
+// for as long as the tick count has its top bit set: up to 24.8 days without
+// a refresh.)
 void ReadSettings() {
-  const DWORD now = Ticks();
+  const DWORD now = GetTickCount();
   const int32_t level = static_cast<int32_t>(GetPrivateProfileIntA(kSection, "Level", 0, kSettingsFile));
   TraceLevel.store(level, std::memory_order_relaxed);
   g_originInTrace.store(
@@ -81,7 +78,7 @@ void ReadSettings() {
   g_keywordInTrace =
       static_cast<int32_t>(GetPrivateProfileIntA(kSection, "KeywordInTrace", 1, kSettingsFile)) == 1;
   g_refreshInterval = static_cast<int32_t>(GetPrivateProfileIntA(kSection, "RefreshInterval", 0, kSettingsFile));
-  g_nextRefresh = now + static_cast<DWORD>(g_refreshInterval);
+  g_readTick = now;
   if (level == 0) return;
   const DWORD n = GetPrivateProfileStringA(kSection, "Keywords", "", g_keywords, kKeywordListBytes, kSettingsFile);
   if (n == kKeywordListBytes - 1) {
@@ -139,8 +136,9 @@ void VQTrace(const char* keyword, int level, const char* format, ...) {
   {
     std::lock_guard<std::mutex> lock(g_settingsLock);
     bool refresh = TraceLevel.load(std::memory_order_relaxed) == kUnread;
+    // The interval test first spares the tick count when nothing refreshes.
     if (!refresh && g_refreshInterval > kMinRefreshInterval)
-      refresh = static_cast<int32_t>(g_nextRefresh - Ticks()) < 0;
+      refresh = vq::TraceRefreshDue(g_readTick, g_refreshInterval, GetTickCount());
     if (refresh) ReadSettings();
 
     const int32_t traceLevel = TraceLevel.load(std::memory_order_relaxed);
@@ -188,13 +186,13 @@ void ResetTraceForTest() {
   g_keywordInTrace = true;
   g_originInTrace.store(true, std::memory_order_relaxed);
   g_refreshInterval = 0;
-  g_nextRefresh = 0;
+  g_readTick = 0;
   t_origin = Origin{};
 }
 
-void SetTraceTickSourceForTest(DWORD (*tickSource)()) {
-  std::lock_guard<std::mutex> lock(g_settingsLock);
-  g_tickSource = tickSource;
+bool TraceRefreshDue(DWORD readTick, int32_t interval, DWORD now) {
+  if (interval <= kMinRefreshInterval) return false;
+  return static_cast<int32_t>(readTick + static_cast<DWORD>(interval) - now) < 0;
 }
 
 }  // namespace vq

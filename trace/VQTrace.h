@@ -56,13 +56,16 @@ void VQTrace(const char* keyword, int level, const char* format, ...) __attribut
 
 namespace vq {
 
-// Test only: puts the facility back to its state at process start (TraceLevel
-// 119, settings unread, empty keyword list, flags on) and clears the calling
-// thread's origin. Other threads' origins are left as they are.
+// Test only: puts the facility's own settings back to their state at process
+// start (TraceLevel 119, settings unread, empty keyword list, flags on) and
+// clears the calling thread's origin. Other threads' origins are left as they
+// are.
 void ResetTraceForTest();
 
-// Test only: replaces the tick source of the refresh timing (null restores
-// GetTickCount).
-void SetTraceTickSourceForTest(DWORD (*tickSource)());
+// Whether settings read at tick count readTick with RefreshInterval interval
+// are to be read again at tick count now: only intervals above 100 ms
+// refresh, and the tick count may have wrapped in between. The facility asks
+// with GetTickCount(); a pure function, so the timing is tested directly.
+bool TraceRefreshDue(DWORD readTick, int32_t interval, DWORD now);
 
 }  // namespace vq

@@ -3,7 +3,6 @@
 #include "memory/FileCache.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
-#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/TraceCapture.h"
 
@@ -161,27 +160,23 @@ TEST_F(ElementTest, ShapesClientsGiveTheirItemsCountAtOnce) {
 }
 
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
-  FaultySwapFileOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  HRESULT hr = m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam());
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   CDataBase* storage = Impl(m.get())->StorageAt(0);
   ASSERT_TRUE(storage->IsOnDisk());
   EXPECT_FALSE(storage->IsInMemory());
   const uint32_t block = storage->BlockId();
-  const int writes = ops.writes;
+  const int writes = m_Env.writes;
   { auto e = Get(m.get(), 0, 0, 0, 0, false); }
   EXPECT_TRUE(storage->IsInMemory());
   EXPECT_FALSE(storage->IsModified());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  EXPECT_EQ(ops.writes, writes);  // read back and unchanged: freed without a write
+  EXPECT_EQ(m_Env.writes, writes);  // read back and unchanged: freed without a write
   { auto e = Get(m.get(), 0, 0, 0, 0, true); }
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  EXPECT_GT(ops.writes, writes);
+  EXPECT_GT(m_Env.writes, writes);
   EXPECT_EQ(storage->BlockId(), block);  // a reload keeps the block
   Verify(m.get());
 }
@@ -410,7 +405,6 @@ TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
 }
 
 TEST_F(ElementTest, PackedElementsShareOneBufferAndSwapTogether) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   // 3 x 2 x 1 x 2 elements of 4,096 doubles: one storage object per d4.
   ASSERT_EQ(m->Initialize2(3, 2, 1, 2, 4096, 1, dataFormatFloat64, matrixMultipleObjects), S_OK);

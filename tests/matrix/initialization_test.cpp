@@ -2,10 +2,6 @@
 // Initialize or Initialize2 failed is a new matrix again (every method then
 // fails cleanly or does only what a new matrix can, and Initialize can be
 // tried again); a refused second initialisation changes nothing.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
@@ -19,38 +15,19 @@ namespace {
 
 class KindInitTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {
  protected:
-  // The swap file is created in $TMPDIR: while m_Missing is $TMPDIR and does
-  // not exist, every Initialize fails in its swap file stage.
+  // While the swap file's folder is missing (the environment fails its
+  // creation with ENOENT), every Initialize fails in its swap file stage.
   void SetUp() override {
     MatrixTest::SetUp();
-    char pattern[] = "/tmp/vqinitXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Base = pattern;
-    m_Missing = m_Base + "/swap";
-    if (const char* old = std::getenv("TMPDIR")) m_OldTmp = old, m_HadTmp = true;
-    setenv("TMPDIR", m_Missing.c_str(), 1);
+    m_Env.failCreate = true;
   }
-  void TearDown() override {
-    if (m_HadTmp) {
-      setenv("TMPDIR", m_OldTmp.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
-    rmdir(m_Missing.c_str());  // the swap files in it were unlinked at once
-    rmdir(m_Base.c_str());
-    MatrixTest::TearDown();
-  }
-  void CreateTheFolder() { ASSERT_EQ(mkdir(m_Missing.c_str(), 0700), 0); }
+  void CreateTheFolder() { m_Env.failCreate = false; }
 
   // Initialises the parameter's kind the way its clients do.
   HRESULT Init(IVQDataMatrix* m) {
     return GetParam() == matrixSingleObject ? m->Initialize(1, 3, 2, 1, 2)
                                             : m->Initialize2(3, 2, 1, 2, 16, 2, dataFormatFloat64, GetParam());
   }
-
-  MemoryHook m_Memory{kPlenty};
-  std::string m_Base, m_Missing, m_OldTmp;
-  bool m_HadTmp = false;
 };
 
 std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
@@ -77,7 +54,7 @@ vq::ComPtr<IStream> StreamOfAMatrix() {
 TEST_P(KindInitTest, AFailedInitializeLeavesANewMatrixThatFailsCleanlyAndCanBeInitialisedAgain) {
   CreateTheFolder();
   auto stream = StreamOfAMatrix();
-  ASSERT_EQ(rmdir(m_Missing.c_str()), 0);
+  m_Env.failCreate = true;
   auto m = NewMatrix();
   ASSERT_EQ(Init(m.get()), E_FAIL);
 
@@ -259,7 +236,7 @@ TEST_P(KindInitTest, ARefusedSecondInitialisationKeepsTheFirst) {
   const uint32_t objects = Impl(m.get())->DataCount();
 
   auto stream = StreamOfAMatrix();
-  setenv("TMPDIR", (m_Missing + "/gone").c_str(), 1);  // a new swap file could not be made now
+  m_Env.failCreate = true;  // a new swap file could not be made now
   const HRESULT already = HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
   EXPECT_EQ(m->Initialize(1, 3, 2, 1, 2), already);
   EXPECT_EQ(m->Initialize(0, 5, 5, 5, 5), already);

@@ -556,7 +556,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       }
     } else {
       Log("memory " + std::string(op < 95 ? "low" : "plenty"));
-      m_Memory->Set(op < 95 ? kLow : kPlenty);
+      m_MemEnv.available = op < 95 ? kLow : kPlenty;
     }
     if (m_Stop) return;
     Check(e);
@@ -567,7 +567,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_Rng.seed(seed);
     m_Log.clear();
     m_Stop = false;
-    m_Memory = std::make_unique<MemoryHook>(kLow);
+    m_MemEnv.available = kLow;
     m_Bpv = GetParam().format == dataFormatFloat64 || GetParam().format == 4 || GetParam().format == 6 ? 8
             : GetParam().format == 3                                                                 ? 2
             : GetParam().format == 2                                                                 ? 16
@@ -587,10 +587,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     if (!m_Stop) CheckMatrix();
     m_Held.clear();
     m_Matrix = nullptr;
-    m_Memory.reset();
   }
-
-  std::unique_ptr<MemoryHook> m_Memory;
 };
 
 uint32_t FromEnv(const char* name, uint32_t fallback) {

@@ -1,21 +1,16 @@
 // Swapping: the memory check on the client's and the worker's thread, bulk
 // save with held elements, failures of the swap file, a stress run of the
 // worker against a client, and a real memory cgroup, on both storage kinds.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
+#include <utility>
 
 #include "memory/FileCache.h"
+#include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
-#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
@@ -61,24 +56,16 @@ void WaitForTheWatcher(IVQDataMatrix* m, uint32_t swapped) {
   }
 }
 
-TEST_P(KindSwapTest, PlentyOfMemorySwapsNothing) {
-  MemoryHook memory(kPlenty);
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(4, 2, 1, 2, 256, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  EXPECT_FALSE(Impl(m.get())->CheckMemory());
-  EXPECT_EQ(SwappedOut(m.get()), 0u);
-}
-
 TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   // 24 elements of 1 MiB: 24 storage objects, or 3 of at most 10 elements.
   ASSERT_EQ(m->Initialize2(4, 3, 2, 1, 65536, 2, dataFormatFloat64, GetParam()), S_OK);
   const uint32_t objects = Impl(m.get())->DataCount();
   ASSERT_EQ(objects, GetParam() == matrixSingleObject ? 24u : 3u);
   Fill(m.get());
-  memory.Set(kLow);
+  EXPECT_FALSE(Impl(m.get())->CheckMemory()) << "plenty of memory swaps nothing";
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+  m_MemEnv.available = kLow;
   // The access that brings one element in pays for swapping the others out;
   // the object it holds stays (and the watcher has nothing else to save).
   {
@@ -86,9 +73,9 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
     EXPECT_EQ(SwappedOut(m.get()), objects - 1);
   }
   Verify(m.get());
-  memory.Set(kPlenty);
+  m_MemEnv.available = kPlenty;
   Fill(m.get(), 0.5);  // written for writing: the next swap rewrites them
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   Verify(m.get(), 0.5);
 }
 
@@ -96,7 +83,6 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
 // pointer field in the buffer descriptor (16- and 64-bit integers) included:
 // the values leave memory, reach the swap file and come back bit for bit.
 TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
-  MemoryHook memory(kPlenty);
   for (LONG format = dataFormatInt32; format <= dataFormatComplex64; ++format) {
     SCOPED_TRACE("format " + std::to_string(format));
     auto m = NewMatrix();
@@ -143,7 +129,6 @@ TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
 }
 
 TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);  // 3 objects
   ASSERT_EQ(m->SetElementPriority(elementPriorityLifo), S_OK);
@@ -164,7 +149,6 @@ TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
 }
 
 TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -176,7 +160,7 @@ TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
   EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory());
   EXPECT_FALSE(Impl(m.get())->StorageAt(1)->IsInMemory());
   // The memory check skips it too, in either order.
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
   VQDataBuffer b{};
   held->GetDataBuffer(&b);
@@ -189,87 +173,112 @@ TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
 }
 
 TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize(0, 1, 1, 1, 1), S_OK);
   TraceCapture trace;
-  CVQDataMatrix* impl = Impl(m.get());
   CVQDataMatrix::s_ReportMemoryLow = true;
-  memory.Set(kLow);
-  impl->CheckMemory();
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low: 100 MB"), 1u);
-  memory.Set(130ull << 20);  // between the thresholds: not re-armed
-  impl->CheckMemory();
-  memory.Set(kLow);
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low"), 1u);
-  memory.Set(kPlenty);
-  impl->CheckMemory();
-  memory.Set(kLow);
-  impl->CheckMemory();
-  EXPECT_EQ(trace.Count("Memory low"), 2u);
+  // Between the thresholds (130 MiB) the trace is not re-armed.
+  const std::pair<uint64_t, size_t> steps[] = {{kLow, 1}, {kLow, 1},    {130ull << 20, 1},
+                                               {kLow, 1}, {kPlenty, 1}, {kLow, 2}};
+  for (const auto& [available, lines] : steps) {
+    m_MemEnv.available = available;
+    Impl(m.get())->CheckMemory();
+    EXPECT_EQ(trace.Count("Memory low"), lines) << (available >> 20) << " MiB";
+  }
+  EXPECT_EQ(trace.Count("Memory low: 100 MB"), 2u);
 }
 
 TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
-  MemoryHook memory(kPlenty);
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   const uint32_t objects = Impl(m.get())->DataCount();  // 16, or 8 of two elements
   WaitForTheWatcher(m.get(), objects);
   EXPECT_EQ(SwappedOut(m.get()), objects);
-  memory.Set(kPlenty);
+  m_MemEnv.available = kPlenty;
   Verify(m.get());
 }
 
 TEST_P(KindSwapTest, SwapFileFailuresLoseNothing) {
-  MemoryHook memory(kPlenty);
-  FaultySwapFileOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  HRESULT hr = m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam());
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  ASSERT_EQ(hr, S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 4, 300, 1, dataFormatFloat64, GetParam()), S_OK);
   const uint32_t objects = Impl(m.get())->DataCount();
   Fill(m.get());
 
   // A full disk: nothing can be saved, every value stays in memory.
-  ops.failWrites = true;
+  m_Env.failWrites = true;
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), 0u);
-  memory.Set(kLow);
+  m_MemEnv.available = kLow;
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
   Verify(m.get());
 
   // Saved once, then rewrites fail: the modified values stay in memory.
-  ops.failWrites = false;
-  memory.Set(kPlenty);
+  m_Env.failWrites = false;
+  m_MemEnv.available = kPlenty;
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), objects);
   Fill(m.get(), 0.25);
-  ops.failWrites = true;
+  m_Env.failWrites = true;
   EXPECT_EQ(m->AllSaveToDisk(), S_OK);
   EXPECT_EQ(SwappedOut(m.get()), 0u);
   Verify(m.get(), 0.25);
 
   // Reads fail: the access fails, and succeeds with the right values later.
-  ops.failWrites = false;
+  m_Env.failWrites = false;
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ops.failReads = true;
+  m_Env.failReads = true;
   vq::ComPtr<IUnknown> out;
   EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 2, 1, out.put()), E_FAIL);
   EXPECT_FALSE(out);
   EXPECT_EQ(m->get_ConstDataSubsetPtr(1, 0, 0, 2, 0, 9, 1, out.put()), E_FAIL);
-  ops.failReads = false;
+  m_Env.failReads = false;
   Verify(m.get(), 0.25);
+}
+
+// Failures of the environment lose nothing: a pool buffer that cannot be had
+// fails the access with the matrix's out-of-memory code, a bounce buffer (300
+// doubles are no whole transfer unit) fails the save, and without a memory
+// reading the check does nothing. Every value comes back afterwards.
+TEST_F(SwapTest, EnvironmentFailuresLoseNothing) {
+  enum Fault { kPoolBuffer, kBounceBuffer, kMemoryStatus };
+  for (Fault fault : {kPoolBuffer, kBounceBuffer, kMemoryStatus}) {
+    SCOPED_TRACE("fault " + std::to_string(fault));
+    auto m = NewMatrix();
+    ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 300, 1, dataFormatFloat64,
+                             fault == kPoolBuffer ? matrixMultipleObjects : matrixSingleObject),
+              S_OK);
+    const uint32_t objects = Impl(m.get())->DataCount();
+    Fill(m.get());
+    vq::ComPtr<IUnknown> out;
+    if (fault == kPoolBuffer) {
+      ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+      m_Env.failAllocation = 1;
+      EXPECT_EQ(m->get_ConstDataPtr(1, 0, 0, 1, 1, out.put()), E_OUTOFMEMORY);
+      EXPECT_EQ(SwappedOut(m.get()), objects);
+    } else if (fault == kBounceBuffer) {
+      m_Env.failAllocation = 1;
+      ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+      EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory());
+      EXPECT_EQ(SwappedOut(m.get()), objects - 1);
+    } else {
+      m_Env.failMemoryStatus = true;
+      m_MemEnv.available = kLow;
+      EXPECT_FALSE(Impl(m.get())->CheckMemory());
+      Impl(m.get())->CheckMemoryNow();
+      EXPECT_EQ(SwappedOut(m.get()), 0u);
+      m_MemEnv.available = kPlenty;
+      m_Env.failMemoryStatus = false;
+    }
+    Verify(m.get());
+  }
 }
 
 // The worker swaps everything it can while the client takes, writes and
 // releases items: a held item is never saved or freed under the client.
 TEST_P(KindSwapTest, StressWorkerAgainstClient) {
-  MemoryHook memory(kLow);
+  m_MemEnv.available = kLow;
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
@@ -328,37 +337,10 @@ int FillAndVerifyInChild(matrixType type) {
 TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   // The sanitizers' shadow memory and quarantine count against the limit too.
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
-  int version = 0;
-  const std::string own = OwnMemoryCgroup(&version);
-  if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
-  const std::string dir = own + "/vqswap-" + std::to_string(getpid());
-  if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
-  struct Remove {
-    std::string dir;
-    ~Remove() { rmdir(dir.c_str()); }
-  } remove{dir};
-  constexpr uint64_t kLimit = 384ull << 20;
-  if (!WriteControlFile(dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(kLimit))) {
-    GTEST_SKIP() << "cannot set a memory limit";
-  }
-  if (version == 1) WriteControlFile(dir + "/memory.memsw.limit_in_bytes", std::to_string(kLimit));
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(go[1]);
-    char c = 0;
-    if (read(go[0], &c, 1) != 1 || c != 'g') _exit(2);
-    _exit(FillAndVerifyInChild(GetParam()));
-  }
-  close(go[0]);
-  const bool moved = WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
-  (void)!write(go[1], moved ? "g" : "s", 1);
-  close(go[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
+  std::string skip;
+  const int status = RunUnderMemoryLimit(
+      384ull << 20, [] { return FillAndVerifyInChild(GetParam()); }, &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
@@ -368,8 +350,7 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
 // reading it had before (which the status cache keeps for 10 ms).
 TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
-  vq::SetMemoryStatusProviderForTest(nullptr);
-  auto m = NewMatrix();
+  auto m = NewMatrix(&vq::SystemEnvironment());
   // 64 elements of 1 MiB, one storage object each, all in memory.
   ASSERT_EQ(m->Initialize2(64, 1, 1, 1, 131072, 1, dataFormatFloat64, matrixSingleObject), S_OK);
   Fill(m.get());
@@ -379,7 +360,7 @@ TEST_F(SwapTest, ALowReadingSwapsOutOnlyWhatBringsMemoryBack) {
   struct Reset {
     ~Reset() { vq::SetMemoryBudget(0); }
   } reset;
-  vq::InvalidateMemoryStatus();
+  vq::MemoryFreed(vq::SystemEnvironment());
   Impl(m.get())->CheckMemoryNow();
   const uint32_t swapped = SwappedOut(m.get());
   EXPECT_GE(swapped, 12u);
@@ -396,7 +377,6 @@ TEST_P(KindSwapTest, MatrixLargerThanTheMemoryBudget) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    vq::SetMemoryStatusProviderForTest(nullptr);
     const uint64_t resident = StatusBytes("VmRSS:");
     const uint64_t budget = resident + CVQDataMatrix::kLowMemory + (64ull << 20);
     vq::SetMemoryBudget(budget);

@@ -12,7 +12,7 @@
 
 #include "memory/FileCache.h"
 #include "VQDataMatrixLib.h"
-#include "support/FaultySwapFile.h"
+#include "support/TestEnvironment.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -37,27 +37,36 @@ struct AlignedBuffer {
 class FileCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(cache.Initialize(true)); }
-  vq::test::FaultySwapFileOps ops;
-  CFileCache cache{&ops};
+  vq::test::FaultyEnvironment env;
+  CFileCache cache{env};
 };
 
-TEST_F(FileCacheTest, BlockArithmeticWithSector512) {
-  cache.SetSectorSizeForTest(512);
-  auto a = Pattern(1000, 1);
-  auto b = Pattern(512, 2);
-  EXPECT_EQ(cache.WriteBlock(a.data(), 1000), 1u);
-  EXPECT_EQ(cache.BlockOffset(1), 0u);
-  EXPECT_EQ(cache.EndOffset(), 1024u);
-  EXPECT_EQ(cache.WriteBlock(b.data(), 512), 2u);
-  EXPECT_EQ(cache.BlockOffset(2), 1024u);
-  EXPECT_EQ(cache.EndOffset(), 1536u);
-
-  std::vector<uint8_t> back(1000);
-  ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 1000), 1000u);
-  EXPECT_EQ(back, a);
-  std::vector<uint8_t> back2(512);
-  ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, 512), 512u);
-  EXPECT_EQ(back2, b);
+// Blocks start at whole transfer units: 512 (as a direct file may have), and
+// 1 on a buffered file.
+TEST(FileCache, BlocksStartAtWholeTransferUnits) {
+  struct Case {
+    bool direct;
+    uint32_t unit, second;
+    uint64_t secondOffset, end;
+  };
+  for (const Case& c : {Case{true, 512, 512, 1024, 1536}, Case{false, 1, 3, 1000, 1003}}) {
+    CFileCache cache;
+    ASSERT_TRUE(cache.Initialize(c.direct));
+    if (c.direct) cache.SetSectorSizeForTest(c.unit);
+    EXPECT_EQ(cache.SectorSize(), c.unit);
+    const auto a = Pattern(1000, 1), b = Pattern(c.second, 2);
+    ASSERT_EQ(cache.WriteBlock(a.data(), 1000), 1u);
+    ASSERT_EQ(cache.WriteBlock(b.data(), c.second), 2u);
+    EXPECT_EQ(cache.BlockOffset(2), c.secondOffset);
+    EXPECT_EQ(cache.EndOffset(), c.end);
+    std::vector<uint8_t> back(1000), back2(c.second);
+    ASSERT_EQ(cache.ReadBlock(1, back.data(), 0, 1000), 1000u);
+    EXPECT_EQ(back, a);
+    ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, c.second), c.second);
+    EXPECT_EQ(back2, b);
+    ASSERT_EQ(cache.ReadBlock(1, back.data(), 990, 10), 10u);
+    EXPECT_EQ(std::memcmp(back.data(), a.data() + 990, 10), 0);
+  }
 }
 
 TEST_F(FileCacheTest, RealSectorSizeRoundTripsEveryLength) {
@@ -85,13 +94,13 @@ TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
   cache.SetSectorSizeForTest(512);
   auto block = Pattern(1024, 9);
   ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
-  ops.ClearLog();
+  env.ClearLog();
   uint8_t out[100];
   ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
   EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_EQ(ops.Log()[0].offset, 512u);  // bytes 512..1023 of the block
-  EXPECT_EQ(ops.Log()[0].size, 512u);
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_EQ(env.Log()[0].offset, 512u);  // bytes 512..1023 of the block
+  EXPECT_EQ(env.Log()[0].size, 512u);
 }
 
 TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
@@ -99,23 +108,23 @@ TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
   const uint32_t sector = cache.SectorSize();
   AlignedBuffer aligned(4 * sector);
   std::memset(aligned.data, 0x5A, aligned.size);
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data, 4 * sector), 1u);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_EQ(ops.Log()[0].address, aligned.data);  // no copy
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_EQ(env.Log()[0].address, aligned.data);  // no copy
 
   // The same length from an unaligned address goes through a bounce buffer.
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.WriteBlock(aligned.data + 1, 2 * sector), 2u);
-  ASSERT_EQ(ops.Log().size(), 1u);
-  EXPECT_NE(ops.Log()[0].address, aligned.data + 1);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(ops.Log()[0].address) % sector, 0u);
+  ASSERT_EQ(env.Log().size(), 1u);
+  EXPECT_NE(env.Log()[0].address, aligned.data + 1);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(env.Log()[0].address) % sector, 0u);
 
   // Whole-block reads into aligned memory are direct, others bounce.
   AlignedBuffer in(4 * sector);
-  ops.ClearLog();
+  env.ClearLog();
   ASSERT_EQ(cache.ReadBlock(1, in.data, 0, 4 * sector), 4 * sector);
-  EXPECT_EQ(ops.Log()[0].address, in.data);
+  EXPECT_EQ(env.Log()[0].address, in.data);
   EXPECT_EQ(std::memcmp(in.data, aligned.data, 4 * sector), 0);
   std::vector<uint8_t> odd(2 * sector);
   ASSERT_EQ(cache.ReadBlock(2, odd.data() , 0, 2 * sector), 2 * sector);
@@ -162,20 +171,20 @@ TEST_F(FileCacheTest, RewriteReplacesTheValuesInPlace) {
 TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
   vq::test::TraceCapture trace;
   auto data = Pattern(4096, 4);
-  ops.failNextWrites = 1;  // disk full
+  env.failNextWrites = 1;  // disk full
   EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
   EXPECT_TRUE(trace.Contains("WriteFile failed. Error=112"));
   EXPECT_EQ(cache.BlockCount(), 0u);
   EXPECT_EQ(cache.EndOffset(), 0u);
 
-  ops.shortWrites = 1;  // half written, then the device is full
+  env.shortWrites = 1;  // half written, then the device is full
   EXPECT_EQ(cache.WriteBlock(data.data(), 4096), 0u);
   EXPECT_EQ(cache.BlockCount(), 0u);
 
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   EXPECT_EQ(cache.BlockOffset(1), 0u);
-  ops.failNextWrites = 1;
-  ops.writeErrno = EIO;
+  env.failNextWrites = 1;
+  env.writeErrno = EIO;
   EXPECT_FALSE(cache.RewriteBlock(1, data.data(), 4096));
 }
 
@@ -184,10 +193,10 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
   auto data = Pattern(4096, 4);
   ASSERT_EQ(cache.WriteBlock(data.data(), 4096), 1u);
   std::vector<uint8_t> back(4096);
-  ops.failNextReads = 1;
+  env.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 0u);
   EXPECT_TRUE(trace.Contains("ReadFile failed"));
-  ops.eofReads = 1;
+  env.eofReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 10, 100), 0u);
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 4096), 4096u);
   EXPECT_EQ(back, data);
@@ -202,11 +211,11 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   auto data = Pattern(5000, 9);
   ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
   ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
-  ops.failNextWrites = 1;
+  env.failNextWrites = 1;
   EXPECT_EQ(cache.WriteBlock(data.data(), 5000), 0u);
   std::vector<uint8_t> back(5000);
   ASSERT_EQ(cache.ReadBlock(1, back.data(), 100, 300), 300u);  // through the bounce window
-  ops.failNextReads = 1;
+  env.failNextReads = 1;
   EXPECT_EQ(cache.ReadBlock(1, back.data(), 0, 5000), 0u);
   ASSERT_EQ(VQGetSwapStatistics(&after), S_OK);
   EXPECT_EQ(after.BlocksWritten - before.BlocksWritten, 2u);
@@ -215,23 +224,9 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(after.BytesRead - before.BytesRead, 300u);
 }
 
-TEST(FileCache, BufferedFileTransfersDirectlyWithUnitOne) {
-  CFileCache cache;
-  ASSERT_TRUE(cache.Initialize(false));
-  EXPECT_FALSE(cache.IsDirect());
-  EXPECT_EQ(cache.SectorSize(), 1u);
-  auto data = Pattern(1000, 8);
-  ASSERT_EQ(cache.WriteBlock(data.data(), 1000), 1u);
-  ASSERT_EQ(cache.WriteBlock(data.data(), 3), 2u);
-  EXPECT_EQ(cache.BlockOffset(2), 1000u);
-  EXPECT_EQ(cache.EndOffset(), 1003u);
-  uint8_t out[10];
-  ASSERT_EQ(cache.ReadBlock(1, out, 990, 10), 10u);
-  EXPECT_EQ(std::memcmp(out, data.data() + 990, 10), 0);
-}
-
-// Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call.
-class SparseOps : public vq::SwapFileOps {
+// Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call
+// (the file keeps the first 64 bytes of each write).
+class SparseEnvironment : public vq::test::MemoryEnvironment {
  public:
   ssize_t WriteAt(int, const void* data, size_t size, uint64_t offset, int*) override {
     writes[offset] = std::vector<uint8_t>(static_cast<const uint8_t*>(data),
@@ -248,8 +243,8 @@ class SparseOps : public vq::SwapFileOps {
 };
 
 TEST(FileCache, OffsetsBeyondFourGiB) {
-  SparseOps ops;
-  CFileCache cache(&ops);
+  SparseEnvironment env;
+  CFileCache cache(env);
   ASSERT_TRUE(cache.Initialize(false));
   const uint32_t big = 0xC0000000u;  // 3 GiB, never touched: the fake keeps 64 bytes
   AlignedBuffer buffer(big);

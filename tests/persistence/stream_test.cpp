@@ -17,7 +17,6 @@
 #include "memory/FileCache.h"
 #include "persistence/fuzz/ReadFuzzOne.h"
 #include "storage/DataBase.h"
-#include "support/FaultySwapFile.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
@@ -87,7 +86,7 @@ class StreamTest : public vq::test::MatrixTest {
  protected:
   // A 2 x 1 x 1 x 1 matrix labelled "M", four values per element, with
   // element labels and a unit, used by the sweeps.
-  static Bytes SmallStream() {
+  Bytes SmallStream() {
     auto m = Make(2, 1, 4, 1, matrixSingleObject, false);
     _bstr_t label(L"M"), unit(L"s"), a(L"a");
     EXPECT_EQ(m->put_MatrixLabel(label), S_OK);
@@ -154,7 +153,7 @@ class StreamTest : public vq::test::MatrixTest {
   static void ExerciseMatrix(IVQDataMatrix* m);
   // An s1 x 1 x 1 x s4 matrix of elements of x by z values, filled by Fill
   // when asked.
-  static vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s4, LONG x, LONG z, matrixType kind, bool fill) {
+  vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s4, LONG x, LONG z, matrixType kind, bool fill) {
     auto m = NewMatrix();
     EXPECT_EQ(m->Initialize2(s1, 1, 1, s4, x, z, dataFormatFloat64, kind), S_OK);
     if (fill) Fill(m.get());
@@ -841,7 +840,6 @@ void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
 // was element 0's own item, so element 0 counted as held by a client for the
 // matrix's life: never swapped out, and put DataPtr there failed.
 TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
   auto m = Make(2, 1, 4, 1, GetParam(), true);
   auto carrier = NewItem(1, 1);
   SetTag(carrier.get(), 1, {1.0, -2.5, 1e300});
@@ -899,17 +897,12 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
 // A swapped-out element that cannot be read back
 // ended Write with E_POINTER, as if the element had no data item.
 TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
-  vq::test::FaultySwapFileOps ops;
-  CVQDataMatrix::SetSwapFileOpsForTest(&ops);
   auto m = NewMatrix();
-  const HRESULT init = m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam());
-  CVQDataMatrix::SetSwapFileOpsForTest(nullptr);
-  ASSERT_EQ(init, S_OK);
+  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam()), S_OK);
   Fill(m.get());
   const Bytes before = Written(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  ops.failReads = true;
+  m_Env.failReads = true;
   // What element access reports for the same failure.
   vq::ComPtr<IUnknown> out;
   const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
@@ -920,7 +913,7 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
   EXPECT_EQ(m->Write(s.get()), access);
   EXPECT_TRUE(trace.Contains("COM Error, "));
   // Once the swap file reads again, nothing was lost.
-  ops.failReads = false;
+  m_Env.failReads = false;
   const Bytes after = Written(m.get());
   EXPECT_EQ(after, before);
 }
@@ -929,7 +922,6 @@ TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
 // objects, IDs, labels, attributes and tag vectors: a Read that fails leaves
 // a matrix that can be used and released.
 TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
-  vq::test::MemoryHook memory(vq::test::kPlenty);
   auto m = Make(3, 2, 4, 2, GetParam(), true);
   for (LONG d4 = 0; d4 < 2; ++d4) {
     for (LONG d1 = 0; d1 < 3; ++d1) {

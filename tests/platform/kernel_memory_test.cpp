@@ -1,16 +1,12 @@
-// Memory status (real provider, cgroup parsing, a real memory cgroup, the
-// test hook) and virtual memory.
-#include <fcntl.h>
-#include <signal.h>
+// Memory status (real reading, cgroup parsing, a real memory cgroup), the
+// size parser and virtual memory.
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -78,10 +74,8 @@ TEST(MemoryStatus, RealReadingIsPlausible) {
   EXPECT_EQ(classic.dwLength, sizeof(MEMORYSTATUS));
   EXPECT_EQ(classic.dwTotalPhys, ex.ullTotalPhys);
   EXPECT_EQ(classic.dwTotalVirtual, ex.ullTotalVirtual);
-}
 
-TEST(MemoryStatus, WrongLengthOrNullIsRefused) {
-  MEMORYSTATUSEX ex{};
+  // A wrong length or no structure is refused.
   ex.dwLength = sizeof ex - 8;
   EXPECT_FALSE(GlobalMemoryStatusEx(&ex));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -104,36 +98,7 @@ TEST(MemoryStatus, CachedReadingIsSafeFromManyThreads) {
   EXPECT_EQ(bad.load(), 0);
 }
 
-TEST(MemoryStatus, TestProviderReplacesTheSourceUntilRestored) {
-  MEMORYSTATUSEX real{};
-  real.dwLength = sizeof real;
-  ASSERT_TRUE(GlobalMemoryStatusEx(&real));
-
-  int calls = 0;
-  vq::SetMemoryStatusProviderForTest([&](MEMORYSTATUSEX* s) {
-    ++calls;
-    s->ullTotalPhys = 8 * 1024 * kMiB;
-    s->ullAvailPhys = 100 * kMiB;
-    return TRUE;
-  });
-  MEMORYSTATUS classic{};
-  GlobalMemoryStatus(&classic);
-  GlobalMemoryStatus(&classic);
-  EXPECT_EQ(classic.dwAvailPhys, 100 * kMiB);
-  EXPECT_EQ(classic.dwTotalPhys, 8 * 1024 * kMiB);
-  EXPECT_EQ(calls, 2) << "the provider bypasses the cache";
-
-  vq::SetMemoryStatusProviderForTest([](MEMORYSTATUSEX*) { return FALSE; });
-  MEMORYSTATUSEX ex{};
-  ex.dwLength = sizeof ex;
-  EXPECT_FALSE(GlobalMemoryStatusEx(&ex));
-
-  vq::SetMemoryStatusProviderForTest(nullptr);
-  ASSERT_TRUE(GlobalMemoryStatusEx(&ex));
-  EXPECT_EQ(ex.ullTotalPhys, real.ullTotalPhys);
-}
-
-TEST(MemoryBudget, SizesParseWithBinaryUnitsAndJunkIsRefused) {
+TEST(MemorySize, SizesParseWithBinaryUnitsAndJunkIsRefused) {
   struct Case {
     const char* text;
     uint64_t bytes;
@@ -151,74 +116,6 @@ TEST(MemoryBudget, SizesParseWithBinaryUnitsAndJunkIsRefused) {
     EXPECT_EQ(bytes, 7u) << bad;
   }
   EXPECT_FALSE(vq::ParseMemorySize(nullptr, nullptr));
-}
-
-// Resident size of this process from /proc/self/status, in bytes.
-uint64_t ResidentNow() {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-  return 0;
-}
-
-TEST(MemoryBudget, LimitsAvailableMemoryToBudgetLessResidentSize) {
-  ASSERT_EQ(vq::MemoryBudget(), 0u) << "off unless asked for";
-  MEMORYSTATUSEX before{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&before));
-
-  const uint64_t budget = ResidentNow() + 64 * kMiB;
-  vq::SetMemoryBudget(budget);
-  MEMORYSTATUSEX s{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&s));
-  EXPECT_EQ(s.ullTotalPhys, std::min<uint64_t>(budget, before.ullTotalPhys));
-  EXPECT_LE(s.ullAvailPhys, 64 * kMiB + 8 * kMiB);
-  EXPECT_GE(s.ullAvailPhys, 32 * kMiB);
-
-  // Touching memory shrinks what is left of the budget.
-  std::vector<char> block(24 * kMiB, 1);
-  MEMORYSTATUSEX after{};
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&after));
-  EXPECT_LE(after.ullAvailPhys + 20 * kMiB, s.ullAvailPhys) << static_cast<int>(block[kMiB]);
-
-  // A budget below the resident size leaves nothing; the cached query sees
-  // the budget within one refresh interval.
-  vq::SetMemoryBudget(kMiB);
-  Sleep(vq::kMemoryStatusRefreshMs * 3);
-  MEMORYSTATUSEX cached{};
-  cached.dwLength = sizeof cached;
-  ASSERT_TRUE(GlobalMemoryStatusEx(&cached));
-  EXPECT_EQ(cached.ullAvailPhys, 0u);
-  EXPECT_EQ(cached.ullTotalPhys, kMiB);
-
-  vq::SetMemoryBudget(0);
-  ASSERT_TRUE(vq::ReadMemoryStatusUncached(&s));
-  EXPECT_GT(s.ullAvailPhys, 64 * kMiB);
-}
-
-TEST(MemoryBudget, EnvironmentVariableSetsItAtTheFirstQuery) {
-  // The variable is read once per process, so a fresh process is needed: this
-  // test binary, running only the probe below.
-  for (const auto& [value, expected] : {std::pair<const char*, const char*>{"3G", "3221225472"},
-                                        std::pair<const char*, const char*>{"lots", "0"}}) {
-    const std::string command = "VQ_MEMORY_BUDGET_PROBE=1 VQ_MEMORY_BUDGET='" + std::string(value) +
-                                "' /proc/" + std::to_string(getpid()) +
-                                "/exe --gtest_filter=MemoryBudget.Probe 2>/dev/null | grep '^budget='";
-    FILE* out = popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    char line[64] = {};
-    const bool got = fgets(line, sizeof line, out) != nullptr;
-    pclose(out);
-    ASSERT_TRUE(got) << command;
-    EXPECT_EQ(std::string(line), "budget=" + std::string(expected) + "\n") << value;
-  }
-}
-
-TEST(MemoryBudget, Probe) {
-  if (getenv("VQ_MEMORY_BUDGET_PROBE") == nullptr) GTEST_SKIP() << "run by EnvironmentVariableSetsItAtTheFirstQuery";
-  MEMORYSTATUSEX s{};
-  s.dwLength = sizeof s;
-  GlobalMemoryStatusEx(&s);
-  std::printf("budget=%llu\n", static_cast<unsigned long long>(vq::MemoryBudget()));
 }
 
 // ---------------------------------------------------------------------------
@@ -286,59 +183,24 @@ TEST(CgroupLimit, FakeTrees) {
 // ours must see the limit.
 // ---------------------------------------------------------------------------
 TEST(MemoryStatusInCgroup, ChildProcessSeesTheLimitOfItsCgroup) {
-  int version = 0;
-  const std::string own = vq::test::OwnMemoryCgroup(&version);
-  if (own.empty()) GTEST_SKIP() << "no memory cgroup found";
-  const std::string dir = own + "/vqtest-" + std::to_string(getpid());
-  if (mkdir(dir.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create a child cgroup: " << strerror(errno);
-  struct Cleanup {
-    std::string dir;
-    ~Cleanup() { rmdir(dir.c_str()); }
-  } cleanup{dir};
   constexpr uint64_t kLimit = 256 * kMiB;
-  const std::string limitFile = dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max");
-  if (!vq::test::WriteControlFile(limitFile, std::to_string(kLimit))) GTEST_SKIP() << "cannot set a memory limit";
-
-  int toChild[2], fromChild[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(fromChild), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(toChild[1]);
-    close(fromChild[0]);
-    char go = 0;
-    if (read(toChild[0], &go, 1) != 1 || go != 'g') _exit(3);
-    uint64_t out[4] = {0, 0, 0, 0};
-    vq::CgroupMemoryLimit cg;
-    out[0] = vq::ReadCgroupMemoryLimit(&cg) ? 1 : 0;
-    out[1] = cg.limit;
-    MEMORYSTATUSEX s{};
-    s.dwLength = sizeof s;
-    out[2] = vq::ReadMemoryStatusUncached(&s) ? s.ullAvailPhys : ~0ull;
-    // The cache copied from the parent is older than one refresh interval.
-    Sleep(vq::kMemoryStatusRefreshMs * 5);
-    out[3] = GlobalMemoryStatusEx(&s) ? s.ullAvailPhys : ~0ull;
-    _exit(write(fromChild[1], out, sizeof out) == sizeof out ? 0 : 4);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  const bool moved = vq::test::WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
-  const char go = moved ? 'g' : 's';
-  (void)!write(toChild[1], &go, 1);
-  close(toChild[1]);
-  uint64_t out[4] = {0, 0, 0, 0};
-  const ssize_t got = read(fromChild[0], out, sizeof out);
-  close(fromChild[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!moved) GTEST_SKIP() << "cannot move a process into the cgroup";
-  ASSERT_EQ(got, static_cast<ssize_t>(sizeof out));
-  EXPECT_EQ(out[0], 1u);
-  EXPECT_EQ(out[1], kLimit);
-  EXPECT_LE(out[2], kLimit);
-  EXPECT_GT(out[2], 0u);
-  EXPECT_LE(out[3], kLimit);
+  std::string skip;
+  const int status = vq::test::RunUnderMemoryLimit(
+      kLimit,
+      [] {
+        vq::CgroupMemoryLimit cg;
+        if (!vq::ReadCgroupMemoryLimit(&cg) || cg.limit != kLimit) return 1;
+        MEMORYSTATUSEX s{};
+        s.dwLength = sizeof s;
+        if (!vq::ReadMemoryStatusUncached(&s) || s.ullAvailPhys == 0 || s.ullAvailPhys > kLimit) return 2;
+        // The cache copied from the parent is older than one refresh interval.
+        Sleep(vq::kMemoryStatusRefreshMs * 5);
+        return GlobalMemoryStatusEx(&s) && s.ullAvailPhys <= kLimit ? 0 : 3;
+      },
+      &skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: limit not read, 2: uncached reading, 3: cached reading beyond it";
 }
 
 // ---------------------------------------------------------------------------

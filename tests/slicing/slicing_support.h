@@ -38,10 +38,6 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
   }
 
  protected:
-  // The memory check sees plenty, so that nothing is swapped unless a test
-  // asks for it.
-  MemoryHook m_Memory{kPlenty};
-
   // An allocated matrix of the parameter's storage kind; in format 1 filled
   // by Fill.
   vq::ComPtr<IVQDataMatrix> Make(LONG s1, LONG s2, LONG s3, LONG s4, LONG x, LONG z,

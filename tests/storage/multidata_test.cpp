@@ -17,7 +17,7 @@
 #include "storage/AxisManager.h"
 #include "storage/MultiData.h"
 #include "support/FakeDataItem.h"
-#include "support/FaultySwapFile.h"
+#include "support/TestEnvironment.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
@@ -100,8 +100,8 @@ class MultiDataTest : public ::testing::Test {
     return first;
   }
 
-  FaultySwapFileOps m_Ops;
-  CFileCache m_Cache{&m_Ops};
+  FaultyEnvironment m_Ops;  // the swap file's environment, faults on demand
+  CFileCache m_Cache{m_Ops};
   CAxisManager m_Axes;
   CAttributeManager m_Attributes;
 };

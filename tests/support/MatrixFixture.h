@@ -2,56 +2,38 @@
 //
 // MatrixTest enters an apartment for the test's thread and offers small
 // helpers: creating matrices and data items, filling elements with values
-// that tell every element and position apart, checking them, and a memory
-// status hook that makes the memory check see as much available memory as
-// a test wants.
+// that tell every element and position apart, and checking them. Its
+// matrices run on m_Env: swap files in memory, as much available memory as
+// the test sets in m_MemEnv (plenty unless it says otherwise), and the faults
+// it injects.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "VQDataMatrixLib.h"
 #include "matrix/VQDataMatrix.h"
+#include "support/TestEnvironment.h"
 
 namespace vq::test {
-
-// While it lives, GlobalMemoryStatus(Ex) reports `available` bytes of
-// available physical memory (changeable at any time from any thread).
-class MemoryHook {
- public:
-  explicit MemoryHook(uint64_t available) : m_Available(available) {
-    vq::SetMemoryStatusProviderForTest([this](MEMORYSTATUSEX* status) -> BOOL {
-      status->ullTotalPhys = 8ull << 30;
-      status->ullAvailPhys = m_Available.load();
-      status->ullTotalVirtual = status->ullAvailVirtual = 1ull << 40;
-      return TRUE;
-    });
-  }
-  ~MemoryHook() { vq::SetMemoryStatusProviderForTest(nullptr); }
-  MemoryHook(const MemoryHook&) = delete;
-  MemoryHook& operator=(const MemoryHook&) = delete;
-  void Set(uint64_t available) { m_Available.store(available); }
-
- private:
-  std::atomic<uint64_t> m_Available;
-};
-
-constexpr uint64_t kPlenty = 200ull << 20;  // above both thresholds
-constexpr uint64_t kLow = 100ull << 20;     // below the low-memory threshold
 
 class MatrixTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
   void TearDown() override { CoUninitialize(); }
 
-  // A new matrix through the class table, as a client makes one.
-  static vq::ComPtr<IVQDataMatrix> NewMatrix() {
+  MemoryEnvironment m_MemEnv;
+  FaultyEnvironment m_Env{m_MemEnv};
+
+  // A new matrix through the class table, as a client makes one, on env
+  // (m_Env when null).
+  vq::ComPtr<IVQDataMatrix> NewMatrix(vq::Environment* env = nullptr) {
     vq::ComPtr<IVQDataMatrix> m;
     EXPECT_EQ(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void()),
               S_OK);
+    EXPECT_EQ(m ? Impl(m.get())->UseEnvironment(env != nullptr ? *env : m_Env) : E_POINTER, S_OK);
     return m;
   }
   // The implementation object behind an interface pointer (white-box tests).

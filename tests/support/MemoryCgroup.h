@@ -8,9 +8,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -49,6 +54,37 @@ inline bool WriteControlFile(const std::string& path, const std::string& text) {
   const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(fd);
   return ok;
+}
+
+// Runs `child` in a forked process that is moved into a new child cgroup of
+// ours limited to `limit` bytes (memory and, on v1, memory + swap) before it
+// starts, and removes the cgroup afterwards. Returns the child's wait status,
+// or -1 with *skip saying why when the machine does not permit it.
+inline int RunUnderMemoryLimit(uint64_t limit, const std::function<int()>& child, std::string* skip) {
+  int version = 0, go[2], status = -1;
+  const std::string own = OwnMemoryCgroup(&version), dir = own + "/vqtest-" + std::to_string(getpid());
+  const std::string limitFile = dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max");
+  *skip = own.empty()                     ? "no memory cgroup found"
+          : mkdir(dir.c_str(), 0755) != 0 ? "cannot create a child cgroup: " + std::string(strerror(errno))
+          : !WriteControlFile(limitFile, std::to_string(limit)) ? "cannot set a memory limit"
+          : pipe(go) != 0                                       ? "no pipe"
+                                                                : "";
+  if (skip->empty()) {
+    if (version == 1) WriteControlFile(dir + "/memory.memsw.limit_in_bytes", std::to_string(limit));
+    const pid_t pid = fork();
+    if (pid == 0) {
+      char c = 0;
+      _exit(read(go[0], &c, 1) == 1 && c == 'g' ? child() : 125);
+    }
+    close(go[0]);
+    const bool moved = pid > 0 && WriteControlFile(dir + "/cgroup.procs", std::to_string(pid));
+    (void)!write(go[1], moved ? "g" : "s", 1);
+    close(go[1]);
+    if (pid > 0) waitpid(pid, &status, 0);
+    if (!moved) *skip = "cannot move a process into the cgroup";
+  }
+  if (!own.empty()) rmdir(dir.c_str());
+  return skip->empty() ? status : -1;
 }
 
 }  // namespace vq::test

@@ -15,9 +15,6 @@
 
 namespace {
 
-DWORD g_fakeTicks = 0;
-DWORD FakeTicks() { return g_fakeTicks; }
-
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,12 +24,10 @@ class TraceTest : public ::testing::Test {
     if (const char* old = getenv("VQ_CONFIG_DIR")) oldDir_ = old, hadOld_ = true;
     setenv("VQ_CONFIG_DIR", dir_.c_str(), 1);
     vq::ResetTraceForTest();
-    vq::SetTraceTickSourceForTest(nullptr);
     vq::SetDebugOutputSink([this](const char* text) { lines_.emplace_back(text); });
   }
   void TearDown() override {
     vq::SetDebugOutputSink(nullptr);
-    vq::SetTraceTickSourceForTest(nullptr);
     vq::ResetTraceForTest();
     if (hadOld_)
       setenv("VQ_CONFIG_DIR", oldDir_.c_str(), 1);
@@ -167,9 +162,8 @@ TEST_F(TraceTest, OverLongKeywordListWarnsAndOnlyItsFirst999CharactersCount) {
   EXPECT_EQ(out[2], "\r\n");
   EXPECT_EQ(out[3].substr(0, 6), "probe ");
   EXPECT_FALSE(Passes("kw2"));
-}
-
-TEST_F(TraceTest, ListOf998CharactersGivesNoWarning) {
+  // 998 characters are no warning.
+  vq::ResetTraceForTest();
   Settings("Level=2\nKeywords=" + std::string(994, 'a') + ";kw1\n");
   Trace("kw1", 1, "probe");
   EXPECT_EQ(Take().size(), 1u);
@@ -232,12 +226,12 @@ TEST_F(TraceTest, NullKeywordOrFormatGivesTheIllegalParameterLineOnly) {
 // When changed settings are read again: the next read is due the interval
 // after the tick count of the last one, across the wrap of the tick count and
 // with its top bit set; an interval of 100 or less reads only once.
-TEST_F(TraceTest, SettingsAreReadAgainOnlyAfterTheRefreshInterval) {
+TEST(TraceRefresh, SettingsAreReadAgainOnlyAfterTheRefreshInterval) {
   struct Case {
-    DWORD read;       // tick count of the first read
+    DWORD read;       // tick count of the last read
     int interval;     // RefreshInterval
-    DWORD later;      // tick count of the next call
-    bool readsAgain;  // whether that call sees the new keyword list
+    DWORD later;      // tick count of a later call
+    bool readsAgain;  // whether that call reads the settings
   } const cases[] = {
       {1000, 500, 1000, false},
       {1000, 500, 1499, false},
@@ -247,27 +241,19 @@ TEST_F(TraceTest, SettingsAreReadAgainOnlyAfterTheRefreshInterval) {
       {0x90000000u, 200, 0x90000000u + 201, true},
       {5000, 100, 900000, false},
   };
-  vq::SetTraceTickSourceForTest(FakeTicks);
   for (const Case& c : cases) {
-    vq::ResetTraceForTest();
-    const std::string interval = "\nRefreshInterval=" + std::to_string(c.interval) + "\n";
-    g_fakeTicks = c.read;
-    Settings("Level=2\nKeywords=a" + interval);
-    EXPECT_TRUE(Passes("a")) << std::hex << c.read;
-    Settings("Level=2\nKeywords=b" + interval);
-    g_fakeTicks = c.later;
-    EXPECT_EQ(Passes("b"), c.readsAgain) << std::hex << c.read << " then " << c.later;
-    EXPECT_EQ(Passes("a"), !c.readsAgain) << std::hex << c.read << " then " << c.later;
+    EXPECT_EQ(vq::TraceRefreshDue(c.read, c.interval, c.later), c.readsAgain)
+        << std::hex << c.read << " then " << c.later;
   }
 }
 
+// A refresh that reads Level=0 switches tracing off (the facility times it with
+// the real tick count, so the test waits beyond the interval).
 TEST_F(TraceTest, RefreshToLevelZeroSwitchesTracingOff) {
-  vq::SetTraceTickSourceForTest(FakeTicks);
-  g_fakeTicks = 10;
-  Settings("Level=2\nKeywords=a\nRefreshInterval=200\n");
+  Settings("Level=2\nKeywords=a\nRefreshInterval=101\n");
   EXPECT_TRUE(Passes("a"));
   Settings("Level=0\n");
-  g_fakeTicks = 211;
+  Sleep(150);
   EXPECT_FALSE(Passes("a"));
   EXPECT_EQ(TraceLevel.load(), 0);
 }

@@ -1,0 +1,204 @@
+// TestEnvironment.h - the environments of the tests (memory/Environment.h).
+//
+// MemoryEnvironment: swap files are byte vectors per descriptor (direct ones
+// refuse unaligned transfers, as O_DIRECT does), available memory, resident
+// size and clock are what the test sets, large buffers come from the heap.
+// FaultyEnvironment wraps another one, counts and records swap-file transfers
+// and fails chosen calls. Both may be used from a matrix's worker thread while
+// the test changes their settings, and must outlive the matrices using them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "memory/Environment.h"
+
+namespace vq::test {
+
+constexpr uint64_t kPlenty = 200ull << 20;  // above both thresholds of the memory check
+constexpr uint64_t kLow = 100ull << 20;     // below the low-memory threshold
+
+class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
+ public:
+  static constexpr uint32_t kAlignment = 512;
+
+  vq::SwapFileOps& SwapFile() override { return *this; }
+  bool MemoryStatus(MEMORYSTATUSEX* status) override {
+    *status = MEMORYSTATUSEX{sizeof(MEMORYSTATUSEX), 0, 8ull << 30, available.load(), 0, 0, 1ull << 40, 1ull << 40, 0};
+    return true;
+  }
+  uint64_t ResidentBytes() override { return resident.load(); }
+  uint64_t NowMs() override { return nowMs.load(); }
+  void* AllocateLarge(size_t bytes) override {
+    const size_t rounded = (bytes + 4095) / 4096 * 4096;
+    void* p = bytes == 0 ? nullptr : std::aligned_alloc(4096, rounded);
+    if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p != nullptr ? std::memset(p, 0, rounded) : nullptr;
+  }
+  void FreeLarge(void* buffer, size_t) override { std::free(buffer); }
+
+  bool TempFolder(std::string* folder, int*) override {
+    *folder = "/in-memory/";
+    return true;
+  }
+  int CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect, std::string* name,
+                     int*) override {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    const int fd = m_NextFd++;
+    m_Files[fd] = File{direct, {}};
+    *isDirect = direct;
+    *name = folder + prefix + std::to_string(fd);
+    return fd;
+  }
+  uint32_t DirectAlignment(int) override { return kAlignment; }
+  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    File* file = Find(fd, data, size, offset, error);
+    if (file == nullptr) return -1;
+    if (file->bytes.size() < offset + size) file->bytes.resize(offset + size);
+    if (size != 0) std::memcpy(file->bytes.data() + offset, data, size);
+    return static_cast<ssize_t>(size);
+  }
+  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    File* file = Find(fd, data, size, offset, error);
+    if (file == nullptr) return -1;
+    const size_t n = offset >= file->bytes.size() ? 0 : std::min<size_t>(size, file->bytes.size() - offset);
+    if (n != 0) std::memcpy(data, file->bytes.data() + offset, n);
+    return static_cast<ssize_t>(n);
+  }
+  void Close(int fd) override {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Files.erase(fd);
+  }
+
+  std::atomic<uint64_t> available{kPlenty}, resident{0}, nowMs{0};
+
+ private:
+  struct File {
+    bool direct;
+    std::vector<uint8_t> bytes;
+  };
+  // The open file, or null with EBADF, or EINVAL for an unaligned direct transfer.
+  File* Find(int fd, const void* data, size_t size, uint64_t offset, int* error) {
+    auto it = m_Files.find(fd);
+    const bool aligned = (reinterpret_cast<uintptr_t>(data) | size | offset) % kAlignment == 0;
+    *error = it == m_Files.end() ? EBADF : (it->second.direct && !aligned ? EINVAL : 0);
+    return *error == 0 ? &it->second : nullptr;
+  }
+  std::mutex m_Lock;
+  std::map<int, File> m_Files;
+  int m_NextFd = 1000;
+};
+
+class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
+ public:
+  struct Transfer {
+    bool write;
+    const void* address;
+    size_t size;
+    uint64_t offset;
+  };
+  explicit FaultyEnvironment(vq::Environment& base = vq::SystemEnvironment()) : m_Base(base) {}
+
+  vq::SwapFileOps& SwapFile() override { return *this; }
+  bool MemoryStatus(MEMORYSTATUSEX* status) override { return !failMemoryStatus && m_Base.MemoryStatus(status); }
+  void MemoryFreed() override { m_Base.MemoryFreed(); }
+  uint64_t ResidentBytes() override { return m_Base.ResidentBytes(); }
+  uint64_t NowMs() override { return m_Base.NowMs(); }
+  void* AllocateLarge(size_t bytes) override {
+    if (TakeOne(failAllocation) == 1) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    return m_Base.AllocateLarge(bytes);
+  }
+  void FreeLarge(void* buffer, size_t bytes) override { m_Base.FreeLarge(buffer, bytes); }
+
+  bool TempFolder(std::string* folder, int* error) override { return m_Base.SwapFile().TempFolder(folder, error); }
+  int CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect, std::string* name,
+                     int* error) override {
+    if (failCreate) {
+      *error = ENOENT;
+      return -1;
+    }
+    return m_Base.SwapFile().CreateUnlinked(folder, prefix, direct, isDirect, name, error);
+  }
+  uint32_t DirectAlignment(int fd) override { return m_Base.SwapFile().DirectAlignment(fd); }
+  void Close(int fd) override { m_Base.SwapFile().Close(fd); }
+  ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    ++writes;
+    lastWrite = data;
+    Record({true, data, size, offset});
+    if (failWrites || TakeOne(failNextWrites)) {
+      *error = writeErrno;
+      return -1;
+    }
+    if (TakeOne(shortWrites)) {
+      // A device that takes half, then (with writeErrno) refuses the rest.
+      const ssize_t n = m_Base.SwapFile().WriteAt(fd, data, size / 2, offset, error);
+      ++failNextWrites;
+      return n;
+    }
+    return m_Base.SwapFile().WriteAt(fd, data, size, offset, error);
+  }
+  ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
+    ++reads;
+    lastRead = data;
+    Record({false, data, size, offset});
+    if (failReads || TakeOne(failNextReads)) {
+      *error = EIO;
+      return -1;
+    }
+    if (TakeOne(eofReads)) return 0;
+    return m_Base.SwapFile().ReadAt(fd, data, size, offset, error);
+  }
+
+  // Every transfer asked for since the last ClearLog, in order.
+  std::vector<Transfer> Log() const {
+    std::lock_guard<std::mutex> lock(m_LogLock);
+    return m_Log;
+  }
+  void ClearLog() {
+    std::lock_guard<std::mutex> lock(m_LogLock);
+    m_Log.clear();
+  }
+
+  // Calls made, and the buffer of the latest of each kind.
+  std::atomic<int> writes{0}, reads{0};
+  std::atomic<const void*> lastWrite{nullptr}, lastRead{nullptr};
+  // Faults: while set, every write fails (with writeErrno), every read (EIO),
+  // the swap file's creation (ENOENT: no folder) and the memory reading...
+  std::atomic<bool> failWrites{false}, failReads{false}, failCreate{false}, failMemoryStatus{false};
+  // ... or only the next so many writes and reads; a short write moves half,
+  // then the next write fails; an end-of-file read moves nothing; the n-th
+  // large allocation from now fails (0: none).
+  std::atomic<int> failNextWrites{0}, failNextReads{0}, shortWrites{0}, eofReads{0}, failAllocation{0};
+  std::atomic<int> writeErrno{ENOSPC};
+
+ private:
+  // Uses up one of a budget of faults: the budget before (0: none left).
+  static int TakeOne(std::atomic<int>& budget) {
+    int left = budget.load();
+    while (left > 0 && !budget.compare_exchange_weak(left, left - 1)) {
+    }
+    return left;
+  }
+  void Record(const Transfer& transfer) {
+    std::lock_guard<std::mutex> lock(m_LogLock);
+    m_Log.push_back(transfer);
+  }
+
+  vq::Environment& m_Base;
+  mutable std::mutex m_LogLock;
+  std::vector<Transfer> m_Log;
+};
+
+}  // namespace vq::test
