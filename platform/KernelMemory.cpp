@@ -330,12 +330,11 @@ struct MemoryStatusCache {
 
   // Held by the one caller that refreshes; the others keep the old reading
   // (except the very first reading, which everyone waits for).
-  std::mutex refreshLock;
-  // Guarded by refreshLock:
-  pid_t pid = 0;
-  uint64_t nextMembershipMs = 0;
-  uint64_t usedVirtual = 0;
-  LimitedLevels levels;
+  vq::Mutex refreshLock;
+  pid_t pid VQ_GUARDED_BY(refreshLock) = 0;
+  uint64_t nextMembershipMs VQ_GUARDED_BY(refreshLock) = 0;
+  uint64_t usedVirtual VQ_GUARDED_BY(refreshLock) = 0;
+  LimitedLevels levels VQ_GUARDED_BY(refreshLock);
 };
 
 MemoryStatusCache& Cache() {
@@ -360,10 +359,9 @@ void Store(MemoryStatusCache& c, const MEMORYSTATUSEX& s) {
   c.valid.store(true, std::memory_order_release);
 }
 
-// REQUIRES: c.refreshLock held. Reads meminfo and the limited levels' files
-// (about 10 us plus 15 us per limited level here); the membership walk runs
-// only once a second.
-void Refresh(MemoryStatusCache& c, uint64_t now) {
+// Reads meminfo and the limited levels' files (about 10 us plus 15 us per
+// limited level here); the membership walk runs only once a second.
+void Refresh(MemoryStatusCache& c, uint64_t now) VQ_REQUIRES(c.refreshLock) {
   const pid_t pid = getpid();
   if (pid != c.pid || now >= c.nextMembershipMs) {
     CollectLimitedLevels("/proc/self/cgroup", "/sys/fs/cgroup/memory", "/sys/fs/cgroup", &c.levels);
@@ -386,12 +384,14 @@ bool CachedStatus(MEMORYSTATUSEX* out) {
   MemoryStatusCache& c = Cache();
   const uint64_t now = CoarseNowMs();
   if (!c.valid.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(c.refreshLock);
+    vq::MutexLock lock(c.refreshLock);
     if (!c.valid.load(std::memory_order_acquire)) Refresh(c, now);
     if (!c.valid.load(std::memory_order_acquire)) return false;
   } else if (now >= c.nextRefreshMs.load(std::memory_order_relaxed)) {
-    std::unique_lock<std::mutex> lock(c.refreshLock, std::try_to_lock);
-    if (lock.owns_lock() && now >= c.nextRefreshMs.load(std::memory_order_relaxed)) Refresh(c, now);
+    if (c.refreshLock.try_lock()) {
+      if (now >= c.nextRefreshMs.load(std::memory_order_relaxed)) Refresh(c, now);
+      c.refreshLock.unlock();
+    }
   }
   out->dwLength = sizeof(MEMORYSTATUSEX);
   out->dwMemoryLoad = c.memoryLoad.load(std::memory_order_relaxed);
@@ -448,8 +448,8 @@ EXTERN_C void GlobalMemoryStatus(LPMEMORYSTATUS status) {
 namespace {
 
 struct RegionTable {
-  std::mutex lock;
-  std::map<uintptr_t, size_t> regions;  // base -> size in bytes (page multiple)
+  vq::Mutex lock;
+  std::map<uintptr_t, size_t> regions VQ_GUARDED_BY(lock);  // base -> size in bytes (page multiple)
 };
 
 RegionTable& Regions() {
@@ -469,7 +469,7 @@ bool ProtFromPage(DWORD protect, int* prot) {
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
 // The recorded region holding [address, address + size), or false.
-bool FindRegion(RegionTable& t, uintptr_t address, size_t size, uintptr_t* base, size_t* length) {
+bool FindRegion(RegionTable& t, uintptr_t address, size_t size, uintptr_t* base, size_t* length) VQ_REQUIRES(t.lock) {
   auto it = t.regions.upper_bound(address);
   if (it == t.regions.begin()) return false;
   --it;
@@ -509,7 +509,7 @@ EXTERN_C LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, 
       return nullptr;
     }
     try {
-      std::lock_guard<std::mutex> lock(t.lock);
+      vq::MutexLock lock(t.lock);
       t.regions[reinterpret_cast<uintptr_t>(p)] = length;
     } catch (...) {
       munmap(p, length);
@@ -521,7 +521,7 @@ EXTERN_C LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, 
   // MEM_COMMIT alone: make pages of a reserved region accessible.
   const uintptr_t start = reinterpret_cast<uintptr_t>(address) / page * page;
   const uintptr_t end = reinterpret_cast<uintptr_t>(address) + size;
-  std::lock_guard<std::mutex> lock(t.lock);
+  vq::MutexLock lock(t.lock);
   uintptr_t base = 0;
   size_t length = 0;
   if (!address || end < start || !FindRegion(t, start, end - start, &base, &length)) {
@@ -544,7 +544,7 @@ EXTERN_C BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    std::lock_guard<std::mutex> lock(t.lock);
+    vq::MutexLock lock(t.lock);
     auto it = t.regions.find(where);
     if (it == t.regions.end()) {
       SetLastError(ERROR_INVALID_ADDRESS);
@@ -556,7 +556,7 @@ EXTERN_C BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
   }
   if (freeType == MEM_DECOMMIT) {
     const size_t page = PageSize();
-    std::lock_guard<std::mutex> lock(t.lock);
+    vq::MutexLock lock(t.lock);
     uintptr_t base = 0;
     size_t length = 0;
     const uintptr_t start = where / page * page;

@@ -33,12 +33,11 @@ constexpr size_t kLineChars = 1051;
 constexpr size_t kOriginBytes = 260;  // 259 characters
 constexpr size_t kIllegalLineBytes = 460;
 
-std::mutex g_settingsLock;
-// Guarded by g_settingsLock:
-char g_keywords[kKeywordListBytes] = "";
-bool g_keywordInTrace = true;
-int32_t g_refreshInterval = 0;
-DWORD g_readTick = 0;  // tick count of the last read
+vq::Mutex g_settingsLock;
+char g_keywords[kKeywordListBytes] VQ_GUARDED_BY(g_settingsLock) = "";
+bool g_keywordInTrace VQ_GUARDED_BY(g_settingsLock) = true;
+int32_t g_refreshInterval VQ_GUARDED_BY(g_settingsLock) = 0;
+DWORD g_readTick VQ_GUARDED_BY(g_settingsLock) = 0;  // tick count of the last read
 
 // Read without the lock by SetTraceOrigin; written under it.
 std::atomic<bool> g_originInTrace{true};
@@ -62,13 +61,13 @@ void LowerInPlace(char* text) {
   for (; *text; ++text) *text = static_cast<char>(tolower(static_cast<unsigned char>(*text)));
 }
 
-// REQUIRES: g_settingsLock held. The next refresh is timed from the interval
-// just read and the tick count of this read. (Timing it from the previous
+// The next refresh is timed from the interval just read and the tick count of
+// this read. (Timing it from the previous
 // interval with a tick of 0, when that interval was 100 or less, would put the
 // first refresh time at 0, which the signed comparison sees as still ahead
 // for as long as the tick count has its top bit set: up to 24.8 days without
 // a refresh.)
-void ReadSettings() {
+void ReadSettings() VQ_REQUIRES(g_settingsLock) {
   const DWORD now = GetTickCount();
   const int32_t level = static_cast<int32_t>(GetPrivateProfileIntA(kSection, "Level", 0, kSettingsFile));
   TraceLevel.store(level, std::memory_order_relaxed);
@@ -91,9 +90,9 @@ void ReadSettings() {
   LowerInPlace(g_keywords);
 }
 
-// REQUIRES: g_settingsLock held. Whether the keyword is in the list as a whole
-// ';'-separated entry; keyword is already lowercased.
-bool KeywordListed(const char* keyword) {
+// Whether the keyword is in the list as a whole ';'-separated entry; keyword
+// is already lowercased.
+bool KeywordListed(const char* keyword) VQ_REQUIRES(g_settingsLock) {
   if (*keyword == '\0') return true;
   const size_t len = strlen(keyword);
   for (const char* p = strstr(g_keywords, keyword); p; p = strstr(p + 1, keyword)) {
@@ -134,7 +133,7 @@ void VQTrace(const char* keyword, int level, const char* format, ...) {
   bool keywordInTrace;
   bool originInTrace;
   {
-    std::lock_guard<std::mutex> lock(g_settingsLock);
+    vq::MutexLock lock(g_settingsLock);
     bool refresh = TraceLevel.load(std::memory_order_relaxed) == kUnread;
     // The interval test first spares the tick count when nothing refreshes.
     if (!refresh && g_refreshInterval > kMinRefreshInterval)
@@ -180,7 +179,7 @@ void VQTrace(const char* keyword, int level, const char* format, ...) {
 namespace vq {
 
 void ResetTraceForTest() {
-  std::lock_guard<std::mutex> lock(g_settingsLock);
+  vq::MutexLock lock(g_settingsLock);
   TraceLevel.store(kUnread, std::memory_order_relaxed);
   g_keywords[0] = '\0';
   g_keywordInTrace = true;
