@@ -25,13 +25,17 @@ constexpr uint64_t kMaxOffset = INT64_MAX;  // the largest position a stream may
 
 bool IsValidStatFlag(DWORD flag) { return (flag & ~static_cast<DWORD>(STATFLAG_NONAME | STATFLAG_NOOPEN)) == 0; }
 
-// origin + move, or false when the target is negative or beyond kMaxOffset.
-bool SeekTarget(uint64_t origin, int64_t move, uint64_t& target) {
-  if (origin > kMaxOffset) return false;
+// Moves position to origin + move and reports it in *newPosition (when
+// given); STG_E_INVALIDFUNCTION, position unchanged, when the target is
+// negative or the origin beyond kMaxOffset.
+HRESULT SeekTo(uint64_t origin, LARGE_INTEGER move, uint64_t& position, ULARGE_INTEGER* newPosition) {
   int64_t result = 0;
-  if (__builtin_add_overflow(static_cast<int64_t>(origin), move, &result) || result < 0) return false;
-  target = static_cast<uint64_t>(result);
-  return true;
+  if (origin > kMaxOffset || __builtin_add_overflow(static_cast<int64_t>(origin), move.QuadPart, &result) ||
+      result < 0)
+    return STG_E_INVALIDFUNCTION;
+  position = static_cast<uint64_t>(result);
+  if (newPosition != nullptr) newPosition->QuadPart = position;
+  return S_OK;
 }
 
 // Copies through a bounce buffer with the source's own Read, so that the
@@ -175,11 +179,7 @@ class MemoryStream : public vq::ComObject<MemoryStream, IStream> {
       case STREAM_SEEK_END: origin = m_Bytes->m_Size; break;
       default: return STG_E_INVALIDFUNCTION;
     }
-    uint64_t target = 0;
-    if (!SeekTarget(origin, dlibMove.QuadPart, target)) return STG_E_INVALIDFUNCTION;
-    m_Position = target;
-    if (plibNewPosition != nullptr) plibNewPosition->QuadPart = target;
-    return S_OK;
+    return SeekTo(origin, dlibMove, m_Position, plibNewPosition);
   }
 
   STDMETHODIMP SetSize(ULARGE_INTEGER libNewSize) override {
@@ -329,11 +329,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
       }
       default: return STG_E_INVALIDFUNCTION;
     }
-    uint64_t target = 0;
-    if (!SeekTarget(origin, dlibMove.QuadPart, target)) return STG_E_INVALIDFUNCTION;
-    m_Position = target;
-    if (plibNewPosition != nullptr) plibNewPosition->QuadPart = target;
-    return S_OK;
+    return SeekTo(origin, dlibMove, m_Position, plibNewPosition);
   }
 
   STDMETHODIMP SetSize(ULARGE_INTEGER libNewSize) override {

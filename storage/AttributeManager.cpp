@@ -232,26 +232,28 @@ HRESULT AddRecords(IVQData* data, const CAttributeSet::List& list, LONG record, 
 
 }  // namespace
 
-HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin) {
-  if (id == 0) return S_OK;
-  const CAttributeSet* set = Find(id, origin);
-  if (set == nullptr) return E_INVALIDARG;
+HRESULT CAttributeManager::WriteSource(uint32_t id, IUnknown* item, const char* origin,
+                                       const CAttributeSet** set) const {
+  if (id == 0) return S_FALSE;
+  *set = Find(id, origin);
+  if (*set == nullptr) return E_INVALIDARG;
   if (item == nullptr) {
     VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
     return E_POINTER;
   }
+  return S_OK;
+}
+
+HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin) {
+  const CAttributeSet* set = nullptr;
+  if (HRESULT hr = WriteSource(id, item, origin, &set); hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
   vq::ComPtr<IVQData> data = DataOf(item);
   return data ? AddRecords(data.get(), set->NonIndexed(), 0, true) : S_OK;
 }
 
 HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin) {
-  if (id == 0) return S_OK;
-  const CAttributeSet* set = Find(id, origin);
-  if (set == nullptr) return E_INVALIDARG;
-  if (item == nullptr) {
-    VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
-    return E_POINTER;
-  }
+  const CAttributeSet* set = nullptr;
+  if (HRESULT hr = WriteSource(id, item, origin, &set); hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
   const CAttributeSet::List* list = set->Get(z);
   if (list == nullptr) return E_INVALIDARG;
   vq::ComPtr<IVQData> data = DataOf(item);

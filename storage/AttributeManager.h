@@ -108,6 +108,9 @@ class CAttributeManager {
  private:
   // The set of `id`, or null (traced) when the id is unknown.
   const CAttributeSet* Find(uint32_t id, const char* origin) const;
+  // The set `id` to write into `item`: S_FALSE for id 0 (nothing to write),
+  // E_INVALIDARG for an unknown id, E_POINTER (traced) for a null item.
+  HRESULT WriteSource(uint32_t id, IUnknown* item, const char* origin, const CAttributeSet** set) const;
   HRESULT WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin);
   HRESULT WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin);
 
