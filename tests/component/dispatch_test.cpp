@@ -1,6 +1,7 @@
 // Tests of the automation side of IVQDataMatrix: name lookup, Invoke with its
 // coercions and failures, and the type description, all through a fake matrix
 // that records the vtable calls it receives.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -11,6 +12,10 @@
 #include "component/VQDispatch.h"
 
 namespace {
+
+using ::testing::Each;
+using ::testing::ElementsAre;
+using Args = std::vector<_variant_t>;
 
 static_assert(sizeof(_variant_t) == sizeof(VARIANT), "argument vectors are passed as VARIANT arrays");
 
@@ -178,12 +183,12 @@ class DispatchTest : public ::testing::Test {
 
   // Invokes with `args` in call order (rgvarg gets them reversed); a put
   // passes its value as the last of them, named DISPID_PROPERTYPUT.
-  HRESULT Invoke(DISPID id, WORD flags, std::vector<_variant_t> args, VARIANT* result = nullptr) {
+  HRESULT Invoke(DISPID id, WORD flags, Args args, VARIANT* result = nullptr) {
     std::vector<_variant_t> reversed(args.rbegin(), args.rend());
     DISPID putId = DISPID_PROPERTYPUT;
     const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
     DISPPARAMS dp{reversed.data(), put ? &putId : nullptr, static_cast<UINT>(reversed.size()), put ? 1u : 0u};
-    m_ArgErr = 12345;
+    m_ArgErr = kUntouched;
     return m_Fake->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp, result, nullptr, &m_ArgErr);
   }
 
@@ -200,6 +205,7 @@ class DispatchTest : public ::testing::Test {
     return m_Fake->m_Calls.front();
   }
 
+  static constexpr UINT kUntouched = 12345;
   vq::ComPtr<FakeMatrix> m_Fake;
   UINT m_ArgErr = 0;
 };
@@ -222,35 +228,25 @@ TEST_F(DispatchTest, ParameterNamesMapToTheirPositions) {
                      const_cast<LPOLESTR>(L"DIMENSION"), const_cast<LPOLESTR>(L"step")};
   DISPID ids[4];
   ASSERT_EQ(m_Fake->GetIDsOfNames(IID_NULL, axis, 4, 0, ids), S_OK);
-  EXPECT_EQ(ids[0], 7);
-  EXPECT_EQ(ids[1], 3);
-  EXPECT_EQ(ids[2], 0);
-  EXPECT_EQ(ids[3], 2);
+  EXPECT_THAT(ids, ElementsAre(7, 3, 0, 2));
 
   // A property's names come from its get and its put.
   LPOLESTR dataPtr[] = {const_cast<LPOLESTR>(L"DataPtr"), const_cast<LPOLESTR>(L"d4"), const_cast<LPOLESTR>(L"newVal"),
                         const_cast<LPOLESTR>(L"pVal")};
   ASSERT_EQ(m_Fake->GetIDsOfNames(IID_NULL, dataPtr, 4, 0, ids), S_OK);
-  EXPECT_EQ(ids[0], 3);
-  EXPECT_EQ(ids[1], 3);
-  EXPECT_EQ(ids[2], 4);
-  EXPECT_EQ(ids[3], 4);
+  EXPECT_THAT(ids, ElementsAre(3, 3, 4, 4));
 }
 
 TEST_F(DispatchTest, UnknownNamesAreReportedSlotBySlot) {
   DISPID ids[3] = {99, 99, 99};
   LPOLESTR noMember[] = {const_cast<LPOLESTR>(L"get_DataPtr"), const_cast<LPOLESTR>(L"d1"), nullptr};
   EXPECT_EQ(m_Fake->GetIDsOfNames(IID_NULL, noMember, 3, 0, ids), DISP_E_UNKNOWNNAME);
-  EXPECT_EQ(ids[0], DISPID_UNKNOWN);
-  EXPECT_EQ(ids[1], DISPID_UNKNOWN);
-  EXPECT_EQ(ids[2], DISPID_UNKNOWN);
+  EXPECT_THAT(ids, Each(DISPID_UNKNOWN));
 
   LPOLESTR badParam[] = {const_cast<LPOLESTR>(L"Size"), const_cast<LPOLESTR>(L"Axis"),
                          const_cast<LPOLESTR>(L"Dimension")};
   EXPECT_EQ(m_Fake->GetIDsOfNames(IID_NULL, badParam, 3, 0, ids), DISP_E_UNKNOWNNAME);
-  EXPECT_EQ(ids[0], 5);
-  EXPECT_EQ(ids[1], DISPID_UNKNOWN);
-  EXPECT_EQ(ids[2], 0);
+  EXPECT_THAT(ids, ElementsAre(5, DISPID_UNKNOWN, 0));
 
   EXPECT_EQ(m_Fake->GetIDsOfNames(IID_IVQDataMatrix, badParam, 1, 0, ids), DISP_E_UNKNOWNINTERFACE);
   EXPECT_EQ(m_Fake->GetIDsOfNames(IID_NULL, nullptr, 1, 0, ids), E_POINTER);
@@ -265,21 +261,13 @@ TEST_F(DispatchTest, InArgumentsAreCoercedToTheParameterTypes) {
                    {_variant_t(L"3"), _variant_t(static_cast<short>(4)), _variant_t(2.6), _variant_t(true),
                     ByRef(VT_I4, &byRefValue)}),
             S_OK);
-  const Call& init = OnlyCall();
-  EXPECT_EQ(init.method, "Initialize");
-  ASSERT_EQ(init.args.size(), 5u);
-  EXPECT_EQ(init.args[0], _variant_t(3));
-  EXPECT_EQ(init.args[1], _variant_t(4));
-  EXPECT_EQ(init.args[2], _variant_t(3));   // rounded
-  EXPECT_EQ(init.args[3], _variant_t(-1));  // automation's true
-  EXPECT_EQ(init.args[4], _variant_t(9));
+  EXPECT_EQ(OnlyCall().method, "Initialize");
+  // 2.6 is rounded, true is automation's -1.
+  EXPECT_EQ(OnlyCall().args, (Args{3, 4, 3, -1, 9}));
 
   m_Fake->m_Calls.clear();
   ASSERT_EQ(Invoke(6, DISPATCH_METHOD, {_variant_t(1), _variant_t(0.5f), _variant_t(L"1e-3"), _variant_t(42)}), S_OK);
-  const Call& axis = OnlyCall();
-  EXPECT_EQ(axis.args[1], _variant_t(0.5));
-  EXPECT_EQ(axis.args[2], _variant_t(0.001));
-  EXPECT_EQ(axis.args[3], _variant_t(L"42"));
+  EXPECT_EQ(OnlyCall().args, (Args{1, 0.5, 0.001, L"42"}));
 }
 
 TEST_F(DispatchTest, PropertyGetReturnsTheRetvalAndClearsTheOldResult) {
@@ -350,35 +338,37 @@ TEST_F(DispatchTest, OutArgumentsAreWrittenThroughTheirReferences) {
   EXPECT_EQ(result.punkVal, m_Fake->m_Item.get());
 }
 
-TEST_F(DispatchTest, OutArgumentOfAnotherTypeIsAMismatchBeforeTheCall) {
+// Refused before the call, with the index in rgvarg of the argument at fault
+// (a count that does not fit names no argument).
+TEST_F(DispatchTest, BadArgumentsAreRefusedWithTheirIndex) {
   double first = 0, step = 0;
   LONG wrong = 0;
-  // rgvarg holds Unit at 0, Step at 1, FirstValue at 2.
-  EXPECT_EQ(
-      Invoke(7, DISPATCH_METHOD, {_variant_t(0), ByRef(VT_R8, &first), ByRef(VT_R8, &step), ByRef(VT_I4, &wrong)}),
-      DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(m_ArgErr, 0u);
-  EXPECT_EQ(Invoke(7, DISPATCH_METHOD, {_variant_t(0), _variant_t(1.0), ByRef(VT_R8, &step), ByRef(VT_BSTR, &wrong)}),
-            DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(m_ArgErr, 2u);
-  EXPECT_TRUE(m_Fake->m_Calls.empty());
-}
-
-TEST_F(DispatchTest, BadArgumentsAreRefusedWithTheirIndex) {
-  // Initialize's second parameter is rgvarg[3] of five.
-  EXPECT_EQ(
-      Invoke(1, DISPATCH_METHOD, {_variant_t(1), _variant_t(L"two"), _variant_t(1), _variant_t(1), _variant_t(1)}),
-      DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(m_ArgErr, 3u);
-  EXPECT_EQ(Invoke(5, DISPATCH_PROPERTYGET, {_variant_t(1e20)}), DISP_E_OVERFLOW);
-  EXPECT_EQ(m_ArgErr, 0u);
-  // An object that is no stream is no argument for Write.
-  EXPECT_EQ(Invoke(16, DISPATCH_METHOD, {_variant_t(m_Fake->m_Item.get())}), DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(m_ArgErr, 0u);
-
-  EXPECT_EQ(Invoke(1, DISPATCH_METHOD, {_variant_t(1), _variant_t(1)}), DISP_E_BADPARAMCOUNT);
-  EXPECT_EQ(Invoke(5, DISPATCH_PROPERTYGET, {}), DISP_E_BADPARAMCOUNT);
-  EXPECT_EQ(Invoke(22, DISPATCH_PROPERTYPUT, {_variant_t(1), _variant_t(L"x")}), DISP_E_BADPARAMCOUNT);
+  const struct {
+    DISPID id;
+    WORD flags;
+    Args args;
+    HRESULT hr;
+    UINT argErr;
+  } cases[] = {
+      // GetAxis's out-parameters of another type: rgvarg holds Unit at 0, Step at 1, FirstValue at 2.
+      {7,
+       DISPATCH_METHOD,
+       {0, ByRef(VT_R8, &first), ByRef(VT_R8, &step), ByRef(VT_I4, &wrong)},
+       DISP_E_TYPEMISMATCH,
+       0},
+      {7, DISPATCH_METHOD, {0, 1.0, ByRef(VT_R8, &step), ByRef(VT_BSTR, &wrong)}, DISP_E_TYPEMISMATCH, 2},
+      {1, DISPATCH_METHOD, {1, L"two", 1, 1, 1}, DISP_E_TYPEMISMATCH, 3},  // Initialize's second of five
+      {5, DISPATCH_PROPERTYGET, {1e20}, DISP_E_OVERFLOW, 0},
+      {16, DISPATCH_METHOD, {m_Fake->m_Item.get()}, DISP_E_TYPEMISMATCH, 0},  // Write takes a stream only
+      {1, DISPATCH_METHOD, {1, 1}, DISP_E_BADPARAMCOUNT, kUntouched},
+      {5, DISPATCH_PROPERTYGET, {}, DISP_E_BADPARAMCOUNT, kUntouched},
+      {22, DISPATCH_PROPERTYPUT, {1, L"x"}, DISP_E_BADPARAMCOUNT, kUntouched},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    EXPECT_EQ(Invoke(c.id, c.flags, c.args), c.hr);
+    EXPECT_EQ(m_ArgErr, c.argErr);
+  }
   EXPECT_TRUE(m_Fake->m_Calls.empty());
 }
 
@@ -427,11 +417,7 @@ TEST_F(DispatchTest, NamedArgumentsReachTheMethod) {
   DISPID names[] = {3, 2};
   DISPPARAMS dp{args, names, 4, 2};
   ASSERT_EQ(m_Fake->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, &dp, nullptr, nullptr, nullptr), S_OK);
-  const Call& axis = OnlyCall();
-  EXPECT_EQ(axis.args[0], _variant_t(3));
-  EXPECT_EQ(axis.args[1], _variant_t(0.5));
-  EXPECT_EQ(axis.args[2], _variant_t(2.0));
-  EXPECT_EQ(axis.args[3], _variant_t(L"s"));
+  EXPECT_EQ(OnlyCall().args, (Args{3, 0.5, 2.0, L"s"}));
 
   // A name that collides with a positional argument is not a free parameter.
   names[1] = 1;

@@ -85,32 +85,6 @@ inline std::wstring TakeText(BSTR b) {
   return s;
 }
 
-inline VARIANT IntVariant(LONG v, VARTYPE vt = VT_I4) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_I4;
-  x.lVal = v;
-  if (vt != VT_I4) VariantChangeType(&x, &x, 0, vt);
-  return x;
-}
-
-inline VARIANT DoubleVariant(double v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_R8;
-  x.dblVal = v;
-  return x;
-}
-
-// A VARIANT holding a new BSTR; the caller clears it.
-inline VARIANT TextVariant(const wchar_t* s) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BSTR;
-  x.bstrVal = SysAllocString(s);
-  return x;
-}
-
 // A fresh growable memory stream.
 inline vq::ComPtr<IStream> NewStream() {
   vq::ComPtr<IStream> s;
