@@ -399,9 +399,9 @@ TEST_F(RegistryTest, HandWrittenFileIsRead) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"%pct"));
 }
 
-// Two processes with two writer threads each add keys one read-modify-write
-// at a time; the file lock, the in-process lock and the re-read must keep
-// every key of all four.
+// Two processes with two writer threads each add keys, and add and delete a
+// subkey of each, one read-modify-write at a time; the file lock, the
+// in-process lock and the re-read must keep every key of all four.
 TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesKeepEveryKey) {
   constexpr int kKeys = 25;
   auto path = [](int writer, int i) { return L"Shared\\P" + std::to_wstring(writer) + L"\\K" + std::to_wstring(i); };
@@ -414,12 +414,15 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesKeepEveryKey) {
       std::atomic<int> failures{0};
       auto write = [&](int writer) {
         for (int i = 0; i < kKeys; ++i) {
-          HKEY key = nullptr;
+          HKEY key = nullptr, gone = nullptr;
           DWORD v = static_cast<DWORD>(i);
           if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path(writer, i).c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr) !=
                   ERROR_SUCCESS ||
-              RegSetValueExW(key, L"i", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS)
+              RegSetValueExW(key, L"i", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS ||
+              RegCreateKeyExW(key, L"Gone", 0, nullptr, 0, 0, nullptr, &gone, nullptr) != ERROR_SUCCESS ||
+              RegDeleteKeyW(key, L"Gone") != ERROR_SUCCESS)
             ++failures;
+          RegCloseKey(gone);
           RegCloseKey(key);
         }
       };
@@ -442,6 +445,7 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesKeepEveryKey) {
       ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path(writer, i).c_str(), L"i", type, data), ERROR_SUCCESS)
           << writer << " " << i;
       EXPECT_EQ(data[0], static_cast<BYTE>(i));
+      EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, (path(writer, i) + L"\\Gone").c_str()));
     }
   }
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, L"Shared", nullptr), L"before");

@@ -4,7 +4,6 @@
 // registration tests run it as a child process with $VQ_REGISTRY set.
 //
 //   RegistryClient register LIB...    DllRegisterServer of each library (dlsym)
-//   RegistryClient cycle LIB N        N times unregister + register LIB
 //   RegistryClient use MATRIXLIB      create and use a matrix and data items
 //                                     through the registry; an item outlives
 //                                     the matrix library's unload request;
@@ -14,7 +13,6 @@
 #include <dlfcn.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -161,13 +159,6 @@ int main(int argc, char** argv) {
   if (mode == "register") {
     for (int i = 2; i < argc; ++i) {
       if (CallEntry(argv[i], "DllRegisterServer") != 0) return 1;
-    }
-    return 0;
-  }
-  if (mode == "cycle" && argc == 4) {
-    int n = std::atoi(argv[3]);
-    for (int i = 0; i < n; ++i) {
-      if (CallEntry(argv[2], "DllUnregisterServer") != 0 || CallEntry(argv[2], "DllRegisterServer") != 0) return 1;
     }
     return 0;
   }
