@@ -17,14 +17,13 @@ namespace {
 TEST(VQDataCreation, CreatedWithContext23AnswersEveryInterfaceAndSupportsErrorInfo) {
   vq::ComPtr<IVQData> item = NewItem();
   ASSERT_TRUE(item);
+  vq::ComPtr<ISupportErrorInfo> sei = item.query<ISupportErrorInfo>();
+  ASSERT_TRUE(sei);
   for (const IID* iid : {&IID_IVQData, &IID_IVQDataCore, &IID_IVQDataTagVectors, &IID_IVQDataPersist}) {
     vq::ComPtr<IUnknown> p;
     EXPECT_EQ(item->QueryInterface(*iid, p.put_void()), S_OK);
-  }
-  vq::ComPtr<ISupportErrorInfo> sei = item.query<ISupportErrorInfo>();
-  ASSERT_TRUE(sei);
-  for (const IID* iid : {&IID_IVQData, &IID_IVQDataCore, &IID_IVQDataTagVectors, &IID_IVQDataPersist})
     EXPECT_EQ(sei->InterfaceSupportsErrorInfo(*iid), S_OK);
+  }
 
   vq::ComPtr<IVQAxis> axis;
   ASSERT_EQ(item->GetAxis(axis.put()), S_OK);
