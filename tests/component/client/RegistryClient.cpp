@@ -20,21 +20,20 @@
 
 namespace {
 
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::fprintf(stderr, "RegistryClient:%d: check failed: %s\n", __LINE__, #cond); \
-      return 1;                                                                  \
-    }                                                                            \
+// Reports a check that did not hold (with the code a call gave); the caller
+// returns 1.
+bool Failed(bool held, int line, const char* what, HRESULT hr = S_OK) {
+  if (!held) std::fprintf(stderr, "RegistryClient:%d: %s failed (0x%08X)\n", line, what, static_cast<unsigned>(hr));
+  return !held;
+}
+#define CHECK(cond)                                                 \
+  do {                                                              \
+    if (Failed(static_cast<bool>(cond), __LINE__, #cond)) return 1; \
   } while (0)
-
-#define CHECK_HR(expr)                                                                           \
-  do {                                                                                           \
-    HRESULT hr_ = (expr);                                                                        \
-    if (hr_ != S_OK) {                                                                           \
-      std::fprintf(stderr, "RegistryClient:%d: %s gave 0x%08X\n", __LINE__, #expr, static_cast<unsigned>(hr_)); \
-      return 1;                                                                                  \
-    }                                                                                            \
+#define CHECK_HR(expr)                                       \
+  do {                                                       \
+    HRESULT hr_ = (expr);                                    \
+    if (Failed(hr_ == S_OK, __LINE__, #expr, hr_)) return 1; \
   } while (0)
 
 // The class identifier as a constant of this program: naming the library's
