@@ -8,6 +8,7 @@
 #include <string>
 
 #include "VQComObject.h"
+#include "VQComSupport.h"
 #include "VQKernel.h"
 #include "VQOleAuto.h"
 
@@ -45,19 +46,8 @@ VQ_DECLARE_INTERFACE(IOnlyUnknownThing, IUnknown, "6c0a4f1e-2b7d-4c53-9e61-3f1a2
 struct IOnlyUnknownThing : IUnknown {};
 class PlainObject : public vq::ComObject<PlainObject, IOnlyUnknownThing> {};
 
-// Owns a VARIANT for the length of a test.
-struct Var : VARIANT {
-  Var() { VariantInit(this); }
-  ~Var() { VariantClear(this); }
-  Var(const Var&) = delete;
-  Var& operator=(const Var&) = delete;
-};
-
-void SetText(Var& v, const wchar_t* text) {
-  VariantClear(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(text);
-}
+// Owns a VARIANT for the length of a test (cleared with VariantClear).
+using Var = _variant_t;
 
 // The integer members of the union all start at its first byte, so on this
 // little-endian target the low bytes of value are the member of type vt.
@@ -356,7 +346,7 @@ TEST(VariantChangeType, TextParsesToNumbers) {
   };
   for (const auto& c : cases) {
     Var src, dst;
-    SetText(src, c.text);
+    src = c.text;
     ASSERT_EQ(VariantChangeType(&dst, &src, 0, c.to), c.expected) << "\"" << std::wstring(c.text).size() << "\" "
                                                                    << c.to << " case text index";
     if (c.expected != S_OK) continue;
@@ -369,10 +359,10 @@ TEST(VariantChangeType, TextParsesToNumbers) {
     }
   }
   Var max, out;
-  SetText(max, L"18446744073709551615");
+  max = L"18446744073709551615";
   ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_UI8), S_OK);
   EXPECT_EQ(out.ullVal, UINT64_MAX);  // exact: not through a double
-  SetText(max, L"1.5");
+  max = L"1.5";
   ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_R8), S_OK);
   EXPECT_EQ(out.dblVal, 1.5);
 }
@@ -387,7 +377,7 @@ TEST(VariantChangeType, BooleansAndText) {
                {L"0", S_OK, VARIANT_FALSE},    {L"-2", S_OK, VARIANT_TRUE},       {L"0.0", S_OK, VARIANT_FALSE},
                {L"yes", DISP_E_TYPEMISMATCH, 0}, {L"", DISP_E_TYPEMISMATCH, 0}};
   for (const auto& t : texts) {
-    SetText(src, t.text);
+    src = t.text;
     ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_BOOL), t.expected) << std::wstring(t.text).size();
     if (t.expected == S_OK) {
       EXPECT_EQ(dst.boolVal, t.value);
@@ -432,7 +422,7 @@ TEST(VariantChangeType, NumbersFormatInTheInvariantStyle) {
 
 TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
   Var v;
-  SetText(v, L"12");
+  v = L"12";
   ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);  // the string is freed (checked by the sanitizers)
   EXPECT_EQ(v.vt, VT_I4);
   EXPECT_EQ(v.lVal, 12);
@@ -442,8 +432,8 @@ TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
   EXPECT_EQ(TextOf(v), L"12");
 
   Var keep, bad;
-  SetText(keep, L"keep");
-  SetText(bad, L"not a number");
+  keep = L"keep";
+  bad = L"not a number";
   EXPECT_EQ(VariantChangeType(&keep, &bad, 0, VT_I4), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(keep.vt, VT_BSTR);
   EXPECT_EQ(TextOf(keep), L"keep");

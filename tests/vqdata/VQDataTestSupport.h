@@ -67,18 +67,8 @@ T Get(O* object, HRESULT (STDMETHODCALLTYPE I::*getter)(A, T*), std::type_identi
   return value;
 }
 
-// Owning BSTR for arguments.
-class Text {
- public:
-  explicit Text(const wchar_t* s) : m_B(SysAllocString(s)) {}
-  Text(const Text&) = delete;
-  Text& operator=(const Text&) = delete;
-  ~Text() { SysFreeString(m_B); }
-  operator BSTR() const { return m_B; }
-
- private:
-  BSTR m_B;
-};
+// Owning BSTR for arguments (a _bstr_t passes as the BSTR it holds).
+using Text = _bstr_t;
 
 inline std::wstring TakeText(BSTR b) {
   std::wstring s = b ? std::wstring(b, SysStringLen(b)) : std::wstring();
