@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "VQDataMatrixLib.h"
@@ -560,29 +561,22 @@ TEST_F(TypeInfoTest, AttributesAndFunctionsDescribeTheDispatchView) {
   EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
   m_Info->ReleaseTypeAttr(attr);
 
+  // Member, kind, parameter count and result type; then parameters' types and flags.
   FUNCDESC* f = nullptr;
-  ASSERT_EQ(m_Info->GetFuncDesc(7, &f), S_OK);  // GetAxis
-  EXPECT_EQ(f->memid, 7);
-  EXPECT_EQ(f->invkind, INVOKE_FUNC);
-  ASSERT_EQ(f->cParams, 4);
-  EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_I4);
-  EXPECT_EQ(f->lprgelemdescParam[0].paramdesc.wParamFlags, PARAMFLAG_FIN);
-  EXPECT_EQ(f->lprgelemdescParam[3].tdesc.vt, VT_PTR);
-  EXPECT_EQ(f->lprgelemdescParam[3].tdesc.lptdesc->vt, VT_BSTR);
-  EXPECT_EQ(f->lprgelemdescParam[3].paramdesc.wParamFlags, PARAMFLAG_FOUT);
-  EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_VOID);
+  ASSERT_EQ(m_Info->GetFuncDesc(7, &f), S_OK);  // GetAxis(Dimension, [out] FirstValue, Step, Unit)
+  ASSERT_EQ(std::tuple(f->memid, f->invkind, f->cParams, f->elemdescFunc.tdesc.vt),
+            std::tuple(7, INVOKE_FUNC, 4, VT_VOID));
+  const ELEMDESC* p = f->lprgelemdescParam;
+  EXPECT_EQ(std::tuple(p[0].tdesc.vt, p[0].paramdesc.wParamFlags), std::tuple(VT_I4, PARAMFLAG_FIN));
+  EXPECT_EQ(std::tuple(p[3].tdesc.vt, p[3].tdesc.lptdesc->vt, p[3].paramdesc.wParamFlags),
+            std::tuple(VT_PTR, VT_BSTR, PARAMFLAG_FOUT));
   m_Info->ReleaseFuncDesc(f);
-
-  ASSERT_EQ(m_Info->GetFuncDesc(3, &f), S_OK);  // put DataPtr
-  EXPECT_EQ(f->memid, 3);
-  EXPECT_EQ(f->invkind, INVOKE_PROPERTYPUT);
-  EXPECT_EQ(f->cParams, 5);
+  ASSERT_EQ(m_Info->GetFuncDesc(3, &f), S_OK);  // put DataPtr(d1, d2, d3, d4, object)
+  ASSERT_EQ(std::tuple(f->memid, f->invkind, f->cParams), std::tuple(3, INVOKE_PROPERTYPUT, 5));
   EXPECT_EQ(f->lprgelemdescParam[4].tdesc.vt, VT_UNKNOWN);
   m_Info->ReleaseFuncDesc(f);
-
-  ASSERT_EQ(m_Info->GetFuncDesc(5, &f), S_OK);  // get Size
-  EXPECT_EQ(f->cParams, 1);
-  EXPECT_EQ(f->elemdescFunc.tdesc.vt, VT_I4);
+  ASSERT_EQ(m_Info->GetFuncDesc(5, &f), S_OK);  // get Size(Dimension), a LONG
+  EXPECT_EQ(std::tuple(f->cParams, f->elemdescFunc.tdesc.vt), std::tuple(1, VT_I4));
   m_Info->ReleaseFuncDesc(f);
 
   EXPECT_EQ(m_Info->GetFuncDesc(39, &f), TYPE_E_ELEMENTNOTFOUND);

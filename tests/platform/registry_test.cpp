@@ -1,9 +1,11 @@
 // The registry store: Win32 call semantics, the file format's round trip,
 // damaged files and concurrent writers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +20,8 @@
 #include "VQComRuntime.h"
 
 namespace {
+
+using ::testing::ElementsAre;
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -43,6 +47,16 @@ class RegistryTest : public ::testing::Test {
     std::vector<BYTE> data;
     if (Query(root, path, name, type, data) != ERROR_SUCCESS || data.size() < sizeof(wchar_t)) return L"<none>";
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+  }
+
+  // RegQueryInfoKeyW's counts: subkeys, longest subkey name, values, longest
+  // value name, largest value data.
+  static std::array<DWORD, 5> Info(HKEY key) {
+    std::array<DWORD, 5> n{};
+    EXPECT_EQ(
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &n[0], &n[1], nullptr, &n[2], &n[3], &n[4], nullptr, nullptr),
+        ERROR_SUCCESS);
+    return n;
   }
 
   static bool KeyExists(HKEY root, const wchar_t* path) {
@@ -103,11 +117,7 @@ TEST_F(RegistryTest, CreateSetAndQueryFollowWin32SizeRules) {
   ASSERT_EQ(RegSetValueExW(key, L"COUNT", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4), ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"d"), 2 * sizeof(wchar_t)),
             ERROR_SUCCESS);
-  DWORD values = 0;
-  ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(values, 3u);
+  EXPECT_EQ(Info(key)[2], 3u);  // values
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, L"A\\B\\C", L""), L"d");
   RegCloseKey(key);
 
@@ -163,12 +173,7 @@ TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   HKEY soft = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Soft", 0, KEY_ALL_ACCESS, &soft), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteTreeW(soft, nullptr), ERROR_SUCCESS);
-  DWORD subkeys = 1, values = 1;
-  ASSERT_EQ(RegQueryInfoKeyW(soft, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 0u);
-  EXPECT_EQ(values, 0u);
+  EXPECT_THAT(Info(soft), ElementsAre(0, 0, 0, 0, 0));
   RegCloseKey(soft);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, L""), ERROR_ACCESS_DENIED);  // a root stays
 }
@@ -208,15 +213,7 @@ TEST_F(RegistryTest, EnumerationListsKeysByNameAndValuesInOrder) {
   ASSERT_EQ(RegEnumValueW(key, 0, name, &cch, nullptr, &type, data, &size), ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(data)), L"2");
 
-  DWORD subkeys = 0, maxSub = 0, values = 0, maxName = 0, maxData = 0;
-  ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName, &maxData,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 2u);
-  EXPECT_EQ(maxSub, 5u);
-  EXPECT_EQ(values, 2u);
-  EXPECT_EQ(maxName, 6u);
-  EXPECT_EQ(maxData, 2 * sizeof(wchar_t));
+  EXPECT_THAT(Info(key), ElementsAre(2, 5, 2, 6, 2 * sizeof(wchar_t)));
   RegCloseKey(key);
 }
 
