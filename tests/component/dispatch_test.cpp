@@ -30,9 +30,9 @@ struct Call {
   std::vector<_variant_t> args;  // the in-arguments, in vtable order
 };
 
-// An IVQDataMatrix that records each call with its in-arguments, fills its
-// out-parameters with fixed values and returns m_Result. Its IDispatch is
-// the one under test.
+// An IVQDataMatrix that records each call (under the method's own name) with
+// its in-arguments, fills its out-parameters with fixed values and returns
+// m_Result. Its IDispatch is the one under test.
 class FakeMatrix : public vq::ComObject<FakeMatrix, IVQDataMatrix> {
  public:
   std::vector<Call> m_Calls;
@@ -54,96 +54,94 @@ class FakeMatrix : public vq::ComObject<FakeMatrix, IVQDataMatrix> {
     return vq::MatrixDispatch::Invoke(this, id, riid, lcid, flags, dp, result, excep, argErr);
   }
 
-  STDMETHODIMP Initialize(LONG a, LONG b, LONG c, LONG d, LONG e) override {
-    return Record("Initialize", a, b, c, d, e);
-  }
-  STDMETHODIMP ReleaseAllVQData() override { return Record("ReleaseAllVQData"); }
+  STDMETHODIMP Initialize(LONG a, LONG b, LONG c, LONG d, LONG e) override { return Record(__func__, a, b, c, d, e); }
+  STDMETHODIMP ReleaseAllVQData() override { return Record(__func__); }
   STDMETHODIMP get_DataPtr(LONG a, LONG b, LONG c, LONG d, IUnknown** p) override {
-    return Record("get_DataPtr", a, b, c, d) | Give(p);
+    return Record(__func__, a, b, c, d) | Give(p);
   }
   STDMETHODIMP put_DataPtr(LONG a, LONG b, LONG c, LONG d, IUnknown* v) override {
-    return Record("put_DataPtr", a, b, c, d, v);
+    return Record(__func__, a, b, c, d, v);
   }
-  STDMETHODIMP get_Dimensions(LONG* p) override { return Record("get_Dimensions") | Give(p, 4); }
-  STDMETHODIMP get_Size(LONG dim, LONG* p) override { return Record("get_Size", dim) | Give(p, dim * 10); }
+  STDMETHODIMP get_Dimensions(LONG* p) override { return Record(__func__) | Give(p, 4); }
+  STDMETHODIMP get_Size(LONG dim, LONG* p) override { return Record(__func__, dim) | Give(p, dim * 10); }
   STDMETHODIMP InitializeAxis(LONG dim, DOUBLE first, DOUBLE step, BSTR unit) override {
-    return Record("InitializeAxis", dim, first, step, unit);
+    return Record(__func__, dim, first, step, unit);
   }
   STDMETHODIMP GetAxis(LONG dim, DOUBLE* first, DOUBLE* step, BSTR* unit) override {
     *first = 1.5;
     *step = 0.25;
     *unit = SysAllocString(L"nm");
-    return Record("GetAxis", dim);
+    return Record(__func__, dim);
   }
-  STDMETHODIMP AllAllocate(LONG x, LONG z, LONG f) override { return Record("AllAllocate", x, z, f); }
+  STDMETHODIMP AllAllocate(LONG x, LONG z, LONG f) override { return Record(__func__, x, z, f); }
   STDMETHODIMP AllInitializeAsLinear(LONG n, DOUBLE first, DOUBLE delta, BSTR unit) override {
-    return Record("AllInitializeAsLinear", n, first, delta, unit);
+    return Record(__func__, n, first, delta, unit);
   }
   STDMETHODIMP GetD1D2Slice(DOUBLE a, DOUBLE b, LONG z, LONG c, LONG d, matrixDirectionType dir,
                             IUnknown* data) override {
-    return Record("GetD1D2Slice", a, b, z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, a, b, z, c, d, static_cast<LONG>(dir), data);
   }
   STDMETHODIMP GetD1D3Slice(DOUBLE a, DOUBLE b, LONG z, LONG c, LONG d, matrixDirectionType dir,
                             IUnknown* data) override {
-    return Record("GetD1D3Slice", a, b, z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, a, b, z, c, d, static_cast<LONG>(dir), data);
   }
   STDMETHODIMP GetD2D3Slice(DOUBLE a, DOUBLE b, LONG z, LONG c, LONG d, matrixDirectionType dir,
                             IUnknown* data) override {
-    return Record("GetD2D3Slice", a, b, z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, a, b, z, c, d, static_cast<LONG>(dir), data);
   }
   STDMETHODIMP GetD1D2SliceSpectrum(LONG z, LONG c, LONG d, matrixDirectionType dir, IUnknown* data) override {
-    return Record("GetD1D2SliceSpectrum", z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, z, c, d, static_cast<LONG>(dir), data);
   }
   STDMETHODIMP GetD1D3SliceSpectrum(LONG z, LONG c, LONG d, matrixDirectionType dir, IUnknown* data) override {
-    return Record("GetD1D3SliceSpectrum", z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, z, c, d, static_cast<LONG>(dir), data);
   }
   STDMETHODIMP GetD2D3SliceSpectrum(LONG z, LONG c, LONG d, matrixDirectionType dir, IUnknown* data) override {
-    return Record("GetD2D3SliceSpectrum", z, c, d, static_cast<LONG>(dir), data);
+    return Record(__func__, z, c, d, static_cast<LONG>(dir), data);
   }
-  STDMETHODIMP Write(IStream* s) override { return Record("Write", static_cast<IUnknown*>(s)); }
-  STDMETHODIMP Read(IStream* s) override { return Record("Read", static_cast<IUnknown*>(s)); }
+  STDMETHODIMP Write(IStream* s) override { return Record(__func__, static_cast<IUnknown*>(s)); }
+  STDMETHODIMP Read(IStream* s) override { return Record(__func__, static_cast<IUnknown*>(s)); }
   STDMETHODIMP get_ID(LONG a, LONG b, LONG c, LONG d, LONG* p) override {
-    return Record("get_ID", a, b, c, d) | Give(p, 77);
+    return Record(__func__, a, b, c, d) | Give(p, 77);
   }
-  STDMETHODIMP put_ID(LONG a, LONG b, LONG c, LONG d, LONG v) override { return Record("put_ID", a, b, c, d, v); }
+  STDMETHODIMP put_ID(LONG a, LONG b, LONG c, LONG d, LONG v) override { return Record(__func__, a, b, c, d, v); }
   STDMETHODIMP get_Label(LONG a, LONG b, LONG c, LONG d, BSTR* p) override {
     *p = SysAllocString(L"label");
-    return Record("get_Label", a, b, c, d);
+    return Record(__func__, a, b, c, d);
   }
-  STDMETHODIMP put_Label(LONG a, LONG b, LONG c, LONG d, BSTR v) override { return Record("put_Label", a, b, c, d, v); }
-  STDMETHODIMP get_DataPtrID(LONG id, IUnknown** p) override { return Record("get_DataPtrID", id) | Give(p); }
-  STDMETHODIMP put_DataPtrID(LONG id, IUnknown* v) override { return Record("put_DataPtrID", id, v); }
+  STDMETHODIMP put_Label(LONG a, LONG b, LONG c, LONG d, BSTR v) override { return Record(__func__, a, b, c, d, v); }
+  STDMETHODIMP get_DataPtrID(LONG id, IUnknown** p) override { return Record(__func__, id) | Give(p); }
+  STDMETHODIMP put_DataPtrID(LONG id, IUnknown* v) override { return Record(__func__, id, v); }
   STDMETHODIMP GetPositionFromID(LONG id, LONG* a, LONG* b, LONG* c, LONG* d) override {
-    return Record("GetPositionFromID", id) | Give(a, 1) | Give(b, 2) | Give(c, 3) | Give(d, 4);
+    return Record(__func__, id) | Give(a, 1) | Give(b, 2) | Give(c, 3) | Give(d, 4);
   }
   STDMETHODIMP get_MatrixLabel(BSTR* p) override {
     *p = SysAllocString(L"matrix");
-    return Record("get_MatrixLabel");
+    return Record(__func__);
   }
-  STDMETHODIMP put_MatrixLabel(BSTR v) override { return Record("put_MatrixLabel", v); }
+  STDMETHODIMP put_MatrixLabel(BSTR v) override { return Record(__func__, v); }
   STDMETHODIMP get_FirstValidDataPtr(LONG* a, LONG* b, LONG* c, LONG* d, IUnknown** p) override {
-    return Record("get_FirstValidDataPtr") | Give(a, 5) | Give(b, 6) | Give(c, 7) | Give(d, 8) | Give(p);
+    return Record(__func__) | Give(a, 5) | Give(b, 6) | Give(c, 7) | Give(d, 8) | Give(p);
   }
-  STDMETHODIMP get_IsAllDataValid(LONG* p) override { return Record("get_IsAllDataValid") | Give(p, 1); }
+  STDMETHODIMP get_IsAllDataValid(LONG* p) override { return Record(__func__) | Give(p, 1); }
   STDMETHODIMP SetElementPriority(elementPriorityType priority) override {
-    return Record("SetElementPriority", static_cast<LONG>(priority));
+    return Record(__func__, static_cast<LONG>(priority));
   }
   STDMETHODIMP get_ConstDataPtr(LONG a, LONG b, LONG c, LONG d, LONG with, IUnknown** p) override {
-    return Record("get_ConstDataPtr", a, b, c, d, with) | Give(p);
+    return Record(__func__, a, b, c, d, with) | Give(p);
   }
-  STDMETHODIMP AllSaveToDisk() override { return Record("AllSaveToDisk"); }
+  STDMETHODIMP AllSaveToDisk() override { return Record(__func__); }
   STDMETHODIMP get_ConstDataSubsetPtr(LONG a, LONG b, LONG c, LONG d, LONG first, LONG last, LONG with,
                                       IUnknown** p) override {
-    return Record("get_ConstDataSubsetPtr", a, b, c, d, first, last, with) | Give(p);
+    return Record(__func__, a, b, c, d, first, last, with) | Give(p);
   }
-  STDMETHODIMP put_AttributesDataPtr(LONG d4, IUnknown* v) override { return Record("put_AttributesDataPtr", d4, v); }
+  STDMETHODIMP put_AttributesDataPtr(LONG d4, IUnknown* v) override { return Record(__func__, d4, v); }
   STDMETHODIMP Initialize2(LONG a, LONG b, LONG c, LONG d, LONG x, LONG z, LONG f, matrixType type) override {
-    return Record("Initialize2", a, b, c, d, x, z, f, static_cast<LONG>(type));
+    return Record(__func__, a, b, c, d, x, z, f, static_cast<LONG>(type));
   }
-  STDMETHODIMP CopyContentsToSingleVqData(IUnknown* v) override { return Record("CopyContentsToSingleVqData", v); }
-  STDMETHODIMP GetTagVectorsData(IUnknown* v) override { return Record("GetTagVectorsData", v); }
-  STDMETHODIMP PutTagVectorsData(IUnknown* v) override { return Record("PutTagVectorsData", v); }
-  STDMETHODIMP HasData(LONG id, LONG* p) override { return Record("HasData", id) | Give(p, 1); }
+  STDMETHODIMP CopyContentsToSingleVqData(IUnknown* v) override { return Record(__func__, v); }
+  STDMETHODIMP GetTagVectorsData(IUnknown* v) override { return Record(__func__, v); }
+  STDMETHODIMP PutTagVectorsData(IUnknown* v) override { return Record(__func__, v); }
+  STDMETHODIMP HasData(LONG id, LONG* p) override { return Record(__func__, id) | Give(p, 1); }
 
  private:
   static _variant_t AsVariant(LONG v) { return _variant_t(static_cast<int>(v)); }
