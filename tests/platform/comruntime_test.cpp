@@ -342,15 +342,4 @@ TEST_F(ComRuntimeTest, ProgIdsResolveThroughCurVer) {
   EXPECT_EQ(ProgIDFromCLSID(CLSID_LinkedThing, nullptr), E_INVALIDARG);
 }
 
-TEST_F(ComRuntimeTest, IdentifierStringsRoundTrip) {
-  LPOLESTR text = nullptr;
-  ASSERT_EQ(StringFromCLSID(CLSID_RuntimeTestClass, &text), S_OK);
-  EXPECT_STREQ(text, L"{5B0D33A1-7C1E-4E58-9F0B-2C6A1D8E4F02}");
-  CoTaskMemFree(text);
-  ASSERT_EQ(StringFromIID(IID_IClassFactory, &text), S_OK);
-  EXPECT_STREQ(text, L"{00000001-0000-0000-C000-000000000046}");
-  CoTaskMemFree(text);
-  EXPECT_EQ(StringFromCLSID(CLSID_NULL, nullptr), E_INVALIDARG);
-}
-
 }  // namespace
