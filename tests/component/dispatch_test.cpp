@@ -523,30 +523,27 @@ TEST_F(TypeInfoTest, DocumentationOfTheInterfaceAndItsMembers) {
 }
 
 TEST_F(TypeInfoTest, NamesAreTheMemberThenWhatACallerPasses) {
-  BSTR names[6] = {};
-  UINT count = 0;
-  ASSERT_EQ(m_Info->GetNames(7, names, 6, &count), S_OK);
-  ASSERT_EQ(count, 5u);
-  const wchar_t* axis[] = {L"GetAxis", L"Dimension", L"FirstValue", L"Step", L"Unit"};
-  for (UINT i = 0; i < count; ++i) {
-    EXPECT_STREQ(names[i], axis[i]);
-    SysFreeString(names[i]);
-  }
+  // The names GetNames gives with room for `room` of them.
+  auto names = [&](MEMBERID id, UINT room) {
+    BSTR got[6] = {};
+    UINT count = 0;
+    EXPECT_EQ(m_Info->GetNames(id, got, room, &count), S_OK);
+    std::vector<std::wstring> out(got, got + count);
+    for (BSTR name : got) SysFreeString(name);
+    return out;
+  };
+  EXPECT_EQ(names(7, 6), (std::vector<std::wstring>{L"GetAxis", L"Dimension", L"FirstValue", L"Step", L"Unit"}));
   // The get of a property, without its retval; and a short buffer.
-  ASSERT_EQ(m_Info->GetNames(5, names, 6, &count), S_OK);
-  ASSERT_EQ(count, 2u);
-  EXPECT_STREQ(names[1], L"Dimension");
-  for (UINT i = 0; i < count; ++i) SysFreeString(names[i]);
-  ASSERT_EQ(m_Info->GetNames(30, names, 2, &count), S_OK);
-  EXPECT_EQ(count, 2u);
-  for (UINT i = 0; i < count; ++i) SysFreeString(names[i]);
-  EXPECT_EQ(m_Info->GetNames(0, names, 6, &count), TYPE_E_ELEMENTNOTFOUND);
+  EXPECT_EQ(names(5, 6), (std::vector<std::wstring>{L"Size", L"Dimension"}));
+  EXPECT_EQ(names(30, 2).size(), 2u);
+  BSTR none[1] = {};
+  UINT count = 0;
+  EXPECT_EQ(m_Info->GetNames(0, none, 1, &count), TYPE_E_ELEMENTNOTFOUND);
 
   LPOLESTR lookup[] = {const_cast<LPOLESTR>(L"hasdata"), const_cast<LPOLESTR>(L"id")};
   MEMBERID ids[2];
   ASSERT_EQ(m_Info->GetIDsOfNames(lookup, 2, ids), S_OK);
-  EXPECT_EQ(ids[0], 34);
-  EXPECT_EQ(ids[1], 0);
+  EXPECT_THAT(ids, ElementsAre(34, 0));
 }
 
 TEST_F(TypeInfoTest, AttributesAndFunctionsDescribeTheDispatchView) {

@@ -16,25 +16,17 @@ struct Record {
 // Reads the group list the way the matrix's attribute manager does.
 std::vector<Record> ReadGroups(IVQAttributeGroups* groups) {
   std::vector<Record> out;
-  LONG n = 0;
-  EXPECT_EQ(groups->GetCount(&n), S_OK);
-  for (LONG g = 1; g <= n; ++g) {
+  for (LONG g = 1, n = Get(groups, &IVQAttributeGroups::GetCount); g <= n; ++g) {
     vq::ComPtr<IVQAttributeGroup> group;
     EXPECT_EQ(groups->GetItem(_variant_t(g), group.put()), S_OK);
-    BSTR name = nullptr, second = nullptr;
-    group->GetName(&name);
-    group->GetSecondName(&second);
-    std::wstring gn = TakeText(name), gs = TakeText(second);
-    LONG m = 0;
-    group->GetCount(&m);
-    for (LONG a = 1; a <= m; ++a) {
+    const std::wstring gn = TakeText(Get(group.get(), &IVQAttributeGroup::GetName));
+    const std::wstring gs = TakeText(Get(group.get(), &IVQAttributeGroup::GetSecondName));
+    for (LONG a = 1, m = Get(group.get(), &IVQAttributeGroup::GetCount); a <= m; ++a) {
       vq::ComPtr<IVQAttribute> attribute;
       EXPECT_EQ(group->GetItem(_variant_t(a), attribute.put()), S_OK);
-      BSTR an = nullptr;
-      attribute->GetName(&an);
       _variant_t v;
       attribute->GetValue(&v);
-      out.push_back({gn, TakeText(an), gs, static_cast<int>(v)});
+      out.push_back({gn, TakeText(Get(attribute.get(), &IVQAttribute::GetName)), gs, static_cast<int>(v)});
     }
   }
   return out;
@@ -72,9 +64,7 @@ TEST(VQAttributes, ItemsAreFoundByIntegerIndexOfAnyTypeOrByName) {
     index.ChangeType(vt);
     vq::ComPtr<IVQAttributeGroup> group;
     ASSERT_EQ(groups->GetItem(index, group.put()), S_OK) << vt;
-    BSTR name = nullptr;
-    group->GetName(&name);
-    EXPECT_EQ(TakeText(name), L"Second");
+    EXPECT_EQ(TakeText(Get(group.get(), &IVQAttributeGroup::GetName)), L"Second");
   }
   vq::ComPtr<IVQAttributeGroup> group;
   ASSERT_EQ(groups->GetItem(_variant_t(L"Second"), group.put()), S_OK);

@@ -286,9 +286,7 @@ TEST(VQDataValues, CloneAndCopyValuesFromCopyEverythingIndependently) {
     EXPECT_NE(p, mine);
     EXPECT_EQ(std::memcmp(p, big, sizeof big), 0);
   }
-  BSTR name = nullptr;
-  copy->GetName(&name);
-  EXPECT_EQ(TakeText(name), L"source");
+  EXPECT_EQ(TakeText(Get(copy.get(), &IVQData::GetName)), L"source");
   vq::ComPtr<IVQData> like = NewItem();
   ASSERT_EQ(like->AllocateLike(item.get()), S_OK);
   EXPECT_EQ(Get(like.get(), &IVQData::GetFormat), 4);
@@ -305,12 +303,8 @@ TEST(VQDataErrors, FailuresLeaveADescriptionOnTheThread) {
   vq::ComPtr<IErrorInfo> info;
   item->GetSize(5, nullptr);
   ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
-  GUID g{};
-  info->GetGUID(&g);
-  EXPECT_EQ(g, IID_IVQData);
-  BSTR source = nullptr;
-  info->GetSource(&source);
-  EXPECT_EQ(TakeText(source), L"VQData.VQData");
+  EXPECT_EQ(Get(info.get(), &IErrorInfo::GetGUID), IID_IVQData);
+  EXPECT_EQ(TakeText(Get(info.get(), &IErrorInfo::GetSource)), L"VQData.VQData");
 }
 
 TEST(VQDataThreads, ItemsAreReadAndReleasedOnAnotherThread) {

@@ -92,9 +92,7 @@ TEST(VQDataPersist, EveryPartRoundTrips) {
   // Saving the loaded item gives the very same bytes: nothing lost or added.
   EXPECT_EQ(Save(loaded.get()), saved);
 
-  BSTR name = nullptr;
-  loaded->GetName(&name);
-  EXPECT_EQ(TakeText(name), L"Spectrum \u00e9\u4e2d\U0001F600");
+  EXPECT_EQ(TakeText(Get(loaded.get(), &IVQData::GetName)), L"Spectrum \u00e9\u4e2d\U0001F600");
   vq::ComPtr<IVQAxis> axis;
   loaded->GetAxis(axis.put());
   EXPECT_EQ(Get(axis.get(), &IVQAxis::GetKind), 2);
