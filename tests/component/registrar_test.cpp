@@ -108,12 +108,6 @@ TEST_F(RegistrarTest, ParseListsTheChangesInScriptOrder) {
   EXPECT_FALSE(entries[2].hasValue);
 }
 
-TEST_F(RegistrarTest, DamagedStoreStopsTheScriptWithItsError) {
-  m_Registry.Replace("not a registry");
-  EXPECT_EQ(Apply("HKCR\n{\n  Key = s 'v'\n}\n", true), HRESULT_FROM_WIN32(ERROR_BADDB));
-  EXPECT_EQ(m_Registry.Contents(), "not a registry");
-}
-
 TEST_F(RegistrarTest, TypeLibraryKeysAreWrittenAndRemoved) {
   vq::TypeLibRegistration t;
   t.libid = vq::ParseGuid("11111111-2222-3333-4444-555555555555");

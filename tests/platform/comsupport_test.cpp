@@ -1,9 +1,9 @@
 // _com_error, _com_issue_errorex, _bstr_t, _variant_t, _com_ptr_t and vq::ComPtr.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "VQComObject.h"
 #include "VQComRuntime.h"
@@ -76,10 +76,6 @@ TEST(ComError, SystemMessageWithoutTrailingLineBreak) {
   const char* text = error.ErrorMessage();
   EXPECT_EQ(std::string(text), expected);
   EXPECT_EQ(error.ErrorMessage(), text);  // made once, kept in the object
-  const size_t length = std::strlen(text);
-  ASSERT_GT(length, 0u);
-  EXPECT_NE(text[length - 1], '\n');
-  EXPECT_NE(text[length - 1], '\r');
 }
 
 TEST(ComError, FallbackTexts) {
@@ -92,7 +88,6 @@ TEST(ComError, FallbackTexts) {
   for (const auto& c : cases) {
     _com_error error(static_cast<HRESULT>(c.hr));
     EXPECT_STREQ(error.ErrorMessage(), c.text) << std::hex << c.hr;
-    EXPECT_LT(std::strlen(error.ErrorMessage()), 32u);
   }
   EXPECT_EQ(_com_error(static_cast<HRESULT>(0x80040205u)).WCode(), 5);
   EXPECT_EQ(_com_error(E_FAIL).WCode(), 0);
@@ -243,20 +238,13 @@ TEST(BstrT, CopiesMayBeReadFromSeveralThreads) {
 // _variant_t
 // ---------------------------------------------------------------------------
 TEST(VariantT, ConstructorsPickTheirTypes) {
-  EXPECT_EQ(_variant_t(5).vt, VT_I4);
-  EXPECT_EQ(_variant_t(static_cast<LONG>(5)).vt, VT_I4);
-  EXPECT_EQ(_variant_t(5, VT_INT).vt, VT_INT);
-  EXPECT_EQ(_variant_t(static_cast<short>(5)).vt, VT_I2);
+  const std::pair<_variant_t, VARTYPE> types[] = {
+      {5, VT_I4},           {LONG{5}, VT_I4}, {_variant_t(5, VT_INT), VT_INT}, {short{5}, VT_I2}, {5L, VT_I8},
+      {LONGLONG{5}, VT_I8}, {5u, VT_UI4},     {ULONGLONG{5}, VT_UI8},          {1.5, VT_R8},      {1.5f, VT_R4},
+      {BYTE{7}, VT_UI1},    {'c', VT_I1}};
+  for (const auto& [v, vt] : types) EXPECT_EQ(v.vt, vt) << vt;
   EXPECT_EQ(_variant_t(static_cast<short>(5), VT_BOOL).boolVal, VARIANT_TRUE);
-  EXPECT_EQ(_variant_t(5L).vt, VT_I8);
-  EXPECT_EQ(_variant_t(static_cast<LONGLONG>(5)).vt, VT_I8);
-  EXPECT_EQ(_variant_t(5u).vt, VT_UI4);
-  EXPECT_EQ(_variant_t(static_cast<ULONGLONG>(5)).vt, VT_UI8);
-  EXPECT_EQ(_variant_t(1.5).vt, VT_R8);
-  EXPECT_EQ(_variant_t(1.5f).vt, VT_R4);
   EXPECT_EQ(_variant_t(true).boolVal, VARIANT_TRUE);
-  EXPECT_EQ(_variant_t(static_cast<BYTE>(7)).vt, VT_UI1);
-  EXPECT_EQ(_variant_t('c').vt, VT_I1);
   _variant_t text("caf\xE9");
   ASSERT_EQ(text.vt, VT_BSTR);
   EXPECT_EQ(std::wstring(text.bstrVal), L"caf\u00E9");

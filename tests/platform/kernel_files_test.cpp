@@ -16,16 +16,10 @@
 #include <vector>
 
 #include "ScopedEnv.h"
+#include "TempDir.h"
 #include "VQKernel.h"
 
 namespace {
-
-std::string MakeTempDir() {
-  char pattern[] = "/tmp/vqfiles-XXXXXX";
-  return mkdtemp(pattern) ? pattern : "";
-}
-
-void RemoveTree(const std::string& dir) { (void)!system(("rm -rf '" + dir + "'").c_str()); }
 
 // ---------------------------------------------------------------------------
 // GetTempPathA.
@@ -53,7 +47,8 @@ TEST(TempPath, AddsOneTrailingSlashAndReportsTheNeededSize) {
 // GetTempFileNameA.
 // ---------------------------------------------------------------------------
 TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
-  const std::string dir = MakeTempDir();
+  TempDir temp;
+  const std::string& dir = temp.Path();
   ASSERT_FALSE(dir.empty());
   const mode_t oldMask = umask(0);  // the file must still be exactly 0600
   std::set<std::string> names;
@@ -72,7 +67,6 @@ TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
   }
   umask(oldMask);
   EXPECT_EQ(names.size(), 200u);
-  RemoveTree(dir);
 }
 
 TEST(TempFileName, GivenNumberOnlyFormsTheName) {
@@ -177,8 +171,8 @@ TEST(DebugOutput, SinkReceivesTextsAndWideTextIsConvertedToTheAnsiCodePage) {
 }
 
 TEST(DebugOutput, FileChannelAppendsWholeLinesFromManyThreads) {
-  const std::string dir = MakeTempDir();
-  const std::string file = dir + "/debug.log";
+  TempDir dir;
+  const std::string file = dir.Path() + "/debug.log";
   {
     ScopedEnv env("VQDEBUG_OUTPUT", file.c_str());
     std::vector<std::thread> threads;
@@ -204,7 +198,6 @@ TEST(DebugOutput, FileChannelAppendsWholeLinesFromManyThreads) {
     EXPECT_EQ(line.back(), '\r');
   }
   EXPECT_EQ(count, 800);
-  RemoveTree(dir);
 }
 
 }  // namespace

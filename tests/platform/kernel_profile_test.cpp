@@ -4,10 +4,10 @@
 
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include "ScopedEnv.h"
+#include "TempDir.h"
 #include "VQKernel.h"
 
 namespace {
@@ -15,16 +15,7 @@ namespace {
 // A configuration directory set as $VQ_CONFIG_DIR for the test's lifetime.
 class ProfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vqprofile-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    configDir_.emplace("VQ_CONFIG_DIR", dir_.c_str());
-  }
-  void TearDown() override {
-    configDir_.reset();
-    (void)!system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   void Write(const std::string& text, const char* name = "test.ini") {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
   }
@@ -37,8 +28,9 @@ class ProfileTest : public ::testing::Test {
     return std::string(buf.data(), n);
   }
 
-  std::string dir_;
-  std::optional<ScopedEnv> configDir_;
+  TempDir temp_;
+  const std::string dir_ = temp_.Path();
+  ScopedEnv configDir_{"VQ_CONFIG_DIR", dir_.c_str()};
 };
 
 TEST_F(ProfileTest, NamesAreCaseInsensitiveAndBlanksAroundNamesAndValuesAreTrimmed) {

@@ -14,24 +14,25 @@ namespace {
 // ---------------------------------------------------------------------------
 // Critical sections.
 // ---------------------------------------------------------------------------
+// Whether another thread may enter cs now (it leaves again at once).
+bool OtherThreadMayEnter(CRITICAL_SECTION& cs) {
+  bool got = false;
+  std::thread([&] {
+    got = TryEnterCriticalSection(&cs) != FALSE;
+    if (got) LeaveCriticalSection(&cs);
+  }).join();
+  return got;
+}
+
 TEST(CriticalSection, OwnerMayReenterOthersMayNotUntilFullyLeft) {
   vq::CriticalSection cs;
   EnterCriticalSection(&cs.native());
   EXPECT_TRUE(TryEnterCriticalSection(&cs.native()));  // recursion
-  auto otherTry = [&] {
-    bool got = false;
-    std::thread t([&] {
-      got = TryEnterCriticalSection(&cs.native()) != FALSE;
-      if (got) LeaveCriticalSection(&cs.native());
-    });
-    t.join();
-    return got;
-  };
-  EXPECT_FALSE(otherTry());
+  EXPECT_FALSE(OtherThreadMayEnter(cs.native()));
   LeaveCriticalSection(&cs.native());
-  EXPECT_FALSE(otherTry()) << "still held once";
+  EXPECT_FALSE(OtherThreadMayEnter(cs.native())) << "still held once";
   LeaveCriticalSection(&cs.native());
-  EXPECT_TRUE(otherTry());
+  EXPECT_TRUE(OtherThreadMayEnter(cs.native()));
 }
 
 TEST(CriticalSection, ScopedLockGivesMutualExclusionAndReleasesOnThrow) {
@@ -57,13 +58,7 @@ TEST(CriticalSection, ScopedLockGivesMutualExclusionAndReleasesOnThrow) {
     throw 1;
   } catch (int) {
   }
-  bool free = false;
-  std::thread t([&] {
-    free = TryEnterCriticalSection(&cs) != FALSE;
-    if (free) LeaveCriticalSection(&cs);
-  });
-  t.join();
-  EXPECT_TRUE(free);
+  EXPECT_TRUE(OtherThreadMayEnter(cs));
   DeleteCriticalSection(&cs);
 }
 

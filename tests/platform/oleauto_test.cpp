@@ -1,12 +1,14 @@
 // BSTR allocation, VARIANT ownership and conversion, code pages, task memory.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "VQComObject.h"
+#include "VQComSupport.h"
 #include "VQKernel.h"
 #include "VQOleAuto.h"
 
@@ -44,66 +46,16 @@ VQ_DECLARE_INTERFACE(IOnlyUnknownThing, IUnknown, "6c0a4f1e-2b7d-4c53-9e61-3f1a2
 struct IOnlyUnknownThing : IUnknown {};
 class PlainObject : public vq::ComObject<PlainObject, IOnlyUnknownThing> {};
 
-// Owns a VARIANT for the length of a test.
-struct Var : VARIANT {
-  Var() { VariantInit(this); }
-  ~Var() { VariantClear(this); }
-  Var(const Var&) = delete;
-  Var& operator=(const Var&) = delete;
-};
+// Owns a VARIANT for the length of a test (cleared with VariantClear).
+using Var = _variant_t;
 
-Var* MakeI4(Var& v, LONG value) {
-  v.vt = VT_I4;
-  v.lVal = value;
-  return &v;
-}
-
-void SetText(Var& v, const wchar_t* text) {
-  VariantClear(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = SysAllocString(text);
-}
-
+// The integer members of the union all start at its first byte, so on this
+// little-endian target the low bytes of value are the member of type vt.
+static_assert(std::endian::native == std::endian::little);
 Var* SetInteger(Var& v, VARTYPE vt, int64_t value) {
   VariantClear(&v);
   v.vt = vt;
-  switch (vt) {
-    case VT_I1:
-      v.cVal = static_cast<CHAR>(value);
-      break;
-    case VT_UI1:
-      v.bVal = static_cast<BYTE>(value);
-      break;
-    case VT_I2:
-      v.iVal = static_cast<SHORT>(value);
-      break;
-    case VT_UI2:
-      v.uiVal = static_cast<USHORT>(value);
-      break;
-    case VT_I4:
-      v.lVal = static_cast<LONG>(value);
-      break;
-    case VT_UI4:
-      v.ulVal = static_cast<ULONG>(value);
-      break;
-    case VT_I8:
-      v.llVal = value;
-      break;
-    case VT_UI8:
-      v.ullVal = static_cast<ULONGLONG>(value);
-      break;
-    case VT_INT:
-      v.intVal = static_cast<INT>(value);
-      break;
-    case VT_UINT:
-      v.uintVal = static_cast<UINT>(value);
-      break;
-    case VT_BOOL:
-      v.boolVal = static_cast<VARIANT_BOOL>(value);
-      break;
-    default:
-      ADD_FAILURE() << vt;
-  }
+  v.llVal = value;
   return &v;
 }
 
@@ -227,7 +179,9 @@ TEST(VariantOwnership, CopyAddsAndClearReleasesInterfaceReferences) {
     EXPECT_EQ(object->RefCount(), 2u);
     // Copying onto a variant that holds the object releases that hold first.
     ASSERT_EQ(VariantCopy(&b, &a), S_OK);
-    ASSERT_EQ(VariantCopy(&b, MakeI4(a, 5)), S_OK);  // a's reference is overwritten, not released
+    a.vt = VT_I4;  // a's reference is overwritten, not released
+    a.lVal = 5;
+    ASSERT_EQ(VariantCopy(&b, &a), S_OK);
     EXPECT_EQ(object->RefCount(), 2u);
     EXPECT_EQ(b.vt, VT_I4);
   }
@@ -392,7 +346,7 @@ TEST(VariantChangeType, TextParsesToNumbers) {
   };
   for (const auto& c : cases) {
     Var src, dst;
-    SetText(src, c.text);
+    src = c.text;
     ASSERT_EQ(VariantChangeType(&dst, &src, 0, c.to), c.expected) << "\"" << std::wstring(c.text).size() << "\" "
                                                                    << c.to << " case text index";
     if (c.expected != S_OK) continue;
@@ -405,10 +359,10 @@ TEST(VariantChangeType, TextParsesToNumbers) {
     }
   }
   Var max, out;
-  SetText(max, L"18446744073709551615");
+  max = L"18446744073709551615";
   ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_UI8), S_OK);
   EXPECT_EQ(out.ullVal, UINT64_MAX);  // exact: not through a double
-  SetText(max, L"1.5");
+  max = L"1.5";
   ASSERT_EQ(VariantChangeType(&out, &max, 0, VT_R8), S_OK);
   EXPECT_EQ(out.dblVal, 1.5);
 }
@@ -423,7 +377,7 @@ TEST(VariantChangeType, BooleansAndText) {
                {L"0", S_OK, VARIANT_FALSE},    {L"-2", S_OK, VARIANT_TRUE},       {L"0.0", S_OK, VARIANT_FALSE},
                {L"yes", DISP_E_TYPEMISMATCH, 0}, {L"", DISP_E_TYPEMISMATCH, 0}};
   for (const auto& t : texts) {
-    SetText(src, t.text);
+    src = t.text;
     ASSERT_EQ(VariantChangeType(&dst, &src, 0, VT_BOOL), t.expected) << std::wstring(t.text).size();
     if (t.expected == S_OK) {
       EXPECT_EQ(dst.boolVal, t.value);
@@ -468,7 +422,7 @@ TEST(VariantChangeType, NumbersFormatInTheInvariantStyle) {
 
 TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
   Var v;
-  SetText(v, L"12");
+  v = L"12";
   ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);  // the string is freed (checked by the sanitizers)
   EXPECT_EQ(v.vt, VT_I4);
   EXPECT_EQ(v.lVal, 12);
@@ -478,8 +432,8 @@ TEST(VariantChangeType, InPlaceAndFailureLeaveNoLeakAndNoChange) {
   EXPECT_EQ(TextOf(v), L"12");
 
   Var keep, bad;
-  SetText(keep, L"keep");
-  SetText(bad, L"not a number");
+  keep = L"keep";
+  bad = L"not a number";
   EXPECT_EQ(VariantChangeType(&keep, &bad, 0, VT_I4), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(keep.vt, VT_BSTR);
   EXPECT_EQ(TextOf(keep), L"keep");
@@ -526,7 +480,7 @@ TEST(VariantChangeType, ObjectsConvertThroughTheirValueProperty) {
 
 TEST(VariantChangeType, UnknownTypesAndNullAreRefused) {
   Var src, out;
-  MakeI4(src, 1);
+  SetInteger(src, VT_I4, 1);
   EXPECT_EQ(VariantChangeType(&out, &src, 0, 15), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_ARRAY | VT_I4), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_I4 | VT_BYREF), DISP_E_BADVARTYPE);

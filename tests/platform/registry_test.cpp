@@ -1,9 +1,12 @@
 // The registry store: Win32 call semantics, the file format's round trip,
 // damaged files and concurrent writers.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +20,8 @@
 #include "VQComRuntime.h"
 
 namespace {
+
+using ::testing::ElementsAre;
 
 class RegistryTest : public ::testing::Test {
  protected:
@@ -42,6 +47,16 @@ class RegistryTest : public ::testing::Test {
     std::vector<BYTE> data;
     if (Query(root, path, name, type, data) != ERROR_SUCCESS || data.size() < sizeof(wchar_t)) return L"<none>";
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
+  }
+
+  // RegQueryInfoKeyW's counts: subkeys, longest subkey name, values, longest
+  // value name, largest value data.
+  static std::array<DWORD, 5> Info(HKEY key) {
+    std::array<DWORD, 5> n{};
+    EXPECT_EQ(
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &n[0], &n[1], nullptr, &n[2], &n[3], &n[4], nullptr, nullptr),
+        ERROR_SUCCESS);
+    return n;
   }
 
   static bool KeyExists(HKEY root, const wchar_t* path) {
@@ -102,11 +117,7 @@ TEST_F(RegistryTest, CreateSetAndQueryFollowWin32SizeRules) {
   ASSERT_EQ(RegSetValueExW(key, L"COUNT", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4), ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"d"), 2 * sizeof(wchar_t)),
             ERROR_SUCCESS);
-  DWORD values = 0;
-  ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(values, 3u);
+  EXPECT_EQ(Info(key)[2], 3u);  // values
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, L"A\\B\\C", L""), L"d");
   RegCloseKey(key);
 
@@ -162,12 +173,7 @@ TEST_F(RegistryTest, DeletionRulesAndDeletedHandles) {
   HKEY soft = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Soft", 0, KEY_ALL_ACCESS, &soft), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteTreeW(soft, nullptr), ERROR_SUCCESS);
-  DWORD subkeys = 1, values = 1;
-  ASSERT_EQ(RegQueryInfoKeyW(soft, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 0u);
-  EXPECT_EQ(values, 0u);
+  EXPECT_THAT(Info(soft), ElementsAre(0, 0, 0, 0, 0));
   RegCloseKey(soft);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, L""), ERROR_ACCESS_DENIED);  // a root stays
 }
@@ -207,15 +213,7 @@ TEST_F(RegistryTest, EnumerationListsKeysByNameAndValuesInOrder) {
   ASSERT_EQ(RegEnumValueW(key, 0, name, &cch, nullptr, &type, data, &size), ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(reinterpret_cast<wchar_t*>(data)), L"2");
 
-  DWORD subkeys = 0, maxSub = 0, values = 0, maxName = 0, maxData = 0;
-  ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &maxSub, nullptr, &values, &maxName, &maxData,
-                             nullptr, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(subkeys, 2u);
-  EXPECT_EQ(maxSub, 5u);
-  EXPECT_EQ(values, 2u);
-  EXPECT_EQ(maxName, 6u);
-  EXPECT_EQ(maxData, 2 * sizeof(wchar_t));
+  EXPECT_THAT(Info(key), ElementsAre(2, 5, 2, 6, 2 * sizeof(wchar_t)));
   RegCloseKey(key);
 }
 
@@ -398,30 +396,36 @@ TEST_F(RegistryTest, HandWrittenFileIsRead) {
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"%pct"));
 }
 
-// Writers in two processes each add keys one read-modify-write at a time; the
-// file lock and the re-read must keep every key of both.
+// Two processes with two writer threads each add keys, and add and delete a
+// subkey of each, one read-modify-write at a time; the file lock, the
+// in-process lock and the re-read must keep every key of all four.
 TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesKeepEveryKey) {
-  constexpr int kKeys = 40;
+  constexpr int kKeys = 25;
+  auto path = [](int writer, int i) { return L"Shared\\P" + std::to_wstring(writer) + L"\\K" + std::to_wstring(i); };
   SetString(HKEY_CLASSES_ROOT, L"Shared", nullptr, L"before");  // the parent has the store cached
   pid_t children[2];
   for (int c = 0; c < 2; ++c) {
     children[c] = fork();
     ASSERT_GE(children[c], 0);
     if (children[c] == 0) {
-      int failures = 0;
-      for (int i = 0; i < kKeys; ++i) {
-        std::wstring path = L"Shared\\P" + std::to_wstring(c) + L"\\K" + std::to_wstring(i);
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr) !=
-            ERROR_SUCCESS) {
-          ++failures;
-          continue;
+      std::atomic<int> failures{0};
+      auto write = [&](int writer) {
+        for (int i = 0; i < kKeys; ++i) {
+          HKEY key = nullptr, gone = nullptr;
+          DWORD v = static_cast<DWORD>(i);
+          if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path(writer, i).c_str(), 0, nullptr, 0, 0, nullptr, &key, nullptr) !=
+                  ERROR_SUCCESS ||
+              RegSetValueExW(key, L"i", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS ||
+              RegCreateKeyExW(key, L"Gone", 0, nullptr, 0, 0, nullptr, &gone, nullptr) != ERROR_SUCCESS ||
+              RegDeleteKeyW(key, L"Gone") != ERROR_SUCCESS)
+            ++failures;
+          RegCloseKey(gone);
+          RegCloseKey(key);
         }
-        DWORD v = static_cast<DWORD>(i);
-        if (RegSetValueExW(key, L"i", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS)
-          ++failures;
-        RegCloseKey(key);
-      }
+      };
+      std::thread second(write, 2 * c + 1);
+      write(2 * c);
+      second.join();
       _exit(failures == 0 ? 0 : 1);
     }
   }
@@ -431,38 +435,19 @@ TEST_F(RegistryTest, ConcurrentWritersInTwoProcessesKeepEveryKey) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
-  for (int c = 0; c < 2; ++c) {
+  for (int writer = 0; writer < 4; ++writer) {
     for (int i = 0; i < kKeys; ++i) {
-      std::wstring path = L"Shared\\P" + std::to_wstring(c) + L"\\K" + std::to_wstring(i);
       DWORD type = 0;
       std::vector<BYTE> data;
-      ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path.c_str(), L"i", type, data), ERROR_SUCCESS) << c << " " << i;
+      ASSERT_EQ(Query(HKEY_CLASSES_ROOT, path(writer, i).c_str(), L"i", type, data), ERROR_SUCCESS)
+          << writer << " " << i;
       EXPECT_EQ(data[0], static_cast<BYTE>(i));
+      EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, (path(writer, i) + L"\\Gone").c_str()));
     }
   }
   EXPECT_EQ(QueryString(HKEY_CLASSES_ROOT, L"Shared", nullptr), L"before");
-  // No temporary file is left beside the store.
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(m_Registry.Dir())) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 2);  // the store and its lock file
-}
-
-TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryKey) {
-  constexpr int kKeys = 25;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kKeys; ++i)
-        CreateKey(HKEY_CURRENT_USER, L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i));
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int t = 0; t < 3; ++t)
-    for (int i = 0; i < kKeys; ++i)
-      EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, (L"T" + std::to_wstring(t) + L"\\K" + std::to_wstring(i)).c_str()));
+  // No temporary file is left beside the store: only the store and its lock file.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Registry.Dir()), {}), 2);
 }
 
 TEST(RegistryPath, FollowsTheEnvironment) {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "StreamTestSupport.h"
+#include "TempDir.h"
 #include "VQComSupport.h"
 #include "VQOleAuto.h"
 #include "VQStreams.h"
@@ -17,35 +19,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-LARGE_INTEGER Move(int64_t n) {
-  LARGE_INTEGER li;
-  li.QuadPart = n;
-  return li;
-}
+using namespace vqtest;
 
 ULARGE_INTEGER Size(uint64_t n) {
   ULARGE_INTEGER li;
   li.QuadPart = n;
   return li;
-}
-
-vq::ComPtr<IStream> NewMemoryStream() {
-  vq::ComPtr<IStream> stream;
-  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
-  return stream;
-}
-
-uint64_t Position(IStream* stream) {
-  ULARGE_INTEGER pos{};
-  EXPECT_EQ(stream->Seek(Move(0), STREAM_SEEK_CUR, &pos), S_OK);
-  return pos.QuadPart;
-}
-
-uint64_t StatSize(IStream* stream) {
-  STATSTG st;
-  EXPECT_EQ(stream->Stat(&st, STATFLAG_NONAME), S_OK);
-  return st.cbSize.QuadPart;
 }
 
 std::string ReadAll(IStream* stream) {
@@ -65,7 +44,7 @@ std::string ReadAll(IStream* stream) {
 // Memory streams
 // ---------------------------------------------------------------------------
 TEST(MemoryStream, WriteSeekReadAndExactCountsAtTheEnd) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ULONG written = 0;
   ASSERT_EQ(stream->Write("hello world", 11, &written), S_OK);
   EXPECT_EQ(written, 11u);
@@ -86,7 +65,7 @@ TEST(MemoryStream, WriteSeekReadAndExactCountsAtTheEnd) {
 }
 
 TEST(MemoryStream, NegativeSeeksAreRefusedAndKeepThePosition) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ASSERT_EQ(stream->Write("abc", 3, nullptr), S_OK);
   ULARGE_INTEGER pos{};
   pos.QuadPart = 77;
@@ -99,7 +78,7 @@ TEST(MemoryStream, NegativeSeeksAreRefusedAndKeepThePosition) {
 }
 
 TEST(MemoryStream, WritingPastTheEndFillsTheGapWithZeros) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ASSERT_EQ(stream->Write("ab", 2, nullptr), S_OK);
   ASSERT_EQ(stream->Seek(Move(3), STREAM_SEEK_END, nullptr), S_OK);  // allowed, no growth yet
   EXPECT_EQ(StatSize(stream.get()), 2u);
@@ -109,7 +88,7 @@ TEST(MemoryStream, WritingPastTheEndFillsTheGapWithZeros) {
 }
 
 TEST(MemoryStream, SetSizeShrinksAndGrowsWithoutMovingThePosition) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   std::vector<char> big(100000, 'x');
   ASSERT_EQ(stream->Write(big.data(), static_cast<ULONG>(big.size()), nullptr), S_OK);
   ASSERT_EQ(stream->SetSize(Size(3)), S_OK);
@@ -133,7 +112,7 @@ TEST(MemoryStream, SetSizeShrinksAndGrowsWithoutMovingThePosition) {
 }
 
 TEST(MemoryStream, StatDescribesAStreamWithoutName) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ASSERT_EQ(stream->Write("12345", 5, nullptr), S_OK);
   STATSTG st;
   std::memset(&st, 0xAB, sizeof st);
@@ -146,7 +125,7 @@ TEST(MemoryStream, StatDescribesAStreamWithoutName) {
 }
 
 TEST(MemoryStream, ClonesShareBytesButNotPositions) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ASSERT_EQ(stream->Write("abcdef", 6, nullptr), S_OK);
   ASSERT_EQ(stream->Seek(Move(2), STREAM_SEEK_SET, nullptr), S_OK);
   vq::ComPtr<IStream> clone;
@@ -167,7 +146,7 @@ TEST(MemoryStream, ClonesShareBytesButNotPositions) {
 }
 
 TEST(MemoryStream, ClonesMayBeUsedFromSeveralThreads) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   constexpr uint32_t kPerThread = 2000;
   std::thread writers[2];
   for (uint32_t t = 0; t < 2; ++t) {
@@ -192,12 +171,12 @@ TEST(MemoryStream, ClonesMayBeUsedFromSeveralThreads) {
 }
 
 TEST(MemoryStream, CopyToCountsAndLimits) {
-  auto source = NewMemoryStream();
+  auto source = NewStream();
   std::string text(200000, '\0');
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
   ASSERT_EQ(source->Write(text.data(), static_cast<ULONG>(text.size()), nullptr), S_OK);
   ASSERT_EQ(source->Seek(Move(10), STREAM_SEEK_SET, nullptr), S_OK);
-  auto target = NewMemoryStream();
+  auto target = NewStream();
   ULARGE_INTEGER read{}, written{};
   ASSERT_EQ(source->CopyTo(target.get(), Size(100000), &read, &written), S_OK);
   EXPECT_EQ(read.QuadPart, 100000u);
@@ -213,7 +192,7 @@ TEST(MemoryStream, CopyToCountsAndLimits) {
 }
 
 TEST(MemoryStream, CopyToItsOwnCloneDoesNotDeadlock) {
-  auto stream = NewMemoryStream();
+  auto stream = NewStream();
   ASSERT_EQ(stream->Write("0123456789", 10, nullptr), S_OK);
   vq::ComPtr<IStream> clone;
   ASSERT_EQ(stream->Clone(clone.put()), S_OK);  // positioned at the end
@@ -240,17 +219,7 @@ TEST(MemoryStream, CreationArguments) {
 // ---------------------------------------------------------------------------
 class FileStreamTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vqstreamXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_Dir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(m_Dir, fs::perms::owner_all, ec);
-    fs::remove_all(m_Dir, ec);
-  }
+  void SetUp() override { ASSERT_FALSE(m_Dir.empty()); }
   std::wstring Path(const std::string& name) const {
     const std::string full = (m_Dir / name).string();
     return std::wstring(full.begin(), full.end());  // ASCII names only
@@ -262,7 +231,8 @@ class FileStreamTest : public ::testing::Test {
     return SHCreateStreamOnFileEx(Path(name).c_str(), mode, attributes, create, nullptr, stream);
   }
 
-  fs::path m_Dir;
+  TempDir m_Temp;
+  const fs::path m_Dir = m_Temp.Path();
 };
 
 TEST_F(FileStreamTest, MissingFilesAndDirectoriesAreNamed) {

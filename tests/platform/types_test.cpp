@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "VQComObject.h"
+#include "VQComRuntime.h"
+#include "VQOleAuto.h"
 #include "VQPlatformTypes.h"
 
 namespace {
@@ -53,6 +55,15 @@ TEST(Guid, TextRoundTrip) {
   EXPECT_EQ(parsed, kSample);
   EXPECT_FALSE(parsed < kSample);
   EXPECT_TRUE(GUID_NULL < kSample);
+  // The same text in task memory.
+  LPOLESTR allocated = nullptr;
+  ASSERT_EQ(StringFromCLSID(kSample, &allocated), S_OK);
+  EXPECT_STREQ(allocated, text);
+  CoTaskMemFree(allocated);
+  ASSERT_EQ(StringFromIID(IID_IClassFactory, &allocated), S_OK);
+  EXPECT_STREQ(allocated, L"{00000001-0000-0000-C000-000000000046}");
+  CoTaskMemFree(allocated);
+  EXPECT_EQ(StringFromCLSID(CLSID_NULL, nullptr), E_INVALIDARG);
 }
 
 TEST(Guid, MalformedTextIsRefusedAndLeavesOutputAlone) {

@@ -13,6 +13,7 @@
 
 #include "VQData.h"
 #include "VQPlatform.h"
+#include "platform/testlib/StreamTestSupport.h"
 
 namespace vqtest {
 
@@ -66,95 +67,13 @@ T Get(O* object, HRESULT (STDMETHODCALLTYPE I::*getter)(A, T*), std::type_identi
   return value;
 }
 
-// Owning BSTR for arguments.
-class Text {
- public:
-  explicit Text(const wchar_t* s) : m_B(SysAllocString(s)) {}
-  Text(const Text&) = delete;
-  Text& operator=(const Text&) = delete;
-  ~Text() { SysFreeString(m_B); }
-  operator BSTR() const { return m_B; }
-
- private:
-  BSTR m_B;
-};
+// Owning BSTR for arguments (a _bstr_t passes as the BSTR it holds).
+using Text = _bstr_t;
 
 inline std::wstring TakeText(BSTR b) {
   std::wstring s = b ? std::wstring(b, SysStringLen(b)) : std::wstring();
   SysFreeString(b);
   return s;
-}
-
-inline VARIANT IntVariant(LONG v, VARTYPE vt = VT_I4) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_I4;
-  x.lVal = v;
-  if (vt != VT_I4) VariantChangeType(&x, &x, 0, vt);
-  return x;
-}
-
-inline VARIANT DoubleVariant(double v) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_R8;
-  x.dblVal = v;
-  return x;
-}
-
-// A VARIANT holding a new BSTR; the caller clears it.
-inline VARIANT TextVariant(const wchar_t* s) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = VT_BSTR;
-  x.bstrVal = SysAllocString(s);
-  return x;
-}
-
-// A fresh growable memory stream.
-inline vq::ComPtr<IStream> NewStream() {
-  vq::ComPtr<IStream> s;
-  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-  return s;
-}
-
-inline ULONGLONG Position(IStream* s) {
-  LARGE_INTEGER zero;
-  zero.QuadPart = 0;
-  ULARGE_INTEGER pos;
-  pos.QuadPart = 0;
-  s->Seek(zero, STREAM_SEEK_CUR, &pos);
-  return pos.QuadPart;
-}
-
-inline void Rewind(IStream* s, ULONGLONG to = 0) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(to);
-  s->Seek(at, STREAM_SEEK_SET, nullptr);
-}
-
-// A memory stream holding exactly bytes, positioned at 0.
-inline vq::ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes) {
-  vq::ComPtr<IStream> s = NewStream();
-  if (!bytes.empty()) {
-    ULONG written = 0;
-    s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
-  }
-  Rewind(s.get());
-  return s;
-}
-
-// Everything a stream holds.
-inline std::vector<uint8_t> BytesOf(IStream* s) {
-  STATSTG st{};
-  s->Stat(&st, STATFLAG_NONAME);
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.cbSize.QuadPart));
-  ULONGLONG keep = Position(s);
-  Rewind(s);
-  ULONG read = 0;
-  if (!bytes.empty()) s->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read);
-  Rewind(s, keep);
-  return bytes;
 }
 
 }  // namespace vqtest

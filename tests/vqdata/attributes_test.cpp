@@ -10,45 +10,30 @@ namespace {
 struct Record {
   std::wstring group, name, second;
   LONG value;
+  bool operator==(const Record&) const = default;
 };
 
 // Reads the group list the way the matrix's attribute manager does.
 std::vector<Record> ReadGroups(IVQAttributeGroups* groups) {
   std::vector<Record> out;
-  LONG n = 0;
-  EXPECT_EQ(groups->GetCount(&n), S_OK);
-  for (LONG g = 1; g <= n; ++g) {
+  for (LONG g = 1, n = Get(groups, &IVQAttributeGroups::GetCount); g <= n; ++g) {
     vq::ComPtr<IVQAttributeGroup> group;
-    VARIANT index = IntVariant(g);
-    EXPECT_EQ(groups->GetItem(index, group.put()), S_OK);
-    BSTR name = nullptr, second = nullptr;
-    group->GetName(&name);
-    group->GetSecondName(&second);
-    std::wstring gn = TakeText(name), gs = TakeText(second);
-    LONG m = 0;
-    group->GetCount(&m);
-    for (LONG a = 1; a <= m; ++a) {
+    EXPECT_EQ(groups->GetItem(_variant_t(g), group.put()), S_OK);
+    const std::wstring gn = TakeText(Get(group.get(), &IVQAttributeGroup::GetName));
+    const std::wstring gs = TakeText(Get(group.get(), &IVQAttributeGroup::GetSecondName));
+    for (LONG a = 1, m = Get(group.get(), &IVQAttributeGroup::GetCount); a <= m; ++a) {
       vq::ComPtr<IVQAttribute> attribute;
-      VARIANT ai = IntVariant(a);
-      EXPECT_EQ(group->GetItem(ai, attribute.put()), S_OK);
-      BSTR an = nullptr;
-      attribute->GetName(&an);
-      VARIANT v;
-      VariantInit(&v);
+      EXPECT_EQ(group->GetItem(_variant_t(a), attribute.put()), S_OK);
+      _variant_t v;
       attribute->GetValue(&v);
-      VARIANT i4;
-      VariantInit(&i4);
-      VariantChangeType(&i4, &v, 0, VT_I4);
-      out.push_back({gn, TakeText(an), gs, i4.lVal});
-      VariantClear(&v);
+      out.push_back({gn, TakeText(Get(attribute.get(), &IVQAttribute::GetName)), gs, static_cast<int>(v)});
     }
   }
   return out;
 }
 
 void Add(IVQData* item, const wchar_t* group, const wchar_t* name, const wchar_t* second, LONG value) {
-  VARIANT v = IntVariant(value);
-  ASSERT_EQ(item->AddAttribute(Text(group), Text(name), Text(second), v), S_OK);
+  ASSERT_EQ(item->AddAttribute(Text(group), Text(name), Text(second), _variant_t(static_cast<int>(value))), S_OK);
 }
 
 TEST(VQAttributes, GroupsAreCreatedOnDemandAndKeepInsertionOrder) {
@@ -60,14 +45,11 @@ TEST(VQAttributes, GroupsAreCreatedOnDemandAndKeepInsertionOrder) {
   Add(item.get(), L"Channel", L"Gain", L"A", 5);  // same attribute: value replaced in place
   vq::ComPtr<IVQAttributeGroups> groups;
   ASSERT_EQ(item->GetAttributes(groups.put()), S_OK);
-  std::vector<Record> records = ReadGroups(groups.get());
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].group, L"Channel");
-  EXPECT_EQ(records[0].name, L"Gain");
-  EXPECT_EQ(records[0].value, 5);
-  EXPECT_EQ(records[1].name, L"Offset");
-  EXPECT_EQ(records[2].group, L"Run");
-  EXPECT_EQ(records[3].second, L"B");
+  const std::vector<Record> expected = {{L"Channel", L"Gain", L"A", 5},
+                                        {L"Channel", L"Offset", L"A", 3},
+                                        {L"Run", L"Number", L"", 2},
+                                        {L"Channel", L"Gain", L"B", 4}};
+  EXPECT_EQ(ReadGroups(groups.get()), expected);
   EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetAttributeCount), 4);
 }
 
@@ -78,52 +60,36 @@ TEST(VQAttributes, ItemsAreFoundByIntegerIndexOfAnyTypeOrByName) {
   vq::ComPtr<IVQAttributeGroups> groups;
   item->GetAttributes(groups.put());
   for (VARTYPE vt : {VT_I2, VT_I4, VT_UI1, VT_R8, VT_I8, VT_UI4}) {
-    VARIANT index = IntVariant(2, vt);
+    _variant_t index(2);
+    index.ChangeType(vt);
     vq::ComPtr<IVQAttributeGroup> group;
     ASSERT_EQ(groups->GetItem(index, group.put()), S_OK) << vt;
-    BSTR name = nullptr;
-    group->GetName(&name);
-    EXPECT_EQ(TakeText(name), L"Second");
+    EXPECT_EQ(TakeText(Get(group.get(), &IVQAttributeGroup::GetName)), L"Second");
   }
-  VARIANT byName = TextVariant(L"Second");
   vq::ComPtr<IVQAttributeGroup> group;
-  ASSERT_EQ(groups->GetItem(byName, group.put()), S_OK);
-  VariantClear(&byName);
-  VARIANT attributeName = TextVariant(L"y");
-  VARIANT value;
-  VariantInit(&value);
-  ASSERT_EQ(group->GetValue(attributeName, &value), S_OK);
-  EXPECT_EQ(value.lVal, 2);
-  VariantClear(&attributeName);
+  ASSERT_EQ(groups->GetItem(_variant_t(L"Second"), group.put()), S_OK);
+  _variant_t value;
+  ASSERT_EQ(group->GetValue(_variant_t(L"y"), &value), S_OK);
+  EXPECT_EQ(value, _variant_t(2));
 
   ClearErrorInfo();
   for (LONG bad : {0, 3, -1}) {
-    VARIANT index = IntVariant(bad);
-    EXPECT_EQ(groups->GetItem(index, group.put()), E_INVALIDARG);
+    EXPECT_EQ(groups->GetItem(_variant_t(bad), group.put()), E_INVALIDARG);
     EXPECT_FALSE(group);
   }
   EXPECT_NE(LastErrorDescription().find(L"outside 1..2"), std::wstring::npos);
-  VARIANT missing = TextVariant(L"Third");
-  EXPECT_EQ(groups->GetItem(missing, group.put()), E_INVALIDARG);
-  VariantClear(&missing);
-  VARIANT empty;
-  VariantInit(&empty);
-  empty.vt = VT_UNKNOWN;
-  empty.punkVal = nullptr;
-  EXPECT_EQ(groups->GetItem(empty, group.put()), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(groups->GetItem(_variant_t(L"Third"), group.put()), E_INVALIDARG);
+  EXPECT_EQ(groups->GetItem(_variant_t(static_cast<IUnknown*>(nullptr)), group.put()), DISP_E_TYPEMISMATCH);
 }
 
 TEST(VQAttributes, IndexedAttributesAreKeptPerRecordAndEveryRecordAnswers) {
   vq::ComPtr<IVQData> item = NewItem();
   item->Allocate(2, 5, 1);
-  VARIANT v = IntVariant(7);
-  ASSERT_EQ(item->AddIndexedAttribute(1, 3, Text(L"G"), Text(L"a"), Text(L""), v), S_OK);
-  v = IntVariant(8);
-  ASSERT_EQ(item->AddIndexedAttribute(1, 3, Text(L"G"), Text(L"b"), Text(L""), v), S_OK);
-  v = IntVariant(9);
-  ASSERT_EQ(item->AddIndexedAttribute(1, 1, Text(L"H"), Text(L"c"), Text(L""), v), S_OK);
-  EXPECT_EQ(item->AddIndexedAttribute(2, 1, Text(L"H"), Text(L"c"), Text(L""), v), E_INVALIDARG);
-  EXPECT_EQ(item->AddIndexedAttribute(1, 0, Text(L"H"), Text(L"c"), Text(L""), v), E_INVALIDARG);
+  ASSERT_EQ(item->AddIndexedAttribute(1, 3, Text(L"G"), Text(L"a"), Text(L""), _variant_t(7)), S_OK);
+  ASSERT_EQ(item->AddIndexedAttribute(1, 3, Text(L"G"), Text(L"b"), Text(L""), _variant_t(8)), S_OK);
+  ASSERT_EQ(item->AddIndexedAttribute(1, 1, Text(L"H"), Text(L"c"), Text(L""), _variant_t(9)), S_OK);
+  EXPECT_EQ(item->AddIndexedAttribute(2, 1, Text(L"H"), Text(L"c"), Text(L""), _variant_t(9)), E_INVALIDARG);
+  EXPECT_EQ(item->AddIndexedAttribute(1, 0, Text(L"H"), Text(L"c"), Text(L""), _variant_t(9)), E_INVALIDARG);
 
   vq::ComPtr<IVQIndexedAttributes> indexed;
   EXPECT_EQ(item->GetIndexedAttributes(0, indexed.put()), E_INVALIDARG);
@@ -132,8 +98,7 @@ TEST(VQAttributes, IndexedAttributesAreKeptPerRecordAndEveryRecordAnswers) {
   std::vector<size_t> sizes;
   for (LONG z = 1; z <= 5; ++z) {
     vq::ComPtr<IVQAttributeGroups> groups;
-    VARIANT index = IntVariant(z);
-    ASSERT_EQ(indexed->GetItem(index, groups.put()), S_OK);
+    ASSERT_EQ(indexed->GetItem(_variant_t(z), groups.put()), S_OK);
     sizes.push_back(ReadGroups(groups.get()).size());
   }
   EXPECT_EQ(sizes, (std::vector<size_t>{1, 0, 2, 0, 0}));
@@ -158,13 +123,11 @@ TEST(VQAttributes, ViewsAreLiveAndOutliveRemovalOfTheirNode) {
   Add(item.get(), L"G", L"a", L"", 1);
   EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetCount), 1);
   vq::ComPtr<IVQAttributeGroup> group;
-  VARIANT one = IntVariant(1);
-  groups->GetItem(one, group.put());
-  VARIANT v = IntVariant(2);
-  ASSERT_EQ(group->AddAttribute(Text(L"b"), v), S_OK);
-  VARIANT out;
+  groups->GetItem(_variant_t(1), group.put());
+  ASSERT_EQ(group->AddAttribute(Text(L"b"), _variant_t(2)), S_OK);
+  _variant_t out;
   ASSERT_EQ(item->GetAttributeValue(Text(L"G"), Text(L"b"), &out), S_OK);
-  EXPECT_EQ(out.lVal, 2);
+  EXPECT_EQ(out, _variant_t(2));
   ASSERT_EQ(item->ClearAttributes(), S_OK);
   EXPECT_EQ(Get(group.get(), &IVQAttributeGroup::GetCount), 2);  // the detached group still answers
   EXPECT_EQ(Get(groups.get(), &IVQAttributeGroups::GetCount), 0);
@@ -172,8 +135,7 @@ TEST(VQAttributes, ViewsAreLiveAndOutliveRemovalOfTheirNode) {
 
 TEST(VQAttributes, UnstorableValuesAreRefusedAndByRefValuesDereferenced) {
   vq::ComPtr<IVQData> item = NewItem();
-  VARIANT v;
-  VariantInit(&v);
+  VARIANT v{};
   v.vt = VT_UNKNOWN;
   v.punkVal = item.get();
   EXPECT_EQ(item->AddAttribute(Text(L"G"), Text(L"a"), Text(L""), v), DISP_E_BADVARTYPE);
@@ -185,29 +147,24 @@ TEST(VQAttributes, UnstorableValuesAreRefusedAndByRefValuesDereferenced) {
   v.pdblVal = &d;
   ASSERT_EQ(item->AddAttribute(Text(L"G"), Text(L"a"), Text(L""), v), S_OK);
   d = 0;
-  VARIANT out;
+  _variant_t out;
   item->GetAttributeValue(Text(L"G"), Text(L"a"), &out);
-  EXPECT_EQ(out.vt, VT_R8);
-  EXPECT_EQ(out.dblVal, 2.5);
+  EXPECT_EQ(out, _variant_t(2.5));
 }
 
 TEST(VQAttributes, CopyAttributesToAddsEveryRecordInOrder) {
   vq::ComPtr<IVQData> item = NewItem();
   Add(item.get(), L"A", L"x", L"1", 1);
   Add(item.get(), L"B", L"y", L"2", 2);
-  VARIANT v = IntVariant(3);
-  item->AddIndexedAttribute(1, 2, Text(L"C"), Text(L"z"), Text(L""), v);
+  item->AddIndexedAttribute(1, 2, Text(L"C"), Text(L"z"), Text(L""), _variant_t(3));
   vq::ComPtr<IVQData> target = NewItem();
   Add(target.get(), L"B", L"y", L"2", 99);
   ASSERT_EQ(item->CopyAttributesTo(target.get()), S_OK);
   vq::ComPtr<IVQAttributeGroups> groups;
   target->GetAttributes(groups.put());
-  std::vector<Record> r = ReadGroups(groups.get());
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_EQ(r[0].group, L"B");  // the target's own group stays first, its value replaced
-  EXPECT_EQ(r[0].value, 2);
-  EXPECT_EQ(r[1].group, L"A");
-  VARIANT out;
+  // The target's own group stays first, its value replaced.
+  EXPECT_EQ(ReadGroups(groups.get()), (std::vector<Record>{{L"B", L"y", L"2", 2}, {L"A", L"x", L"1", 1}}));
+  _variant_t out;
   EXPECT_EQ(target->GetIndexedAttributeValue(1, 2, Text(L"C"), Text(L"z"), &out), S_OK);
   EXPECT_EQ(item->CopyAttributesTo(item.get()), S_OK);  // onto itself: no deadlock, no change
   item->GetAttributes(groups.put());
@@ -220,8 +177,7 @@ TEST(VQAttributes, RemovalAndTextConversions) {
   vq::ComPtr<IVQAttributeGroup> group;
   ASSERT_EQ(item->AddAttributeGroup(Text(L"G"), Text(L""), group.put()), S_OK);
   vq::ComPtr<IVQAttribute> attribute;
-  VARIANT one = IntVariant(1);
-  group->GetItem(one, attribute.put());
+  group->GetItem(_variant_t(1), attribute.put());
   EXPECT_EQ(TakeText(Get(attribute.get(), &IVQAttribute::GetValueAsString)), L"12");
   EXPECT_EQ(Get(attribute.get(), &IVQAttribute::GetValueAsDouble), 12.0);
   LONG index = 0;

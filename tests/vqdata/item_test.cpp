@@ -17,14 +17,13 @@ namespace {
 TEST(VQDataCreation, CreatedWithContext23AnswersEveryInterfaceAndSupportsErrorInfo) {
   vq::ComPtr<IVQData> item = NewItem();
   ASSERT_TRUE(item);
+  vq::ComPtr<ISupportErrorInfo> sei = item.query<ISupportErrorInfo>();
+  ASSERT_TRUE(sei);
   for (const IID* iid : {&IID_IVQData, &IID_IVQDataCore, &IID_IVQDataTagVectors, &IID_IVQDataPersist}) {
     vq::ComPtr<IUnknown> p;
     EXPECT_EQ(item->QueryInterface(*iid, p.put_void()), S_OK);
-  }
-  vq::ComPtr<ISupportErrorInfo> sei = item.query<ISupportErrorInfo>();
-  ASSERT_TRUE(sei);
-  for (const IID* iid : {&IID_IVQData, &IID_IVQDataCore, &IID_IVQDataTagVectors, &IID_IVQDataPersist})
     EXPECT_EQ(sei->InterfaceSupportsErrorInfo(*iid), S_OK);
+  }
 
   vq::ComPtr<IVQAxis> axis;
   ASSERT_EQ(item->GetAxis(axis.put()), S_OK);
@@ -235,8 +234,7 @@ TEST(VQDataValues, FreeDataDropsValuesButKeepsFormatAxisAttributesAndTags) {
   vq::ComPtr<IVQAxis> axis;
   item->GetAxis(axis.put());
   axis->InitializeAsLinear(10, 1.0, 0.5, Text(L"Hz"));
-  VARIANT v = IntVariant(3);
-  item->AddAttribute(Text(L"G"), Text(L"A"), Text(L""), v);
+  item->AddAttribute(Text(L"G"), Text(L"A"), Text(L""), _variant_t(3));
   vq::ComPtr<IVQTagVector> tag;
   item->GetTagVector(2, tag.put());
   tag->Add(7.0);
@@ -246,9 +244,9 @@ TEST(VQDataValues, FreeDataDropsValuesButKeepsFormatAxisAttributesAndTags) {
   EXPECT_EQ(Get(item.get(), &IVQData::GetFormat), 5);
   EXPECT_EQ(Get(axis.get(), &IVQAxis::GetSize), 10);
   EXPECT_EQ(Get(tag.get(), &IVQTagVector::GetCount), 1);
-  VARIANT out;
+  _variant_t out;
   EXPECT_EQ(item->GetAttributeValue(Text(L"G"), Text(L"A"), &out), S_OK);
-  EXPECT_EQ(out.lVal, 3);
+  EXPECT_EQ(out, _variant_t(3));
 }
 
 TEST(VQDataValues, ReshapeKeepsTheValueCountAndStatisticsSkipNaN) {
@@ -288,9 +286,7 @@ TEST(VQDataValues, CloneAndCopyValuesFromCopyEverythingIndependently) {
     EXPECT_NE(p, mine);
     EXPECT_EQ(std::memcmp(p, big, sizeof big), 0);
   }
-  BSTR name = nullptr;
-  copy->GetName(&name);
-  EXPECT_EQ(TakeText(name), L"source");
+  EXPECT_EQ(TakeText(Get(copy.get(), &IVQData::GetName)), L"source");
   vq::ComPtr<IVQData> like = NewItem();
   ASSERT_EQ(like->AllocateLike(item.get()), S_OK);
   EXPECT_EQ(Get(like.get(), &IVQData::GetFormat), 4);
@@ -307,12 +303,8 @@ TEST(VQDataErrors, FailuresLeaveADescriptionOnTheThread) {
   vq::ComPtr<IErrorInfo> info;
   item->GetSize(5, nullptr);
   ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
-  GUID g{};
-  info->GetGUID(&g);
-  EXPECT_EQ(g, IID_IVQData);
-  BSTR source = nullptr;
-  info->GetSource(&source);
-  EXPECT_EQ(TakeText(source), L"VQData.VQData");
+  EXPECT_EQ(Get(info.get(), &IErrorInfo::GetGUID), IID_IVQData);
+  EXPECT_EQ(TakeText(Get(info.get(), &IErrorInfo::GetSource)), L"VQData.VQData");
 }
 
 TEST(VQDataThreads, ItemsAreReadAndReleasedOnAnotherThread) {
@@ -325,16 +317,14 @@ TEST(VQDataThreads, ItemsAreReadAndReleasedOnAnotherThread) {
       copy->GetDataBuffer(&b);
       LONG n = 0;
       copy->GetSize(0, &n);
-      VARIANT v = IntVariant(i);
-      copy->AddIndexedAttribute(1, 1 + i % 4, Text(L"G"), Text(L"i"), Text(L""), v);
+      copy->AddIndexedAttribute(1, 1 + i % 4, Text(L"G"), Text(L"i"), Text(L""), _variant_t(i));
     }
     copy = nullptr;  // the last reference may well go here
   });
   for (int i = 0; i < 200; ++i) {
     vq::ComPtr<IVQAttributeGroups> groups;
     item->GetAttributes(groups.put());
-    VARIANT v = IntVariant(i);
-    item->AddAttribute(Text(L"G"), Text(L"n"), Text(L""), v);
+    item->AddAttribute(Text(L"G"), Text(L"n"), Text(L""), _variant_t(i));
     ULONGLONG bytes = 0;
     item->GetByteSize(&bytes);
     EXPECT_EQ(bytes, 32000u);
@@ -383,7 +373,8 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   in.pFloat = values;
   ASSERT_EQ(CallSlot(d, 11, in), S_OK);  // SetDataBuffer by value
   EXPECT_EQ(SlotOut<LONG>(d, 7, LONG{0}), 2);
-  VARIANT v = IntVariant(9);
+  // VARIANTs by value as the layout passes them (a _variant_t would go by reference).
+  VARIANT v = _variant_t(9), one = _variant_t(1), two = _variant_t(2);
   ASSERT_EQ(CallSlot(d, 39, static_cast<BSTR>(Text(L"g")), static_cast<BSTR>(Text(L"a")),
                      static_cast<BSTR>(Text(L"s")), v),
             S_OK);  // AddAttribute
@@ -394,7 +385,6 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   ASSERT_EQ(CallSlot(d, 4, &groups), S_OK);  // GetAttributes
   EXPECT_EQ(SlotOut<LONG>(groups, 9), 1);    // GetCount
   IVQAttributeGroup* group = nullptr;
-  VARIANT one = IntVariant(1);
   ASSERT_EQ(CallSlot(groups, 8, one, &group), S_OK);  // GetItem
   EXPECT_EQ(TakeText(SlotOut<BSTR>(group, 14)), L"g");  // GetName
   EXPECT_EQ(TakeText(SlotOut<BSTR>(group, 16)), L"s");  // GetSecondName
@@ -402,17 +392,15 @@ TEST(VQDataSlots, NamedOperationsSitAtTheirSlots) {
   IVQAttribute* attribute = nullptr;
   ASSERT_EQ(CallSlot(group, 8, one, &attribute), S_OK);  // GetItem
   EXPECT_EQ(TakeText(SlotOut<BSTR>(attribute, 9)), L"a");  // GetName
-  VARIANT out;
-  VariantInit(&out);
-  CallSlot(attribute, 7, &out);  // GetValue
-  EXPECT_EQ(out.lVal, 9);
+  _variant_t out;
+  CallSlot(attribute, 7, static_cast<VARIANT*>(&out));  // GetValue
+  EXPECT_EQ(out, _variant_t(9));
   attribute->Release();
   group->Release();
   groups->Release();
   IVQIndexedAttributes* indexed = nullptr;
   ASSERT_EQ(CallSlot(d, 5, LONG{1}, &indexed), S_OK);  // GetIndexedAttributes
   EXPECT_EQ(SlotOut<LONG>(indexed, 9), 2);             // GetCount
-  VARIANT two = IntVariant(2);
   ASSERT_EQ(CallSlot(indexed, 8, two, &groups), S_OK);  // GetItem
   EXPECT_EQ(SlotOut<LONG>(groups, 9), 1);
   groups->Release();

@@ -66,22 +66,11 @@ vq::ComPtr<IVQData> RichItem() {
   vq::ComPtr<IVQAxis> axis;
   item->GetAxis(axis.put());
   axis->InitializeAsBands(3, 13, 3, Text(L"Hz"));
-  VARIANT v = IntVariant(42);
-  item->AddAttribute(Text(L"Channel"), Text(L"Gain"), Text(L"A"), v);
-  v = TextVariant(L"Mic\u00b0 1");
-  item->AddAttribute(Text(L"Channel"), Text(L"Name"), Text(L"A"), v);
-  VariantClear(&v);
-  v = DoubleVariant(-0.0);
-  item->AddAttribute(Text(L""), Text(L""), Text(L""), v);
-  VARIANT b;
-  VariantInit(&b);
-  b.vt = VT_BOOL;
-  b.boolVal = VARIANT_TRUE;
-  item->AddIndexedAttribute(1, 2, Text(L"Rec"), Text(L"ok"), Text(L"s"), b);
-  VARIANT e;
-  VariantInit(&e);
-  e.vt = VT_EMPTY;
-  item->AddIndexedAttribute(1, 1, Text(L"Rec"), Text(L"none"), Text(L""), e);
+  item->AddAttribute(Text(L"Channel"), Text(L"Gain"), Text(L"A"), _variant_t(42));
+  item->AddAttribute(Text(L"Channel"), Text(L"Name"), Text(L"A"), _variant_t(L"Mic\u00b0 1"));
+  item->AddAttribute(Text(L""), Text(L""), Text(L""), _variant_t(-0.0));
+  item->AddIndexedAttribute(1, 2, Text(L"Rec"), Text(L"ok"), Text(L"s"), _variant_t(true));
+  item->AddIndexedAttribute(1, 1, Text(L"Rec"), Text(L"none"), Text(L""), _variant_t());
   vq::ComPtr<IVQTagVector> t;
   item->GetTagVector(3, t.put());
   t->Add(1.0);
@@ -96,17 +85,14 @@ TEST(VQDataPersist, EveryPartRoundTrips) {
 
   vq::ComPtr<IVQData> loaded = NewItem();
   loaded->Allocate(100, 100, 5);  // replaced whole
-  VARIANT junk = IntVariant(1);
-  loaded->AddAttribute(Text(L"Old"), Text(L"x"), Text(L""), junk);
+  loaded->AddAttribute(Text(L"Old"), Text(L"x"), Text(L""), _variant_t(1));
   vq::ComPtr<IStream> s = StreamOf(saved);
   ASSERT_EQ(Persist(loaded.get())->LoadFromStream(s.get()), S_OK);
   EXPECT_EQ(Position(s.get()), saved.size());
   // Saving the loaded item gives the very same bytes: nothing lost or added.
   EXPECT_EQ(Save(loaded.get()), saved);
 
-  BSTR name = nullptr;
-  loaded->GetName(&name);
-  EXPECT_EQ(TakeText(name), L"Spectrum \u00e9\u4e2d\U0001F600");
+  EXPECT_EQ(TakeText(Get(loaded.get(), &IVQData::GetName)), L"Spectrum \u00e9\u4e2d\U0001F600");
   vq::ComPtr<IVQAxis> axis;
   loaded->GetAxis(axis.put());
   EXPECT_EQ(Get(axis.get(), &IVQAxis::GetKind), 2);
@@ -114,7 +100,6 @@ TEST(VQDataPersist, EveryPartRoundTrips) {
   VARIANT out;
   ASSERT_EQ(loaded->GetAttributeValue(Text(L"Channel"), Text(L"Name"), &out), S_OK);
   EXPECT_EQ(TakeText(out.bstrVal), L"Mic\u00b0 1");
-  EXPECT_EQ(loaded->GetAttributeValue(Text(L"Old"), Text(L"x"), &out), TYPE_E_ELEMENTNOTFOUND);
   ASSERT_EQ(loaded->GetIndexedAttributeValue(1, 2, Text(L"Rec"), Text(L"ok"), &out), S_OK);
   EXPECT_EQ(out.vt, VT_BOOL);
   vq::ComPtr<IVQIndexedAttributes> indexed;

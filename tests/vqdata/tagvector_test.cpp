@@ -58,10 +58,8 @@ TEST(VQTagVectors, CopyToReplacesTheTargetsContents) {
   NewItem()->GetTagVector(1, target.put());
   const double values[] = {0.5, 1.5, 2.5};
   source->SetValues(3, values);
-  target->Add(99);
-  target->Add(98);
-  target->Add(97);
-  target->Add(96);
+  const double old[] = {99, 98, 97, 96};
+  target->SetValues(4, old);
   ASSERT_EQ(source->CopyTo(target.get()), S_OK);
   EXPECT_EQ(ValuesOf(target.get()), (std::vector<double>{0.5, 1.5, 2.5}));
   source->Clear();

@@ -1,11 +1,10 @@
 // TempRegistry.h - points the registry store at a file in a fresh temporary
-// directory for the lifetime of the object, and removes the directory after.
+// directory for the lifetime of the object.
 // Used by the runtime tests in the test program's main thread, with two
 // helpers that write into the store in one call and fail the test otherwise.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,25 +12,17 @@
 #include <sstream>
 #include <string>
 
+#include "TempDir.h"
 #include "VQComRuntime.h"
 
 class TempRegistry {
  public:
-  TempRegistry() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vqregXXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) m_Dir = pattern;
-    m_Path = m_Dir + "/registry";
-    setenv("VQ_REGISTRY", m_Path.c_str(), 1);
-  }
-  ~TempRegistry() {
-    unsetenv("VQ_REGISTRY");
-    std::error_code ignored;
-    if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir, ignored);
-  }
+  TempRegistry() { setenv("VQ_REGISTRY", m_Path.c_str(), 1); }
+  ~TempRegistry() { unsetenv("VQ_REGISTRY"); }
   TempRegistry(const TempRegistry&) = delete;
   TempRegistry& operator=(const TempRegistry&) = delete;
 
-  const std::string& Dir() const { return m_Dir; }
+  const std::string& Dir() const { return m_Dir.Path(); }
   const std::string& Path() const { return m_Path; }
 
   std::string Contents() const {
@@ -51,8 +42,8 @@ class TempRegistry {
   }
 
  private:
-  std::string m_Dir;
-  std::string m_Path;
+  TempDir m_Dir;
+  std::string m_Path = m_Dir.Path() + "/registry";
 };
 
 // Creates root\path (and the keys above it).
