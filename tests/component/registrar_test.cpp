@@ -3,7 +3,7 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 
 #include "RegistrationTestSupport.h"
 #include "platform/VQRegistrar.h"
@@ -178,8 +178,9 @@ TEST(ResourceSectionTest, LibraryFilesAreReadWithoutTrustingThem) {
 
   TempRegistry dir;
   const std::string copy = dir.Dir() + "/lib.so";
-  std::ifstream in(VQ_MATRIX_LIBRARY, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::stringstream contents;
+  contents << std::ifstream(VQ_MATRIX_LIBRARY, std::ios::binary).rdbuf();
+  const std::string bytes = contents.str();
   ASSERT_GT(bytes.size(), 4096u);
   auto write = [&](const std::string& data) { std::ofstream(copy, std::ios::binary | std::ios::trunc) << data; };
   write(bytes);
