@@ -3,7 +3,12 @@
 // label and of the tag vectors, against a real matrix driven by a random
 // sequence of client operations on both storage kinds while the memory check
 // sees too little memory at times, so that storage objects are swapped out
-// and read back between and during the operations.
+// and read back between and during the operations, and while a random
+// step arms one fault of the environment for the next operation: failed or
+// short swap writes, a failed or empty swap read, a failed large allocation
+// or no memory reading. The operation may then fail, but only with the code
+// the matrix gives for that fault, and it changes nothing: the model stays
+// exactly equal to the matrix and nothing is lost.
 //
 // Deterministic seeds; a failure names the seed, the step and the last
 // operations. VQ_MODEL_STEPS and VQ_MODEL_SEEDS make the run longer (CI runs
@@ -19,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/MatrixFixture.h"
@@ -139,6 +145,10 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   uint32_t m_Bpv = 8;
   std::string m_Where;
   bool m_Stop = false;
+  bool m_CheckAll = false;
+  // The fault the next operation runs under, and the one it runs under now.
+  enum Fault { kNone, kWrites, kShortWrite, kFullDisk, kReads, kEmptyRead, kAllocation, kMemoryStatus, kFaults };
+  Fault m_Armed = kNone, m_Fault = kNone;
 
   uint32_t Rand(uint32_t n) { return static_cast<uint32_t>(m_Rng() % n); }
   static void Pos(uint32_t e, LONG p[4]) {
@@ -157,6 +167,38 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     for (const auto& l : m_Log) o << "\n    " << l;
     ADD_FAILURE() << o.str();
     m_Stop = true;
+  }
+
+  void Apply(Fault f) {
+    m_Fault = f;
+    m_Env.failNextWrites = f == kWrites ? static_cast<int>(1 + Rand(3)) : 0;
+    m_Env.shortWrites = f == kShortWrite ? 1 : 0;
+    m_Env.failWrites = f == kFullDisk;
+    m_Env.failNextReads = f == kReads ? 1 : 0;
+    m_Env.eofReads = f == kEmptyRead ? 1 : 0;
+    m_Env.failAllocation = f == kAllocation ? static_cast<int>(1 + Rand(2)) : 0;
+    m_Env.failMemoryStatus = f == kMemoryStatus;
+  }
+  // False when hr is S_OK. Otherwise the operation ends, silently when the
+  // fault it runs under gives that code: a reload that cannot read gives
+  // E_FAIL (on a single object also when the bounce buffer of its unaligned
+  // read cannot be had), a pool buffer that cannot be had E_OUTOFMEMORY; a
+  // failed save only keeps the values in memory, so write faults and a
+  // missing memory reading fail nothing. The subset call answers E_FAIL for
+  // every failure of its storage object.
+  bool Refused(HRESULT hr, const std::string& what, bool subset = false) {
+    if (hr == S_OK) return false;
+    const HRESULT noBuffer = GetParam().kind == matrixSingleObject || subset ? E_FAIL : E_OUTOFMEMORY;
+    const bool documented = ((m_Fault == kReads || m_Fault == kEmptyRead) && hr == E_FAIL) ||
+                            (m_Fault == kAllocation && hr == noBuffer);
+    std::ostringstream o;
+    o << what << " failed, hr=0x" << std::hex << static_cast<uint32_t>(hr) << " under fault " << m_Fault;
+    if (documented) {
+      Log(o.str());
+    } else {
+      Fail(o.str());
+    }
+    return true;
   }
 
   std::vector<uint8_t> RandomValues() {
@@ -235,11 +277,9 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     vq::ComPtr<IUnknown> u;
     const HRESULT hr = forWriting ? m_Matrix->get_DataPtr(p[0], p[1], p[2], p[3], u.put())
                                   : m_Matrix->get_ConstDataPtr(p[0], p[1], p[2], p[3], withAttributes, u.put());
-    if (hr != S_OK || !u) {
-      Fail("element " + std::to_string(e) + ": access failed, hr=" + std::to_string(hr));
-      return {};
-    }
-    return u.query<IVQData>();
+    if (Refused(hr, "element " + std::to_string(e) + ": access")) return {};
+    if (!u) Fail("element " + std::to_string(e) + ": no item");
+    return u ? u.query<IVQData>() : vq::ComPtr<IVQData>();
   }
 
   // Compares every part of element e with the model.
@@ -353,7 +393,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     } else {
       hr = (m_Matrix.get()->*scalars[plane])(first, last, z, fixed, d4, dir, result.get());
     }
-    if (hr != S_OK) return Fail("slice failed, hr=" + std::to_string(hr));
+    if (Refused(hr, "slice")) return;
     VQDataBuffer b{};
     result->GetDataBuffer(&b);
     const LONG no = kS[outer], ni = kS[inner];
@@ -389,19 +429,26 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_Held.clear();
     vq::ComPtr<IStream> s;
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-    const HRESULT written = m_Matrix->Write(s.get());
-    if (written != S_OK) return Fail("Write failed, hr=" + std::to_string(written));
+    if (Refused(m_Matrix->Write(s.get()), "Write")) return;
     LARGE_INTEGER zero{};
     ASSERT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
     auto fresh = NewMatrix();
-    const HRESULT read = fresh->Read(s.get());
-    if (read != S_OK) return Fail("Read failed, hr=" + std::to_string(read));
+    if (Refused(fresh->Read(s.get()), "Read")) return;
     m_Matrix = fresh;
-    CheckMatrix();
+    m_CheckAll = true;
   }
 
   void Step(uint32_t step) {
     const uint32_t e = Rand(kCount);
+    Apply(std::exchange(m_Armed, kNone));
+    Operate(e);
+    Apply(kNone);
+    if (m_Stop) return;
+    Check(e);
+    if (step % 50 == 49 || std::exchange(m_CheckAll, false)) CheckMatrix();
+  }
+
+  void Operate(uint32_t e) {
     LONG p[4];
     Pos(e, p);
     const std::string at = " e" + std::to_string(e);
@@ -428,8 +475,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       item->GetAxis(axis.put());
       axis->InitializeAsLinear(kX, 0.0, 1.0, _bstr_t(L"Hz"));
       m_Held.erase(e);
-      const HRESULT hr = m_Matrix->put_DataPtr(p[0], p[1], p[2], p[3], item.get());
-      if (hr != S_OK) return Fail("put failed, hr=" + std::to_string(hr));
+      if (Refused(m_Matrix->put_DataPtr(p[0], p[1], p[2], p[3], item.get()), "put")) return;
       m_Model[e] = next;
     } else if (op < 30) {  // values and attributes changed through a writable item
       auto it = m_Held.find(e);
@@ -459,7 +505,8 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       vq::ComPtr<IUnknown> u;
       const HRESULT hr =
           m_Matrix->get_ConstDataSubsetPtr(p[0], p[1], p[2], p[3], z * kX + first, z * kX + last, with, u.put());
-      if (FAILED(hr) || !u) return Fail("subset failed, hr=" + std::to_string(hr));
+      if (FAILED(hr) && Refused(hr, "subset", true)) return;
+      if (!u) return Fail("subset gave no item");
       auto item = u.query<IVQData>();
       VQDataBuffer b{};
       item->GetDataBuffer(&b);
@@ -501,7 +548,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       ElementModel set;
       ChangeAttributes(carrier.get(), &set);
       Log("attributes of d4 " + std::to_string(p[3]) + Describe(set.attributes));
-      ASSERT_EQ(m_Matrix->put_AttributesDataPtr(p[3], carrier.get()), S_OK);
+      if (Refused(m_Matrix->put_AttributesDataPtr(p[3], carrier.get()), "attributes of d4")) return;
       for (uint32_t k = 0; k < kCount; ++k) {
         LONG q[4];
         Pos(k, q);
@@ -523,8 +570,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     } else if (op < 85) {
       Log("copy into one item");
       auto target = NewItem();
-      const HRESULT hr = m_Matrix->CopyContentsToSingleVqData(target.get());
-      if (hr != S_OK) return Fail("copy failed, hr=" + std::to_string(hr));
+      if (Refused(m_Matrix->CopyContentsToSingleVqData(target.get()), "copy")) return;
       void* raw = nullptr;
       ULONGLONG bytes = 0;
       target->GetRawData(&raw, &bytes);
@@ -554,13 +600,13 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       if (!any) {
         for (auto& t : m_Tags) t.clear();
       }
+    } else if (op < 95) {
+      Log("memory " + std::string(op < 93 ? "low" : "plenty"));
+      m_MemEnv.available = op < 93 ? kLow : kPlenty;
     } else {
-      Log("memory " + std::string(op < 95 ? "low" : "plenty"));
-      m_MemEnv.available = op < 95 ? kLow : kPlenty;
+      m_Armed = static_cast<Fault>(1 + Rand(kFaults - 1));
+      Log("fault " + std::to_string(m_Armed) + " for the next operation");
     }
-    if (m_Stop) return;
-    Check(e);
-    if (step % 50 == 49) CheckMatrix();
   }
 
   void Run(uint32_t seed, uint32_t steps) {
@@ -580,6 +626,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_MatrixLabel.clear();
     for (auto& t : m_Tags) t.clear();
     m_Held.clear();
+    m_Armed = kNone;
     for (uint32_t step = 0; step < steps && !m_Stop; ++step) {
       m_Where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": ";
       Step(step);
