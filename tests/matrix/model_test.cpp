@@ -189,8 +189,8 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   bool Refused(HRESULT hr, const std::string& what, bool subset = false) {
     if (hr == S_OK) return false;
     const HRESULT noBuffer = GetParam().kind == matrixSingleObject || subset ? E_FAIL : E_OUTOFMEMORY;
-    const bool documented = ((m_Fault == kReads || m_Fault == kEmptyRead) && hr == E_FAIL) ||
-                            (m_Fault == kAllocation && hr == noBuffer);
+    const bool documented =
+        ((m_Fault == kReads || m_Fault == kEmptyRead) && hr == E_FAIL) || (m_Fault == kAllocation && hr == noBuffer);
     std::ostringstream o;
     o << what << " failed, hr=0x" << std::hex << static_cast<uint32_t>(hr) << " under fault " << m_Fault;
     if (documented) {
