@@ -3,8 +3,8 @@
 // label and of the tag vectors, against a real matrix driven by a random
 // sequence of client operations on both storage kinds while the memory check
 // sees too little memory at times, so that storage objects are swapped out
-// and read back between and during the operations, and while a random
-// step arms one fault of the environment for the next operation: failed or
+// and read back between and during the operations. One operation in four
+// runs under one fault of the environment: failed or
 // short swap writes, a failed or empty swap read, a failed large allocation
 // or no memory reading. The operation may then fail, but only with the code
 // the matrix gives for that fault, and it changes nothing: the model stays
@@ -146,9 +146,9 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   std::string m_Where;
   bool m_Stop = false;
   bool m_CheckAll = false;
-  // The fault the next operation runs under, and the one it runs under now.
+  // The fault the operation runs under.
   enum Fault { kNone, kWrites, kShortWrite, kFullDisk, kReads, kEmptyRead, kAllocation, kMemoryStatus, kFaults };
-  Fault m_Armed = kNone, m_Fault = kNone;
+  Fault m_Fault = kNone;
 
   uint32_t Rand(uint32_t n) { return static_cast<uint32_t>(m_Rng() % n); }
   static void Pos(uint32_t e, LONG p[4]) {
@@ -170,6 +170,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   }
 
   void Apply(Fault f) {
+    if (f != kNone) Log("under fault " + std::to_string(f) + ":");
     m_Fault = f;
     m_Env.failNextWrites = f == kWrites ? static_cast<int>(1 + Rand(3)) : 0;
     m_Env.shortWrites = f == kShortWrite ? 1 : 0;
@@ -440,7 +441,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
 
   void Step(uint32_t step) {
     const uint32_t e = Rand(kCount);
-    Apply(std::exchange(m_Armed, kNone));
+    Apply(Rand(4) == 0 ? static_cast<Fault>(1 + Rand(kFaults - 1)) : kNone);
     Operate(e);
     Apply(kNone);
     if (m_Stop) return;
@@ -600,12 +601,9 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       if (!any) {
         for (auto& t : m_Tags) t.clear();
       }
-    } else if (op < 95) {
-      Log("memory " + std::string(op < 93 ? "low" : "plenty"));
-      m_MemEnv.available = op < 93 ? kLow : kPlenty;
     } else {
-      m_Armed = static_cast<Fault>(1 + Rand(kFaults - 1));
-      Log("fault " + std::to_string(m_Armed) + " for the next operation");
+      Log("memory " + std::string(op < 95 ? "low" : "plenty"));
+      m_MemEnv.available = op < 95 ? kLow : kPlenty;
     }
   }
 
@@ -626,7 +624,6 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_MatrixLabel.clear();
     for (auto& t : m_Tags) t.clear();
     m_Held.clear();
-    m_Armed = kNone;
     for (uint32_t step = 0; step < steps && !m_Stop; ++step) {
       m_Where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": ";
       Step(step);

@@ -894,30 +894,6 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
   // and compares the tag vectors.
 }
 
-// A swapped-out element that cannot be read back
-// ended Write with E_POINTER, as if the element had no data item.
-TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  const Bytes before = Written(m.get());
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  m_Env.failReads = true;
-  // What element access reports for the same failure.
-  vq::ComPtr<IUnknown> out;
-  const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
-  EXPECT_EQ(access, E_FAIL);
-  vq::test::TraceCapture trace;
-  vq::ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-  EXPECT_EQ(m->Write(s.get()), access);
-  EXPECT_TRUE(trace.Contains("COM Error, "));
-  // Once the swap file reads again, nothing was lost.
-  m_Env.failReads = false;
-  const Bytes after = Written(m.get());
-  EXPECT_EQ(after, before);
-}
-
 // Every cut and every hostile int32 field of a stream with several storage
 // objects, IDs, labels, attributes and tag vectors: a Read that fails leaves
 // a matrix that can be used and released.
