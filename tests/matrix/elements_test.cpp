@@ -20,8 +20,7 @@ INSTANTIATE_TEST_SUITE_P(BothKinds, KindElementTest, ::testing::Values(matrixSin
 
 // That writes stick: model_test.cpp.
 TEST_P(KindElementTest, SameItemWhileHeldAndLockedUntilBothLetGo) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 2, 1, 1, 8, 2, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(3, 2, 1, 1, 8, 2, dataFormatFloat64, GetParam());
   vq::ComPtr<IUnknown> a, b;
   ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, a.put()), S_OK);
   ASSERT_EQ(m->get_DataPtr(1, 1, 0, 0, b.put()), S_OK);
@@ -55,8 +54,7 @@ TEST_F(ElementTest, FirstPutAllocatesEveryElementWithTheItemsShape) {
   for (LONG i = 0; i < 4; ++i) {
     auto e = Get(m.get(), i, 0, 0, 0, false);
     ASSERT_TRUE(e);
-    VQDataBuffer b{};
-    e->GetDataBuffer(&b);
+    VQDataBuffer b = Buffer(e);
     EXPECT_EQ(b.XSize, 5);
     EXPECT_EQ(b.ZSize, 3);
     EXPECT_EQ(b.Format, dataFormatFloat32);
@@ -83,15 +81,13 @@ TEST_F(ElementTest, FirstPutKeepsWhatClientsAlreadyStored) {
   auto m = NewMatrix();
   ASSERT_EQ(m->Initialize(1, 4, 1, 1, 1), S_OK);  // items exist, without a shape
   auto fill = [](IVQData* item, double salt) {
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     ASSERT_NE(b.pDouble, nullptr);
     for (LONG k = 0; k < b.XSize * b.ZSize; ++k) b.pDouble[k] = salt + k;
   };
   // The shape, format 1, and unless salt is negative the values fill gave.
   auto check = [](IVQData* item, LONG x, LONG z, double salt) {
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     ASSERT_EQ(b.XSize, x);
     ASSERT_EQ(b.ZSize, z);
     ASSERT_EQ(b.Format, dataFormatFloat64);
@@ -144,8 +140,7 @@ TEST_F(ElementTest, ShapesClientsGiveTheirItemsCountAtOnce) {
   for (LONG d1 = 0; d1 < 2; ++d1) {
     auto item = Get(m.get(), d1, 0, 0, 0);
     ASSERT_EQ(item->Allocate(4, 1, dataFormatFloat64), S_OK);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     for (LONG k = 0; k < 4; ++k) b.pDouble[k] = Expected(static_cast<uint32_t>(d1), static_cast<size_t>(k));
   }
   LONG valid = 0;
@@ -153,15 +148,13 @@ TEST_F(ElementTest, ShapesClientsGiveTheirItemsCountAtOnce) {
   EXPECT_EQ(valid, 1);
   auto result = NewItem();
   ASSERT_EQ(m->GetD1D2SliceSpectrum(0, 0, 0, matrixDirectionByRow, result.get()), S_OK);
-  VQDataBuffer b{};
-  ASSERT_EQ(result->GetDataBuffer(&b), S_OK);
+  VQDataBuffer b = Buffer(result);
   ASSERT_EQ(b.XSize * b.ZSize, 8);
   EXPECT_EQ(b.pDouble[7], Expected(1, 3));  // the values, not a record of zeros
 }
 
 TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 1, 1, 1, 64, 1, dataFormatFloat64, GetParam());
   Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
   CDataBase* storage = Impl(m.get())->StorageAt(0);
@@ -182,8 +175,7 @@ TEST_P(KindElementTest, ConstAccessKeepsTheDiskCopyValid) {
 }
 
 TEST_P(KindElementTest, SubsetsOfASwappedElement) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, 100, 3, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(1, 1, 1, 1, 100, 3, dataFormatFloat64, GetParam());
   ASSERT_EQ(m->AllInitializeAsLinear(100, 5.0, 0.5, _bstr_t(L"Hz").GetBSTR()), S_OK);
   Fill(m.get());
   ASSERT_EQ(m->AllSaveToDisk(), S_OK);
@@ -191,8 +183,7 @@ TEST_P(KindElementTest, SubsetsOfASwappedElement) {
   vq::ComPtr<IUnknown> sub;
   ASSERT_EQ(m->get_ConstDataSubsetPtr(0, 0, 0, 0, 10, 19, 0, sub.put()), S_OK);
   auto item = sub.query<IVQData>();
-  VQDataBuffer b{};
-  item->GetDataBuffer(&b);
+  VQDataBuffer b = Buffer(item);
   ASSERT_EQ(b.XSize, 10);
   ASSERT_EQ(b.ZSize, 1);
   for (int k = 0; k < 10; ++k) EXPECT_EQ(b.pDouble[k], Expected(0, 10 + k));
@@ -243,8 +234,7 @@ TEST_P(KindElementTest, SubsetsOfASwappedElement) {
 // swap on (swapped out or back in memory).
 TEST_P(KindElementTest, PutKeepsTheShapeOnceItIsFixed) {
   const bool packed = GetParam() == matrixMultipleObjects;
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 8, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 1, 1, 1, 8, 1, dataFormatFloat64, GetParam());
   TraceCapture trace;
   EXPECT_EQ(m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get()), packed ? E_FAIL : S_OK);
   EXPECT_EQ(trace.Contains("ReplaceData(0): New data and old data have different size"), packed);
@@ -272,8 +262,7 @@ TEST_P(KindElementTest, PutKeepsTheShapeOnceItIsFixed) {
 // Here what it does not ask: refusals, lookups by identifier, texts beyond
 // ASCII, an empty and a missing matrix label.
 TEST_P(KindElementTest, IdentifiersLabelsAndAttributes) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam());
   EXPECT_EQ(m->put_AttributesDataPtr(1, NewItem().get()), E_INVALIDARG);  // past the last d4 index
   EXPECT_EQ(m->put_AttributesDataPtr(-1, NewItem().get()), E_INVALIDARG);
   EXPECT_EQ(m->put_AttributesDataPtr(0, nullptr), E_INVALIDARG);
@@ -321,8 +310,7 @@ TEST_P(KindElementTest, IdentifiersLabelsAndAttributes) {
 // identifier: no lookup finds an element by it, and storing it takes an
 // element's identifier away.
 TEST_P(KindElementTest, MinusOneIdentifiesNoElement) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam());
   const LONG none = static_cast<LONG>(0xFFFFFFFFu);
   LONG d[4] = {9, 9, 9, 9};
   EXPECT_EQ(m->GetPositionFromID(none, &d[0], &d[1], &d[2], &d[3]), E_FAIL);
@@ -350,8 +338,7 @@ TEST_P(KindElementTest, MinusOneIdentifiesNoElement) {
 }
 
 TEST_P(KindElementTest, TagVectorsTravelWithElementZero) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 1, 1, 1, 4, 1, dataFormatFloat64, GetParam());
   TraceCapture trace;
   auto carrier = NewItem();
   ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);

@@ -105,8 +105,7 @@ TEST_P(KindGeometryTest, ReleaseStopsTheWorkerBeforeTheStorageGoes) {
   TraceCapture trace;
   DWORD worker = 0;
   {
-    auto m = NewMatrix();
-    ASSERT_EQ(m->Initialize2(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam()), S_OK);
+    auto m = NewMatrix(2, 2, 1, 1, 4, 1, dataFormatFloat64, GetParam());
     worker = Impl(m.get())->WorkerThreadId();
     ASSERT_NE(worker, 0u);
     EXPECT_EQ(Threads().count(worker), 1u);
@@ -135,8 +134,7 @@ TEST_F(GeometryTest, ReleasingANewMatrixStopsNoThread) {
 TEST_P(KindGeometryTest, HeldItemOutlivesTheMatrix) {
   vq::ComPtr<IVQData> item;
   {
-    auto m = NewMatrix();
-    ASSERT_EQ(m->Initialize2(2, 1, 1, 1, 16, 1, dataFormatFloat64, GetParam()), S_OK);
+    auto m = NewMatrix(2, 1, 1, 1, 16, 1, dataFormatFloat64, GetParam());
     Fill(m.get());
     item = Get(m.get(), 1, 0, 0, 0);
     ASSERT_TRUE(item);
@@ -146,8 +144,7 @@ TEST_P(KindGeometryTest, HeldItemOutlivesTheMatrix) {
   LONG x = -1;
   ASSERT_EQ(item->GetSize(0, &x), S_OK);
   ASSERT_EQ(x, 16);
-  VQDataBuffer b{};
-  item->GetDataBuffer(&b);
+  VQDataBuffer b = Buffer(item);
   EXPECT_EQ(b.pDouble[15], Expected(1, 15));
 }
 

@@ -290,8 +290,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     if (!item) return;
     const ElementModel& want = m_Model[e];
     const std::string where = "element " + std::to_string(e) + ": ";
-    VQDataBuffer b{};
-    item->GetDataBuffer(&b);
+    VQDataBuffer b = Buffer(item);
     if (b.XSize != kX || b.ZSize != kZ || b.Format != GetParam().format) {
       return Fail(where + "shape " + std::to_string(b.XSize) + "x" + std::to_string(b.ZSize) + " format " +
                   std::to_string(b.Format));
@@ -395,8 +394,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       hr = (m_Matrix.get()->*scalars[plane])(first, last, z, fixed, d4, dir, result.get());
     }
     if (Refused(hr, "slice")) return;
-    VQDataBuffer b{};
-    result->GetDataBuffer(&b);
+    VQDataBuffer b = Buffer(result);
     const LONG no = kS[outer], ni = kS[inner];
     for (LONG i = 0; i < no; ++i) {
       for (LONG j = 0; j < ni; ++j) {
@@ -509,8 +507,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       if (FAILED(hr) && Refused(hr, "subset", true)) return;
       if (!u) return Fail("subset gave no item");
       auto item = u.query<IVQData>();
-      VQDataBuffer b{};
-      item->GetDataBuffer(&b);
+      VQDataBuffer b = Buffer(item);
       void* raw = nullptr;
       ULONGLONG bytes = 0;
       item->GetRawData(&raw, &bytes);

@@ -85,8 +85,7 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
 TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
   for (LONG format = dataFormatInt32; format <= dataFormatComplex64; ++format) {
     SCOPED_TRACE("format " + std::to_string(format));
-    auto m = NewMatrix();
-    ASSERT_EQ(m->Initialize2(3, 1, 1, 2, 37, 3, format, GetParam()), S_OK);
+    auto m = NewMatrix(3, 1, 1, 2, 37, 3, format, GetParam());
     const uint32_t elements = 6;
     const size_t bytes = VQDataBytesPerValue(format) * 37u * 3u;
     // A byte pattern that differs per element, position and format.
@@ -149,8 +148,7 @@ TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
 }
 
 TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(1, 1, 1, 3, 64, 1, dataFormatFloat64, GetParam());
   Fill(m.get());
   auto held = Get(m.get(), 0, 0, 0, 0);
   TraceCapture trace;
@@ -162,8 +160,7 @@ TEST_P(KindSwapTest, HeldElementsAreNeverSaved) {
   // The memory check skips it too, in either order.
   m_MemEnv.available = kLow;
   EXPECT_FALSE(Impl(m.get())->CheckMemory());
-  VQDataBuffer b{};
-  held->GetDataBuffer(&b);
+  VQDataBuffer b = Buffer(held);
   EXPECT_EQ(b.pDouble[5], Expected(0, 5));
   held = nullptr;
   Impl(m.get())->CheckMemoryNow();
@@ -189,8 +186,7 @@ TEST_F(SwapTest, MemoryLowIsTracedOncePerStretch) {
 }
 
 TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam());
   Fill(m.get());
   m_MemEnv.available = kLow;
   const uint32_t objects = Impl(m.get())->DataCount();  // 16, or 8 of two elements
@@ -203,8 +199,7 @@ TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
 // Without a memory reading the check does nothing. Failures of the swap file
 // and of large allocations: model_test.cpp (operations under faults).
 TEST_F(SwapTest, NoMemoryReadingSwapsNothing) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 300, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  auto m = NewMatrix(2, 1, 1, 2, 300, 1, dataFormatFloat64, matrixSingleObject);
   Fill(m.get());
   m_Env.failMemoryStatus = true;
   m_MemEnv.available = kLow;
@@ -218,15 +213,13 @@ TEST_F(SwapTest, NoMemoryReadingSwapsNothing) {
 // releases items: a held item is never saved or freed under the client.
 TEST_P(KindSwapTest, StressWorkerAgainstClient) {
   m_MemEnv.available = kLow;
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(6, 1, 1, 1, 2048, 1, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(6, 1, 1, 1, 2048, 1, dataFormatFloat64, GetParam());
   Fill(m.get());
   for (int round = 1; round <= 40; ++round) {
     for (LONG d1 = 0; d1 < 6; ++d1) {
       auto item = Get(m.get(), d1, 0, 0, 0, true);
       ASSERT_TRUE(item);
-      VQDataBuffer b{};
-      ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+      VQDataBuffer b = Buffer(item);
       ASSERT_NE(b.pDouble, nullptr);
       ASSERT_EQ(b.XSize, 2048);
       for (LONG k = 0; k < b.XSize; k += 97) {

@@ -27,6 +27,7 @@ using vq::persist::fuzz::ReadAll;
 using vq::persist::fuzz::StreamBytes;
 using vq::persist::fuzz::WriteAll;
 using Bytes = std::vector<uint8_t>;
+using vq::test::Buffer;
 using vq::test::kSanitized;
 using vq::test::StatusBytes;
 
@@ -196,8 +197,7 @@ class RoundTripTest : public StreamTest, public ::testing::WithParamInterface<ma
 // (read, then written back byte for byte); tag vector values,
 // TagVectorCarrierDoesNotHoldElementZero.
 TEST_P(RoundTripTest, KeepsTheKindTheLabelAndEveryAxis) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 2, 2, 2, 5, 2, dataFormatFloat64, GetParam()), S_OK);
+  auto m = NewMatrix(3, 2, 2, 2, 5, 2, dataFormatFloat64, GetParam());
   const std::wstring label = L"Run \u00e9\u20ac 7";  // both characters exist in Windows-1252
   ASSERT_EQ(m->put_MatrixLabel(_bstr_t(label.c_str())), S_OK);
   const wchar_t* units[4] = {L"Hz", L"", L"rpm", L"\u00b0C"};
@@ -303,8 +303,7 @@ class VersionTest : public StreamTest {
     StreamTest::SetUp();
     for (int i = 0; i < 2; ++i) {
       auto item = NewItem(3, 1);
-      VQDataBuffer b{};
-      ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+      VQDataBuffer b = Buffer(item);
       for (int k = 0; k < 3; ++k) b.pDouble[k] = 10.0 * i + k;
       forms[i] = ItemForm(item.get());
     }
@@ -323,8 +322,7 @@ class VersionTest : public StreamTest {
     EXPECT_EQ(step, 0.5);
     EXPECT_EQ(Str(unit), L"u");
     auto item = Get(r, 1, 0, 0, 0, false);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     ASSERT_EQ(b.XSize, 3);
     EXPECT_EQ(b.pDouble[2], 12.0);
   }
@@ -779,8 +777,7 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   for (LONG d1 = 0; d1 < 3; ++d1) {
     auto item = Get(r.get(), d1, 0, 0, 0, false);
     ASSERT_TRUE(item);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[5], Expected(static_cast<uint32_t>(d1), 5));
     LONG id = 0;
     ASSERT_EQ(r->get_ID(d1, 0, 0, 0, &id), S_OK);
@@ -795,8 +792,7 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   if (GetParam() == matrixMultipleObjects) {
     auto item = Get(r.get(), 3, 0, 0, 0, false);
     ASSERT_TRUE(item);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[5], 0.0);
   } else {
     EXPECT_EQ(r->get_ConstDataPtr(3, 0, 0, 0, 1, none.put()), E_FAIL);
@@ -860,15 +856,13 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
     EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, -2.5, 1e300}));
     EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
     EXPECT_TRUE(TagValues(item.get(), 0).empty());
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[3], Expected(0, 3));
   }
   // A new item can be stored at element 0, and it is swapped out too.
   {
     auto fresh = NewItem(4, 1);
-    VQDataBuffer b{};
-    ASSERT_EQ(fresh->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(fresh);
     for (int k = 0; k < 4; ++k) b.pDouble[k] = 7.0 + k;
     EXPECT_EQ(r->put_DataPtr(0, 0, 0, 0, fresh.get()), S_OK);
   }
@@ -883,8 +877,7 @@ TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
     ASSERT_TRUE(item);
     EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, -2.5, 1e300}));
     EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[3], 10.0);
   }
   auto outside = NewItem();
