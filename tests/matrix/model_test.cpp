@@ -1,6 +1,6 @@
 // Model-based test: a plain model of every part of every element (shape,
 // values, attributes, record attributes, identifier, label), of the matrix
-// label and of the tag vectors, against a real matrix driven by a random
+// label, the matrix's axes and the tag vectors, against a real matrix driven by a random
 // sequence of client operations on both storage kinds while the memory check
 // sees too little memory at times, so that storage objects are swapped out
 // and read back between and during the operations. One operation in four
@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "persistence/fuzz/ReadFuzzOne.h"
 #include "support/MatrixFixture.h"
 
 namespace vq::test {
@@ -140,6 +141,12 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   std::vector<ElementModel> m_Model;
   std::wstring m_MatrixLabel;
   std::vector<double> m_Tags[4];
+  struct Axis {
+    double first = 0.0, step = 0.0;
+    std::wstring unit;
+    bool operator==(const Axis&) const = default;
+  } m_Axes[4];
+  std::vector<uint8_t> m_Written;  // the stream the matrix was last read from
   std::map<uint32_t, vq::ComPtr<IVQData>> m_Held;  // writable items a client keeps
   std::deque<std::string> m_Log;
   uint32_t m_Bpv = 8;
@@ -342,6 +349,13 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     _bstr_t label;
     m_Matrix->get_MatrixLabel(label.GetAddress());
     if (Text(label) != m_MatrixLabel) return Fail("matrix label");
+    for (LONG d = 0; d < 4; ++d) {
+      Axis got;
+      _bstr_t unit;
+      m_Matrix->GetAxis(d, &got.first, &got.step, unit.GetAddress());
+      got.unit = Text(unit);
+      if (!(got == m_Axes[d])) return Fail("axis of dimension " + std::to_string(d));
+    }
     auto target = NewItem(1, 1);
     ASSERT_EQ(m_Matrix->GetTagVectorsData(target.get()), S_OK);
     for (LONG t = 0; t < 4; ++t) {
@@ -434,7 +448,13 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     auto fresh = NewMatrix();
     if (Refused(fresh->Read(s.get()), "Read")) return;
     m_Matrix = fresh;
+    m_Written = vq::persist::fuzz::StreamBytes(s.get());
     m_CheckAll = true;
+  }
+  // Texts with characters beyond ASCII that the stream's code page holds.
+  std::wstring RandomText(const wchar_t* stem) {
+    static const wchar_t* tails[] = {L"", L" \u00e9", L" \u20ac", L" \u00b0C"};
+    return stem + std::to_wstring(Rand(100)) + tails[Rand(4)];
   }
 
   void Step(uint32_t step) {
@@ -444,7 +464,14 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     Apply(kNone);
     if (m_Stop) return;
     Check(e);
-    if (step % 50 == 49 || std::exchange(m_CheckAll, false)) CheckMatrix();
+    if (std::exchange(m_CheckAll, false)) {
+      // Written again, a matrix that was read gives the bytes it was read from.
+      std::vector<uint8_t> again;
+      if (!vq::persist::fuzz::WriteAll(m_Matrix.get(), &again) || again != m_Written) return Fail("written again");
+      CheckMatrix();
+    } else if (step % 50 == 49) {
+      CheckMatrix();
+    }
   }
 
   void Operate(uint32_t e) {
@@ -528,7 +555,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       }
     } else if (op < 62) {  // identifier and label
       const LONG id = static_cast<LONG>(Rand(8));
-      const std::wstring label = L"label " + std::to_wstring(Rand(100));
+      const std::wstring label = RandomText(L"label ");
       Log("id " + std::to_string(id) + at);
       ASSERT_EQ(m_Matrix->put_ID(p[0], p[1], p[2], p[3], id), S_OK);
       ASSERT_EQ(m_Matrix->put_Label(p[0], p[1], p[2], p[3], _bstr_t(label.c_str())), S_OK);
@@ -575,11 +602,17 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       std::vector<uint8_t> want;
       for (const auto& el : m_Model) want.insert(want.end(), el.values.begin(), el.values.end());
       if (bytes != want.size() || std::memcmp(raw, want.data(), want.size()) != 0) return Fail("copy values");
-    } else if (op < 88) {
-      const std::wstring label = L"matrix " + std::to_wstring(Rand(100));
+    } else if (op < 87) {
+      const std::wstring label = RandomText(L"matrix ");
       Log("matrix label");
       ASSERT_EQ(m_Matrix->put_MatrixLabel(_bstr_t(label.c_str())), S_OK);
       m_MatrixLabel = label;
+    } else if (op < 88) {
+      const LONG d = static_cast<LONG>(Rand(4));
+      Axis& axis = m_Axes[d];
+      axis = Axis{Rand(64) / 4.0 - 8.0, Rand(64) / 8.0, RandomText(L"u")};
+      Log("axis of dimension " + std::to_string(d));
+      ASSERT_EQ(m_Matrix->InitializeAxis(d, axis.first, axis.step, _bstr_t(axis.unit.c_str())), S_OK);
     } else if (op < 90) {
       Log("tag vectors");
       auto carrier = NewItem(1, 1);
@@ -619,6 +652,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_Model.assign(kCount, ElementModel{});
     for (auto& el : m_Model) el.values.assign(static_cast<size_t>(kX) * kZ * m_Bpv, 0);
     m_MatrixLabel.clear();
+    for (auto& a : m_Axes) a = Axis{};
     for (auto& t : m_Tags) t.clear();
     m_Held.clear();
     for (uint32_t step = 0; step < steps && !m_Stop; ++step) {

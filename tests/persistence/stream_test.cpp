@@ -1,5 +1,5 @@
-// Write and Read of whole matrices: round trips of both storage kinds, the
-// exact bytes of a small matrix, older versions, and hostile streams.
+// Write and Read of whole matrices: the exact bytes of a small matrix, older
+// versions, and hostile streams (round trips: model_test.cpp).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -186,44 +186,11 @@ class StreamTest : public vq::test::MatrixTest {
   }
 };
 
-// ---------------------------------------------------------------------------
-// Round trips, for both storage kinds.
-// ---------------------------------------------------------------------------
-
-class RoundTripTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
-
-// What else a round trip keeps: the element parts, the model test
-// (WriteAndRead); the priority, sizes and element forms, VersionTest.OlderAndNewerVersions
-// (read, then written back byte for byte); tag vector values,
+// Round trips (kind, labels, the matrix's axes, every part of every element,
+// written again byte for byte): model_test.cpp (WriteAndRead); the priority,
+// sizes and element forms, VersionTest.OlderAndNewerVersions (read, then
+// written back byte for byte); tag vector values,
 // TagVectorCarrierDoesNotHoldElementZero.
-TEST_P(RoundTripTest, KeepsTheKindTheLabelAndEveryAxis) {
-  auto m = NewMatrix(3, 2, 2, 2, 5, 2, dataFormatFloat64, GetParam());
-  const std::wstring label = L"Run \u00e9\u20ac 7";  // both characters exist in Windows-1252
-  ASSERT_EQ(m->put_MatrixLabel(_bstr_t(label.c_str())), S_OK);
-  const wchar_t* units[4] = {L"Hz", L"", L"rpm", L"\u00b0C"};
-  for (LONG d = 0; d < 4; ++d) {
-    ASSERT_EQ(m->InitializeAxis(d, 1.5 * d - 2.0, 0.25 + d, _bstr_t(units[d])), S_OK);
-  }
-  const Bytes written = Written(m.get());
-  // The type follows version, count and the label (count 9: eight
-  // characters and the zero).
-  EXPECT_EQ(static_cast<LONG>(written[8 + 4 + 9]), static_cast<LONG>(GetParam()));
-  vq::ComPtr<IVQDataMatrix> r;
-  ASSERT_EQ(ReadAll(written, &r), S_OK);
-  EXPECT_EQ(MatrixLabel(r.get()), label);
-  for (LONG d = 0; d < 4; ++d) {
-    double first = 0, step = 0;
-    BSTR unit = nullptr;
-    ASSERT_EQ(r->GetAxis(d, &first, &step, &unit), S_OK);
-    EXPECT_EQ(first, 1.5 * d - 2.0);
-    EXPECT_EQ(step, 0.25 + d);
-    EXPECT_EQ(Str(unit), std::wstring(units[d]));
-  }
-  EXPECT_EQ(Written(r.get()), written);
-}
-
-INSTANTIATE_TEST_SUITE_P(SingleObject, RoundTripTest, ::testing::Values(matrixSingleObject));
-INSTANTIATE_TEST_SUITE_P(MultipleObjects, RoundTripTest, ::testing::Values(matrixMultipleObjects));
 
 // ---------------------------------------------------------------------------
 // The layout.
