@@ -146,7 +146,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     std::wstring unit;
     bool operator==(const Axis&) const = default;
   } m_Axes[4];
-  std::vector<uint8_t> m_Written;  // the stream the matrix was last read from
+  std::vector<uint8_t> m_Written;                  // the stream the matrix was last read from
   std::map<uint32_t, vq::ComPtr<IVQData>> m_Held;  // writable items a client keeps
   std::deque<std::string> m_Log;
   uint32_t m_Bpv = 8;
