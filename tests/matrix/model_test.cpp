@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "persistence/fuzz/ReadFuzzOne.h"
+#include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
 
 namespace vq::test {
@@ -110,6 +111,16 @@ void ReadAttributes(IVQData* item, Attributes* plain, std::map<LONG, Attributes>
     ReadGroups(recordGroups.get(), &a);
     if (!a.empty()) (*records)[r] = a;
   }
+}
+
+std::vector<double> TagValues(IVQData* item, LONG t) {
+  vq::ComPtr<IVQTagVector> v;
+  item->GetTagVector(t, v.put());
+  LONG n = 0;
+  if (v) v->GetCount(&n);
+  std::vector<double> got(static_cast<size_t>(std::max(n, 0)));
+  if (n > 0) v->GetValues(0, n, got.data());
+  return got;
 }
 
 std::string Describe(const Attributes& a) {
@@ -341,6 +352,12 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     m_Matrix->get_ID(p[0], p[1], p[2], p[3], &id);
     m_Matrix->get_Label(p[0], p[1], p[2], p[3], label.GetAddress());
     if (id != want.id || Text(label) != want.label) return Fail(where + "identifier or label");
+    // The matrix's tag vectors reach element 0's item only.
+    for (LONG t = 0; t < 4; ++t) {
+      if (TagValues(item.get(), t) != (e == 0 ? m_Tags[t] : std::vector<double>{})) {
+        return Fail(where + "tag vector " + std::to_string(t));
+      }
+    }
   }
 
   void CheckMatrix() {
@@ -359,13 +376,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     auto target = NewItem(1, 1);
     ASSERT_EQ(m_Matrix->GetTagVectorsData(target.get()), S_OK);
     for (LONG t = 0; t < 4; ++t) {
-      vq::ComPtr<IVQTagVector> v;
-      target->GetTagVector(t, v.put());
-      LONG n = 0;
-      v->GetCount(&n);
-      std::vector<double> got(static_cast<size_t>(n));
-      if (n > 0) v->GetValues(0, n, got.data());
-      if (got != m_Tags[t]) return Fail("tag vector " + std::to_string(t));
+      if (TagValues(target.get(), t) != m_Tags[t]) return Fail("tag vector " + std::to_string(t));
     }
   }
 
@@ -584,7 +595,14 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     } else if (op < 72) {
       Log("save all");
       m_Held.clear();
-      if (m_Matrix->AllSaveToDisk() != S_OK) Fail("AllSaveToDisk");
+      if (m_Matrix->AllSaveToDisk() != S_OK) return Fail("AllSaveToDisk");
+      // No client holds an item: every storage object went to the swap file.
+      CVQDataMatrix* impl = Impl(m_Matrix.get());
+      for (uint32_t i = 0; i < impl->DataCount() && m_Fault == kNone; ++i) {
+        if (!impl->StorageAt(i)->IsOnDisk() || impl->StorageAt(i)->IsInMemory()) {
+          return Fail("storage object " + std::to_string(i) + " stayed in memory");
+        }
+      }
     } else if (op < 78) {
       Slice(false);
     } else if (op < 82) {
