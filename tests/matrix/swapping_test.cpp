@@ -7,10 +7,8 @@
 #include <thread>
 #include <utility>
 
-#include "memory/FileCache.h"
 #include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
-#include "storage/SingleData.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
@@ -79,53 +77,8 @@ TEST_P(KindSwapTest, LowMemorySwapsOnTheClientsThreadAndValuesComeBack) {
   Verify(m.get(), 0.5);
 }
 
-// Every format with a byte size swaps on both kinds, formats without a
-// pointer field in the buffer descriptor (16- and 64-bit integers) included:
-// the values leave memory, reach the swap file and come back bit for bit.
-TEST_P(KindSwapTest, EveryFormatSwapsOutAndComesBackBitExact) {
-  for (LONG format = dataFormatInt32; format <= dataFormatComplex64; ++format) {
-    SCOPED_TRACE("format " + std::to_string(format));
-    auto m = NewMatrix(3, 1, 1, 2, 37, 3, format, GetParam());
-    const uint32_t elements = 6;
-    const size_t bytes = VQDataBytesPerValue(format) * 37u * 3u;
-    // A byte pattern that differs per element, position and format.
-    auto pattern = [&](uint32_t idx, size_t k) {
-      return static_cast<uint8_t>(idx * 131u + k * 7u + static_cast<uint32_t>(format) * 17u + (k >> 8));
-    };
-    for (uint32_t idx = 0; idx < elements; ++idx) {
-      auto item = Get(m.get(), static_cast<LONG>(idx % 3), 0, 0, static_cast<LONG>(idx / 3));
-      ASSERT_TRUE(item);
-      void* values = nullptr;
-      ULONGLONG size = 0;
-      ASSERT_EQ(item->GetRawData(&values, &size), S_OK);
-      ASSERT_EQ(size, bytes);
-      for (size_t k = 0; k < bytes; ++k) static_cast<uint8_t*>(values)[k] = pattern(idx, k);
-    }
-    ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-    CVQDataMatrix* impl = Impl(m.get());
-    for (uint32_t i = 0; i < impl->DataCount(); ++i) {
-      CDataBase* storage = impl->StorageAt(i);
-      ASSERT_NE(storage, nullptr);
-      EXPECT_TRUE(storage->IsOnDisk()) << "storage object " << i;
-      EXPECT_FALSE(storage->IsInMemory()) << "storage object " << i;
-      if (auto* single = dynamic_cast<CSingleData*>(storage)) {
-        EXPECT_EQ(single->Item(), nullptr) << "storage object " << i;  // the item itself is gone
-      }
-    }
-    EXPECT_EQ(impl->FileCache()->BlockCount(), impl->DataCount());
-    for (uint32_t idx = 0; idx < elements; ++idx) {
-      auto item = Get(m.get(), static_cast<LONG>(idx % 3), 0, 0, static_cast<LONG>(idx / 3), false);
-      ASSERT_TRUE(item);
-      void* values = nullptr;
-      ULONGLONG size = 0;
-      ASSERT_EQ(item->GetRawData(&values, &size), S_OK);
-      ASSERT_EQ(size, bytes);
-      for (size_t k = 0; k < bytes; ++k) {
-        ASSERT_EQ(static_cast<const uint8_t*>(values)[k], pattern(idx, k)) << "element " << idx << " byte " << k;
-      }
-    }
-  }
-}
+// Every format on both kinds leaves memory and comes back bit for bit:
+// model_test.cpp (its seeds walk the formats; save all, then check).
 
 TEST_P(KindSwapTest, LifoPicksTheMostRecentlyUsed) {
   auto m = NewMatrix();
