@@ -719,15 +719,13 @@ TEST_P(MatrixModelTest, EveryPartOfEveryElementSurvives) {
   for (uint32_t seed = 1; seed <= seeds && !HasFailure(); ++seed) Run(seed, steps);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, MatrixModelTest,
-                         ::testing::Values(Params{matrixSingleObject, dataFormatFloat64},
-                                           Params{matrixSingleObject, dataFormatInt64},
-                                           Params{matrixSingleObject, dataFormatComplex64},
-                                           Params{matrixSingleObject, dataFormatFloat32},
-                                           Params{matrixMultipleObjects, dataFormatFloat64},
-                                           Params{matrixMultipleObjects, dataFormatInt16},
-                                           Params{matrixMultipleObjects, dataFormatFloat32}),
-                         ModelName);
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MatrixModelTest,
+    ::testing::Values(Params{matrixSingleObject, dataFormatFloat64}, Params{matrixSingleObject, dataFormatInt64},
+                      Params{matrixSingleObject, dataFormatComplex64}, Params{matrixSingleObject, dataFormatFloat32},
+                      Params{matrixMultipleObjects, dataFormatFloat64}, Params{matrixMultipleObjects, dataFormatInt16},
+                      Params{matrixMultipleObjects, dataFormatFloat32}),
+    ModelName);
 
 }  // namespace
 }  // namespace vq::test

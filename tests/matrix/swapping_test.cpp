@@ -10,8 +10,8 @@
 #include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
-#include "support/ProcessInfo.h"
 #include "support/MemoryCgroup.h"
+#include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
 
 namespace vq::test {
