@@ -486,12 +486,9 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       if (m_Stop) return;
       // Written again, a matrix that was read gives the header it was read
       // from, up to element 0's form. The forms are not compared: an
-      // attribute group whose attributes were all removed may be written by
-      // one matrix and not by the one read from it (the model counts
-      // attributes, not empty groups). BUG, left for a decision: on packed
-      // storage Write can also give element 1 the matrix's tag vectors from
-      // a pool item that showed element 0 (seed 2 of MultiFromFloat64, i.e.
-      // Complex128, step 290); Read drops them.
+      // attribute group whose attributes were all removed is written by one
+      // matrix and not by the one read from it (the model counts attributes,
+      // not empty groups; left for a decision).
       std::vector<uint8_t> again;
       if (!vq::persist::fuzz::WriteAll(m_Matrix.get(), &again)) return Fail("written again");
       const char form[] = "VQDI";
