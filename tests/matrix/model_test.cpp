@@ -170,6 +170,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
   std::string m_Where;
   bool m_Stop = false;
   bool m_CheckAll = false;
+  uint32_t m_Touched = kCount;  // an element the operation changed besides its own
   // The fault the operation runs under.
   enum Fault { kNone, kWrites, kShortWrite, kFullDisk, kReads, kEmptyRead, kAllocation, kMemoryStatus, kFaults };
   Fault m_Fault = kNone;
@@ -481,6 +482,7 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     Apply(kNone);
     if (m_Stop) return;
     Check(e);
+    if (const uint32_t touched = std::exchange(m_Touched, kCount); touched != e && touched < kCount) Check(touched);
     if (std::exchange(m_CheckAll, false)) {
       CheckMatrix();
       if (m_Stop) return;
@@ -501,6 +503,14 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     }
   }
 
+  // The lowest element index with identifier id, kCount when none has it
+  // (-1 identifies no element).
+  uint32_t FirstWithId(LONG id) const {
+    uint32_t first = 0;
+    while (first < kCount && (id == -1 || m_Model[first].id != id)) ++first;
+    return first;
+  }
+
   void Operate(uint32_t e) {
     LONG p[4];
     Pos(e, p);
@@ -512,10 +522,13 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     const bool sliceable = f == dataFormatFloat64 || f == dataFormatFloat32;
     const bool copyable = sliceable || f == dataFormatComplex128 || f == dataFormatComplex64;
     if ((!sliceable && op >= 72 && op < 82) || (!copyable && op == 84)) op = 40;
-    if (op < 12) {  // a new item put as the element
-      Log("put" + at);
+    if (op < 12) {  // a new item put as the element, or as the first with its identifier
+      const bool byId = Rand(4) == 0;
+      const LONG id = m_Model[e].id;
+      const uint32_t target = byId ? FirstWithId(id) : e;
+      Log(std::string(byId ? "put by id " + std::to_string(id) : "put") + at);
       auto item = NewItem(kX, kZ, m_Format);
-      ElementModel next = m_Model[e];
+      ElementModel next = m_Model[target < kCount ? target : e];
       next.values = RandomValues();
       next.attributes.clear();
       next.records.clear();
@@ -527,9 +540,13 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       vq::ComPtr<IVQAxis> axis;
       item->GetAxis(axis.put());
       axis->InitializeAsLinear(kX, 0.0, 1.0, _bstr_t(L"Hz"));
-      m_Held.erase(e);
-      if (Refused(m_Matrix->put_DataPtr(p[0], p[1], p[2], p[3], item.get()), "put")) return;
-      m_Model[e] = next;
+      m_Held.erase(target);
+      const HRESULT hr =
+          byId ? m_Matrix->put_DataPtrID(id, item.get()) : m_Matrix->put_DataPtr(p[0], p[1], p[2], p[3], item.get());
+      if (target == kCount) return hr == E_FAIL ? void() : Fail("put by an identifier no element has");
+      if (Refused(hr, "put")) return;
+      m_Model[target] = next;
+      m_Touched = target;
     } else if (op < 30) {  // values and attributes changed through a writable item
       auto it = m_Held.find(e);
       vq::ComPtr<IVQData> item = it != m_Held.end() ? it->second : Element(e, true);
@@ -580,21 +597,30 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
           if (plain != m_Model[e].attributes || gotRecord != wantRecord) return Fail("subset attributes");
         }
       }
-    } else if (op < 62) {  // identifier and label
-      const LONG id = static_cast<LONG>(Rand(8));
+    } else if (op < 62) {  // identifier (-1: none) and label, and the lookups by identifier
+      const LONG id = static_cast<LONG>(Rand(9)) - 1;
       const std::wstring label = RandomText(L"label ");
       Log("id " + std::to_string(id) + at);
       ASSERT_EQ(m_Matrix->put_ID(p[0], p[1], p[2], p[3], id), S_OK);
       ASSERT_EQ(m_Matrix->put_Label(p[0], p[1], p[2], p[3], _bstr_t(label.c_str())), S_OK);
       m_Model[e].id = id;
       m_Model[e].label = label;
-      LONG q[4] = {-1, -1, -1, -1};
-      const HRESULT hr = m_Matrix->GetPositionFromID(id, &q[0], &q[1], &q[2], &q[3]);
-      uint32_t firstWithId = 0;
-      while (m_Model[firstWithId].id != id) ++firstWithId;
-      LONG w[4];
-      Pos(firstWithId, w);
-      if (hr != S_OK || std::memcmp(q, w, sizeof q) != 0) return Fail("GetPositionFromID");
+      const LONG probe = Rand(2) == 0 ? id : static_cast<LONG>(Rand(9)) - 1;
+      const uint32_t first = FirstWithId(probe);
+      LONG q[4] = {9, 9, 9, 9}, w[4] = {9, 9, 9, 9}, has = -1;
+      if (first < kCount) Pos(first, w);
+      const HRESULT found = m_Matrix->GetPositionFromID(probe, &q[0], &q[1], &q[2], &q[3]);
+      ASSERT_EQ(m_Matrix->HasData(probe, &has), S_OK);
+      if (found != (first < kCount ? S_OK : E_FAIL) || std::memcmp(q, w, sizeof q) != 0 || has != (first < kCount)) {
+        return Fail("lookup of identifier " + std::to_string(probe));
+      }
+      vq::ComPtr<IUnknown> byId;
+      const HRESULT hr = m_Matrix->get_DataPtrID(probe, byId.put());
+      if (first == kCount) return hr == E_FAIL && !byId ? void() : Fail("item of identifier " + std::to_string(probe));
+      if (Refused(hr, "item by identifier")) return;
+      // The element's own item, while the first is held.
+      auto own = Element(first, true);
+      if (own && !vq::IsSameObject(byId.get(), own.get())) Fail("item of identifier, another object");
     } else if (op < 66) {  // one attribute set for every element of a d4 index
       auto carrier = NewItem(1, kZ);
       ElementModel set;
