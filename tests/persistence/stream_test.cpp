@@ -1,5 +1,5 @@
-// Write and Read of whole matrices: round trips of both storage kinds, the
-// exact bytes of a small matrix, older versions, and hostile streams.
+// Write and Read of whole matrices: the exact bytes of a small matrix, older
+// versions, and hostile streams (round trips: model_test.cpp).
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,9 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "memory/FileCache.h"
 #include "persistence/fuzz/ReadFuzzOne.h"
-#include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
@@ -27,6 +25,7 @@ using vq::persist::fuzz::ReadAll;
 using vq::persist::fuzz::StreamBytes;
 using vq::persist::fuzz::WriteAll;
 using Bytes = std::vector<uint8_t>;
+using vq::test::Buffer;
 using vq::test::kSanitized;
 using vq::test::StatusBytes;
 
@@ -185,45 +184,11 @@ class StreamTest : public vq::test::MatrixTest {
   }
 };
 
-// ---------------------------------------------------------------------------
-// Round trips, for both storage kinds.
-// ---------------------------------------------------------------------------
-
-class RoundTripTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
-
-// What else a round trip keeps: the element parts, the model test
-// (WriteAndRead); the priority, sizes and element forms, VersionTest.OlderAndNewerVersions
-// (read, then written back byte for byte); tag vector values,
-// TagVectorCarrierDoesNotHoldElementZero.
-TEST_P(RoundTripTest, KeepsTheKindTheLabelAndEveryAxis) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(3, 2, 2, 2, 5, 2, dataFormatFloat64, GetParam()), S_OK);
-  const std::wstring label = L"Run \u00e9\u20ac 7";  // both characters exist in Windows-1252
-  ASSERT_EQ(m->put_MatrixLabel(_bstr_t(label.c_str())), S_OK);
-  const wchar_t* units[4] = {L"Hz", L"", L"rpm", L"\u00b0C"};
-  for (LONG d = 0; d < 4; ++d) {
-    ASSERT_EQ(m->InitializeAxis(d, 1.5 * d - 2.0, 0.25 + d, _bstr_t(units[d])), S_OK);
-  }
-  const Bytes written = Written(m.get());
-  // The type follows version, count and the label (count 9: eight
-  // characters and the zero).
-  EXPECT_EQ(static_cast<LONG>(written[8 + 4 + 9]), static_cast<LONG>(GetParam()));
-  vq::ComPtr<IVQDataMatrix> r;
-  ASSERT_EQ(ReadAll(written, &r), S_OK);
-  EXPECT_EQ(MatrixLabel(r.get()), label);
-  for (LONG d = 0; d < 4; ++d) {
-    double first = 0, step = 0;
-    BSTR unit = nullptr;
-    ASSERT_EQ(r->GetAxis(d, &first, &step, &unit), S_OK);
-    EXPECT_EQ(first, 1.5 * d - 2.0);
-    EXPECT_EQ(step, 0.25 + d);
-    EXPECT_EQ(Str(unit), std::wstring(units[d]));
-  }
-  EXPECT_EQ(Written(r.get()), written);
-}
-
-INSTANTIATE_TEST_SUITE_P(SingleObject, RoundTripTest, ::testing::Values(matrixSingleObject));
-INSTANTIATE_TEST_SUITE_P(MultipleObjects, RoundTripTest, ::testing::Values(matrixMultipleObjects));
+// Round trips (kind, labels, the matrix's axes, every part of every element,
+// tag vectors and that no carrier holds element 0 after a Read, written again
+// byte for byte): model_test.cpp (WriteAndRead); the priority, sizes and
+// element forms, VersionTest.OlderAndNewerVersions (read, then written back
+// byte for byte).
 
 // ---------------------------------------------------------------------------
 // The layout.
@@ -303,8 +268,7 @@ class VersionTest : public StreamTest {
     StreamTest::SetUp();
     for (int i = 0; i < 2; ++i) {
       auto item = NewItem(3, 1);
-      VQDataBuffer b{};
-      ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+      VQDataBuffer b = Buffer(item);
       for (int k = 0; k < 3; ++k) b.pDouble[k] = 10.0 * i + k;
       forms[i] = ItemForm(item.get());
     }
@@ -323,8 +287,7 @@ class VersionTest : public StreamTest {
     EXPECT_EQ(step, 0.5);
     EXPECT_EQ(Str(unit), L"u");
     auto item = Get(r, 1, 0, 0, 0, false);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     ASSERT_EQ(b.XSize, 3);
     EXPECT_EQ(b.pDouble[2], 12.0);
   }
@@ -522,9 +485,8 @@ TEST_F(StreamTest, KeptFuzzInputs) {
 }
 
 // ---------------------------------------------------------------------------
-// Elements written whole, headers that disagree with their
-// elements, streams that declare more than they hold, the tag-vector carrier,
-// swap-file failures during Write, and what a failed Read leaves behind.
+// Headers that disagree with their elements, streams that declare more than
+// they hold, and what a failed Read leaves behind.
 // ---------------------------------------------------------------------------
 
 std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
@@ -534,21 +496,6 @@ std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
 class KindStreamTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
 INSTANTIATE_TEST_SUITE_P(BothKinds, KindStreamTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
                          KindName);
-
-bool IsSwappedOut(IVQDataMatrix* m, uint32_t dataIndex) {
-  CDataBase* storage = static_cast<CVQDataMatrix*>(m)->StorageAt(dataIndex);
-  return storage != nullptr && storage->IsOnDisk() && !storage->IsInMemory();
-}
-
-std::vector<double> TagValues(IVQData* item, LONG index) {
-  vq::ComPtr<IVQTagVector> tag;
-  EXPECT_EQ(item->GetTagVector(index, tag.put()), S_OK);
-  LONG count = 0;
-  if (!tag || tag->GetCount(&count) != S_OK || count <= 0) return {};
-  std::vector<double> values(static_cast<size_t>(count));
-  EXPECT_EQ(tag->GetValues(0, count, values.data()), S_OK);
-  return values;
-}
 
 // Touches every method of a matrix that a Read left behind, successful or
 // not: each call succeeds or fails cleanly (the sanitizer builds watch for
@@ -779,8 +726,7 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   for (LONG d1 = 0; d1 < 3; ++d1) {
     auto item = Get(r.get(), d1, 0, 0, 0, false);
     ASSERT_TRUE(item);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[5], Expected(static_cast<uint32_t>(d1), 5));
     LONG id = 0;
     ASSERT_EQ(r->get_ID(d1, 0, 0, 0, &id), S_OK);
@@ -795,8 +741,7 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   if (GetParam() == matrixMultipleObjects) {
     auto item = Get(r.get(), 3, 0, 0, 0, false);
     ASSERT_TRUE(item);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     EXPECT_EQ(b.pDouble[5], 0.0);
   } else {
     EXPECT_EQ(r->get_ConstDataPtr(3, 0, 0, 0, 1, none.put()), E_FAIL);
@@ -830,94 +775,6 @@ TEST_P(KindStreamTest, StreamThatDeclaresAHugeMatrixAndEnds) {
   EXPECT_LT(o.peakGrowth, kSmall) << "resident peak grew by " << (o.peakGrowth >> 20) << " MiB";
 }
 
-void SetTag(IVQData* item, LONG index, const std::vector<double>& values) {
-  vq::ComPtr<IVQTagVector> tag;
-  ASSERT_EQ(item->GetTagVector(index, tag.put()), S_OK);
-  ASSERT_EQ(tag->SetValues(static_cast<LONG>(values.size()), values.data()), S_OK);
-}
-
-// After a Read of a stream with tag vectors, the matrix's carrier
-// was element 0's own item, so element 0 counted as held by a client for the
-// matrix's life: never swapped out, and put DataPtr there failed.
-TEST_P(KindStreamTest, TagVectorCarrierDoesNotHoldElementZero) {
-  auto m = Make(2, 1, 4, 1, GetParam(), true);
-  auto carrier = NewItem(1, 1);
-  SetTag(carrier.get(), 1, {1.0, -2.5, 1e300});
-  SetTag(carrier.get(), 3, {-4.5});
-  ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
-  const Bytes written = Written(m.get());
-
-  vq::ComPtr<IVQDataMatrix> r;
-  ASSERT_EQ(ReadAll(written, &r), S_OK);
-  const uint32_t zero = Impl(r.get())->DataIndex(0);
-  // Nobody holds element 0: it is swapped out like any other element...
-  ASSERT_EQ(r->AllSaveToDisk(), S_OK);
-  EXPECT_TRUE(IsSwappedOut(r.get(), zero));
-  // ...and comes back with its values and the matrix's tag vectors.
-  {
-    auto item = Get(r.get(), 0, 0, 0, 0);
-    ASSERT_TRUE(item);
-    EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, -2.5, 1e300}));
-    EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
-    EXPECT_TRUE(TagValues(item.get(), 0).empty());
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
-    EXPECT_EQ(b.pDouble[3], Expected(0, 3));
-  }
-  // A new item can be stored at element 0, and it is swapped out too.
-  {
-    auto fresh = NewItem(4, 1);
-    VQDataBuffer b{};
-    ASSERT_EQ(fresh->GetDataBuffer(&b), S_OK);
-    for (int k = 0; k < 4; ++k) b.pDouble[k] = 7.0 + k;
-    EXPECT_EQ(r->put_DataPtr(0, 0, 0, 0, fresh.get()), S_OK);
-  }
-  ASSERT_EQ(r->AllSaveToDisk(), S_OK);
-  EXPECT_TRUE(IsSwappedOut(r.get(), zero));
-  // The tag vectors still travel: another round trip keeps them.
-  const Bytes again = Written(r.get());
-  vq::ComPtr<IVQDataMatrix> r2;
-  ASSERT_EQ(ReadAll(again, &r2), S_OK);
-  {
-    auto item = Get(r2.get(), 0, 0, 0, 0, false);
-    ASSERT_TRUE(item);
-    EXPECT_EQ(TagValues(item.get(), 1), (std::vector<double>{1.0, -2.5, 1e300}));
-    EXPECT_EQ(TagValues(item.get(), 3), (std::vector<double>{-4.5}));
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
-    EXPECT_EQ(b.pDouble[3], 10.0);
-  }
-  auto outside = NewItem();
-  ASSERT_EQ(r2->GetTagVectorsData(outside.get()), S_OK);
-  EXPECT_EQ(TagValues(outside.get(), 1), (std::vector<double>{1.0, -2.5, 1e300}));
-  // A stream without tag vectors gives none: the model test reads such streams
-  // and compares the tag vectors.
-}
-
-// A swapped-out element that cannot be read back
-// ended Write with E_POINTER, as if the element had no data item.
-TEST_P(KindStreamTest, WriteReportsAFailedSwapFileRead) {
-  auto m = NewMatrix();
-  ASSERT_EQ(m->Initialize2(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam()), S_OK);
-  Fill(m.get());
-  const Bytes before = Written(m.get());
-  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
-  m_Env.failReads = true;
-  // What element access reports for the same failure.
-  vq::ComPtr<IUnknown> out;
-  const HRESULT access = m->get_ConstDataPtr(0, 0, 0, 0, 1, out.put());
-  EXPECT_EQ(access, E_FAIL);
-  vq::test::TraceCapture trace;
-  vq::ComPtr<IStream> s;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-  EXPECT_EQ(m->Write(s.get()), access);
-  EXPECT_TRUE(trace.Contains("COM Error, "));
-  // Once the swap file reads again, nothing was lost.
-  m_Env.failReads = false;
-  const Bytes after = Written(m.get());
-  EXPECT_EQ(after, before);
-}
-
 // Every cut and every hostile int32 field of a stream with several storage
 // objects, IDs, labels, attributes and tag vectors: a Read that fails leaves
 // a matrix that can be used and released.
@@ -934,7 +791,9 @@ TEST_P(KindStreamTest, FailedReadsLeaveAMatrixThatCanBeUsedAndReleased) {
     ASSERT_EQ(item->AddAttribute(_bstr_t(L"Run"), _bstr_t(L"Number"), _bstr_t(L""), _variant_t(7L)), S_OK);
   }
   auto carrier = NewItem(1, 1);
-  SetTag(carrier.get(), 0, {1.0});
+  vq::ComPtr<IVQTagVector> tag;
+  ASSERT_EQ(carrier->GetTagVector(0, tag.put()), S_OK);
+  ASSERT_EQ(tag->Add(1.0), S_OK);
   ASSERT_EQ(m->PutTagVectorsData(carrier.get()), S_OK);
   const Bytes good = Written(m.get());
   size_t failed = 0;

@@ -14,8 +14,7 @@ void ExpectPacked(IVQData* target, uint32_t elements, LONG xs, LONG zs) {
   target->GetSize(1, &z);
   ASSERT_EQ(x, xs);
   ASSERT_EQ(z, zs * static_cast<LONG>(elements));
-  VQDataBuffer b{};
-  ASSERT_EQ(target->GetDataBuffer(&b), S_OK);
+  VQDataBuffer b = Buffer(target);
   ASSERT_NE(b.pDouble, nullptr);
   const size_t perElement = static_cast<size_t>(xs * zs);
   for (uint32_t e = 0; e < elements; ++e)

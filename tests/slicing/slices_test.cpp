@@ -62,8 +62,7 @@ void ExpectRecords(IVQDataMatrix* m, const Plane& plane, IVQData* result, LONG z
   result->GetSize(1, &records);
   ASSERT_EQ(x, xs);
   ASSERT_EQ(records, nOuter * nInner);
-  VQDataBuffer buffer{};
-  ASSERT_EQ(result->GetDataBuffer(&buffer), S_OK);
+  VQDataBuffer buffer = Buffer(result);
   ASSERT_NE(buffer.pDouble, nullptr);
   for (LONG i = 0; i < nOuter; ++i) {
     for (LONG j = 0; j < nInner; ++j) {
@@ -321,8 +320,7 @@ TEST_P(SliceTest, PartsHeldByAClientAreReadWhereTheyReallyAre) {
 // An item whose value k is first + k * step, in format 1.
 vq::ComPtr<IVQData> Ramp(LONG x, LONG z, double first, double step) {
   auto item = SlicingTest::NewItem(x, z);
-  VQDataBuffer b{};
-  EXPECT_EQ(item->GetDataBuffer(&b), S_OK);
+  VQDataBuffer b = Buffer(item);
   for (LONG k = 0; k < x * z; ++k) b.pDouble[k] = first + k * step;
   return item;
 }
@@ -397,8 +395,7 @@ TEST_P(SliceTest, ElementsOfAnotherShapeAreReadAtTheirOwnRecord) {
     auto item = Get(shapedByClients.get(), e, 0, 0, 0);
     ASSERT_TRUE(item);
     ASSERT_EQ(item->Allocate(widths[e], 2, dataFormatFloat64), S_OK);
-    VQDataBuffer b{};
-    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     for (LONG k = 0; k < widths[e] * 2; ++k) b.pDouble[k] = 100.0 * e + k;
   }
   ASSERT_EQ(shapedByClients->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
@@ -481,12 +478,10 @@ TEST_P(SliceTest, LinearAxisWithANegativeDeltaSumsTheRangeOnly) {
 TEST_P(SliceTest, ResultBufferIsFilledInPlaceOrTheFailureReturned) {
   auto m = Make(3, 2, 1, 1, 8, 2);
   auto result = NewItem(8, 6);
-  VQDataBuffer before{};
-  ASSERT_EQ(result->GetDataBuffer(&before), S_OK);
+  VQDataBuffer before = Buffer(result);
   for (LONG k = 0; k < 48; ++k) before.pDouble[k] = -1.0;
   ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
-  VQDataBuffer after{};
-  ASSERT_EQ(result->GetDataBuffer(&after), S_OK);
+  VQDataBuffer after = Buffer(result);
   EXPECT_EQ(after.pDouble, before.pDouble) << "same shape: the buffer is reused";
   ExpectRecords(m.get(), kPlanes[0], result.get(), 1, 0, 0, matrixDirectionByRow, 8);
 

@@ -28,8 +28,7 @@ class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matr
     return static_cast<uint32_t>(d1 + Size(m, 1) * (d2 + Size(m, 2) * (d3 + Size(m, 3) * d4)));
   }
   static std::vector<double> Values(IVQData* item) {
-    VQDataBuffer b{};
-    EXPECT_EQ(item->GetDataBuffer(&b), S_OK);
+    VQDataBuffer b = Buffer(item);
     std::vector<double> v;
     for (LONG k = 0; k < b.XSize * b.ZSize; ++k) {
       v.push_back(b.Format == dataFormatFloat64 ? b.pDouble[k] : static_cast<double>(b.pFloat[k]));

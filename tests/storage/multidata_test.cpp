@@ -422,31 +422,6 @@ TEST_F(MultiDataTest, FoldBackFailureKeepsTheItemAndItsValues) {
   EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
 }
 
-TEST_F(MultiDataTest, ReadFailureLeavesNothingHalfLoaded) {
-  auto data = Make(2, 300, 1);
-  { Write(Take(*data, 0, true).get(), 0); }
-  ASSERT_TRUE(data->SaveToDisk());
-  m_Ops.failReads = true;
-  TraceCapture trace;
-  EXPECT_FALSE(Take(*data, 0, false, E_FAIL));
-  EXPECT_FALSE(Part(*data, 0, 1, 5, E_FAIL));
-  EXPECT_TRUE(trace.Contains("GetAllData(0): GetAllFromDisk failed. Can't retrieve full element."));
-  EXPECT_FALSE(data->IsInMemory());
-  EXPECT_EQ(data->BufferAddress(), nullptr);
-  EXPECT_TRUE(data->SaveToDisk());  // nothing in memory: already saved
-  m_Ops.failReads = false;
-  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
-
-  // A failed write keeps the changed values in memory.
-  { Write(Take(*data, 0, true).get(), 0, 4); }
-  m_Ops.failWrites = true;
-  EXPECT_FALSE(data->SaveToDisk());
-  EXPECT_TRUE(data->IsInMemory());
-  m_Ops.failWrites = false;
-  ASSERT_TRUE(data->SaveToDisk());
-  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0, 4));
-}
-
 TEST_F(MultiDataTest, BufferIsMappedAndItsBlockMovesWithoutACopy) {
   // 3 x 100 doubles: 2,400 bytes, not a whole number of sectors.
   auto data = Make(3, 100, 1);

@@ -19,6 +19,14 @@
 
 namespace vq::test {
 
+// The item's buffer descriptor (any pointer to a data item).
+template <class Item>
+VQDataBuffer Buffer(const Item& item) {
+  VQDataBuffer b{};
+  EXPECT_EQ(item->GetDataBuffer(&b), S_OK);
+  return b;
+}
+
 class MatrixTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
@@ -34,6 +42,13 @@ class MatrixTest : public ::testing::Test {
     EXPECT_EQ(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void()),
               S_OK);
     EXPECT_EQ(m ? Impl(m.get())->UseEnvironment(env != nullptr ? *env : m_Env) : E_POINTER, S_OK);
+    return m;
+  }
+  // A new matrix on m_Env, initialised by Initialize2 with these arguments.
+  vq::ComPtr<IVQDataMatrix> NewMatrix(LONG s1, LONG s2, LONG s3, LONG s4, LONG x, LONG z, LONG format,
+                                      matrixType kind) {
+    auto m = NewMatrix();
+    EXPECT_EQ(m->Initialize2(s1, s2, s3, s4, x, z, format, kind), S_OK);
     return m;
   }
   // The implementation object behind an interface pointer (white-box tests).
@@ -72,8 +87,7 @@ class MatrixTest : public ::testing::Test {
           for (LONG d1 = 0; d1 < s[0]; ++d1, ++idx) {
             auto item = Get(m, d1, d2, d3, d4);
             ASSERT_TRUE(item);
-            VQDataBuffer b{};
-            ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+            VQDataBuffer b = Buffer(item);
             ASSERT_NE(b.pDouble, nullptr);
             for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) b.pDouble[k] = Expected(idx, k, salt);
           }
@@ -90,8 +104,7 @@ class MatrixTest : public ::testing::Test {
           for (LONG d1 = 0; d1 < s[0]; ++d1, ++idx) {
             auto item = Get(m, d1, d2, d3, d4, false);
             ASSERT_TRUE(item);
-            VQDataBuffer b{};
-            ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+            VQDataBuffer b = Buffer(item);
             ASSERT_NE(b.pDouble, nullptr);
             for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) {
               ASSERT_EQ(b.pDouble[k], Expected(idx, k, salt)) << "element " << idx << " value " << k;
