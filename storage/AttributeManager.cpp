@@ -47,7 +47,7 @@ bool VariantsEqual(const VARIANT& a, const VARIANT& b) {
 }
 
 bool RecordsEqual(const CAttributeSet::Record& a, const CAttributeSet::Record& b) {
-  return a.Group == b.Group && a.Name == b.Name && a.SecondName == b.SecondName &&
+  return a.Group == b.Group && a.Name == b.Name && a.SecondName == b.SecondName && a.GroupOnly == b.GroupOnly &&
          VariantsEqual(static_cast<const VARIANT&>(a.Value), static_cast<const VARIANT&>(b.Value));
 }
 
@@ -87,6 +87,13 @@ HRESULT ReadGroups(IVQAttributeGroups* groups, CAttributeSet::List* out, bool to
         FAILED(hr = group->GetCount(&attributeCount)) ||
         FAILED(hr = group->GetSecondName(secondName.GetAddress()))) {
       return fail(FAILED(hr) ? hr : E_POINTER);
+    }
+    if (attributeCount == 0) {
+      try {
+        out->push_back(CAttributeSet::Record{ToWide(groupName), L"", ToWide(secondName), _variant_t(), true});
+      } catch (...) {
+        if (!tolerant) return E_OUTOFMEMORY;
+      }
     }
     for (LONG a = 1; a <= attributeCount; ++a) {
       vq::ComPtr<IVQAttribute> attribute;
@@ -214,6 +221,23 @@ vq::ComPtr<IVQData> DataOf(IUnknown* item) {
 
 namespace {
 
+// Adds a group without attributes to `data`: non-indexed when `record` is 0,
+// else to that record.
+HRESULT AddEmptyGroup(IVQData* data, LONG record, BSTR group, BSTR second) {
+  vq::ComPtr<IVQAttributeGroups> groups;
+  HRESULT hr = S_OK;
+  if (record == 0) {
+    hr = data->GetAttributes(groups.put());
+  } else {
+    vq::ComPtr<IVQIndexedAttributes> indexed;
+    hr = data->GetIndexedAttributes(1, indexed.put());
+    if (SUCCEEDED(hr)) hr = indexed ? indexed->GetItem(_variant_t(record), groups.put()) : E_POINTER;
+  }
+  if (SUCCEEDED(hr) && !groups) hr = E_POINTER;
+  vq::ComPtr<IVQAttributeGroup> added;
+  return SUCCEEDED(hr) ? groups->Add(group, second, added.put()) : hr;
+}
+
 // Adds the records of `list` to `data`: as non-indexed attributes when
 // `record` is 0, else as indexed attributes of that record. With
 // `skipRefused` a record the item refuses is passed over (the result is
@@ -223,8 +247,10 @@ HRESULT AddRecords(IVQData* data, const CAttributeSet::List& list, LONG record, 
     _bstr_t group(r.Group.c_str()), name(r.Name.c_str()), second(r.SecondName.c_str());
     const VARIANT& value = r.Value;
     const HRESULT hr =
-        record == 0 ? data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value)
-                    : data->AddIndexedAttribute(1, record, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value);
+        r.GroupOnly ? AddEmptyGroup(data, record, group.GetBSTR(), second.GetBSTR())
+        : record == 0
+            ? data->AddAttribute(group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value)
+            : data->AddIndexedAttribute(1, record, group.GetBSTR(), name.GetBSTR(), second.GetBSTR(), value);
     if (FAILED(hr) && !skipRefused) return hr;
   }
   return S_OK;

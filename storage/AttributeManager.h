@@ -10,7 +10,9 @@
 // A set holds the item's non-indexed attributes (one ordered list) and its
 // indexed attributes (a list per record z, counted from 1, for the records
 // that have any). Each attribute record is (group name, attribute name, group
-// second name, value). Two sets are equal when both parts hold the same
+// second name, value); a group without attributes is one record of its own
+// (GroupOnly: no name, no value), so that it survives as the item had it. Two
+// sets are equal when both parts hold the same
 // records in the same order; two values are equal when they have the same
 // type and value (reals compared bit for bit, so a NaN equals itself).
 //
@@ -37,6 +39,7 @@ class CAttributeSet {
     std::wstring Name;
     std::wstring SecondName;
     _variant_t Value;
+    bool GroupOnly = false;  // the group holds no attribute; Name and Value unused
   };
   using List = std::vector<Record>;
 

@@ -149,6 +149,70 @@ void AddIndexed(IVQData* item, LONG record, const wchar_t* name, _variant_t valu
             S_OK);
 }
 
+// A group whose attributes were all removed is still part of the item: it
+// survives the set (non-indexed and in a record), with its second name, and
+// makes the set differ from one without it.
+TEST_F(ManagerTest, EmptyGroupsSurviveTheSet) {
+  auto groupsOf = [](IVQAttributeGroups* groups) {
+    std::vector<std::wstring> names;
+    LONG count = 0;
+    EXPECT_EQ(groups->GetCount(&count), S_OK);
+    for (LONG g = 1; g <= count; ++g) {
+      vq::ComPtr<IVQAttributeGroup> group;
+      _bstr_t name, second;
+      LONG attributes = -1;
+      EXPECT_EQ(groups->GetItem(_variant_t(g), group.put()), S_OK);
+      group->GetName(name.GetAddress());
+      group->GetSecondName(second.GetAddress());
+      group->GetCount(&attributes);
+      names.push_back(std::wstring(name.length() ? static_cast<const wchar_t*>(name) : L"") + L"/" +
+                      (second.length() ? static_cast<const wchar_t*>(second) : L"") + L"/" +
+                      std::to_wstring(attributes));
+    }
+    return names;
+  };
+  auto shape = [&](IVQData* item) {
+    vq::ComPtr<IVQAttributeGroups> plain, record;
+    vq::ComPtr<IVQIndexedAttributes> indexed;
+    EXPECT_EQ(item->GetAttributes(plain.put()), S_OK);
+    EXPECT_EQ(item->GetIndexedAttributes(1, indexed.put()), S_OK);
+    EXPECT_EQ(indexed->GetItem(_variant_t(2L), record.put()), S_OK);
+    auto names = groupsOf(plain.get());
+    for (auto& n : groupsOf(record.get())) names.push_back(L"2:" + n);
+    return names;
+  };
+  CAttributeManager attributes;
+  auto source = NewItem();
+  ASSERT_EQ(source->Allocate(4, 3, dataFormatFloat64), S_OK);
+  Add(source.get(), L"Kept", L"a", _variant_t(1L));
+  vq::ComPtr<IVQAttributeGroups> plain;
+  vq::ComPtr<IVQAttributeGroup> empty;
+  ASSERT_EQ(source->GetAttributes(plain.put()), S_OK);
+  ASSERT_EQ(plain->Add(_bstr_t(L"Empty").GetBSTR(), _bstr_t(L"two").GetBSTR(), empty.put()), S_OK);
+  AddIndexed(source.get(), 2, L"rpm", _variant_t(1500L));
+  vq::ComPtr<IVQIndexedAttributes> indexed;
+  vq::ComPtr<IVQAttributeGroups> record;
+  ASSERT_EQ(source->GetIndexedAttributes(1, indexed.put()), S_OK);
+  ASSERT_EQ(indexed->GetItem(_variant_t(2L), record.put()), S_OK);
+  ASSERT_EQ(record->Add(_bstr_t(L"Idle").GetBSTR(), _bstr_t(L"").GetBSTR(), empty.put()), S_OK);
+  const auto expected = shape(source.get());
+  ASSERT_EQ(expected.size(), 4u);
+
+  uint32_t id = 0, without = 0;
+  ASSERT_EQ(attributes.AddAttributes(source.get(), &id), S_OK);
+  auto target = NewItem();
+  ASSERT_EQ(target->Allocate(4, 3, dataFormatFloat64), S_OK);
+  ASSERT_EQ(attributes.RestoreSet(id, target.get(), 0, 3), S_OK);
+  EXPECT_EQ(shape(target.get()), expected);
+
+  auto plainOnly = NewItem();
+  ASSERT_EQ(plainOnly->Allocate(4, 3, dataFormatFloat64), S_OK);
+  Add(plainOnly.get(), L"Kept", L"a", _variant_t(1L));
+  AddIndexed(plainOnly.get(), 2, L"rpm", _variant_t(1500L));
+  ASSERT_EQ(attributes.AddAttributes(plainOnly.get(), &without), S_OK);
+  EXPECT_NE(without, id);
+}
+
 TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
   CAttributeManager attributes;
   uint32_t id = 99;
