@@ -1,9 +1,10 @@
 // Where the swap file goes and that it never has a name: the folder rule over
 // described folders, the real folders and variables behind it, the unnamed
 // file and its fallback, and processes killed while making swap files.
-#include <gtest/gtest.h>
+#include "memory/SwapFolder.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@
 
 #include "VQDataMatrixLib.h"
 #include "memory/FileCache.h"
-#include "memory/SwapFolder.h"
 #include "support/TraceCapture.h"
 
 namespace vq {
@@ -136,12 +136,24 @@ TEST(SwapFolder, ChoiceFollowsWhatBacksEachCandidate) {
       {"TMPDIR in memory", nullptr, {tmpdir(kMemory), varTmp(kDisk), tmp(kDisk)}, "/var/tmp/", Note::kNone, false},
       {"tmpfs /tmp, no TMPDIR", nullptr, {varTmp(kDisk), tmp(kMemory)}, "/var/tmp/", Note::kNone, false},
       {"only /tmp on disk", nullptr, {tmpdir(kMemory), varTmp(kNone), tmp(kDisk)}, "/tmp/", Note::kNone, false},
-      {"all in memory", nullptr, {tmpdir(kMemory), varTmp(kMemory), tmp(kMemory)}, "/scratch/", Note::kNoDiskFolder,
+      {"all in memory",
+       nullptr,
+       {tmpdir(kMemory), varTmp(kMemory), tmp(kMemory)},
+       "/scratch/",
+       Note::kNoDiskFolder,
        false},
-      {"unusable before memory", nullptr, {tmpdir(kNone), varTmp(kMemory), tmp(kMemory)}, "/var/tmp/",
-       Note::kNoDiskFolder, false},
-      {"missing user folder, rest in memory", &userMissing, {varTmp(kNone), tmp(kMemory)}, "/tmp/",
-       Note::kNoDiskFolder, true},
+      {"unusable before memory",
+       nullptr,
+       {tmpdir(kNone), varTmp(kMemory), tmp(kMemory)},
+       "/var/tmp/",
+       Note::kNoDiskFolder,
+       false},
+      {"missing user folder, rest in memory",
+       &userMissing,
+       {varTmp(kNone), tmp(kMemory)},
+       "/tmp/",
+       Note::kNoDiskFolder,
+       true},
       {"nothing usable", nullptr, {tmpdir(kNone), varTmp(kNone), tmp(kNone)}, nullptr, Note::kNone, false},
       {"nothing usable, user's neither", &userMissing, {varTmp(kNone), tmp(kNone)}, nullptr, Note::kNone, true},
   };
@@ -166,16 +178,16 @@ TEST(SwapFolder, MemoryBackedFileSystemsAndRamDisks) {
     Medium medium;
   };
   const Case cases[] = {
-      {0x01021994, "", Medium::kMemory},        // tmpfs
-      {0x858458f6, "", Medium::kMemory},        // ramfs
-      {0x958458f6, "", Medium::kMemory},        // hugetlbfs
-      {0xEF53, "zram0", Medium::kMemory},       // ext4 on a compressed RAM disk
-      {0x58465342, "ram12", Medium::kMemory},   // xfs on a RAM disk
-      {0xEF53, "sda1", Medium::kDisk},          //
-      {0x9123683E, "nvme0n1p2", Medium::kDisk}, // btrfs
-      {0xEF53, "ramdisk-backup", Medium::kDisk},
-      {0xEF53, "ram", Medium::kDisk},
-      {0x794C7630, "", Medium::kDisk},  // overlay: its upper layer cannot be told
+      {0x01021994, "", Medium::kMemory},          // tmpfs
+      {0x858458f6, "", Medium::kMemory},          // ramfs
+      {0x958458f6, "", Medium::kMemory},          // hugetlbfs
+      {0xEF53, "zram0", Medium::kMemory},         // ext4 on a compressed RAM disk
+      {0x58465342, "ram12", Medium::kMemory},     // xfs on a RAM disk
+      {0xEF53, "sda1", Medium::kDisk},            // ext4 on a disk partition
+      {0x9123683E, "nvme0n1p2", Medium::kDisk},   // btrfs on a disk partition
+      {0xEF53, "ramdisk-backup", Medium::kDisk},  // a device named so, not a RAM disk
+      {0xEF53, "ram", Medium::kDisk},             // not a RAM disk's name either
+      {0x794C7630, "", Medium::kDisk},            // overlay: its upper layer cannot be told
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MediumOfFileSystem(c.fsType, c.device), c.medium) << std::hex << c.fsType << " on " << c.device;
