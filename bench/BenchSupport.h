@@ -32,7 +32,8 @@ namespace vqbench {
 
 constexpr uint64_t kMiB = 1ull << 20;
 
-// The folder the swap file goes to: $TMPDIR, else /tmp.
+// The scratch folder: $TMPDIR, else /tmp (scripts/bench.sh puts the swap file
+// there too, through VQ_SWAP_DIR).
 inline std::string TempFolder() {
   const char* tmp = getenv("TMPDIR");
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";

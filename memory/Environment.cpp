@@ -13,33 +13,52 @@
 #include <new>
 #include <vector>
 
+#include "memory/SwapFolder.h"
+
 namespace vq {
 
-bool SwapFileOps::TempFolder(std::string* folder, int* error) {
-  char buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathA(sizeof buffer, buffer);
-  if (length == 0 || length >= sizeof buffer) {
-    *error = length == 0 ? ENOENT : ENAMETOOLONG;
-    return false;
-  }
-  folder->assign(buffer, length);
-  return true;
+bool SwapFileOps::TempFolder(std::string* folder, int* error) { return FindSwapFolder(folder, error); }
+
+int SwapFileOps::OpenUnnamed(const std::string& folder, int* error) {
+  const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) *error = errno;
+  return fd;
 }
 
-int SwapFileOps::CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
-                                std::string* name, int* error) {
+namespace {
+
+// The way before O_TMPFILE: a name exists from mkostemp to unlink, and a
+// process killed in between leaves the file behind.
+int CreateNamedAndUnlink(const std::string& folder, const char* prefix, std::string* name, int* error) {
   std::string pattern = folder + prefix + "XXXXXX";
   std::vector<char> path(pattern.begin(), pattern.end());
   path.push_back('\0');
-  // mkostemp creates the file with mode 0600 and O_EXCL; O_DIRECT is added
-  // afterwards because some file systems refuse it at creation.
-  int fd = mkostemp(path.data(), O_CLOEXEC);
+  // mkostemp creates the file with mode 0600 and O_EXCL.
+  const int fd = mkostemp(path.data(), O_CLOEXEC);
   if (fd < 0) {
     *error = errno;
     return -1;
   }
   name->assign(path.data());
   unlink(path.data());
+  return fd;
+}
+
+}  // namespace
+
+int SwapFileOps::CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
+                                std::string* name, int* error) {
+  int fd = OpenUnnamed(folder, error);
+  if (fd >= 0) {
+    name->assign(folder).append("(unnamed)");
+  } else if (*error == EOPNOTSUPP || *error == EISDIR || *error == EINVAL) {
+    fd = CreateNamedAndUnlink(folder, prefix, name, error);
+    if (fd < 0) return -1;
+  } else {
+    return -1;
+  }
+  // O_DIRECT is added afterwards because some file systems refuse it at
+  // creation.
   *isDirect = false;
   if (direct) {
     int flags = fcntl(fd, F_GETFL);

@@ -35,14 +35,23 @@ namespace vq {
 class SwapFileOps {
  public:
   virtual ~SwapFileOps() = default;
-  // The temporary folder with a trailing '/'; false when it cannot be had.
+  // The folder for a new swap file, with a trailing '/' (the rule of
+  // memory/SwapFolder.h: $VQ_SWAP_DIR, else a disk-backed one of $TMPDIR,
+  // /var/tmp, /tmp); false when no candidate is usable.
   virtual bool TempFolder(std::string* folder, int* error);
-  // Creates a new unique file `folder + prefix + XXXXXX` (mode 0600) and
-  // opens it read-write, with O_DIRECT when `direct` is set and the file
-  // system allows it (*isDirect tells), and unlinks it. Returns the open
-  // descriptor, or -1.
+  // Creates a private file in `folder` that has no name: OpenUnnamed where
+  // the file system offers it, else a new unique file `folder + prefix +
+  // XXXXXX` (mode 0600) unlinked at once. Opened read-write, with O_DIRECT
+  // when `direct` is set and the file system allows it (*isDirect tells);
+  // *name is for traces only. Returns the open descriptor, or -1.
   virtual int CreateUnlinked(const std::string& folder, const char* prefix, bool direct, bool* isDirect,
                              std::string* name, int* error);
+  // open(folder, O_TMPFILE | O_RDWR | O_EXCL, 0600): a file that never has a
+  // name, so no death of the process can leave it behind; O_EXCL keeps it
+  // from ever being linked. -1 when refused: EOPNOTSUPP (the file system),
+  // EISDIR (a kernel that predates O_TMPFILE) or EINVAL make CreateUnlinked
+  // fall back to a named file.
+  virtual int OpenUnnamed(const std::string& folder, int* error);
   // The direct I/O alignment of the open file in bytes (0 when unknown).
   virtual uint32_t DirectAlignment(int fd);
   // pwrite/pread: bytes transferred (possibly fewer than asked), or -1.

@@ -66,7 +66,8 @@ bool CFileCache::Initialize(bool unbuffered) {
   int error = 0;
   std::string folder;
   if (!m_Ops.TempFolder(&folder, &error)) {
-    VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1, "GetTempPath failed. Error=%u",
+    VQ_TRACE("CFileCache::Initialize", "DataMatrix", 1,
+             "No usable folder for the swap file ($VQ_SWAP_DIR, $TMPDIR, /var/tmp, /tmp). Error=%u",
              vq::Win32ErrorFromErrno(error));
     return false;
   }

@@ -8,9 +8,12 @@
 // unit (m_SectorSize); its bytes are followed by padding up to the next
 // multiple. There is no header and no index: the block table lives in memory.
 //
-// The file is created in the temporary folder ($TMPDIR, else /tmp) with the
-// name prefix "CFileCache", mode 0600, and unlinked at once, so nothing is
-// left behind even if the process dies. It is opened with O_DIRECT where the
+// The file is created in the swap folder (memory/SwapFolder.h: $VQ_SWAP_DIR,
+// else a disk-backed one of $TMPDIR, /var/tmp, /tmp, since a file in memory
+// frees none) with mode 0600 and without a name (O_TMPFILE), so no death of
+// the process can leave it behind; where the file system refuses that, it is
+// named "CFileCache" + six characters and unlinked at once, which a process
+// killed in between does leave behind. It is opened with O_DIRECT where the
 // file system allows it; then the transfer unit is the direct I/O alignment
 // of the file (its device's logical block size) and transfers whose address,
 // offset or length are not aligned go through a page-aligned bounce buffer.

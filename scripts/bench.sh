@@ -6,7 +6,8 @@
 # Environment: VQ_BENCH_BUILD_DIR (default build/release, configured with the
 # release preset; another folder is configured with the same settings when it
 # has no build yet), TMPDIR (the folder the swap file and
-# the scratch files go to, /tmp by default).
+# the scratch files go to, /tmp by default: the script sets VQ_SWAP_DIR to it,
+# so the swap file goes there even on tmpfs and the table names its folder).
 #
 # About five minutes on a 2-core machine. Short in-memory benchmarks run three
 # times (the table takes the median); benchmarks that move hundreds of MiB
@@ -37,6 +38,9 @@ for src in bench/*_bench.cpp; do
 done
 cmake --build "$build" -j 2 --target "${programs[@]}"
 
+tmp="${TMPDIR:-/tmp}"
+export VQ_SWAP_DIR="$tmp"
+
 rm -rf "$results"
 mkdir -p "$results"
 
@@ -62,7 +66,6 @@ run hdf5 hdf5_bench "${repeat[@]}"
 run trace trace_bench "${repeat[@]}"
 
 # The machine, for the table's first section.
-tmp="${TMPDIR:-/tmp}"
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 {
   echo "cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)"
