@@ -285,8 +285,7 @@ void CFileCache::GiveSpace(const BlockRecord& block, bool punch) {
       GiveExtent(block.offset, RoundUp(block.size), punch);
     }
   } catch (...) {
-    VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 1, "Out of memory: %u bytes of free space are lost",
-             block.size);
+    VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 1, "Out of memory: %u bytes of free space are lost", block.size);
   }
 }
 

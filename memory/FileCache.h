@@ -35,7 +35,7 @@
 // allocated: the extent is free all the same and is reused, and when the
 // file system cannot punch at all the cache stops asking.
 //
-// Shared units. Blocks smaller than half a unit would waste most of a unit
+// Shared units. Blocks of at most half a unit would waste most of a unit
 // each (65,536 one-value elements made a 32 MiB file for 512 KiB of values),
 // so they share units: such a block takes a slot of a power-of-two size (8
 // bytes up to half a unit) in a unit that holds only slots of that size. A
@@ -192,8 +192,7 @@ class CFileCache {
 
   // Writes a block's bytes (shared or in its extent) and counts it in the
   // process's swap statistics; `fresh` as TakeSlot says.
-  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin)
-      VQ_REQUIRES(m_Lock);
+  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin) VQ_REQUIRES(m_Lock);
   // Writes size bytes at the unit boundary `offset`: whole units directly from
   // aligned memory, the tail or unaligned memory through bounded bounce
   // buffers, padding the last unit with zeros.

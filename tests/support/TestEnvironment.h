@@ -4,8 +4,9 @@
 // refuse unaligned transfers, as O_DIRECT does), available memory, resident
 // size and clock are what the test sets, large buffers come from the heap.
 // FaultyEnvironment wraps another one, counts and records swap-file transfers
-// and fails chosen calls (punched holes are counted, not recorded). Both may be used from a matrix's worker thread while
-// the test changes their settings, and must outlive the matrices using them.
+// and fails chosen calls (punched holes are counted, not recorded). Both may
+// be used from a matrix's worker thread while the test changes their
+// settings, and must outlive the matrices using them.
 #pragma once
 
 #include <sys/types.h>
