@@ -158,16 +158,19 @@ TEST_F(SwapSpaceTest, BounceBuffersStayBoundedForLargeUnalignedElements) {
 }
 
 // Model: random writes, rewrites, frees and reads of blocks from one byte to
-// a few units, with writes (failed or torn) and punches failing at random.
+// a few units, with writes (failed or torn) and punches failing at random, on
+// the in-memory file and on a real one.
 // A failed write adds no block; a failed rewrite may spoil its own block only;
 // a failed punch loses nothing; no two live blocks overlap; and once every
 // block is freed, the file holds nothing.
 TEST_F(SwapSpaceTest, ModelOfBlocksUnderWriteAndPunchFaults) {
   const char* stepsText = std::getenv("VQ_MODEL_STEPS");
   const int steps = stepsText != nullptr ? std::atoi(stepsText) : 600;
-  for (uint32_t seed = 1; seed <= 3; ++seed) {
+  FaultyEnvironment real;  // the system's file: real units, real holes
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
     SCOPED_TRACE(seed);
-    CFileCache file(env);
+    FaultyEnvironment& faults = seed % 2 == 1 ? env : real;
+    CFileCache file(faults);
     ASSERT_TRUE(file.Initialize(true));
     std::mt19937 rng(seed);
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
@@ -187,8 +190,8 @@ TEST_F(SwapSpaceTest, ModelOfBlocksUnderWriteAndPunchFaults) {
     };
     auto injectWriteFault = [&] {
       const uint32_t r = pick(10);
-      if (r == 0) env.failNextWrites = 1;
-      if (r == 1) env.shortWrites = 1;
+      if (r == 0) faults.failNextWrites = 1;
+      if (r == 1) faults.shortWrites = 1;
       return r <= 1;
     };
     for (int step = 0; step < steps; ++step) {
@@ -198,21 +201,21 @@ TEST_F(SwapSpaceTest, ModelOfBlocksUnderWriteAndPunchFaults) {
         const bool fault = injectWriteFault();
         auto bytes = Pattern(randomSize(), static_cast<uint32_t>(step));
         const uint32_t id = file.WriteBlock(bytes.data(), static_cast<uint32_t>(bytes.size()));
-        env.failNextWrites = 0;
+        faults.failNextWrites = 0;
         ASSERT_EQ(id == 0, fault);
         if (id != 0) model[id] = {std::move(bytes), true};
       } else if (op == 1) {
-        if (pick(5) == 0) env.failNextPunches = 1;
+        if (pick(5) == 0) faults.failNextPunches = 1;
         auto it = anyBlock();
         ASSERT_TRUE(file.FreeBlock(it->first));
-        env.failNextPunches = 0;
+        faults.failNextPunches = 0;
         model.erase(it);
       } else if (op == 2) {
         auto it = anyBlock();
         const bool fault = injectWriteFault();
         auto bytes = Pattern(it->second.bytes.size(), static_cast<uint32_t>(step) + 50000);
         const bool written = file.RewriteBlock(it->first, bytes.data(), static_cast<uint32_t>(bytes.size()));
-        env.failNextWrites = 0;
+        faults.failNextWrites = 0;
         ASSERT_EQ(written, !fault);
         it->second = {written ? std::move(bytes) : it->second.bytes, written};
       }
