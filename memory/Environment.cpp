@@ -108,6 +108,15 @@ ssize_t SwapFileOps::ReadAt(int fd, void* data, size_t size, uint64_t offset, in
   return n;
 }
 
+bool SwapFileOps::PunchHole(int fd, uint64_t offset, uint64_t length, int* error) {
+  if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                static_cast<off_t>(length)) == 0) {
+    return true;
+  }
+  *error = errno;
+  return false;
+}
+
 void SwapFileOps::Close(int fd) { close(fd); }
 
 namespace {

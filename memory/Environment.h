@@ -57,6 +57,12 @@ class SwapFileOps {
   // pwrite/pread: bytes transferred (possibly fewer than asked), or -1.
   virtual ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error);
   virtual ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error);
+  // fallocate with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: gives the
+  // storage of `length` bytes at `offset` back to the file system, which
+  // reads them as zeros from then on; the file's size stays. False when the
+  // file system cannot (EOPNOTSUPP) or the call failed; the bytes are then
+  // unchanged or zero, never anything else.
+  virtual bool PunchHole(int fd, uint64_t offset, uint64_t length, int* error);
   virtual void Close(int fd);
 };
 

@@ -1,5 +1,6 @@
 #include "memory/FileCache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -151,33 +152,273 @@ vq::SwapTransferCounts vq::SwapTransfers() noexcept {
   return counts;
 }
 
-bool CFileCache::WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) {
-  const bool written = WriteAtUncounted(data, size, offset, origin);
-  if (written) CountWrite(size);
-  return written;
+// ---------------------------------------------------------------------------
+// Space: free extents and shared units.
+// ---------------------------------------------------------------------------
+
+uint32_t CFileCache::SlotShiftFor(uint32_t size) const {
+  if (m_SectorSize <= 1 || size == 0) return 0;
+  uint32_t shift = kMinSlotShift;
+  while ((uint64_t{1} << shift) < size) ++shift;
+  return (uint64_t{1} << shift) <= m_SectorSize / 2 ? shift : 0;
 }
 
-bool CFileCache::WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin) {
-  DWORD error = 0;
-  if (IsAligned(data, size)) {
-    if (!WriteFully(data, size, offset, &error)) {
-      VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
-      return false;
-    }
-    return true;
+uint64_t CFileCache::TakeExtent(uint64_t length) {
+  if (length == 0) return m_EndOffset;
+  auto fit = m_FreeBySize.lower_bound({length, 0});
+  if (fit == m_FreeBySize.end()) {
+    const uint64_t offset = m_EndOffset;
+    m_EndOffset += length;
+    return offset;
   }
-  BounceBuffer bounce(m_Env, RoundUp(size));
+  const uint64_t have = fit->first, offset = fit->second;
+  if (have > length) {
+    // The rest stays free; inserted first so that a failure changes nothing.
+    auto rest = m_FreeByOffset.emplace(offset + length, have - length).first;
+    try {
+      m_FreeBySize.emplace(have - length, offset + length);
+    } catch (...) {
+      m_FreeByOffset.erase(rest);
+      throw;
+    }
+  }
+  m_FreeBySize.erase(fit);
+  m_FreeByOffset.erase(offset);
+  m_FreeBytes -= length;
+  return offset;
+}
+
+void CFileCache::GiveExtent(uint64_t offset, uint64_t length, bool punch) {
+  if (length == 0) return;
+  if (punch) Punch(offset, length);
+  uint64_t start = offset, end = offset + length;
+  // Merge with the free neighbours, so that a later large write finds one
+  // extent where several blocks were.
+  auto next = m_FreeByOffset.lower_bound(offset);
+  if (next != m_FreeByOffset.end() && next->first == end) {
+    end += next->second;
+    m_FreeBySize.erase({next->second, next->first});
+    m_FreeBytes -= next->second;
+    next = m_FreeByOffset.erase(next);
+  }
+  if (next != m_FreeByOffset.begin()) {
+    auto prev = std::prev(next);
+    if (prev->first + prev->second == start) {
+      start = prev->first;
+      m_FreeBySize.erase({prev->second, prev->first});
+      m_FreeBytes -= prev->second;
+      m_FreeByOffset.erase(prev);
+    }
+  }
+  if (end == m_EndOffset) {
+    m_EndOffset = start;
+    return;
+  }
+  auto placed = m_FreeByOffset.emplace(start, end - start).first;
+  try {
+    m_FreeBySize.emplace(end - start, start);
+  } catch (...) {
+    m_FreeByOffset.erase(placed);
+    throw;
+  }
+  m_FreeBytes += end - start;
+}
+
+uint64_t CFileCache::TakeSlot(uint32_t shift, bool* fresh) {
+  std::set<uint64_t>& room = m_UnitsWithRoom[shift];
+  const uint32_t slots = m_SectorSize >> shift;
+  if (!room.empty()) {
+    const uint64_t unitOffset = *room.begin();
+    SharedUnit& unit = m_SharedUnits.at(unitOffset);
+    for (uint32_t i = 0; i < slots; ++i) {
+      uint64_t& word = unit.used[i / 64];
+      const uint64_t bit = uint64_t{1} << (i % 64);
+      if ((word & bit) != 0) continue;
+      word |= bit;
+      if (++unit.live == slots) room.erase(room.begin());
+      *fresh = false;
+      return unitOffset + (uint64_t{i} << shift);
+    }
+  }
+  const uint64_t unitOffset = TakeExtent(m_SectorSize);
+  try {
+    SharedUnit unit{shift, 1, std::vector<uint64_t>((slots + 63) / 64, 0)};
+    unit.used[0] = 1;
+    auto placed = m_SharedUnits.emplace(unitOffset, std::move(unit)).first;
+    try {
+      room.insert(unitOffset);
+    } catch (...) {
+      m_SharedUnits.erase(placed);
+      throw;
+    }
+  } catch (...) {
+    GiveExtent(unitOffset, m_SectorSize, false);
+    throw;
+  }
+  *fresh = true;
+  return unitOffset;
+}
+
+void CFileCache::GiveSlot(uint64_t offset, bool punch) {
+  const uint64_t unitOffset = offset - offset % m_SectorSize;
+  auto it = m_SharedUnits.find(unitOffset);
+  if (it == m_SharedUnits.end()) return;
+  SharedUnit& unit = it->second;
+  const uint32_t shift = unit.slotShift;
+  const uint32_t i = static_cast<uint32_t>((offset - unitOffset) >> shift);
+  unit.used[i / 64] &= ~(uint64_t{1} << (i % 64));
+  --unit.live;
+  std::set<uint64_t>& room = m_UnitsWithRoom[shift];
+  if (unit.live == 0) {
+    room.erase(unitOffset);
+    m_SharedUnits.erase(it);
+    GiveExtent(unitOffset, m_SectorSize, punch);
+    return;
+  }
+  room.insert(unitOffset);  // a failure here only leaves the slot unused
+}
+
+void CFileCache::GiveSpace(const BlockRecord& block, bool punch) {
+  try {
+    if (block.shared) {
+      GiveSlot(block.offset, punch);
+    } else {
+      GiveExtent(block.offset, RoundUp(block.size), punch);
+    }
+  } catch (...) {
+    VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 1, "Out of memory: %u bytes of free space are lost", block.size);
+  }
+}
+
+void CFileCache::Punch(uint64_t offset, uint64_t length) {
+  if (!m_PunchWorks) return;
+  int error = 0;
+  if (m_Ops.PunchHole(m_File, offset, length, &error)) return;
+  // The space stays allocated but free: it is reused all the same.
+  if (error == EOPNOTSUPP || error == ENOSYS) m_PunchWorks = false;
+  VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 2, "PunchHole failed. Error=%u", vq::Win32ErrorFromErrno(error));
+}
+
+uint32_t CFileCache::NewId() {
+  for (;;) {
+    const uint32_t id = m_NextBlockId;
+    m_NextBlockId = id == UINT32_MAX ? 1 : id + 1;
+    if (m_Blocks.find(id) == m_Blocks.end()) return id;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Transfers.
+// ---------------------------------------------------------------------------
+
+bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, const char* origin) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  DWORD error = 0;
+  if (IsAligned(p, 0)) {
+    const uint64_t head = size - size % m_SectorSize;
+    bool written = head == 0 || WriteFully(p, head, offset, &error);
+    if (written && head < size) {
+      BounceBuffer tail(m_Env, m_SectorSize);
+      if (tail.data() == nullptr) {
+        VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+        return false;
+      }
+      std::memcpy(tail.data(), p + head, size - head);
+      written = WriteFully(tail.data(), tail.size(), offset + head, &error);
+    }
+    if (!written) VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
+    return written;
+  }
+  const uint64_t chunk = std::min(RoundUp(size), std::max<uint64_t>(kBounceChunk, m_SectorSize));
+  BounceBuffer bounce(m_Env, chunk);
   if (bounce.data() == nullptr) {
     VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
     return false;
   }
-  std::memcpy(bounce.data(), data, size);
-  if (!WriteFully(bounce.data(), bounce.size(), offset, &error)) {
+  for (uint64_t done = 0; done < size;) {
+    const uint64_t n = std::min<uint64_t>(chunk, size - done);
+    const uint64_t padded = RoundUp(n);
+    std::memcpy(bounce.data(), p + done, static_cast<size_t>(n));
+    if (padded > n) std::memset(bounce.data() + n, 0, static_cast<size_t>(padded - n));
+    if (!WriteFully(bounce.data(), padded, offset + done, &error)) {
+      VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool CFileCache::WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, const char* origin) {
+  const uint64_t unitOffset = offset - offset % m_SectorSize;
+  BounceBuffer unit(m_Env, m_SectorSize);
+  if (unit.data() == nullptr) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+    return false;
+  }
+  DWORD error = 0;
+  // A fresh unit has no live neighbour, and may lie past the end of the file.
+  if (!fresh && !ReadFully(unit.data(), unit.size(), unitOffset, &error)) {
+    VQ_TRACE(origin, "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+    return false;
+  }
+  if (size != 0) std::memcpy(unit.data() + (offset - unitOffset), data, size);
+  if (!WriteFully(unit.data(), unit.size(), unitOffset, &error)) {
     VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
     return false;
   }
   return true;
 }
+
+bool CFileCache::WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin) {
+  const bool written = block.shared ? WriteShared(data, block.size, block.offset, fresh, origin)
+                                    : WriteSpan(data, block.size, block.offset, origin);
+  if (written) CountWrite(block.size);
+  return written;
+}
+
+bool CFileCache::ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) {
+  uint8_t* p = static_cast<uint8_t*>(dest);
+  DWORD error = 0;
+  if (IsAligned(p, offset)) {
+    const uint64_t head = size - size % m_SectorSize;
+    bool read = head == 0 || ReadFully(p, head, offset, &error);
+    if (read && head < size) {
+      BounceBuffer tail(m_Env, m_SectorSize);
+      if (tail.data() == nullptr) {
+        VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+        return false;
+      }
+      read = ReadFully(tail.data(), tail.size(), offset + head, &error);
+      if (read) std::memcpy(p + head, tail.data(), size - head);
+    }
+    if (!read) VQ_TRACE(origin, "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+    return read;
+  }
+  // The unit-aligned window around the request, chunk by chunk.
+  const uint64_t start = offset - offset % m_SectorSize;
+  const uint64_t end = RoundUp(offset + size);
+  const uint64_t chunk = std::min(end - start, std::max<uint64_t>(kBounceChunk, m_SectorSize));
+  BounceBuffer bounce(m_Env, chunk);
+  if (bounce.data() == nullptr) {
+    VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+    return false;
+  }
+  for (uint64_t at = start; at < end; at += chunk) {
+    const uint64_t n = std::min(chunk, end - at);
+    if (!ReadFully(bounce.data(), n, at, &error)) {
+      VQ_TRACE(origin, "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+      return false;
+    }
+    const uint64_t from = std::max(at, offset), to = std::min(at + n, offset + size);
+    std::memcpy(p + (from - offset), bounce.data() + (from - at), static_cast<size_t>(to - from));
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks.
+// ---------------------------------------------------------------------------
 
 uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
   vq::CritSecLock lock(m_Lock);
@@ -186,20 +427,34 @@ uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
              static_cast<DWORD>(ERROR_INVALID_HANDLE));
     return 0;
   }
-  if (m_NextBlockId == UINT32_MAX) return 0;  // ids are never reused, nor wrapped
-  if (!WriteAt(data, size, m_EndOffset, "CFileCache::WriteBlock")) return 0;
+  BlockRecord block{size, 0, false};
+  bool fresh = false;
   try {
-    m_Blocks.push_back(BlockRecord{m_NextBlockId, size, m_EndOffset});
+    const uint32_t shift = SlotShiftFor(size);
+    block.shared = shift != 0;
+    block.offset = block.shared ? TakeSlot(shift, &fresh) : TakeExtent(RoundUp(size));
   } catch (...) {
-    return 0;  // the written bytes are simply overwritten by the next block
+    VQ_TRACE("CFileCache::WriteBlock", "DataMatrix", 1, "Out of memory");
+    return 0;
   }
-  m_EndOffset += RoundUp(size);
-  return m_NextBlockId++;
+  uint32_t id = 0;
+  if (WriteBlockBytes(block, data, fresh, "CFileCache::WriteBlock")) {
+    try {
+      id = NewId();
+      m_Blocks.emplace(id, block);
+    } catch (...) {
+      id = 0;
+    }
+  }
+  // The space was never punched, and what the failed write left there is
+  // overwritten by the next block that takes it.
+  if (id == 0) GiveSpace(block, false);
+  return id;
 }
 
 const CFileCache::BlockRecord* CFileCache::FindBlock(uint32_t blockId) const {
-  if (blockId == 0 || blockId >= m_NextBlockId) return nullptr;
-  return &m_Blocks[blockId - 1];
+  auto it = m_Blocks.find(blockId);
+  return it != m_Blocks.end() ? &it->second : nullptr;
 }
 
 bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size) {
@@ -213,7 +468,7 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
     VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId+bufferSize is invalid");
     return false;
   }
-  return WriteAt(data, size, block->offset, "CFileCache::RewriteBlock");
+  return WriteBlockBytes(*block, data, false, "CFileCache::RewriteBlock");
 }
 
 uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size) {
@@ -228,28 +483,21 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
     return 0;
   }
   if (size == 0) return 0;
-  DWORD error = 0;
-  if (IsAligned(dest, offset) && IsAligned(dest, size)) {
-    if (!ReadFully(dest, size, block->offset + offset, &error)) {
-      VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "ReadFile failed. Error=%u", error);
-      return 0;
-    }
-    return CountRead(size);
-  }
-  // Read the sector-aligned window around the request and copy out of it.
-  uint64_t start = offset - offset % m_SectorSize;
-  uint64_t end = RoundUp(static_cast<uint64_t>(offset) + size);
-  BounceBuffer bounce(m_Env, end - start);
-  if (bounce.data() == nullptr) {
-    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
-    return 0;
-  }
-  if (!ReadFully(bounce.data(), bounce.size(), block->offset + start, &error)) {
-    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "ReadFile failed. Error=%u", error);
-    return 0;
-  }
-  std::memcpy(dest, bounce.data() + (offset - start), size);
+  if (!ReadSpan(dest, size, block->offset + offset, "CFileCache::ReadBlock")) return 0;
   return CountRead(size);
+}
+
+bool CFileCache::FreeBlock(uint32_t blockId) {
+  vq::CritSecLock lock(m_Lock);
+  auto it = m_Blocks.find(blockId);
+  if (it == m_Blocks.end()) {
+    VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 1, "blockId is invalid");
+    return false;
+  }
+  const BlockRecord block = it->second;
+  m_Blocks.erase(it);
+  GiveSpace(block, true);
+  return true;
 }
 
 uint32_t CFileCache::SectorSize() const {
@@ -265,6 +513,11 @@ bool CFileCache::IsDirect() const {
 uint64_t CFileCache::EndOffset() const {
   vq::CritSecLock lock(m_Lock);
   return m_EndOffset;
+}
+
+uint64_t CFileCache::AllocatedBytes() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_EndOffset - m_FreeBytes;
 }
 
 uint32_t CFileCache::BlockCount() const {

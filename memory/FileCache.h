@@ -2,11 +2,8 @@
 //
 // CFileCache is a private temporary file into which storage objects write
 // their values when they are swapped out, and from which they read them back.
-// The file is an append-only sequence of blocks, one per storage object, each
-// named by a block id (1, 2, 3, ... in the order of first writing, never
-// reused). Block n starts at its recorded offset, a multiple of the transfer
-// unit (m_SectorSize); its bytes are followed by padding up to the next
-// multiple. There is no header and no index: the block table lives in memory.
+// Each storage object owns at most one block of it, named by a block id. The
+// block table lives in memory; the file has no header and no index.
 //
 // The file is created in the swap folder (memory/SwapFolder.h: $VQ_SWAP_DIR,
 // else a disk-backed one of $TMPDIR, /var/tmp, /tmp, since a file in memory
@@ -14,23 +11,64 @@
 // the process can leave it behind; where the file system refuses that, it is
 // named "CFileCache" + six characters and unlinked at once, which a process
 // killed in between does leave behind. It is opened with O_DIRECT where the
-// file system allows it; then the transfer unit is the direct I/O alignment
-// of the file (its device's logical block size) and transfers whose address,
-// offset or length are not aligned go through a page-aligned bounce buffer.
-// Where O_DIRECT is refused (tmpfs), the file is buffered and the unit is 1.
-// No O_DSYNC: the file never needs to survive a crash.
+// file system allows it; then the transfer unit (m_SectorSize) is the direct
+// I/O alignment of the file, and every system call moves whole units at unit
+// offsets from unit-aligned memory. Where O_DIRECT is refused (tmpfs), the
+// file is buffered and the unit is 1. No O_DSYNC: the file never needs to
+// survive a crash.
 //
-// Block states: a block is written once by WriteBlock (it then exists with a
-// fixed size and offset), may be overwritten in place by RewriteBlock with
-// exactly its size, and is read whole or in part by ReadBlock. A failed
-// WriteBlock adds no block and leaves the end of the file where it was, so
-// the next write reuses the space; a failed RewriteBlock may leave the block
-// partly overwritten (its caller keeps the values in memory); a failed
-// ReadBlock leaves the destination unspecified.
+// Block states and their transitions:
+//   (none) --WriteBlock--> live --RewriteBlock (same size)--> live
+//   live --ReadBlock (whole or part)--> live
+//   live --FreeBlock--> (none): its space is free for the next WriteBlock.
+// A storage object frees its block when it no longer needs it: a new size,
+// a put of another item, a re-allocation, its destruction. Block ids count
+// up from 1 and are not given again while the block lives; after 2^32 - 1
+// ids the count wraps, skipping the live ones, so a stale id names no block
+// for billions of writes.
+//
+// Space. A block larger than half a unit takes an extent of whole units
+// starting at a unit boundary (its last unit padded with zeros). Free
+// extents are kept by offset, where a freed extent merges with free
+// neighbours, and by size, where a write takes the smallest extent that
+// fits (best fit; the rest stays free) before it grows the file. An extent
+// that reaches the end of the file lowers the end instead; every freed
+// extent is punched out (SwapFileOps::PunchHole), so the file system holds
+// only the space of live blocks. A failed punch only leaves the bytes
+// allocated: the extent is free all the same and is reused, and when the
+// file system cannot punch at all the cache stops asking.
+//
+// Shared units. Blocks of at most half a unit would waste most of a unit
+// each (65,536 one-value elements made a 32 MiB file for 512 KiB of values),
+// so they share units: such a block takes a slot of a power-of-two size (8
+// bytes up to half a unit) in a unit that holds only slots of that size. A
+// unit is taken from the free extents like any block and given back when its
+// last slot is freed. A shared block is written by a read-modify-write of
+// its unit under m_Lock: the unit is read (unless no slot of it is live),
+// the block copied in and the whole unit written back. The neighbours' bytes
+// go back as they were read, so even a failed or torn unit write leaves them
+// intact; only the slot being written may be left half written.
+//
+// Bounce buffers. A transfer that is not aligned in address, offset or
+// length cannot go straight to an O_DIRECT file. From aligned memory the
+// whole units go directly and only the tail (less than one unit) goes
+// through a one-unit buffer; from unaligned memory the bytes go through a
+// buffer of at most kBounceChunk bytes, chunk by chunk. Reads do the same
+// around the requested window. No transfer allocates a second buffer of the
+// block's size, so saving a large element costs no extra memory exactly
+// when memory is low.
+//
+// Failures: a failed WriteBlock adds no block and takes no space (the extent
+// or slot it had taken is free again) and changes no other block; a failed
+// RewriteBlock may leave its own block partly overwritten (its caller keeps
+// the values in memory and writes again) but no other; a failed ReadBlock
+// leaves the destination unspecified. Running out of memory for the free
+// lists only loses free space, never a block.
 //
 // Every system call goes through the environment's vq::SwapFileOps, and the
 // bounce buffers come from the environment too, so that a test can inject
-// failed or short reads and writes, a full disk and a failed allocation.
+// failed or short reads and writes, a full disk, a failed punch and a failed
+// allocation, and count the bounce buffers' sizes.
 //
 // Threads: the memory watcher (swapping out) and the client's thread
 // (reading back, bulk save) share one object. m_Lock guards every field and
@@ -39,8 +77,13 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "VQPlatform.h"
@@ -75,8 +118,9 @@ class CFileCache {
   // before a later failure stays open until destruction.
   bool Initialize(bool unbuffered);
 
-  // Appends a block holding `size` bytes of `data`; returns its new id, or 0
-  // when the write failed (nothing is recorded then).
+  // Writes a new block holding `size` bytes of `data` into free space (or at
+  // the end of the file); returns its id, or 0 when the write failed (no
+  // block, no space taken).
   uint32_t WriteBlock(const void* data, uint32_t size);
 
   // Overwrites block `blockId`, whose recorded size must be exactly `size`;
@@ -87,10 +131,23 @@ class CFileCache {
   // returns size, or 0 when the id or range is wrong or the read failed.
   uint32_t ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size);
 
+  // Frees block `blockId`: its id names nothing any more and its space is
+  // reused or given back. False (traced) for an id that names no block.
+  bool FreeBlock(uint32_t blockId);
+
+  // Bounce buffers are at most this large (or one unit, when that is larger).
+  static constexpr uint64_t kBounceChunk = 1u << 20;
+
   // Diagnostics and tests.
   uint32_t SectorSize() const;
   bool IsDirect() const;
+  // One past the last byte in use; free space at the end lowers it.
   uint64_t EndOffset() const;
+  // Bytes below EndOffset that hold live blocks (whole units, and whole
+  // shared units): the space the file keeps allocated when every punch
+  // succeeded.
+  uint64_t AllocatedBytes() const;
+  // Live blocks.
   uint32_t BlockCount() const;
   // Offset of a block's first byte in the file, or UINT64_MAX for a bad id.
   uint64_t BlockOffset(uint32_t blockId) const;
@@ -98,23 +155,57 @@ class CFileCache {
   // large buffers from it too).
   vq::Environment& Env() const { return m_Env; }
   // Test only: pretends the transfer unit is `sectorSize` (a power of two
-  // that the open file supports, or any value on a buffered file).
+  // that the open file supports, or any value on a buffered file), before
+  // the first block is written.
   void SetSectorSizeForTest(uint32_t sectorSize);
 
  private:
   struct BlockRecord {
-    uint32_t id;
     uint32_t size;    // as written by the caller, unrounded
-    uint64_t offset;  // of the first byte, a multiple of m_SectorSize
+    uint64_t offset;  // of the first byte: a unit boundary, or a slot of a shared unit
+    bool shared;      // in a slot of a shared unit
   };
+  // A unit divided into slots of one size; used[i] bit set: slot i is live.
+  struct SharedUnit {
+    uint32_t slotShift;  // slot size 1 << slotShift
+    uint32_t live;
+    std::vector<uint64_t> used;
+  };
+  // Slot sizes 8 (1 << kMinSlotShift) up to half the unit.
+  static constexpr uint32_t kMinSlotShift = 3;
 
   bool IsAligned(const void* address, uint64_t value) const VQ_REQUIRES(m_Lock);
   uint64_t RoundUp(uint64_t size) const VQ_REQUIRES(m_Lock);
-  // Writes size bytes at offset, directly when aligned, else through a zero-
-  // padded bounce buffer rounded up to the transfer unit, and counts it in
-  // the process's swap statistics. Caller holds m_Lock.
-  bool WriteAt(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
-  bool WriteAtUncounted(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
+  // The slot size shift of a block of `size` bytes, or 0 when the block
+  // takes whole units.
+  uint32_t SlotShiftFor(uint32_t size) const VQ_REQUIRES(m_Lock);
+
+  // Space. Take* reserve space for a block, Give* return it; both may throw
+  // std::bad_alloc, in which case Take* changed nothing and Give* lost only
+  // free space.
+  uint64_t TakeExtent(uint64_t length) VQ_REQUIRES(m_Lock);
+  void GiveExtent(uint64_t offset, uint64_t length, bool punch) VQ_REQUIRES(m_Lock);
+  // A slot of 1 << shift bytes; *fresh tells that no other slot of its unit
+  // is live (the unit need not be read before it is written).
+  uint64_t TakeSlot(uint32_t shift, bool* fresh) VQ_REQUIRES(m_Lock);
+  void GiveSlot(uint64_t offset, bool punch) VQ_REQUIRES(m_Lock);
+  void GiveSpace(const BlockRecord& block, bool punch) VQ_REQUIRES(m_Lock);
+  void Punch(uint64_t offset, uint64_t length) VQ_REQUIRES(m_Lock);
+  uint32_t NewId() VQ_REQUIRES(m_Lock);
+
+  // Writes a block's bytes (shared or in its extent) and counts it in the
+  // process's swap statistics; `fresh` as TakeSlot says.
+  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin) VQ_REQUIRES(m_Lock);
+  // Writes size bytes at the unit boundary `offset`: whole units directly from
+  // aligned memory, the tail or unaligned memory through bounded bounce
+  // buffers, padding the last unit with zeros.
+  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
+  // The read-modify-write of the shared unit holding `offset`.
+  bool WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, const char* origin)
+      VQ_REQUIRES(m_Lock);
+  // Reads size bytes at any file offset into dest, through bounded bounce
+  // buffers where the address, offset or length is not aligned.
+  bool ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
   // Transfers exactly size bytes; false (with the Win32 error in *error) on a
   // failed or short transfer.
   bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
@@ -124,7 +215,16 @@ class CFileCache {
   mutable vq::CriticalSection m_Lock;
   uint32_t m_NextBlockId VQ_GUARDED_BY(m_Lock) = 1;
   uint64_t m_EndOffset VQ_GUARDED_BY(m_Lock) = 0;
-  std::vector<BlockRecord> m_Blocks VQ_GUARDED_BY(m_Lock);  // id n at position n-1
+  std::unordered_map<uint32_t, BlockRecord> m_Blocks VQ_GUARDED_BY(m_Lock);
+  // Free extents below m_EndOffset, by offset (offset -> length) and by size
+  // (length, offset); never adjacent to each other nor to the end.
+  std::map<uint64_t, uint64_t> m_FreeByOffset VQ_GUARDED_BY(m_Lock);
+  std::set<std::pair<uint64_t, uint64_t>> m_FreeBySize VQ_GUARDED_BY(m_Lock);
+  uint64_t m_FreeBytes VQ_GUARDED_BY(m_Lock) = 0;
+  // Shared units by offset, and per slot size the units with a free slot.
+  std::map<uint64_t, SharedUnit> m_SharedUnits VQ_GUARDED_BY(m_Lock);
+  std::array<std::set<uint64_t>, 32> m_UnitsWithRoom VQ_GUARDED_BY(m_Lock);
+  bool m_PunchWorks VQ_GUARDED_BY(m_Lock) = true;
   int m_File VQ_GUARDED_BY(m_Lock) = -1;
   uint32_t m_SectorSize VQ_GUARDED_BY(m_Lock) = 1;
   bool m_Direct VQ_GUARDED_BY(m_Lock) = false;

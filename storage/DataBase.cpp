@@ -1,12 +1,18 @@
 #include "storage/DataBase.h"
 
+#include "memory/FileCache.h"
 #include "storage/AttributeManager.h"
 #include "trace/VQTrace.h"
 
 CDataBase::CDataBase(CFileCache* fileCache, CAxisManager* axisManager, CAttributeManager* attributeManager)
     : m_FileCache(fileCache), m_AxisManager(axisManager), m_AttributeManager(attributeManager) {}
 
-CDataBase::~CDataBase() = default;
+CDataBase::~CDataBase() { ReleaseBlock(); }
+
+void CDataBase::ReleaseBlock() {
+  if (m_Block != 0 && m_FileCache != nullptr) m_FileCache->FreeBlock(m_Block);
+  m_Block = 0;
+}
 
 uint32_t CDataBase::BytesPerValue(LONG format) { return static_cast<uint32_t>(VQDataBytesPerValue(format)); }
 

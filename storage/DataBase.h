@@ -24,6 +24,10 @@
 //     block), records the axis and attributes in the managers, clears the
 //     modified flag and frees the memory. An object that is on disk and
 //     neither in memory nor modified is already saved.
+//   - an object owns its block: it frees it (ReleaseBlock) as soon as the
+//     values there are no longer wanted (another size, a put of another
+//     item, a re-allocation) and when it is destroyed, so the swap file
+//     reuses the space.
 //
 // The file cache and the two managers belong to the matrix and outlive every
 // storage object; the storage objects never free them.
@@ -118,6 +122,9 @@ class CDataBase {
   // The attribute-set id of element `sub` as it stands now; a kind whose
   // items may carry changes not yet recorded captures them first.
   virtual HRESULT CurrentAttributeId(uint32_t sub, uint32_t* id);
+  // Gives the object's block back to the swap file (when it has one), so
+  // that its space is reused: the values it holds are no longer wanted.
+  void ReleaseBlock();
 
   bool m_OnDisk = false;    // the block holds the current values
   bool m_InMemory = false;  // the values are in memory

@@ -114,7 +114,7 @@ bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Forma
   const uint32_t byteSize = slotBytes * count;
   // A block of another size cannot be rewritten in place.
   if (m_Block != 0 && byteSize != m_ByteSize) {
-    m_Block = 0;
+    ReleaseBlock();
     m_BlockBytes = 0;
   }
   m_SlotSize = slotBytes;
@@ -196,7 +196,11 @@ bool CMultiData::SaveToDisk() {
     if (m_Block != 0) {
       if (!m_FileCache->RewriteBlock(m_Block, m_Buffer, m_BlockBytes)) return false;
     } else {
-      uint64_t bytes = RoundUpTo(m_ByteSize, m_FileCache->SectorSize());
+      // Padded to whole units so that the block moves without a bounce copy;
+      // a buffer smaller than half a unit is written as it is, to share a
+      // unit of the swap file with other small blocks.
+      const uint32_t unit = m_FileCache->SectorSize();
+      uint64_t bytes = m_ByteSize <= unit / 2 ? m_ByteSize : RoundUpTo(m_ByteSize, unit);
       if (bytes > m_BufferLength || bytes > UINT32_MAX) bytes = m_ByteSize;
       const uint32_t block = m_FileCache->WriteBlock(m_Buffer, static_cast<uint32_t>(bytes));
       if (block == 0) return false;

@@ -9,7 +9,8 @@
 // file's environment (the system maps it, and freeing it returns the memory
 // at once; a test environment can refuse it), page-aligned and padded to whole
 // transfer units, so that its block goes to and from the swap file without a
-// bounce copy.
+// bounce copy (a buffer of at most half a unit is written unpadded, to share a
+// unit of the swap file with other small blocks).
 //
 // Clients never see the buffer. For each slot asked for, the object fills a
 // separate data item with the slot's values (or a part of them) and keeps a
@@ -179,7 +180,9 @@ class CMultiData : public CDataBase {
   size_t m_BufferLength VQ_GUARDED_BY(m_Lock) = 0;  // mapped bytes
   uint32_t m_SlotCount = 0;
   uint32_t m_SlotSize = 0;
-  uint32_t m_BlockBytes = 0;     // size of m_Block: the byte size padded to the transfer unit
+  // Size of m_Block: the byte size padded to the transfer unit, or the byte
+  // size itself when it is at most half a unit (the block shares a unit).
+  uint32_t m_BlockBytes = 0;
   std::vector<CPoolItem*> m_Slots VQ_GUARDED_BY(m_Lock);
   std::vector<uint32_t> m_SlotAttributes VQ_GUARDED_BY(m_Lock);  // attribute-set id per slot
   // Per slot: a client reshaped the item it held, so the values it stored

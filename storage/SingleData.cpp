@@ -74,7 +74,7 @@ void CSingleData::RefreshFromItem() {
     m_XTo = m_ZTo = 0;
     m_InMemory = false;
   }
-  m_Block = 0;
+  ReleaseBlock();
   m_XFrom = m_ZFrom = 0;
   m_Modified = false;
   m_OnDisk = false;
@@ -227,7 +227,7 @@ bool CSingleData::SaveToDisk() {
       m_XFrom = m_ZFrom = 0;
       m_XTo = m_XSize - 1;
       m_ZTo = m_ZSize - 1;
-      m_Block = 0;
+      ReleaseBlock();
       m_OnDisk = false;
     }
     if (m_Block != 0) {

@@ -4,12 +4,14 @@
 // refuse unaligned transfers, as O_DIRECT does), available memory, resident
 // size and clock are what the test sets, large buffers come from the heap.
 // FaultyEnvironment wraps another one, counts and records swap-file transfers
-// and fails chosen calls. Both may be used from a matrix's worker thread while
-// the test changes their settings, and must outlive the matrices using them.
+// and fails chosen calls (punched holes are counted, not recorded). Both may
+// be used from a matrix's worker thread while the test changes their
+// settings, and must outlive the matrices using them.
 #pragma once
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -74,6 +76,16 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
     if (n != 0) std::memcpy(data, file->bytes.data() + offset, n);
     return static_cast<ssize_t>(n);
   }
+  bool PunchHole(int fd, uint64_t offset, uint64_t length, int* error) override {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    File* file = Find(fd, nullptr, 0, 0, error);
+    if (file == nullptr) return false;
+    if (offset < file->bytes.size()) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length, file->bytes.size() - offset));
+      std::memset(file->bytes.data() + offset, 0, n);
+    }
+    return true;
+  }
   void Close(int fd) override {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Files.erase(fd);
@@ -118,6 +130,9 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
+    size_t largest = largestAllocation.load();
+    while (bytes > largest && !largestAllocation.compare_exchange_weak(largest, bytes)) {
+    }
     return m_Base.AllocateLarge(bytes);
   }
   void FreeLarge(void* buffer, size_t bytes) override { m_Base.FreeLarge(buffer, bytes); }
@@ -133,6 +148,14 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   }
   uint32_t DirectAlignment(int fd) override { return m_Base.SwapFile().DirectAlignment(fd); }
   void Close(int fd) override { m_Base.SwapFile().Close(fd); }
+  bool PunchHole(int fd, uint64_t offset, uint64_t length, int* error) override {
+    ++punches;
+    if (TakeOne(failNextPunches)) {
+      *error = EIO;
+      return false;
+    }
+    return m_Base.SwapFile().PunchHole(fd, offset, length, error);
+  }
   ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
     ++writes;
     lastWrite = data;
@@ -182,6 +205,10 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   // large allocation from now fails (0: none).
   std::atomic<int> failNextWrites{0}, failNextReads{0}, shortWrites{0}, eofReads{0}, failAllocation{0};
   std::atomic<int> writeErrno{ENOSPC};
+  // Holes punched (asked for), the next so many of which fail (EIO), and
+  // the largest large allocation asked for (a test may reset it).
+  std::atomic<int> punches{0}, failNextPunches{0};
+  std::atomic<size_t> largestAllocation{0};
 
  private:
   // Uses up one of a budget of faults: the budget before (0: none left).
