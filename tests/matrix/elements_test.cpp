@@ -11,12 +11,8 @@ namespace {
 
 using ElementTest = MatrixTest;
 
-class KindElementTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
-std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
-  return kind.param == matrixSingleObject ? "Single" : "Multi";
-}
-INSTANTIATE_TEST_SUITE_P(BothKinds, KindElementTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
-                         KindName);
+using KindElementTest = KindTest;
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindElementTest, kStorageKinds, KindName);
 
 // That writes stick: model_test.cpp.
 TEST_P(KindElementTest, SameItemWhileHeldAndLockedUntilBothLetGo) {

@@ -12,12 +12,8 @@ namespace {
 
 using GeometryTest = MatrixTest;
 
-class KindGeometryTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
-std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
-  return kind.param == matrixSingleObject ? "Single" : "Multi";
-}
-INSTANTIATE_TEST_SUITE_P(BothKinds, KindGeometryTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
-                         KindName);
+using KindGeometryTest = KindTest;
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindGeometryTest, kStorageKinds, KindName);
 
 // A second initialisation: initialization_test.cpp.
 TEST_F(GeometryTest, InitializeSetsSizesAndTheIndexRuleAndItsInverse) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "persistence/fuzz/ReadFuzzOne.h"
+#include "platform/testlib/StreamTestSupport.h"
 #include "storage/DataBase.h"
 #include "storage/SingleData.h"
 #include "support/MatrixFixture.h"
@@ -458,11 +459,9 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
 
   void WriteAndRead() {
     m_Held.clear();
-    vq::ComPtr<IStream> s;
-    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+    vq::ComPtr<IStream> s = vqtest::NewStream();
     if (Refused(m_Matrix->Write(s.get()), "Write")) return;
-    LARGE_INTEGER zero{};
-    ASSERT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    vqtest::Rewind(s.get());
     auto fresh = NewMatrix();
     if (Refused(fresh->Read(s.get()), "Read")) return;
     m_Matrix = fresh;

@@ -19,14 +19,8 @@ namespace {
 
 using SwapTest = MatrixTest;
 
-// The suites below run on both storage kinds: one storage object per
-// element, and elements packed into shared buffers.
-class KindSwapTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
-std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
-  return kind.param == matrixSingleObject ? "Single" : "Multi";
-}
-INSTANTIATE_TEST_SUITE_P(BothKinds, KindSwapTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
-                         KindName);
+using KindSwapTest = KindTest;
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindSwapTest, kStorageKinds, KindName);
 
 // Counts storage objects whose values are out of memory.
 uint32_t SwappedOut(IVQDataMatrix* m) {

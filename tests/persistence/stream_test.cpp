@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "persistence/fuzz/ReadFuzzOne.h"
+#include "platform/testlib/StreamTestSupport.h"
 #include "support/MatrixFixture.h"
 #include "support/ProcessInfo.h"
 #include "support/TraceCapture.h"
@@ -28,6 +29,9 @@ using Bytes = std::vector<uint8_t>;
 using vq::test::Buffer;
 using vq::test::kSanitized;
 using vq::test::StatusBytes;
+using vqtest::NewStream;
+using vqtest::Position;
+using vqtest::StreamOf;
 
 const HRESULT kInvalidData = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 const HRESULT kEof = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
@@ -53,8 +57,7 @@ struct Builder {
 
 Bytes ItemForm(IVQData* item) {
   vq::ComPtr<IVQDataPersist> persist = vq::ComPtr<IVQData>(item).query<IVQDataPersist>();
-  vq::ComPtr<IStream> s;
-  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  vq::ComPtr<IStream> s = vqtest::NewStream();
   EXPECT_EQ(persist->SaveToStream(s.get()), S_OK);
   return StreamBytes(s.get());
 }
@@ -167,15 +170,6 @@ class StreamTest : public vq::test::MatrixTest {
   static Bytes With(Bytes bytes, size_t offset, int32_t value) {
     std::memcpy(&bytes[offset], &value, 4);
     return bytes;
-  }
-  // The bytes as a memory stream, at its start.
-  static vq::ComPtr<IStream> StreamOf(const Bytes& bytes) {
-    vq::ComPtr<IStream> s;
-    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
-    EXPECT_EQ(s->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
-    LARGE_INTEGER zero{};
-    EXPECT_EQ(s->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
-    return s;
   }
   static std::wstring MatrixLabel(IVQDataMatrix* m) {
     BSTR label = nullptr;
@@ -322,10 +316,7 @@ TEST_F(VersionTest, OlderAndNewerVersions) {
     EXPECT_EQ(Impl(r.get())->Priority().GetPriorityType(), c.priority);
     EXPECT_EQ(trace.Contains("Initialize2("), c.allocates);
     // Nothing is left over: the items consumed exactly their forms.
-    LARGE_INTEGER zero{};
-    ULARGE_INTEGER at{};
-    ASSERT_EQ(s->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
-    EXPECT_EQ(at.QuadPart, bytes.size());
+    EXPECT_EQ(Position(s.get()), bytes.size());
     bytes[0] = 4;
     EXPECT_TRUE(c.version != 9 || Written(r.get()) == bytes);
   }
@@ -348,10 +339,7 @@ TEST_F(StreamTest, NullStreamAndInitialisedMatrix) {
   ASSERT_EQ(m->get_Size(1, &size), S_OK);
   EXPECT_EQ(size, 3);
   EXPECT_EQ(MatrixLabel(m.get()), L"");
-  LARGE_INTEGER zero{};
-  ULARGE_INTEGER at{};
-  ASSERT_EQ(stream->Seek(zero, STREAM_SEEK_CUR, &at), S_OK);
-  EXPECT_EQ(at.QuadPart, 0u);
+  EXPECT_EQ(Position(stream.get()), 0u);
 }
 
 TEST_F(StreamTest, RefusesMalformedHeaders) {
@@ -399,8 +387,7 @@ TEST_F(StreamTest, LongTextsAreRefusedNotCut) {
   EXPECT_EQ(MatrixLabel(r.get()), longest);
   // One more and the writer refuses before it writes anything.
   ASSERT_EQ(m->put_Label(0, 0, 0, 0, _bstr_t(std::wstring(10000, L'y').c_str())), S_OK);
-  vq::ComPtr<IStream> out;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
+  vq::ComPtr<IStream> out = NewStream();
   EXPECT_EQ(m->Write(out.get()), E_INVALIDARG);
   EXPECT_TRUE(StreamBytes(out.get()).empty());
 }
@@ -489,13 +476,8 @@ TEST_F(StreamTest, KeptFuzzInputs) {
 // they hold, and what a failed Read leaves behind.
 // ---------------------------------------------------------------------------
 
-std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
-  return kind.param == matrixSingleObject ? "Single" : "Multi";
-}
-
 class KindStreamTest : public StreamTest, public ::testing::WithParamInterface<matrixType> {};
-INSTANTIATE_TEST_SUITE_P(BothKinds, KindStreamTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindStreamTest, vq::test::kStorageKinds, vq::test::KindName);
 
 // Touches every method of a matrix that a Read left behind, successful or
 // not: each call succeeds or fails cleanly (the sanitizer builds watch for
@@ -549,9 +531,7 @@ void StreamTest::ExerciseMatrix(IVQDataMatrix* m) {
     m->GetTagVectorsData(target.get());
   }
   for (int round = 0; round < 2; ++round) {
-    vq::ComPtr<IStream> out;
-    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
-    m->Write(out.get());
+    m->Write(NewStream().get());
     m->AllSaveToDisk();  // the second Write reads swapped-out elements back
   }
   m->put_DataPtr(0, 0, 0, 0, NewItem(4, 2).get());
@@ -561,9 +541,7 @@ void StreamTest::ExerciseMatrix(IVQDataMatrix* m) {
   m->AllInitializeAsLinear(4, 0.0, 1.0, _bstr_t(L"Hz"));
   m->AllSaveToDisk();
   m->ReleaseAllVQData();
-  vq::ComPtr<IStream> out;
-  ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
-  m->Write(out.get());
+  m->Write(NewStream().get());
 }
 
 // Attributes of swapped-out elements through Write and Read: the model test

@@ -1,46 +1,33 @@
 // Memory status (real reading, cgroup parsing, a real memory cgroup), the
 // size parser and virtual memory.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "support/MemoryCgroup.h"
+#include "TempDir.h"
 #include "VQKernel.h"
+#include "support/MemoryCgroup.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-// A scratch directory removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/vqkernel-XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) (void)!system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& path() const { return path_; }
-  void Write(const std::string& relative, const std::string& text) const {
-    const std::string full = path_ + "/" + relative;
-    (void)!system(("mkdir -p \"$(dirname '" + full + "')\"").c_str());
-    std::ofstream(full) << text;
-  }
-
- private:
-  std::string path_;
-};
+// Writes text to `relative` under dir, making the folders on the way.
+void Write(const TempDir& dir, const std::string& relative, const std::string& text) {
+  const std::filesystem::path full = std::filesystem::path(dir.Path()) / relative;
+  std::filesystem::create_directories(full.parent_path());
+  std::ofstream(full) << text;
+}
 
 // ---------------------------------------------------------------------------
 // The real provider on this machine.
@@ -165,8 +152,8 @@ TEST(CgroupLimit, FakeTrees) {
   };
   for (const Case& c : cases) {
     TempDir d;
-    for (const auto& [path, text] : c.files) d.Write(path, text);
-    const std::string proc = d.path() + "/proc", v1 = d.path() + "/v1", v2 = d.path() + "/v2";
+    for (const auto& [path, text] : c.files) Write(d, path, text);
+    const std::string proc = d.Path() + "/proc", v1 = d.Path() + "/v1", v2 = d.Path() + "/v2";
     vq::CgroupMemoryLimit cg;
     ASSERT_EQ(vq::ReadCgroupMemoryLimit(&cg, proc.c_str(), v1.c_str(), v2.c_str()), c.limited) << c.what;
     if (!c.limited) continue;

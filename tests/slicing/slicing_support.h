@@ -12,7 +12,7 @@
 
 namespace vq::test {
 
-class SlicingTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {
+class SlicingTest : public KindTest {
  public:
   // For the free helpers of the test files.
   using MatrixTest::Expected;
@@ -86,12 +86,5 @@ inline const Plane kPlanes[] = {
     {"D1D3", &IVQDataMatrix::GetD1D3Slice, &IVQDataMatrix::GetD1D3SliceSpectrum, 0, 2, 1, "D2 invalid."},
     {"D2D3", &IVQDataMatrix::GetD2D3Slice, &IVQDataMatrix::GetD2D3SliceSpectrum, 1, 2, 0, "D1 invalid."},
 };
-
-// The storage kinds every slicing case runs on.
-inline const auto kStorageKinds = ::testing::Values(matrixSingleObject, matrixMultipleObjects);
-
-inline std::string KindName(const ::testing::TestParamInfo<matrixType>& info) {
-  return info.param == matrixSingleObject ? "Single" : "Multiple";
-}
 
 }  // namespace vq::test

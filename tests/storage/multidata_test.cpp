@@ -1,6 +1,7 @@
 // Multi-object storage: fold-back of written items, read-only items, subsets
 // and their refusals, recycling and reuse of pool items, the swap block, and
-// the memory watcher's thread recycling while a client takes items.
+// the memory watcher's thread recycling while a client takes items; and the
+// single-object storage case the matrix cannot reach through its interface.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"
 #include "storage/MultiData.h"
+#include "storage/SingleData.h"
 #include "support/FakeDataItem.h"
 #include "support/TestEnvironment.h"
 #include "support/TraceCapture.h"
@@ -526,6 +528,24 @@ TEST_F(MultiDataTest, StressWatcherRecyclesWhileTheClientTakesItems) {
   watcher.join();
   for (uint32_t s = 0; s < kSlots; ++s) EXPECT_TRUE(Holds(take(s, false).get(), s, round[s]));
 }
+
+// Lets a test give the object an axis id its manager does not know.
+struct SingleDataProbe : CSingleData {
+  using CSingleData::CSingleData;
+  void SetAxisId(uint32_t id) { m_AxisId = id; }
+};
+
+TEST_F(MultiDataTest, SingleObjectSubsetWhoseAxisCannotBeReadFailsWithoutAnItem) {
+  SingleDataProbe data(&m_Cache, &m_Axes, &m_Attributes);
+  ASSERT_TRUE(data.Initialize(1, 10, 1, dataFormatFloat64));
+  data.SetAxisId(7);
+  IUnknown* out = reinterpret_cast<IUnknown*>(1);
+  EXPECT_TRUE(FAILED(data.GetDataSubset(0, true, 2, 4, &out)));
+  EXPECT_EQ(out, nullptr);
+}
+
+// An item a client holds keeps its values when the object goes:
+// geometry_test.cpp HeldItemOutlivesTheMatrix (both kinds).
 
 }  // namespace
 }  // namespace vq::test

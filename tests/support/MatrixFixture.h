@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "VQDataMatrixLib.h"
@@ -76,41 +77,46 @@ class MatrixTest : public ::testing::Test {
     return unknown.query<IVQData>();
   }
 
+  // Calls f(buffer, idx) for the item of every element in index order (format 1), got for writing or reading.
+  template <class F>
+  static void ForEachElement(IVQDataMatrix* m, bool forWriting, F f) {
+    LONG s[4];
+    for (int i = 0; i < 4; ++i) m->get_Size(i + 1, &s[i]);
+    uint32_t idx = 0;
+    for (LONG d4 = 0; d4 < s[3]; ++d4)
+      for (LONG d3 = 0; d3 < s[2]; ++d3)
+        for (LONG d2 = 0; d2 < s[1]; ++d2)
+          for (LONG d1 = 0; d1 < s[0]; ++d1, ++idx) {
+            auto item = Get(m, d1, d2, d3, d4, forWriting);
+            ASSERT_TRUE(item);
+            VQDataBuffer b = Buffer(item);
+            ASSERT_NE(b.pDouble, nullptr);
+            f(b, idx);
+            if (::testing::Test::HasFatalFailure()) return;
+          }
+  }
   // Writes Expected(idx, k, salt) into every value of every element (format 1).
   static void Fill(IVQDataMatrix* m, double salt = 0.0) {
-    LONG s[4];
-    for (int i = 0; i < 4; ++i) m->get_Size(i + 1, &s[i]);
-    uint32_t idx = 0;
-    for (LONG d4 = 0; d4 < s[3]; ++d4)
-      for (LONG d3 = 0; d3 < s[2]; ++d3)
-        for (LONG d2 = 0; d2 < s[1]; ++d2)
-          for (LONG d1 = 0; d1 < s[0]; ++d1, ++idx) {
-            auto item = Get(m, d1, d2, d3, d4);
-            ASSERT_TRUE(item);
-            VQDataBuffer b = Buffer(item);
-            ASSERT_NE(b.pDouble, nullptr);
-            for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) b.pDouble[k] = Expected(idx, k, salt);
-          }
+    ForEachElement(m, true, [&](const VQDataBuffer& b, uint32_t idx) {
+      for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) b.pDouble[k] = Expected(idx, k, salt);
+    });
   }
-
   // Checks every value written by Fill, reading for reading only.
   static void Verify(IVQDataMatrix* m, double salt = 0.0) {
-    LONG s[4];
-    for (int i = 0; i < 4; ++i) m->get_Size(i + 1, &s[i]);
-    uint32_t idx = 0;
-    for (LONG d4 = 0; d4 < s[3]; ++d4)
-      for (LONG d3 = 0; d3 < s[2]; ++d3)
-        for (LONG d2 = 0; d2 < s[1]; ++d2)
-          for (LONG d1 = 0; d1 < s[0]; ++d1, ++idx) {
-            auto item = Get(m, d1, d2, d3, d4, false);
-            ASSERT_TRUE(item);
-            VQDataBuffer b = Buffer(item);
-            ASSERT_NE(b.pDouble, nullptr);
-            for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) {
-              ASSERT_EQ(b.pDouble[k], Expected(idx, k, salt)) << "element " << idx << " value " << k;
-            }
-          }
+    ForEachElement(m, false, [&](const VQDataBuffer& b, uint32_t idx) {
+      for (size_t k = 0; k < static_cast<size_t>(b.XSize) * b.ZSize; ++k) {
+        ASSERT_EQ(b.pDouble[k], Expected(idx, k, salt)) << "element " << idx << " value " << k;
+      }
+    });
   }
 };
+
+// The suites that run on both storage kinds: one storage object per element,
+// and elements packed into shared buffers.
+class KindTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
+inline const auto kStorageKinds = ::testing::Values(matrixSingleObject, matrixMultipleObjects);
+inline std::string KindName(const ::testing::TestParamInfo<matrixType>& kind) {
+  return kind.param == matrixSingleObject ? "Single" : "Multi";
+}
 
 }  // namespace vq::test

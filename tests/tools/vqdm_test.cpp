@@ -31,11 +31,9 @@ vq::ComPtr<IStream> SmallMatrixStream() {
   EXPECT_EQ(m->put_MatrixLabel(vqdm::Bstr("Pegel \xC3\xA9t\xC3\xA9")), S_OK);  // UTF-8 "é"
   EXPECT_EQ(m->InitializeAxis(0, 500.0, 25.0, vqdm::Bstr("rpm")), S_OK);
   EXPECT_EQ(m->SetElementPriority(elementPriorityLifo), S_OK);
-  vq::ComPtr<IStream> s;
-  EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, s.put()), S_OK);
+  vq::ComPtr<IStream> s = vqtest::NewStream();
   EXPECT_EQ(m->Write(s.get()), S_OK);
-  LARGE_INTEGER zero{};
-  s->Seek(zero, STREAM_SEEK_SET, nullptr);
+  vqtest::Rewind(s.get());
   return s;
 }
 
