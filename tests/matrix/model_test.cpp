@@ -485,18 +485,10 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
     if (std::exchange(m_CheckAll, false)) {
       CheckMatrix();
       if (m_Stop) return;
-      // Written again, a matrix that was read gives the header it was read
-      // from, up to element 0's form. The forms are not compared: an
-      // attribute group whose attributes were all removed is written by one
-      // matrix and not by the one read from it (the model counts attributes,
-      // not empty groups; left for a decision).
+      // Written again, a matrix that was read gives the bytes it was read from.
       std::vector<uint8_t> again;
       if (!vq::persist::fuzz::WriteAll(m_Matrix.get(), &again)) return Fail("written again");
-      const char form[] = "VQDI";
-      const auto header = [&](const std::vector<uint8_t>& v) {
-        return std::vector<uint8_t>(v.begin(), std::search(v.begin(), v.end(), form, form + 4));
-      };
-      if (header(again) != header(m_Written)) return Fail("written again, another header");
+      if (again != m_Written) return Fail("written again, other bytes");
     } else if (step % 50 == 49) {
       CheckMatrix();
     }
