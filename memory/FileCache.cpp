@@ -242,8 +242,9 @@ uint64_t CFileCache::TakeSlot(uint32_t shift, bool* fresh) {
   }
   const uint64_t unitOffset = TakeExtent(m_SectorSize);
   try {
-    SharedUnit unit{shift, 1, std::vector<uint64_t>((slots + 63) / 64, 0)};
-    unit.used[0] = 1;
+    std::vector<uint64_t> used(1, 1);  // slot 0 taken
+    used.resize((slots + 63) / 64, 0);
+    SharedUnit unit{shift, 1, std::move(used)};
     auto placed = m_SharedUnits.emplace(unitOffset, std::move(unit)).first;
     try {
       room.insert(unitOffset);
