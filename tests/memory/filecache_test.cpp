@@ -203,11 +203,20 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
 }
 
 // The process-wide statistics count what reached the file, in the caller's
-// bytes (not the padded transfer), and nothing for failed transfers.
+// bytes (not the padded transfer), and nothing for failed transfers; the
+// successor export gives the same counts and the failed save.
 TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(VQGetSwapStatistics(nullptr), E_POINTER);
+  EXPECT_EQ(VQGetSwapStatistics2(nullptr), E_POINTER);
+  VQSwapStatistics2 tooOld{};
+  tooOld.Size = sizeof(VQSwapStatistics2) - 1;
+  EXPECT_EQ(VQGetSwapStatistics2(&tooOld), E_INVALIDARG);
   VQSwapStatistics before{}, after{};
+  VQSwapStatistics2 before2{}, after2{};
+  before2.Size = after2.Size = sizeof(VQSwapStatistics2) + 16;  // a later caller's larger one
   ASSERT_EQ(VQGetSwapStatistics(&before), S_OK);
+  ASSERT_EQ(VQGetSwapStatistics2(&before2), S_OK);
+  EXPECT_EQ(before2.Size, sizeof(VQSwapStatistics2));
   auto data = Pattern(5000, 9);
   ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
   ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
@@ -222,6 +231,12 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(after.BytesWritten - before.BytesWritten, 10000u);
   EXPECT_EQ(after.BlocksRead - before.BlocksRead, 1u);
   EXPECT_EQ(after.BytesRead - before.BytesRead, 300u);
+  ASSERT_EQ(VQGetSwapStatistics2(&after2), S_OK);
+  EXPECT_EQ(after2.BlocksWritten - before2.BlocksWritten, 2u);
+  EXPECT_EQ(after2.BytesRead - before2.BytesRead, 300u);
+  EXPECT_EQ(after2.FailedSaves - before2.FailedSaves, 1u);
+  EXPECT_EQ(after2.BytesNotSwapped - before2.BytesNotSwapped, 5000u);
+  EXPECT_EQ(after2.FailedLowMemorySaves - before2.FailedLowMemorySaves, 0u) << "not a memory check's save";
 }
 
 // Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call
