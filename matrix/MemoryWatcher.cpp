@@ -84,7 +84,8 @@ bool CVQDataMatrix::CheckMemory() {
     }
     if (file != nullptr && file->FailedSaves() != failedBefore) {
       vq::CountLowMemorySaveFailure();
-      const uint64_t delay = std::min(std::max(2 * m_RetryDelayMs.load(std::memory_order_relaxed), kPollMs), kMaxRetryMs);
+      const uint64_t delay =
+          std::min(std::max(2 * m_RetryDelayMs.load(std::memory_order_relaxed), kPollMs), kMaxRetryMs);
       m_RetryDelayMs.store(delay, std::memory_order_relaxed);
       m_RetryAtMs.store(m_Env->NowMs() + delay, std::memory_order_relaxed);
     }

@@ -529,8 +529,7 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
   return saved;
 }
 
-bool CFileCache::ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset,
-                              uint32_t size) {
+bool CFileCache::ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset, uint32_t size) {
   const char* origin = "CFileCache::ReadBlock";
   uint8_t* out = static_cast<uint8_t*>(dest);
   const uint64_t chunk = kChecksumChunk;
@@ -546,8 +545,8 @@ bool CFileCache::ReadVerified(uint32_t blockId, const BlockRecord& block, void* 
   const uint64_t innerStart = (offset + chunk - 1) / chunk * chunk;
   const uint64_t innerEnd = end == block.size ? end : end / chunk * chunk;
   if (innerStart < innerEnd) {
-    if (!ReadSpan(out + (innerStart - offset), static_cast<uint32_t>(innerEnd - innerStart),
-                  block.offset + innerStart, origin)) {
+    if (!ReadSpan(out + (innerStart - offset), static_cast<uint32_t>(innerEnd - innerStart), block.offset + innerStart,
+                  origin)) {
       return false;
     }
     for (uint64_t at = innerStart; at < innerEnd; at += chunk) {

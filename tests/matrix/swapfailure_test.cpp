@@ -13,8 +13,7 @@ namespace {
 using SwapFailureTest = MatrixTest;
 
 class KindSwapFailureTest : public MatrixTest, public ::testing::WithParamInterface<matrixType> {};
-INSTANTIATE_TEST_SUITE_P(BothKinds, KindSwapFailureTest,
-                         ::testing::Values(matrixSingleObject, matrixMultipleObjects),
+INSTANTIATE_TEST_SUITE_P(BothKinds, KindSwapFailureTest, ::testing::Values(matrixSingleObject, matrixMultipleObjects),
                          [](const ::testing::TestParamInfo<matrixType>& kind) {
                            return kind.param == matrixSingleObject ? "Single" : "Multi";
                          });
@@ -64,15 +63,15 @@ TEST_F(SwapFailureTest, FailedSavesBackOffOnTheEnvironmentsClock) {
   CFileCache* file = Impl(m.get())->FileCache();
   struct Step {
     uint64_t nowMs;
-    bool disk;     // writes succeed (and every element is saved)
-    bool attempt;  // a save reaches the file
+    bool disk;            // writes succeed (and every element is saved)
+    bool attempt;         // a save reaches the file
     bool refill = false;  // the elements are written again first, so there is something to save
   };
   const Step steps[] = {
-      {1000, false, true},  {1050, false, false}, {1099, false, false}, {1100, false, true},
-      {1299, false, false}, {1300, false, true},  {1700, false, true},  {2499, false, false},
-      {2500, false, true},  {4100, false, true},  {7299, false, false}, {7300, false, true},
-      {10500, false, true}, {13699, false, false}, {13700, true, true}, {13700, false, true, true},
+      {1000, false, true},   {1050, false, false},  {1099, false, false}, {1100, false, true},
+      {1299, false, false},  {1300, false, true},   {1700, false, true},  {2499, false, false},
+      {2500, false, true},   {4100, false, true},   {7299, false, false}, {7300, false, true},
+      {10500, false, true},  {13699, false, false}, {13700, true, true},  {13700, false, true, true},
       {13799, false, false}, {13800, false, true},
   };
   for (const Step& s : steps) {
@@ -111,8 +110,8 @@ TEST_P(KindSwapFailureTest, FlippedBitFailsTheReload) {
   };
   const Case cases[] = {
       {-1, -1, 20000, false},
-      {2600, 2600, 20000, false},  // the value holding the byte
-      {2100, 2200, 20000, false},  // other values of the same chunk
+      {2600, 2600, 20000, false},                           // the value holding the byte
+      {2100, 2200, 20000, false},                           // other values of the same chunk
       {100, 200, 40000, GetParam() == matrixSingleObject},  // another chunk: the packed kind reads the whole block
   };
   for (const Case& c : cases) {

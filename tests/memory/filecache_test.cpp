@@ -90,17 +90,20 @@ TEST_F(FileCacheTest, RealSectorSizeRoundTripsEveryLength) {
   }
 }
 
-TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
+// A part read reads the checksum chunk its window lies in, so that it can be
+// checked, and nothing else.
+TEST_F(FileCacheTest, PartialReadReadsTheChecksumChunkOfItsWindow) {
+  constexpr uint32_t kChunk = CFileCache::kChecksumChunk;
   cache.SetSectorSizeForTest(512);
-  auto block = Pattern(1024, 9);
-  ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
+  auto block = Pattern(3 * kChunk, 9);
+  ASSERT_EQ(cache.WriteBlock(block.data(), 3 * kChunk), 1u);
   env.ClearLog();
   uint8_t out[100];
-  ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
-  EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
+  ASSERT_EQ(cache.ReadBlock(1, out, kChunk + 924, 100), 100u);
+  EXPECT_EQ(std::memcmp(out, block.data() + kChunk + 924, 100), 0);
   ASSERT_EQ(env.Log().size(), 1u);
-  EXPECT_EQ(env.Log()[0].offset, 512u);  // bytes 512..1023 of the block
-  EXPECT_EQ(env.Log()[0].size, 512u);
+  EXPECT_EQ(env.Log()[0].offset, kChunk);  // the second chunk of the block
+  EXPECT_EQ(env.Log()[0].size, kChunk);
 }
 
 TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {

@@ -256,12 +256,12 @@ TEST_F(SwapSpaceTest, FlippedBitFailsEveryReadThatCoversIt) {
     bool ok;
   };
   const Case cases[] = {
-      {100, 7, 0, 100, false},                                   // shared unit, whole
-      {100, 7, 50, 10, false},                                   // shared unit, part not touching the byte
-      {3 * kChunk + 500, kChunk + 3, 0, 3 * kChunk + 500, false},  // whole block
-      {3 * kChunk + 500, kChunk + 3, kChunk + 100, 20, false},     // part of the flipped chunk
-      {3 * kChunk + 500, kChunk + 3, kChunk - 10, 20, false},      // part across into it
-      {3 * kChunk + 500, kChunk + 3, 0, kChunk, true},             // the chunk before
+      {100, 7, 0, 100, false},                                       // shared unit, whole
+      {100, 7, 50, 10, false},                                       // shared unit, part not touching the byte
+      {3 * kChunk + 500, kChunk + 3, 0, 3 * kChunk + 500, false},    // whole block
+      {3 * kChunk + 500, kChunk + 3, kChunk + 100, 20, false},       // part of the flipped chunk
+      {3 * kChunk + 500, kChunk + 3, kChunk - 10, 20, false},        // part across into it
+      {3 * kChunk + 500, kChunk + 3, 0, kChunk, true},               // the chunk before
       {3 * kChunk + 500, kChunk + 3, 2 * kChunk + 1, kChunk, true},  // the chunks after, to the end
   };
   for (const Case& c : cases) {
