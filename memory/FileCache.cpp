@@ -511,7 +511,7 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
   }
   // The new checksums are kept only once the bytes are written: a failed
   // rewrite leaves a block that its owner writes again before it reads it.
-  BlockRecord written = *block;
+  BlockRecord written{block->size, block->offset, block->shared, 0, {}};
   WriteFailure failure;
   bool saved = false;
   try {
