@@ -1,5 +1,5 @@
 // The VQDataMatrixLib library as a component server: its resources, the class
-// object of VQDataMatrix, the four exports and VQGetSwapStatistics. The module
+// object of VQDataMatrix, the four exports and VQGetSwapStatistics(2). The module
 // lock count they answer from is core/VQModule.h; the class object makes its
 // matrices through vq::CreateMatrixObject (component/VQMatrixClass.h), which
 // matrix/ defines, so that nothing here includes the matrix.
@@ -234,6 +234,26 @@ EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics) {
   statistics->BytesWritten = counts.bytesWritten;
   statistics->BlocksRead = counts.blocksRead;
   statistics->BytesRead = counts.bytesRead;
+  return S_OK;
+}
+
+// The first version of VQSwapStatistics2 is the whole structure; a later
+// caller's larger one gets this prefix, and Size tells how much was filled.
+EXTERN_C HRESULT VQGetSwapStatistics2(VQSwapStatistics2* statistics) {
+  if (statistics == nullptr) return E_POINTER;
+  if (statistics->Size < sizeof(VQSwapStatistics2)) return E_INVALIDARG;
+  const vq::SwapTransferCounts counts = vq::SwapTransfers();
+  VQSwapStatistics2 filled{};
+  filled.Size = sizeof(VQSwapStatistics2);
+  filled.BlocksWritten = counts.blocksWritten;
+  filled.BytesWritten = counts.bytesWritten;
+  filled.BlocksRead = counts.blocksRead;
+  filled.BytesRead = counts.bytesRead;
+  filled.FailedSaves = counts.failedSaves;
+  filled.BytesNotSwapped = counts.bytesNotSaved;
+  filled.FailedLowMemorySaves = counts.failedLowMemorySaves;
+  filled.ChecksumFailures = counts.checksumFailures;
+  *statistics = filled;
   return S_OK;
 }
 

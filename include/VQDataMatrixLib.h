@@ -152,6 +152,32 @@ typedef struct VQSwapStatistics {
 // S_OK, or E_POINTER for a null argument.
 EXTERN_C HRESULT VQGetSwapStatistics(VQSwapStatistics* statistics);
 
+// The same counts and the swap file's failures, in a structure that starts
+// with its own size so that later versions can grow it. The caller sets Size
+// to sizeof(VQSwapStatistics2); the call fills that many bytes at most and
+// sets Size to the bytes it filled.
+typedef struct VQSwapStatistics2 {
+  ULONG Size;
+  ULONG Reserved;  // 0
+  ULONGLONG BlocksWritten;
+  ULONGLONG BytesWritten;
+  ULONGLONG BlocksRead;
+  ULONGLONG BytesRead;
+  // Saves the swap file could not complete (full or failing disk), and their
+  // bytes, which stayed in memory.
+  ULONGLONG FailedSaves;
+  ULONGLONG BytesNotSwapped;
+  // Of the failed saves, those the memory watcher made because memory was
+  // low: while any happen, the process stays above its memory budget.
+  ULONGLONG FailedLowMemorySaves;
+  // Reads back whose bytes did not match the block's checksum; each failed
+  // the access that needed it.
+  ULONGLONG ChecksumFailures;
+} VQSwapStatistics2;
+// S_OK; E_POINTER for a null argument; E_INVALIDARG when Size is smaller
+// than the first version of the structure.
+EXTERN_C HRESULT VQGetSwapStatistics2(VQSwapStatistics2* statistics);
+
 // C++ only.
 namespace vq {
 // The process's memory budget in bytes, off (0) by default: while set, the

@@ -13,9 +13,16 @@
 //     free; true, and the worker checks again at once;
 //   - could not save (held meanwhile, swap file failing or full): the object
 //     keeps its values in memory and goes back to the most recently used end
-//     of the queue; false, the worker waits 100 ms before the next candidate.
+//     of the queue; false, the worker waits 100 ms before the next candidate;
+//   - could not save because the swap file failed: as above, and the check
+//     tries no save until a backoff has passed on the environment's clock
+//     (100 ms, doubling up to 3.2 s; reset once a save of the file succeeds,
+//     whoever made it), so a full disk is not written every poll nor on every
+//     element access of the client; the failure counts as a low-memory save
+//     that failed (vq::CountLowMemorySaveFailure).
 #include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
+#include "memory/FileCache.h"
 #include "memory/MemoryBudget.h"
 #include "storage/DataBase.h"
 #include "trace/VQTrace.h"
@@ -33,10 +40,6 @@ bool CVQDataMatrix::SwapTable::MaySave(uint32_t index) const {
   return object != nullptr && !object->IsLocked();
 }
 
-namespace {
-constexpr DWORD kPollMs = 100;
-}
-
 bool CVQDataMatrix::CheckMemory() {
   uint64_t available = 0;
   if (!vq::AvailableMemory(*m_Env, &available)) return false;
@@ -45,8 +48,19 @@ bool CVQDataMatrix::CheckMemory() {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "Memory low: %0.0f MB thread %u",
                static_cast<double>(available) / 1048576.0, GetCurrentThreadId());
     }
+    CFileCache* file = m_FileCache.get();
+    if (m_RetryAtMs.load(std::memory_order_relaxed) != 0) {
+      if (file != nullptr && file->Failing() && m_Env->NowMs() < m_RetryAtMs.load(std::memory_order_relaxed)) {
+        return false;
+      }
+      if (file == nullptr || !file->Failing()) {
+        m_RetryAtMs.store(0, std::memory_order_relaxed);
+        m_RetryDelayMs.store(0, std::memory_order_relaxed);
+      }
+    }
     uint32_t dataIdx = 0;
     if (!m_Priority.PopPriority(&dataIdx)) return false;
+    const uint64_t failedBefore = file != nullptr ? file->FailedSaves() : 0;
     VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
              dataIdx, GetCurrentThreadId());
     vq::CritSecLock lock(m_DataLock);
@@ -60,11 +74,20 @@ bool CVQDataMatrix::CheckMemory() {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
     }
     if (saved) {
+      m_RetryAtMs.store(0, std::memory_order_relaxed);
+      m_RetryDelayMs.store(0, std::memory_order_relaxed);
       // The next check must see the memory this save freed: acting on the
       // cached reading would keep swapping out objects for up to one refresh
       // interval after memory stopped being low.
       vq::MemoryFreed(*m_Env);
       return true;
+    }
+    if (file != nullptr && file->FailedSaves() != failedBefore) {
+      vq::CountLowMemorySaveFailure();
+      const uint64_t delay =
+          std::min(std::max(2 * m_RetryDelayMs.load(std::memory_order_relaxed), kPollMs), kMaxRetryMs);
+      m_RetryDelayMs.store(delay, std::memory_order_relaxed);
+      m_RetryAtMs.store(m_Env->NowMs() + delay, std::memory_order_relaxed);
     }
     m_Priority.PushPriority(dataIdx);
     return false;
@@ -93,14 +116,14 @@ void CVQDataMatrix::CheckMemoryNow() {
 DWORD CVQDataMatrix::WorkerThread() {
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
-  DWORD wait = WaitForSingleObject(m_StopEvent, kPollMs);
+  DWORD wait = WaitForSingleObject(m_StopEvent, static_cast<DWORD>(kPollMs));
   while (wait == WAIT_TIMEOUT) {
     bool saved = false;
     {
       vq::CritSecLock lock(m_MemoryLock);
       saved = CheckMemory();
     }
-    wait = WaitForSingleObject(m_StopEvent, saved ? 0 : kPollMs);
+    wait = WaitForSingleObject(m_StopEvent, saved ? 0 : static_cast<DWORD>(kPollMs));
   }
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));

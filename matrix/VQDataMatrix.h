@@ -137,7 +137,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
 
   // The memory check (matrix/MemoryWatcher.cpp): saves one storage object
   // that no client holds when available memory is below 128 MiB; true when
-  // one was saved.
+  // one was saved. While the swap file fails saves, tries at most one per
+  // backoff interval (see m_RetryAtMs).
   bool CheckMemory();
   // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
   // called while m_DataLock is held.
@@ -159,6 +160,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Memory thresholds of the check (bytes of available physical memory).
   static constexpr uint64_t kLowMemory = 134217728;     // below: swap
   static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
+  // The watcher's poll, and the longest wait between saves on a failing file.
+  static constexpr uint64_t kPollMs = 100;
+  static constexpr uint64_t kMaxRetryMs = 3200;
 
   // Makes the matrix use env (not owned; it must outlive the matrix) instead
   // of the system for its swap file, its large buffers and the memory check.
@@ -334,6 +338,13 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   bool m_Element0ShowsTags = false;
   mutable vq::CriticalSection m_DataLock;
   vq::CriticalSection m_MemoryLock;
+  // Backoff of the memory check's saves while the swap file fails them: no
+  // save is tried before m_RetryAtMs of the environment's clock, and the wait
+  // doubles with each failure from kPollMs to kMaxRetryMs (0: no backoff).
+  // Written under m_MemoryLock; atomics because tests call CheckMemory
+  // without it.
+  std::atomic<uint64_t> m_RetryAtMs{0};
+  std::atomic<uint64_t> m_RetryDelayMs{0};
   std::atomic<HANDLE> m_WorkerThread{nullptr};  // read by the worker for its traces
   DWORD m_WorkerThreadId = 0;
   HANDLE m_StopEvent = nullptr;

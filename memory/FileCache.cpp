@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
+#include "memory/Crc32c.h"
 #include "trace/VQTrace.h"
 
 namespace {
@@ -127,6 +129,7 @@ namespace {
 // Process-wide transfer counts of every swap file (vq::SwapTransfers).
 struct SwapCounters {
   std::atomic<uint64_t> blocksWritten{0}, bytesWritten{0}, blocksRead{0}, bytesRead{0};
+  std::atomic<uint64_t> failedSaves{0}, bytesNotSaved{0}, failedLowMemorySaves{0}, checksumFailures{0};
 };
 SwapCounters g_Counters;
 
@@ -149,7 +152,15 @@ vq::SwapTransferCounts vq::SwapTransfers() noexcept {
   counts.bytesWritten = g_Counters.bytesWritten.load(std::memory_order_relaxed);
   counts.blocksRead = g_Counters.blocksRead.load(std::memory_order_relaxed);
   counts.bytesRead = g_Counters.bytesRead.load(std::memory_order_relaxed);
+  counts.failedSaves = g_Counters.failedSaves.load(std::memory_order_relaxed);
+  counts.bytesNotSaved = g_Counters.bytesNotSaved.load(std::memory_order_relaxed);
+  counts.failedLowMemorySaves = g_Counters.failedLowMemorySaves.load(std::memory_order_relaxed);
+  counts.checksumFailures = g_Counters.checksumFailures.load(std::memory_order_relaxed);
   return counts;
+}
+
+void vq::CountLowMemorySaveFailure() noexcept {
+  g_Counters.failedLowMemorySaves.fetch_add(1, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------
@@ -312,28 +323,25 @@ uint32_t CFileCache::NewId() {
 // Transfers.
 // ---------------------------------------------------------------------------
 
-bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, const char* origin) {
+// Write failures are not traced here: NoteSave traces one line per episode.
+bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  DWORD error = 0;
   if (IsAligned(p, 0)) {
     const uint64_t head = size - size % m_SectorSize;
-    bool written = head == 0 || WriteFully(p, head, offset, &error);
-    if (written && head < size) {
-      BounceBuffer tail(m_Env, m_SectorSize);
-      if (tail.data() == nullptr) {
-        VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
-        return false;
-      }
-      std::memcpy(tail.data(), p + head, size - head);
-      written = WriteFully(tail.data(), tail.size(), offset + head, &error);
+    if (head != 0 && !WriteFully(p, head, offset, &failure->error)) return false;
+    if (head == size) return true;
+    BounceBuffer tail(m_Env, m_SectorSize);
+    if (tail.data() == nullptr) {
+      *failure = {"Bounce buffer allocation failed", GetLastError()};
+      return false;
     }
-    if (!written) VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
-    return written;
+    std::memcpy(tail.data(), p + head, size - head);
+    return WriteFully(tail.data(), tail.size(), offset + head, &failure->error);
   }
   const uint64_t chunk = std::min(RoundUp(size), std::max<uint64_t>(kBounceChunk, m_SectorSize));
   BounceBuffer bounce(m_Env, chunk);
   if (bounce.data() == nullptr) {
-    VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+    *failure = {"Bounce buffer allocation failed", GetLastError()};
     return false;
   }
   for (uint64_t done = 0; done < size;) {
@@ -341,41 +349,70 @@ bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, con
     const uint64_t padded = RoundUp(n);
     std::memcpy(bounce.data(), p + done, static_cast<size_t>(n));
     if (padded > n) std::memset(bounce.data() + n, 0, static_cast<size_t>(padded - n));
-    if (!WriteFully(bounce.data(), padded, offset + done, &error)) {
-      VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
-      return false;
-    }
+    if (!WriteFully(bounce.data(), padded, offset + done, &failure->error)) return false;
     done += n;
   }
   return true;
 }
 
-bool CFileCache::WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, const char* origin) {
+bool CFileCache::WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, WriteFailure* failure) {
   const uint64_t unitOffset = offset - offset % m_SectorSize;
   BounceBuffer unit(m_Env, m_SectorSize);
   if (unit.data() == nullptr) {
-    VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+    *failure = {"Bounce buffer allocation failed", GetLastError()};
     return false;
   }
-  DWORD error = 0;
   // A fresh unit has no live neighbour, and may lie past the end of the file.
-  if (!fresh && !ReadFully(unit.data(), unit.size(), unitOffset, &error)) {
-    VQ_TRACE(origin, "DataMatrix", 1, "ReadFile failed. Error=%u", error);
+  if (!fresh && !ReadFully(unit.data(), unit.size(), unitOffset, &failure->error)) {
+    failure->what = "ReadFile of the shared unit failed";
     return false;
   }
   if (size != 0) std::memcpy(unit.data() + (offset - unitOffset), data, size);
-  if (!WriteFully(unit.data(), unit.size(), unitOffset, &error)) {
-    VQ_TRACE(origin, "DataMatrix", 1, "WriteFile failed. Error=%u", error);
-    return false;
-  }
-  return true;
+  return WriteFully(unit.data(), unit.size(), unitOffset, &failure->error);
 }
 
-bool CFileCache::WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin) {
-  const bool written = block.shared ? WriteShared(data, block.size, block.offset, fresh, origin)
-                                    : WriteSpan(data, block.size, block.offset, origin);
-  if (written) CountWrite(block.size);
-  return written;
+bool CFileCache::WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, WriteFailure* failure) {
+  return block.shared ? WriteShared(data, block.size, block.offset, fresh, failure)
+                      : WriteSpan(data, block.size, block.offset, failure);
+}
+
+void CFileCache::NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) {
+  if (saved) {
+    CountWrite(size);
+    if (m_EpisodeFailures != 0) {
+      VQ_TRACE(origin, "DataMatrix", 1,
+               "Saving to the swap file works again; %llu saves had failed (%llu bytes stayed in memory)",
+               static_cast<unsigned long long>(m_EpisodeFailures), static_cast<unsigned long long>(m_EpisodeBytes));
+    }
+    m_EpisodeFailures = m_EpisodeBytes = 0;
+    return;
+  }
+  g_Counters.failedSaves.fetch_add(1, std::memory_order_relaxed);
+  g_Counters.bytesNotSaved.fetch_add(size, std::memory_order_relaxed);
+  ++m_FailedSaves;
+  m_EpisodeBytes += size;
+  if (m_EpisodeFailures++ == 0) {
+    VQ_TRACE(origin, "DataMatrix", 1,
+             "Saving to the swap file failed: %s. Error=%u (%u bytes stay in memory); further failures are "
+             "counted, not traced, until a save succeeds",
+             failure.what, failure.error, size);
+  }
+}
+
+void CFileCache::ComputeChecksums(const void* data, uint32_t size, BlockRecord* block) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  const uint32_t chunks = size == 0 ? 1 : (size - 1) / kChecksumChunk + 1;
+  std::vector<uint32_t> more(chunks - 1);
+  for (uint32_t i = 0; i < chunks; ++i) {
+    const uint32_t at = i * kChecksumChunk;
+    const uint32_t crc = vq::Crc32c(0, p + at, std::min(kChecksumChunk, size - at));
+    if (i == 0) {
+      block->crc = crc;
+    } else {
+      more[i - 1] = crc;
+    }
+  }
+  block->moreCrcs = std::move(more);
 }
 
 bool CFileCache::ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) {
@@ -423,30 +460,34 @@ bool CFileCache::ReadSpan(void* dest, uint32_t size, uint64_t offset, const char
 
 uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
   vq::CritSecLock lock(m_Lock);
+  const char* origin = "CFileCache::WriteBlock";
   if (m_File < 0 || (data == nullptr && size != 0)) {
-    VQ_TRACE("CFileCache::WriteBlock", "DataMatrix", 1, "WriteFile failed. Error=%u",
-             static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    NoteSave(false, size, origin, {"WriteFile failed", static_cast<DWORD>(ERROR_INVALID_HANDLE)});
     return 0;
   }
-  BlockRecord block{size, 0, false};
+  BlockRecord block{size, 0, false, 0, {}};
   bool fresh = false;
   try {
+    ComputeChecksums(data, size, &block);
     const uint32_t shift = SlotShiftFor(size);
     block.shared = shift != 0;
     block.offset = block.shared ? TakeSlot(shift, &fresh) : TakeExtent(RoundUp(size));
   } catch (...) {
-    VQ_TRACE("CFileCache::WriteBlock", "DataMatrix", 1, "Out of memory");
+    NoteSave(false, size, origin, {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)});
     return 0;
   }
   uint32_t id = 0;
-  if (WriteBlockBytes(block, data, fresh, "CFileCache::WriteBlock")) {
+  WriteFailure failure;
+  if (WriteBlockBytes(block, data, fresh, &failure)) {
     try {
       id = NewId();
       m_Blocks.emplace(id, block);
     } catch (...) {
+      failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
       id = 0;
     }
   }
+  NoteSave(id != 0, size, origin, failure);
   // The space was never punched, and what the failed write left there is
   // overwritten by the next block that takes it.
   if (id == 0) GiveSpace(block, false);
@@ -469,7 +510,71 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
     VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId+bufferSize is invalid");
     return false;
   }
-  return WriteBlockBytes(*block, data, false, "CFileCache::RewriteBlock");
+  // The new checksums are kept only once the bytes are written: a failed
+  // rewrite leaves a block that its owner writes again before it reads it.
+  BlockRecord written{block->size, block->offset, block->shared, 0, {}};
+  WriteFailure failure;
+  bool saved = false;
+  try {
+    ComputeChecksums(data, size, &written);
+    saved = WriteBlockBytes(written, data, false, &failure);
+  } catch (...) {
+    failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+  }
+  if (saved) {
+    BlockRecord& kept = m_Blocks.at(blockId);
+    kept.crc = written.crc;
+    kept.moreCrcs.swap(written.moreCrcs);
+  }
+  NoteSave(saved, size, "CFileCache::RewriteBlock", failure);
+  return saved;
+}
+
+bool CFileCache::ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset, uint32_t size) {
+  const char* origin = "CFileCache::ReadBlock";
+  uint8_t* out = static_cast<uint8_t*>(dest);
+  const uint64_t chunk = kChecksumChunk;
+  const uint64_t end = uint64_t{offset} + size;
+  auto mismatch = [&](uint64_t at) {
+    g_Counters.checksumFailures.fetch_add(1, std::memory_order_relaxed);
+    VQ_TRACE(origin, "DataMatrix", 1,
+             "Checksum mismatch in block %u at byte %llu: the swap file does not hold what was written", blockId,
+             static_cast<unsigned long long>(at));
+    return false;
+  };
+  // The chunks that lie wholly inside the window go straight to dest.
+  const uint64_t innerStart = (offset + chunk - 1) / chunk * chunk;
+  const uint64_t innerEnd = end == block.size ? end : end / chunk * chunk;
+  if (innerStart < innerEnd) {
+    if (!ReadSpan(out + (innerStart - offset), static_cast<uint32_t>(innerEnd - innerStart), block.offset + innerStart,
+                  origin)) {
+      return false;
+    }
+    for (uint64_t at = innerStart; at < innerEnd; at += chunk) {
+      const uint64_t n = std::min(chunk, innerEnd - at);
+      if (vq::Crc32c(0, out + (at - offset), static_cast<size_t>(n)) != block.ChunkCrc(at / chunk)) {
+        return mismatch(at);
+      }
+    }
+  }
+  // The chunks the window cuts are read whole into a bounce buffer.
+  std::unique_ptr<BounceBuffer> edge;
+  for (uint64_t at = offset / chunk * chunk; at < end; at += chunk) {
+    const uint64_t n = std::min<uint64_t>(chunk, block.size - at);
+    if (at >= offset && at + n <= end) continue;
+    if (edge == nullptr) {
+      edge = std::make_unique<BounceBuffer>(m_Env, std::min<uint64_t>(chunk, block.size));
+      if (edge->data() == nullptr) {
+        VQ_TRACE(origin, "DataMatrix", 1, "Bounce buffer allocation failed. Error=%u", GetLastError());
+        return false;
+      }
+    }
+    if (!ReadSpan(edge->data(), static_cast<uint32_t>(n), block.offset + at, origin)) return false;
+    if (vq::Crc32c(0, edge->data(), static_cast<size_t>(n)) != block.ChunkCrc(at / chunk)) return mismatch(at);
+    const uint64_t from = std::max<uint64_t>(at, offset), to = std::min(at + n, end);
+    std::memcpy(out + (from - offset), edge->data() + (from - at), static_cast<size_t>(to - from));
+  }
+  return true;
 }
 
 uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size) {
@@ -484,7 +589,7 @@ uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, ui
     return 0;
   }
   if (size == 0) return 0;
-  if (!ReadSpan(dest, size, block->offset + offset, "CFileCache::ReadBlock")) return 0;
+  if (!ReadVerified(blockId, *block, dest, offset, size)) return 0;
   return CountRead(size);
 }
 
@@ -499,6 +604,16 @@ bool CFileCache::FreeBlock(uint32_t blockId) {
   m_Blocks.erase(it);
   GiveSpace(block, true);
   return true;
+}
+
+uint64_t CFileCache::FailedSaves() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_FailedSaves;
+}
+
+bool CFileCache::Failing() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_EpisodeFailures != 0;
 }
 
 uint32_t CFileCache::SectorSize() const {

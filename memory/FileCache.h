@@ -58,6 +58,23 @@
 // block's size, so saving a large element costs no extra memory exactly
 // when memory is low.
 //
+// Checksums. Each block carries a CRC-32C (memory/Crc32c.h) of every
+// kChecksumChunk bytes of it, kept in the block table beside its offset (the
+// file still has no index). Every read verifies: a read of a whole block
+// checks each chunk as it lands in the caller's buffer; a partial read reads
+// the chunks that the window cuts whole into a bounce buffer, checks them and
+// copies out the window, so it moves at most two chunks more than asked. A
+// mismatch fails the read (traced and counted), so bytes changed in the file
+// are never handed back as values. The chunk bounds both that extra read and
+// the table: 4 bytes per 16 KiB of swapped values.
+//
+// Failure episodes. A disk that is full or failing fails every save, and the
+// memory watcher retries every poll; one trace line at level 1 starts an
+// episode (the first failed save after a success, or ever), the next
+// successful save ends it with a line telling how many saves failed, and
+// the failures between are only counted (vq::SwapTransfers). FailedSaves()
+// lets the memory watcher tell a failing file from an object that was held.
+//
 // Failures: a failed WriteBlock adds no block and takes no space (the extent
 // or slot it had taken is free again) and changes no other block; a failed
 // RewriteBlock may leave its own block partly overwritten (its caller keeps
@@ -94,14 +111,26 @@ namespace vq {
 // Transfers between memory and every swap file of the process since the
 // library was loaded: blocks written (swapped out, or saved again in place)
 // and read back (whole or in part), with the caller's bytes. Only transfers
-// that completed count. VQGetSwapStatistics (component/) reports them.
+// that completed count. Besides: saves that failed (WriteBlock or
+// RewriteBlock could not write; invalid ids and sizes are not counted) and
+// their bytes, which stayed in memory; of those, the saves the memory watcher
+// made because memory was low (CountLowMemorySaveFailure); and reads that
+// failed their checksum. VQGetSwapStatistics and VQGetSwapStatistics2
+// (component/) report them.
 struct SwapTransferCounts {
   uint64_t blocksWritten = 0;
   uint64_t bytesWritten = 0;
   uint64_t blocksRead = 0;
   uint64_t bytesRead = 0;
+  uint64_t failedSaves = 0;
+  uint64_t bytesNotSaved = 0;
+  uint64_t failedLowMemorySaves = 0;
+  uint64_t checksumFailures = 0;
 };
 SwapTransferCounts SwapTransfers() noexcept;
+// The memory watcher's save of an object failed in the swap file while memory
+// was low: the process stays above the memory it was meant to free.
+void CountLowMemorySaveFailure() noexcept;
 
 }  // namespace vq
 
@@ -128,7 +157,8 @@ class CFileCache {
   bool RewriteBlock(uint32_t blockId, const void* data, uint32_t size);
 
   // Reads `size` bytes at `offset` within block `blockId` into `dest`;
-  // returns size, or 0 when the id or range is wrong or the read failed.
+  // returns size, or 0 when the id or range is wrong, the read failed or the
+  // bytes do not match the block's checksums (dest is then unspecified).
   uint32_t ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size);
 
   // Frees block `blockId`: its id names nothing any more and its space is
@@ -137,6 +167,13 @@ class CFileCache {
 
   // Bounce buffers are at most this large (or one unit, when that is larger).
   static constexpr uint64_t kBounceChunk = 1u << 20;
+  // Each such span of a block has a checksum of its own.
+  static constexpr uint32_t kChecksumChunk = 16384;
+
+  // Saves of this file that failed in the file (counted as in
+  // vq::SwapTransfers), and whether the latest save failed.
+  uint64_t FailedSaves() const;
+  bool Failing() const;
 
   // Diagnostics and tests.
   uint32_t SectorSize() const;
@@ -164,6 +201,16 @@ class CFileCache {
     uint32_t size;    // as written by the caller, unrounded
     uint64_t offset;  // of the first byte: a unit boundary, or a slot of a shared unit
     bool shared;      // in a slot of a shared unit
+    // CRC-32C of chunk 0 and of the chunks after it (kChecksumChunk bytes
+    // each, the last one shorter): most blocks have one chunk and no vector.
+    uint32_t crc = 0;
+    std::vector<uint32_t> moreCrcs;
+    uint32_t ChunkCrc(uint64_t chunk) const { return chunk == 0 ? crc : moreCrcs[chunk - 1]; }
+  };
+  // Why a write failed: what was being done and the Win32 error.
+  struct WriteFailure {
+    const char* what = "WriteFile failed";
+    DWORD error = 0;
   };
   // A unit divided into slots of one size; used[i] bit set: slot i is live.
   struct SharedUnit {
@@ -193,15 +240,26 @@ class CFileCache {
   void Punch(uint64_t offset, uint64_t length) VQ_REQUIRES(m_Lock);
   uint32_t NewId() VQ_REQUIRES(m_Lock);
 
-  // Writes a block's bytes (shared or in its extent) and counts it in the
-  // process's swap statistics; `fresh` as TakeSlot says.
-  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, const char* origin) VQ_REQUIRES(m_Lock);
+  // The checksums of `size` bytes of `data` into block->crc and moreCrcs;
+  // may throw std::bad_alloc (block unchanged).
+  static void ComputeChecksums(const void* data, uint32_t size, BlockRecord* block);
+  // Writes a block's bytes (shared or in its extent); `fresh` as TakeSlot
+  // says. False with *failure set when the write failed.
+  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, WriteFailure* failure)
+      VQ_REQUIRES(m_Lock);
+  // Counts a save of `size` bytes in the process's statistics and starts or
+  // ends a failure episode (one trace line each).
+  void NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) VQ_REQUIRES(m_Lock);
   // Writes size bytes at the unit boundary `offset`: whole units directly from
   // aligned memory, the tail or unaligned memory through bounded bounce
   // buffers, padding the last unit with zeros.
-  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
+  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure) VQ_REQUIRES(m_Lock);
   // The read-modify-write of the shared unit holding `offset`.
-  bool WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, const char* origin)
+  bool WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, WriteFailure* failure)
+      VQ_REQUIRES(m_Lock);
+  // Reads `size` bytes at `offset` of `block` into dest and checks them
+  // against the block's checksums (counted and traced when they differ).
+  bool ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset, uint32_t size)
       VQ_REQUIRES(m_Lock);
   // Reads size bytes at any file offset into dest, through bounded bounce
   // buffers where the address, offset or length is not aligned.
@@ -225,6 +283,10 @@ class CFileCache {
   std::map<uint64_t, SharedUnit> m_SharedUnits VQ_GUARDED_BY(m_Lock);
   std::array<std::set<uint64_t>, 32> m_UnitsWithRoom VQ_GUARDED_BY(m_Lock);
   bool m_PunchWorks VQ_GUARDED_BY(m_Lock) = true;
+  // Saves that failed in the file, ever and in the current episode (0: none).
+  uint64_t m_FailedSaves VQ_GUARDED_BY(m_Lock) = 0;
+  uint64_t m_EpisodeFailures VQ_GUARDED_BY(m_Lock) = 0;
+  uint64_t m_EpisodeBytes VQ_GUARDED_BY(m_Lock) = 0;
   int m_File VQ_GUARDED_BY(m_Lock) = -1;
   uint32_t m_SectorSize VQ_GUARDED_BY(m_Lock) = 1;
   bool m_Direct VQ_GUARDED_BY(m_Lock) = false;

@@ -90,17 +90,20 @@ TEST_F(FileCacheTest, RealSectorSizeRoundTripsEveryLength) {
   }
 }
 
-TEST_F(FileCacheTest, PartialReadUsesTheAlignedWindow) {
+// A part read reads the checksum chunk its window lies in, so that it can be
+// checked, and nothing else.
+TEST_F(FileCacheTest, PartialReadReadsTheChecksumChunkOfItsWindow) {
+  constexpr uint32_t kChunk = CFileCache::kChecksumChunk;
   cache.SetSectorSizeForTest(512);
-  auto block = Pattern(1024, 9);
-  ASSERT_EQ(cache.WriteBlock(block.data(), 1024), 1u);
+  auto block = Pattern(3 * kChunk, 9);
+  ASSERT_EQ(cache.WriteBlock(block.data(), 3 * kChunk), 1u);
   env.ClearLog();
   uint8_t out[100];
-  ASSERT_EQ(cache.ReadBlock(1, out, 924, 100), 100u);
-  EXPECT_EQ(std::memcmp(out, block.data() + 924, 100), 0);
+  ASSERT_EQ(cache.ReadBlock(1, out, kChunk + 924, 100), 100u);
+  EXPECT_EQ(std::memcmp(out, block.data() + kChunk + 924, 100), 0);
   ASSERT_EQ(env.Log().size(), 1u);
-  EXPECT_EQ(env.Log()[0].offset, 512u);  // bytes 512..1023 of the block
-  EXPECT_EQ(env.Log()[0].size, 512u);
+  EXPECT_EQ(env.Log()[0].offset, kChunk);  // the second chunk of the block
+  EXPECT_EQ(env.Log()[0].size, kChunk);
 }
 
 TEST_F(FileCacheTest, DirectPathOnlyForAlignedAddressesAndLengths) {
@@ -203,11 +206,20 @@ TEST_F(FileCacheTest, FailedAndShortReadsReportZero) {
 }
 
 // The process-wide statistics count what reached the file, in the caller's
-// bytes (not the padded transfer), and nothing for failed transfers.
+// bytes (not the padded transfer), and nothing for failed transfers; the
+// successor export gives the same counts and the failed save.
 TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(VQGetSwapStatistics(nullptr), E_POINTER);
+  EXPECT_EQ(VQGetSwapStatistics2(nullptr), E_POINTER);
+  VQSwapStatistics2 tooOld{};
+  tooOld.Size = sizeof(VQSwapStatistics2) - 1;
+  EXPECT_EQ(VQGetSwapStatistics2(&tooOld), E_INVALIDARG);
   VQSwapStatistics before{}, after{};
+  VQSwapStatistics2 before2{}, after2{};
+  before2.Size = after2.Size = sizeof(VQSwapStatistics2) + 16;  // a later caller's larger one
   ASSERT_EQ(VQGetSwapStatistics(&before), S_OK);
+  ASSERT_EQ(VQGetSwapStatistics2(&before2), S_OK);
+  EXPECT_EQ(before2.Size, sizeof(VQSwapStatistics2));
   auto data = Pattern(5000, 9);
   ASSERT_EQ(cache.WriteBlock(data.data(), 5000), 1u);
   ASSERT_TRUE(cache.RewriteBlock(1, data.data(), 5000));
@@ -222,6 +234,12 @@ TEST_F(FileCacheTest, SwapStatisticsCountCompletedTransfersOnly) {
   EXPECT_EQ(after.BytesWritten - before.BytesWritten, 10000u);
   EXPECT_EQ(after.BlocksRead - before.BlocksRead, 1u);
   EXPECT_EQ(after.BytesRead - before.BytesRead, 300u);
+  ASSERT_EQ(VQGetSwapStatistics2(&after2), S_OK);
+  EXPECT_EQ(after2.BlocksWritten - before2.BlocksWritten, 2u);
+  EXPECT_EQ(after2.BytesRead - before2.BytesRead, 300u);
+  EXPECT_EQ(after2.FailedSaves - before2.FailedSaves, 1u);
+  EXPECT_EQ(after2.BytesNotSwapped - before2.BytesNotSwapped, 5000u);
+  EXPECT_EQ(after2.FailedLowMemorySaves - before2.FailedLowMemorySaves, 0u) << "not a memory check's save";
 }
 
 // Swap files beyond 4 GiB: offsets are 64-bit all the way to the system call

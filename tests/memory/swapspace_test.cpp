@@ -242,3 +242,44 @@ TEST_F(SwapSpaceTest, ModelOfBlocksUnderWriteAndPunchFaults) {
 
 }  // namespace
 }  // namespace vq::test
+
+namespace vq::test {
+namespace {
+
+// A bit flipped in the file fails every read whose checksum chunks cover it,
+// whole or partial, shared or not, and is counted; reads of other chunks of
+// the block still succeed with the right bytes.
+TEST_F(SwapSpaceTest, FlippedBitFailsEveryReadThatCoversIt) {
+  constexpr uint32_t kChunk = CFileCache::kChecksumChunk;
+  struct Case {
+    uint32_t size, flipAt, offset, length;
+    bool ok;
+  };
+  const Case cases[] = {
+      {100, 7, 0, 100, false},                                       // shared unit, whole
+      {100, 7, 50, 10, false},                                       // shared unit, part not touching the byte
+      {3 * kChunk + 500, kChunk + 3, 0, 3 * kChunk + 500, false},    // whole block
+      {3 * kChunk + 500, kChunk + 3, kChunk + 100, 20, false},       // part of the flipped chunk
+      {3 * kChunk + 500, kChunk + 3, kChunk - 10, 20, false},        // part across into it
+      {3 * kChunk + 500, kChunk + 3, 0, kChunk, true},               // the chunk before
+      {3 * kChunk + 500, kChunk + 3, 2 * kChunk + 1, kChunk, true},  // the chunks after, to the end
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " flip " + std::to_string(c.flipAt) + " read " + std::to_string(c.offset));
+    const auto data = Pattern(c.size, c.flipAt);
+    const uint32_t id = cache.WriteBlock(data.data(), c.size);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(mem.FlipBit(cache.BlockOffset(id) + c.flipAt));
+    const uint64_t before = vq::SwapTransfers().checksumFailures;
+    std::vector<uint8_t> back(c.length);
+    EXPECT_EQ(cache.ReadBlock(id, back.data(), c.offset, c.length), c.ok ? c.length : 0u);
+    EXPECT_EQ(vq::SwapTransfers().checksumFailures - before, c.ok ? 0u : 1u);
+    if (c.ok) {
+      EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + c.offset));
+    }
+    EXPECT_TRUE(cache.FreeBlock(id));
+  }
+}
+
+}  // namespace
+}  // namespace vq::test

@@ -1,7 +1,8 @@
 // TestEnvironment.h - the environments of the tests (memory/Environment.h).
 //
 // MemoryEnvironment: swap files are byte vectors per descriptor (direct ones
-// refuse unaligned transfers, as O_DIRECT does), available memory, resident
+// refuse unaligned transfers, as O_DIRECT does; a test may flip a bit of the
+// newest), available memory, resident
 // size and clock are what the test sets, large buffers come from the heap.
 // FaultyEnvironment wraps another one, counts and records swap-file transfers
 // and fails chosen calls (punched holes are counted, not recorded). Both may
@@ -89,6 +90,15 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
   void Close(int fd) override {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Files.erase(fd);
+  }
+
+  // Flips one bit of the byte at `offset` of the newest swap file, as a
+  // failing disk might; false when the file is shorter.
+  bool FlipBit(uint64_t offset, uint8_t mask = 0x10) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (m_Files.empty() || offset >= m_Files.rbegin()->second.bytes.size()) return false;
+    m_Files.rbegin()->second.bytes[offset] ^= mask;
+    return true;
   }
 
   std::atomic<uint64_t> available{kPlenty}, resident{0}, nowMs{0};

@@ -30,9 +30,10 @@ constexpr LONG kBands = 31;            // 20 Hz .. 20 kHz
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-VQSwapStatistics SwapNow() {
-  VQSwapStatistics s{};
-  VQGetSwapStatistics(&s);
+VQSwapStatistics2 SwapNow() {
+  VQSwapStatistics2 s{};
+  s.Size = sizeof(s);
+  VQGetSwapStatistics2(&s);
   return s;
 }
 
@@ -50,7 +51,7 @@ class Progress {
     if (m_Shown && now - m_Last < std::chrono::milliseconds(100) && done != m_Total) return;
     m_Last = now;
     m_Shown = true;
-    const VQSwapStatistics s = SwapNow();
+    const VQSwapStatistics2 s = SwapNow();
     std::fprintf(stderr, "\r\033[K  %-9s %6.1f %%  resident %s  swapped out %llu, read back %llu", m_Phase,
                  100.0 * static_cast<double>(done) / static_cast<double>(m_Total ? m_Total : 1),
                  FormatBytes(static_cast<double>(ResidentBytes())).c_str(),
@@ -329,7 +330,7 @@ int RunDemo(const DemoOptions& o) {
               o.kind == "single" ? "one storage object per spectrum" : "spectra packed into shared buffers");
 
   // Narrowband matrix.
-  const VQSwapStatistics atStart = SwapNow();
+  const VQSwapStatistics2 atStart = SwapNow();
   auto start = Clock::now();
   vq::ComPtr<IVQDataMatrix> narrow = NewMatrix();
   Check(narrow->Initialize2(run.speeds, run.channels, run.runs, 1, run.lines, 1, dataFormatFloat64, run.kind),
@@ -338,7 +339,7 @@ int RunDemo(const DemoOptions& o) {
   Describe(narrow.get(), run, "Run-up, narrowband");
   FillNarrowband(narrow.get(), run, o.progress);
   const double fillSeconds = Since(start);
-  const VQSwapStatistics afterFill = SwapNow();
+  const VQSwapStatistics2 afterFill = SwapNow();
   std::printf("filled      %s in %.2f s (%s); %llu storage objects swapped out so far\n",
               FormatBytes(dataBytes).c_str(), fillSeconds, Rate(dataBytes, fillSeconds).c_str(),
               static_cast<unsigned long long>(afterFill.BlocksWritten - atStart.BlocksWritten));
@@ -422,7 +423,7 @@ int RunDemo(const DemoOptions& o) {
               static_cast<unsigned long long>(2 * run.Elements()), Since(start),
               differing == 0 ? "bit-exact" : (std::to_string(differing) + " elements DIFFER").c_str());
 
-  const VQSwapStatistics atEnd = SwapNow();
+  const VQSwapStatistics2 atEnd = SwapNow();
   std::printf("\nsummary\n");
   std::printf("  elements            %llu narrowband + %llu 1/3-octave spectra\n",
               static_cast<unsigned long long>(run.Elements()), static_cast<unsigned long long>(run.Elements()));
@@ -434,6 +435,18 @@ int RunDemo(const DemoOptions& o) {
   std::printf("  read back from swap %llu transfers, %s\n",
               static_cast<unsigned long long>(atEnd.BlocksRead - atStart.BlocksRead),
               FormatBytes(static_cast<double>(atEnd.BytesRead - atStart.BytesRead)).c_str());
+  const uint64_t failedSaves = atEnd.FailedSaves - atStart.FailedSaves;
+  const uint64_t failedLow = atEnd.FailedLowMemorySaves - atStart.FailedLowMemorySaves;
+  const uint64_t badChecksums = atEnd.ChecksumFailures - atStart.ChecksumFailures;
+  std::printf("  failed saves        %llu (%s stayed in memory), %llu while memory was low\n",
+              static_cast<unsigned long long>(failedSaves),
+              FormatBytes(static_cast<double>(atEnd.BytesNotSwapped - atStart.BytesNotSwapped)).c_str(),
+              static_cast<unsigned long long>(failedLow));
+  std::printf("  checksum failures   %llu\n", static_cast<unsigned long long>(badChecksums));
+  if (failedLow != 0) {
+    std::printf("  MEMORY NOT HELD     the swap file failed saves while memory was low: the process ran above %s\n",
+                budget != 0 ? "its budget" : "the memory it was meant to free");
+  }
   std::printf("  peak resident size  %s%s\n", FormatBytes(static_cast<double>(PeakResidentBytes())).c_str(),
               budget != 0 ? (" (budget " + FormatBytes(static_cast<double>(budget)) + ")").c_str() : "");
   std::printf("  throughput          fill %s, write %s, read %s\n", Rate(dataBytes, fillSeconds).c_str(),
