@@ -1,19 +1,30 @@
 // The memory watcher: the check that swaps one storage object out when
-// available memory is low, the worker thread that runs it every 100 ms, the
+// available memory is low, the worker thread that reclaims in the background, the
 // two methods that steer swapping directly, and the swap queue's view of the
 // element table. The queue and the swap file are memory/'s; the watcher is
 // the matrix's own (it walks the matrix's element table under its locks).
 //
-// Outcomes of one check:
-//   - memory not low, or no reading of it: nothing happens (one cached
-//     memory-status read);
+// Who saves, and when (available memory as vq::AvailableMemory reads it):
+//   - the worker thread reclaims in the background between two watermarks
+//     (ReclaimWatermarks): it starts saving once memory falls below the low
+//     watermark, above the 128 MiB threshold, and keeps saving until memory
+//     is back above the high one, so a steady stream of puts finds memory
+//     already freed; it looks every 10 ms while memory is below the high
+//     watermark, every 100 ms above it;
+//   - the client's thread checks on element access (CheckMemoryNow) and
+//     saves synchronously only below the threshold, as the backstop for a
+//     burst that outruns the worker.
+//
+// Outcomes of one save attempt (SaveOneObject):
 //   - nothing to pop (queue empty, or every object held by a client): false,
-//     the worker waits 100 ms;
+//     the worker waits before it looks again;
 //   - saved: the object's values are in the swap file and its memory is
-//     free; true, and the worker checks again at once;
+//     free; true, and the caller checks again at once;
 //   - could not save (held meanwhile, swap file failing or full): the object
 //     keeps its values in memory and goes back to the most recently used end
-//     of the queue; false, the worker waits 100 ms before the next candidate.
+//     of the queue; false, the worker waits before the next candidate.
+#include <algorithm>
+
 #include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "memory/MemoryBudget.h"
@@ -33,44 +44,68 @@ bool CVQDataMatrix::SwapTable::MaySave(uint32_t index) const {
   return object != nullptr && !object->IsLocked();
 }
 
-namespace {
-constexpr DWORD kPollMs = 100;
+CVQDataMatrix::Watermarks CVQDataMatrix::ReclaimWatermarks(uint64_t largestObjectBytes) {
+  constexpr uint64_t kMinMargin = 32ull << 20;
+  // Objects hold at most 2^32 bytes (32-bit element byte counts, packed
+  // objects of at most 10 MiB), so the cap only keeps the sums from wrapping.
+  const uint64_t margin = std::max(kMinMargin, 8 * std::min<uint64_t>(largestObjectBytes, 1ull << 32));
+  return {kLowMemory + margin, kLowMemory + 2 * margin};
 }
 
-bool CVQDataMatrix::CheckMemory() {
-  uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return false;
+CVQDataMatrix::ReclaimDecision CVQDataMatrix::DecideReclaim(uint64_t available, bool reclaiming, Watermarks marks) {
+  if (available < marks.low) {
+    reclaiming = true;
+  } else if (available >= marks.high) {
+    reclaiming = false;
+  }
+  // Between the watermarks memory may fall below the low one at any moment:
+  // a quick look costs one cached reading, a late start costs the client a
+  // synchronous save.
+  return {reclaiming, reclaiming, available < marks.high ? kFastPollMs : kPollMs};
+}
+
+void CVQDataMatrix::NoteMemoryReading(uint64_t available) {
   if (available < kLowMemory) {
     if (s_ReportMemoryLow.exchange(false)) {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "Memory low: %0.0f MB thread %u",
                static_cast<double>(available) / 1048576.0, GetCurrentThreadId());
     }
-    uint32_t dataIdx = 0;
-    if (!m_Priority.PopPriority(&dataIdx)) return false;
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
-             dataIdx, GetCurrentThreadId());
-    vq::CritSecLock lock(m_DataLock);
-    CDataBase* storage = Storage(dataIdx);
-    bool saved = false;
-    try {
-      saved = storage != nullptr && storage->SaveToDisk();
-    } catch (const _com_error& e) {
-      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
-    } catch (...) {
-      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
-    }
-    if (saved) {
-      // The next check must see the memory this save freed: acting on the
-      // cached reading would keep swapping out objects for up to one refresh
-      // interval after memory stopped being low.
-      vq::MemoryFreed(*m_Env);
-      return true;
-    }
-    m_Priority.PushPriority(dataIdx);
-    return false;
+  } else if (available > kRearmMemory) {
+    s_ReportMemoryLow.store(true);
   }
-  if (available > kRearmMemory) s_ReportMemoryLow.store(true);
+}
+
+bool CVQDataMatrix::SaveOneObject() {
+  uint32_t dataIdx = 0;
+  if (!m_Priority.PopPriority(&dataIdx)) return false;
+  VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
+           dataIdx, GetCurrentThreadId());
+  vq::CritSecLock lock(m_DataLock);
+  CDataBase* storage = Storage(dataIdx);
+  bool saved = false;
+  try {
+    saved = storage != nullptr && storage->SaveToDisk();
+  } catch (const _com_error& e) {
+    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+  } catch (...) {
+    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+  }
+  if (saved) {
+    // The next check must see the memory this save freed: acting on the
+    // cached reading would keep swapping out objects for up to one refresh
+    // interval after memory stopped being low.
+    vq::MemoryFreed(*m_Env);
+    return true;
+  }
+  m_Priority.PushPriority(dataIdx);
   return false;
+}
+
+bool CVQDataMatrix::CheckMemory() {
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return false;
+  NoteMemoryReading(available);
+  return available < kLowMemory && SaveOneObject();
 }
 
 void CVQDataMatrix::CheckMemoryNow() {
@@ -90,17 +125,24 @@ void CVQDataMatrix::CheckMemoryNow() {
   }
 }
 
+DWORD CVQDataMatrix::ReclaimStep() {
+  vq::CritSecLock lock(m_MemoryLock);
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
+  NoteMemoryReading(available);
+  const ReclaimDecision decision =
+      DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), ReclaimWatermarks(m_LargestObjectBytes));
+  m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
+  if (decision.save && SaveOneObject()) return 0;
+  return decision.waitMs;
+}
+
 DWORD CVQDataMatrix::WorkerThread() {
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   DWORD wait = WaitForSingleObject(m_StopEvent, kPollMs);
   while (wait == WAIT_TIMEOUT) {
-    bool saved = false;
-    {
-      vq::CritSecLock lock(m_MemoryLock);
-      saved = CheckMemory();
-    }
-    wait = WaitForSingleObject(m_StopEvent, saved ? 0 : kPollMs);
+    wait = WaitForSingleObject(m_StopEvent, ReclaimStep());
   }
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));

@@ -139,6 +139,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // that no client holds when available memory is below 128 MiB; true when
   // one was saved.
   bool CheckMemory();
+  // One step of the worker thread, under m_MemoryLock (which it takes):
+  // saves one object when the watermarks say so (see ReclaimWatermarks);
+  // the milliseconds to wait before the next step (0 after a save). Never
+  // called while m_DataLock is held.
+  DWORD ReclaimStep();
   // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
   // called while m_DataLock is held.
   void CheckMemoryNow();
@@ -159,6 +164,30 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Memory thresholds of the check (bytes of available physical memory).
   static constexpr uint64_t kLowMemory = 134217728;     // below: swap
   static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
+
+  // The worker's watermarks (bytes of available memory): it starts saving
+  // below `low` and keeps on until `high`, so that the client's synchronous
+  // check below kLowMemory is a backstop that seldom runs. Both sit a margin
+  // of max(32 MiB, 8 x the largest storage object) apart, so a burst of puts
+  // of large objects is absorbed before the threshold.
+  struct Watermarks {
+    uint64_t low, high;
+  };
+  static Watermarks ReclaimWatermarks(uint64_t largestObjectBytes);
+  // The worker's decision for one reading: whether to save now, whether it
+  // is reclaiming after this step (the hysteresis between the watermarks),
+  // and how long to wait when nothing was saved (faster below `high`).
+  struct ReclaimDecision {
+    bool save;
+    bool reclaiming;
+    DWORD waitMs;
+  };
+  static ReclaimDecision DecideReclaim(uint64_t available, bool reclaiming, Watermarks marks);
+  static constexpr DWORD kPollMs = 100;     // above the high watermark
+  static constexpr DWORD kFastPollMs = 10;  // below it
+  // Whether the worker is between a fall below the low watermark and a rise
+  // above the high one (tests and diagnostics).
+  bool Reclaiming() const { return m_Reclaiming.load(std::memory_order_relaxed); }
 
   // Makes the matrix use env (not owned; it must outlive the matrix) instead
   // of the system for its swap file, its large buffers and the memory check.
@@ -295,6 +324,12 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Whether element idx has a storage object (takes m_DataLock).
   bool HasStorage(uint32_t idx) VQ_EXCLUDES(m_DataLock);
   DWORD WorkerThread();
+  // Pops the next object the queue offers and saves it (CheckMemory's and
+  // ReclaimStep's shared work); true when one was saved. Caller holds
+  // m_MemoryLock.
+  bool SaveOneObject();
+  // The "Memory low" trace, once per stretch below kLowMemory.
+  static void NoteMemoryReading(uint64_t available);
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
@@ -337,4 +372,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   std::atomic<HANDLE> m_WorkerThread{nullptr};  // read by the worker for its traces
   DWORD m_WorkerThreadId = 0;
   HANDLE m_StopEvent = nullptr;
+  // The largest storage object's bytes as allocated (the watermarks' size);
+  // written under m_MemoryLock by the allocation, read by the worker.
+  std::atomic<uint64_t> m_LargestObjectBytes{0};
+  std::atomic<bool> m_Reclaiming{false};  // written by ReclaimStep only
 };
