@@ -44,11 +44,12 @@ bool CVQDataMatrix::SwapTable::MaySave(uint32_t index) const {
   return object != nullptr && !object->IsLocked();
 }
 
-CVQDataMatrix::Watermarks CVQDataMatrix::ReclaimWatermarks(uint64_t largestObjectBytes) {
+CVQDataMatrix::Watermarks CVQDataMatrix::ReclaimWatermarks(uint64_t largestObjectBytes, uint64_t budget) {
   constexpr uint64_t kMinMargin = 32ull << 20;
   // Objects hold at most 2^32 bytes (32-bit element byte counts, packed
   // objects of at most 10 MiB), so the cap only keeps the sums from wrapping.
-  const uint64_t margin = std::max(kMinMargin, 8 * std::min<uint64_t>(largestObjectBytes, 1ull << 32));
+  uint64_t margin = std::max(kMinMargin, 8 * std::min<uint64_t>(largestObjectBytes, 1ull << 32));
+  if (budget != 0) margin = std::min(margin, (budget - std::min(budget, kLowMemory)) / 4);
   return {kLowMemory + margin, kLowMemory + 2 * margin};
 }
 
@@ -130,8 +131,8 @@ DWORD CVQDataMatrix::ReclaimStep() {
   uint64_t available = 0;
   if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
   NoteMemoryReading(available);
-  const ReclaimDecision decision =
-      DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), ReclaimWatermarks(m_LargestObjectBytes));
+  const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed),
+                                                 ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget()));
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
   if (decision.save && SaveOneObject()) return 0;
   return decision.waitMs;

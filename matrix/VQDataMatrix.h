@@ -169,11 +169,15 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // below `low` and keeps on until `high`, so that the client's synchronous
   // check below kLowMemory is a backstop that seldom runs. Both sit a margin
   // of max(32 MiB, 8 x the largest storage object) apart, so a burst of puts
-  // of large objects is absorbed before the threshold.
+  // of large objects is absorbed before the threshold. Under a memory budget
+  // (`budget`, 0 for none) the margin is at most a quarter of what the
+  // budget leaves above the threshold: a high watermark the process can
+  // never reach would keep the worker saving everything, down to the packed
+  // object a client is filling, which the next put then reads back.
   struct Watermarks {
     uint64_t low, high;
   };
-  static Watermarks ReclaimWatermarks(uint64_t largestObjectBytes);
+  static Watermarks ReclaimWatermarks(uint64_t largestObjectBytes, uint64_t budget);
   // The worker's decision for one reading: whether to save now, whether it
   // is reclaiming after this step (the hysteresis between the watermarks),
   // and how long to wait when nothing was saved (faster below `high`).

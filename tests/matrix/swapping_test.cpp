@@ -154,13 +154,25 @@ TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
 // reading, whether it was reclaiming, and what it does next.
 TEST(ReclaimDecisionTest, WatermarksAndHysteresis) {
   constexpr uint64_t kMiB = 1ull << 20;
-  const auto small = CVQDataMatrix::ReclaimWatermarks(kMiB);
+  const auto small = CVQDataMatrix::ReclaimWatermarks(kMiB, 0);
   EXPECT_EQ(small.low, CVQDataMatrix::kLowMemory + 32 * kMiB) << "at least 32 MiB above the threshold";
   EXPECT_EQ(small.high, small.low + 32 * kMiB);
-  const auto large = CVQDataMatrix::ReclaimWatermarks(10 * kMiB);
+  const auto large = CVQDataMatrix::ReclaimWatermarks(10 * kMiB, 0);
   EXPECT_EQ(large.low, CVQDataMatrix::kLowMemory + 80 * kMiB) << "eight of the largest objects";
   EXPECT_EQ(large.high, large.low + 80 * kMiB);
-  EXPECT_GT(CVQDataMatrix::ReclaimWatermarks(UINT64_MAX).high, CVQDataMatrix::kLowMemory) << "no overflow";
+  EXPECT_GT(CVQDataMatrix::ReclaimWatermarks(UINT64_MAX, 0).high, CVQDataMatrix::kLowMemory) << "no overflow";
+  // A budget caps the margin at a quarter of its room above the threshold.
+  const struct {
+    uint64_t budget, margin;
+  } budgets[] = {{CVQDataMatrix::kLowMemory + 128 * kMiB, 32 * kMiB},
+                 {CVQDataMatrix::kLowMemory + 1024 * kMiB, 80 * kMiB},
+                 {CVQDataMatrix::kLowMemory + 4 * kMiB, kMiB},
+                 {CVQDataMatrix::kLowMemory / 2, 0}};
+  for (const auto& b : budgets) {
+    const auto marks = CVQDataMatrix::ReclaimWatermarks(10 * kMiB, b.budget);
+    EXPECT_EQ(marks.low, CVQDataMatrix::kLowMemory + b.margin) << b.budget / kMiB << " MiB budget";
+    EXPECT_EQ(marks.high, marks.low + b.margin) << b.budget / kMiB << " MiB budget";
+  }
 
   struct Case {
     uint64_t available;
@@ -220,7 +232,7 @@ TEST_P(KindSwapTest, WorkerKeepsReclaimingUntilTheHighWatermark) {
   Fill(m.get());
   CVQDataMatrix* impl = Impl(m.get());
   const uint32_t objects = impl->DataCount();
-  const auto marks = CVQDataMatrix::ReclaimWatermarks(1ull << 20);
+  const auto marks = CVQDataMatrix::ReclaimWatermarks(1ull << 20, 0);
   const uint64_t between = marks.low + (marks.high - marks.low) / 2;
   TraceCapture trace;
 
