@@ -10,7 +10,8 @@
 //     watermark, above the 128 MiB threshold, and keeps saving until memory
 //     is back above the high one, so a steady stream of puts finds memory
 //     already freed; it looks every 10 ms while memory is below the high
-//     watermark, every 100 ms above it;
+//     watermark, every 100 ms above it, and at once when an element access
+//     on the client's thread finds memory below the low watermark;
 //   - the client's thread checks on element access (CheckMemoryNow) and
 //     saves synchronously only below the threshold, as the backstop for a
 //     burst that outruns the worker.
@@ -119,6 +120,7 @@ void CVQDataMatrix::CheckMemoryNow() {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
     }
+    if (available < m_LowWatermark.load(std::memory_order_relaxed)) WakeWorker();
     return;
   }
   vq::CritSecLock lock(m_MemoryLock);
@@ -126,13 +128,23 @@ void CVQDataMatrix::CheckMemoryNow() {
   }
 }
 
+void CVQDataMatrix::WakeWorker() {
+  // A worker that reclaims already needs no call; one wake per step is
+  // enough, so a stream of accesses below the watermark costs no system call
+  // each.
+  if (m_Reclaiming.load(std::memory_order_relaxed) || m_WakePending.exchange(true)) return;
+  if (m_StopEvent != nullptr) SetEvent(m_StopEvent);
+}
+
 DWORD CVQDataMatrix::ReclaimStep() {
   vq::CritSecLock lock(m_MemoryLock);
+  m_WakePending.store(false);
   uint64_t available = 0;
   if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
   NoteMemoryReading(available);
-  const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed),
-                                                 ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget()));
+  const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
+  m_LowWatermark.store(marks.low, std::memory_order_relaxed);
+  const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
   if (decision.save && SaveOneObject()) return 0;
   return decision.waitMs;
@@ -141,9 +153,13 @@ DWORD CVQDataMatrix::ReclaimStep() {
 DWORD CVQDataMatrix::WorkerThread() {
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
-  DWORD wait = WaitForSingleObject(m_StopEvent, kPollMs);
-  while (wait == WAIT_TIMEOUT) {
-    wait = WaitForSingleObject(m_StopEvent, ReclaimStep());
+  // The stop event also wakes the worker early (WakeWorker); m_Stopping
+  // tells the two apart.
+  DWORD next = kPollMs;
+  for (;;) {
+    const DWORD wait = WaitForSingleObject(m_StopEvent, next);
+    if (wait != WAIT_TIMEOUT && (wait != WAIT_OBJECT_0 || m_Stopping.load())) break;
+    next = ReclaimStep();
   }
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));

@@ -332,6 +332,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // ReclaimStep's shared work); true when one was saved. Caller holds
   // m_MemoryLock.
   bool SaveOneObject();
+  // Has the worker take its next step now instead of after its wait.
+  void WakeWorker();
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
@@ -380,4 +382,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // written under m_MemoryLock by the allocation, read by the worker.
   std::atomic<uint64_t> m_LargestObjectBytes{0};
   std::atomic<bool> m_Reclaiming{false};  // written by ReclaimStep only
+  // The low watermark of the worker's last step, for the client's check to
+  // wake the worker early (0: no step yet).
+  std::atomic<uint64_t> m_LowWatermark{0};
+  std::atomic<bool> m_WakePending{false};  // a wake since the worker's last step
+  std::atomic<bool> m_Stopping{false};     // the stop event means "stop", not "wake"
 };
