@@ -531,6 +531,9 @@ def section_acquire(r):
     def ms(x):
         return fmt_ns(None if x is None else x * 1e9)
 
+    def whole(x):
+        return "—" if x is None else str(int(x))
+
     rows = []
     for kind, label in KINDS:
         e = r.get("acquire", f"BM_PacedAcquisition/multi:{kind}")
@@ -542,8 +545,7 @@ def section_acquire(r):
             f"{ms(counter(e, 'plain_p99'))} / {ms(counter(e, 'put_p99'))}",
             f"{ms(counter(e, 'plain_p999'))} / {ms(counter(e, 'put_p999'))}",
             times(ratio(counter(e, "put_p99"), counter(e, "plain_p99"))),
-            f"{sig(counter(e, 'plain_over_10x'), 3)} / {sig(counter(e, 'over_10x'), 3)} of "
-            f"{sig(counter(e, 'puts'), 3)}",
+            f"{whole(counter(e, 'plain_over_10x'))} / {whole(counter(e, 'over_10x'))} of {whole(counter(e, 'puts'))}",
             fmt_bytes(counter(e, "written_bytes")),
             fmt_bytes(counter(e, "resident_max")),
         ))
@@ -602,7 +604,7 @@ def section_streams(r):
             rate(r.get("hdf5", f"BM_H5WholeRead/layout:{layout}/cold:1"))))
     write = rate(r.get("stream", "BM_WholeMemoryWrite/multi:0"))
     return "\n".join([
-        "## 6. Saving and loading a whole matrix",
+        "## 7. Saving and loading a whole matrix",
         "",
         "A 64 MiB matrix (256 elements of 256 KiB). `Write` and `Read` through a memory stream (rewound and "
         "rewritten, so its capacity is reused) and through a file stream (`SHCreateStreamOnFileA`) in the "
