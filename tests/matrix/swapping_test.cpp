@@ -213,7 +213,12 @@ TEST_P(KindSwapTest, WorkerReclaimsAboveTheThresholdAndTheClientDoesNot) {
   m_MemEnv.available = CVQDataMatrix::kLowMemory + (16ull << 20);
   Impl(m.get())->CheckMemoryNow();  // the client's check: above the threshold
   for (LONG d4 = 1; d4 < 8; ++d4) Get(m.get(), 0, 0, 0, d4, false);
-  for (int i = 0; i < 200 && SwappedOut(m.get()) < objects - 1; ++i) Sleep(10);  // the held one stays queued
+  // The held object stays queued, so WaitForTheWatcher's empty queue never
+  // comes: wait for the others to be popped; the data lock
+  // (get_IsAllDataValid) then orders the last save before the flags are read.
+  for (int i = 0; i < 200 && Impl(m.get())->Priority().Length() > 1; ++i) Sleep(10);
+  LONG valid = 0;
+  m->get_IsAllDataValid(&valid);
   EXPECT_EQ(SwappedOut(m.get()), objects - 1);
   EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory()) << "held";
   EXPECT_EQ(SavesBy(trace, GetCurrentThreadId()), 0u);
