@@ -78,6 +78,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
         m_DataCols = layout.dataCols;
         m_ElementsPerData = layout.elementsPerData;
         m_DataCount = static_cast<uint32_t>(count);
+        m_LargestObjectBytes = static_cast<uint64_t>(layout.elementsPerData) * elementBytes;
         // Earlier storage objects (a second AllAllocate) go with their items.
         m_Priority.Clear();
         m_Data.clear();
@@ -118,6 +119,7 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
       m_XSize = nXSize;
       m_ZSize = nZSize;
       m_Format = Format;
+      m_LargestObjectBytes = elementBytes;
       if (!full) {
         // Read stores each element's item as it arrives.
         m_Allocated = true;

@@ -1,25 +1,37 @@
 // The memory watcher: the check that swaps one storage object out when
-// available memory is low, the worker thread that runs it every 100 ms, the
+// available memory is low, the worker thread that reclaims in the background, the
 // two methods that steer swapping directly, and the swap queue's view of the
 // element table. The queue and the swap file are memory/'s; the watcher is
 // the matrix's own (it walks the matrix's element table under its locks).
 //
-// Outcomes of one check:
-//   - memory not low, or no reading of it: nothing happens (one cached
-//     memory-status read);
+// Who saves, and when (available memory as vq::AvailableMemory reads it):
+//   - the worker thread reclaims in the background between two watermarks
+//     (ReclaimWatermarks): it starts saving once memory falls below the low
+//     watermark, above the 128 MiB threshold, and keeps saving until memory
+//     is back above the high one, so a steady stream of puts finds memory
+//     already freed; it looks every 10 ms while memory is below the high
+//     watermark, every 100 ms above it, and at once when an element access
+//     on the client's thread finds memory below the low watermark;
+//   - the client's thread checks on element access (CheckMemoryNow) and
+//     saves synchronously only below the threshold, as the backstop for a
+//     burst that outruns the worker.
+//
+// Outcomes of one save attempt (SaveOneObject):
 //   - nothing to pop (queue empty, or every object held by a client): false,
-//     the worker waits 100 ms;
+//     the worker waits before it looks again;
 //   - saved: the object's values are in the swap file and its memory is
-//     free; true, and the worker checks again at once;
+//     free; true, and the caller checks again at once;
 //   - could not save (held meanwhile, swap file failing or full): the object
 //     keeps its values in memory and goes back to the most recently used end
-//     of the queue; false, the worker waits 100 ms before the next candidate;
-//   - could not save because the swap file failed: as above, and the check
-//     tries no save until a backoff has passed on the environment's clock
-//     (100 ms, doubling up to 3.2 s; reset once a save of the file succeeds,
-//     whoever made it), so a full disk is not written every poll nor on every
+//     of the queue; false, the worker waits before the next candidate.
+//   - could not save because the swap file failed: as above, and no save is
+//     tried until a backoff has passed on the environment's clock (100 ms,
+//     doubling up to 3.2 s; reset once a save of the file succeeds, whoever
+//     made it), so a full disk is written neither every poll nor on every
 //     element access of the client; the failure counts as a low-memory save
 //     that failed (vq::CountLowMemorySaveFailure).
+#include <algorithm>
+
 #include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
 #include "memory/FileCache.h"
@@ -40,60 +52,89 @@ bool CVQDataMatrix::SwapTable::MaySave(uint32_t index) const {
   return object != nullptr && !object->IsLocked();
 }
 
-bool CVQDataMatrix::CheckMemory() {
-  uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return false;
+CVQDataMatrix::Watermarks CVQDataMatrix::ReclaimWatermarks(uint64_t largestObjectBytes, uint64_t budget) {
+  constexpr uint64_t kMinMargin = 32ull << 20;
+  // Objects hold at most 2^32 bytes (32-bit element byte counts, packed
+  // objects of at most 10 MiB), so the cap only keeps the sums from wrapping.
+  uint64_t margin = std::max(kMinMargin, 8 * std::min<uint64_t>(largestObjectBytes, 1ull << 32));
+  if (budget != 0) margin = std::min(margin, (budget - std::min(budget, kLowMemory)) / 4);
+  return {kLowMemory + margin, kLowMemory + 2 * margin};
+}
+
+CVQDataMatrix::ReclaimDecision CVQDataMatrix::DecideReclaim(uint64_t available, bool reclaiming, Watermarks marks) {
+  if (available < marks.low) {
+    reclaiming = true;
+  } else if (available >= marks.high) {
+    reclaiming = false;
+  }
+  // Between the watermarks memory may fall below the low one at any moment:
+  // a quick look costs one cached reading, a late start costs the client a
+  // synchronous save.
+  return {reclaiming, reclaiming, available < marks.high ? kFastPollMs : kPollMs};
+}
+
+void CVQDataMatrix::NoteMemoryReading(uint64_t available) {
   if (available < kLowMemory) {
     if (s_ReportMemoryLow.exchange(false)) {
       VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "Memory low: %0.0f MB thread %u",
                static_cast<double>(available) / 1048576.0, GetCurrentThreadId());
     }
-    CFileCache* file = m_FileCache.get();
-    if (m_RetryAtMs.load(std::memory_order_relaxed) != 0) {
-      if (file != nullptr && file->Failing() && m_Env->NowMs() < m_RetryAtMs.load(std::memory_order_relaxed)) {
-        return false;
-      }
-      if (file == nullptr || !file->Failing()) {
-        m_RetryAtMs.store(0, std::memory_order_relaxed);
-        m_RetryDelayMs.store(0, std::memory_order_relaxed);
-      }
+  } else if (available > kRearmMemory) {
+    s_ReportMemoryLow.store(true);
+  }
+}
+
+bool CVQDataMatrix::SaveOneObject() {
+  CFileCache* file = m_FileCache.get();
+  if (m_RetryAtMs.load(std::memory_order_relaxed) != 0) {
+    if (file != nullptr && file->Failing() && m_Env->NowMs() < m_RetryAtMs.load(std::memory_order_relaxed)) {
+      return false;
     }
-    uint32_t dataIdx = 0;
-    if (!m_Priority.PopPriority(&dataIdx)) return false;
-    const uint64_t failedBefore = file != nullptr ? file->FailedSaves() : 0;
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
-             dataIdx, GetCurrentThreadId());
-    vq::CritSecLock lock(m_DataLock);
-    CDataBase* storage = Storage(dataIdx);
-    bool saved = false;
-    try {
-      saved = storage != nullptr && storage->SaveToDisk();
-    } catch (const _com_error& e) {
-      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
-    } catch (...) {
-      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
-    }
-    if (saved) {
+    if (file == nullptr || !file->Failing()) {
       m_RetryAtMs.store(0, std::memory_order_relaxed);
       m_RetryDelayMs.store(0, std::memory_order_relaxed);
-      // The next check must see the memory this save freed: acting on the
-      // cached reading would keep swapping out objects for up to one refresh
-      // interval after memory stopped being low.
-      vq::MemoryFreed(*m_Env);
-      return true;
     }
-    if (file != nullptr && file->FailedSaves() != failedBefore) {
-      vq::CountLowMemorySaveFailure();
-      const uint64_t delay =
-          std::min(std::max(2 * m_RetryDelayMs.load(std::memory_order_relaxed), kPollMs), kMaxRetryMs);
-      m_RetryDelayMs.store(delay, std::memory_order_relaxed);
-      m_RetryAtMs.store(m_Env->NowMs() + delay, std::memory_order_relaxed);
-    }
-    m_Priority.PushPriority(dataIdx);
-    return false;
   }
-  if (available > kRearmMemory) s_ReportMemoryLow.store(true);
+  uint32_t dataIdx = 0;
+  if (!m_Priority.PopPriority(&dataIdx)) return false;
+  const uint64_t failedBefore = file != nullptr ? file->FailedSaves() : 0;
+  VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
+           dataIdx, GetCurrentThreadId());
+  vq::CritSecLock lock(m_DataLock);
+  CDataBase* storage = Storage(dataIdx);
+  bool saved = false;
+  try {
+    saved = storage != nullptr && storage->SaveToDisk();
+  } catch (const _com_error& e) {
+    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+  } catch (...) {
+    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+  }
+  if (saved) {
+    m_RetryAtMs.store(0, std::memory_order_relaxed);
+    m_RetryDelayMs.store(0, std::memory_order_relaxed);
+    // The next check must see the memory this save freed: acting on the
+    // cached reading would keep swapping out objects for up to one refresh
+    // interval after memory stopped being low.
+    vq::MemoryFreed(*m_Env);
+    return true;
+  }
+  if (file != nullptr && file->FailedSaves() != failedBefore) {
+    vq::CountLowMemorySaveFailure();
+    const uint64_t delay = std::min<uint64_t>(
+        std::max<uint64_t>(2 * m_RetryDelayMs.load(std::memory_order_relaxed), kPollMs), kMaxRetryMs);
+    m_RetryDelayMs.store(delay, std::memory_order_relaxed);
+    m_RetryAtMs.store(m_Env->NowMs() + delay, std::memory_order_relaxed);
+  }
+  m_Priority.PushPriority(dataIdx);
   return false;
+}
+
+bool CVQDataMatrix::CheckMemory() {
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return false;
+  NoteMemoryReading(available);
+  return available < kLowMemory && SaveOneObject();
 }
 
 void CVQDataMatrix::CheckMemoryNow() {
@@ -106,6 +147,7 @@ void CVQDataMatrix::CheckMemoryNow() {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
     }
+    if (available < m_LowWatermark.load(std::memory_order_relaxed)) WakeWorker();
     return;
   }
   vq::CritSecLock lock(m_MemoryLock);
@@ -113,17 +155,38 @@ void CVQDataMatrix::CheckMemoryNow() {
   }
 }
 
+void CVQDataMatrix::WakeWorker() {
+  // A worker that reclaims already needs no call; one wake per step is
+  // enough, so a stream of accesses below the watermark costs no system call
+  // each.
+  if (m_Reclaiming.load(std::memory_order_relaxed) || m_WakePending.exchange(true)) return;
+  if (m_StopEvent != nullptr) SetEvent(m_StopEvent);
+}
+
+DWORD CVQDataMatrix::ReclaimStep() {
+  vq::CritSecLock lock(m_MemoryLock);
+  m_WakePending.store(false);
+  uint64_t available = 0;
+  if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
+  NoteMemoryReading(available);
+  const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
+  m_LowWatermark.store(marks.low, std::memory_order_relaxed);
+  const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
+  m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
+  if (decision.save && SaveOneObject()) return 0;
+  return decision.waitMs;
+}
+
 DWORD CVQDataMatrix::WorkerThread() {
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Entering WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
-  DWORD wait = WaitForSingleObject(m_StopEvent, static_cast<DWORD>(kPollMs));
-  while (wait == WAIT_TIMEOUT) {
-    bool saved = false;
-    {
-      vq::CritSecLock lock(m_MemoryLock);
-      saved = CheckMemory();
-    }
-    wait = WaitForSingleObject(m_StopEvent, saved ? 0 : static_cast<DWORD>(kPollMs));
+  // The stop event also wakes the worker early (WakeWorker); m_Stopping
+  // tells the two apart.
+  DWORD next = kPollMs;
+  for (;;) {
+    const DWORD wait = WaitForSingleObject(m_StopEvent, next);
+    if (wait != WAIT_TIMEOUT && (wait != WAIT_OBJECT_0 || m_Stopping.load())) break;
+    next = ReclaimStep();
   }
   VQ_TRACE("CVQDataMatrix::WorkerThread", "DataMatrix", 2, "Leaving WorkerThread ID=%u Handle=%u",
            GetCurrentThreadId(), static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));

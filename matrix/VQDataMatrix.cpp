@@ -63,6 +63,7 @@ void CVQDataMatrix::ResetToNew() {
   VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Stopping worker thread (Handle=%u)",
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
   if (m_StopEvent != nullptr) {
+    m_Stopping = true;
     SetEvent(m_StopEvent);
     if (m_WorkerThread != nullptr && WaitForSingleObject(m_WorkerThread, INFINITE) == WAIT_OBJECT_0) {
       VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Worker thread (Handle=%u) stopped",
@@ -72,6 +73,7 @@ void CVQDataMatrix::ResetToNew() {
     m_StopEvent = nullptr;
     if (m_WorkerThread != nullptr) CloseHandle(m_WorkerThread);
     m_WorkerThread = nullptr;
+    m_Stopping = false;
   }
   m_WorkerThreadId = 0;
   ReleaseElements();

@@ -140,6 +140,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // one was saved. While the swap file fails saves, tries at most one per
   // backoff interval (see m_RetryAtMs).
   bool CheckMemory();
+  // One step of the worker thread, under m_MemoryLock (which it takes):
+  // saves one object when the watermarks say so (see ReclaimWatermarks);
+  // the milliseconds to wait before the next step (0 after a save). Never
+  // called while m_DataLock is held.
+  DWORD ReclaimStep();
   // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
   // called while m_DataLock is held.
   void CheckMemoryNow();
@@ -160,9 +165,36 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Memory thresholds of the check (bytes of available physical memory).
   static constexpr uint64_t kLowMemory = 134217728;     // below: swap
   static constexpr uint64_t kRearmMemory = 144703488;   // above: re-arm the trace
-  // The watcher's poll, and the longest wait between saves on a failing file.
-  static constexpr uint64_t kPollMs = 100;
+  // The longest wait between saves on a failing swap file.
   static constexpr uint64_t kMaxRetryMs = 3200;
+
+  // The worker's watermarks (bytes of available memory): it starts saving
+  // below `low` and keeps on until `high`, so that the client's synchronous
+  // check below kLowMemory is a backstop that seldom runs. Both sit a margin
+  // of max(32 MiB, 8 x the largest storage object) apart, so a burst of puts
+  // of large objects is absorbed before the threshold. Under a memory budget
+  // (`budget`, 0 for none) the margin is at most a quarter of what the
+  // budget leaves above the threshold: a high watermark the process can
+  // never reach would keep the worker saving everything, down to the packed
+  // object a client is filling, which the next put then reads back.
+  struct Watermarks {
+    uint64_t low, high;
+  };
+  static Watermarks ReclaimWatermarks(uint64_t largestObjectBytes, uint64_t budget);
+  // The worker's decision for one reading: whether to save now, whether it
+  // is reclaiming after this step (the hysteresis between the watermarks),
+  // and how long to wait when nothing was saved (faster below `high`).
+  struct ReclaimDecision {
+    bool save;
+    bool reclaiming;
+    DWORD waitMs;
+  };
+  static ReclaimDecision DecideReclaim(uint64_t available, bool reclaiming, Watermarks marks);
+  static constexpr DWORD kPollMs = 100;     // above the high watermark
+  static constexpr DWORD kFastPollMs = 10;  // below it
+  // Whether the worker is between a fall below the low watermark and a rise
+  // above the high one (tests and diagnostics).
+  bool Reclaiming() const { return m_Reclaiming.load(std::memory_order_relaxed); }
 
   // Makes the matrix use env (not owned; it must outlive the matrix) instead
   // of the system for its swap file, its large buffers and the memory check.
@@ -299,6 +331,14 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Whether element idx has a storage object (takes m_DataLock).
   bool HasStorage(uint32_t idx) VQ_EXCLUDES(m_DataLock);
   DWORD WorkerThread();
+  // Pops the next object the queue offers and saves it (CheckMemory's and
+  // ReclaimStep's shared work); true when one was saved. Caller holds
+  // m_MemoryLock.
+  bool SaveOneObject();
+  // Has the worker take its next step now instead of after its wait.
+  void WakeWorker();
+  // The "Memory low" trace, once per stretch below kLowMemory.
+  static void NoteMemoryReading(uint64_t available);
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
@@ -348,4 +388,13 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   std::atomic<HANDLE> m_WorkerThread{nullptr};  // read by the worker for its traces
   DWORD m_WorkerThreadId = 0;
   HANDLE m_StopEvent = nullptr;
+  // The largest storage object's bytes as allocated (the watermarks' size);
+  // written under m_MemoryLock by the allocation, read by the worker.
+  std::atomic<uint64_t> m_LargestObjectBytes{0};
+  std::atomic<bool> m_Reclaiming{false};  // written by ReclaimStep only
+  // The low watermark of the worker's last step, for the client's check to
+  // wake the worker early (0: no step yet).
+  std::atomic<uint64_t> m_LowWatermark{0};
+  std::atomic<bool> m_WakePending{false};  // a wake since the worker's last step
+  std::atomic<bool> m_Stopping{false};     // the stop event means "stop", not "wake"
 };

@@ -16,18 +16,18 @@ bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
   try {
     m_Prev.assign(count, kNotQueued);
     m_Next.assign(count, kNone);
-    m_Untouched.assign(count, false);
+    m_List.assign(count, kUsed);
   } catch (...) {
     m_Prev.clear();
     m_Next.clear();
-    m_Untouched.clear();
-    m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
+    m_List.clear();
+    ClearEnds();
     m_Length = 0;
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
     return false;
   }
   // The positions start afresh, so the old queue cannot be kept.
-  m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
+  ClearEnds();
   m_Length = 0;
   m_Count = count;
   return true;
@@ -48,14 +48,14 @@ bool CPriorityManager::Grow(uint32_t count) {
     };
     reserve(m_Prev);
     reserve(m_Next);
-    reserve(m_Untouched);
+    reserve(m_List);
     m_Prev.resize(count, kNotQueued);
     m_Next.resize(count, kNone);
-    m_Untouched.resize(count, false);
+    m_List.resize(count, kUsed);
   } catch (...) {
     m_Prev.resize(m_Count);
     m_Next.resize(m_Count);
-    m_Untouched.resize(m_Count);
+    m_List.resize(m_Count);
     VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
     return false;
   }
@@ -63,8 +63,14 @@ bool CPriorityManager::Grow(uint32_t count) {
   return true;
 }
 
+void CPriorityManager::ClearEnds() {
+  for (int list = 0; list < kLists; ++list) m_Front[list] = m_Back[list] = kNone;
+  m_Length = 0;
+  m_Examined = 0;
+}
+
 void CPriorityManager::Unlink(uint32_t index) {
-  const int list = m_Untouched[index] ? 1 : 0;
+  const int list = m_List[index];
   uint32_t prev = m_Prev[index];
   uint32_t next = m_Next[index];
   if (prev == kNone) {
@@ -79,26 +85,25 @@ void CPriorityManager::Unlink(uint32_t index) {
   }
   m_Prev[index] = kNotQueued;
   m_Next[index] = kNone;
-  m_Untouched[index] = false;
+  m_List[index] = kUsed;
   --m_Length;
 }
 
 void CPriorityManager::PushPriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
-  PushBack(dataIndex, false);
+  PushBack(dataIndex, kUsed);
 }
 
 void CPriorityManager::PushUntouched(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
-  PushBack(dataIndex, true);
+  PushBack(dataIndex, kUntouched);
 }
 
-void CPriorityManager::PushBack(uint32_t dataIndex, bool untouched) {
+void CPriorityManager::PushBack(uint32_t dataIndex, uint8_t list) {
   if (IsQueued(dataIndex)) Unlink(dataIndex);
-  const int list = untouched ? 1 : 0;
-  m_Untouched[dataIndex] = untouched;
+  m_List[dataIndex] = list;
   m_Prev[dataIndex] = m_Back[list];
   m_Next[dataIndex] = kNone;
   if (m_Back[list] == kNone) {
@@ -117,27 +122,69 @@ bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
   return true;
 }
 
+void CPriorityManager::PushFront(uint32_t index, uint8_t list) {
+  m_List[index] = list;
+  m_Prev[index] = kNone;
+  m_Next[index] = m_Front[list];
+  if (m_Front[list] == kNone) {
+    m_Back[list] = index;
+  } else {
+    m_Prev[m_Front[list]] = index;
+  }
+  m_Front[list] = index;
+  ++m_Length;
+}
+
+bool CPriorityManager::Take(uint32_t index, bool fifo, uint32_t* dataIndex) {
+  Unlink(index);
+  *dataIndex = index;
+  if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
+  return true;
+}
+
 bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
   vq::CritSecLock lock(m_Lock);
   if (m_Length == 0) return false;
   const size_t tableSize = m_Table != nullptr ? m_Table->Size() : 0;
   const bool fifo = m_PriorityType == kFirstInFirstOut;
+  auto stale = [&](uint32_t i) {
+    if (fifo) {
+      VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 1, "Trying to pop element %u of %u", i,
+               static_cast<unsigned>(tableSize));
+    }
+    return false;
+  };
   // Used objects first, in the queue's order; untouched ones only when none
-  // of those can go.
-  for (int list = 0; list < 2; ++list) {
-    for (uint32_t i = fifo ? m_Front[list] : m_Back[list]; i != kNone; i = fifo ? m_Next[i] : m_Prev[i]) {
-      if (i >= tableSize) {
-        if (fifo) {
-          VQ_TRACE("CPriorityManager::PopPriority", "DataMatrix", 1, "Trying to pop element %u of %u", i,
-                   static_cast<unsigned>(tableSize));
-        }
-        return false;
-      }
-      if (!m_Table->MaySave(i)) continue;
+  // of those can go. An object found held is parked, so that the next pop
+  // does not look at it again until it is used or found released.
+  for (uint8_t list : {kUsed, kUntouched}) {
+    uint32_t i = fifo ? m_Front[list] : m_Back[list];
+    while (i != kNone) {
+      if (i >= tableSize) return stale(i);
+      ++m_Examined;
+      const uint32_t after = fifo ? m_Next[i] : m_Prev[i];
+      if (m_Table->MaySave(i)) return Take(i, fifo, dataIndex);
       Unlink(i);
-      *dataIndex = i;
-      if (fifo && m_Length == 0) s_ReportNoneSwappable = true;
-      return true;
+      PushBack(i, kHeld);
+      i = after;
+    }
+  }
+  // Nothing else can go: look at a few parked objects, from the end the
+  // order pops, and rotate those still held to the other end, so that
+  // successive pops cover the whole parked list and a release is seen.
+  uint32_t first = kNone;
+  for (uint32_t n = 0; n < kParkedLooks && m_Front[kHeld] != kNone; ++n) {
+    const uint32_t i = fifo ? m_Front[kHeld] : m_Back[kHeld];
+    if (i == first) break;  // fewer parked objects than looks: each looked at once
+    if (first == kNone) first = i;
+    if (i >= tableSize) return stale(i);
+    ++m_Examined;
+    if (m_Table->MaySave(i)) return Take(i, fifo, dataIndex);
+    Unlink(i);
+    if (fifo) {
+      PushBack(i, kHeld);
+    } else {
+      PushFront(i, kHeld);
     }
   }
   if (fifo && s_ReportNoneSwappable) {
@@ -152,11 +199,10 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
 
 void CPriorityManager::Clear() {
   vq::CritSecLock lock(m_Lock);
-  m_Untouched.assign(m_Untouched.size(), false);
+  m_List.assign(m_List.size(), kUsed);
   m_Prev.assign(m_Prev.size(), kNotQueued);
   m_Next.assign(m_Next.size(), kNone);
-  m_Front[0] = m_Back[0] = m_Front[1] = m_Back[1] = kNone;
-  m_Length = 0;
+  ClearEnds();
 }
 
 void CPriorityManager::SetPriorityType(LONG type) {
@@ -177,7 +223,12 @@ uint32_t CPriorityManager::Length() const {
 std::vector<uint32_t> CPriorityManager::Snapshot() const {
   vq::CritSecLock lock(m_Lock);
   std::vector<uint32_t> order;
-  for (int list = 0; list < 2; ++list)
+  for (int list = 0; list < kLists; ++list)
     for (uint32_t i = m_Front[list]; i != kNone; i = m_Next[i]) order.push_back(i);
   return order;
+}
+
+uint64_t CPriorityManager::Examined() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_Examined;
 }

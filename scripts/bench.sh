@@ -60,6 +60,7 @@ repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benc
 run storage storage_bench "${repeat[@]}" --benchmark_filter='Walk|CheckMemory'
 run storage_swap storage_bench --benchmark_filter='Swap'
 run ooc ooc_bench
+run acquire acquire_bench
 run slice slice_bench "${repeat[@]}"
 run stream stream_bench "${repeat[@]}"
 run hdf5 hdf5_bench "${repeat[@]}"

@@ -4,7 +4,7 @@
 Usage: perf_table.py RESULTS_DIR OUTPUT_MD
 
 RESULTS_DIR holds one Google Benchmark JSON file per run (storage.json,
-storage_swap.json, ooc.json, slice.json, stream.json, hdf5.json, trace.json)
+storage_swap.json, ooc.json, acquire.json, slice.json, stream.json, hdf5.json, trace.json)
 and machine.txt (key=value lines). Every ratio in the output is a figure
 divided by a limit from the same run: throughput / limit throughput, which is
 the limit's time / the figure's time, so 1 is at the limit and 0.1 is ten
@@ -527,6 +527,45 @@ def section_ooc(r):
     ])
 
 
+def section_acquire(r):
+    def ms(x):
+        return fmt_ns(None if x is None else x * 1e9)
+
+    def whole(x):
+        return "—" if x is None else str(int(x))
+
+    rows = []
+    for kind, label in KINDS:
+        e = r.get("acquire", f"BM_PacedAcquisition/multi:{kind}")
+        rows.append((
+            label,
+            fmt_rate(counter(e, "direct_write")),
+            ms(counter(e, "pace_seconds")),
+            f"{ms(counter(e, 'plain_p50'))} / {ms(counter(e, 'put_p50'))}",
+            f"{ms(counter(e, 'plain_p99'))} / {ms(counter(e, 'put_p99'))}",
+            f"{ms(counter(e, 'plain_p999'))} / {ms(counter(e, 'put_p999'))}",
+            times(ratio(counter(e, "put_p99"), counter(e, "plain_p99"))),
+            f"{whole(counter(e, 'plain_over_10x'))} / {whole(counter(e, 'over_10x'))} of {whole(counter(e, 'puts'))}",
+            fmt_bytes(counter(e, "written_bytes")),
+            fmt_bytes(counter(e, "resident_max")),
+        ))
+    return "\n".join([
+        "## 6. Paced acquisition",
+        "",
+        "A measurement front end puts 768 new spectra of 1 MiB, one at a time, into a 768 MiB matrix under a "
+        "memory budget (`vq::SetMemoryBudget`) of the resident size before the matrix + 256 MiB. One put: create "
+        "a data item, fill it, `put_DataPtr`, release. The puts are paced at half the direct write bandwidth of "
+        "the swap folder (O_DIRECT, 1 MiB blocks, measured just before), so the disk could take every spectrum "
+        "twice over. The limit is the same work without the matrix (create, fill, release) at the same pace in "
+        "the same run; each cell shows it first, then the put. Over 10×: puts that took more than ten times the "
+        "median of the work without the matrix. Resident: the most the process grew over its size before the "
+        "matrix. One run of each kind.",
+        "",
+        table(["kind", "direct write", "pace", "p50 (limit / put)", "p99 (limit / put)", "p99.9 (limit / put)",
+               "p99 ratio", "over 10× (limit / put)", "written to swap", "resident above start"], rows),
+    ])
+
+
 def section_streams(r):
     memcpy = rate(r.get("stream", "BM_WholeMemcpy"))
     memory_rows = [("**limit**: memcpy of 64 MiB", fmt_rate(memcpy), "1", fmt_rate(memcpy), "1")]
@@ -565,7 +604,7 @@ def section_streams(r):
             rate(r.get("hdf5", f"BM_H5WholeRead/layout:{layout}/cold:1"))))
     write = rate(r.get("stream", "BM_WholeMemoryWrite/multi:0"))
     return "\n".join([
-        "## 6. Saving and loading a whole matrix",
+        "## 7. Saving and loading a whole matrix",
         "",
         "A 64 MiB matrix (256 elements of 256 KiB). `Write` and `Read` through a memory stream (rewound and "
         "rewritten, so its capacity is reused) and through a file stream (`SHCreateStreamOnFileA`) in the "
@@ -683,6 +722,8 @@ def main(argv):
         section_swap(r),
         "",
         section_ooc(r),
+        "",
+        section_acquire(r),
         "",
         section_streams(r),
         "",

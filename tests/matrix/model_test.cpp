@@ -635,7 +635,8 @@ class MatrixModelTest : public MatrixTest, public ::testing::WithParamInterface<
       for (uint32_t i = 0; i < impl->DataCount() && m_Fault == kNone; ++i) {
         CDataBase* storage = impl->StorageAt(i);
         auto* single = dynamic_cast<CSingleData*>(storage);
-        if (!storage->IsOnDisk() || storage->IsInMemory() || (single != nullptr && single->Item() != nullptr)) {
+        if (storage == nullptr || !storage->IsOnDisk() || storage->IsInMemory() ||
+            (single != nullptr && single->Item() != nullptr)) {
           return Fail("storage object " + std::to_string(i) + " stayed in memory");
         }
       }

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -141,6 +142,124 @@ TEST_P(KindSwapTest, WorkerThreadSwapsWhileTheClientWaits) {
   EXPECT_EQ(SwappedOut(m.get()), objects);
   m_MemEnv.available = kPlenty;
   Verify(m.get());
+}
+
+// The worker's watermarks and its hysteresis between them, as a table: the
+// reading, whether it was reclaiming, and what it does next.
+TEST(ReclaimDecisionTest, WatermarksAndHysteresis) {
+  constexpr uint64_t kMiB = 1ull << 20;
+  const auto small = CVQDataMatrix::ReclaimWatermarks(kMiB, 0);
+  EXPECT_EQ(small.low, CVQDataMatrix::kLowMemory + 32 * kMiB) << "at least 32 MiB above the threshold";
+  EXPECT_EQ(small.high, small.low + 32 * kMiB);
+  const auto large = CVQDataMatrix::ReclaimWatermarks(10 * kMiB, 0);
+  EXPECT_EQ(large.low, CVQDataMatrix::kLowMemory + 80 * kMiB) << "eight of the largest objects";
+  EXPECT_EQ(large.high, large.low + 80 * kMiB);
+  EXPECT_GT(CVQDataMatrix::ReclaimWatermarks(UINT64_MAX, 0).high, CVQDataMatrix::kLowMemory) << "no overflow";
+  // A budget caps the margin at a quarter of its room above the threshold.
+  const struct {
+    uint64_t budget, margin;
+  } budgets[] = {{CVQDataMatrix::kLowMemory + 128 * kMiB, 32 * kMiB},
+                 {CVQDataMatrix::kLowMemory + 1024 * kMiB, 80 * kMiB},
+                 {CVQDataMatrix::kLowMemory + 4 * kMiB, kMiB},
+                 {CVQDataMatrix::kLowMemory / 2, 0}};
+  for (const auto& b : budgets) {
+    const auto marks = CVQDataMatrix::ReclaimWatermarks(10 * kMiB, b.budget);
+    EXPECT_EQ(marks.low, CVQDataMatrix::kLowMemory + b.margin) << b.budget / kMiB << " MiB budget";
+    EXPECT_EQ(marks.high, marks.low + b.margin) << b.budget / kMiB << " MiB budget";
+  }
+
+  struct Case {
+    uint64_t available;
+    bool reclaiming, save, reclaimingAfter;
+    DWORD waitMs;
+  };
+  const Case cases[] = {
+      {small.high + kMiB, false, false, false, CVQDataMatrix::kPollMs},
+      {small.high + kMiB, true, false, false, CVQDataMatrix::kPollMs},  // back above high: stops
+      {small.high, true, false, false, CVQDataMatrix::kPollMs},
+      {small.low + kMiB, false, false, false, CVQDataMatrix::kFastPollMs},  // between: waits, looks often
+      {small.low + kMiB, true, true, true, CVQDataMatrix::kFastPollMs},     // between: keeps on
+      {small.low - 1, false, true, true, CVQDataMatrix::kFastPollMs},       // below low: starts
+      {CVQDataMatrix::kLowMemory - 1, false, true, true, CVQDataMatrix::kFastPollMs},
+      {0, true, true, true, CVQDataMatrix::kFastPollMs},
+  };
+  for (const Case& c : cases) {
+    const auto d = CVQDataMatrix::DecideReclaim(c.available, c.reclaiming, small);
+    EXPECT_EQ(d.save, c.save) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
+    EXPECT_EQ(d.reclaiming, c.reclaimingAfter) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
+    EXPECT_EQ(d.waitMs, c.waitMs) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
+  }
+}
+
+// Saves traced by the thread that made them ("... in thread <id>").
+size_t SavesBy(const TraceCapture& trace, DWORD thread) {
+  return trace.Count("to disk in thread " + std::to_string(thread));
+}
+
+// Between the threshold and the low watermark the worker saves in the
+// background and the client's thread saves nothing; a held element stays.
+TEST_P(KindSwapTest, WorkerReclaimsAboveTheThresholdAndTheClientDoesNot) {
+  auto m = NewMatrix(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam());
+  Fill(m.get());
+  const uint32_t objects = Impl(m.get())->DataCount();
+  auto held = Get(m.get(), 0, 0, 0, 0, false);
+  TraceCapture trace;
+  m_MemEnv.available = CVQDataMatrix::kLowMemory + (16ull << 20);
+  Impl(m.get())->CheckMemoryNow();  // the client's check: above the threshold
+  for (LONG d4 = 1; d4 < 8; ++d4) Get(m.get(), 0, 0, 0, d4, false);
+  // The held object stays queued, so WaitForTheWatcher's empty queue never
+  // comes: wait for the others to be popped; the data lock
+  // (get_IsAllDataValid) then orders the last save before the flags are read.
+  for (int i = 0; i < 200 && Impl(m.get())->Priority().Length() > 1; ++i) Sleep(10);
+  LONG valid = 0;
+  m->get_IsAllDataValid(&valid);
+  EXPECT_EQ(SwappedOut(m.get()), objects - 1);
+  EXPECT_TRUE(Impl(m.get())->StorageAt(0)->IsInMemory()) << "held";
+  EXPECT_EQ(SavesBy(trace, GetCurrentThreadId()), 0u);
+  EXPECT_GE(SavesBy(trace, Impl(m.get())->WorkerThreadId()), objects - 1);
+  held = nullptr;
+  m_MemEnv.available = kPlenty;
+  Verify(m.get());
+}
+
+// The worker starts below the low watermark and stops only above the high
+// one: between them what it does depends on where memory came from. Steps
+// the test takes itself (ReclaimStep) run under the same lock as the
+// worker's, so the two never disagree on the state.
+TEST_P(KindSwapTest, WorkerKeepsReclaimingUntilTheHighWatermark) {
+  auto m = NewMatrix(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam());
+  Fill(m.get());
+  CVQDataMatrix* impl = Impl(m.get());
+  const uint32_t objects = impl->DataCount();
+  const auto marks = CVQDataMatrix::ReclaimWatermarks(1ull << 20, 0);
+  const uint64_t between = marks.low + (marks.high - marks.low) / 2;
+  TraceCapture trace;
+
+  m_MemEnv.available = between;  // from above: not reclaiming
+  EXPECT_EQ(impl->ReclaimStep(), CVQDataMatrix::kFastPollMs);
+  EXPECT_FALSE(impl->Reclaiming());
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+
+  m_MemEnv.available = marks.low - 1;  // below low: the worker saves everything it can
+  WaitForTheWatcher(m.get(), objects);
+  EXPECT_EQ(SwappedOut(m.get()), objects);
+  EXPECT_TRUE(impl->Reclaiming());
+
+  m_MemEnv.available = between;  // from below: still reclaiming, so reloaded objects go again
+  Verify(m.get());
+  WaitForTheWatcher(m.get(), objects);
+  EXPECT_EQ(SwappedOut(m.get()), objects);
+  EXPECT_TRUE(impl->Reclaiming());
+
+  m_MemEnv.available = marks.high;  // above high: stops
+  EXPECT_EQ(impl->ReclaimStep(), CVQDataMatrix::kPollMs);
+  EXPECT_FALSE(impl->Reclaiming());
+  m_MemEnv.available = between;
+  Verify(m.get());
+  EXPECT_EQ(impl->ReclaimStep(), CVQDataMatrix::kFastPollMs);
+  EXPECT_EQ(SwappedOut(m.get()), 0u);
+  EXPECT_EQ(SavesBy(trace, GetCurrentThreadId()), 0u) << "the client's check stays below the threshold";
+  m_MemEnv.available = kPlenty;
 }
 
 // Without a memory reading the check does nothing. Failures of the swap file

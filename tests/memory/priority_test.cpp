@@ -130,6 +130,59 @@ TEST_F(PriorityTest, LockedObjectsAreSkippedAndStayQueued) {
   EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{0, 2}));
 }
 
+// Held objects are parked: a pop looks at each once per use, so later pops
+// look at a bounded number of entries however many are held, in either
+// order, and a parked object comes back by its next use or when a pop finds
+// it released.
+TEST_F(PriorityTest, HeldObjectsCostAPopABoundedNumberOfLooks) {
+  constexpr uint32_t kObjects = 20000, kFree = 10;
+  for (uint32_t i = 5; i < kObjects; ++i) table.push_back(std::make_unique<FakeStorage>());
+  for (LONG order : {CPriorityManager::kFirstInFirstOut, kLifo}) {
+    ASSERT_TRUE(queue.Initialize(kObjects, &table));
+    queue.SetPriorityType(order);
+    const bool fifo = order == CPriorityManager::kFirstInFirstOut;
+    // The held objects lie at the end the order pops first.
+    for (uint32_t i = 0; i < kObjects; ++i) {
+      At(i).locked = fifo ? i < kObjects - kFree : i >= kFree;
+      queue.PushPriority(i);
+    }
+    uint32_t picked = 0;
+    ASSERT_TRUE(queue.PopPriority(&picked));  // parks every held object on the way
+    EXPECT_EQ(picked, fifo ? kObjects - kFree : kFree - 1);
+    EXPECT_EQ(queue.Length(), kObjects - 1) << "parked objects stay queued";
+    auto looks = [&](bool expected, uint32_t* index) {
+      const uint64_t before = queue.Examined();
+      EXPECT_EQ(queue.PopPriority(index), expected);
+      return queue.Examined() - before;
+    };
+    for (uint32_t n = 1; n < kFree; ++n) EXPECT_EQ(looks(true, &picked), 1u);
+    for (int n = 0; n < 3; ++n) EXPECT_LE(looks(false, &picked), CPriorityManager::kParkedLooks);
+    // A use brings a held object back to the most recently used end.
+    const uint32_t used = fifo ? 7 : kObjects - 7;
+    queue.PushPriority(used);
+    At(used).locked = false;
+    EXPECT_EQ(looks(true, &picked), 1u);
+    EXPECT_EQ(picked, used);
+    // A release shows within one walk of the parked list, a few looks a pop.
+    const uint32_t released = kObjects / 2;
+    At(released).locked = false;
+    uint32_t pops = 0;
+    bool found = false;
+    while (!found && pops <= kObjects / CPriorityManager::kParkedLooks + 1) {
+      const uint64_t before = queue.Examined();
+      found = queue.PopPriority(&picked);
+      EXPECT_LE(queue.Examined() - before, CPriorityManager::kParkedLooks);
+      ++pops;
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(picked, released);
+    EXPECT_EQ(queue.Length(), kObjects - kFree - 2);
+    EXPECT_EQ(queue.Snapshot().size(), queue.Length());
+  }
+  table.resize(5);
+  ASSERT_TRUE(queue.Initialize(5, &table));
+}
+
 TEST_F(PriorityTest, NoneSwappableIsReportedOncePerStretch) {
   vq::test::TraceCapture trace;
   for (uint32_t i : {0u, 1u}) queue.PushPriority(i);

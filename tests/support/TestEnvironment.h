@@ -25,7 +25,9 @@
 
 namespace vq::test {
 
-constexpr uint64_t kPlenty = 200ull << 20;  // above both thresholds of the memory check
+// Above the threshold of the memory check and the worker's high watermark
+// for storage objects up to 56 MiB.
+constexpr uint64_t kPlenty = 1ull << 30;
 constexpr uint64_t kLow = 100ull << 20;     // below the low-memory threshold
 
 class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
