@@ -2,28 +2,16 @@
 
 #include <cstring>
 
+#include "platform/VQCrcTables.h"
+
 #if defined(__x86_64__)
 #include <nmmintrin.h>
 #endif
 
 namespace {
 
-struct Crc32cTable {
-  uint32_t v[8][256];
-};
-
-const Crc32cTable& Table() {
-  static const Crc32cTable table = [] {
-    Crc32cTable t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
-      t.v[0][i] = c;
-    }
-    for (uint32_t i = 0; i < 256; ++i)
-      for (int s = 1; s < 8; ++s) t.v[s][i] = (t.v[s - 1][i] >> 8) ^ t.v[0][t.v[s - 1][i] & 0xFF];
-    return t;
-  }();
+const vq::CrcTables& Table() {
+  static const vq::CrcTables table = vq::MakeCrcTables(0x82F63B78u);
   return table;
 }
 
@@ -60,19 +48,5 @@ uint32_t vq::Crc32c(uint32_t crc, const void* data, size_t size) noexcept {
 
 uint32_t vq::Crc32cPortable(uint32_t crc, const void* data, size_t size) noexcept {
   if (data == nullptr || size == 0) return crc;
-  const Crc32cTable& t = Table();
-  auto p = static_cast<const uint8_t*>(data);
-  uint32_t c = ~crc;
-  while (size >= 8) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + 4, 4);
-    lo ^= c;
-    c = t.v[7][lo & 0xFF] ^ t.v[6][(lo >> 8) & 0xFF] ^ t.v[5][(lo >> 16) & 0xFF] ^ t.v[4][lo >> 24] ^
-        t.v[3][hi & 0xFF] ^ t.v[2][(hi >> 8) & 0xFF] ^ t.v[1][(hi >> 16) & 0xFF] ^ t.v[0][hi >> 24];
-    p += 8;
-    size -= 8;
-  }
-  while (size-- > 0) c = t.v[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-  return ~c;
+  return CrcSlicing8(Table(), crc, data, size);
 }

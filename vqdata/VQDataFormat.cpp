@@ -7,6 +7,8 @@
 //   trailer  u32 CRC-32 of every byte before it
 #include "vqdata/VQDataFormat.h"
 
+#include "platform/VQCrcTables.h"
+
 #if defined(VQ_HAVE_ISAL)
 #include <isa-l/crc.h>
 #endif
@@ -633,34 +635,8 @@ bool Crc32Accelerated() noexcept {
 }
 
 uint32_t Crc32Portable(uint32_t crc, const void* data, size_t size) noexcept {
-  static const auto table = [] {
-    struct T {
-      uint32_t v[8][256];
-    } t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t.v[0][i] = c;
-    }
-    for (uint32_t i = 0; i < 256; ++i)
-      for (int s = 1; s < 8; ++s) t.v[s][i] = (t.v[s - 1][i] >> 8) ^ t.v[0][t.v[s - 1][i] & 0xFF];
-    return t;
-  }();
-  auto p = static_cast<const uint8_t*>(data);
-  uint32_t c = ~crc;
-  // Eight bytes per step (slicing by eight).
-  while (size >= 8) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + 4, 4);
-    lo ^= c;
-    c = table.v[7][lo & 0xFF] ^ table.v[6][(lo >> 8) & 0xFF] ^ table.v[5][(lo >> 16) & 0xFF] ^ table.v[4][lo >> 24] ^
-        table.v[3][hi & 0xFF] ^ table.v[2][(hi >> 8) & 0xFF] ^ table.v[1][(hi >> 16) & 0xFF] ^ table.v[0][hi >> 24];
-    p += 8;
-    size -= 8;
-  }
-  while (size-- > 0) c = table.v[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-  return ~c;
+  static const vq::CrcTables table = vq::MakeCrcTables(0xEDB88320u);
+  return vq::CrcSlicing8(table, crc, data, size);
 }
 
 bool FormSize(const ItemView& view, uint64_t* bytes) noexcept {
