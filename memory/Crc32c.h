@@ -2,10 +2,9 @@
 //
 // CRC-32C (Castagnoli, reflected, initial and final value all ones), the
 // checksum storage devices use: the processor's crc32 instruction where it
-// has one (SSE4.2), else a slicing-by-8 table. The data item's stream form
-// keeps its own CRC-32 (another polynomial, vqdata/VQDataFormat.h): the two
-// share no code because no CRC-32C existed to share and the form's checksum
-// cannot change. Thread-safe; no allocation.
+// has one (SSE4.2), else the slicing-by-eight tables that the data item's
+// stream checksum (CRC-32, another polynomial) uses too
+// (platform/VQCrcTables.h). Thread-safe; no allocation.
 #pragma once
 
 #include <cstddef>
