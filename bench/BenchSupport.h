@@ -32,6 +32,16 @@ namespace vqbench {
 
 constexpr uint64_t kMiB = 1ull << 20;
 
+// The matrix of the out-of-core benchmarks: 768 MiB of 1 MiB spectra, 32 by 24.
+namespace large {
+constexpr uint64_t kElementBytes = kMiB;
+constexpr uint64_t kDataBytes = 768 * kMiB;
+constexpr LONG kD1 = 32;
+constexpr LONG kD2 = static_cast<LONG>(kDataBytes / kElementBytes / kD1);
+constexpr LONG kElements = kD1 * kD2;
+constexpr LONG kValues = static_cast<LONG>(kElementBytes / sizeof(double));
+}  // namespace large
+
 // The scratch folder: $TMPDIR, else /tmp (scripts/bench.sh puts the swap file
 // there too, through VQ_SWAP_DIR).
 inline std::string TempFolder() {

@@ -32,13 +32,8 @@ namespace {
 
 using vqbench::kMiB;
 
-constexpr uint64_t kElementBytes = kMiB;
-constexpr uint64_t kDataBytes = 768 * kMiB;
+using namespace vqbench::large;
 constexpr uint64_t kBudgetBytes = 256 * kMiB;
-constexpr LONG kD1 = 32;
-constexpr LONG kD2 = static_cast<LONG>(kDataBytes / kElementBytes / kD1);
-constexpr LONG kElements = kD1 * kD2;
-constexpr LONG kValues = static_cast<LONG>(kElementBytes / sizeof(double));
 
 using Clock = std::chrono::steady_clock;
 
