@@ -70,7 +70,7 @@ CVQDataMatrix::ReclaimDecision CVQDataMatrix::DecideReclaim(uint64_t available, 
   // Between the watermarks memory may fall below the low one at any moment:
   // a quick look costs one cached reading, a late start costs the client a
   // synchronous save.
-  return {reclaiming, reclaiming, available < marks.high ? kFastPollMs : kPollMs};
+  return {reclaiming, available < marks.high ? kFastPollMs : kPollMs};
 }
 
 void CVQDataMatrix::NoteMemoryReading(uint64_t available) {
@@ -173,7 +173,7 @@ DWORD CVQDataMatrix::ReclaimStep() {
   m_LowWatermark.store(marks.low, std::memory_order_relaxed);
   const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
-  if (decision.save && SaveOneObject()) return 0;
+  if (decision.reclaiming && SaveOneObject()) return 0;
   return decision.waitMs;
 }
 

@@ -181,11 +181,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
     uint64_t low, high;
   };
   static Watermarks ReclaimWatermarks(uint64_t largestObjectBytes, uint64_t budget);
-  // The worker's decision for one reading: whether to save now, whether it
-  // is reclaiming after this step (the hysteresis between the watermarks),
-  // and how long to wait when nothing was saved (faster below `high`).
+  // The worker's decision for one reading: whether it is reclaiming after
+  // this step (the hysteresis between the watermarks; it saves one object
+  // whenever it is), and how long to wait when nothing was saved (faster
+  // below `high`).
   struct ReclaimDecision {
-    bool save;
     bool reclaiming;
     DWORD waitMs;
   };

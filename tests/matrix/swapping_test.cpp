@@ -170,22 +170,21 @@ TEST(ReclaimDecisionTest, WatermarksAndHysteresis) {
 
   struct Case {
     uint64_t available;
-    bool reclaiming, save, reclaimingAfter;
+    bool reclaiming, reclaimingAfter;
     DWORD waitMs;
   };
   const Case cases[] = {
-      {small.high + kMiB, false, false, false, CVQDataMatrix::kPollMs},
-      {small.high + kMiB, true, false, false, CVQDataMatrix::kPollMs},  // back above high: stops
-      {small.high, true, false, false, CVQDataMatrix::kPollMs},
-      {small.low + kMiB, false, false, false, CVQDataMatrix::kFastPollMs},  // between: waits, looks often
-      {small.low + kMiB, true, true, true, CVQDataMatrix::kFastPollMs},     // between: keeps on
-      {small.low - 1, false, true, true, CVQDataMatrix::kFastPollMs},       // below low: starts
-      {CVQDataMatrix::kLowMemory - 1, false, true, true, CVQDataMatrix::kFastPollMs},
-      {0, true, true, true, CVQDataMatrix::kFastPollMs},
+      {small.high + kMiB, false, false, CVQDataMatrix::kPollMs},
+      {small.high + kMiB, true, false, CVQDataMatrix::kPollMs},  // back above high: stops
+      {small.high, true, false, CVQDataMatrix::kPollMs},
+      {small.low + kMiB, false, false, CVQDataMatrix::kFastPollMs},  // between: waits, looks often
+      {small.low + kMiB, true, true, CVQDataMatrix::kFastPollMs},     // between: keeps on
+      {small.low - 1, false, true, CVQDataMatrix::kFastPollMs},       // below low: starts
+      {CVQDataMatrix::kLowMemory - 1, false, true, CVQDataMatrix::kFastPollMs},
+      {0, true, true, CVQDataMatrix::kFastPollMs},
   };
   for (const Case& c : cases) {
     const auto d = CVQDataMatrix::DecideReclaim(c.available, c.reclaiming, small);
-    EXPECT_EQ(d.save, c.save) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
     EXPECT_EQ(d.reclaiming, c.reclaimingAfter) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
     EXPECT_EQ(d.waitMs, c.waitMs) << c.available / kMiB << " MiB, reclaiming " << c.reclaiming;
   }
