@@ -138,7 +138,7 @@ STDMETHODIMP CVQDataMatrix::HasData(LONG ID, LONG* pHasData) {
 STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
   if (!IsInitialized() || static_cast<uint32_t>(d4) >= m_Sizes[3] || newVal == nullptr) return E_INVALIDARG;
   return vq::MethodGuard("CVQDataMatrix::put_AttributesDataPtr", [&]() -> HRESULT {
-    uint32_t attributeId = 0;
+    CAttributeManager::Ref attributeId;  // held until every storage object holds it
     HRESULT hr = S_OK;
     {
       vq::CritSecLock lock(m_DataLock);
@@ -155,7 +155,7 @@ STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
       hr = storage != nullptr ? storage->SetAttributes(attributeId) : E_FAIL;
       if (FAILED(hr)) {
         VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1,
-                 "SetAttributes(%d) failed on m_Data[%d]. d4=%d, col=%u, m_DataCols=%d", static_cast<int>(attributeId),
+                 "SetAttributes(%d) failed on m_Data[%d]. d4=%d, col=%u, m_DataCols=%d", static_cast<int>(attributeId.Id()),
                  static_cast<int>(dataIdx), d4, c, static_cast<int>(m_DataCols));
         if (dataIdx < m_Data.size() && !m_Data[dataIdx]) {
           VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1, "m_Data[i]==NULL");

@@ -211,6 +211,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   size_t StorageObjectCount() const;
   CDataBase* StorageAt(uint32_t dataIndex) const;
   CFileCache* FileCache() const { return m_FileCache.get(); }
+  const CAxisManager* AxisManager() const { return m_AxisManager.get(); }
+  const CAttributeManager* AttributeManager() const { return m_AttributeManager.get(); }
   CPriorityManager& Priority() { return m_Priority; }
   DWORD WorkerThreadId() const { return m_WorkerThreadId; }
 

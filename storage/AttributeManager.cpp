@@ -1,6 +1,8 @@
 #include "storage/AttributeManager.h"
 
 #include <cstring>
+#include <functional>
+#include <string_view>
 
 #include "trace/VQTrace.h"
 
@@ -44,6 +46,58 @@ bool VariantsEqual(const VARIANT& a, const VARIANT& b) {
     default:
       return false;
   }
+}
+
+// Mixes into `h` exactly what VariantsEqual compares, so that equal values
+// hash alike.
+size_t VariantHash(size_t h, const VARIANT& v) {
+  h = vq::HashMix(h, v.vt);
+  switch (v.vt) {
+    case VT_BSTR:
+      return vq::HashMix(h, std::hash<std::wstring_view>()(std::wstring_view(v.bstrVal, SysStringLen(v.bstrVal))));
+    case VT_R8:
+    case VT_DATE: {
+      uint64_t bits = 0;
+      std::memcpy(&bits, &v.dblVal, sizeof bits);
+      return vq::HashMix(h, bits);
+    }
+    case VT_R4: {
+      uint32_t bits = 0;
+      std::memcpy(&bits, &v.fltVal, sizeof bits);
+      return vq::HashMix(h, bits);
+    }
+    case VT_I1:
+    case VT_UI1:
+      return vq::HashMix(h, v.bVal);
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return vq::HashMix(h, static_cast<uint16_t>(v.iVal));
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+      return vq::HashMix(h, static_cast<uint32_t>(v.lVal));
+    case VT_I8:
+    case VT_UI8:
+      return vq::HashMix(h, static_cast<uint64_t>(v.llVal));
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+      return vq::HashMix(h, reinterpret_cast<uintptr_t>(v.punkVal));
+    default:
+      return h;  // VT_EMPTY and VT_NULL; other types equal nothing
+  }
+}
+
+size_t ListHash(size_t h, const CAttributeSet::List& list) {
+  const std::hash<std::wstring> text;
+  h = vq::HashMix(h, list.size());
+  for (const auto& r : list) {
+    h = vq::HashMix(vq::HashMix(vq::HashMix(h, text(r.Group)), text(r.Name)), text(r.SecondName));
+    h = VariantHash(vq::HashMix(h, r.GroupOnly ? 1 : 0), static_cast<const VARIANT&>(r.Value));
+  }
+  return h;
 }
 
 bool RecordsEqual(const CAttributeSet::Record& a, const CAttributeSet::Record& b) {
@@ -158,6 +212,12 @@ bool CAttributeSet::Equals(const CAttributeSet& other) const {
   return true;
 }
 
+size_t CAttributeSet::Hash() const {
+  size_t h = ListHash(0, m_NonIndexed);
+  for (const auto& [z, list] : m_Indexed) h = ListHash(vq::HashMix(h, static_cast<uint32_t>(z)), list);
+  return h;
+}
+
 const CAttributeSet::List* CAttributeSet::Get(LONG z) const {
   auto it = m_Indexed.find(z);
   if (it == m_Indexed.end()) {
@@ -167,12 +227,17 @@ const CAttributeSet::List* CAttributeSet::Get(LONG z) const {
   return &it->second;
 }
 
-HRESULT CAttributeManager::AddAttributes(IUnknown* item, uint32_t* id) {
+HRESULT CAttributeManager::AddAttributes(IUnknown* item, Ref* id) {
   if (item == nullptr || id == nullptr) {
     VQ_TRACE("CAttributeManager::AddAttributes", "DataMatrix", 1, "Invalid pointer");
     return E_POINTER;
   }
-  auto set = std::make_unique<CAttributeSet>();
+  std::shared_ptr<CAttributeSet> set;
+  try {
+    set = std::make_shared<CAttributeSet>();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   vq::ComPtr<IVQData> data;
   HRESULT hr = item->QueryInterface(IID_IVQData, data.put_void());
   if (SUCCEEDED(hr)) hr = set->Capture(data.get());
@@ -182,29 +247,46 @@ HRESULT CAttributeManager::AddAttributes(IUnknown* item, uint32_t* id) {
     return hr;
   }
   if (set->IsEmpty()) {
-    *id = 0;
+    *id = Ref();
     return S_OK;
   }
-  vq::CritSecLock lock(m_Lock);
-  for (size_t i = 0; i < m_Sets.size(); ++i) {
-    if (m_Sets[i]->Equals(*set)) {
-      *id = static_cast<uint32_t>(i + 1);
-      return S_OK;
+  const size_t hash = set->Hash();
+  SetPtr dropped;  // destroyed after the lock is left
+  uint32_t found = 0;
+  {
+    vq::CritSecLock lock(m_Lock);
+    found = m_Sets.Find(hash, [&set](const SetPtr& stored) { return stored->Equals(*set); });
+    if (found == 0) {
+      found = m_Sets.Insert(hash, std::move(set), &dropped);
+      if (found == 0) return E_OUTOFMEMORY;
     }
+    m_Sets.Retain(found);
   }
-  if (m_Sets.size() >= UINT32_MAX - 1) return E_OUTOFMEMORY;
-  m_Sets.push_back(std::move(set));
-  *id = static_cast<uint32_t>(m_Sets.size());
+  // Assigned outside the lock: the reference *id held before may be the
+  // last of its set.
+  *id = Ref(this, found);
   return S_OK;
 }
 
-const CAttributeSet* CAttributeManager::Find(uint32_t id, const char* origin) const {
+void CAttributeManager::Retain(uint32_t id) {
   vq::CritSecLock lock(m_Lock);
-  if (id > m_Sets.size()) {
+  m_Sets.Retain(id);
+}
+
+void CAttributeManager::Release(uint32_t id) {
+  SetPtr dropped;
+  vq::CritSecLock lock(m_Lock);
+  m_Sets.Release(id, &dropped);
+}
+
+CAttributeManager::SetPtr CAttributeManager::Find(uint32_t id, const char* origin) const {
+  vq::CritSecLock lock(m_Lock);
+  const SetPtr* stored = m_Sets.Get(id);
+  if (stored == nullptr) {
     VQ_TRACE(origin, "DataMatrix", 1, "Index %u out of range", id);
     return nullptr;
   }
-  return m_Sets[id - 1].get();
+  return *stored;
 }
 
 namespace {
@@ -258,8 +340,7 @@ HRESULT AddRecords(IVQData* data, const CAttributeSet::List& list, LONG record, 
 
 }  // namespace
 
-HRESULT CAttributeManager::WriteSource(uint32_t id, IUnknown* item, const char* origin,
-                                       const CAttributeSet** set) const {
+HRESULT CAttributeManager::WriteSource(uint32_t id, IUnknown* item, const char* origin, SetPtr* set) const {
   if (id == 0) return S_FALSE;
   *set = Find(id, origin);
   if (*set == nullptr) return E_INVALIDARG;
@@ -271,14 +352,14 @@ HRESULT CAttributeManager::WriteSource(uint32_t id, IUnknown* item, const char* 
 }
 
 HRESULT CAttributeManager::WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin) {
-  const CAttributeSet* set = nullptr;
+  SetPtr set;
   if (HRESULT hr = WriteSource(id, item, origin, &set); hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
   vq::ComPtr<IVQData> data = DataOf(item);
   return data ? AddRecords(data.get(), set->NonIndexed(), 0, true) : S_OK;
 }
 
 HRESULT CAttributeManager::WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin) {
-  const CAttributeSet* set = nullptr;
+  SetPtr set;
   if (HRESULT hr = WriteSource(id, item, origin, &set); hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
   const CAttributeSet::List* list = set->Get(z);
   if (list == nullptr) return E_INVALIDARG;
@@ -297,7 +378,7 @@ HRESULT CAttributeManager::RestoreSet(uint32_t id, IUnknown* item, LONG firstRec
     VQ_TRACE(origin, "DataMatrix", 1, "Invalid pointer");
     return E_POINTER;
   }
-  const CAttributeSet* set = nullptr;
+  SetPtr set;
   if (id != 0 && (set = Find(id, origin)) == nullptr) return E_INVALIDARG;
   HRESULT hr = data->ClearAttributes();
   if (SUCCEEDED(hr)) hr = data->ClearIndexedAttributes();
@@ -311,7 +392,22 @@ HRESULT CAttributeManager::RestoreSet(uint32_t id, IUnknown* item, LONG firstRec
   return hr;
 }
 
-HRESULT CAttributeManager::GetLastAttributes(IUnknown* item) { return GetAttributes(Count(), item); }
+HRESULT CAttributeManager::GetLastAttributes(IUnknown* item) {
+  SetPtr set;
+  {
+    // Taken with the id under one lock: a newer set stored meanwhile may
+    // drop the one that was last.
+    vq::CritSecLock lock(m_Lock);
+    if (const SetPtr* last = m_Sets.Get(m_Sets.Last())) set = *last;
+  }
+  if (set == nullptr) return S_OK;
+  if (item == nullptr) {
+    VQ_TRACE("CAttributeManager::GetLastAttributes", "DataMatrix", 1, "Invalid pointer");
+    return E_POINTER;
+  }
+  vq::ComPtr<IVQData> data = DataOf(item);
+  return data ? AddRecords(data.get(), set->NonIndexed(), 0, true) : S_OK;
+}
 
 namespace {
 // Releases the reference a copy operation took over, on every path.
@@ -341,5 +437,10 @@ HRESULT CAttributeManager::CopyAllAttributes(uint32_t id, IUnknown* item, LONG z
 
 uint32_t CAttributeManager::Count() const {
   vq::CritSecLock lock(m_Lock);
-  return static_cast<uint32_t>(m_Sets.size());
+  return m_Sets.Count();
+}
+
+uint64_t CAttributeManager::Comparisons() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_Sets.Comparisons();
 }

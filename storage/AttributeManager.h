@@ -3,9 +3,16 @@
 // When an element's values go to the swap file its attributes stay here.
 // Elements of one matrix very often carry identical attributes, so every
 // distinct set is stored once, as a CAttributeSet, and named by an
-// attribute-set id (set p has id p + 1; 0 means "no attributes"). Sets are
-// only appended and never change, so an id keeps its meaning for the life of
-// the matrix. Texts are kept as wide strings, exactly as the item gave them.
+// attribute-set id (counted from 1; 0 means "no attributes"). Texts are kept
+// as wide strings, exactly as the item gave them.
+//
+// An id is handed out as a counted reference (Ref, storage/SharedTable.h):
+// a set stays while something holds a Ref to it and is dropped with the
+// last one, so elements that each get their own set (a time stamp, a run
+// number) and later change it leave only the sets in use. An id keeps its
+// meaning while its Ref is held; a dropped set's id goes to a later one.
+// A set is found by a hash of its contents, and only the sets with that
+// hash are compared.
 //
 // A set holds the item's non-indexed attributes (one ordered list) and its
 // indexed attributes (a list per record z, counted from 1, for the records
@@ -18,9 +25,11 @@
 //
 // Threads: reached from the client's thread and from the memory watcher, in
 // part without the matrix's data lock (recycling of multi-object storage).
-// m_Lock guards the table; it is the innermost lock and is never held while
-// a data item is called. Stored sets are immutable and live as long as the
-// manager, so a set found under the lock can be read after it is released.
+// m_Lock guards the table and the reference counts; it is the innermost lock
+// and is never held while a data item is called, nor while a set is
+// destroyed (a value may hold a COM object). Stored sets are immutable and
+// shared: a reader keeps the set it found alive after the lock is left,
+// even when its last reference goes meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +40,7 @@
 
 #include "VQData.h"
 #include "VQPlatform.h"
+#include "storage/SharedTable.h"
 
 class CAttributeSet {
  public:
@@ -51,6 +61,8 @@ class CAttributeSet {
 
   bool IsEmpty() const { return m_NonIndexed.empty() && m_Indexed.empty(); }
   bool Equals(const CAttributeSet& other) const;
+  // Equal sets have equal hashes.
+  size_t Hash() const;
 
   const List& NonIndexed() const { return m_NonIndexed; }
   // The list of record z, or null when the set holds none for it.
@@ -64,18 +76,23 @@ class CAttributeSet {
 
 class CAttributeManager {
  public:
+  // A counted reference to a stored set (0: no attributes).
+  using Ref = vq::SharedId<CAttributeManager>;
+
   CAttributeManager() = default;
   CAttributeManager(const CAttributeManager&) = delete;
   CAttributeManager& operator=(const CAttributeManager&) = delete;
 
   // Captures the attributes of `item` (any object offering IVQData); *id
-  // receives the id of an equal stored set, a new id, or 0 when the item has
-  // none. E_POINTER for null arguments; a capture failure is returned
-  // ("Failed to set attributes. HR=0x%08x") and *id is left alone.
-  HRESULT AddAttributes(IUnknown* item, uint32_t* id);
+  // receives a reference to an equal stored set, to a new one, or 0 when the
+  // item has none (what it held before is released). E_POINTER for null
+  // arguments; a capture failure is returned ("Failed to set attributes.
+  // HR=0x%08x"), E_OUTOFMEMORY when the table cannot grow; *id is left alone
+  // then.
+  HRESULT AddAttributes(IUnknown* item, Ref* id);
 
   // Adds the non-indexed attributes of set `id` to `item` with AddAttribute.
-  // Id 0: nothing, S_OK. Unknown id: E_INVALIDARG; null item: E_POINTER.
+  // Id 0: nothing, S_OK. Id not stored: E_INVALIDARG; null item: E_POINTER.
   // Attributes the item refuses are skipped; the result is then still S_OK.
   // A failure other than E_NOINTERFACE when asking for IVQData is raised as
   // a component error. The caller keeps its reference to the item.
@@ -86,12 +103,13 @@ class CAttributeManager {
   // attributes are added, and the record attributes of element records
   // firstRecord + 1 .. firstRecord + recordCount become the item's records
   // 1 .. recordCount (a subset item starts at element record firstRecord).
-  // Id 0 leaves the item without attributes. Unknown id: E_INVALIDARG; null
+  // Id 0 leaves the item without attributes. Id not stored: E_INVALIDARG; null
   // item or no IVQData: E_POINTER; a refused attribute fails the call with
   // the item's HRESULT, since the item would not show the element whole.
   HRESULT RestoreSet(uint32_t id, IUnknown* item, LONG firstRecord, LONG recordCount);
 
-  // GetAttributes with the highest id.
+  // GetAttributes with the most recently stored set (kept while it is the
+  // most recent one, even when nothing else refers to it).
   HRESULT GetLastAttributes(IUnknown* item);
 
   // As GetAttributes, but takes over one reference to `item` and releases it
@@ -105,18 +123,26 @@ class CAttributeManager {
   HRESULT CopyAllIndexedAttributesToIndex1(uint32_t id, IUnknown* item, LONG z);
   HRESULT CopyAllAttributes(uint32_t id, IUnknown* item, LONG z);
 
-  // Number of stored sets (the highest id).
+  // Number of sets stored now.
   uint32_t Count() const;
+  // Stored sets compared by lookups so far (tests: a lookup does not walk
+  // the table).
+  uint64_t Comparisons() const;
 
  private:
-  // The set of `id`, or null (traced) when the id is unknown.
-  const CAttributeSet* Find(uint32_t id, const char* origin) const;
+  using SetPtr = std::shared_ptr<const CAttributeSet>;
+  friend Ref;
+  void Retain(uint32_t id);
+  void Release(uint32_t id);
+
+  // The set of `id`, or null (traced) when the id is not stored.
+  SetPtr Find(uint32_t id, const char* origin) const;
   // The set `id` to write into `item`: S_FALSE for id 0 (nothing to write),
-  // E_INVALIDARG for an unknown id, E_POINTER (traced) for a null item.
-  HRESULT WriteSource(uint32_t id, IUnknown* item, const char* origin, const CAttributeSet** set) const;
+  // E_INVALIDARG for an id not stored, E_POINTER (traced) for a null item.
+  HRESULT WriteSource(uint32_t id, IUnknown* item, const char* origin, SetPtr* set) const;
   HRESULT WriteNonIndexed(uint32_t id, IUnknown* item, const char* origin);
   HRESULT WriteIndexed(uint32_t id, IUnknown* item, LONG z, LONG targetRecord, const char* origin);
 
   mutable vq::CriticalSection m_Lock;
-  std::vector<std::unique_ptr<const CAttributeSet>> m_Sets VQ_GUARDED_BY(m_Lock);
+  vq::SharedTable<SetPtr> m_Sets VQ_GUARDED_BY(m_Lock);
 };

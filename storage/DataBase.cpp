@@ -95,13 +95,13 @@ HRESULT Traced(HRESULT hr, const char* origin) {
 
 }  // namespace
 
-HRESULT CDataBase::CurrentAttributeId(uint32_t, uint32_t* id) {
+HRESULT CDataBase::CurrentAttributeId(uint32_t, CAttributeManager::Ref* id) {
   *id = m_AttributeId;
   return S_OK;
 }
 
 HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record) {
-  uint32_t id = 0;
+  CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributes");
   if (target != nullptr) target->AddRef();  // taken over by the manager
@@ -109,7 +109,7 @@ HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record)
 }
 
 HRESULT CDataBase::CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target) {
-  uint32_t id = 0;
+  CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributesToNonIndexed");
   if (target != nullptr) target->AddRef();
@@ -118,7 +118,7 @@ HRESULT CDataBase::CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target) 
 }
 
 HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record) {
-  uint32_t id = 0;
+  CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllIndexedAttributesToIndex1");
   if (target != nullptr) target->AddRef();

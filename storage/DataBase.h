@@ -30,17 +30,20 @@
 //     reuses the space.
 //
 // The file cache and the two managers belong to the matrix and outlive every
-// storage object; the storage objects never free them.
+// storage object; the storage objects never free them. The axis and
+// attribute-set ids an object holds are counted references into the
+// managers, so a definition stays stored exactly while an object (or one of
+// its pool items) refers to it.
 #pragma once
 
 #include <cstdint>
 
 #include "VQData.h"
 #include "VQPlatform.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
 
 class CFileCache;
-class CAxisManager;
-class CAttributeManager;
 
 class CDataBase {
  public:
@@ -55,7 +58,7 @@ class CDataBase {
   // raised as component errors.
   virtual HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) = 0;
   // Gives the object's items the attribute set `attributeId`.
-  virtual HRESULT SetAttributes(uint32_t attributeId) = 0;
+  virtual HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) = 0;
   // Creates the data item(s) ahead of allocation.
   virtual HRESULT CreateInstance() = 0;
   // True while a client holds an item of this object: it may not be saved.
@@ -121,7 +124,7 @@ class CDataBase {
  protected:
   // The attribute-set id of element `sub` as it stands now; a kind whose
   // items may carry changes not yet recorded captures them first.
-  virtual HRESULT CurrentAttributeId(uint32_t sub, uint32_t* id);
+  virtual HRESULT CurrentAttributeId(uint32_t sub, CAttributeManager::Ref* id);
   // Gives the object's block back to the swap file (when it has one), so
   // that its space is reused: the values it holds are no longer wanted.
   void ReleaseBlock();
@@ -132,9 +135,9 @@ class CDataBase {
   CFileCache* m_FileCache;
   uint32_t m_Block = 0;  // block id in the swap file, 0 = none
   CAxisManager* m_AxisManager;
-  uint32_t m_AxisId = 0;
+  CAxisManager::Ref m_AxisId;
   CAttributeManager* m_AttributeManager;
-  uint32_t m_AttributeId = 0;
+  CAttributeManager::Ref m_AttributeId;
   LONG m_Format = 0;
   uint32_t m_XSize = 0;
   uint32_t m_ZSize = 0;

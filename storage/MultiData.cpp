@@ -129,7 +129,7 @@ bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Forma
   try {
     m_Slots.assign(count, nullptr);
     // New values; the elements keep their attributes.
-    m_SlotAttributes.resize(count, 0);
+    m_SlotAttributes.resize(count);
     m_SlotLost.assign(count, 0);
   } catch (const std::bad_alloc&) {
     m_Slots.clear();
@@ -246,8 +246,8 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
              "Recycle(%u): Item changed to %dx%d type %d; its values are not stored. ThreadId=%u", slot,
              v.shape.XSize, v.shape.ZSize, v.shape.Format, Tid());
     m_SlotLost[slot] = 1;
-    pool->SetAxisId(CPoolItem::kUnknownId);
-    pool->SetAttributeId(CPoolItem::kUnknownId);
+    pool->SetAxisUnknown();
+    pool->SetAttributesUnknown();
     return true;
   }
   std::memcpy(m_Buffer + uint64_t{slot} * m_SlotSize, v.values, m_SlotSize);
@@ -255,7 +255,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
 
   if (m_AxisId == 0) {
     vq::ComPtr<IVQAxis> axis;
-    uint32_t id = 0;
+    CAxisManager::Ref id;
     HRESULT hr = item->GetAxis(axis.put());
     if (SUCCEEDED(hr)) hr = m_AxisManager->AddAxis(axis.get(), &id);
     if (FAILED(hr)) {
@@ -265,14 +265,14 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     }
     m_AxisId = id;
     pool->SetAxisId(id);
-    if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AxisID=%u", id);
+    if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AxisID=%u", id.Id());
   } else {
     // The client may have changed the item's axis; the object keeps its own.
-    pool->SetAxisId(CPoolItem::kUnknownId);
+    pool->SetAxisUnknown();
   }
   // The client may have changed the element's attributes: they are the
   // slot's from now on.
-  uint32_t id = 0;
+  CAttributeManager::Ref id;
   HRESULT hr = m_AttributeManager->AddAttributes(item, &id);
   if (FAILED(hr)) {
     VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
@@ -281,7 +281,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
   }
   m_SlotAttributes[slot] = id;
   pool->SetAttributeId(id);
-  if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AttributeID=%u", id);
+  if (id > 1) VQ_TRACE("CMultiData::Recycle", "DataMatrix", 3, "AttributeID=%u", id.Id());
   return true;
 }
 
@@ -376,14 +376,15 @@ void CMultiData::SetSubAxis(CPoolItem* pool) {
            delta, unit.c_str());
   // The item no longer shows the object's own axis: a later whole hand-out
   // must give it back.
-  pool->SetAxisId(CPoolItem::kUnknownId);
+  pool->SetAxisUnknown();
 }
 
 HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool) {
   IVQData* item = pool->DataItem();
   const uint32_t slot = pool->Slot();
   try {
-    const uint32_t attributeId = slot < m_SlotAttributes.size() ? m_SlotAttributes[slot] : 0;
+    const CAttributeManager::Ref attributeId =
+        slot < m_SlotAttributes.size() ? m_SlotAttributes[slot] : CAttributeManager::Ref();
     if (pool->AttributeId() != attributeId) {
       CPoolItem::Subset s{};
       pool->GetSubset(&s);
@@ -392,7 +393,7 @@ HRESULT CMultiData::UpdatePoolItem(CPoolItem* pool) {
           attributeId, item, subset ? s.FirstRecord : 0,
           subset ? s.LastRecord - s.FirstRecord + 1 : static_cast<LONG>(m_ZSize));
       if (FAILED(hr)) {
-        pool->SetAttributeId(CPoolItem::kUnknownId);
+        pool->SetAttributesUnknown();
         VQ_TRACE("CMultiData::UpdatePoolItem", "DataMatrix", 1, "Failed to set attributes on item %u. HR=0x%08x",
                  slot, static_cast<unsigned>(hr));
         vq::ThrowIfFailed(hr);
@@ -458,7 +459,8 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
       return E_FAIL;
     }
     // A new item shows no attributes (id 0) until the slot's set is restored.
-    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : 0, 0, item.get(), forWriting, subset);
+    auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : CAxisManager::Ref(), CAttributeManager::Ref(),
+                                            item.get(), forWriting, subset);
     const HRESULT hr = UpdatePoolItem(pool.get());
     if (FAILED(hr)) return hr;
     m_ActiveItems.push_back(std::move(pool));
@@ -501,7 +503,7 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
     const LONG firstRecord = whole ? -1 : subset->FirstRecord, lastRecord = whole ? -1 : subset->LastRecord;
     if (pool->AttributeId() != 0 &&
         (pool->Slot() != slot || shown.FirstRecord != firstRecord || shown.LastRecord != lastRecord)) {
-      pool->SetAttributeId(CPoolItem::kUnknownId);
+      pool->SetAttributesUnknown();
     }
     pool->Reuse(slot, forWriting, subset);
     const HRESULT hr = UpdatePoolItem(pool);
@@ -704,14 +706,15 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
     // values are stored now instead.
     for (auto& pool : m_ActiveItems) {
       if (vq::IsSameObject(pool->DataItem(), incoming.get())) {
-        CPoolItem copy(slot, 0, 0, incoming.get(), true, nullptr);
+        CPoolItem copy(slot, {}, {}, incoming.get(), true, nullptr);
         m_SlotLost[slot] = 0;
         const bool stored = FoldBack(&copy);
         copy.Discard();  // the client keeps its item and its values
         return stored ? S_OK : E_FAIL;
       }
     }
-    m_ActiveItems.push_back(std::make_unique<CPoolItem>(slot, 0, CPoolItem::kUnknownId, incoming.get(), true, nullptr));
+    m_ActiveItems.push_back(std::make_unique<CPoolItem>(slot, CAxisManager::Ref(), CPoolItem::UnknownAttributes(),
+                                                        incoming.get(), true, nullptr));
     m_Slots[slot] = m_ActiveItems.back().get();
     m_SlotLost[slot] = 0;
     return S_OK;
@@ -732,10 +735,8 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
   try {
     vq::CritSecLock lock(m_Lock);
     if (m_AxisId != 0) return S_OK;
-    uint32_t id = 0;
-    vq::ThrowIfFailed(
-        m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit != nullptr ? Unit : L"", 0, 0, &id));
-    m_AxisId = id;
+    vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit != nullptr ? Unit : L"", 0,
+                                             0, &m_AxisId));
     for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
       for (auto& pool : *list) {
         if (pool->HasSubset()) {
@@ -756,7 +757,7 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
   }
 }
 
-HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
+HRESULT CMultiData::SetAttributes(const CAttributeManager::Ref& attributeId) {
   try {
     vq::CritSecLock lock(m_Lock);
     // Written items a client let go of are folded back first, so that their
@@ -768,7 +769,7 @@ HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
     std::fill(m_SlotAttributes.begin(), m_SlotAttributes.end(), attributeId);
     for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
       for (auto& pool : *list) {
-        pool->SetAttributeId(CPoolItem::kUnknownId);  // whatever a client added goes too
+        pool->SetAttributesUnknown();  // whatever a client added goes too
         vq::ThrowIfFailed(UpdatePoolItem(pool.get()));
       }
     }
@@ -779,9 +780,9 @@ HRESULT CMultiData::SetAttributes(uint32_t attributeId) {
   }
 }
 
-HRESULT CMultiData::CurrentAttributeId(uint32_t slot, uint32_t* id) {
+HRESULT CMultiData::CurrentAttributeId(uint32_t slot, CAttributeManager::Ref* id) {
   vq::CritSecLock lock(m_Lock);
-  *id = 0;
+  *id = CAttributeManager::Ref();
   if (slot >= m_SlotAttributes.size()) return E_INVALIDARG;
   const CPoolItem* pool = PoolAt(slot);
   if (pool != nullptr && pool->Writable()) return m_AttributeManager->AddAttributes(pool->DataItem(), id);

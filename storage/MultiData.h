@@ -81,9 +81,9 @@ class CMultiData : public CDataBase {
   // brings every pool item to it; S_OK, or the failure of the axis manager
   // or an item.
   HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
-  // Records `attributeId` (only while the object has none and the id is not
-  // 0) and applies it to every pool item; S_OK, or the failure raised.
-  HRESULT SetAttributes(uint32_t attributeId) override;
+  // Makes `attributeId` the set of every slot and applies it to every pool
+  // item; S_OK, or the failure raised.
+  HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) override;
   // Not supported by this kind: E_NOTIMPL.
   HRESULT CreateInstance() override;
   // True while a client holds an item of this object (see the header).
@@ -152,7 +152,7 @@ class CMultiData : public CDataBase {
   HRESULT UpdatePoolItem(CPoolItem* pool) VQ_REQUIRES(m_Lock);
   // The slot's attribute set as it stands now: captured from a writable item
   // a client may still be changing.
-  HRESULT CurrentAttributeId(uint32_t slot, uint32_t* id) override;
+  HRESULT CurrentAttributeId(uint32_t slot, CAttributeManager::Ref* id) override;
   // Gives a subset item the cut of the object's linear axis.
   void SetSubAxis(CPoolItem* pool);
   // Copies values of `slot` from value position `first` into `item`, as many
@@ -184,7 +184,7 @@ class CMultiData : public CDataBase {
   // size itself when it is at most half a unit (the block shares a unit).
   uint32_t m_BlockBytes = 0;
   std::vector<CPoolItem*> m_Slots VQ_GUARDED_BY(m_Lock);
-  std::vector<uint32_t> m_SlotAttributes VQ_GUARDED_BY(m_Lock);  // attribute-set id per slot
+  std::vector<CAttributeManager::Ref> m_SlotAttributes VQ_GUARDED_BY(m_Lock);  // attribute-set id per slot
   // Per slot: a client reshaped the item it held, so the values it stored
   // could not be kept; the element's accesses fail until a put stores it
   // anew or the object is initialised again.

@@ -19,8 +19,8 @@ ULONG CountOf(IVQData* item) {
 
 }  // namespace
 
-CPoolItem::CPoolItem(uint32_t slot, uint32_t axisId, uint32_t attributeId, IUnknown* dataItem, bool writable,
-                     const Subset* subset) {
+CPoolItem::CPoolItem(uint32_t slot, const CAxisManager::Ref& axisId, const CAttributeManager::Ref& attributeId,
+                     IUnknown* dataItem, bool writable, const Subset* subset) {
   if (dataItem != nullptr) dataItem->QueryInterface(IID_IVQData, m_DataItem.put_void());
   Set(slot, axisId, attributeId, dataItem, writable, subset);
 }
@@ -32,8 +32,8 @@ CPoolItem::~CPoolItem() {
   Discard();
 }
 
-void CPoolItem::Set(uint32_t slot, uint32_t axisId, uint32_t attributeId, IUnknown* dataItem, bool writable,
-                    const Subset* subset) {
+void CPoolItem::Set(uint32_t slot, const CAxisManager::Ref& axisId, const CAttributeManager::Ref& attributeId,
+                    IUnknown* dataItem, bool writable, const Subset* subset) {
   m_Slot = slot;
   m_Writable = writable;
   HRESULT freed = S_OK;

@@ -29,6 +29,8 @@
 
 #include "VQData.h"
 #include "VQPlatform.h"
+#include "storage/AttributeManager.h"
+#include "storage/AxisManager.h"
 
 class CPoolItem {
  public:
@@ -43,13 +45,16 @@ class CPoolItem {
   static constexpr Subset kWholeElement{-1, -1, -1, -1};
   // An axis or attribute id that no longer describes the item (a client had
   // it for writing, or its axis was cut for a subset): the next hand-out
-  // applies the storage object's own again.
+  // applies the storage object's own again. The ids the item shows are
+  // counted references, so that a set it shows is never dropped and its id
+  // given to another set while the item would still claim to show it.
   static constexpr uint32_t kUnknownId = UINT32_MAX;
+  static CAttributeManager::Ref UnknownAttributes() { return CAttributeManager::Ref::Unowned(kUnknownId); }
 
   // Takes its own reference to `dataItem` (asked for IVQData; an object
   // without it leaves the reference empty, without error), then as Set.
-  CPoolItem(uint32_t slot, uint32_t axisId, uint32_t attributeId, IUnknown* dataItem, bool writable,
-            const Subset* subset);
+  CPoolItem(uint32_t slot, const CAxisManager::Ref& axisId, const CAttributeManager::Ref& attributeId,
+            IUnknown* dataItem, bool writable, const Subset* subset);
   // Traces the count when a client still holds the item ("~CPoolItem(%u):
   // refCount=%u") and lets go of it; FreeData is called only when nobody
   // else holds it, so a client's item never loses its values under it.
@@ -61,8 +66,8 @@ class CPoolItem {
   // A different data item (compared by IUnknown identity) replaces the held
   // one, which is given FreeData first when nobody else holds it. A failed
   // FreeData is raised as a _com_error after the new item is in place.
-  void Set(uint32_t slot, uint32_t axisId, uint32_t attributeId, IUnknown* dataItem, bool writable,
-           const Subset* subset);
+  void Set(uint32_t slot, const CAxisManager::Ref& axisId, const CAttributeManager::Ref& attributeId,
+           IUnknown* dataItem, bool writable, const Subset* subset);
   // Set with the held item and ids: gives an idle pool item another slot.
   void Reuse(uint32_t slot, bool writable, const Subset* subset);
 
@@ -83,9 +88,11 @@ class CPoolItem {
   IVQData* DataItem() const { return m_DataItem.get(); }
   uint32_t Slot() const { return m_Slot; }
   uint32_t AxisId() const { return m_AxisId; }
-  void SetAxisId(uint32_t id) { m_AxisId = id; }
+  void SetAxisId(const CAxisManager::Ref& id) { m_AxisId = id; }
+  void SetAxisUnknown() { m_AxisId = CAxisManager::Ref::Unowned(kUnknownId); }
   uint32_t AttributeId() const { return m_AttributeId; }
-  void SetAttributeId(uint32_t id) { m_AttributeId = id; }
+  void SetAttributeId(const CAttributeManager::Ref& id) { m_AttributeId = id; }
+  void SetAttributesUnknown() { m_AttributeId = UnknownAttributes(); }
   bool Writable() const { return m_Writable; }
   void SetWritable(bool writable) { m_Writable = writable; }
   // Set while the item was handed out and the caller may not have added its
@@ -95,8 +102,8 @@ class CPoolItem {
 
  private:
   vq::ComPtr<IVQData> m_DataItem;
-  uint32_t m_AxisId = 0;
-  uint32_t m_AttributeId = 0;
+  CAxisManager::Ref m_AxisId;
+  CAttributeManager::Ref m_AttributeId;
   bool m_Writable = false;
   uint32_t m_Slot = 0;
   Subset m_Subset = kWholeElement;

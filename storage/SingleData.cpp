@@ -119,9 +119,7 @@ bool CSingleData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Form
 
 HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
   if (m_AxisId != 0) return S_OK;
-  uint32_t id = 0;
-  vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit, 0, 0, &id));
-  m_AxisId = id;
+  vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit, 0, 0, &m_AxisId));
   if (m_Item) {
     vq::ComPtr<IVQAxis> axis;
     vq::ThrowIfFailed(m_Item->GetAxis(axis.put()), m_Item.get(), IID_IVQData);
@@ -130,15 +128,15 @@ HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Del
   return S_OK;
 }
 
-HRESULT CSingleData::SetAttributes(uint32_t attributeId) {
+HRESULT CSingleData::SetAttributes(const CAttributeManager::Ref& attributeId) {
   if (attributeId == m_AttributeId && !m_Modified && (m_ItemShowsAttributes || !m_Item)) return S_OK;
   // The set replaces what the element carried, in memory and on disk alike.
-  const uint32_t previous = m_AttributeId;
+  CAttributeManager::Ref previous = m_AttributeId;
   m_AttributeId = attributeId;
   if (m_Item) {
     const HRESULT hr = ShowAttributes();
     if (FAILED(hr)) {
-      m_AttributeId = previous;
+      m_AttributeId = std::move(previous);
       m_ItemShowsAttributes = false;
       VQ_TRACE("CSingleData::SetAttributes", "DataMatrix", 1, "Failed to set attributes. hr=0x%08x ThreadId=%u",
                static_cast<unsigned>(hr), Tid());
@@ -242,19 +240,19 @@ bool CSingleData::SaveToDisk() {
   if (m_AxisId == 0 || m_Modified) {
     vq::ComPtr<IVQAxis> axis;
     if (SUCCEEDED(m_Item->GetAxis(axis.put())) && axis) {
-      uint32_t id = 0;
+      CAxisManager::Ref id;
       HRESULT hr = m_AxisManager->AddAxis(axis.get(), &id);
       if (FAILED(hr)) {
         VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Failed to save axis. hr=0x%08x ThreadId=%u",
                  static_cast<unsigned>(hr), Tid());
         return false;
       }
-      m_AxisId = id;
-      if (m_AxisId >= 2) VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 3, "AxisID=%u", m_AxisId);
+      m_AxisId = std::move(id);
+      if (m_AxisId >= 2) VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 3, "AxisID=%u", m_AxisId.Id());
     }
   }
   {
-    uint32_t id = 0;
+    CAttributeManager::Ref id;
     HRESULT hr = CurrentAttributeId(0, &id);  // records the item's set when it may have changed
     if (FAILED(hr)) {
       VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Failed to save attributes. hr=0x%08x ThreadId=%u",
@@ -510,12 +508,10 @@ void CSingleData::Clear() {
   m_InMemory = false;
 }
 
-HRESULT CSingleData::CurrentAttributeId(uint32_t, uint32_t* id) {
+HRESULT CSingleData::CurrentAttributeId(uint32_t, CAttributeManager::Ref* id) {
   if (m_Item && m_ItemShowsAttributes && (m_AttributeId == 0 || m_Modified)) {
-    uint32_t captured = 0;
-    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &captured);
+    HRESULT hr = m_AttributeManager->AddAttributes(m_Item.get(), &m_AttributeId);
     if (FAILED(hr)) return hr;
-    m_AttributeId = captured;
   }
   *id = m_AttributeId;
   return S_OK;

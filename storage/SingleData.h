@@ -44,7 +44,7 @@ class CSingleData : public CDataBase {
 
   bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
   HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
-  HRESULT SetAttributes(uint32_t attributeId) override;
+  HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) override;
   HRESULT CreateInstance() override;
   bool IsLocked() override;
   HRESULT ReplaceData(uint32_t sub, IUnknown* item) override;
@@ -75,7 +75,7 @@ class CSingleData : public CDataBase {
   void DropPartialItem();
   ULONG ItemRefCount();
   // Registers the item's attributes first when they may have changed.
-  HRESULT CurrentAttributeId(uint32_t sub, uint32_t* id) override;
+  HRESULT CurrentAttributeId(uint32_t sub, CAttributeManager::Ref* id) override;
   // Makes the item show exactly the element's attribute set (both parts,
   // the records it holds) and records that it does.
   HRESULT ShowAttributes();

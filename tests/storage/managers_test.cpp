@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "VQDataMatrixLib.h"
 #include "storage/AttributeManager.h"
@@ -43,21 +44,23 @@ TEST_F(ManagerTest, EqualAxesShareOneId) {
     const wchar_t* unit;
     uint32_t id;
   } adds[] = {{0, L"Hz", 1}, {0, L"Hz", 1}, {1e-7, L"Hz", 1}, {1e-5, L"Hz", 2}, {0, L"s", 3}};
+  std::vector<CAxisManager::Ref> held;
   for (const auto& add : adds) {
-    uint32_t id = 99;
+    CAxisManager::Ref id;
     ASSERT_EQ(axes.AddAxis(Linear(1024, add.first, 1.25, add.unit).get(), &id), S_OK);
-    EXPECT_EQ(id, add.id) << add.first;
+    EXPECT_EQ(id.Id(), add.id) << add.first;
+    held.push_back(id);
   }
   EXPECT_EQ(axes.Count(), 3u);
   // From values the same definition finds the same record.
-  uint32_t d = 99;
+  CAxisManager::Ref d;
   ASSERT_EQ(axes.AddAxis(axisKindLinear, 1024, 0.0, 1.25, L"Hz", 0, 0, &d), S_OK);
-  EXPECT_EQ(d, 1u);
+  EXPECT_EQ(d.Id(), 1u);
 }
 
 TEST_F(ManagerTest, EmptyAxesStoreNothingAndUnknownIdsAreRefused) {
   CAxisManager axes;
-  uint32_t id = 99;
+  CAxisManager::Ref id;
   ASSERT_EQ(axes.AddAxis(Linear(0, 0, 1, L"Hz").get(), &id), S_OK);
   EXPECT_EQ(id, 0u);
   auto item = NewItem();
@@ -99,7 +102,7 @@ TEST_F(ManagerTest, EveryAxisKindIsRestoredIntoAFreshItem) {
   };
   for (auto& c : cases) {
     ASSERT_EQ(c.init(), S_OK);
-    uint32_t id = 0;
+    CAxisManager::Ref id;
     ASSERT_EQ(axes.AddAxis(axis.get(), &id), S_OK);
     ASSERT_NE(id, 0u);
     auto restored = AxisOf(NewItem().get());
@@ -119,7 +122,7 @@ TEST_F(ManagerTest, EveryAxisKindIsRestoredIntoAFreshItem) {
 
 TEST_F(ManagerTest, TwoThreadsAddingEqualAxesGetOneId) {
   CAxisManager axes;
-  uint32_t ids[2][200] = {};
+  CAxisManager::Ref ids[2][200];
   auto work = [&](int t) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     for (int i = 0; i < 200; ++i) {
@@ -133,7 +136,7 @@ TEST_F(ManagerTest, TwoThreadsAddingEqualAxesGetOneId) {
   a.join();
   b.join();
   EXPECT_EQ(axes.Count(), 10u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(ids[0][i], ids[1][i]);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(ids[0][i].Id(), ids[1][i].Id());
 }
 
 // Attribute sets.
@@ -198,7 +201,7 @@ TEST_F(ManagerTest, EmptyGroupsSurviveTheSet) {
   const auto expected = shape(source.get());
   ASSERT_EQ(expected.size(), 4u);
 
-  uint32_t id = 0, without = 0;
+  CAttributeManager::Ref id, without;
   ASSERT_EQ(attributes.AddAttributes(source.get(), &id), S_OK);
   auto target = NewItem();
   ASSERT_EQ(target->Allocate(4, 3, dataFormatFloat64), S_OK);
@@ -210,15 +213,15 @@ TEST_F(ManagerTest, EmptyGroupsSurviveTheSet) {
   Add(plainOnly.get(), L"Kept", L"a", _variant_t(1L));
   AddIndexed(plainOnly.get(), 2, L"rpm", _variant_t(1500L));
   ASSERT_EQ(attributes.AddAttributes(plainOnly.get(), &without), S_OK);
-  EXPECT_NE(without, id);
+  EXPECT_NE(without.Id(), id.Id());
 }
 
 TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
   CAttributeManager attributes;
-  uint32_t id = 99;
+  CAttributeManager::Ref id;
   auto plain = NewItem();
   ASSERT_EQ(attributes.AddAttributes(plain.get(), &id), S_OK);
-  EXPECT_EQ(id, 0u);  // no attributes: no set
+  EXPECT_EQ(id.Id(), 0u);  // no attributes: no set
 
   auto a = NewItem(), b = NewItem(), c = NewItem(), d = NewItem();
   for (auto* item : {a.get(), b.get()}) {
@@ -234,11 +237,11 @@ TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
   Add(e.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
   Add(e.get(), L"Channel", L"Gain", _variant_t(2.5f));
   const uint32_t want[] = {1, 1, 2, 3, 4};
+  CAttributeManager::Ref got[5];
   int n = 0;
   for (auto* item : {a.get(), b.get(), c.get(), d.get(), e.get()}) {
-    uint32_t got = 0;
-    ASSERT_EQ(attributes.AddAttributes(item, &got), S_OK);
-    EXPECT_EQ(got, want[n]) << "item " << n;
+    ASSERT_EQ(attributes.AddAttributes(item, &got[n]), S_OK);
+    EXPECT_EQ(got[n].Id(), want[n]) << "item " << n;
     ++n;
   }
 }
@@ -251,15 +254,15 @@ TEST_F(ManagerTest, IndexedAttributesCountByRecord) {
     for (int i = 0; i < count; ++i) AddIndexed(item.get(), record, i == 0 ? L"rpm" : L"extra", _variant_t(1000L));
     return item;
   };
-  uint32_t a = 0, b = 0, c = 0, a2 = 0;
+  CAttributeManager::Ref a, b, c, a2;
   ASSERT_EQ(attributes.AddAttributes(make(1, 1).get(), &a), S_OK);
   ASSERT_EQ(attributes.AddAttributes(make(2, 1).get(), &b), S_OK);  // same content, other record
   ASSERT_EQ(attributes.AddAttributes(make(1, 2).get(), &c), S_OK);  // longer list
   ASSERT_EQ(attributes.AddAttributes(make(1, 1).get(), &a2), S_OK);
-  EXPECT_EQ(a, 1u);
-  EXPECT_EQ(b, 2u);
-  EXPECT_EQ(c, 3u);
-  EXPECT_EQ(a2, 1u);
+  EXPECT_EQ(a.Id(), 1u);
+  EXPECT_EQ(b.Id(), 2u);
+  EXPECT_EQ(c.Id(), 3u);
+  EXPECT_EQ(a2.Id(), 1u);
 }
 
 TEST_F(ManagerTest, WritingSetsBackIntoItems) {
@@ -269,9 +272,9 @@ TEST_F(ManagerTest, WritingSetsBackIntoItems) {
   ASSERT_EQ(source->Allocate(4, 3, dataFormatFloat64), S_OK);
   Add(source.get(), L"Unit", L"Symbol", _variant_t(L"\u03A9 and \u00B5"));  // kept as wide text
   AddIndexed(source.get(), 2, L"rpm", _variant_t(1500L));
-  uint32_t id = 0;
+  CAttributeManager::Ref id;
   ASSERT_EQ(attributes.AddAttributes(source.get(), &id), S_OK);
-  ASSERT_EQ(id, 1u);
+  ASSERT_EQ(id.Id(), 1u);
 
   auto target = NewItem();
   ASSERT_EQ(target->Allocate(4, 3, dataFormatFloat64), S_OK);
@@ -309,7 +312,7 @@ TEST_F(ManagerTest, WritingSetsBackIntoItems) {
 
 TEST_F(ManagerTest, TwoThreadsCapturingEqualSetsGetOneId) {
   CAttributeManager attributes;
-  uint32_t ids[2][100] = {};
+  CAttributeManager::Ref ids[2][100];
   auto work = [&](int t) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     for (int i = 0; i < 100; ++i) {
@@ -325,7 +328,7 @@ TEST_F(ManagerTest, TwoThreadsCapturingEqualSetsGetOneId) {
   a.join();
   b.join();
   EXPECT_EQ(attributes.Count(), 5u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(ids[0][i], ids[1][i]);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ids[0][i].Id(), ids[1][i].Id());
 }
 
 }  // namespace

@@ -324,7 +324,7 @@ TEST_F(MultiDataTest, ReusedItemsShowTheObjectsAxisAttributesAndNoTagVectors) {
   ASSERT_EQ(carrier->AddAttribute(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Number").GetBSTR(), _bstr_t(L"").GetBSTR(),
                                   _variant_t(7L)),
             S_OK);
-  uint32_t attributes = 0;
+  CAttributeManager::Ref attributes;
   ASSERT_EQ(m_Attributes.AddAttributes(carrier.get(), &attributes), S_OK);
   ASSERT_EQ(data->SetAttributes(attributes), S_OK);
   {
@@ -532,7 +532,7 @@ TEST_F(MultiDataTest, StressWatcherRecyclesWhileTheClientTakesItems) {
 // Lets a test give the object an axis id its manager does not know.
 struct SingleDataProbe : CSingleData {
   using CSingleData::CSingleData;
-  void SetAxisId(uint32_t id) { m_AxisId = id; }
+  void SetAxisId(uint32_t id) { m_AxisId = CAxisManager::Ref::Unowned(id); }
 };
 
 TEST_F(MultiDataTest, SingleObjectSubsetWhoseAxisCannotBeReadFailsWithoutAnItem) {

@@ -53,16 +53,16 @@ TEST_F(PoolItemTest, SubsetComparisonRules) {
       {{0, 0, 9, 2}, {-1, 0, 5, 0}, 1},   // signed: -1 lies before 0
   };
   for (const Case& c : cases) {
-    CPoolItem pool(0, 0, 0, item.get(), false, &c.held);
+    CPoolItem pool(0, {}, {}, item.get(), false, &c.held);
     EXPECT_EQ(pool.CompareSubset(c.request), c.expected)
         << "held " << c.held.FirstX << "," << c.held.FirstRecord << "," << c.held.LastX << "," << c.held.LastRecord
         << " request " << c.request.FirstX << "," << c.request.FirstRecord << "," << c.request.LastX << ","
         << c.request.LastRecord;
   }
-  CPoolItem none(0, 0, 0, item.get(), false, nullptr);
+  CPoolItem none(0, {}, {}, item.get(), false, nullptr);
   EXPECT_FALSE(none.HasSubset());
   const Subset oneValue{-1, -1, -1, 0};  // any value other than -1 makes a subset
-  CPoolItem part(0, 0, 0, item.get(), false, &oneValue);
+  CPoolItem part(0, {}, {}, item.get(), false, &oneValue);
   EXPECT_TRUE(part.HasSubset());
   Subset out{};
   part.GetSubset(&out);
@@ -74,7 +74,7 @@ TEST_F(PoolItemTest, HoldsOneReferenceAndReadsTheLockStateFromIt) {
   auto probe = std::make_shared<DataItemProbe>();
   auto item = Fake(probe);
   {
-    CPoolItem pool(3, 1, 2, item.get(), true, nullptr);
+    CPoolItem pool(3, CAxisManager::Ref::Unowned(1), CAttributeManager::Ref::Unowned(2), item.get(), true, nullptr);
     EXPECT_EQ(pool.RefCount(), 2u);  // the pool's and the test's
   }
   EXPECT_EQ(probe->freeDataCalls, 0);  // the test still held it
@@ -83,20 +83,20 @@ TEST_F(PoolItemTest, HoldsOneReferenceAndReadsTheLockStateFromIt) {
   // An object that is no data item leaves the pool item empty, without error.
   vq::ComPtr<IStream> stream;
   ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
-  CPoolItem empty(0, 0, 0, stream.get(), false, nullptr);
+  CPoolItem empty(0, {}, {}, stream.get(), false, nullptr);
   EXPECT_EQ(empty.DataItem(), nullptr);
   EXPECT_EQ(empty.RefCount(), 0u);
 }
 
 TEST_F(PoolItemTest, SetKeepsTheSameItemAndFreesAnotherOnlyWhenNobodyHoldsIt) {
   auto probe = std::make_shared<DataItemProbe>();
-  CPoolItem pool(0, 0, 0, Fake(probe).get(), false, nullptr);
+  CPoolItem pool(0, {}, {}, Fake(probe).get(), false, nullptr);
   ASSERT_EQ(pool.RefCount(), 1u);
   // The same object, reached through another interface pointer.
   vq::ComPtr<IUnknown> unknown;
   pool.DataItem()->QueryInterface(IID_IUnknown, unknown.put_void());
   const Subset part{1, 0, 2, 0};
-  pool.Set(5, 7, 8, unknown.get(), true, &part);
+  pool.Set(5, CAxisManager::Ref::Unowned(7), CAttributeManager::Ref::Unowned(8), unknown.get(), true, &part);
   unknown = nullptr;
   EXPECT_EQ(probe->freeDataCalls, 0);
   EXPECT_EQ(XSize(pool.DataItem()), 4);
@@ -107,14 +107,14 @@ TEST_F(PoolItemTest, SetKeepsTheSameItemAndFreesAnotherOnlyWhenNobodyHoldsIt) {
   // Another item: the old one is freed, nobody holds it.
   auto newProbe = std::make_shared<DataItemProbe>();
   auto replacement = Fake(newProbe);
-  pool.Set(1, 0, 0, replacement.get(), false, nullptr);
+  pool.Set(1, {}, {}, replacement.get(), false, nullptr);
   EXPECT_EQ(probe->freeDataCalls, 1);
   EXPECT_TRUE(probe->destroyed);
   EXPECT_EQ(pool.DataItem(), replacement.get());
 
   // A client holds the current item: it keeps its values and its object.
   auto third = Fake(std::make_shared<DataItemProbe>());
-  pool.Set(2, 0, 0, third.get(), false, nullptr);
+  pool.Set(2, {}, {}, third.get(), false, nullptr);
   EXPECT_EQ(newProbe->freeDataCalls, 0);
   EXPECT_FALSE(newProbe->destroyed);
   EXPECT_EQ(XSize(replacement.get()), 4);
@@ -125,7 +125,7 @@ TEST_F(PoolItemTest, SetKeepsTheSameItemAndFreesAnotherOnlyWhenNobodyHoldsIt) {
 TEST_F(PoolItemTest, ReuseKeepsItemAndIdsAndTakesTheNewSlot) {
   auto probe = std::make_shared<DataItemProbe>();
   const Subset part{0, 1, 3, 1};
-  CPoolItem pool(2, 4, 5, Fake(probe).get(), true, nullptr);
+  CPoolItem pool(2, CAxisManager::Ref::Unowned(4), CAttributeManager::Ref::Unowned(5), Fake(probe).get(), true, nullptr);
   IVQData* before = pool.DataItem();
   pool.Reuse(9, false, &part);
   EXPECT_EQ(pool.DataItem(), before);
@@ -143,14 +143,14 @@ TEST_F(PoolItemTest, DestroyingAHeldItemTracesTheCountAndLeavesTheClientsValues)
   TraceCapture trace;
   auto probe = std::make_shared<DataItemProbe>();
   auto held = Fake(probe);
-  { CPoolItem pool(6, 0, 0, held.get(), false, nullptr); }
+  { CPoolItem pool(6, {}, {}, held.get(), false, nullptr); }
   EXPECT_TRUE(trace.Contains("~CPoolItem(6): refCount=2"));
   EXPECT_EQ(probe->freeDataCalls, 0);
   EXPECT_EQ(XSize(held.get()), 4);
 
   // Nobody else holds it: its values are freed with it, without a trace.
   auto freeProbe = std::make_shared<DataItemProbe>();
-  { CPoolItem pool(7, 0, 0, Fake(freeProbe).get(), false, nullptr); }
+  { CPoolItem pool(7, {}, {}, Fake(freeProbe).get(), false, nullptr); }
   EXPECT_EQ(freeProbe->freeDataCalls, 1);
   EXPECT_TRUE(freeProbe->destroyed);
   EXPECT_FALSE(trace.Contains("~CPoolItem(7)"));
@@ -159,11 +159,11 @@ TEST_F(PoolItemTest, DestroyingAHeldItemTracesTheCountAndLeavesTheClientsValues)
 TEST_F(PoolItemTest, FailedFreeDataIsRaisedAfterTheNewItemIsInPlace) {
   auto probe = std::make_shared<DataItemProbe>();
   probe->failFreeData = true;
-  CPoolItem pool(0, 0, 0, Fake(probe).get(), false, nullptr);
+  CPoolItem pool(0, {}, {}, Fake(probe).get(), false, nullptr);
   auto next = Fake(std::make_shared<DataItemProbe>());
   HRESULT raised = S_OK;
   try {
-    pool.Set(1, 0, 0, next.get(), false, nullptr);
+    pool.Set(1, {}, {}, next.get(), false, nullptr);
   } catch (const _com_error& e) {
     raised = e.Error();
   }
@@ -171,7 +171,7 @@ TEST_F(PoolItemTest, FailedFreeDataIsRaisedAfterTheNewItemIsInPlace) {
   EXPECT_EQ(pool.DataItem(), next.get());
   EXPECT_TRUE(probe->destroyed);
   // Discard reports it too; the destructor swallows it.
-  CPoolItem other(0, 0, 0, Fake(probe).get(), false, nullptr);
+  CPoolItem other(0, {}, {}, Fake(probe).get(), false, nullptr);
   EXPECT_EQ(other.Discard(), E_ACCESSDENIED);
   EXPECT_EQ(other.DataItem(), nullptr);
 }
