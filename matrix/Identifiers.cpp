@@ -155,8 +155,8 @@ STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
       hr = storage != nullptr ? storage->SetAttributes(attributeId) : E_FAIL;
       if (FAILED(hr)) {
         VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1,
-                 "SetAttributes(%d) failed on m_Data[%d]. d4=%d, col=%u, m_DataCols=%d", static_cast<int>(attributeId.Id()),
-                 static_cast<int>(dataIdx), d4, c, static_cast<int>(m_DataCols));
+                 "SetAttributes(%d) failed on m_Data[%d]. d4=%d, col=%u, m_DataCols=%d",
+                 static_cast<int>(attributeId.Id()), static_cast<int>(dataIdx), d4, c, static_cast<int>(m_DataCols));
         if (dataIdx < m_Data.size() && !m_Data[dataIdx]) {
           VQ_TRACE("CVQDataMatrix::put_AttributesDataPtr", "DataMatrix", 1, "m_Data[i]==NULL");
         }

@@ -735,8 +735,8 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
   try {
     vq::CritSecLock lock(m_Lock);
     if (m_AxisId != 0) return S_OK;
-    vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit != nullptr ? Unit : L"", 0,
-                                             0, &m_AxisId));
+    vq::ThrowIfFailed(
+        m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit != nullptr ? Unit : L"", 0, 0, &m_AxisId));
     for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
       for (auto& pool : *list) {
         if (pool->HasSubset()) {

@@ -182,9 +182,9 @@ class SharedTable {
 
   bool Stored(uint32_t id) const { return id != 0 && id <= m_Entries.size() && m_Entries[id - 1].Refs != 0; }
 
-  std::vector<Entry> m_Entries;                      // entry of id n at n - 1
+  std::vector<Entry> m_Entries;                       // entry of id n at n - 1
   std::unordered_multimap<size_t, uint32_t> m_Index;  // content hash -> ids
-  uint32_t m_FreeHead = 0;                           // a free entry's id, 0 none
+  uint32_t m_FreeHead = 0;                            // a free entry's id, 0 none
   uint32_t m_Last = 0;
   uint32_t m_Live = 0;
   uint64_t m_Comparisons = 0;

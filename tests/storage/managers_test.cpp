@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
+#include <random>
+#include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "VQDataMatrixLib.h"
@@ -139,6 +143,116 @@ TEST_F(ManagerTest, TwoThreadsAddingEqualAxesGetOneId) {
   for (int i = 0; i < 200; ++i) EXPECT_EQ(ids[0][i].Id(), ids[1][i].Id());
 }
 
+// The hashed lookup against a walk over the table in id order: axes whose
+// first values and deltas lie around the lookup's cell borders (2e-6 wide),
+// near (within 1e-6) or not, at small and large magnitudes, find the lowest
+// equal record as the walk does, or a new id when the walk finds none.
+TEST_F(ManagerTest, AxisLookupFindsTheRecordAWalkFinds) {
+  CAxisManager axes;
+  std::vector<CAxisManager::AxisRecord> walked;  // record of id n at n - 1
+  std::vector<CAxisManager::Ref> held;           // everything stays stored
+  std::mt19937 rng(7);
+  auto pick = [&rng](std::initializer_list<double> values) {
+    return *(values.begin() + std::uniform_int_distribution<size_t>(0, values.size() - 1)(rng));
+  };
+  for (int step = 0; step < 3000; ++step) {
+    CAxisManager::AxisRecord r;
+    r.Kind = axisKindLinear;
+    r.Size = static_cast<LONG>(pick({8, 16}));
+    r.Unit = pick({0, 1}) == 0 ? L"Hz" : L"s";
+    const double base = pick({0.0, -4e-6, 2e-6, 1.0, -1e3, 4.5e9, 1e12});
+    r.FirstValue = base + pick({-1.5e-6, -1e-6, -0.99e-6, -0.4e-6, -1e-7, 0.0, 1e-7, 0.4e-6, 0.99e-6, 1e-6, 1.5e-6});
+    r.Delta = 1.0 + pick({-0.99e-6, -0.3e-6, 0.0, 0.3e-6, 0.99e-6, 2.5e-6});
+    uint32_t want = 0;
+    for (size_t i = 0; i < walked.size() && want == 0; ++i) {
+      if (walked[i].Equals(r)) want = static_cast<uint32_t>(i + 1);
+    }
+    if (want == 0) {
+      walked.push_back(r);
+      want = static_cast<uint32_t>(walked.size());
+    }
+    CAxisManager::Ref id;
+    ASSERT_EQ(axes.AddAxis(r.Kind, r.Size, r.FirstValue, r.Delta, r.Unit.c_str(), 0, 0, &id), S_OK);
+    ASSERT_EQ(id.Id(), want) << "step " << step << " first " << r.FirstValue << " delta " << r.Delta;
+    held.push_back(std::move(id));
+  }
+  EXPECT_EQ(axes.Count(), walked.size());
+}
+
+// A lookup compares the records with its cells' hashes only: among 10,000
+// stored axes a new one compares none, a stored one itself.
+TEST_F(ManagerTest, AxisLookupDoesNotWalkTheTable) {
+  CAxisManager axes;
+  std::vector<CAxisManager::Ref> held(10000);
+  for (size_t i = 0; i < held.size(); ++i) {
+    ASSERT_EQ(axes.AddAxis(axisKindLinear, 64, static_cast<double>(i), 0.5, L"s", 0, 0, &held[i]), S_OK);
+  }
+  uint64_t before = axes.Comparisons();
+  CAxisManager::Ref fresh, again;
+  ASSERT_EQ(axes.AddAxis(axisKindLinear, 64, 1e6, 0.5, L"s", 0, 0, &fresh), S_OK);
+  EXPECT_EQ(axes.Comparisons() - before, 0u);
+  before = axes.Comparisons();
+  ASSERT_EQ(axes.AddAxis(axisKindLinear, 64, 5000.0, 0.5, L"s", 0, 0, &again), S_OK);
+  EXPECT_EQ(again.Id(), held[5000].Id());
+  EXPECT_EQ(axes.Comparisons() - before, 1u);
+}
+
+// Model of what the table must hold: an axis stays stored exactly while a
+// reference to it exists, or while it is the most recently stored one;
+// equal definitions share one id and different ones never do, also after
+// dropped ids were given to new axes.
+TEST_F(ManagerTest, AxesLiveExactlyAsLongAsTheirReferences) {
+  constexpr int kSlots = 48, kDefinitions = 12;
+  CAxisManager axes;
+  std::vector<CAxisManager::Ref> slots(kSlots);
+  std::vector<int> model(kSlots, -1);  // definition held by each slot, -1 none
+  int last = -1;                       // the most recently stored definition
+  auto stored = [&] {
+    std::set<int> s(model.begin(), model.end());
+    s.erase(-1);
+    if (last != -1) s.insert(last);
+    return s;
+  };
+  std::mt19937 rng(11);
+  auto rand = [&rng](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  for (int step = 0; step < 4000; ++step) {
+    const int op = rand(4), a = rand(kSlots), b = rand(kSlots);
+    if (op == 0) {
+      const int d = rand(kDefinitions);
+      if (stored().count(d) == 0) last = d;
+      ASSERT_EQ(axes.AddAxis(axisKindLinear, 32, 10.0 * d, 1.0, L"Hz", 0, 0, &slots[a]), S_OK);
+      model[a] = d;
+    } else if (op == 1) {
+      slots[b] = slots[a];
+      model[b] = model[a];
+    } else if (op == 2) {
+      slots[b] = std::move(slots[a]);
+      model[b] = std::exchange(model[a], -1);
+    } else {
+      slots[a] = CAxisManager::Ref();
+      model[a] = -1;
+    }
+    ASSERT_EQ(axes.Count(), stored().size()) << "step " << step;
+    for (int s = 0; s < kSlots; ++s) {
+      ASSERT_EQ(slots[s].Id() == 0, model[s] == -1) << "step " << step;
+      if (model[s] == -1) continue;
+      double first = -1;
+      ASSERT_EQ(axes.GetAxis(slots[s], nullptr, nullptr, &first, nullptr, nullptr, nullptr, nullptr), S_OK);
+      ASSERT_EQ(first, 10.0 * model[s]) << "step " << step << " slot " << s;
+      for (int t = 0; t < s; ++t) {
+        if (model[t] != -1) {
+          ASSERT_EQ(slots[t].Id() == slots[s].Id(), model[t] == model[s]) << "step " << step;
+        }
+      }
+    }
+  }
+  auto target = AxisOf(NewItem().get());
+  ASSERT_EQ(axes.GetLastAxis(target.get()), S_OK);
+  double first = -1;
+  target->GetFirstValue(&first);
+  EXPECT_EQ(first, 10.0 * last);
+}
+
 // Attribute sets.
 
 void Add(IVQData* item, const wchar_t* group, const wchar_t* name, _variant_t value) {
@@ -236,10 +350,16 @@ TEST_F(ManagerTest, EqualAttributeSetsShareOneId) {
   auto e = NewItem();
   Add(e.get(), L"Channel", L"Name", _variant_t(L"Mic 1"));
   Add(e.get(), L"Channel", L"Gain", _variant_t(2.5f));
-  const uint32_t want[] = {1, 1, 2, 3, 4};
-  CAttributeManager::Ref got[5];
+  // Reals bit for bit: a NaN equals itself, -0 is not 0.
+  auto f = NewItem(), g = NewItem(), h = NewItem(), k = NewItem();
+  Add(f.get(), L"Channel", L"Gain", _variant_t(std::numeric_limits<double>::quiet_NaN()));
+  Add(g.get(), L"Channel", L"Gain", _variant_t(std::numeric_limits<double>::quiet_NaN()));
+  Add(h.get(), L"Channel", L"Gain", _variant_t(0.0));
+  Add(k.get(), L"Channel", L"Gain", _variant_t(-0.0));
+  const uint32_t want[] = {1, 1, 2, 3, 4, 5, 5, 6, 7};
+  CAttributeManager::Ref got[9];
   int n = 0;
-  for (auto* item : {a.get(), b.get(), c.get(), d.get(), e.get()}) {
+  for (auto* item : {a.get(), b.get(), c.get(), d.get(), e.get(), f.get(), g.get(), h.get(), k.get()}) {
     ASSERT_EQ(attributes.AddAttributes(item, &got[n]), S_OK);
     EXPECT_EQ(got[n].Id(), want[n]) << "item " << n;
     ++n;

@@ -125,7 +125,8 @@ TEST_F(PoolItemTest, SetKeepsTheSameItemAndFreesAnotherOnlyWhenNobodyHoldsIt) {
 TEST_F(PoolItemTest, ReuseKeepsItemAndIdsAndTakesTheNewSlot) {
   auto probe = std::make_shared<DataItemProbe>();
   const Subset part{0, 1, 3, 1};
-  CPoolItem pool(2, CAxisManager::Ref::Unowned(4), CAttributeManager::Ref::Unowned(5), Fake(probe).get(), true, nullptr);
+  CPoolItem pool(2, CAxisManager::Ref::Unowned(4), CAttributeManager::Ref::Unowned(5), Fake(probe).get(), true,
+                 nullptr);
   IVQData* before = pool.DataItem();
   pool.Reuse(9, false, &part);
   EXPECT_EQ(pool.DataItem(), before);
