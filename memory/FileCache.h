@@ -240,20 +240,24 @@ class CFileCache {
   void Punch(uint64_t offset, uint64_t length) VQ_REQUIRES(m_Lock);
   uint32_t NewId() VQ_REQUIRES(m_Lock);
 
-  // The checksums of `size` bytes of `data` into block->crc and moreCrcs;
-  // may throw std::bad_alloc (block unchanged).
-  static void ComputeChecksums(const void* data, uint32_t size, BlockRecord* block);
-  // Writes a block's bytes (shared or in its extent); `fresh` as TakeSlot
-  // says. False with *failure set when the write failed.
-  bool WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, WriteFailure* failure)
-      VQ_REQUIRES(m_Lock);
+  // Sizes block->moreCrcs for a block of block->size bytes (may throw
+  // std::bad_alloc), so that FillChecksums, which computes them from `data`,
+  // allocates nothing and can run while the write is under way.
+  static void PrepareChecksums(BlockRecord* block);
+  static void FillChecksums(const void* data, BlockRecord* block) noexcept;
+  // Writes a block's bytes (shared or in its extent) and fills its checksums
+  // (prepared) from `data`; `fresh` as TakeSlot says. False with *failure set
+  // when the write failed (the checksums are then unspecified).
+  bool WriteBlockBytes(BlockRecord* block, const void* data, bool fresh, WriteFailure* failure) VQ_REQUIRES(m_Lock);
   // Counts a save of `size` bytes in the process's statistics and starts or
   // ends a failure episode (one trace line each).
   void NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) VQ_REQUIRES(m_Lock);
   // Writes size bytes at the unit boundary `offset`: whole units directly from
   // aligned memory, the tail or unaligned memory through bounded bounce
-  // buffers, padding the last unit with zeros.
-  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure) VQ_REQUIRES(m_Lock);
+  // buffers, padding the last unit with zeros. Runs `meanwhile` once, during
+  // the first write when there is one (SwapFileOps::WriteAtWhile).
+  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure,
+                 const vq::Meanwhile& meanwhile) VQ_REQUIRES(m_Lock);
   // The read-modify-write of the shared unit holding `offset`.
   bool WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, WriteFailure* failure)
       VQ_REQUIRES(m_Lock);
@@ -265,8 +269,10 @@ class CFileCache {
   // buffers where the address, offset or length is not aligned.
   bool ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
   // Transfers exactly size bytes; false (with the Win32 error in *error) on a
-  // failed or short transfer.
-  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
+  // failed or short transfer. A write with `meanwhile` runs it during its
+  // first system call (SwapFileOps::WriteAtWhile).
+  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error,
+                  const vq::Meanwhile* meanwhile = nullptr) VQ_REQUIRES(m_Lock);
   bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
   const BlockRecord* FindBlock(uint32_t blockId) const VQ_REQUIRES(m_Lock);
 

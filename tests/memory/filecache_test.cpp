@@ -1,16 +1,17 @@
 // The swap file: block arithmetic, direct and bounce transfers, partial
 // reads, refusals, injected I/O failures and 64-bit offsets.
-#include <gtest/gtest.h>
+#include "memory/FileCache.h"
 
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <numeric>
+#include <string>
 #include <vector>
 
-#include "memory/FileCache.h"
 #include "VQDataMatrixLib.h"
 #include "support/TestEnvironment.h"
 #include "support/TraceCapture.h"
@@ -169,6 +170,70 @@ TEST_F(FileCacheTest, RewriteReplacesTheValuesInPlace) {
   std::vector<uint8_t> back2(300);
   ASSERT_EQ(cache.ReadBlock(2, back2.data(), 0, 300), 300u);
   EXPECT_EQ(back2, other);  // the neighbour is untouched
+}
+
+// A block's checksums are computed during its first write (the system's
+// overlapped write), for every way a span is written, and read back checks
+// them; a rewrite computes them afresh.
+TEST_F(FileCacheTest, ChecksumsAreComputedWhileTheBlockIsWritten) {
+  const uint32_t unit = cache.SectorSize();
+  AlignedBuffer aligned(2 << 20);
+  const auto pattern = Pattern(aligned.size, 3);
+  std::memcpy(aligned.data, pattern.data(), aligned.size);
+  struct Case {
+    size_t from;  // offset into the aligned buffer
+    uint32_t size;
+    int overlapped;  // writes that carried the checksums: none for less than a unit (one bounced write)
+  };
+  const Case cases[] = {{0, 4 * unit, 1},
+                        {0, 1u << 20, 1},
+                        {0, (1u << 20) + 3, 1},
+                        {1, 1u << 20, 1},
+                        {0, unit / 2 + 1, unit > 1 ? 0 : 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.from << " + " << c.size);
+    const int before = env.overlappedWrites;
+    const uint32_t id = cache.WriteBlock(aligned.data + c.from, c.size);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(env.overlappedWrites - before, c.overlapped);
+    std::vector<uint8_t> back(c.size);
+    ASSERT_EQ(cache.ReadBlock(id, back.data(), 0, c.size), c.size);
+    EXPECT_EQ(std::memcmp(back.data(), pattern.data() + c.from, c.size), 0);
+    aligned.data[c.from + c.size - 1] ^= 0x40;
+    ASSERT_TRUE(cache.RewriteBlock(id, aligned.data + c.from, c.size));
+    ASSERT_EQ(cache.ReadBlock(id, back.data(), 0, c.size), c.size);
+    EXPECT_EQ(back.back(), pattern[c.from + c.size - 1] ^ 0x40);
+    aligned.data[c.from + c.size - 1] ^= 0x40;
+  }
+}
+
+// The system's overlapped write runs its work exactly once, whether the
+// write goes out asynchronously, plainly (a buffered file) or fails.
+TEST(SwapFileOps, OverlappedWriteRunsItsWorkOnceAndWritesTheBytes) {
+  vq::SwapFileOps& ops = vq::SystemEnvironment().SwapFile();
+  std::string folder, name;
+  int error = 0;
+  ASSERT_TRUE(ops.TempFolder(&folder, &error));
+  AlignedBuffer data(1 << 20);
+  std::memset(data.data, 0x3C, data.size);
+  for (bool direct : {true, false}) {
+    bool isDirect = false;
+    const int fd = ops.CreateUnlinked(folder, "CFileCache", direct, &isDirect, &name, &error);
+    ASSERT_GE(fd, 0);
+    int runs = 0;
+    auto work = [&runs] { ++runs; };
+    EXPECT_EQ(ops.WriteAtWhile(fd, data.data, data.size, 4096, &error, vq::Meanwhile(work)),
+              static_cast<ssize_t>(data.size))
+        << direct;
+    EXPECT_EQ(runs, 1);
+    AlignedBuffer back(data.size);
+    ASSERT_EQ(ops.ReadAt(fd, back.data, back.size, 4096, &error), static_cast<ssize_t>(back.size));
+    EXPECT_EQ(std::memcmp(back.data, data.data, data.size), 0);
+    ops.Close(fd);
+    EXPECT_EQ(ops.WriteAtWhile(fd, data.data, data.size, 0, &error, vq::Meanwhile(work)), -1);
+    EXPECT_EQ(error, EBADF);
+    EXPECT_EQ(runs, 2);
+  }
 }
 
 TEST_F(FileCacheTest, FailedWritesLeaveNoBlockAndReuseTheSpace) {
