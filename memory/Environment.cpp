@@ -1,11 +1,9 @@
 #include "memory/Environment.h"
 
 #include <fcntl.h>
-#include <linux/aio_abi.h>
 #include <linux/stat.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
@@ -110,12 +108,6 @@ ssize_t SwapFileOps::ReadAt(int fd, void* data, size_t size, uint64_t offset, in
   return n;
 }
 
-ssize_t SwapFileOps::WriteAtWhile(int fd, const void* data, size_t size, uint64_t offset, int* error,
-                                  const Meanwhile& meanwhile) {
-  meanwhile();
-  return WriteAt(fd, data, size, offset, error);
-}
-
 bool SwapFileOps::PunchHole(int fd, uint64_t offset, uint64_t length, int* error) {
   if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                 static_cast<off_t>(length)) == 0) {
@@ -128,72 +120,6 @@ bool SwapFileOps::PunchHole(int fd, uint64_t offset, uint64_t length, int* error
 void SwapFileOps::Close(int fd) { close(fd); }
 
 namespace {
-
-// One AIO context per thread, made at the thread's first overlapped write:
-// a context shared between threads would hand one thread's completion to
-// another. Never made again in a thread where the kernel refused it.
-class AioContext {
- public:
-  ~AioContext() {
-    if (m_Usable) syscall(SYS_io_destroy, m_Id);
-  }
-  // The context, or 0 when this thread has none.
-  aio_context_t Get() {
-    if (!m_Tried) {
-      m_Tried = true;
-      m_Usable = syscall(SYS_io_setup, 1, &m_Id) == 0;
-    }
-    return m_Usable ? m_Id : 0;
-  }
-  // After a failure to reap: io_destroy waits for the request still in
-  // flight, so its buffer is free again when this returns.
-  void Drop() {
-    if (m_Usable) syscall(SYS_io_destroy, m_Id);
-    m_Usable = false;
-  }
-
- private:
-  aio_context_t m_Id = 0;
-  bool m_Tried = false;
-  bool m_Usable = false;
-};
-
-thread_local AioContext t_Aio;
-
-class SystemSwapFileOps final : public SwapFileOps {
- public:
-  ssize_t WriteAtWhile(int fd, const void* data, size_t size, uint64_t offset, int* error,
-                       const Meanwhile& meanwhile) override {
-    const aio_context_t context = t_Aio.Get();
-    iocb request{};
-    request.aio_lio_opcode = IOCB_CMD_PWRITE;
-    request.aio_fildes = static_cast<uint32_t>(fd);
-    request.aio_buf = reinterpret_cast<uintptr_t>(data);
-    request.aio_nbytes = size;
-    request.aio_offset = static_cast<int64_t>(offset);
-    iocb* requests[1] = {&request};
-    // A refused submission (no context, a file without AIO, EAGAIN) moved
-    // nothing: the plain write does it all.
-    if (context == 0 || syscall(SYS_io_submit, context, 1, requests) != 1) {
-      return SwapFileOps::WriteAtWhile(fd, data, size, offset, error, meanwhile);
-    }
-    meanwhile();
-    io_event done{};
-    for (;;) {
-      const long reaped = syscall(SYS_io_getevents, context, 1, 1, &done, nullptr);
-      if (reaped == 1) break;
-      if (reaped < 0 && errno == EINTR) continue;
-      t_Aio.Drop();
-      *error = EIO;
-      return -1;
-    }
-    if (done.res < 0) {
-      *error = static_cast<int>(-done.res);
-      return -1;
-    }
-    return static_cast<ssize_t>(done.res);
-  }
-};
 
 class SystemEnvironmentImpl final : public Environment {
  public:
@@ -248,7 +174,7 @@ class SystemEnvironmentImpl final : public Environment {
   }
 
  private:
-  SystemSwapFileOps m_SwapFile;
+  SwapFileOps m_SwapFile;
 };
 
 }  // namespace

@@ -29,20 +29,6 @@
 
 namespace vq {
 
-// Work that a transfer runs while the device moves the bytes
-// (SwapFileOps::WriteAtWhile): a callable object of the caller's, not owned,
-// called through one pointer, so that passing it never allocates.
-class Meanwhile {
- public:
-  template <class Work>
-  explicit Meanwhile(Work& work) : m_Work(&work), m_Run([](void* w) { (*static_cast<Work*>(w))(); }) {}
-  void operator()() const { m_Run(m_Work); }
-
- private:
-  void* m_Work;
-  void (*m_Run)(void*);
-};
-
 // The system calls behind the swap file. Each reports failure the POSIX way
 // (-1, or false, with the errno value in *error). The base class makes the
 // real calls.
@@ -71,16 +57,6 @@ class SwapFileOps {
   // pwrite/pread: bytes transferred (possibly fewer than asked), or -1.
   virtual ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error);
   virtual ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error);
-  // WriteAt that also runs `meanwhile` exactly once (whether or not the write
-  // succeeds) while the bytes are on their way to the device, so that work
-  // that only reads the same bytes costs no time of its own: the swap file's
-  // checksums. The base runs it and then calls WriteAt, so an ops class that
-  // overrides WriteAt only is served unchanged. SystemEnvironment's ops submit
-  // the write asynchronously (Linux AIO: with O_DIRECT the device moves the
-  // bytes while `meanwhile` runs) and fall back to the base where the kernel
-  // refuses that. `data` must not change until the call returns.
-  virtual ssize_t WriteAtWhile(int fd, const void* data, size_t size, uint64_t offset, int* error,
-                               const Meanwhile& meanwhile);
   // fallocate with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: gives the
   // storage of `length` bytes at `offset` back to the file system, which
   // reads them as zeros from then on; the file's size stays. False when the

@@ -108,22 +108,7 @@ uint64_t CFileCache::RoundUp(uint64_t size) const {
   return (size / m_SectorSize + 1) * m_SectorSize;
 }
 
-bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error,
-                            const vq::Meanwhile* meanwhile) {
-  if (meanwhile != nullptr) {
-    // The first piece carries the work; what a short count leaves goes on
-    // below.
-    const size_t first = static_cast<size_t>(std::min(size, kMaxTransfer));
-    int err = 0;
-    const ssize_t n = m_Ops.WriteAtWhile(m_File, data, first, offset, &err, *meanwhile);
-    if (n <= 0) {
-      *error = n < 0 ? vq::Win32ErrorFromErrno(err) : vq::Win32ErrorFromErrno(ENOSPC);
-      return false;
-    }
-    data = static_cast<const uint8_t*>(data) + n;
-    size -= static_cast<uint64_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
+bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) {
   // A write that moves nothing without an error is a full device. The lambda
   // runs within this call, under the caller's m_Lock, which the analysis
   // cannot follow into a lambda.
@@ -339,13 +324,11 @@ uint32_t CFileCache::NewId() {
 // ---------------------------------------------------------------------------
 
 // Write failures are not traced here: NoteSave traces one line per episode.
-bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure,
-                           const vq::Meanwhile& meanwhile) {
+bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   if (IsAligned(p, 0)) {
     const uint64_t head = size - size % m_SectorSize;
-    if (head == 0) meanwhile();
-    if (head != 0 && !WriteFully(p, head, offset, &failure->error, &meanwhile)) return false;
+    if (head != 0 && !WriteFully(p, head, offset, &failure->error)) return false;
     if (head == size) return true;
     BounceBuffer tail(m_Env, m_SectorSize);
     if (tail.data() == nullptr) {
@@ -366,9 +349,7 @@ bool CFileCache::WriteSpan(const void* data, uint32_t size, uint64_t offset, Wri
     const uint64_t padded = RoundUp(n);
     std::memcpy(bounce.data(), p + done, static_cast<size_t>(n));
     if (padded > n) std::memset(bounce.data() + n, 0, static_cast<size_t>(padded - n));
-    if (!WriteFully(bounce.data(), padded, offset + done, &failure->error, done == 0 ? &meanwhile : nullptr)) {
-      return false;
-    }
+    if (!WriteFully(bounce.data(), padded, offset + done, &failure->error)) return false;
     done += n;
   }
   return true;
@@ -395,12 +376,14 @@ bool CFileCache::WriteBlockBytes(BlockRecord* block, const void* data, bool fres
     FillChecksums(data, block);
     return WriteShared(data, block->size, block->offset, fresh, failure);
   }
-  // The checksums read the caller's bytes while the device takes them, so
-  // the write's wait hides them: computed first they were a fifth of the
-  // time of saving 1 MiB elements, bound by memory bandwidth (a checksum of
-  // several interleaved streams was no faster on values not in the cache).
-  auto checksums = [block, data] { FillChecksums(data, block); };
-  return WriteSpan(data, block->size, block->offset, failure, vq::Meanwhile(checksums));
+  if (block->size < kOverlapMin) {
+    FillChecksums(data, block);
+    return WriteSpan(data, block->size, block->offset, failure);
+  }
+  // The analysis cannot follow m_Lock into the lambda, which runs within
+  // this call.
+  return m_Checksummer.Overlap(
+      data, block, [&]() VQ_NO_THREAD_SAFETY_ANALYSIS { return WriteSpan(data, block->size, block->offset, failure); });
 }
 
 void CFileCache::NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) {
@@ -433,12 +416,88 @@ void CFileCache::PrepareChecksums(BlockRecord* block) {
 }
 
 void CFileCache::FillChecksums(const void* data, BlockRecord* block) noexcept {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  const uint32_t size = block->size;
-  block->crc = vq::Crc32c(0, p, std::min(kChecksumChunk, size));
-  for (size_t i = 0; i < block->moreCrcs.size(); ++i) {
-    const uint32_t at = static_cast<uint32_t>(i + 1) * kChecksumChunk;
-    block->moreCrcs[i] = vq::Crc32c(0, p + at, std::min(kChecksumChunk, size - at));
+  ChecksumJob job(data, block);
+  job.Work(false);
+}
+
+// ---------------------------------------------------------------------------
+// Checksums beside the write.
+// ---------------------------------------------------------------------------
+
+namespace {
+std::atomic<uint64_t> g_ChunksSummedAside{0};
+}  // namespace
+
+uint64_t CFileCache::ChecksumChunksSummedAside() noexcept { return g_ChunksSummedAside.load(); }
+
+CFileCache::ChecksumJob::ChecksumJob(const void* data, BlockRecord* block)
+    : m_Data(static_cast<const uint8_t*>(data)),
+      m_Block(block),
+      m_Chunks(static_cast<uint32_t>(block->moreCrcs.size() + 1)) {}
+
+void CFileCache::ChecksumJob::Work(bool aside) noexcept {
+  const uint32_t size = m_Block->size;
+  uint32_t done = 0;
+  for (uint32_t i; (i = m_Next.fetch_add(1, std::memory_order_relaxed)) < m_Chunks; ++done) {
+    const uint32_t at = i * kChecksumChunk;
+    const uint32_t crc = vq::Crc32c(0, m_Data + at, std::min(kChecksumChunk, size - at));
+    if (i == 0) {
+      m_Block->crc = crc;
+    } else {
+      m_Block->moreCrcs[i - 1] = crc;
+    }
+  }
+  if (aside) g_ChunksSummedAside.fetch_add(done, std::memory_order_relaxed);
+}
+
+CFileCache::Checksummer::~Checksummer() {
+  {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Stop = true;
+  }
+  m_Wake.notify_all();
+  if (m_Thread.joinable()) m_Thread.join();
+}
+
+bool CFileCache::Checksummer::Post(ChecksumJob* job) noexcept {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  // One job at a time: a second writer (another thread) sums its own.
+  if (m_Job != nullptr || m_Busy || m_NoThread) return false;
+  if (!m_Thread.joinable()) {
+    try {
+      m_Thread = std::thread([this] { Serve(); });
+    } catch (...) {
+      m_NoThread = true;  // the writers sum their own, as before the thread
+      return false;
+    }
+  }
+  m_Job = job;
+  m_Wake.notify_one();
+  return true;
+}
+
+void CFileCache::Checksummer::Retire(ChecksumJob* job) noexcept {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  if (m_Job == job) {
+    m_Job = nullptr;  // never picked up: the writer did it all
+    return;
+  }
+  m_Idle.wait(lock, [this] { return !m_Busy; });
+}
+
+void CFileCache::Checksummer::Serve() {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  for (;;) {
+    m_Wake.wait(lock, [this] { return m_Stop || m_Job != nullptr; });
+    if (m_Stop) return;
+    ChecksumJob* job = m_Job;
+    m_Job = nullptr;
+    m_Busy = true;
+    lock.unlock();
+    job->Work(true);
+    lock.lock();
+    m_Busy = false;
+    m_Idle.notify_all();
   }
 }
 

@@ -169,14 +169,20 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
     return m_Base.SwapFile().PunchHole(fd, offset, length, error);
   }
   ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
-    return Write(fd, data, size, offset, error, nullptr);
-  }
-  // The same faults; an unfaulted write goes to the base's overlapped write,
-  // so that a test over the system's environment runs the real one.
-  ssize_t WriteAtWhile(int fd, const void* data, size_t size, uint64_t offset, int* error,
-                       const vq::Meanwhile& meanwhile) override {
-    ++overlappedWrites;
-    return Write(fd, data, size, offset, error, &meanwhile);
+    ++writes;
+    lastWrite = data;
+    Record({true, data, size, offset});
+    if (failWrites || TakeOne(failNextWrites)) {
+      *error = writeErrno;
+      return -1;
+    }
+    if (TakeOne(shortWrites)) {
+      // A device that takes half, then (with writeErrno) refuses the rest.
+      const ssize_t n = m_Base.SwapFile().WriteAt(fd, data, size / 2, offset, error);
+      ++failNextWrites;
+      return n;
+    }
+    return m_Base.SwapFile().WriteAt(fd, data, size, offset, error);
   }
   ssize_t ReadAt(int fd, void* data, size_t size, uint64_t offset, int* error) override {
     ++reads;
@@ -202,8 +208,6 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
 
   // Calls made, and the buffer of the latest of each kind.
   std::atomic<int> writes{0}, reads{0};
-  // Of the writes, those that carried work to run meanwhile (WriteAtWhile).
-  std::atomic<int> overlappedWrites{0};
   std::atomic<const void*> lastWrite{nullptr}, lastRead{nullptr};
   // Faults: while set, every write fails (with writeErrno), every read (EIO),
   // the swap file's creation (ENOENT: no folder) and the memory reading...
@@ -225,26 +229,6 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
     while (left > 0 && !budget.compare_exchange_weak(left, left - 1)) {
     }
     return left;
-  }
-  ssize_t Write(int fd, const void* data, size_t size, uint64_t offset, int* error, const vq::Meanwhile* meanwhile) {
-    ++writes;
-    lastWrite = data;
-    Record({true, data, size, offset});
-    vq::SwapFileOps& base = m_Base.SwapFile();
-    if (failWrites || TakeOne(failNextWrites)) {
-      if (meanwhile != nullptr) (*meanwhile)();
-      *error = writeErrno;
-      return -1;
-    }
-    if (TakeOne(shortWrites)) {
-      // A device that takes half, then (with writeErrno) refuses the rest.
-      const ssize_t n = meanwhile != nullptr ? base.WriteAtWhile(fd, data, size / 2, offset, error, *meanwhile)
-                                             : base.WriteAt(fd, data, size / 2, offset, error);
-      ++failNextWrites;
-      return n;
-    }
-    return meanwhile != nullptr ? base.WriteAtWhile(fd, data, size, offset, error, *meanwhile)
-                                : base.WriteAt(fd, data, size, offset, error);
   }
   void Record(const Transfer& transfer) {
     std::lock_guard<std::mutex> lock(m_LogLock);
