@@ -371,9 +371,19 @@ bool CFileCache::WriteShared(const void* data, uint32_t size, uint64_t offset, b
   return WriteFully(unit.data(), unit.size(), unitOffset, &failure->error);
 }
 
-bool CFileCache::WriteBlockBytes(const BlockRecord& block, const void* data, bool fresh, WriteFailure* failure) {
-  return block.shared ? WriteShared(data, block.size, block.offset, fresh, failure)
-                      : WriteSpan(data, block.size, block.offset, failure);
+bool CFileCache::WriteBlockBytes(BlockRecord* block, const void* data, bool fresh, WriteFailure* failure) {
+  if (block->shared) {
+    FillChecksums(data, block);
+    return WriteShared(data, block->size, block->offset, fresh, failure);
+  }
+  if (block->size < kOverlapMin) {
+    FillChecksums(data, block);
+    return WriteSpan(data, block->size, block->offset, failure);
+  }
+  // The analysis cannot follow m_Lock into the lambda, which runs within
+  // this call.
+  return m_Checksummer.Overlap(
+      data, block, [&]() VQ_NO_THREAD_SAFETY_ANALYSIS { return WriteSpan(data, block->size, block->offset, failure); });
 }
 
 void CFileCache::NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) {
@@ -399,20 +409,96 @@ void CFileCache::NoteSave(bool saved, uint32_t size, const char* origin, const W
   }
 }
 
-void CFileCache::ComputeChecksums(const void* data, uint32_t size, BlockRecord* block) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
+void CFileCache::PrepareChecksums(BlockRecord* block) {
+  const uint32_t size = block->size;
   const uint32_t chunks = size == 0 ? 1 : (size - 1) / kChecksumChunk + 1;
-  std::vector<uint32_t> more(chunks - 1);
-  for (uint32_t i = 0; i < chunks; ++i) {
+  block->moreCrcs.assign(chunks - 1, 0);
+}
+
+void CFileCache::FillChecksums(const void* data, BlockRecord* block) noexcept {
+  ChecksumJob job(data, block);
+  job.Work(false);
+}
+
+// ---------------------------------------------------------------------------
+// Checksums beside the write.
+// ---------------------------------------------------------------------------
+
+namespace {
+std::atomic<uint64_t> g_ChunksSummedAside{0};
+}  // namespace
+
+uint64_t CFileCache::ChecksumChunksSummedAside() noexcept { return g_ChunksSummedAside.load(); }
+
+CFileCache::ChecksumJob::ChecksumJob(const void* data, BlockRecord* block)
+    : m_Data(static_cast<const uint8_t*>(data)),
+      m_Block(block),
+      m_Chunks(static_cast<uint32_t>(block->moreCrcs.size() + 1)) {}
+
+void CFileCache::ChecksumJob::Work(bool aside) noexcept {
+  const uint32_t size = m_Block->size;
+  uint32_t done = 0;
+  for (uint32_t i; (i = m_Next.fetch_add(1, std::memory_order_relaxed)) < m_Chunks; ++done) {
     const uint32_t at = i * kChecksumChunk;
-    const uint32_t crc = vq::Crc32c(0, p + at, std::min(kChecksumChunk, size - at));
+    const uint32_t crc = vq::Crc32c(0, m_Data + at, std::min(kChecksumChunk, size - at));
     if (i == 0) {
-      block->crc = crc;
+      m_Block->crc = crc;
     } else {
-      more[i - 1] = crc;
+      m_Block->moreCrcs[i - 1] = crc;
     }
   }
-  block->moreCrcs = std::move(more);
+  if (aside) g_ChunksSummedAside.fetch_add(done, std::memory_order_relaxed);
+}
+
+CFileCache::Checksummer::~Checksummer() {
+  {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Stop = true;
+  }
+  m_Wake.notify_all();
+  if (m_Thread.joinable()) m_Thread.join();
+}
+
+bool CFileCache::Checksummer::Post(ChecksumJob* job) noexcept {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  // One job at a time: a second writer (another thread) sums its own.
+  if (m_Job != nullptr || m_Busy || m_NoThread) return false;
+  if (!m_Thread.joinable()) {
+    try {
+      m_Thread = std::thread([this] { Serve(); });
+    } catch (...) {
+      m_NoThread = true;  // the writers sum their own, as before the thread
+      return false;
+    }
+  }
+  m_Job = job;
+  m_Wake.notify_one();
+  return true;
+}
+
+void CFileCache::Checksummer::Retire(ChecksumJob* job) noexcept {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  if (m_Job == job) {
+    m_Job = nullptr;  // never picked up: the writer did it all
+    return;
+  }
+  m_Idle.wait(lock, [this] { return !m_Busy; });
+}
+
+void CFileCache::Checksummer::Serve() {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  for (;;) {
+    m_Wake.wait(lock, [this] { return m_Stop || m_Job != nullptr; });
+    if (m_Stop) return;
+    ChecksumJob* job = m_Job;
+    m_Job = nullptr;
+    m_Busy = true;
+    lock.unlock();
+    job->Work(true);
+    lock.lock();
+    m_Busy = false;
+    m_Idle.notify_all();
+  }
 }
 
 bool CFileCache::ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) {
@@ -468,7 +554,7 @@ uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
   BlockRecord block{size, 0, false, 0, {}};
   bool fresh = false;
   try {
-    ComputeChecksums(data, size, &block);
+    PrepareChecksums(&block);
     const uint32_t shift = SlotShiftFor(size);
     block.shared = shift != 0;
     block.offset = block.shared ? TakeSlot(shift, &fresh) : TakeExtent(RoundUp(size));
@@ -478,7 +564,7 @@ uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
   }
   uint32_t id = 0;
   WriteFailure failure;
-  if (WriteBlockBytes(block, data, fresh, &failure)) {
+  if (WriteBlockBytes(&block, data, fresh, &failure)) {
     try {
       id = NewId();
       m_Blocks.emplace(id, block);
@@ -516,8 +602,8 @@ bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size)
   WriteFailure failure;
   bool saved = false;
   try {
-    ComputeChecksums(data, size, &written);
-    saved = WriteBlockBytes(written, data, false, &failure);
+    PrepareChecksums(&written);
+    saved = WriteBlockBytes(&written, data, false, &failure);
   } catch (...) {
     failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
   }

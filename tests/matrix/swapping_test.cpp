@@ -1,14 +1,19 @@
 // Swapping: the memory check on the client's and the worker's thread, bulk
 // save with held elements, a failed memory reading, a stress run of the
 // worker against a client, and a real memory cgroup, on both storage kinds.
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "memory/MemoryBudget.h"
+#include "platform/testlib/ScopedEnv.h"
 #include "storage/DataBase.h"
 #include "support/MatrixFixture.h"
 #include "support/MemoryCgroup.h"
@@ -300,14 +305,14 @@ TEST_P(KindSwapTest, StressWorkerAgainstClient) {
 // A real memory limit: a child process in a memory cgroup fills a matrix
 // with four times its limit and reads it back bit-exact without being killed.
 // The child's work; returns its exit code (0: all values came back).
-int FillAndVerifyInChild(matrixType type) {
+int FillAndVerifyInChild(matrixType type, LONG elements = 256) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 10;
   int rc = 0;
   {
     vq::ComPtr<IVQDataMatrix> m;
     if (FAILED(CoCreateInstance(CLSID_VQDataMatrix, nullptr, CLSCTX_INPROC_SERVER, IID_IVQDataMatrix, m.put_void())))
       return 11;
-    const LONG elements = 256, values = 262144;  // 256 x 2 MiB = 512 MiB
+    const LONG values = 262144;  // 2 MiB per element: 256 of them are 512 MiB
     if (m->Initialize2(elements, 1, 1, 1, values, 1, dataFormatFloat64, type) != S_OK) return 12;
     for (LONG i = 0; i < elements && rc == 0; ++i) {
       vq::ComPtr<IUnknown> u;
@@ -329,8 +334,6 @@ int FillAndVerifyInChild(matrixType type) {
   return rc;
 }
 
-
-
 TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   // The sanitizers' shadow memory and quarantine count against the limit too.
   if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
@@ -340,6 +343,87 @@ TEST_P(KindSwapTest, MatrixLargerThanItsMemoryCgroup) {
   if (!skip.empty()) GTEST_SKIP() << skip;
   ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A tmpfs mounted for one test (mount(2): root only), unmounted and removed
+// when the object goes, also when the test stops half-way. Why is empty when
+// it is mounted, else says what refused it.
+class ScopedTmpfs {
+ public:
+  explicit ScopedTmpfs(uint64_t bytes) {
+    std::string dir = "/tmp/vqtmpfsXXXXXX";
+    if (geteuid() != 0) {
+      why = "not root: mounting a tmpfs needs CAP_SYS_ADMIN";
+    } else if (mkdtemp(dir.data()) == nullptr) {
+      why = "no mount point: " + std::string(strerror(errno));
+    } else {
+      m_Dir = dir;
+      const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+      if (mount("vqtest", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+        m_Mounted = true;
+      } else {
+        why = "mount refused: " + std::string(strerror(errno));
+      }
+    }
+  }
+  ~ScopedTmpfs() {
+    if (m_Mounted) umount2(m_Dir.c_str(), MNT_DETACH);
+    if (!m_Dir.empty()) rmdir(m_Dir.c_str());
+  }
+  ScopedTmpfs(const ScopedTmpfs&) = delete;
+  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+  const std::string& Path() const { return m_Dir; }
+  std::string why;
+
+ private:
+  std::string m_Dir;
+  bool m_Mounted = false;
+};
+
+// TMPDIR on a freshly mounted tmpfs, as distributions that mount /tmp so
+// have it: a child in a 400 MiB memory cgroup fills a 768 MiB matrix and
+// reads it back bit-exact, because the swap file goes to a disk-backed
+// folder (memory/SwapFolder.h). The same child with the swap file forced onto
+// the tmpfs (VQ_SWAP_DIR) shows what that choice prevents: tmpfs pages are
+// charged to the cgroup of the process that writes them and cannot leave
+// memory without a swap device, so every swap-out moves values from one part
+// of the cgroup's memory to another. The sanitizers' shadow memory and
+// quarantine would count against the 400 MiB too, so they skip.
+TEST(SwapFolderInCgroup, TmpfsTmpdirKeepsTheBudgetBecauseTheSwapFileGoesToDisk) {
+  if (kSanitized) GTEST_SKIP() << "not meaningful under a sanitizer";
+  constexpr uint64_t kLimit = 400ull << 20;
+  constexpr LONG kElements = 384;  // 2 MiB each: 768 MiB
+  ScopedTmpfs tmpfs(1ull << 30);
+  if (!tmpfs.why.empty()) GTEST_SKIP() << tmpfs.why;
+  ScopedEnv tmpDir("TMPDIR", tmpfs.Path().c_str());
+  struct Case {
+    bool swapFileOnTmpfs;
+    const char* what;
+  };
+  for (const Case& c : {Case{false, "the swap folder's choice"}, Case{true, "VQ_SWAP_DIR on the tmpfs"}}) {
+    SCOPED_TRACE(c.what);
+    ScopedEnv swapDir("VQ_SWAP_DIR", c.swapFileOnTmpfs ? tmpfs.Path().c_str() : nullptr);
+    std::string skip;
+    CgroupOutcome outcome;
+    const int status = RunUnderMemoryLimit(
+        kLimit, [] { return FillAndVerifyInChild(matrixSingleObject, kElements); }, &skip, &outcome);
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    const bool killed = WIFSIGNALED(status);
+    const std::string told = (testing::Message() << "status " << status << ", peak " << (outcome.peakBytes >> 20)
+                                                 << " MiB, OOM kills " << outcome.oomKills)
+                                 .GetString();
+    RecordProperty(c.swapFileOnTmpfs ? "swap_file_on_tmpfs" : "swap_folder_chosen", told);
+    if (!c.swapFileOnTmpfs) {
+      ASSERT_FALSE(killed) << told;
+      EXPECT_EQ(WEXITSTATUS(status), 0) << told;
+      EXPECT_LE(outcome.peakBytes, kLimit) << told;
+      continue;
+    }
+    // Where the limit is enforced (here: cgroup v1, no swap device) the OOM
+    // killer ends the child when the cgroup reaches its limit.
+    EXPECT_TRUE(killed && WTERMSIG(status) == SIGKILL) << told;
+    EXPECT_NE(outcome.oomKills, 0) << told;  // -1: not told
+  }
 }
 
 // One low reading swaps out only what it takes to get above the threshold:

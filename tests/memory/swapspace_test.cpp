@@ -2,14 +2,19 @@
 // blocks share units, bounce buffers stay small, and injected write and punch
 // failures lose nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "memory/FileCache.h"
+#include "platform/testlib/ScopedEnv.h"
 #include "support/MatrixFixture.h"
 #include "support/TestEnvironment.h"
 
@@ -82,6 +87,41 @@ TEST_F(SwapSpaceMatrixTest, RoundsOfReplaceAndSaveKeepTheFileBounded) {
     ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
     EXPECT_EQ(b.pDouble[b.XSize - 1], Expected(999, static_cast<size_t>(b.XSize - 1)));
   }
+}
+
+// The same rounds of put and save on the system's swap file: what the file
+// system keeps allocated for it (st_blocks) stays within twice the element,
+// since freed blocks are reused or punched out.
+TEST_F(SwapSpaceMatrixTest, RoundsOfPutAndSaveKeepTheRealFilesAllocationBounded) {
+  std::string folder = "/var/tmp/vqspaceXXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  struct Remove {
+    ~Remove() { std::filesystem::remove_all(path); }
+    std::string path;
+  } remove{folder};
+  ScopedEnv swapDir("VQ_SWAP_DIR", folder.c_str());
+  auto m = NewMatrix(&SystemEnvironment());
+  constexpr LONG kValues = 1000;
+  ASSERT_EQ(m->Initialize2(1, 1, 1, 1, kValues, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+  for (int round = 0; round < 1000; ++round) {
+    auto item = NewItem(kValues, 1);
+    VQDataBuffer b{};
+    ASSERT_EQ(item->GetDataBuffer(&b), S_OK);
+    b.pDouble[0] = round;
+    ASSERT_EQ(m->put_DataPtr(0, 0, 0, 0, item.get()), S_OK);
+    ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  }
+  struct stat file {};
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    if (std::filesystem::read_symlink(entry.path(), ec).string().starts_with(folder)) {
+      ASSERT_EQ(stat(entry.path().c_str(), &file), 0);
+    }
+  }
+  ASSERT_GT(file.st_blksize, 0) << "the matrix's swap file is open in VQ_SWAP_DIR";
+  const uint64_t unit = std::max<uint64_t>(Impl(m.get())->FileCache()->SectorSize(), file.st_blksize);
+  const uint64_t element = (kValues * sizeof(double) + unit - 1) / unit * unit;
+  EXPECT_LE(static_cast<uint64_t>(file.st_blocks) * 512, 2 * element);
 }
 
 // Blocks below half a unit take slots of shared units: 4,096 one-value blocks

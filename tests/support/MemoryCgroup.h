@@ -56,11 +56,41 @@ inline bool WriteControlFile(const std::string& path, const std::string& text) {
   return ok;
 }
 
+// What the cgroup recorded of a child's run: its peak memory usage (v1
+// memory.max_usage_in_bytes, v2 memory.peak; 0 when unknown) and how many
+// processes the OOM killer killed in it (v1 memory.oom_control, v2
+// memory.events; -1 when unknown).
+struct CgroupOutcome {
+  uint64_t peakBytes = 0;
+  int64_t oomKills = -1;
+};
+
+// The number after `key` (followed by a space) in a control file of
+// "key value" lines, or -1.
+inline int64_t ControlFileValue(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string name;
+  int64_t value = -1;
+  while (in >> name >> value)
+    if (name == key) return value;
+  return -1;
+}
+
+inline CgroupOutcome ReadOutcome(const std::string& dir, int version) {
+  CgroupOutcome outcome;
+  std::ifstream peak(dir + (version == 1 ? "/memory.max_usage_in_bytes" : "/memory.peak"));
+  if (!(peak >> outcome.peakBytes)) outcome.peakBytes = 0;
+  outcome.oomKills = ControlFileValue(dir + (version == 1 ? "/memory.oom_control" : "/memory.events"), "oom_kill");
+  return outcome;
+}
+
 // Runs `child` in a forked process that is moved into a new child cgroup of
 // ours limited to `limit` bytes (memory and, on v1, memory + swap) before it
-// starts, and removes the cgroup afterwards. Returns the child's wait status,
-// or -1 with *skip saying why when the machine does not permit it.
-inline int RunUnderMemoryLimit(uint64_t limit, const std::function<int()>& child, std::string* skip) {
+// starts, and removes the cgroup afterwards (its outcome into *outcome when
+// given). Returns the child's wait status, or -1 with *skip saying why when
+// the machine does not permit it.
+inline int RunUnderMemoryLimit(uint64_t limit, const std::function<int()>& child, std::string* skip,
+                               CgroupOutcome* outcome = nullptr) {
   int version = 0, go[2], status = -1;
   const std::string own = OwnMemoryCgroup(&version), dir = own + "/vqtest-" + std::to_string(getpid());
   const std::string limitFile = dir + (version == 1 ? "/memory.limit_in_bytes" : "/memory.max");
@@ -82,6 +112,7 @@ inline int RunUnderMemoryLimit(uint64_t limit, const std::function<int()>& child
     close(go[1]);
     if (pid > 0) waitpid(pid, &status, 0);
     if (!moved) *skip = "cannot move a process into the cgroup";
+    if (outcome != nullptr) *outcome = ReadOutcome(dir, version);
   }
   if (!own.empty()) rmdir(dir.c_str());
   return skip->empty() ? status : -1;
