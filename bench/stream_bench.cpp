@@ -22,7 +22,6 @@
 // say whether a Read runs at memory speed, without a second program's run.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -203,20 +202,19 @@ uint64_t ReadCalls() {
   return calls;
 }
 
-// Bytes per second of `limit` over about 200 ms, the best of its rounds: the
-// limit a Read is compared with, measured in its own benchmark's process
-// just before it, so that both see the same load.
+// Bytes per second of `limit` over about 200 ms of rounds: the limit a Read
+// is compared with, measured in its own benchmark's process just before it
+// and averaged as the Reads are, so that both see the same load.
 template <class Limit>
 double LimitBandwidth(size_t bytes, Limit limit) {
   using Clock = std::chrono::steady_clock;
-  double best = 0;
   const auto start = Clock::now();
+  int rounds = 0;
   do {
-    const auto round = Clock::now();
     if (!limit()) return 0;
-    best = std::max(best, static_cast<double>(bytes) / std::max(Since(round), 1e-9));
+    ++rounds;
   } while (Clock::now() - start < std::chrono::milliseconds(200));
-  return best;
+  return static_cast<double>(bytes) * rounds / Since(start);
 }
 
 // The counters of a whole-matrix Read: its throughput over the time of the

@@ -526,7 +526,9 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
   const DWORD m_Mode;
   uint64_t m_Position VQ_GUARDED_BY(m_Lock) = 0;
   // kBufferBytes for a regular file, null for anything else (unbuffered).
-  const std::unique_ptr<unsigned char[]> m_Buffer VQ_PT_GUARDED_BY(m_Lock);
+  // The bytes it points to are guarded by m_Lock (the analysis cannot mark a
+  // smart pointer's target).
+  const std::unique_ptr<unsigned char[]> m_Buffer;
   // The buffer holds the file's bytes [m_BufferStart, m_BufferStart +
   // m_BufferUsed), read ahead when clean, to be written there when dirty.
   uint64_t m_BufferStart VQ_GUARDED_BY(m_Lock) = 0;
