@@ -312,39 +312,21 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
       std::wstring label;
       in.Text(&label);
       const uint32_t dataIdx = DataIndex(idx);
+      // The form goes into an item of its own, which the element's storage
+      // object then takes as put DataPtr would have it: nothing is allocated
+      // for an element before its form has been read, and nothing is copied
+      // into the item before its values arrive. A single-object element
+      // keeps the item (its values are written to the swap file before they
+      // are dropped) and its own shape: the header's is the allocation's,
+      // which the copy into one item checks where it uses it
+      // (docs/STREAM_FORMAT.md). A packed element folds the item's values
+      // into its slot of the object's buffer when the object next recycles
+      // its items, and every slot has the header's shape: values of another
+      // shape would never reach the buffer.
       vq::ComPtr<IVQData> item;
-      if (m_MatrixType == matrixSingleObject) {
-        // The form goes into an item of its own, which the element's new
-        // storage object then keeps as put DataPtr would have it: nothing
-        // is allocated for an element before its form has been read, and
-        // its values are written to the swap file before they are dropped.
-        // Single-object elements keep their own shape: the header's is the
-        // allocation's, which the copy into one item checks where it uses
-        // it (docs/STREAM_FORMAT.md).
-        vq::ThrowIfFailed(CDataBase::CreateItem(&item));
-        load(item.get());
-        vq::ThrowIfFailed(GrowElementTables(idx));
-        HRESULT hr = E_FAIL;
-        {
-          vq::CritSecLock lock(m_DataLock);
-          if (CDataBase* storage = Storage(dataIdx)) hr = storage->ReplaceData(SubIndex(idx), item.get());
-        }
-        if (hr != S_OK) _com_issue_error(FAILED(hr) ? hr : E_FAIL);
-        m_Priority.PushPriority(dataIdx);
-      } else {
-        // The slot's pool item, fetched for writing, takes the form: it is
-        // folded back into the storage object's buffer, and saved, before it
-        // is ever dropped.
-        vq::ThrowIfFailed(GrowElementTables(idx));
-        LONG d1, d2, d3, d4;
-        PositionOf(idx, &d1, &d2, &d3, &d4);
-        vq::ComPtr<IUnknown> unknown;
-        vq::ThrowIfFailed(GetElement(d1, d2, d3, d4, true, true, unknown.put()));
-        if (unknown) unknown->QueryInterface(IID_IVQData, item.put_void());
-        if (!item) _com_issue_error(E_POINTER);
-        load(item.get());
-        // Every slot has the header's shape: values of another shape would
-        // never reach the buffer.
+      vq::ThrowIfFailed(CDataBase::CreateItem(&item));
+      load(item.get());
+      if (m_MatrixType == matrixMultipleObjects) {
         VQDataBuffer shape{};
         vq::ThrowIfFailed(item->GetDataBuffer(&shape), item.get(), IID_IVQData);
         if (shape.Format != h.format || shape.XSize != h.xSize || shape.ZSize != h.zSize) {
@@ -354,16 +336,22 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
           Refuse(kInvalidData, "an element's shape disagrees with the header");
         }
       }
+      vq::ThrowIfFailed(GrowElementTables(idx));
+      HRESULT hr = E_FAIL;
+      {
+        vq::CritSecLock lock(m_DataLock);
+        if (CDataBase* storage = Storage(dataIdx)) hr = storage->ReplaceData(SubIndex(idx), item.get());
+      }
+      if (hr != S_OK) _com_issue_error(FAILED(hr) ? hr : E_FAIL);
+      m_Priority.PushPriority(dataIdx);
       PointInfo& point = PointForWriting(idx);
       point.ID = id;
       point.Label = std::move(label);
       // The tag vectors travel with element 0; the matrix keeps copies, so
       // that element 0's item stays the element's alone.
       if (idx == 0) vq::ThrowIfFailed(PutTagVectorsCopy(item.get()));
-      if (m_MatrixType == matrixSingleObject) {
-        item = nullptr;  // the storage object's alone now, so it can be swapped
-        CheckMemoryNow();
-      }
+      item = nullptr;  // the storage object's alone now, so it can be swapped
+      CheckMemoryNow();
     }
     VQ_TRACE("CVQDataMatrix::Read", "DataMatrix", 2, "Leaving Read");
     return S_OK;

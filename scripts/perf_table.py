@@ -602,6 +602,24 @@ def section_streams(r):
             rate(r.get("hdf5", f"BM_H5WholeWrite/layout:{layout}/fsync:1")),
             rate(r.get("hdf5", f"BM_H5WholeRead/layout:{layout}/cold:0")),
             rate(r.get("hdf5", f"BM_H5WholeRead/layout:{layout}/cold:1"))))
+    def cpu_ms(entry):
+        if entry is None:
+            return None
+        return entry["cpu_time"] * UNIT_NS.get(entry.get("time_unit", "ns"), 1.0) / 1e6
+
+    memcpy_cpu = cpu_ms(r.get("stream", "BM_WholeMemcpy"))
+    read_cpu = cpu_ms(r.get("stream", "BM_FileRead/cold:0"))
+    speed_rows = []
+    for source, name, limit_cpu in (("memory stream", "BM_WholeMemoryRead/multi:{kind}", memcpy_cpu),
+                                    ("file stream, warm", "BM_WholeFileRead/multi:{kind}/cold:0", read_cpu)):
+        for kind, label in KINDS:
+            entry = r.get("stream", name.format(kind=kind))
+            cpu = cpu_ms(entry)
+            calls = counter(entry, "read_calls")
+            speed_rows.append((f"{label}, {source}", fmt_ratio(counter(entry, "of_limit")),
+                               "—" if cpu is None else f"{sig(cpu, 3)} ms",
+                               fmt_ratio(ratio(limit_cpu, cpu) if cpu else None),
+                               "—" if calls is None else f"{calls:.0f}"))
     write = rate(r.get("stream", "BM_WholeMemoryWrite/multi:0"))
     return "\n".join([
         "## 7. Saving and loading a whole matrix",
@@ -624,15 +642,35 @@ def section_streams(r):
         "",
         table(["", "write", "write + fsync", "read, warm", "read, cold"], file_rows),
         "",
+        "Read against its limit, both measured in the same process one after the other (`of_limit`: the "
+        "Read's throughput over that of memcpy of 64 MiB, or of read() of the same file, averaged over "
+        "200 ms just before the Reads; the CPU time of a Read against the CPU time of the limit's own "
+        "benchmark, the figure that moves least when other programs share the machine; read system calls "
+        "per Read from `/proc/self/io`):",
+        "",
+        table(["Read", "of_limit (wall)", "CPU time", "ratio of CPU times", "read calls"], speed_rows),
+        "",
         "Reading:",
         "",
         f"- `Write` to memory reaches {fmt_rate(write)}, {fmt_ratio(ratio(write, memcpy))} of memcpy. Every "
         "element's values are copied into the stream and checksummed (CRC-32, docs/VQDATA_FORMAT.md): the "
         "checksum runs through the storage-acceleration library (carry-less multiplication) where it is "
         "installed, so the copy into the growing stream is most of the cost. `Read` checks the same CRC and "
-        "copies the values into the new matrix's fresh memory, whose page faults (kernel page clearing) are "
-        "most of its time; the multiple-objects kind also hands every element out for writing (a copy out "
-        "of the shared buffer) and folds it back (a second copy).",
+        "copies the values into the new matrix's fresh memory. That memory is what keeps `Read` from memcpy "
+        "speed: a new matrix's values need 64 MiB of pages that the system must find, clear and charge to "
+        "the process (memcpy's limit copies between two buffers that stay mapped), and a released matrix "
+        "gives them back at once, as the swapping needs. The values of each element get their pages in one "
+        "call when their buffer is mapped (`MAP_POPULATE`) instead of a fault per page, and are read straight "
+        "into that buffer; the multiple-objects kind then copies each element once more, into its slot of "
+        "the shared buffer, whose pages fault in as they are first written. It no longer hands every element "
+        "out for writing first (a copy of the slot's zeros into an item the form then replaced).",
+        "- A file stream keeps a 64 KiB buffer (docs/ARCHITECTURE.md, \"Automation types and streams\"): "
+        "the header and the fields around each element cost a copy instead of a system call each, and "
+        "element values of 64 KiB or more go from the file to the element's buffer directly. A warm file "
+        "Read makes about two read calls per element (`read_calls`; a memory Read's few are the memory "
+        "check's readings of `/proc`); before the buffer it made about 18 (4,639 `pread` calls for 256 "
+        "elements, counted with strace), and the CPU time of a file Read and a memory Read now differ by "
+        "little more than the copy out of the page cache.",
         "- With fsync or a cold cache the disk dominates every row alike and the ratios move towards 1; "
         "without, the page cache makes plain file I/O a memory copy and the library's copies, page faults "
         "and per-element work show.",

@@ -516,14 +516,14 @@ void ReadValues(StreamReader& r, uint64_t payload, ItemContents* out) {
   if (bytes != payload - 16) s.Bad("the byte count does not match the shape");
   if (bytes > r.left()) s.Bad("the values run past the end of the form");
   if (r.StreamSizeKnown() || bytes <= kChunk) {
-    if (FAILED(out->values.Allocate(bytes))) throw FormError{E_OUTOFMEMORY, "VALS: out of memory"};
+    if (FAILED(out->values.Allocate(bytes, true))) throw FormError{E_OUTOFMEMORY, "VALS: out of memory"};
     if (bytes > 0) r.Read(out->values.data(), bytes);
   } else {
     // The stream cannot say how much it holds: take the bytes as they come,
     // so a lying count costs no more memory than the bytes that arrived.
     std::vector<uint8_t> staged;
     r.ReadVector(bytes, &staged);
-    if (FAILED(out->values.Allocate(bytes))) throw FormError{E_OUTOFMEMORY, "VALS: out of memory"};
+    if (FAILED(out->values.Allocate(bytes, true))) throw FormError{E_OUTOFMEMORY, "VALS: out of memory"};
     std::memcpy(out->values.data(), staged.data(), staged.size());
   }
   out->format = format;

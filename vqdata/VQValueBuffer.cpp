@@ -26,13 +26,15 @@ void ValueBuffer::Swap(ValueBuffer& other) noexcept {
   std::swap(m_Mapped, other.m_Mapped);
 }
 
-HRESULT ValueBuffer::Allocate(uint64_t bytes) noexcept {
+HRESULT ValueBuffer::Allocate(uint64_t bytes, bool filling) noexcept {
   Free();
   if (bytes == 0) return S_OK;
   if (bytes > kMaxValueBytes) return E_OUTOFMEMORY;
   if (bytes >= VQDATA_SYSTEM_BUFFER_THRESHOLD) {
     uint64_t capacity = (bytes + VQDATA_DIRECT_ALIGNMENT - 1) / VQDATA_DIRECT_ALIGNMENT * VQDATA_DIRECT_ALIGNMENT;
-    void* p = mmap(nullptr, static_cast<size_t>(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const int populate = filling ? MAP_POPULATE : 0;
+    void* p = mmap(nullptr, static_cast<size_t>(capacity), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
     if (p == MAP_FAILED) return E_OUTOFMEMORY;
     m_Data = p;
     m_Capacity = capacity;
@@ -42,8 +44,9 @@ HRESULT ValueBuffer::Allocate(uint64_t bytes) noexcept {
     void* p = std::aligned_alloc(64, static_cast<size_t>(capacity));
     if (p == nullptr) return E_OUTOFMEMORY;
     // Values start at zero on both paths (mapped pages are zero already): a
-    // new buffer never shows what the heap held before.
-    std::memset(p, 0, static_cast<size_t>(capacity));
+    // new buffer never shows what the heap held before, unless the caller
+    // overwrites it at once.
+    if (!filling) std::memset(p, 0, static_cast<size_t>(capacity));
     m_Data = p;
     m_Capacity = capacity;
     m_Mapped = false;

@@ -26,8 +26,12 @@ class ValueBuffer {
   ~ValueBuffer() { Free(); }
 
   // Makes a block of `bytes` bytes (0 gives none). E_OUTOFMEMORY when the
-  // system refuses; the buffer is then empty.
-  HRESULT Allocate(uint64_t bytes) noexcept;
+  // system refuses; the buffer is then empty. `filling`: the caller is about
+  // to write every byte, so a mapped block gets its pages at once (one system
+  // call instead of a page fault per page, which made up most of the time of
+  // reading values from a stream into new items) and a heap block is not
+  // cleared first.
+  HRESULT Allocate(uint64_t bytes, bool filling = false) noexcept;
   void Free() noexcept;
   void* data() const noexcept { return m_Data; }
   uint64_t size() const noexcept { return m_Size; }

@@ -458,6 +458,49 @@ TEST_F(StreamTest, EveryTruncationIsRefusedAndEveryInt32FieldTakesHostileValues)
   }
 }
 
+// A file stream buffers what a memory stream holds in memory: a matrix writes
+// the same bytes to both, reads back from the file, and every cut of its file
+// gives the HRESULT the same cut gives from a memory stream. Elements of 80 KB
+// are larger than the file stream's buffer, so their values bypass it.
+TEST_F(StreamTest, FileStreamsWriteAndRefuseAsMemoryStreams) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path();
+  const std::string path = (dir / ("vqstream" + std::to_string(::getpid()))).string();
+  auto openFile = [&](DWORD mode) {
+    vq::ComPtr<IStream> s;
+    EXPECT_EQ(SHCreateStreamOnFileA(path.c_str(), mode, s.put()), S_OK);
+    return s;
+  };
+  for (matrixType kind : {matrixSingleObject, matrixMultipleObjects}) {
+    SCOPED_TRACE(kind == matrixSingleObject ? "single" : "multi");
+    auto m = Make(3, 1, 10000, 1, kind, true);
+    const Bytes bytes = Written(m.get());
+    {
+      vq::ComPtr<IStream> out = openFile(STGM_WRITE | STGM_CREATE);
+      ASSERT_EQ(m->Write(out.get()), S_OK);
+      ASSERT_EQ(out->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), S_OK);
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), bytes);
+    auto r = NewMatrix();
+    ASSERT_EQ(r->Read(openFile(STGM_READ).get()), S_OK);
+    EXPECT_EQ(Written(r.get()), bytes);
+
+    std::vector<size_t> cuts = {0, 3, 4, 40, bytes.size() / 2, bytes.size() - 1};
+    for (size_t n = 1; n < bytes.size(); n += 4999) cuts.push_back(n);
+    for (size_t n : cuts) {
+      const Bytes cut(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+      std::ofstream(path, std::ios::binary | std::ios::trunc)
+          .write(reinterpret_cast<const char*>(cut.data()), static_cast<std::streamsize>(n));
+      vq::ComPtr<IVQDataMatrix> fromMemory;
+      const HRESULT expected = ReadAll(cut, &fromMemory);
+      EXPECT_TRUE(FAILED(expected)) << n;
+      auto fromFile = NewMatrix();
+      EXPECT_EQ(fromFile->Read(openFile(STGM_READ).get()), expected) << "cut at " << n;
+    }
+  }
+  std::filesystem::remove(path);
+}
+
 // Inputs the fuzzer found (and the seeds it started from), replayed as the
 // fuzz target runs them.
 TEST_F(StreamTest, KeptFuzzInputs) {

@@ -1,11 +1,16 @@
 // Memory streams and file streams.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,6 +315,7 @@ TEST_F(FileStreamTest, ExclusiveShareRefusesOtherOpensWithoutTruncating) {
                                   owner.put()),
             S_OK);
   ASSERT_EQ(owner->Write("precious", 8, nullptr), S_OK);
+  ASSERT_EQ(owner->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), S_OK);  // out of the stream's buffer
   vq::ComPtr<IStream> other;
   EXPECT_EQ(SHCreateStreamOnFileW(Path("locked").c_str(), STGM_READWRITE | STGM_CREATE, other.put()),
             HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
@@ -338,6 +344,185 @@ TEST_F(FileStreamTest, StatNamesTheFileAndWidePathsBecomeUtf8) {
   EXPECT_EQ(st.grfMode & 3u, static_cast<DWORD>(STGM_READWRITE));
   EXPECT_NE(st.mtime.dwHighDateTime, 0u);
   CoTaskMemFree(st.pwcsName);
+}
+
+// The bytes of a stream as a plain vector with a position: what a file stream
+// must behave as, whatever it keeps in its buffer.
+struct StreamModel {
+  std::vector<uint8_t> bytes;
+  uint64_t position = 0;
+
+  void Write(const std::vector<uint8_t>& data) {
+    if (data.empty()) return;  // not even past the end: nothing is written, so nothing grows
+    if (position + data.size() > bytes.size()) bytes.resize(position + data.size(), 0);
+    std::copy(data.begin(), data.end(), bytes.begin() + static_cast<ptrdiff_t>(position));
+    position += data.size();
+  }
+  std::vector<uint8_t> Read(size_t count) {
+    const size_t from = std::min<uint64_t>(position, bytes.size());
+    const size_t n = std::min(count, bytes.size() - from);
+    position += n;
+    return {bytes.begin() + static_cast<ptrdiff_t>(from), bytes.begin() + static_cast<ptrdiff_t>(from + n)};
+  }
+};
+
+std::vector<uint8_t> FileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Random sequences of every call that moves bytes or the position, with
+// transfer sizes around the buffer's (64 KiB): after each call the stream
+// and the model agree on the result, the bytes moved and the position; after
+// Commit and after the release the file itself holds the model's bytes.
+TEST_F(FileStreamTest, RandomCallSequencesMatchAPlainModel) {
+  const size_t kSizes[] = {0, 1, 3, 4, 8, 13, 100, 4096, 65535, 65536, 65537, 150000};
+  for (unsigned seed : {1u, 2u, 3u, 4u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto pick = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(random); };
+    auto size = [&]() -> size_t { return pick(2) ? kSizes[pick(std::size(kSizes))] : pick(40); };
+    const std::string name = "model" + std::to_string(seed);
+    StreamModel model;
+    vq::ComPtr<IStream> stream;
+    ASSERT_EQ(Open(name, STGM_READWRITE | STGM_CREATE, TRUE, stream.put()), S_OK);
+    for (int step = 0; step < 800; ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      switch (pick(8)) {
+        case 0:
+        case 1: {
+          const size_t count = size();
+          std::vector<uint8_t> data(count + 1);  // never a null pointer, even for 0 bytes
+          for (uint8_t& b : data) b = static_cast<uint8_t>(pick(255) + 1);
+          data.resize(count);
+          ULONG written = 0;
+          ASSERT_EQ(stream->Write(data.data(), static_cast<ULONG>(count), &written), S_OK);
+          EXPECT_EQ(written, count);
+          model.Write(data);
+          break;
+        }
+        case 2:
+        case 3: {
+          const size_t want = size() + 1;
+          std::vector<uint8_t> data(want, 0);
+          ULONG got = 0;
+          ASSERT_EQ(stream->Read(data.data(), static_cast<ULONG>(want), &got), S_OK);
+          data.resize(got);
+          ASSERT_EQ(data, model.Read(want));
+          break;
+        }
+        case 4: {
+          const DWORD origin = static_cast<DWORD>(pick(3));
+          const uint64_t base = origin == STREAM_SEEK_SET   ? 0
+                                : origin == STREAM_SEEK_CUR ? model.position
+                                                            : model.bytes.size();
+          // Half the moves stay near the position, inside or next to what is buffered.
+          const int64_t move =
+              pick(2) ? static_cast<int64_t>(pick(140000)) - 70000
+                      : static_cast<int64_t>(pick(model.bytes.size() + 70000)) - static_cast<int64_t>(base) - 10;
+          ULARGE_INTEGER now{};
+          const int64_t target = static_cast<int64_t>(base) + move;
+          ASSERT_EQ(stream->Seek(Move(move), origin, &now), target < 0 ? STG_E_INVALIDFUNCTION : S_OK);
+          if (target >= 0) {
+            model.position = static_cast<uint64_t>(target);
+            EXPECT_EQ(now.QuadPart, model.position);
+          }
+          break;
+        }
+        case 5: {
+          const uint64_t to = pick(model.bytes.size() + 70000);
+          ASSERT_EQ(stream->SetSize(Size(to)), S_OK);
+          model.bytes.resize(to, 0);
+          break;
+        }
+        case 6:
+          EXPECT_EQ(StatSize(stream.get()), model.bytes.size());
+          break;
+        default: {
+          const DWORD flags = pick(4) == 0 ? STGC_DEFAULT : STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE;
+          ASSERT_EQ(stream->Commit(flags), S_OK);
+          ASSERT_EQ(FileBytes(m_Dir / name), model.bytes);
+          break;
+        }
+      }
+      ASSERT_EQ(Position(stream.get()), model.position);
+    }
+    // CopyTo reads through the same buffer.
+    vq::ComPtr<IStream> copy = NewStream();
+    Rewind(stream.get());
+    ULARGE_INTEGER read{}, written{};
+    ASSERT_EQ(stream->CopyTo(copy.get(), Size(UINT64_MAX), &read, &written), S_OK);
+    EXPECT_EQ(read.QuadPart, model.bytes.size());
+    EXPECT_EQ(BytesOf(copy.get()), model.bytes);
+    // Dirty bytes reach the file at the release, without a Commit.
+    model.position = pick(model.bytes.size() + 1);
+    Rewind(stream.get(), model.position);
+    std::vector<uint8_t> tail(size() + 1);
+    for (uint8_t& b : tail) b = static_cast<uint8_t>(pick(255) + 1);
+    ASSERT_EQ(stream->Write(tail.data(), static_cast<ULONG>(tail.size()), nullptr), S_OK);
+    model.Write(tail);
+    stream = nullptr;
+    EXPECT_EQ(FileBytes(m_Dir / name), model.bytes);
+  }
+}
+
+// Bytes read ahead never outlive a write over them, and bytes written stay
+// visible to reads before they reach the file, whatever the transfer sizes:
+// a read of 10 bytes at 0 (which reads ahead), a write of `count` bytes at
+// `at`, then the whole stream read back.
+TEST_F(FileStreamTest, ReadsSeeWhatWasWrittenOverReadAheadBytes) {
+  const std::vector<uint8_t> initial(200000, 1);
+  for (size_t count : {size_t{1}, size_t{100}, size_t{65535}, size_t{65536}, size_t{100000}}) {
+    for (uint64_t at : {uint64_t{0}, uint64_t{5}, uint64_t{10}, uint64_t{60000}, uint64_t{199999}}) {
+      SCOPED_TRACE(std::to_string(count) + " bytes at " + std::to_string(at));
+      vq::ComPtr<IStream> s;
+      ASSERT_EQ(Open("ahead", STGM_READWRITE | STGM_CREATE, TRUE, s.put()), S_OK);
+      ASSERT_EQ(s->Write(initial.data(), static_cast<ULONG>(initial.size()), nullptr), S_OK);
+      Rewind(s.get());
+      StreamModel model{initial, 0};
+      uint8_t ten[10];
+      ASSERT_EQ(s->Read(ten, 10, nullptr), S_OK);
+      const std::vector<uint8_t> data(count, 2);
+      Rewind(s.get(), at);
+      ASSERT_EQ(s->Write(data.data(), static_cast<ULONG>(count), nullptr), S_OK);
+      model.position = at;
+      model.Write(data);
+      EXPECT_EQ(BytesOf(s.get()), model.bytes);
+    }
+  }
+}
+
+// Writes that only fill the buffer succeed; the failure to write them out
+// (here a file size limit, as a full disk) is Commit's result, and the bytes
+// stay buffered: a second Commit fails again rather than call them written.
+TEST_F(FileStreamTest, AFailedWriteOutIsReportedByCommit) {
+  const std::string path = NarrowPath("limited");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{100, 100};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+    vq::ComPtr<IStream> s;
+    if (SHCreateStreamOnFileA(path.c_str(), STGM_READWRITE | STGM_CREATE, s.put()) != S_OK) _exit(11);
+    const std::vector<uint8_t> data(150, 7);
+    ULONG written = 0;
+    if (s->Write(data.data(), 150, &written) != S_OK || written != 150) _exit(12);
+    if (s->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE) != STG_E_MEDIUMFULL) _exit(13);
+    if (s->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL) _exit(14);
+    STATSTG st{};
+    if (s->Stat(&st, STATFLAG_NONAME) != STG_E_MEDIUMFULL) _exit(15);
+    // An unbuffered large write reports the limit at once, with what it took.
+    s = nullptr;
+    if (SHCreateStreamOnFileA(path.c_str(), STGM_READWRITE | STGM_CREATE, s.put()) != S_OK) _exit(16);
+    const std::vector<uint8_t> large(100000, 7);
+    if (s->Write(large.data(), 100000, &written) != STG_E_MEDIUMFULL || written != 100) _exit(17);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(FileStreamTest, PermissionsAndFullDisksGiveTheirCodes) {
