@@ -43,6 +43,7 @@ ULONG CSingleData::ItemRefCount() {
 bool CSingleData::IsLocked() { return ItemRefCount() >= 2; }
 
 bool CSingleData::ItemIsSaving() {
+  if (!m_SaveInFlight) return false;  // written under m_DataLock, which the caller holds
   vq::MutexLock lock(m_ItemLock);
   return m_Item && m_SavingItem.get() == m_Item.get();
 }
