@@ -154,15 +154,20 @@ bool CVQDataMatrix::SaveObject(uint32_t dataIdx) {
   }
   if (start != CDataBase::SaveStart::Write) return start == CDataBase::SaveStart::Saved;
   storage->WriteSave(&work);
-  vq::CritSecLock lock(m_DataLock);
-  try {
-    return storage->EndSave(work);
-  } catch (const _com_error& e) {
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
-  } catch (...) {
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+  bool saved = false;
+  {
+    vq::CritSecLock lock(m_DataLock);
+    try {
+      saved = storage->EndSave(&work);
+    } catch (const _com_error& e) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+    } catch (...) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+    }
   }
-  return false;
+  // Unmapping an element's memory takes a while: not under m_DataLock.
+  storage->ReleaseSaved(&work);
+  return saved;
 }
 
 bool CVQDataMatrix::CheckMemory() {

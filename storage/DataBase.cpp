@@ -13,6 +13,12 @@ void CDataBase::WriteSave(SaveWork* work) const {
   work->block = m_FileCache != nullptr ? m_FileCache->WriteBlock(work->values, work->bytes) : 0;
 }
 
+void CDataBase::ReleaseSaved(SaveWork* work) const {
+  work->item = nullptr;
+  if (work->buffer != nullptr && m_FileCache != nullptr) m_FileCache->Env().FreeLarge(work->buffer, work->bufferLength);
+  work->buffer = nullptr;
+}
+
 void CDataBase::TakeSavedBlock(uint32_t block) {
   ReleaseBlock();
   m_Block = block;

@@ -143,6 +143,11 @@ class CDataBase {
     uint32_t bytes = 0;
     uint32_t block = 0;
     uint64_t version = 0;
+    // What EndSave let go of, for ReleaseSaved to free after m_DataLock: an
+    // element's memory is unmapped without holding up the client.
+    vq::ComPtr<IVQData> item;
+    void* buffer = nullptr;
+    size_t bufferLength = 0;
   };
   enum class SaveStart {
     Saved,   // nothing had to be written: saved (or nothing to save)
@@ -154,9 +159,11 @@ class CDataBase {
   // Without m_DataLock: writes work's values to a new block of the swap file.
   void WriteSave(SaveWork* work) const;
   // Under m_DataLock: commits the block when the object is as BeginSave left
-  // it (true: saved, memory freed), else frees it (false: values kept). Ends
-  // the save either way.
-  virtual bool EndSave(const SaveWork& work) = 0;
+  // it (true: saved, its memory handed to *work), else frees the block
+  // (false: values kept). Ends the save either way.
+  virtual bool EndSave(SaveWork* work) = 0;
+  // After m_DataLock is left: frees the memory EndSave handed over.
+  void ReleaseSaved(SaveWork* work) const;
   bool SaveInFlight() const { return m_SaveInFlight; }
 
   // Bytes of the values the object holds (0 when it holds none).

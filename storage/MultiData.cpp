@@ -258,26 +258,39 @@ CDataBase::SaveStart CMultiData::BeginSave(SaveWork* work) {
   m_SavingLength = m_BufferLength;
   m_SavingOrphaned = false;
   m_SaveInFlight = true;
-  *work = SaveWork{m_Buffer, static_cast<uint32_t>(bytes), 0, m_Version};
+  work->values = m_Buffer;
+  work->bytes = static_cast<uint32_t>(bytes);
+  work->version = m_Version;
   return SaveStart::Write;
 }
 
-bool CMultiData::EndSave(const SaveWork& work) {
+bool CMultiData::EndSave(SaveWork* work) {
   vq::CritSecLock lock(m_Lock);
-  if (m_SavingOrphaned) Env().FreeLarge(m_SavingBuffer, m_SavingLength);
+  // The memory goes to the caller, which frees it after m_DataLock.
+  if (m_SavingOrphaned) {
+    work->buffer = m_SavingBuffer;
+    work->bufferLength = m_SavingLength;
+  }
   m_SavingBuffer = nullptr;
   m_SavingLength = 0;
   m_SavingOrphaned = false;
   m_SaveInFlight = false;
-  if (work.block == 0) return false;
-  if (m_Version != work.version) {
-    m_FileCache->FreeBlock(work.block);
+  if (work->block == 0) return false;
+  if (m_Version != work->version) {
+    m_FileCache->FreeBlock(work->block);
     return false;
   }
-  TakeSavedBlock(work.block);
-  m_BlockBytes = work.bytes;
+  TakeSavedBlock(work->block);
+  m_BlockBytes = work->bytes;
   m_Modified = false;
-  if (m_InMemory) ClearImpl();
+  if (m_InMemory) {
+    // Untouched since BeginSave: the buffer is the one written, never orphaned.
+    work->buffer = m_Buffer;
+    work->bufferLength = m_BufferLength;
+    m_Buffer = nullptr;
+    m_BufferLength = 0;
+    ClearImpl();
+  }
   return true;
 }
 

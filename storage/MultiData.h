@@ -85,7 +85,7 @@ class CMultiData : public CDataBase {
   // The memory watcher's save (storage/DataBase.h): as SaveToDisk, with the
   // buffer written to a new block between the two calls.
   SaveStart BeginSave(SaveWork* work) override;
-  bool EndSave(const SaveWork& work) override;
+  bool EndSave(SaveWork* work) override;
 
   // Tests and diagnostics (each takes m_Lock).
   uint32_t SlotCount() const;

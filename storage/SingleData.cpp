@@ -323,26 +323,29 @@ CDataBase::SaveStart CSingleData::BeginSave(SaveWork* work) {
     m_SavingItem = m_Item;
   }
   m_SaveInFlight = true;
-  *work = SaveWork{values, bytes, 0, m_Version};
+  work->values = values;
+  work->bytes = bytes;
+  work->version = m_Version;
   return SaveStart::Write;
 }
 
-bool CSingleData::EndSave(const SaveWork& work) {
-  vq::ComPtr<IVQData> saving;
+bool CSingleData::EndSave(SaveWork* work) {
   {
+    // An item replaced meanwhile goes when the caller lets go of the work.
     vq::MutexLock lock(m_ItemLock);
-    saving = std::move(m_SavingItem);
+    work->item = std::move(m_SavingItem);
   }
-  saving = nullptr;  // outside m_ItemLock: an item replaced meanwhile goes now
   m_SaveInFlight = false;
-  if (work.block == 0) return false;
-  if (m_Version != work.version) {
+  if (work->block == 0) return false;
+  if (m_Version != work->version) {
     // Handed out, replaced, reshaped or released meanwhile: the block may
     // not hold what the element holds now.
-    m_FileCache->FreeBlock(work.block);
+    m_FileCache->FreeBlock(work->block);
     return false;
   }
-  TakeSavedBlock(work.block);
+  TakeSavedBlock(work->block);
+  // The work's reference keeps Clear from emptying the item here: its memory
+  // goes with that reference, after m_DataLock (no client holds the item).
   return FinishSave();
 }
 

@@ -55,7 +55,7 @@ class CSingleData : public CDataBase {
 
   bool IsLocked() override;
   SaveStart BeginSave(SaveWork* work) override;
-  bool EndSave(const SaveWork& work) override;
+  bool EndSave(SaveWork* work) override;
 
   // For tests and diagnostics: the held item (no reference added) and bounds.
   IVQData* Item() const { return m_Item.get(); }
