@@ -16,6 +16,19 @@
 //     saves synchronously only below the threshold, as the backstop for a
 //     burst that outruns the worker.
 //
+// A save writes without m_DataLock (SaveObject, storage/DataBase.h): under
+// the lock the object is marked as being saved, the write runs without it,
+// and under it again the block is committed only when nothing touched the
+// object meanwhile; otherwise the block is freed and the values stay in
+// memory (a "could not save" below). m_MemoryLock stays held throughout, so
+// what destroys storage objects (ReleaseAllVQData, the final release, a
+// second AllAllocate of the packed kind, Read growing the table) and the
+// client's synchronous check (CheckMemoryNow) wait for the save in flight.
+// What works on the object under m_DataLock alone does not wait: element
+// access, puts, AllAllocate of the single kind, AllSaveToDisk, Write, the
+// slices. Their call counts as a change, so the save's commit fails and
+// their own result stands (AllSaveToDisk saves the object itself).
+//
 // Outcomes of one save attempt (SaveOneObject):
 //   - nothing to pop (queue empty, or every object held by a client): false,
 //     the worker waits before it looks again;
@@ -100,16 +113,7 @@ bool CVQDataMatrix::SaveOneObject() {
   const uint64_t failedBefore = file != nullptr ? file->FailedSaves() : 0;
   VQ_TRACE("CVQDataMatrix::CheckMemory", "DataMatrix", 3, "CheckMemory: Saving element %u to disk in thread %u",
            dataIdx, GetCurrentThreadId());
-  vq::CritSecLock lock(m_DataLock);
-  CDataBase* storage = Storage(dataIdx);
-  bool saved = false;
-  try {
-    saved = storage != nullptr && storage->SaveToDisk();
-  } catch (const _com_error& e) {
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
-  } catch (...) {
-    VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
-  }
+  const bool saved = SaveObject(dataIdx);
   if (saved) {
     m_RetryAtMs.store(0, std::memory_order_relaxed);
     m_RetryDelayMs.store(0, std::memory_order_relaxed);
@@ -128,6 +132,42 @@ bool CVQDataMatrix::SaveOneObject() {
   }
   m_Priority.PushPriority(dataIdx);
   return false;
+}
+
+bool CVQDataMatrix::SaveObject(uint32_t dataIdx) {
+  // The write runs without m_DataLock, so that the client's element accesses
+  // (this object's included) go on meanwhile; m_MemoryLock, which the caller
+  // holds, keeps the storage object alive until the save has ended.
+  CDataBase* storage = nullptr;
+  CDataBase::SaveWork work;
+  CDataBase::SaveStart start = CDataBase::SaveStart::Failed;
+  {
+    vq::CritSecLock lock(m_DataLock);
+    storage = Storage(dataIdx);
+    try {
+      if (storage != nullptr) start = storage->BeginSave(&work);
+    } catch (const _com_error& e) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+    } catch (...) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+    }
+  }
+  if (start != CDataBase::SaveStart::Write) return start == CDataBase::SaveStart::Saved;
+  storage->WriteSave(&work);
+  bool saved = false;
+  {
+    vq::CritSecLock lock(m_DataLock);
+    try {
+      saved = storage->EndSave(&work);
+    } catch (const _com_error& e) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "COM Error, %s", vq::ComErrorText(e));
+    } catch (...) {
+      VQ_TRACE("CVQDataMatrix::CheckMemory", "Assert", 1, "Unhandled exception");
+    }
+  }
+  // Unmapping an element's memory takes a while: not under m_DataLock.
+  storage->ReleaseSaved(&work);
+  return saved;
 }
 
 bool CVQDataMatrix::CheckMemory() {

@@ -31,7 +31,8 @@
 //      resized or its objects destroyed, so a pop never walks a table that is
 //      changing under it;
 //   2. m_DataLock: guards m_Data and every call into a storage object and the
-//      attribute manager;
+//      attribute manager, but for the memory watcher's write of an object's
+//      values (BeginSave .. EndSave), which runs under m_MemoryLock alone;
 //   3. the swap queue's lock; 4. a storage object's own lock; 5. the swap
 //      file's lock. The managers' locks are taken innermost.
 // CheckMemoryNow is never entered while m_DataLock is held. The geometry
@@ -337,6 +338,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // ReclaimStep's shared work); true when one was saved. Caller holds
   // m_MemoryLock.
   bool SaveOneObject();
+  // Saves the storage object at dataIdx, writing without m_DataLock (see
+  // matrix/MemoryWatcher.cpp); true when saved. Caller holds m_MemoryLock,
+  // not m_DataLock.
+  bool SaveObject(uint32_t dataIdx) VQ_EXCLUDES(m_DataLock);
   // Has the worker take its next step now instead of after its wait.
   void WakeWorker();
   // The "Memory low" trace, once per stretch below kLowMemory.

@@ -109,19 +109,16 @@ uint64_t CFileCache::RoundUp(uint64_t size) const {
 }
 
 bool CFileCache::WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) {
-  // A write that moves nothing without an error is a full device. The lambda
-  // runs within this call, under the caller's m_Lock, which the analysis
-  // cannot follow into a lambda.
-  return TransferFully(static_cast<const uint8_t*>(data), size, offset, vq::Win32ErrorFromErrno(ENOSPC), error,
-                       [this](const uint8_t* p, size_t n, uint64_t at, int* err)
-                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops.WriteAt(m_File, p, n, at, err); });
+  // A write that moves nothing without an error is a full device.
+  return TransferFully(
+      static_cast<const uint8_t*>(data), size, offset, vq::Win32ErrorFromErrno(ENOSPC), error,
+      [this](const uint8_t* p, size_t n, uint64_t at, int* err) { return m_Ops.WriteAt(m_File, p, n, at, err); });
 }
 
 bool CFileCache::ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) {
-  // As in WriteFully: the lambda runs under the caller's m_Lock.
-  return TransferFully(static_cast<uint8_t*>(data), size, offset, static_cast<DWORD>(ERROR_HANDLE_EOF), error,
-                       [this](uint8_t* p, size_t n, uint64_t at, int* err)
-                           VQ_NO_THREAD_SAFETY_ANALYSIS { return m_Ops.ReadAt(m_File, p, n, at, err); });
+  return TransferFully(
+      static_cast<uint8_t*>(data), size, offset, static_cast<DWORD>(ERROR_HANDLE_EOF), error,
+      [this](uint8_t* p, size_t n, uint64_t at, int* err) { return m_Ops.ReadAt(m_File, p, n, at, err); });
 }
 
 namespace {
@@ -371,19 +368,12 @@ bool CFileCache::WriteShared(const void* data, uint32_t size, uint64_t offset, b
   return WriteFully(unit.data(), unit.size(), unitOffset, &failure->error);
 }
 
-bool CFileCache::WriteBlockBytes(BlockRecord* block, const void* data, bool fresh, WriteFailure* failure) {
-  if (block->shared) {
-    FillChecksums(data, block);
-    return WriteShared(data, block->size, block->offset, fresh, failure);
-  }
+bool CFileCache::WriteExtent(BlockRecord* block, const void* data, WriteFailure* failure) {
   if (block->size < kOverlapMin) {
     FillChecksums(data, block);
     return WriteSpan(data, block->size, block->offset, failure);
   }
-  // The analysis cannot follow m_Lock into the lambda, which runs within
-  // this call.
-  return m_Checksummer.Overlap(
-      data, block, [&]() VQ_NO_THREAD_SAFETY_ANALYSIS { return WriteSpan(data, block->size, block->offset, failure); });
+  return m_Checksummer.Overlap(data, block, [&] { return WriteSpan(data, block->size, block->offset, failure); });
 }
 
 void CFileCache::NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) {
@@ -545,26 +535,48 @@ bool CFileCache::ReadSpan(void* dest, uint32_t size, uint64_t offset, const char
 // ---------------------------------------------------------------------------
 
 uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
-  vq::CritSecLock lock(m_Lock);
   const char* origin = "CFileCache::WriteBlock";
-  if (m_File < 0 || (data == nullptr && size != 0)) {
-    NoteSave(false, size, origin, {"WriteFile failed", static_cast<DWORD>(ERROR_INVALID_HANDLE)});
-    return 0;
-  }
   BlockRecord block{size, 0, false, 0, {}};
-  bool fresh = false;
-  try {
-    PrepareChecksums(&block);
-    const uint32_t shift = SlotShiftFor(size);
-    block.shared = shift != 0;
-    block.offset = block.shared ? TakeSlot(shift, &fresh) : TakeExtent(RoundUp(size));
-  } catch (...) {
-    NoteSave(false, size, origin, {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)});
-    return 0;
-  }
-  uint32_t id = 0;
   WriteFailure failure;
-  if (WriteBlockBytes(&block, data, fresh, &failure)) {
+  bool written = false;
+  {
+    vq::CritSecLock lock(m_Lock);
+    if (m_File < 0 || (data == nullptr && size != 0)) {
+      NoteSave(false, size, origin, {"WriteFile failed", static_cast<DWORD>(ERROR_INVALID_HANDLE)});
+      return 0;
+    }
+    bool fresh = false;
+    try {
+      const uint32_t shift = SlotShiftFor(size);
+      block.shared = shift != 0;
+      block.offset = block.shared ? TakeSlot(shift, &fresh) : TakeExtent(RoundUp(size));
+    } catch (...) {
+      NoteSave(false, size, origin, {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)});
+      return 0;
+    }
+    if (block.shared) {
+      try {
+        PrepareChecksums(&block);
+        FillChecksums(data, &block);
+        written = WriteShared(data, size, block.offset, fresh, &failure);
+      } catch (...) {
+        failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+      }
+    }
+  }
+  if (!block.shared) {
+    // The extent is no longer free and no block names it yet: nobody else
+    // touches it until it is recorded below.
+    try {
+      PrepareChecksums(&block);
+      written = WriteExtent(&block, data, &failure);
+    } catch (...) {
+      failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+    }
+  }
+  vq::CritSecLock lock(m_Lock);
+  uint32_t id = 0;
+  if (written) {
     try {
       id = NewId();
       m_Blocks.emplace(id, block);
@@ -586,33 +598,53 @@ const CFileCache::BlockRecord* CFileCache::FindBlock(uint32_t blockId) const {
 }
 
 bool CFileCache::RewriteBlock(uint32_t blockId, const void* data, uint32_t size) {
-  vq::CritSecLock lock(m_Lock);
-  const BlockRecord* block = FindBlock(blockId);
-  if (block == nullptr) {
-    VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId is invalid");
-    return false;
-  }
-  if (block->size != size || (data == nullptr && size != 0)) {
-    VQ_TRACE("CFileCache::RewriteBlock", "DataMatrix", 1, "blockId+bufferSize is invalid");
-    return false;
-  }
+  const char* origin = "CFileCache::RewriteBlock";
   // The new checksums are kept only once the bytes are written: a failed
   // rewrite leaves a block that its owner writes again before it reads it.
-  BlockRecord written{block->size, block->offset, block->shared, 0, {}};
+  BlockRecord written{};
   WriteFailure failure;
   bool saved = false;
-  try {
-    PrepareChecksums(&written);
-    saved = WriteBlockBytes(&written, data, false, &failure);
-  } catch (...) {
-    failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+  {
+    vq::CritSecLock lock(m_Lock);
+    const BlockRecord* block = FindBlock(blockId);
+    if (block == nullptr) {
+      VQ_TRACE(origin, "DataMatrix", 1, "blockId is invalid");
+      return false;
+    }
+    if (block->size != size || (data == nullptr && size != 0)) {
+      VQ_TRACE(origin, "DataMatrix", 1, "blockId+bufferSize is invalid");
+      return false;
+    }
+    written = BlockRecord{block->size, block->offset, block->shared, 0, {}};
+    if (written.shared) {
+      try {
+        PrepareChecksums(&written);
+        FillChecksums(data, &written);
+        saved = WriteShared(data, size, written.offset, false, &failure);
+      } catch (...) {
+        failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+      }
+    }
   }
+  if (!written.shared) {
+    // Only the owner rewrites, reads or frees its block (see "Threads"):
+    // the extent stays this block's for the whole write.
+    try {
+      PrepareChecksums(&written);
+      saved = WriteExtent(&written, data, &failure);
+    } catch (...) {
+      failure = {"Out of memory", static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)};
+    }
+  }
+  vq::CritSecLock lock(m_Lock);
   if (saved) {
-    BlockRecord& kept = m_Blocks.at(blockId);
-    kept.crc = written.crc;
-    kept.moreCrcs.swap(written.moreCrcs);
+    auto kept = m_Blocks.find(blockId);
+    if (kept != m_Blocks.end() && kept->second.offset == written.offset) {
+      kept->second.crc = written.crc;
+      kept->second.moreCrcs.swap(written.moreCrcs);
+    }
   }
-  NoteSave(saved, size, "CFileCache::RewriteBlock", failure);
+  NoteSave(saved, size, origin, failure);
   return saved;
 }
 
@@ -664,18 +696,30 @@ bool CFileCache::ReadVerified(uint32_t blockId, const BlockRecord& block, void* 
 }
 
 uint32_t CFileCache::ReadBlock(uint32_t blockId, void* dest, uint32_t offset, uint32_t size) {
-  vq::CritSecLock lock(m_Lock);
-  const BlockRecord* block = FindBlock(blockId);
-  if (block == nullptr) {
-    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "blockId is invalid");
-    return 0;
+  BlockRecord block{};
+  {
+    vq::CritSecLock lock(m_Lock);
+    const BlockRecord* found = FindBlock(blockId);
+    if (found == nullptr) {
+      VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "blockId is invalid");
+      return 0;
+    }
+    if (static_cast<uint64_t>(offset) + size > found->size || (dest == nullptr && size != 0)) {
+      VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "offset+bufferSize is invalid");
+      return 0;
+    }
+    if (size == 0) return 0;
+    // A shared unit may be in the middle of another slot's read-modify-write.
+    if (found->shared) return ReadVerified(blockId, *found, dest, offset, size) ? CountRead(size) : 0;
+    try {
+      block = *found;
+    } catch (...) {
+      VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "Out of memory");
+      return 0;
+    }
   }
-  if (static_cast<uint64_t>(offset) + size > block->size || (dest == nullptr && size != 0)) {
-    VQ_TRACE("CFileCache::ReadBlock", "DataMatrix", 1, "offset+bufferSize is invalid");
-    return 0;
-  }
-  if (size == 0) return 0;
-  if (!ReadVerified(blockId, *block, dest, offset, size)) return 0;
+  // Without the lock: only the owner reads or frees the block (see "Threads").
+  if (!ReadVerified(blockId, block, dest, offset, size)) return 0;
   return CountRead(size);
 }
 

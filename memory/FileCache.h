@@ -89,11 +89,28 @@
 // allocation, and count the bounce buffers' sizes.
 //
 // Threads: the memory watcher (swapping out) and the client's thread
-// (reading back, bulk save) share one object. m_Lock guards every field and
-// is held for a whole transfer; it is the innermost lock of the matrix. Each
-// cache may have one more thread, its checksum thread (Checksummer, started
-// at the first block of kOverlapMin bytes or more and joined on
-// destruction), which only sums the chunks of the block being written and
+// (reading back, bulk save) share one object. m_Lock guards the block table,
+// the free space and the counts, and is the innermost lock of the matrix; it
+// is not held while a block's bytes move or are checksummed, so that a long
+// write of one block holds up no other block:
+//   - WriteBlock reserves an extent under m_Lock (out of the free lists, so
+//     no other call writes, reads or frees it), checksums and writes it
+//     without the lock, and records the block (or gives the space back) under
+//     it again;
+//   - RewriteBlock and ReadBlock look the block up under m_Lock and move its
+//     bytes without it. Nothing else can free or reuse the extent meanwhile:
+//     only the block's owner rewrites, reads or frees a block, and a storage
+//     object makes each of these calls under the matrix's m_DataLock, so they
+//     never overlap for one block. A rewrite's new checksums are kept under
+//     m_Lock once its bytes are written;
+//   - a shared unit is written by a read-modify-write of one unit (at most
+//     half a transfer unit per slot, 4 KiB at most in practice) on behalf of
+//     several owners: its blocks are written and read wholly under m_Lock.
+// The descriptor and the transfer unit are set before the cache is shared
+// (Initialize, SetSectorSizeForTest) and only read afterwards.
+// Each cache may have one more thread, its checksum thread (Checksummer,
+// started at the first block of kOverlapMin bytes or more and joined on
+// destruction), which only sums the chunks of a block being written and
 // takes no lock of the cache: it touches that block's values and checksum
 // slots while the writer waits for it in Checksummer::Overlap.
 #pragma once
@@ -237,11 +254,11 @@ class CFileCache {
   // Slot sizes 8 (1 << kMinSlotShift) up to half the unit.
   static constexpr uint32_t kMinSlotShift = 3;
 
-  bool IsAligned(const void* address, uint64_t value) const VQ_REQUIRES(m_Lock);
-  uint64_t RoundUp(uint64_t size) const VQ_REQUIRES(m_Lock);
+  bool IsAligned(const void* address, uint64_t value) const;
+  uint64_t RoundUp(uint64_t size) const;
   // The slot size shift of a block of `size` bytes, or 0 when the block
   // takes whole units.
-  uint32_t SlotShiftFor(uint32_t size) const VQ_REQUIRES(m_Lock);
+  uint32_t SlotShiftFor(uint32_t size) const;
 
   // Space. Take* reserve space for a block, Give* return it; both may throw
   // std::bad_alloc, in which case Take* changed nothing and Give* lost only
@@ -320,31 +337,31 @@ class CFileCache {
     bool m_NoThread = false;
     std::thread m_Thread;
   };
-  // Writes a block's bytes (shared or in its extent) and fills its checksums
-  // (prepared) from `data`; `fresh` as TakeSlot says. False with *failure set
-  // when the write failed (the checksums are then unspecified).
-  bool WriteBlockBytes(BlockRecord* block, const void* data, bool fresh, WriteFailure* failure) VQ_REQUIRES(m_Lock);
+  // Fills a block's checksums (prepared) and writes its bytes into its own
+  // extent, without m_Lock: the caller owns the extent. Large blocks are
+  // summed beside the write. False with *failure set when the write failed
+  // (the checksums are then unspecified).
+  bool WriteExtent(BlockRecord* block, const void* data, WriteFailure* failure);
   // Counts a save of `size` bytes in the process's statistics and starts or
   // ends a failure episode (one trace line each).
   void NoteSave(bool saved, uint32_t size, const char* origin, const WriteFailure& failure) VQ_REQUIRES(m_Lock);
   // Writes size bytes at the unit boundary `offset`: whole units directly from
   // aligned memory, the tail or unaligned memory through bounded bounce
   // buffers, padding the last unit with zeros.
-  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure) VQ_REQUIRES(m_Lock);
+  bool WriteSpan(const void* data, uint32_t size, uint64_t offset, WriteFailure* failure);
   // The read-modify-write of the shared unit holding `offset`.
   bool WriteShared(const void* data, uint32_t size, uint64_t offset, bool fresh, WriteFailure* failure)
       VQ_REQUIRES(m_Lock);
   // Reads `size` bytes at `offset` of `block` into dest and checks them
   // against the block's checksums (counted and traced when they differ).
-  bool ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset, uint32_t size)
-      VQ_REQUIRES(m_Lock);
+  bool ReadVerified(uint32_t blockId, const BlockRecord& block, void* dest, uint32_t offset, uint32_t size);
   // Reads size bytes at any file offset into dest, through bounded bounce
   // buffers where the address, offset or length is not aligned.
-  bool ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin) VQ_REQUIRES(m_Lock);
+  bool ReadSpan(void* dest, uint32_t size, uint64_t offset, const char* origin);
   // Transfers exactly size bytes; false (with the Win32 error in *error) on a
   // failed or short transfer.
-  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
-  bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error) VQ_REQUIRES(m_Lock);
+  bool WriteFully(const void* data, uint64_t size, uint64_t offset, DWORD* error);
+  bool ReadFully(void* data, uint64_t size, uint64_t offset, DWORD* error);
   const BlockRecord* FindBlock(uint32_t blockId) const VQ_REQUIRES(m_Lock);
 
   mutable vq::CriticalSection m_Lock;
@@ -364,9 +381,10 @@ class CFileCache {
   uint64_t m_FailedSaves VQ_GUARDED_BY(m_Lock) = 0;
   uint64_t m_EpisodeFailures VQ_GUARDED_BY(m_Lock) = 0;
   uint64_t m_EpisodeBytes VQ_GUARDED_BY(m_Lock) = 0;
-  int m_File VQ_GUARDED_BY(m_Lock) = -1;
-  uint32_t m_SectorSize VQ_GUARDED_BY(m_Lock) = 1;
-  bool m_Direct VQ_GUARDED_BY(m_Lock) = false;
+  // Set before the cache is shared (see "Threads"), read without m_Lock.
+  int m_File = -1;
+  uint32_t m_SectorSize = 1;
+  bool m_Direct = false;
   vq::Environment& m_Env;
   vq::SwapFileOps& m_Ops;
   Checksummer m_Checksummer;

@@ -9,6 +9,22 @@ CDataBase::CDataBase(CFileCache* fileCache, CAxisManager* axisManager, CAttribut
 
 CDataBase::~CDataBase() { ReleaseBlock(); }
 
+void CDataBase::WriteSave(SaveWork* work) const {
+  work->block = m_FileCache != nullptr ? m_FileCache->WriteBlock(work->values, work->bytes) : 0;
+}
+
+void CDataBase::ReleaseSaved(SaveWork* work) const {
+  work->item = nullptr;
+  if (work->buffer != nullptr && m_FileCache != nullptr) m_FileCache->Env().FreeLarge(work->buffer, work->bufferLength);
+  work->buffer = nullptr;
+}
+
+void CDataBase::TakeSavedBlock(uint32_t block) {
+  ReleaseBlock();
+  m_Block = block;
+  m_OnDisk = true;
+}
+
 void CDataBase::ReleaseBlock() {
   if (m_Block != 0 && m_FileCache != nullptr) m_FileCache->FreeBlock(m_Block);
   m_Block = 0;
@@ -101,6 +117,7 @@ HRESULT CDataBase::CurrentAttributeId(uint32_t, CAttributeManager::Ref* id) {
 }
 
 HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record) {
+  Touch();
   CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributes");
@@ -109,6 +126,7 @@ HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record)
 }
 
 HRESULT CDataBase::CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target) {
+  Touch();
   CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributesToNonIndexed");
@@ -118,6 +136,7 @@ HRESULT CDataBase::CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target) 
 }
 
 HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record) {
+  Touch();
   CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllIndexedAttributesToIndex1");

@@ -14,7 +14,9 @@
 //
 // Calling contract:
 //   - the matrix calls every operation under its m_DataLock, except
-//     IsLocked, which the swap queue calls while it picks an object;
+//     IsLocked, which the swap queue calls while it picks an object, and
+//     WriteSave (below), which runs without any lock of the matrix's but
+//     m_MemoryLock;
 //   - GetAllData and GetDataSubset return the item the object keeps for the
 //     element without adding a reference: the caller adds the one it hands
 //     to a client, under the same m_DataLock;
@@ -28,6 +30,21 @@
 //     values there are no longer wanted (another size, a put of another
 //     item, a re-allocation) and when it is destroyed, so the swap file
 //     reuses the space.
+//   - the memory watcher saves in three steps, so that the write holds no
+//     lock that a client's access needs: BeginSave (under m_DataLock) marks
+//     the object as being saved and keeps what the write reads alive (the
+//     single kind holds a reference on its item, the packed kind its buffer);
+//     WriteSave (no lock) writes those values to a new block; EndSave (under
+//     m_DataLock again) commits only when no operation ran on the object
+//     meanwhile: the public operations below (all but IsLocked) count as
+//     changes (m_Version). Otherwise it frees the new block and the object
+//     keeps its values in memory. While a save is in flight nothing frees or
+//     changes the values it reads: an operation that would (a hand-out, a
+//     put, a reshape, a release, a read-back, a fold-back) leaves them to the
+//     save and goes on with a copy or a new buffer, so it never waits for the
+//     write. The object itself outlives the save: the matrix destroys
+//     storage objects only under m_MemoryLock, which the saving thread holds
+//     from BeginSave to EndSave.
 //
 // The file cache and the two managers belong to the matrix and outlive every
 // storage object; the storage objects never free them. The axis and
@@ -53,28 +70,52 @@ class CDataBase {
   CDataBase& operator=(const CDataBase&) = delete;
 
   // The object holds `count` elements of that shape with fresh buffers.
-  virtual bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) = 0;
+  bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+    Touch();
+    return InitializeImpl(count, nXSize, nZSize, Format);
+  }
   // Gives every element of the object the same linear x-axis; failures are
   // raised as component errors.
-  virtual HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) = 0;
+  HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
+    Touch();
+    return InitializeAsLinearImpl(Size, FirstValue, Delta, Unit);
+  }
   // Gives the object's items the attribute set `attributeId`.
-  virtual HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) = 0;
+  HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) {
+    Touch();
+    return SetAttributesImpl(attributeId);
+  }
   // Creates the data item(s) ahead of allocation.
-  virtual HRESULT CreateInstance() = 0;
+  HRESULT CreateInstance() {
+    Touch();
+    return CreateInstanceImpl();
+  }
   // True while a client holds an item of this object: it may not be saved.
   virtual bool IsLocked() = 0;
   // Stores `item` as element `sub`: S_OK or E_FAIL.
-  virtual HRESULT ReplaceData(uint32_t sub, IUnknown* item) = 0;
-  // Saves values, axis and attributes and releases the memory.
-  virtual bool SaveToDisk() = 0;
+  HRESULT ReplaceData(uint32_t sub, IUnknown* item) {
+    Touch();
+    return ReplaceDataImpl(sub, item);
+  }
+  // Saves values, axis and attributes and releases the memory, all under
+  // m_DataLock (a save in flight then fails its commit).
+  bool SaveToDisk() {
+    Touch();
+    return SaveToDiskImpl();
+  }
   // The whole element's item in *out (no reference added), reading it back
   // from the swap file first when needed.
-  virtual HRESULT GetAllData(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) = 0;
+  HRESULT GetAllData(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) {
+    Touch();
+    return GetAllDataImpl(sub, withAttributes, forWriting, out);
+  }
   // Values firstIndex..lastIndex of the element (counted over the whole
   // element, record after record): S_OK, S_FALSE when the item holds more,
   // E_INVALIDARG, E_PENDING (the object is locked) or E_FAIL.
-  virtual HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
-                                IUnknown** out) = 0;
+  HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex, IUnknown** out) {
+    Touch();
+    return GetDataSubsetImpl(sub, withAttributes, firstIndex, lastIndex, out);
+  }
   // The attribute copies: write element `sub`'s attribute set, as it stands
   // now, into `target` (indexed attributes of `record` as record `record`,
   // everything as non-indexed, or the indexed attributes of `record` as
@@ -83,18 +124,60 @@ class CDataBase {
   HRESULT CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target);
   HRESULT CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record);
   // Releases the values held in memory.
-  virtual void Clear() = 0;
+  void Clear() {
+    Touch();
+    ClearImpl();
+  }
   // Reads the values (and axis, and attributes when asked) back.
-  virtual bool GetAllFromDisk(bool withAttributes) = 0;
+  bool GetAllFromDisk(bool withAttributes) {
+    Touch();
+    return GetAllFromDiskImpl(withAttributes);
+  }
   // Makes the buffers.
-  virtual bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) = 0;
+  bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+    Touch();
+    return AllocateImpl(count, nXSize, nZSize, Format);
+  }
+
+  // The memory watcher's save (see the calling contract). What the write
+  // needs: the values and their byte count, and the block it wrote (0: none).
+  struct SaveWork {
+    const void* values = nullptr;
+    uint32_t bytes = 0;
+    uint32_t block = 0;
+    uint64_t version = 0;
+    // What EndSave let go of, for ReleaseSaved to free after m_DataLock: an
+    // element's memory is unmapped without holding up the client.
+    vq::ComPtr<IVQData> item;
+    void* buffer = nullptr;
+    size_t bufferLength = 0;
+  };
+  enum class SaveStart {
+    Saved,   // nothing had to be written: saved (or nothing to save)
+    Failed,  // could not save (held, a save already in flight, a failure): values kept
+    Write,   // call WriteSave, then EndSave
+  };
+  // Under m_DataLock: marks the object as being saved and fills *work.
+  virtual SaveStart BeginSave(SaveWork* work) = 0;
+  // Without m_DataLock: writes work's values to a new block of the swap file.
+  void WriteSave(SaveWork* work) const;
+  // Under m_DataLock: commits the block when the object is as BeginSave left
+  // it (true: saved, its memory handed to *work), else frees the block
+  // (false: values kept). Ends the save either way.
+  virtual bool EndSave(SaveWork* work) = 0;
+  // After m_DataLock is left: frees the memory EndSave handed over.
+  void ReleaseSaved(SaveWork* work) const;
+  bool SaveInFlight() const { return m_SaveInFlight; }
 
   // Bytes of the values the object holds (0 when it holds none).
   uint32_t ByteSize() const { return m_ByteSize; }
   // True when the object holds values, in memory or on disk; a kind whose
   // item a client may have shaped since the object last looked learns that
   // shape first.
-  virtual bool HoldsValues() { return m_ByteSize != 0; }
+  bool HoldsValues() {
+    Touch();
+    return HoldsValuesImpl();
+  }
   bool IsOnDisk() const { return m_OnDisk; }
   bool IsInMemory() const { return m_InMemory; }
   bool IsModified() const { return m_Modified; }
@@ -122,6 +205,28 @@ class CDataBase {
   static bool ElementBytes(LONG format, LONG nXSize, LONG nZSize, uint32_t* bytes);
 
  protected:
+  // The operations behind the public ones, which count every call as a
+  // change (Touch) first.
+  virtual bool InitializeImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) = 0;
+  virtual HRESULT InitializeAsLinearImpl(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) = 0;
+  virtual HRESULT SetAttributesImpl(const CAttributeManager::Ref& attributeId) = 0;
+  virtual HRESULT CreateInstanceImpl() = 0;
+  virtual HRESULT ReplaceDataImpl(uint32_t sub, IUnknown* item) = 0;
+  virtual bool SaveToDiskImpl() = 0;
+  virtual HRESULT GetAllDataImpl(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) = 0;
+  virtual HRESULT GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                                    IUnknown** out) = 0;
+  virtual void ClearImpl() = 0;
+  virtual bool GetAllFromDiskImpl(bool withAttributes) = 0;
+  virtual bool AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) = 0;
+  virtual bool HoldsValuesImpl() { return m_ByteSize != 0; }
+  // Every public operation may change what a save in flight wrote: its
+  // commit is then dropped.
+  void Touch() { ++m_Version; }
+  // Puts the block a save wrote in place of the object's own (freed), as
+  // the block holding the current values.
+  void TakeSavedBlock(uint32_t block);
+
   // The attribute-set id of element `sub` as it stands now; a kind whose
   // items may carry changes not yet recorded captures them first.
   virtual HRESULT CurrentAttributeId(uint32_t sub, CAttributeManager::Ref* id);
@@ -142,4 +247,6 @@ class CDataBase {
   uint32_t m_XSize = 0;
   uint32_t m_ZSize = 0;
   uint32_t m_ByteSize = 0;  // of all elements of the object
+  uint64_t m_Version = 0;   // public operations so far (Touch)
+  bool m_SaveInFlight = false;  // between BeginSave and EndSave
 };

@@ -61,7 +61,7 @@ CMultiData::CMultiData(CFileCache* fileCache, CAxisManager* axisManager, CAttrib
 
 CMultiData::~CMultiData() { Clear(); }
 
-HRESULT CMultiData::CreateInstance() { return E_NOTIMPL; }
+HRESULT CMultiData::CreateInstanceImpl() { return E_NOTIMPL; }
 
 // ---------------------------------------------------------------------------
 // The buffer.
@@ -72,12 +72,39 @@ vq::Environment& CMultiData::Env() const {
 }
 
 void CMultiData::FreeBuffer() {
-  if (m_Buffer != nullptr) Env().FreeLarge(m_Buffer, m_BufferLength);
+  if (m_Buffer != nullptr && m_Buffer == m_SavingBuffer) {
+    m_SavingOrphaned = true;
+  } else if (m_Buffer != nullptr) {
+    Env().FreeLarge(m_Buffer, m_BufferLength);
+  }
   m_Buffer = nullptr;
   m_BufferLength = 0;
 }
 
-bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+bool CMultiData::UnshareBuffer() {
+  if (m_Buffer == nullptr || m_Buffer != m_SavingBuffer) return true;
+  void* copy = Env().AllocateLarge(m_BufferLength);
+  if (copy == nullptr) {
+    VQ_TRACE("CMultiData::UnshareBuffer", "DataMatrix", 1, "Out of memory");
+    return false;
+  }
+  std::memcpy(copy, m_Buffer, m_BufferLength);
+  m_SavingOrphaned = true;
+  m_Buffer = static_cast<uint8_t*>(copy);
+  return true;
+}
+
+uint64_t CMultiData::NewBlockBytes() const {
+  if (m_Block != 0) return m_BlockBytes;
+  // Padded to whole units so that the block moves without a bounce copy;
+  // a buffer smaller than half a unit is written as it is, to share a
+  // unit of the swap file with other small blocks.
+  const uint32_t unit = m_FileCache->SectorSize();
+  const uint64_t bytes = m_ByteSize <= unit / 2 ? m_ByteSize : RoundUpTo(m_ByteSize, unit);
+  return bytes > m_BufferLength || bytes > UINT32_MAX ? m_ByteSize : bytes;
+}
+
+bool CMultiData::AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
   vq::CritSecLock lock(m_Lock);
   uint32_t slotBytes = 0;
   const uint64_t bytes = ElementBytes(Format, nXSize, nZSize, &slotBytes) ? uint64_t{slotBytes} * count : 0;
@@ -101,7 +128,7 @@ bool CMultiData::Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format)
   return true;
 }
 
-bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+bool CMultiData::InitializeImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
   Clear();
   vq::CritSecLock lock(m_Lock);
   uint32_t slotBytes = 0;
@@ -145,7 +172,7 @@ bool CMultiData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Forma
   return true;
 }
 
-void CMultiData::Clear() {
+void CMultiData::ClearImpl() {
   vq::CritSecLock lock(m_Lock);
   FreeBuffer();
   for (auto& pool : m_ActiveItems) {
@@ -156,7 +183,7 @@ void CMultiData::Clear() {
   m_InMemory = false;
 }
 
-bool CMultiData::GetAllFromDisk(bool) {
+bool CMultiData::GetAllFromDiskImpl(bool) {
   vq::CritSecLock lock(m_Lock);
   return ReadBack() == S_OK;
 }
@@ -182,7 +209,7 @@ HRESULT CMultiData::ReadBack() {
   return S_OK;
 }
 
-bool CMultiData::SaveToDisk() {
+bool CMultiData::SaveToDiskImpl() {
   vq::CritSecLock lock(m_Lock);
   if (m_Buffer == nullptr) return true;
   Recycle(RecycleMode::Owner);
@@ -196,12 +223,7 @@ bool CMultiData::SaveToDisk() {
     if (m_Block != 0) {
       if (!m_FileCache->RewriteBlock(m_Block, m_Buffer, m_BlockBytes)) return false;
     } else {
-      // Padded to whole units so that the block moves without a bounce copy;
-      // a buffer smaller than half a unit is written as it is, to share a
-      // unit of the swap file with other small blocks.
-      const uint32_t unit = m_FileCache->SectorSize();
-      uint64_t bytes = m_ByteSize <= unit / 2 ? m_ByteSize : RoundUpTo(m_ByteSize, unit);
-      if (bytes > m_BufferLength || bytes > UINT32_MAX) bytes = m_ByteSize;
+      const uint64_t bytes = NewBlockBytes();
       const uint32_t block = m_FileCache->WriteBlock(m_Buffer, static_cast<uint32_t>(bytes));
       if (block == 0) return false;
       m_Block = block;
@@ -210,7 +232,65 @@ bool CMultiData::SaveToDisk() {
     m_OnDisk = true;
   }
   m_Modified = false;
-  if (m_InMemory) Clear();
+  if (m_InMemory) ClearImpl();
+  return true;
+}
+
+CDataBase::SaveStart CMultiData::BeginSave(SaveWork* work) {
+  vq::CritSecLock lock(m_Lock);
+  if (m_SaveInFlight) return SaveStart::Failed;
+  if (m_Buffer == nullptr) return SaveStart::Saved;
+  Recycle(RecycleMode::Owner);
+  if (!m_ActiveItems.empty()) {
+    VQ_TRACE("CMultiData::SaveToDisk", "DataMatrix", 1, "SaveToDisk(1): Element is locked. ThreadId=%u", Tid());
+    return SaveStart::Failed;
+  }
+  if (!m_InMemory && m_OnDisk) return SaveStart::Saved;
+  if (m_OnDisk && !m_Modified) {
+    ClearImpl();
+    return SaveStart::Saved;
+  }
+  if (m_FileCache == nullptr) return SaveStart::Failed;
+  // Always a new block: the object's own stays valid until the commit, and
+  // a dropped save leaves it as it was.
+  const uint64_t bytes = NewBlockBytes();
+  m_SavingBuffer = m_Buffer;
+  m_SavingLength = m_BufferLength;
+  m_SavingOrphaned = false;
+  m_SaveInFlight = true;
+  work->values = m_Buffer;
+  work->bytes = static_cast<uint32_t>(bytes);
+  work->version = m_Version;
+  return SaveStart::Write;
+}
+
+bool CMultiData::EndSave(SaveWork* work) {
+  vq::CritSecLock lock(m_Lock);
+  // The memory goes to the caller, which frees it after m_DataLock.
+  if (m_SavingOrphaned) {
+    work->buffer = m_SavingBuffer;
+    work->bufferLength = m_SavingLength;
+  }
+  m_SavingBuffer = nullptr;
+  m_SavingLength = 0;
+  m_SavingOrphaned = false;
+  m_SaveInFlight = false;
+  if (work->block == 0) return false;
+  if (m_Version != work->version) {
+    m_FileCache->FreeBlock(work->block);
+    return false;
+  }
+  TakeSavedBlock(work->block);
+  m_BlockBytes = work->bytes;
+  m_Modified = false;
+  if (m_InMemory) {
+    // Untouched since BeginSave: the buffer is the one written, never orphaned.
+    work->buffer = m_Buffer;
+    work->bufferLength = m_BufferLength;
+    m_Buffer = nullptr;
+    m_BufferLength = 0;
+    ClearImpl();
+  }
   return true;
 }
 
@@ -250,6 +330,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     pool->SetAttributesUnknown();
     return true;
   }
+  if (!UnshareBuffer()) return false;
   std::memcpy(m_Buffer + uint64_t{slot} * m_SlotSize, v.values, m_SlotSize);
   m_Modified = true;
 
@@ -521,7 +602,7 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
 // The contract operations that hand out items.
 // ---------------------------------------------------------------------------
 
-HRESULT CMultiData::GetAllData(uint32_t slot, bool /*withAttributes*/, bool forWriting, IUnknown** out) {
+HRESULT CMultiData::GetAllDataImpl(uint32_t slot, bool /*withAttributes*/, bool forWriting, IUnknown** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   try {
@@ -570,8 +651,8 @@ HRESULT CMultiData::GetAllData(uint32_t slot, bool /*withAttributes*/, bool forW
   }
 }
 
-HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
-                                  IUnknown** out) {
+HRESULT CMultiData::GetDataSubsetImpl(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                                      IUnknown** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   try {
@@ -646,7 +727,7 @@ HRESULT CMultiData::GetDataSubset(uint32_t slot, bool withAttributes, uint32_t f
   }
 }
 
-HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
+HRESULT CMultiData::ReplaceDataImpl(uint32_t slot, IUnknown* newItem) {
   try {
     vq::CritSecLock lock(m_Lock);
     if (slot >= m_SlotCount) {
@@ -731,7 +812,7 @@ HRESULT CMultiData::ReplaceData(uint32_t slot, IUnknown* newItem) {
 // Axis and attributes of the whole object.
 // ---------------------------------------------------------------------------
 
-HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
+HRESULT CMultiData::InitializeAsLinearImpl(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
   try {
     vq::CritSecLock lock(m_Lock);
     if (m_AxisId != 0) return S_OK;
@@ -757,7 +838,7 @@ HRESULT CMultiData::InitializeAsLinear(LONG Size, double FirstValue, double Delt
   }
 }
 
-HRESULT CMultiData::SetAttributes(const CAttributeManager::Ref& attributeId) {
+HRESULT CMultiData::SetAttributesImpl(const CAttributeManager::Ref& attributeId) {
   try {
     vq::CritSecLock lock(m_Lock);
     // Written items a client let go of are folded back first, so that their

@@ -49,6 +49,13 @@
 // memory watcher's SaveToDisk follows its pop at once); IsLocked reports
 // them as not locked so that the watcher gets to that call. So the flags and
 // ids of CDataBase are written only under m_DataLock.
+//
+// A save in flight (BeginSave .. EndSave, see storage/DataBase.h) writes
+// m_Buffer without m_DataLock or m_Lock; m_SavingBuffer names that buffer.
+// Meanwhile nothing writes into it or frees it: a fold-back first gives the
+// object a copy (UnshareBuffer), and a buffer the object lets go of (Clear,
+// a new allocation) is left to EndSave to free. The object goes on at once;
+// the save's commit, which sees the operation, is dropped.
 #pragma once
 
 #include <cstddef>
@@ -73,51 +80,12 @@ class CMultiData : public CDataBase {
   // unmapped.
   ~CMultiData() override;
 
-  // Clears the object and gives it `count` zero-filled slots of that shape;
-  // false (traced) when the shape has no bytes, does not fit 32 bits, or
-  // memory runs out.
-  bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
-  // Records a linear axis for all slots (only while the object has none) and
-  // brings every pool item to it; S_OK, or the failure of the axis manager
-  // or an item.
-  HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
-  // Makes `attributeId` the set of every slot and applies it to every pool
-  // item; S_OK, or the failure raised.
-  HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) override;
-  // Not supported by this kind: E_NOTIMPL.
-  HRESULT CreateInstance() override;
   // True while a client holds an item of this object (see the header).
   bool IsLocked() override;
-  // Shows the client's `item` in `slot`: its values reach the buffer when the
-  // client lets go of it. S_OK (also when the slot already shows that very
-  // item), E_INVALIDARG for a slot out of range, E_FAIL when the slot is in
-  // use, the item is no data item or has another shape, or the buffer cannot
-  // be had; nothing changes on failure.
-  HRESULT ReplaceData(uint32_t slot, IUnknown* item) override;
-  // Folds back released items, then writes the buffer as one block when it
-  // changed and frees it. True when saved (or nothing to save); false when a
-  // slot is in use or the write failed (the values stay in memory).
-  bool SaveToDisk() override;
-  // The whole element of `slot` in *out (no reference added), read back
-  // first when needed: S_OK (out null when the object holds no values),
-  // E_FAIL when the slot is handed out as a subset or the read-back failed,
-  // E_INVALIDARG for a slot out of range, or the failure raised by the item.
-  HRESULT GetAllData(uint32_t slot, bool withAttributes, bool forWriting, IUnknown** out) override;
-  // Values firstIndex..lastIndex of `slot` (counted over the whole element):
-  // S_OK, S_FALSE when the item holds more (the slot is held whole or the
-  // axis cannot be cut), E_INVALIDARG for a range that is backwards, past
-  // the element, or spans records without being whole records, E_FAIL when
-  // the slot is held as another part or the read-back failed.
-  HRESULT GetDataSubset(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
-                        IUnknown** out) override;
-  // Frees the buffer and every pool item; the block stays valid.
-  void Clear() override;
-  // Reads the whole block back into a new buffer; false (traced) when the
-  // object is not on disk or allocation or the read failed (no buffer then).
-  bool GetAllFromDisk(bool withAttributes) override;
-  // Maps a zero-filled buffer for `count` slots of that shape; false
-  // ("Out of memory") when it cannot be had.
-  bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  // The memory watcher's save (storage/DataBase.h): as SaveToDisk, with the
+  // buffer written to a new block between the two calls.
+  SaveStart BeginSave(SaveWork* work) override;
+  bool EndSave(SaveWork* work) override;
 
   // Tests and diagnostics (each takes m_Lock).
   uint32_t SlotCount() const;
@@ -132,6 +100,51 @@ class CMultiData : public CDataBase {
   // The buffer's address (null without one) and the size of its block.
   const void* BufferAddress() const;
   uint32_t BlockBytes() const;
+
+ protected:
+  // Clears the object and gives it `count` zero-filled slots of that shape;
+  // false (traced) when the shape has no bytes, does not fit 32 bits, or
+  // memory runs out.
+  bool InitializeImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  // Records a linear axis for all slots (only while the object has none) and
+  // brings every pool item to it; S_OK, or the failure of the axis manager
+  // or an item.
+  HRESULT InitializeAsLinearImpl(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
+  // Records `attributeId` (only while the object has none and the id is not
+  // 0) and applies it to every pool item; S_OK, or the failure raised.
+  HRESULT SetAttributesImpl(const CAttributeManager::Ref& attributeId) override;
+  // Not supported by this kind: E_NOTIMPL.
+  HRESULT CreateInstanceImpl() override;
+  // Shows the client's `item` in `slot`: its values reach the buffer when the
+  // client lets go of it. S_OK (also when the slot already shows that very
+  // item), E_INVALIDARG for a slot out of range, E_FAIL when the slot is in
+  // use, the item is no data item or has another shape, or the buffer cannot
+  // be had; nothing changes on failure.
+  HRESULT ReplaceDataImpl(uint32_t slot, IUnknown* item) override;
+  // Folds back released items, then writes the buffer as one block when it
+  // changed and frees it. True when saved (or nothing to save); false when a
+  // slot is in use or the write failed (the values stay in memory).
+  bool SaveToDiskImpl() override;
+  // The whole element of `slot` in *out (no reference added), read back
+  // first when needed: S_OK (out null when the object holds no values),
+  // E_FAIL when the slot is handed out as a subset or the read-back failed,
+  // E_INVALIDARG for a slot out of range, or the failure raised by the item.
+  HRESULT GetAllDataImpl(uint32_t slot, bool withAttributes, bool forWriting, IUnknown** out) override;
+  // Values firstIndex..lastIndex of `slot` (counted over the whole element):
+  // S_OK, S_FALSE when the item holds more (the slot is held whole or the
+  // axis cannot be cut), E_INVALIDARG for a range that is backwards, past
+  // the element, or spans records without being whole records, E_FAIL when
+  // the slot is held as another part or the read-back failed.
+  HRESULT GetDataSubsetImpl(uint32_t slot, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                            IUnknown** out) override;
+  // Frees the buffer and every pool item; the block stays valid.
+  void ClearImpl() override;
+  // Reads the whole block back into a new buffer; false (traced) when the
+  // object is not on disk or allocation or the read failed (no buffer then).
+  bool GetAllFromDiskImpl(bool withAttributes) override;
+  // Maps a zero-filled buffer for `count` slots of that shape; false
+  // ("Out of memory") when it cannot be had.
+  bool AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
 
  private:
   using PoolList = std::list<std::unique_ptr<CPoolItem>>;
@@ -162,7 +175,15 @@ class CMultiData : public CDataBase {
   // free list or new; the item goes to m_ActiveItems and m_Slots.
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out) VQ_REQUIRES(m_Lock);
+  // Lets go of the buffer: freed, or left to the save in flight that reads it.
   void FreeBuffer() VQ_REQUIRES(m_Lock);
+  // Before the buffer is written into: a copy replaces it when a save in
+  // flight reads it. False (traced) when the copy cannot be had.
+  bool UnshareBuffer() VQ_REQUIRES(m_Lock);
+  // The size of a new block for the buffer: the block's own size when there
+  // is one, else the byte size padded to whole units, or as it is when it
+  // is at most half a unit.
+  uint64_t NewBlockBytes() const VQ_REQUIRES(m_Lock);
   // GetAllFromDisk's work with its reason: S_OK (the values are in memory),
   // E_OUTOFMEMORY when the buffer cannot be had, E_FAIL when there is no
   // block or it cannot be read; a failure leaves no buffer.
@@ -189,6 +210,11 @@ class CMultiData : public CDataBase {
   // could not be kept; the element's accesses fail until a put stores it
   // anew or the object is initialised again.
   std::vector<uint8_t> m_SlotLost VQ_GUARDED_BY(m_Lock);
+  // The buffer a save in flight writes (null otherwise), its mapped length,
+  // and whether the object has let go of it (EndSave then frees it).
+  uint8_t* m_SavingBuffer VQ_GUARDED_BY(m_Lock) = nullptr;
+  size_t m_SavingLength VQ_GUARDED_BY(m_Lock) = 0;
+  bool m_SavingOrphaned VQ_GUARDED_BY(m_Lock) = false;
 };
 
 // Creates an empty multi-object storage object; null when memory runs out.

@@ -35,13 +35,36 @@ ULONG CSingleData::ItemRefCount() {
   vq::MutexLock lock(m_ItemLock);
   if (!m_Item) return 0;
   m_Item->AddRef();
-  return m_Item->Release();
+  const ULONG count = m_Item->Release();
+  // A save in flight holds a reference that is no client's.
+  return m_SavingItem.get() == m_Item.get() ? count - 1 : count;
 }
 
 bool CSingleData::IsLocked() { return ItemRefCount() >= 2; }
 
+bool CSingleData::ItemIsSaving() {
+  if (!m_SaveInFlight) return false;  // written under m_DataLock, which the caller holds
+  vq::MutexLock lock(m_ItemLock);
+  return m_Item && m_SavingItem.get() == m_Item.get();
+}
+
+HRESULT CSingleData::UnshareItem() {
+  if (!ItemIsSaving()) return S_OK;
+  vq::ComPtr<IVQData> copy;
+  const HRESULT hr = m_Item->Clone(copy.put());
+  if (FAILED(hr) || !copy) {
+    VQ_TRACE("CSingleData::UnshareItem", "DataMatrix", 1, "Clone failed. hr=0x%08x ThreadId=%u",
+             static_cast<unsigned>(hr), Tid());
+    return FAILED(hr) ? hr : E_OUTOFMEMORY;
+  }
+  ResetItem(std::move(copy), false);
+  return S_OK;
+}
+
 void CSingleData::DetachIfHeld() {
-  if (IsLocked()) ResetItem(nullptr, false);
+  // Without a clone the item is let go of all the same: the new values go
+  // into a new item, and only attributes not recorded yet are lost.
+  if (IsLocked() || FAILED(UnshareItem())) ResetItem(nullptr, false);
 }
 
 void CSingleData::HeldBounds(uint32_t* xFrom, uint32_t* zFrom, uint32_t* xTo, uint32_t* zTo) const {
@@ -80,19 +103,21 @@ void CSingleData::RefreshFromItem() {
   m_OnDisk = false;
 }
 
-HRESULT CSingleData::CreateInstance() {
+HRESULT CSingleData::CreateInstanceImpl() {
   vq::ComPtr<IVQData> item;
   HRESULT hr = CreateItem(&item);
   if (SUCCEEDED(hr)) ResetItem(std::move(item), false);
   return hr;
 }
 
-bool CSingleData::Allocate(uint32_t, LONG nXSize, LONG nZSize, LONG Format) {
+bool CSingleData::AllocateImpl(uint32_t, LONG nXSize, LONG nZSize, LONG Format) {
   uint32_t bytes = 0;
   if (!ElementBytes(Format, nXSize, nZSize, &bytes)) {
     VQ_TRACE("CSingleData::Allocate", "DataMatrix", 1, "Element size does not fit 32 bits. ThreadId=%u", Tid());
     return false;
   }
+  // The values a save in flight reads are never reallocated under it.
+  if (ItemIsSaving()) ResetItem(nullptr, false);
   if (!m_Item && FAILED(CreateInstance())) {
     VQ_TRACE("CSingleData::Allocate", "DataMatrix", 1, "CreateInstance failed. ThreadId=%u", Tid());
     return false;
@@ -106,7 +131,7 @@ bool CSingleData::Allocate(uint32_t, LONG nXSize, LONG nZSize, LONG Format) {
   return true;
 }
 
-bool CSingleData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
+bool CSingleData::InitializeImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) {
   // An item a client still holds is never reallocated under it.
   DetachIfHeld();
   const bool showed = m_Item && m_ItemShowsAttributes;
@@ -117,7 +142,7 @@ bool CSingleData::Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Form
   return showed || m_AttributeId == 0 || SUCCEEDED(ShowAttributes());
 }
 
-HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
+HRESULT CSingleData::InitializeAsLinearImpl(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) {
   if (m_AxisId != 0) return S_OK;
   vq::ThrowIfFailed(m_AxisManager->AddAxis(axisKindLinear, Size, FirstValue, Delta, Unit, 0, 0, &m_AxisId));
   if (m_Item) {
@@ -128,7 +153,7 @@ HRESULT CSingleData::InitializeAsLinear(LONG Size, double FirstValue, double Del
   return S_OK;
 }
 
-HRESULT CSingleData::SetAttributes(const CAttributeManager::Ref& attributeId) {
+HRESULT CSingleData::SetAttributesImpl(const CAttributeManager::Ref& attributeId) {
   if (attributeId == m_AttributeId && !m_Modified && (m_ItemShowsAttributes || !m_Item)) return S_OK;
   // The set replaces what the element carried, in memory and on disk alike.
   CAttributeManager::Ref previous = m_AttributeId;
@@ -164,7 +189,7 @@ HRESULT CSingleData::ShowAttributes() {
   return hr;
 }
 
-HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
+HRESULT CSingleData::ReplaceDataImpl(uint32_t, IUnknown* newItem) {
   if (m_Item && vq::IsSameObject(m_Item.get(), newItem)) return S_OK;
   vq::ComPtr<IVQData> incoming;
   if (newItem == nullptr || FAILED(newItem->QueryInterface(IID_IVQData, incoming.put_void())) || !incoming) {
@@ -196,47 +221,30 @@ HRESULT CSingleData::ReplaceData(uint32_t, IUnknown* newItem) {
   return S_OK;
 }
 
-bool CSingleData::SaveToDisk() {
-  if (!m_Item) return true;
-  if (IsLocked()) {
-    VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Element is locked. ThreadId=%u", Tid());
-    return false;
+bool CSingleData::PrepareValues(void** values, uint32_t* bytes) {
+  if (!BufferOf(m_Item.get(), values, bytes)) return false;
+  if (*bytes == 0) return true;
+  // A client that reshaped the item while it held it for writing: the old
+  // block has the wrong size, so the values go to a new one and the
+  // recorded shape follows the item.
+  VQDataBuffer buffer{};
+  m_Item->GetDataBuffer(&buffer);
+  if (*bytes != m_ByteSize || static_cast<uint32_t>(buffer.XSize) != m_XSize ||
+      static_cast<uint32_t>(buffer.ZSize) != m_ZSize || buffer.Format != m_Format) {
+    m_Format = buffer.Format;
+    m_XSize = static_cast<uint32_t>(buffer.XSize);
+    m_ZSize = static_cast<uint32_t>(buffer.ZSize);
+    m_ByteSize = *bytes;
+    m_XFrom = m_ZFrom = 0;
+    m_XTo = m_XSize - 1;
+    m_ZTo = m_ZSize - 1;
+    ReleaseBlock();
+    m_OnDisk = false;
   }
-  if (!m_InMemory) {
-    if (m_OnDisk) return true;
-    RefreshFromItem();
-  }
-  if (!m_OnDisk || m_Modified) {
-    void* values = nullptr;
-    uint32_t bytes = 0;
-    if (!BufferOf(m_Item.get(), &values, &bytes)) return false;
-    if (bytes == 0) return true;
-    // A client that reshaped the item while it held it for writing: the old
-    // block has the wrong size, so the values go to a new one and the
-    // recorded shape follows the item.
-    VQDataBuffer buffer{};
-    m_Item->GetDataBuffer(&buffer);
-    if (bytes != m_ByteSize || static_cast<uint32_t>(buffer.XSize) != m_XSize ||
-        static_cast<uint32_t>(buffer.ZSize) != m_ZSize || buffer.Format != m_Format) {
-      m_Format = buffer.Format;
-      m_XSize = static_cast<uint32_t>(buffer.XSize);
-      m_ZSize = static_cast<uint32_t>(buffer.ZSize);
-      m_ByteSize = bytes;
-      m_XFrom = m_ZFrom = 0;
-      m_XTo = m_XSize - 1;
-      m_ZTo = m_ZSize - 1;
-      ReleaseBlock();
-      m_OnDisk = false;
-    }
-    if (m_Block != 0) {
-      if (!m_FileCache->RewriteBlock(m_Block, values, bytes)) return false;
-    } else {
-      uint32_t block = m_FileCache->WriteBlock(values, bytes);
-      if (block == 0) return false;
-      m_Block = block;
-    }
-    m_OnDisk = true;
-  }
+  return true;
+}
+
+bool CSingleData::FinishSave() {
   if (m_AxisId == 0 || m_Modified) {
     vq::ComPtr<IVQAxis> axis;
     if (SUCCEEDED(m_Item->GetAxis(axis.put())) && axis) {
@@ -261,11 +269,85 @@ bool CSingleData::SaveToDisk() {
     }
   }
   m_Modified = false;
-  if (m_InMemory) Clear();
+  if (m_InMemory) ClearImpl();
   return true;
 }
 
-bool CSingleData::HoldsValues() {
+bool CSingleData::SaveToDiskImpl() {
+  if (!m_Item) return true;
+  if (IsLocked()) {
+    VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Element is locked. ThreadId=%u", Tid());
+    return false;
+  }
+  if (!m_InMemory) {
+    if (m_OnDisk) return true;
+    RefreshFromItem();
+  }
+  if (!m_OnDisk || m_Modified) {
+    void* values = nullptr;
+    uint32_t bytes = 0;
+    if (!PrepareValues(&values, &bytes)) return false;
+    if (bytes == 0) return true;
+    if (m_Block != 0) {
+      if (!m_FileCache->RewriteBlock(m_Block, values, bytes)) return false;
+    } else {
+      uint32_t block = m_FileCache->WriteBlock(values, bytes);
+      if (block == 0) return false;
+      m_Block = block;
+    }
+    m_OnDisk = true;
+  }
+  return FinishSave();
+}
+
+CDataBase::SaveStart CSingleData::BeginSave(SaveWork* work) {
+  if (m_SaveInFlight) return SaveStart::Failed;
+  if (!m_Item) return SaveStart::Saved;
+  if (IsLocked()) {
+    VQ_TRACE("CSingleData::SaveToDisk", "DataMatrix", 1, "Element is locked. ThreadId=%u", Tid());
+    return SaveStart::Failed;
+  }
+  if (!m_InMemory) {
+    if (m_OnDisk) return SaveStart::Saved;
+    RefreshFromItem();
+  }
+  if (m_OnDisk && !m_Modified) return FinishSave() ? SaveStart::Saved : SaveStart::Failed;
+  void* values = nullptr;
+  uint32_t bytes = 0;
+  if (!PrepareValues(&values, &bytes)) return SaveStart::Failed;
+  if (bytes == 0) return SaveStart::Saved;
+  {
+    vq::MutexLock lock(m_ItemLock);
+    m_SavingItem = m_Item;
+  }
+  m_SaveInFlight = true;
+  work->values = values;
+  work->bytes = bytes;
+  work->version = m_Version;
+  return SaveStart::Write;
+}
+
+bool CSingleData::EndSave(SaveWork* work) {
+  {
+    // An item replaced meanwhile goes when the caller lets go of the work.
+    vq::MutexLock lock(m_ItemLock);
+    work->item = std::move(m_SavingItem);
+  }
+  m_SaveInFlight = false;
+  if (work->block == 0) return false;
+  if (m_Version != work->version) {
+    // Handed out, replaced, reshaped or released meanwhile: the block may
+    // not hold what the element holds now.
+    m_FileCache->FreeBlock(work->block);
+    return false;
+  }
+  TakeSavedBlock(work->block);
+  // The work's reference keeps Clear from emptying the item here: its memory
+  // goes with that reference, after m_DataLock (no client holds the item).
+  return FinishSave();
+}
+
+bool CSingleData::HoldsValuesImpl() {
   // An item handed out before it had a shape may have been given one by the
   // client since: the item tells, and the object takes the shape over. The
   // modified mark stays, so that what the client wrote is recorded.
@@ -277,9 +359,11 @@ bool CSingleData::HoldsValues() {
   return m_ByteSize != 0;
 }
 
-HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
+HRESULT CSingleData::GetAllDataImpl(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
   *out = nullptr;
-  HoldsValues();
+  const HRESULT unshared = UnshareItem();
+  if (FAILED(unshared)) return unshared;
+  HoldsValuesImpl();
   // A caller that may write edits the element's attributes too: it gets them.
   withAttributes = withAttributes || forWriting;
   if (m_InMemory && m_Item && IsWhole()) {
@@ -308,7 +392,7 @@ HRESULT CSingleData::GetAllData(uint32_t, bool withAttributes, bool forWriting, 
   return S_OK;
 }
 
-bool CSingleData::GetAllFromDisk(bool withAttributes) {
+bool CSingleData::GetAllFromDiskImpl(bool withAttributes) {
   if (!m_OnDisk) {
     VQ_TRACE("CSingleData::GetAllFromDisk", "DataMatrix", 1, "Data is not stored on disk. ThreadId=%u", Tid());
     return false;
@@ -356,11 +440,13 @@ bool CSingleData::GetAllFromDisk(bool withAttributes) {
   return true;
 }
 
-HRESULT CSingleData::GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
-                                   IUnknown** out) {
+HRESULT CSingleData::GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                                       IUnknown** out) {
   *out = nullptr;
+  const HRESULT unshared = UnshareItem();
+  if (FAILED(unshared)) return unshared;
   if (!m_InMemory && !m_OnDisk) RefreshFromItem();
-  HoldsValues();
+  HoldsValuesImpl();
   if (m_XSize == 0 || m_ZSize == 0) {
     VQ_TRACE("CSingleData::GetDataSubset", "DataMatrix", 1, "Requested subset(%u,%u) does not exist. ThreadId=%u",
              firstIndex, lastIndex, Tid());
@@ -500,7 +586,7 @@ void CSingleData::DropPartialItem() {
   m_InMemory = false;
 }
 
-void CSingleData::Clear() {
+void CSingleData::ClearImpl() {
   if (!m_Item) return;
   ULONG count = ItemRefCount();
   if (count > 1) VQ_TRACE("CSingleData::Clear", "DataMatrix", 3, "refCount=%u", count);

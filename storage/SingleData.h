@@ -27,10 +27,21 @@
 // that item (the client keeps it) and builds a new one.
 //
 // Threads: every operation runs under the matrix's m_DataLock, except
-// IsLocked, which the swap queue calls from the memory watcher without it.
-// m_ItemLock therefore guards the item reference against that one reader:
-// it is held while the reference is replaced and while IsLocked reads the
-// count, and never while the item is called otherwise.
+// IsLocked, which the swap queue calls from the memory watcher without it,
+// and the write of a save in flight. m_ItemLock therefore guards the item
+// reference against that one reader: it is held while the reference is
+// replaced and while IsLocked reads the count, and never while the item is
+// called otherwise.
+//
+// A save in flight (BeginSave .. EndSave) holds a reference on the item
+// (m_SavingItem) and writes its values without m_DataLock. That reference
+// is no client's: IsLocked does not count it. Nothing changes or frees those
+// values meanwhile: the item is not emptied while the save holds it
+// (ResetItem frees only an item nobody else references), and before it is
+// handed out or given new values in place (a hand-out, Initialize, a
+// read-back) the object takes a clone of it as its item (UnshareItem), so
+// the client never waits for the write and the save's commit, which sees
+// the operation, is dropped.
 #pragma once
 
 #include <mutex>
@@ -42,24 +53,28 @@ class CSingleData : public CDataBase {
   using CDataBase::CDataBase;
   ~CSingleData() override;
 
-  bool Initialize(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
-  HRESULT InitializeAsLinear(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
-  HRESULT SetAttributes(const CAttributeManager::Ref& attributeId) override;
-  HRESULT CreateInstance() override;
   bool IsLocked() override;
-  HRESULT ReplaceData(uint32_t sub, IUnknown* item) override;
-  bool SaveToDisk() override;
-  HRESULT GetAllData(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) override;
-  HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
-                        IUnknown** out) override;
-  void Clear() override;
-  bool GetAllFromDisk(bool withAttributes) override;
-  bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
-  bool HoldsValues() override;
+  SaveStart BeginSave(SaveWork* work) override;
+  bool EndSave(SaveWork* work) override;
 
   // For tests and diagnostics: the held item (no reference added) and bounds.
   IVQData* Item() const { return m_Item.get(); }
   void HeldBounds(uint32_t* xFrom, uint32_t* zFrom, uint32_t* xTo, uint32_t* zTo) const;
+
+ protected:
+  bool InitializeImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  HRESULT InitializeAsLinearImpl(LONG Size, double FirstValue, double Delta, const wchar_t* Unit) override;
+  HRESULT SetAttributesImpl(const CAttributeManager::Ref& attributeId) override;
+  HRESULT CreateInstanceImpl() override;
+  HRESULT ReplaceDataImpl(uint32_t sub, IUnknown* item) override;
+  bool SaveToDiskImpl() override;
+  HRESULT GetAllDataImpl(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) override;
+  HRESULT GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
+                            IUnknown** out) override;
+  void ClearImpl() override;
+  bool GetAllFromDiskImpl(bool withAttributes) override;
+  bool AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
+  bool HoldsValuesImpl() override;
 
  private:
   // Takes the shape, size and flags from the item (or clears them without).
@@ -69,8 +84,19 @@ class CSingleData : public CDataBase {
   // nobody else holds it.
   void ResetItem(vq::ComPtr<IVQData> item, bool freeOld);
   // Lets go of an item a client still holds, so that it is never changed
-  // under the client.
+  // under the client, and of one a save in flight reads (keeping a clone).
   void DetachIfHeld();
+  // True while a save in flight reads the values of the current item.
+  bool ItemIsSaving();
+  // Makes a clone of the item the object's item when a save in flight reads
+  // the original: S_OK, or the clone's failure (the item stays shared).
+  HRESULT UnshareItem();
+  // The values a save writes (after taking over a shape a client gave the
+  // item): false when they cannot be had; *bytes 0 when there are none.
+  bool PrepareValues(void** values, uint32_t* bytes);
+  // The end of every save once the values are on disk: records the axis and
+  // attributes, clears the modified mark and frees the memory.
+  bool FinishSave();
   // Lets go of the item after a failed reload; the block stays valid.
   void DropPartialItem();
   ULONG ItemRefCount();
@@ -86,6 +112,9 @@ class CSingleData : public CDataBase {
   bool IsWhole() const;
 
   vq::ComPtr<IVQData> m_Item;  // written under m_ItemLock (and m_DataLock)
+  // The item a save in flight writes, null otherwise; written under
+  // m_ItemLock (and m_DataLock).
+  vq::ComPtr<IVQData> m_SavingItem;
   vq::Mutex m_ItemLock;
   uint32_t m_XFrom = 0;
   uint32_t m_ZFrom = 0;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <numeric>
 #include <vector>
@@ -319,6 +321,38 @@ TEST(FileCache, OffsetsBeyondFourGiB) {
   uint8_t out[16];
   ASSERT_EQ(cache.ReadBlock(3, out, 0, 16), 16u);
   EXPECT_EQ(out[0], 0xCD);
+}
+
+// A write held in the file holds up no other block: while one block's write
+// waits, another is read, written (whole units and a shared slot), rewritten
+// and freed, and the held block lands where nothing else does.
+TEST_F(FileCacheTest, HeldWriteHoldsUpNoOtherBlock) {
+  const auto a = Pattern(65536, 1), held = Pattern(65536, 2), b = Pattern(65536, 3), small = Pattern(40, 4);
+  const uint32_t first = cache.WriteBlock(a.data(), 65536);
+  ASSERT_NE(first, 0u);
+  env.HoldNextWrite();
+  auto writer = std::async(std::launch::async, [&] { return cache.WriteBlock(held.data(), 65536); });
+  ASSERT_TRUE(env.WaitForHeldWrite());
+  auto others = std::async(std::launch::async, [&] {
+    std::vector<uint8_t> back(65536);
+    const bool read = cache.ReadBlock(first, back.data(), 0, 65536) == 65536 && back == a;
+    const uint32_t second = cache.WriteBlock(b.data(), 65536), shared = cache.WriteBlock(small.data(), 40);
+    const bool rewritten = cache.RewriteBlock(second, a.data(), 65536);
+    return read && second != 0 && shared != 0 && rewritten && cache.FreeBlock(first) ? second : 0u;
+  });
+  const bool finished = others.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  env.ReleaseWrite();
+  const uint32_t heldId = writer.get();
+  ASSERT_TRUE(finished) << "a transfer of another block waited for the held write";
+  const uint32_t second = others.get();
+  ASSERT_NE(second, 0u);
+  ASSERT_NE(heldId, 0u);
+  EXPECT_NE(cache.BlockOffset(heldId), cache.BlockOffset(second));
+  for (const auto& [id, want] : {std::pair{heldId, held}, std::pair{second, a}}) {
+    std::vector<uint8_t> back(65536);
+    ASSERT_EQ(cache.ReadBlock(id, back.data(), 0, 65536), 65536u);
+    EXPECT_EQ(back, want) << "block " << id;
+  }
 }
 
 }  // namespace

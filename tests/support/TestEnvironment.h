@@ -4,8 +4,9 @@
 // refuse unaligned transfers, as O_DIRECT does; a test may flip a bit of the
 // newest), available memory, resident
 // size and clock are what the test sets, large buffers come from the heap.
-// FaultyEnvironment wraps another one, counts and records swap-file transfers
-// and fails chosen calls (punched holes are counted, not recorded). Both may
+// FaultyEnvironment wraps another one, counts and records swap-file transfers,
+// fails chosen calls (punched holes are counted, not recorded) and holds a
+// chosen write until the test lets it go. Both may
 // be used from a matrix's worker thread while the test changes their
 // settings, and must outlive the matrices using them.
 #pragma once
@@ -15,6 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -169,6 +172,7 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
     return m_Base.SwapFile().PunchHole(fd, offset, length, error);
   }
   ssize_t WriteAt(int fd, const void* data, size_t size, uint64_t offset, int* error) override {
+    Latch();
     ++writes;
     lastWrite = data;
     Record({true, data, size, offset});
@@ -194,6 +198,26 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
     }
     if (TakeOne(eofReads)) return 0;
     return m_Base.SwapFile().ReadAt(fd, data, size, offset, error);
+  }
+
+  // The latch: after HoldNextWrite the next write waits, once it is asked
+  // for, until ReleaseWrite. WaitForHeldWrite returns true once a write waits
+  // (false after a minute without one, so that a broken test fails instead
+  // of hanging).
+  void HoldNextWrite() {
+    std::lock_guard<std::mutex> lock(m_LatchLock);
+    m_HoldNext = true;
+    m_Released = false;
+  }
+  bool WaitForHeldWrite() {
+    std::unique_lock<std::mutex> lock(m_LatchLock);
+    return m_LatchChanged.wait_for(lock, std::chrono::minutes(1), [this] { return m_Holding; });
+  }
+  void ReleaseWrite() {
+    std::lock_guard<std::mutex> lock(m_LatchLock);
+    m_HoldNext = false;
+    m_Released = true;
+    m_LatchChanged.notify_all();
   }
 
   // Every transfer asked for since the last ClearLog, in order.
@@ -230,6 +254,15 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
     }
     return left;
   }
+  void Latch() {
+    std::unique_lock<std::mutex> lock(m_LatchLock);
+    if (!m_HoldNext) return;
+    m_HoldNext = false;
+    m_Holding = true;
+    m_LatchChanged.notify_all();
+    m_LatchChanged.wait(lock, [this] { return m_Released; });
+    m_Holding = false;
+  }
   void Record(const Transfer& transfer) {
     std::lock_guard<std::mutex> lock(m_LogLock);
     m_Log.push_back(transfer);
@@ -238,6 +271,9 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   vq::Environment& m_Base;
   mutable std::mutex m_LogLock;
   std::vector<Transfer> m_Log;
+  std::mutex m_LatchLock;
+  std::condition_variable m_LatchChanged;
+  bool m_HoldNext = false, m_Holding = false, m_Released = false;
 };
 
 }  // namespace vq::test
