@@ -535,10 +535,11 @@ TEST_F(StreamTest, EveryTruncationIsRefusedAndEveryInt32FieldTakesHostileValues)
   }
 }
 
-// A file stream buffers what a memory stream holds in memory: a matrix writes
-// the same bytes to both, reads back from the file, and every cut of its file
-// gives the HRESULT the same cut gives from a memory stream. Elements of 80 KB
-// are larger than the file stream's buffer, so their values bypass it.
+// A file stream reads ahead what a memory stream holds in memory: a matrix
+// writes the same bytes to both (the file's are there without a Commit),
+// reads back from the file, and every cut of its file gives the HRESULT the
+// same cut gives from a memory stream. Elements of 80 KB are larger than the
+// read-ahead buffer, so their values bypass it.
 TEST_F(StreamTest, FileStreamsWriteAndRefuseAsMemoryStreams) {
   const std::filesystem::path dir = std::filesystem::temp_directory_path();
   const std::string path = (dir / ("vqstream" + std::to_string(::getpid()))).string();
