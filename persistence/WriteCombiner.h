@@ -34,8 +34,8 @@ namespace vq::persist {
 
 class WriteCombiningStream final : public vq::ComObject<WriteCombiningStream, IStream> {
  public:
-  // Larger than a matrix's field run between two values of 8 KiB or more;
-  // a whole matrix of small elements needs few target writes.
+  // Holds the records of a few hundred small elements, so that a whole
+  // matrix of them takes a few target writes.
   static constexpr ULONG kBufferBytes = 64 * 1024;
   // Writes this large gain nothing from a copy: one target write each.
   static constexpr ULONG kPassThroughBytes = kBufferBytes;
