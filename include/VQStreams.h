@@ -21,14 +21,12 @@
 // no global-memory handle behind a memory stream: CreateStreamOnHGlobal only
 // accepts a null HGLOBAL, and GetHGlobalFromStream is not offered.
 //
-// File streams use POSIX descriptors. On a regular file they buffer small
-// transfers (64 KiB, read-ahead or written bytes, one at a time): a Write may
-// report success for bytes still in the buffer, and a failure to write them
-// out is the result of the call that does so (a later transfer that does not
-// continue them, Stat, SetSize, Commit). Commit writes everything out first,
-// then waits for the disk unless given STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE;
-// a failure at the release goes unreported, so a writer that must know
-// commits. Other files (devices, pipes) are unbuffered. STGM_SHARE_EXCLUSIVE and
+// File streams use POSIX descriptors. On a regular file they read ahead
+// (64 KiB) for small reads; writes are never buffered: a Write's bytes are in
+// the file (the page cache) when it returns S_OK, and a failure is that
+// Write's result. Commit waits for the disk unless given
+// STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE. Other files (devices, pipes) are
+// not read ahead. STGM_SHARE_EXCLUSIVE and
 // STGM_SHARE_DENY_* are advisory: they take flock() locks that exclude other
 // streams opened with a conflicting share mode (in this or another process),
 // not programs that ignore locks.

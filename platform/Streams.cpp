@@ -258,28 +258,23 @@ FILETIME ToFileTime(const struct timespec& t) {
   return ft;
 }
 
-// A file stream buffers a regular file's small transfers: the matrix stream
-// and the data item's form are sequences of 4- and 8-byte fields, and one
-// system call per field made reading a matrix of 256 elements 4,639 system
-// calls instead of about 520. The buffer holds either bytes read ahead (clean: equal to
-// the file's at m_BufferStart) or bytes written and not yet in the file
-// (dirty), never both, so that every other call sees one file:
-// - a Read first writes dirty bytes out, a Write first forgets read-ahead;
-// - Seek only moves the position: buffered bytes stay valid at their offset,
-//   and the next transfer that is not contiguous with them writes them out or
-//   forgets them;
-// - Stat, Commit, SetSize and the release write dirty bytes out first, so the
-//   size, times and contents they report or make final include them;
-// - a transfer of at least a buffer's size goes between the file and the
+// A file stream reads a regular file ahead: the matrix stream and the data
+// item's form are sequences of 4- and 8-byte fields, and one system call per
+// field made reading a matrix of 256 elements 4,639 system calls instead of
+// about 520. The buffer holds the file's bytes at m_BufferStart as they were
+// read, so every call must keep it equal to the file or drop it:
+// - a Write or SetSize drops it (bytes over it or past a new end would be
+//   stale);
+// - Seek only moves the position: the bytes stay valid at their offset, and a
+//   Read outside them reads ahead again;
+// - a Read of at least a buffer's size goes between the file and the
 //   caller's memory directly (the element values of a matrix), after the
 //   buffered bytes in front of it.
-// A Write that only fills the buffer reports success; a failure to write the
-// buffer out is the result of the call that writes it out (a later Write,
-// Read, Stat, SetSize or Commit), so Commit is where a writer learns that
-// everything reached the file; a failure at the release is lost, as the
-// kernel's own write-back failures are without an fsync. Devices, pipes and
-// other files that are not regular are not buffered: they report each
-// transfer's result at once, as before.
+// Writes are not buffered: every Write reaches the file, or fails, within the
+// call, so a writer that releases the stream without Commit (as code written
+// for streams that write through does) never loses a failure. Writers of many
+// small fields combine them on their side (the matrix's Write does). Devices,
+// pipes and other files that are not regular are not read ahead either.
 class FileStream : public vq::ComObject<FileStream, IStream> {
  public:
   // The buffer's size: larger than any field run between two values, small
@@ -294,8 +289,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if (pv == nullptr) return STG_E_INVALIDPOINTER;
     if ((m_Mode & 3) == STGM_WRITE) return STG_E_ACCESSDENIED;
     vq::MutexLock guard(m_Lock);
-    HRESULT hr = WriteOut();
-    if (FAILED(hr)) return hr;
+    HRESULT hr = S_OK;
     auto* out = static_cast<unsigned char*>(pv);
     ULONG done = 0;
     while (done < cb) {
@@ -332,30 +326,9 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if ((m_Mode & 3) == STGM_READ) return STG_E_ACCESSDENIED;
     vq::MutexLock guard(m_Lock);
     if (m_Position + cb > kMaxOffset) return STG_E_MEDIUMFULL;
-    if (!m_Dirty) m_BufferUsed = 0;  // read-ahead may be about to go stale
-    const bool contiguous = m_BufferUsed == 0 || m_Position == m_BufferStart + m_BufferUsed;
-    if (m_Buffer != nullptr && cb < kBufferBytes && contiguous && m_BufferUsed + cb <= kBufferBytes) {
-      if (m_BufferUsed == 0) m_BufferStart = m_Position;
-      std::memcpy(m_Buffer.get() + m_BufferUsed, pv, cb);
-      m_BufferUsed += cb;
-      m_Dirty = true;
-      m_Position += cb;
-      if (pcbWritten != nullptr) *pcbWritten = cb;
-      return S_OK;
-    }
-    HRESULT hr = WriteOut();
-    if (FAILED(hr)) return hr;
-    if (m_Buffer != nullptr && cb < kBufferBytes) {
-      m_BufferStart = m_Position;
-      std::memcpy(m_Buffer.get(), pv, cb);
-      m_BufferUsed = cb;
-      m_Dirty = true;
-      m_Position += cb;
-      if (pcbWritten != nullptr) *pcbWritten = cb;
-      return S_OK;
-    }
+    m_BufferUsed = 0;  // read-ahead may be about to go stale
     ULONG done = 0;
-    hr = WriteAt(pv, cb, m_Position, &done);
+    const HRESULT hr = WriteAt(pv, cb, m_Position, &done);
     m_Position += done;
     if (pcbWritten != nullptr) *pcbWritten = done;
     return hr;
@@ -370,8 +343,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
       case STREAM_SEEK_END: {
         struct stat st;
         if (::fstat(m_Fd, &st) != 0) return STG_E_SEEKERROR;
-        // Dirty bytes past the file's end make the stream longer than the file.
-        origin = std::max(static_cast<uint64_t>(st.st_size), m_Dirty ? m_BufferStart + m_BufferUsed : 0);
+        origin = static_cast<uint64_t>(st.st_size);
         break;
       }
       default: return STG_E_INVALIDFUNCTION;
@@ -383,11 +355,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if ((m_Mode & 3) == STGM_READ) return STG_E_ACCESSDENIED;
     if (libNewSize.QuadPart > kMaxOffset) return STG_E_MEDIUMFULL;
     vq::MutexLock guard(m_Lock);
-    // Dirty bytes go out first, so that the new size cuts them as it would
-    // have cut them in the file; read-ahead past the new end would be stale.
-    HRESULT hr = WriteOut();
-    if (FAILED(hr)) return hr;
-    m_BufferUsed = 0;
+    m_BufferUsed = 0;  // read-ahead past the new end would be stale
     while (::ftruncate(m_Fd, static_cast<off_t>(libNewSize.QuadPart)) != 0) {
       if (errno == EINTR) continue;
       return IsDiskFull(errno) ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
@@ -400,13 +368,11 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     return CopyBetween(this, pstm, cb, pcbRead, pcbWritten);
   }
 
-  // Writes buffered bytes out and, unless the caller settles for the page
-  // cache (STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), waits for the disk.
+  // Every Write is in the page cache when it returns; unless the caller
+  // settles for that (STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), waits for the
+  // disk.
   STDMETHODIMP Commit(DWORD grfCommitFlags) override {
     if ((m_Mode & 3) == STGM_READ) return S_OK;
-    vq::MutexLock guard(m_Lock);
-    HRESULT hr = WriteOut();
-    if (FAILED(hr)) return hr;
     if (grfCommitFlags & STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE) return S_OK;
     if (::fdatasync(m_Fd) != 0 && errno != EINVAL && errno != EROFS) return STG_E_WRITEFAULT;
     return S_OK;
@@ -420,12 +386,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     if (pstatstg == nullptr) return STG_E_INVALIDPOINTER;
     if (!IsValidStatFlag(grfStatFlag)) return STG_E_INVALIDFLAG;
     struct stat st;
-    {
-      vq::MutexLock guard(m_Lock);
-      HRESULT hr = WriteOut();
-      if (FAILED(hr)) return hr;
-      if (::fstat(m_Fd, &st) != 0) return FromErrno(errno);
-    }
+    if (::fstat(m_Fd, &st) != 0) return FromErrno(errno);
     std::memset(pstatstg, 0, sizeof *pstatstg);
     if (!(grfStatFlag & STATFLAG_NONAME)) {
       const size_t bytes = (m_Name.size() + 1) * sizeof(OLECHAR);
@@ -450,9 +411,7 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
   }
 
  protected:
-  // No other thread can reach the stream once its last reference is gone.
-  ~FileStream() VQ_NO_THREAD_SAFETY_ANALYSIS override {
-    WriteOut();  // nobody is left to hear of a failure: Commit is where it is reported
+  ~FileStream() override {
     if (m_Mode & STGM_DELETEONRELEASE) ::unlink(m_Path.c_str());
     ::close(m_Fd);
   }
@@ -504,36 +463,20 @@ class FileStream : public vq::ComObject<FileStream, IStream> {
     return hr;
   }
 
-  // Writes dirty bytes to the file. On failure the bytes that did not make
-  // it stay buffered, so that a later call tries them again and a Commit
-  // after a failed one never reports them as written.
-  HRESULT WriteOut() VQ_REQUIRES(m_Lock) {
-    if (!m_Dirty) return S_OK;
-    ULONG written = 0;
-    const HRESULT hr = WriteAt(m_Buffer.get(), m_BufferUsed, m_BufferStart, &written);
-    if (written > 0 && written < m_BufferUsed)
-      std::memmove(m_Buffer.get(), m_Buffer.get() + written, m_BufferUsed - written);
-    m_BufferStart += written;
-    m_BufferUsed -= written;
-    if (m_BufferUsed == 0) m_Dirty = false;
-    return hr;
-  }
-
   vq::Mutex m_Lock;
   const int m_Fd;
   const std::string m_Path;
   const std::wstring m_Name;
   const DWORD m_Mode;
   uint64_t m_Position VQ_GUARDED_BY(m_Lock) = 0;
-  // kBufferBytes for a regular file, null for anything else (unbuffered).
+  // kBufferBytes for a regular file, null for anything else (no read-ahead).
   // The bytes it points to are guarded by m_Lock (the analysis cannot mark a
   // smart pointer's target).
   const std::unique_ptr<unsigned char[]> m_Buffer;
   // The buffer holds the file's bytes [m_BufferStart, m_BufferStart +
-  // m_BufferUsed), read ahead when clean, to be written there when dirty.
+  // m_BufferUsed), as they were read ahead.
   uint64_t m_BufferStart VQ_GUARDED_BY(m_Lock) = 0;
   ULONG m_BufferUsed VQ_GUARDED_BY(m_Lock) = 0;
-  bool m_Dirty VQ_GUARDED_BY(m_Lock) = false;
 };
 
 // For a missing file, tells a missing directory apart as Windows does.

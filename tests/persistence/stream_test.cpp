@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -68,20 +70,27 @@ std::wstring Str(BSTR b) {
   return s;
 }
 
-// A stream that takes `limit` bytes and then fails every write.
+// A stream that takes `limit` bytes, keeping them and counting the writes
+// that reach it, and then fails: with `failure`, or (S_OK) by taking fewer
+// bytes than it was given.
 class FailingStream final : public vq::ForwardStream<FailingStream> {
  public:
-  explicit FailingStream(size_t limit) : m_Limit(limit) {}
-  STDMETHODIMP Write(const void*, ULONG cb, ULONG* written) override {
-    if (m_Taken + cb > m_Limit) return STG_E_WRITEFAULT;
-    m_Taken += cb;
-    if (written != nullptr) *written = cb;
-    return S_OK;
+  explicit FailingStream(size_t limit, HRESULT failure = STG_E_WRITEFAULT) : m_Limit(limit), m_Failure(failure) {}
+  STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* written) override {
+    ++m_Writes;
+    const size_t n = std::min<size_t>(cb, m_Limit - m_Taken.size());
+    m_Taken.insert(m_Taken.end(), static_cast<const uint8_t*>(pv), static_cast<const uint8_t*>(pv) + n);
+    if (written != nullptr) *written = static_cast<ULONG>(n);
+    return n < cb ? m_Failure : S_OK;
   }
+  const Bytes& Taken() const { return m_Taken; }
+  size_t Writes() const { return m_Writes; }
 
  private:
   size_t m_Limit;
-  size_t m_Taken = 0;
+  HRESULT m_Failure;
+  Bytes m_Taken;
+  size_t m_Writes = 0;
 };
 
 class StreamTest : public vq::test::MatrixTest {
@@ -411,6 +420,74 @@ TEST_F(StreamTest, FailingStreamsStopWriteAndRead) {
   EXPECT_EQ(r->Read(s.get()), E_NOTIMPL);
 }
 
+// A stream that fails after any number of bytes (inside a field, an item's
+// header or values, the last 64 KiB that Write hands over when it ends) fails
+// Write with the stream's own result, and holds exactly the bytes before the
+// cut: Write combines small writes, yet reports nothing as written that the
+// stream refused. The stream that takes everything gets the memory stream's
+// bytes in few writes. One matrix of 256 small elements, whose writes are all
+// combined, and one of 80 KB elements, whose values bypass the combining.
+TEST_F(StreamTest, EveryCutFailsWriteWithTheStreamsResultInFewWrites) {
+  struct Case {
+    LONG elements, x;
+    matrixType kind;
+    size_t maxWrites;  // for the whole stream
+  };
+  const HRESULT kFailures[] = {STG_E_WRITEFAULT, STG_E_MEDIUMFULL, STG_E_ACCESSDENIED, S_OK /* a short write */};
+  for (const Case& c : {Case{256, 16, matrixMultipleObjects, 3}, Case{3, 10000, matrixSingleObject, 7}}) {
+    SCOPED_TRACE(std::to_string(c.elements) + " elements");
+    auto m = Make(c.elements, 1, c.x, 1, c.kind, true);
+    const Bytes full = Written(m.get());
+    ASSERT_GT(full.size(), size_t{65536});
+    std::vector<size_t> cuts;
+    for (size_t n = 0; n < full.size(); n += 997) cuts.push_back(n);
+    for (size_t n = full.size() - 65536; n < full.size(); n += 401) cuts.push_back(n);
+    for (size_t n = 65535; n <= 65537; ++n) cuts.push_back(n);
+    for (size_t back = 1; back <= 9; ++back) cuts.push_back(full.size() - back);
+    for (size_t i = 0; i < cuts.size(); ++i) {
+      const HRESULT failure = kFailures[i % std::size(kFailures)];
+      FailingStream* stream = vq::MakeComObject<FailingStream>(cuts[i], failure);
+      vq::ComPtr<IStream> hold;
+      hold.attach(stream);
+      ASSERT_EQ(m->Write(stream), failure == S_OK ? STG_E_MEDIUMFULL : failure) << "cut at " << cuts[i];
+      ASSERT_TRUE(std::equal(stream->Taken().begin(), stream->Taken().end(), full.begin()));
+      ASSERT_EQ(stream->Taken().size(), cuts[i]);
+    }
+    FailingStream* stream = vq::MakeComObject<FailingStream>(SIZE_MAX);
+    vq::ComPtr<IStream> hold;
+    hold.attach(stream);
+    ASSERT_EQ(m->Write(stream), S_OK);
+    EXPECT_EQ(stream->Taken(), full);
+    EXPECT_LE(stream->Writes(), c.maxWrites);
+  }
+}
+
+// A file that fills up during a matrix Write, released without Commit as a
+// client written for streams that write through releases it, fails the
+// Write: in the last 64 KiB as anywhere else.
+TEST_F(StreamTest, AFullFileFailsWriteWithoutCommit) {
+  const std::string path = (std::filesystem::temp_directory_path() / ("vqfull" + std::to_string(::getpid()))).string();
+  const size_t total = Written(Make(256, 1, 16, 1, matrixSingleObject, true).get()).size();
+  for (size_t limit : {size_t{100}, total - 65000, total - 1}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit fileLimit{limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &fileLimit) != 0) _exit(10);
+      auto m = Make(256, 1, 16, 1, matrixSingleObject, true);
+      vq::ComPtr<IStream> out;
+      if (SHCreateStreamOnFileA(path.c_str(), STGM_WRITE | STGM_CREATE, out.put()) != S_OK) _exit(11);
+      _exit(m->Write(out.get()) == STG_E_MEDIUMFULL ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "limit " << limit;
+  }
+  std::filesystem::remove(path);
+}
+
 // Write of a matrix whose items were released: initialization_test.cpp (the
 // table of calls, asked again after ReleaseAllVQData).
 
@@ -458,10 +535,11 @@ TEST_F(StreamTest, EveryTruncationIsRefusedAndEveryInt32FieldTakesHostileValues)
   }
 }
 
-// A file stream buffers what a memory stream holds in memory: a matrix writes
-// the same bytes to both, reads back from the file, and every cut of its file
-// gives the HRESULT the same cut gives from a memory stream. Elements of 80 KB
-// are larger than the file stream's buffer, so their values bypass it.
+// A file stream reads ahead what a memory stream holds in memory: a matrix
+// writes the same bytes to both (the file's are there without a Commit),
+// reads back from the file, and every cut of its file gives the HRESULT the
+// same cut gives from a memory stream. Elements of 80 KB are larger than the
+// read-ahead buffer, so their values bypass it.
 TEST_F(StreamTest, FileStreamsWriteAndRefuseAsMemoryStreams) {
   const std::filesystem::path dir = std::filesystem::temp_directory_path();
   const std::string path = (dir / ("vqstream" + std::to_string(::getpid()))).string();
@@ -477,7 +555,6 @@ TEST_F(StreamTest, FileStreamsWriteAndRefuseAsMemoryStreams) {
     {
       vq::ComPtr<IStream> out = openFile(STGM_WRITE | STGM_CREATE);
       ASSERT_EQ(m->Write(out.get()), S_OK);
-      ASSERT_EQ(out->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), S_OK);
     }
     std::ifstream in(path, std::ios::binary);
     ASSERT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), bytes);

@@ -315,7 +315,6 @@ TEST_F(FileStreamTest, ExclusiveShareRefusesOtherOpensWithoutTruncating) {
                                   owner.put()),
             S_OK);
   ASSERT_EQ(owner->Write("precious", 8, nullptr), S_OK);
-  ASSERT_EQ(owner->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), S_OK);  // out of the stream's buffer
   vq::ComPtr<IStream> other;
   EXPECT_EQ(SHCreateStreamOnFileW(Path("locked").c_str(), STGM_READWRITE | STGM_CREATE, other.put()),
             HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
@@ -454,14 +453,13 @@ TEST_F(FileStreamTest, RandomCallSequencesMatchAPlainModel) {
     ASSERT_EQ(stream->CopyTo(copy.get(), Size(UINT64_MAX), &read, &written), S_OK);
     EXPECT_EQ(read.QuadPart, model.bytes.size());
     EXPECT_EQ(BytesOf(copy.get()), model.bytes);
-    // Dirty bytes reach the file at the release, without a Commit.
+    // A Write is in the file when it returns, without a Commit.
     model.position = pick(model.bytes.size() + 1);
     Rewind(stream.get(), model.position);
     std::vector<uint8_t> tail(size() + 1);
     for (uint8_t& b : tail) b = static_cast<uint8_t>(pick(255) + 1);
     ASSERT_EQ(stream->Write(tail.data(), static_cast<ULONG>(tail.size()), nullptr), S_OK);
     model.Write(tail);
-    stream = nullptr;
     EXPECT_EQ(FileBytes(m_Dir / name), model.bytes);
   }
 }
@@ -492,10 +490,10 @@ TEST_F(FileStreamTest, ReadsSeeWhatWasWrittenOverReadAheadBytes) {
   }
 }
 
-// Writes that only fill the buffer succeed; the failure to write them out
-// (here a file size limit, as a full disk) is Commit's result, and the bytes
-// stay buffered: a second Commit fails again rather than call them written.
-TEST_F(FileStreamTest, AFailedWriteOutIsReportedByCommit) {
+// A write the file cannot take (here a file size limit, as a full disk)
+// fails the Write itself, small or large, with the bytes the file took;
+// nothing is left for Commit or the release to fail on.
+TEST_F(FileStreamTest, AFailingWriteFailsItself) {
   const std::string path = NarrowPath("limited");
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
@@ -503,20 +501,17 @@ TEST_F(FileStreamTest, AFailedWriteOutIsReportedByCommit) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{100, 100};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-    vq::ComPtr<IStream> s;
-    if (SHCreateStreamOnFileA(path.c_str(), STGM_READWRITE | STGM_CREATE, s.put()) != S_OK) _exit(11);
-    const std::vector<uint8_t> data(150, 7);
-    ULONG written = 0;
-    if (s->Write(data.data(), 150, &written) != S_OK || written != 150) _exit(12);
-    if (s->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE) != STG_E_MEDIUMFULL) _exit(13);
-    if (s->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL) _exit(14);
-    STATSTG st{};
-    if (s->Stat(&st, STATFLAG_NONAME) != STG_E_MEDIUMFULL) _exit(15);
-    // An unbuffered large write reports the limit at once, with what it took.
-    s = nullptr;
-    if (SHCreateStreamOnFileA(path.c_str(), STGM_READWRITE | STGM_CREATE, s.put()) != S_OK) _exit(16);
-    const std::vector<uint8_t> large(100000, 7);
-    if (s->Write(large.data(), 100000, &written) != STG_E_MEDIUMFULL || written != 100) _exit(17);
+    for (ULONG size : {ULONG{150}, ULONG{100000}}) {
+      vq::ComPtr<IStream> s;
+      if (SHCreateStreamOnFileA(path.c_str(), STGM_READWRITE | STGM_CREATE, s.put()) != S_OK) _exit(11);
+      const std::vector<uint8_t> data(size, 7);
+      ULONG written = 0;
+      if (s->Write(data.data(), size, &written) != STG_E_MEDIUMFULL || written != 100) _exit(12);
+      if (s->Write(data.data(), 1, &written) != STG_E_MEDIUMFULL || written != 0) _exit(13);
+      if (s->Commit(STGC_DEFAULT) != S_OK) _exit(14);
+      STATSTG st{};
+      if (s->Stat(&st, STATFLAG_NONAME) != S_OK || st.cbSize.QuadPart != 100) _exit(15);
+    }
     _exit(0);
   }
   int status = 0;

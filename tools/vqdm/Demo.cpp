@@ -399,14 +399,10 @@ int RunDemo(const DemoOptions& o) {
   const std::string narrowFile = folder.File("runup.vqdm"), bandFile = folder.File("runup-octave.vqdm");
   start = Clock::now();
   {
-    // A file stream may keep the last bytes of a Write in its buffer: its
-    // Commit is where a full disk shows. The page cache is enough here.
     vq::ComPtr<IStream> out = OpenForWriting(narrowFile);
     Check(narrow->Write(out.get()), "writing " + narrowFile);
-    Check(out->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), "writing " + narrowFile);
     vq::ComPtr<IStream> out2 = OpenForWriting(bandFile);
     Check(bands->Write(out2.get()), "writing " + bandFile);
-    Check(out2->Commit(STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE), "writing " + bandFile);
   }
   const double writeSeconds = Since(start), fileBytes = FileBytes(narrowFile) + FileBytes(bandFile);
   std::printf("written     %s in %.2f s (%s)\n", FormatBytes(fileBytes).c_str(), writeSeconds,
