@@ -92,6 +92,9 @@ void CPriorityManager::Unlink(uint32_t index) {
 void CPriorityManager::PushPriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
+  // Repeated use of one object (a walk over the elements of a packed
+  // object, a client reading one element again) finds it at the right end.
+  if (m_Back[kUsed] == dataIndex && IsQueued(dataIndex)) return;
   PushBack(dataIndex, kUsed);
 }
 

@@ -52,10 +52,14 @@ class CSingleData : public CDataBase {
   HRESULT GetAllData(uint32_t sub, bool withAttributes, bool forWriting, IUnknown** out) override;
   HRESULT GetDataSubset(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
                         IUnknown** out) override;
+  // Serves an element whose whole item is in memory with the recorded shape;
+  // a swapped-out element or a part in memory takes GetDataSubset's path.
+  HRESULT ReadValues(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                     uint32_t last, const void** values) override;
   void Clear() override;
   bool GetAllFromDisk(bool withAttributes) override;
   bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
-  bool HoldsValues() override;
+  bool HoldsValues() final;  // final: the access paths below call it without a virtual call
 
   // For tests and diagnostics: the held item (no reference added) and bounds.
   IVQData* Item() const { return m_Item.get(); }
