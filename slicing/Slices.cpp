@@ -439,6 +439,7 @@ void CSlicer::Walk(const SlicePlane& plane, const Geometry& g, uint64_t base, LO
   uint32_t element[kMaxGroup], output[kMaxGroup], dataIdx[kMaxGroup], sub[kMaxGroup];
   const void* values[kMaxGroup];
   vq::ComPtr<IVQData> held[kMaxGroup];
+  uint32_t used[kMaxGroup];  // the group's storage objects, in the order they were read
   uint64_t step = 0;
   while (step < g.Count) {
     m.CheckMemoryNow();
@@ -451,7 +452,7 @@ void CSlicer::Walk(const SlicePlane& plane, const Geometry& g, uint64_t base, LO
       m.StorageSlot(element[count], &dataIdx[count], &sub[count]);
     }
     // Runs of consecutive steps in one storage object are read together.
-    uint32_t done = 0;
+    uint32_t done = 0, usedCount = 0;
     while (done < count) {
       uint32_t end = done + 1;
       while (end < count && dataIdx[end] == dataIdx[done]) ++end;
@@ -477,12 +478,13 @@ void CSlicer::Walk(const SlicePlane& plane, const Geometry& g, uint64_t base, LO
           held[k] = std::move(located.Item);
           values[k] = located.Values;
         }
-        m.m_Priority.PushPriority(dataIdx[done]);
+        used[usedCount++] = dataIdx[done];
       }
       for (uint32_t k = done; k < end; ++k) visit(output[k], values[k]);
       done = end;
       if (loaded) break;
     }
+    m.m_Priority.PushPriority(used, usedCount);
     flush();
     for (uint32_t k = 0; k < done; ++k) held[k] = nullptr;
     step += done;
