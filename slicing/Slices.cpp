@@ -250,8 +250,7 @@ class CSlicer {
   // item. An element that has no record Z or no x position `last` is
   // refused. The path of the elements a storage object cannot show in place
   // (CDataBase::ReadValues).
-  Located FetchLocked(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last)
-      VQ_REQUIRES(m.m_DataLock);
+  Located FetchLocked(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last) VQ_REQUIRES(m.m_DataLock);
   // The walk over the plane in groups: one memory check, one m_DataLock and
   // one swap-queue push per storage object for each group of at most
   // `groupSize` consecutive walk steps; values are read in place where the

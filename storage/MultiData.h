@@ -113,8 +113,8 @@ class CMultiData : public CDataBase {
   // Views into the buffer, read back whole first when the object is on disk;
   // a slot a pool item shows (after the released ones are retired) or whose
   // values were lost is left to GetDataSubset.
-  HRESULT ReadValues(const uint32_t* slots, uint32_t count, LONG format, uint32_t record, uint32_t first,
-                     uint32_t last, const void** values) override;
+  HRESULT ReadValues(const uint32_t* slots, uint32_t count, LONG format, uint32_t record, uint32_t first, uint32_t last,
+                     const void** values) override;
   // Frees the buffer and every pool item; the block stays valid.
   void Clear() override;
   // Reads the whole block back into a new buffer; false (traced) when the

@@ -54,8 +54,8 @@ class CSingleData : public CDataBase {
                         IUnknown** out) override;
   // Serves an element whose whole item is in memory with the recorded shape;
   // a swapped-out element or a part in memory takes GetDataSubset's path.
-  HRESULT ReadValues(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
-                     uint32_t last, const void** values) override;
+  HRESULT ReadValues(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first, uint32_t last,
+                     const void** values) override;
   void Clear() override;
   bool GetAllFromDisk(bool withAttributes) override;
   bool Allocate(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
