@@ -17,7 +17,8 @@
 // benchmark of its own, run next to the slices and repeated with them), and
 // BM_PlaneSpectrum copies every element's record into one result item
 // (against BM_PlaneMemcpy, memcpy of the same 64 MiB into a buffer that is
-// already mapped).
+// already mapped). BM_PlaneChain is the whole-range slices' limit: one
+// in-order chain of additions over the same bytes.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -236,6 +237,27 @@ void BM_PlaneSpectrum(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kPlaneBytes));
 }
 BENCHMARK(BM_PlaneSpectrum)->ArgName("multi")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The limit of a whole-range slice: one in-order chain of double additions
+// over the same bytes (the range of every element of a plane laid out as the
+// packed kind keeps it, element after element), so the figure shows what the
+// walk costs beyond the one chain that bounds each bit-exact sum. Argument:
+// range.
+void BM_PlaneChain(benchmark::State& state) {
+  const size_t range = static_cast<size_t>(state.range(0));
+  std::vector<double> plane(size_t{kPlaneElements} * kPlaneValues);
+  for (size_t k = 0; k < plane.size(); ++k) plane[k] = static_cast<double>(k % 1024) * 0.5;
+  for (auto _ : state) {
+    double sum = 0.0;
+    for (size_t e = 0; e < size_t{kPlaneElements}; ++e) {
+      const double* values = plane.data() + e * kPlaneValues;
+      for (size_t k = 0; k < range; ++k) sum += values[k];
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPlaneElements * static_cast<int64_t>(range) * 8);
+}
+BENCHMARK(BM_PlaneChain)->ArgName("range")->Arg(4096)->Arg(8192);
 
 // The spectrum slice's limit: memcpy of the plane's bytes.
 void BM_PlaneMemcpy(benchmark::State& state) {

@@ -6,6 +6,9 @@
 //     reference, read one value, release it. That is what the matrix hands a
 //     client too (a counted data item), minus the element lookup, the lock,
 //     the swap queue and the memory check;
+//   - the same access at random positions (a fixed random order of the
+//     4096 elements) against AddRef and Release of the items of a std::vector
+//     in the same order;
 //   - the memory check when memory is not low (CheckMemoryNow), which every
 //     access pays;
 //   - swap-out (AllSaveToDisk of elements that were all handed out for
@@ -126,6 +129,64 @@ void BM_AccessReadWalk(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AccessReadWalk)->ArgNames({"multi", "values"})->ArgsProduct({{0, 1}, {64, 4096}});
+
+// --- element access at random positions ---------------------------------------
+
+// One fixed random order of the walk's elements, shared by the figure and its
+// limit, so both touch the same items in the same order.
+const std::vector<LONG>& RandomOrder() {
+  static const std::vector<LONG> order = [] {
+    std::vector<LONG> v(kWalkElements);
+    for (LONG e = 0; e < kWalkElements; ++e) v[static_cast<size_t>(e)] = e;
+    uint64_t x = 0x9E3779B97F4A7C15ull;  // a fixed xorshift sequence: the same order in every run
+    for (size_t k = v.size() - 1; k > 0; --k) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      std::swap(v[k], v[static_cast<size_t>(x % (k + 1))]);
+    }
+    return v;
+  }();
+  return order;
+}
+
+// The limit of the random access: the std::vector of counted data items,
+// AddRef and Release of the item at each position in the random order.
+void BM_VectorRandom(benchmark::State& state) {
+  const LONG values = static_cast<LONG>(state.range(0));
+  std::vector<vq::ComPtr<IVQData>> items;
+  for (LONG e = 0; e < kWalkElements; ++e) {
+    items.push_back(vqbench::NewItem(values, e));
+    if (!items.back()) return state.SkipWithError("item");
+  }
+  const std::vector<LONG>& order = RandomOrder();
+  size_t i = 0;
+  for (auto _ : state) {
+    IVQData* item = items[static_cast<size_t>(order[i])].get();
+    item->AddRef();
+    benchmark::DoNotOptimize(item);
+    item->Release();
+    i = (i + 1) % order.size();
+  }
+}
+BENCHMARK(BM_VectorRandom)->ArgName("values")->Arg(64);
+
+// get_ConstDataPtr + Release at the positions of the random order.
+void BM_AccessRandom(benchmark::State& state) {
+  IVQDataMatrix* m = WalkMatrix(static_cast<matrixType>(state.range(0)), static_cast<LONG>(state.range(1)));
+  if (m == nullptr) return state.SkipWithError("matrix");
+  const std::vector<LONG>& order = RandomOrder();
+  size_t i = 0;
+  for (auto _ : state) {
+    const LONG e = order[i];
+    IUnknown* item = nullptr;
+    m->get_ConstDataPtr(e % kSide, e / kSide, 0, 0, 0, &item);
+    benchmark::DoNotOptimize(item);
+    item->Release();
+    i = (i + 1) % order.size();
+  }
+}
+BENCHMARK(BM_AccessRandom)->ArgNames({"multi", "values"})->ArgsProduct({{0, 1}, {64}});
 
 // The memory check when memory is not low (the real memory status, cached).
 void BM_CheckMemoryNow(benchmark::State& state) {

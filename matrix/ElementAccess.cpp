@@ -15,8 +15,7 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
       vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = nullptr;
       if (m_DataCount != 0) {
-        dataIdx = DataIndex(idx);
-        subIdx = SubIndex(idx);
+        StorageSlot(idx, &dataIdx, &subIdx);
         storage = Storage(dataIdx);
       }
       if (storage == nullptr) {
@@ -96,8 +95,7 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
 STDMETHODIMP CVQDataMatrix::get_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) {
   if (!IsInitialized()) return E_FAIL;
   if (pVal == nullptr) return E_POINTER;
-  uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  // GetElement refuses a position outside the matrix (E_INVALIDARG).
   return vq::MethodGuard(
       [&] { return GetElement(d1, d2, d3, d4, true, true, pVal); },
       [&](const char* message) {
@@ -114,8 +112,7 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataPtr(LONG d1, LONG d2, LONG d3, LONG d4,
                                              IUnknown** pVal) {
   if (!IsInitialized()) return E_FAIL;
   if (pVal == nullptr) return E_POINTER;
-  uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  // GetElement refuses a position outside the matrix (E_INVALIDARG).
   return vq::MethodGuard(
       [&] { return GetElement(d1, d2, d3, d4, false, WithAttributes != 0, pVal); },
       [&](const char* message) {

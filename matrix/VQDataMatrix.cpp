@@ -117,13 +117,31 @@ bool CVQDataMatrix::ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* i
 }
 
 uint32_t CVQDataMatrix::DataIndex(uint32_t idx) const {
-  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
-  return (idx % perD4) / m_ElementsPerData + m_DataCols * (idx / perD4);
+  uint32_t dataIdx = 0, subIdx = 0;
+  StorageSlot(idx, &dataIdx, &subIdx);
+  return dataIdx;
 }
 
 uint32_t CVQDataMatrix::SubIndex(uint32_t idx) const {
+  uint32_t dataIdx = 0, subIdx = 0;
+  StorageSlot(idx, &dataIdx, &subIdx);
+  return subIdx;
+}
+
+void CVQDataMatrix::StorageSlot(uint32_t idx, uint32_t* dataIdx, uint32_t* subIdx) const {
+  // One element per object (every single-object matrix) means as many
+  // columns as elements per d4 index, so the data index is the element
+  // index: element access pays no division.
+  if (m_ElementsPerData == 1) {
+    *dataIdx = idx;
+    *subIdx = 0;
+    return;
+  }
   const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
-  return (idx % perD4) % m_ElementsPerData;
+  const uint32_t d4 = idx / perD4, inD4 = idx - d4 * perD4;
+  const uint32_t column = inD4 / m_ElementsPerData;
+  *dataIdx = column + m_DataCols * d4;
+  *subIdx = inD4 - column * m_ElementsPerData;
 }
 
 void CVQDataMatrix::PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const {

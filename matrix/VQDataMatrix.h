@@ -133,6 +133,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // and m_DataCols, i.e. an allocated layout).
   uint32_t DataIndex(uint32_t idx) const;
   uint32_t SubIndex(uint32_t idx) const;
+  // Both at once (same requirement).
+  void StorageSlot(uint32_t idx, uint32_t* dataIdx, uint32_t* subIdx) const;
   // The inverse: the position of an element index.
   void PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const;
 

@@ -92,7 +92,19 @@ void CPriorityManager::Unlink(uint32_t index) {
 void CPriorityManager::PushPriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
   if (dataIndex >= m_Prev.size()) return;
+  // Repeated use of one object (a walk over the elements of a packed
+  // object, a client reading one element again) finds it at the right end.
+  if (m_Back[kUsed] == dataIndex && IsQueued(dataIndex)) return;
   PushBack(dataIndex, kUsed);
+}
+
+void CPriorityManager::PushPriority(const uint32_t* dataIndices, size_t count) {
+  vq::CritSecLock lock(m_Lock);
+  for (size_t k = 0; k < count; ++k) {
+    const uint32_t dataIndex = dataIndices[k];
+    if (dataIndex >= m_Prev.size() || (m_Back[kUsed] == dataIndex && IsQueued(dataIndex))) continue;
+    PushBack(dataIndex, kUsed);
+  }
 }
 
 void CPriorityManager::PushUntouched(uint32_t dataIndex) {

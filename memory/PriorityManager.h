@@ -95,6 +95,9 @@ class CPriorityManager {
   // Moves `dataIndex` to the back (most recently used); indices not below the
   // count are ignored.
   void PushPriority(uint32_t dataIndex);
+  // PushPriority of each of `count` indices in turn (the last ends at the
+  // back), under one lock: a reader of many objects pays one lock for them.
+  void PushPriority(const uint32_t* dataIndices, size_t count);
   // PushPriority for an object the allocation has just made: it stays
   // "untouched" (picked last) until its next PushPriority.
   void PushUntouched(uint32_t dataIndex);

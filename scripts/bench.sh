@@ -57,7 +57,7 @@ run() {
 }
 repeat=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_min_time=0.2)
 
-run storage storage_bench "${repeat[@]}" --benchmark_filter='Walk|CheckMemory'
+run storage storage_bench "${repeat[@]}" --benchmark_filter='Walk|Random|CheckMemory'
 run storage_swap storage_bench --benchmark_filter='Swap'
 run ooc ooc_bench
 run acquire acquire_bench

@@ -231,6 +231,14 @@ def section_access(r):
             h5 = ns(r.get("hdf5", f"BM_H5ElementWalk/layout:{layout}/values:{values}"))
             rows.append((values, size, f"{label}: H5Dread of the element's hyperslab, one value", fmt_ns(h5),
                          fmt_ratio(ratio(limit, h5))))
+        if values == 64:
+            random_limit = ns(r.get("storage", "BM_VectorRandom/values:64"))
+            rows.append((values, size, "**limit at random positions**: `std::vector` of data items, AddRef and "
+                         "Release in a fixed random order", fmt_ns(random_limit), "1"))
+            for kind, label in KINDS:
+                at_random = ns(r.get("storage", f"BM_AccessRandom/multi:{kind}/values:64"))
+                rows.append((values, size, f"library, {label}: get_ConstDataPtr + Release at the same random "
+                             "positions", fmt_ns(at_random), fmt_ratio(ratio(random_limit, at_random))))
         single = ns(r.get("storage", f"BM_AccessReadWalk/multi:0/values:{values}"))
         multi = ns(r.get("storage", f"BM_AccessReadWalk/multi:1/values:{values}"))
         best_h5 = min((x for x in (ns(r.get("hdf5", f"BM_H5ElementWalk/layout:{l}/values:{values}"))
@@ -324,6 +332,14 @@ def section_slices(r):
 
     single_full = rate(r.get("slice", "BM_PlaneSlice/multi:0/range:8192"))
     multi_full = rate(r.get("slice", "BM_PlaneSlice/multi:1/range:8192"))
+    chain_rows = []
+    for rng in (4096, 8192):
+        chain = rate(r.get("slice", f"BM_PlaneChain/range:{rng}"))
+        cells = [str(rng), fmt_bytes(rng * 8), fmt_rate(chain)]
+        for kind, _ in KINDS:
+            e = rate(r.get("slice", f"BM_PlaneSlice/multi:{kind}/range:{rng}"))
+            cells.append(f"{fmt_rate(e)} · {fmt_ratio(ratio(e, chain))}")
+        chain_rows.append(cells)
     single_one = counter(r.get("slice", "BM_PlaneSlice/multi:0/range:1"), "ns_per_element")
     multi_one = counter(r.get("slice", "BM_PlaneSlice/multi:1/range:1"), "ns_per_element")
     spectrum = rate(r.get("slice", "BM_PlaneSpectrum/multi:0"))
@@ -344,6 +360,14 @@ def section_slices(r):
         "",
         table(["range (values)"] + [c[2] for c in columns], overhead_rows),
         "",
+        "Whole ranges against one in-order chain of additions over the same bytes (`BM_PlaneChain`: the "
+        "range of every element of a plane laid out as the packed kind keeps it, element after element, one "
+        "dependent sum): the chain bounds each element's bit-exact sum, and the slice, which advances eight "
+        "chains side by side, should not fall below it.",
+        "",
+        table(["range (values)", "bytes per element", "**limit**: one chain"] +
+              [f"library, {label} · ratio" for _, label in KINDS], chain_rows),
+        "",
         "Spectrum slice: `GetD1D2SliceSpectrum` copies record 0 of every element of the same plane (64 MiB) "
         "into one result item; the limit is memcpy of 64 MiB into a buffer that is already mapped; HDF5 reads "
         "the whole plane into one buffer of the caller's.",
@@ -354,9 +378,9 @@ def section_slices(r):
         "",
         f"- Short ranges are bound by the per-element cost, not by memory: {fmt_ns(single_one)} "
         f"(single-object) and {fmt_ns(multi_one)} (multiple-objects) per element for a one-value range "
-        "(storage call under the data lock, QueryInterface, the item's buffer, the swap queue, the memory "
-        "check). The multiple-objects kind also copies the range out of the shared buffer into a separate "
-        "item per element.",
+        "(a share of the group's memory check, data lock and swap-queue push, and the storage object's "
+        "`ReadValues`: the values are read in place, in the single-object item's buffer or the packed buffer, "
+        "with no item handed out; see docs/SLICING.md).",
         f"- Whole elements reach {fmt_rate(single_full)} ({fmt_ratio(ratio(single_full, bandwidth))} of the "
         f"read bandwidth) with one object per element and {fmt_rate(multi_full)} "
         f"({fmt_ratio(ratio(multi_full, bandwidth))}) with packed elements."
@@ -366,7 +390,8 @@ def section_slices(r):
         f"- The spectrum slice reaches {fmt_rate(spectrum)}, {fmt_ratio(ratio(spectrum, memcpy))} of memcpy: "
         "each record is copied once, straight into the result item's buffer, which the benchmark reuses "
         "between calls (a result of another shape is allocated anew, and its fresh pages then cost about as "
-        "much again). The rest is the per-element work of the slice.",
+        "much again), from where the storage object keeps it (no pool item for the packed kind). The rest is "
+        "the per-element work of the slice.",
         "- HDF5 pays a per-call and per-chunk cost: with the default 1 MiB chunk cache each 64 KiB chunk is "
         "read through the file system at every call; a cache that holds the plane removes the file reads but "
         "not the per-chunk work; the contiguous layout reads each element's range separately (64 KiB apart), "

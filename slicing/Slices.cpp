@@ -6,11 +6,18 @@
 //
 // A scalar slice sums an x range of one record of every element of the plane
 // into one value per element; a spectrum slice copies that whole record into
-// one record of the result. Either way each element is asked only for the
-// values it needs (GetDataSubset), so a swapped-out element comes back in
-// part, and the values are read in place through the item's buffer. The
-// memory check runs before every element, with m_DataLock not held; the lock
-// is held only while one element is fetched and located.
+// one record of the result. The plane is walked in groups of elements: one
+// memory check (with m_DataLock not held), then one m_DataLock for the whole
+// group, during which each storage object shows the wanted values of its
+// elements in place (CDataBase::ReadValues: the single-object item's buffer,
+// the packed buffer) and is pushed once to the back of the swap queue; the
+// sums and copies are made before the lock is left, since the views are
+// valid only under it. An element the object cannot show in place (a part
+// in memory, an item a client holds, a single-object element on disk) is
+// asked only for the values it needs (GetDataSubset), so a swapped-out
+// element comes back in part, and its values are read through the returned
+// item, which the group holds. A group ends after an object that had to be
+// brought back, so loads never pile up between two memory checks.
 //
 // Summing: each element's sum adds its values one after another in x order,
 // in the value format (a float sum stays float), so it is one chain of
@@ -204,9 +211,10 @@ class CSlicer {
   HRESULT Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, LONG dir,
                    IUnknown* Data);
 
-  // Elements read per batch of the scalar slice (their chains advance side
-  // by side).
+  // Elements whose chains the scalar slice advances side by side.
   static constexpr int kBatch = 8;
+  // Most elements read under one m_DataLock and one memory check.
+  static constexpr uint32_t kMaxGroup = 64;
 
  private:
   struct Geometry {
@@ -237,11 +245,26 @@ class CSlicer {
   // The shape the storage object records for its elements, or the
   // reference's while it records none. Caller holds m_DataLock.
   static Shape RecordedShape(CDataBase* storage, const Reference& ref);
-  // Values first..last (x positions) of record Z of element e: fetched from
-  // its storage object under m_DataLock and located inside the returned
-  // item, then pushed to the back of the swap queue. An element that has no
-  // record Z or no x position `last` is refused.
-  Located Fetch(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last);
+  // Values first..last (x positions) of record Z of element e, fetched
+  // from its storage object (GetDataSubset) and located inside the returned
+  // item. An element that has no record Z or no x position `last` is
+  // refused. The path of the elements a storage object cannot show in place
+  // (CDataBase::ReadValues).
+  Located FetchLocked(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last) VQ_REQUIRES(m.m_DataLock);
+  // The walk over the plane in groups: one memory check, one m_DataLock and
+  // one swap-queue push per storage object for each group of at most
+  // `groupSize` consecutive walk steps; values are read in place where the
+  // storage object can show them and fetched otherwise. visit(o, values) is
+  // called under the lock in walk order for every element (o: its output
+  // position; values: its first wanted value, or null when it has none to
+  // show; `spectrum`: an element without values is not asked, as the
+  // spectrum slice wants), then flush() once per group, still under the lock
+  // that keeps the views valid. A group ends early after a storage object
+  // that had to be brought back into memory, so that the memory check runs
+  // between any two loads.
+  template <class Visit, class Flush>
+  void Walk(const SlicePlane& plane, const Geometry& g, uint64_t base, LONG dir, const Reference& ref, LONG Z,
+            LONG first, LONG last, bool spectrum, uint32_t groupSize, Visit&& visit, Flush&& flush);
   // The pointer to value (Z, first) in `item`, which holds part or all of
   // an element of shape `element`; null when the values first..last of
   // record Z cannot be shown to lie inside it.
@@ -367,91 +390,141 @@ const void* CSlicer::Locate(IVQData* item, HRESULT answer, LONG format, const Sh
   return values + (static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(from)) * bytesPerValue;
 }
 
-CSlicer::Located CSlicer::Fetch(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last) {
+CSlicer::Located CSlicer::FetchLocked(uint32_t e, const Reference& ref, LONG Z, LONG first, LONG last) {
   Located located;
-  const uint32_t dataIdx = m.DataIndex(e);
-  const uint32_t sub = m.SubIndex(e);
-  {
-    vq::CritSecLock lock(m.m_DataLock);
-    CDataBase* storage = m.Storage(dataIdx);
-    if (storage == nullptr) EmptyReference();
-    // Record Z is placed by the element's own shape. A storage object that
-    // records none yet takes its item's during the request; the request is
-    // then made again with it.
-    Shape shape = RecordedShape(storage, ref);
-    HRESULT answer = S_OK;
-    IUnknown* raw = nullptr;
-    for (bool again = false;; again = true) {
-      if (static_cast<uint32_t>(Z) >= shape.Records || static_cast<uint32_t>(last) >= shape.XSize) {
-        Refuse("Element does not hold the requested values.");
-      }
-      const uint64_t rowStart = static_cast<uint64_t>(Z) * shape.XSize;
-      raw = nullptr;
-      answer = storage->GetDataSubset(sub, false, static_cast<uint32_t>(rowStart + static_cast<uint64_t>(first)),
-                                      static_cast<uint32_t>(rowStart + static_cast<uint64_t>(last)), &raw);
-      vq::ThrowIfFailed(answer);
-      const Shape recorded = RecordedShape(storage, ref);
-      if (again || recorded == shape) break;
-      shape = recorded;
+  uint32_t dataIdx = 0, sub = 0;
+  m.StorageSlot(e, &dataIdx, &sub);
+  CDataBase* storage = m.Storage(dataIdx);
+  if (storage == nullptr) EmptyReference();
+  // Record Z is placed by the element's own shape. A storage object that
+  // records none yet takes its item's during the request; the request is
+  // then made again with it.
+  Shape shape = RecordedShape(storage, ref);
+  HRESULT answer = S_OK;
+  IUnknown* raw = nullptr;
+  for (bool again = false;; again = true) {
+    if (static_cast<uint32_t>(Z) >= shape.Records || static_cast<uint32_t>(last) >= shape.XSize) {
+      Refuse("Element does not hold the requested values.");
     }
-    located.Item = AsData(raw);
-    bool hasStorage = false;
-    located.Values = Locate(Use(located.Item), answer, ref.Format, shape, Z, first, last, &hasStorage);
-    if (located.Values == nullptr && hasStorage) {
-      // The item does not show where the wanted values sit in it: ask for
-      // the whole element instead of guessing.
-      located.Item = nullptr;
-      raw = nullptr;
-      vq::ThrowIfFailed(storage->GetAllData(sub, false, false, &raw));
-      located.Item = AsData(raw);
-      located.Values = Locate(Use(located.Item), S_FALSE, ref.Format, shape, Z, first, last, &hasStorage);
-      if (located.Values == nullptr && hasStorage) Refuse("Element does not hold the requested values.");
-    }
+    const uint64_t rowStart = static_cast<uint64_t>(Z) * shape.XSize;
+    raw = nullptr;
+    answer = storage->GetDataSubset(sub, false, static_cast<uint32_t>(rowStart + static_cast<uint64_t>(first)),
+                                    static_cast<uint32_t>(rowStart + static_cast<uint64_t>(last)), &raw);
+    vq::ThrowIfFailed(answer);
+    const Shape recorded = RecordedShape(storage, ref);
+    if (again || recorded == shape) break;
+    shape = recorded;
   }
-  m.m_Priority.PushPriority(dataIdx);
+  located.Item = AsData(raw);
+  bool hasStorage = false;
+  located.Values = Locate(Use(located.Item), answer, ref.Format, shape, Z, first, last, &hasStorage);
+  if (located.Values == nullptr && hasStorage) {
+    // The item does not show where the wanted values sit in it: ask for
+    // the whole element instead of guessing.
+    located.Item = nullptr;
+    raw = nullptr;
+    vq::ThrowIfFailed(storage->GetAllData(sub, false, false, &raw));
+    located.Item = AsData(raw);
+    located.Values = Locate(Use(located.Item), S_FALSE, ref.Format, shape, Z, first, last, &hasStorage);
+    if (located.Values == nullptr && hasStorage) Refuse("Element does not hold the requested values.");
+  }
   return located;
+}
+
+template <class Visit, class Flush>
+void CSlicer::Walk(const SlicePlane& plane, const Geometry& g, uint64_t base, LONG dir, const Reference& ref, LONG Z,
+                   LONG first, LONG last, bool spectrum, uint32_t groupSize, Visit&& visit, Flush&& flush) {
+  groupSize = std::clamp<uint32_t>(groupSize, 1, kMaxGroup);
+  uint32_t element[kMaxGroup], output[kMaxGroup], dataIdx[kMaxGroup], sub[kMaxGroup];
+  const void* values[kMaxGroup];
+  vq::ComPtr<IVQData> held[kMaxGroup];
+  uint32_t used[kMaxGroup];  // the group's storage objects, in the order they were read
+  uint64_t step = 0;
+  while (step < g.Count) {
+    m.CheckMemoryNow();
+    vq::CritSecLock lock(m.m_DataLock);
+    uint32_t count = 0;
+    for (uint64_t s = step; count < groupSize && s < g.Count; ++s, ++count) {
+      const uint32_t i = static_cast<uint32_t>(s / g.InnerCount), j = static_cast<uint32_t>(s % g.InnerCount);
+      output[count] = OutputPosition(g, i, j, dir);
+      element[count] = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
+      m.StorageSlot(element[count], &dataIdx[count], &sub[count]);
+    }
+    // Runs of consecutive steps in one storage object are read together.
+    uint32_t done = 0, usedCount = 0;
+    while (done < count) {
+      uint32_t end = done + 1;
+      while (end < count && dataIdx[end] == dataIdx[done]) ++end;
+      const uint32_t n = end - done;
+      for (uint32_t k = done; k < end; ++k) values[k] = nullptr;
+      CDataBase* storage = m.Storage(dataIdx[done]);
+      bool loaded = false;
+      if (spectrum && (storage == nullptr || !storage->HoldsValues())) {
+        // No values to copy: the records stay zero.
+      } else {
+        loaded = storage != nullptr && !storage->IsInMemory();
+        // Only an object whose recorded shape holds the values is read in
+        // place; any other element takes the fetch, which also refuses it.
+        if (storage != nullptr && storage->XSize() != 0 && static_cast<uint32_t>(Z) < storage->ZSize() &&
+            static_cast<uint32_t>(last) < storage->XSize()) {
+          vq::ThrowIfFailed(storage->ReadValues(sub + done, n, ref.Format, static_cast<uint32_t>(Z),
+                                                static_cast<uint32_t>(first), static_cast<uint32_t>(last),
+                                                values + done));
+        }
+        for (uint32_t k = done; k < end; ++k) {
+          if (values[k] != nullptr) continue;
+          Located located = FetchLocked(element[k], ref, Z, first, last);
+          held[k] = std::move(located.Item);
+          values[k] = located.Values;
+        }
+        used[usedCount++] = dataIdx[done];
+      }
+      for (uint32_t k = done; k < end; ++k) visit(output[k], values[k]);
+      done = end;
+      if (loaded) break;
+    }
+    m.m_Priority.PushPriority(used, usedCount);
+    flush();
+    for (uint32_t k = 0; k < done; ++k) held[k] = nullptr;
+    step += done;
+  }
 }
 
 template <class T>
 void CSlicer::SumPlane(const SlicePlane& plane, const Geometry& g, uint64_t base, const Reference& ref, LONG Z,
                        LONG firstIdx, LONG lastIdx, LONG dir, T* out) {
-  const bool empty = lastIdx < firstIdx;
-  const LONG length = empty ? 0 : lastIdx - firstIdx + 1;
-  vq::ComPtr<IVQData> held[kBatch];
+  if (lastIdx < firstIdx) {
+    // An empty range needs no values: the storage is not asked.
+    for (uint32_t i = 0; i < g.OuterCount; ++i) {
+      for (uint32_t j = 0; j < g.InnerCount; ++j) out[OutputPosition(g, i, j, dir)] = T(0);
+    }
+    return;
+  }
+  const LONG length = lastIdx - firstIdx + 1;
   const T* chains[kBatch];
   uint32_t chainOut[kBatch];
   T sums[kBatch];
   int pending = 0;
   auto flush = [&] {
     SumAll(chains, pending, length, sums);
-    for (int w = 0; w < pending; ++w) {
-      out[chainOut[w]] = sums[w];
-      held[w] = nullptr;
-    }
+    for (int w = 0; w < pending; ++w) out[chainOut[w]] = sums[w];
     pending = 0;
   };
-  for (uint32_t i = 0; i < g.OuterCount; ++i) {
-    for (uint32_t j = 0; j < g.InnerCount; ++j) {
-      m.CheckMemoryNow();
-      const uint32_t o = OutputPosition(g, i, j, dir);
-      const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
-      // An empty range needs no values: the storage is not asked.
-      if (empty) {
-        out[o] = T(0);
-        continue;
-      }
-      Located located = Fetch(e, ref, Z, firstIdx, lastIdx);
-      if (located.Values == nullptr) {
-        out[o] = T(0);
-        continue;
-      }
-      held[pending] = std::move(located.Item);
-      chains[pending] = static_cast<const T*>(located.Values);
-      chainOut[pending] = o;
-      if (++pending == kBatch) flush();
+  auto visit = [&](uint32_t o, const void* values) {
+    if (values == nullptr) {
+      out[o] = T(0);
+      return;
     }
-  }
-  if (pending != 0) flush();
+    chains[pending] = static_cast<const T*>(values);
+    chainOut[pending] = o;
+    if (++pending == kBatch) flush();
+  };
+  // Long ranges take fewer elements per group, so that the lock is not held
+  // over much more than half a MiB of values.
+  const uint32_t groupSize = std::max<uint32_t>(kBatch, (uint32_t{1} << 16) / static_cast<uint32_t>(length));
+  Walk(plane, g, base, dir, ref, Z, firstIdx, lastIdx, false, groupSize, visit, [&] {
+    if (pending != 0) flush();
+  });
 }
 
 HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG Z, LONG fixedA, LONG fixedB,
@@ -645,30 +718,19 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
           Refuse("Result item does not hold the slice.");
         }
       }
-      for (uint32_t i = 0; i < g.OuterCount; ++i) {
-        for (uint32_t j = 0; j < g.InnerCount; ++j) {
-          m.CheckMemoryNow();
-          const uint32_t r = OutputPosition(g, i, j, dir);
-          const uint32_t e = static_cast<uint32_t>(base + i * g.Stride[plane.Outer] + j * g.Stride[plane.Inner]);
-          if (recordBytes == 0) continue;
+      if (recordBytes == 0) {
+        if (g.Count != 0) OutputPosition(g, 0, 0, dir);  // the direction is checked all the same
+      } else {
+        auto copy = [&](uint32_t r, const void* values) {
           uint8_t* destination = resultValues + static_cast<size_t>(r) * recordBytes;
-          bool holdsValues = false;
-          {
-            vq::CritSecLock lock(m.m_DataLock);
-            CDataBase* storage = m.Storage(m.DataIndex(e));
-            holdsValues = storage != nullptr && storage->HoldsValues();
-          }
-          if (!holdsValues) {
-            std::memset(destination, 0, recordBytes);
-            continue;
-          }
-          Located located = Fetch(e, ref, Z, 0, xs - 1);
-          if (located.Values != nullptr) {
-            std::memcpy(destination, located.Values, recordBytes);
+          if (values != nullptr) {
+            std::memcpy(destination, values, recordBytes);
           } else {
             std::memset(destination, 0, recordBytes);
           }
-        }
+        };
+        const uint32_t groupSize = static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 19) / recordBytes));
+        Walk(plane, g, base, dir, ref, Z, 0, xs - 1, true, groupSize, copy, [] {});
       }
 
       IVQAxis* axis = ref.Axis.get();

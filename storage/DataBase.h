@@ -116,6 +116,22 @@ class CDataBase {
     Touch();
     return GetDataSubsetImpl(sub, withAttributes, firstIndex, lastIndex, out);
   }
+  // Read-only views of values first..last (x positions) of record `record`
+  // of `count` elements (subs[k]), straight from where the object keeps
+  // them, for a caller that reads many elements and hands none out (the
+  // slices). Values not in memory are read back as GetDataSubset would. The
+  // views stay valid while the caller holds m_DataLock and makes no other
+  // call into the object. values[k] is null for an element the object cannot
+  // show without a hand-out (an item a client holds or a part of the element
+  // in memory, a format other than `format`, a record or range outside the
+  // recorded shape, no values): the caller takes GetDataSubset's path for
+  // it. S_OK, or the failure of reading the values back (E_OUTOFMEMORY,
+  // E_FAIL), with every view null.
+  HRESULT ReadValues(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                     uint32_t last, const void** values) {
+    Touch();
+    return ReadValuesImpl(subs, count, format, record, first, last, values);
+  }
   // The attribute copies: write element `sub`'s attribute set, as it stands
   // now, into `target` (indexed attributes of `record` as record `record`,
   // everything as non-indexed, or the indexed attributes of `record` as
@@ -217,6 +233,8 @@ class CDataBase {
   virtual HRESULT GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
                                     IUnknown** out) = 0;
   virtual void ClearImpl() = 0;
+  virtual HRESULT ReadValuesImpl(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                                 uint32_t last, const void** values) = 0;
   virtual bool GetAllFromDiskImpl(bool withAttributes) = 0;
   virtual bool AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) = 0;
   virtual bool HoldsValuesImpl() { return m_ByteSize != 0; }

@@ -727,6 +727,52 @@ HRESULT CMultiData::GetDataSubsetImpl(uint32_t slot, bool withAttributes, uint32
   }
 }
 
+HRESULT CMultiData::ReadValuesImpl(const uint32_t* slots, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                               uint32_t last, const void** values) {
+  for (uint32_t k = 0; k < count; ++k) values[k] = nullptr;
+  try {
+    vq::CritSecLock lock(m_Lock);
+    const uint32_t bytesPerValue = BytesPerValue(format);
+    if (count == 0 || m_Format != format || bytesPerValue == 0 || record >= m_ZSize || first > last ||
+        last >= m_XSize) {
+      return S_OK;
+    }
+    if (!m_InMemory) {
+      if (!m_OnDisk) return S_OK;
+      const HRESULT hr = ReadBack();
+      if (FAILED(hr)) {
+        VQ_TRACE("CMultiData::ReadValues", "DataMatrix", 1,
+                 "ReadValues: GetAllFromDisk failed. Can't retrieve the values. ThreadId=%u", Tid());
+        return hr;
+      }
+    }
+    if (m_Buffer == nullptr) return S_OK;
+    // Items the clients have let go of are retired once for the whole call:
+    // the slot they showed is then read from the buffer.
+    bool recycled = false;
+    const uint64_t offset = (static_cast<uint64_t>(record) * m_XSize + first) * bytesPerValue;
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t slot = slots[k];
+      if (slot >= m_SlotCount) continue;
+      if (m_Slots[slot] != nullptr && !recycled) {
+        Recycle(RecycleMode::Owner);
+        recycled = true;
+      }
+      // A pool item a client holds may show values the buffer has not got
+      // yet, and a lost slot must fail as a hand-out does.
+      if (m_Slots[slot] != nullptr || m_SlotLost[slot] != 0) continue;
+      values[k] = m_Buffer + uint64_t{slot} * m_SlotSize + offset;
+    }
+    return S_OK;
+  } catch (const _com_error& e) {
+    VQ_TRACE("CMultiData::ReadValues", "DataMatrix", 1, "ReadValues: %s", vq::ComErrorText(e));
+    return e.Error();
+  } catch (...) {
+    VQ_TRACE("CMultiData::ReadValues", "DataMatrix", 1, "ReadValues: Unknown error");
+    return E_FAIL;
+  }
+}
+
 HRESULT CMultiData::ReplaceDataImpl(uint32_t slot, IUnknown* newItem) {
   try {
     vq::CritSecLock lock(m_Lock);

@@ -141,6 +141,11 @@ class CMultiData : public CDataBase {
   void ClearImpl() override;
   // Reads the whole block back into a new buffer; false (traced) when the
   // object is not on disk or allocation or the read failed (no buffer then).
+  // Views into the buffer, read back whole first when the object is on disk;
+  // a slot a pool item shows (after the released ones are retired) or whose
+  // values were lost is left to GetDataSubset.
+  HRESULT ReadValuesImpl(const uint32_t* slots, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                         uint32_t last, const void** values) override;
   bool GetAllFromDiskImpl(bool withAttributes) override;
   // Maps a zero-filled buffer for `count` slots of that shape; false
   // ("Out of memory") when it cannot be had.

@@ -516,6 +516,34 @@ HRESULT CSingleData::GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32
   return S_OK;
 }
 
+HRESULT CSingleData::ReadValuesImpl(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                                uint32_t last, const void** values) {
+  (void)subs;
+  for (uint32_t k = 0; k < count; ++k) values[k] = nullptr;
+  if (count == 0 || !m_InMemory || !m_Item || m_ByteSize == 0 || m_Format != format || !IsWhole() ||
+      record >= m_ZSize || first > last || last >= m_XSize) {
+    return S_OK;
+  }
+  // The item's own description decides: a client holding it for writing may
+  // have reshaped it since the object last looked.
+  VQDataBuffer buffer{};
+  if (FAILED(m_Item->GetDataBuffer(&buffer)) || buffer.Format != format ||
+      static_cast<uint32_t>(buffer.XSize) != m_XSize || static_cast<uint32_t>(buffer.ZSize) != m_ZSize) {
+    return S_OK;
+  }
+  const uint8_t* base = nullptr;
+  if (format == dataFormatFloat64) {
+    base = reinterpret_cast<const uint8_t*>(buffer.pDouble);
+  } else if (format == dataFormatFloat32) {
+    base = reinterpret_cast<const uint8_t*>(buffer.pFloat);
+  }
+  if (base == nullptr) return S_OK;
+  const uint64_t position = static_cast<uint64_t>(record) * m_XSize + first;
+  // One element per object: every sub names it.
+  for (uint32_t k = 0; k < count; ++k) values[k] = base + position * BytesPerValue(format);
+  return S_OK;
+}
+
 bool CSingleData::GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_t xTo, uint32_t zFrom,
                                     uint32_t zTo) {
   if (!m_OnDisk) {

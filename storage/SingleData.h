@@ -72,6 +72,10 @@ class CSingleData : public CDataBase {
   HRESULT GetDataSubsetImpl(uint32_t sub, bool withAttributes, uint32_t firstIndex, uint32_t lastIndex,
                             IUnknown** out) override;
   void ClearImpl() override;
+  // Serves an element whose whole item is in memory with the recorded shape;
+  // a swapped-out element or a part in memory takes GetDataSubset's path.
+  HRESULT ReadValuesImpl(const uint32_t* subs, uint32_t count, LONG format, uint32_t record, uint32_t first,
+                         uint32_t last, const void** values) override;
   bool GetAllFromDiskImpl(bool withAttributes) override;
   bool AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG Format) override;
   bool HoldsValuesImpl() override;

@@ -52,6 +52,32 @@ TEST_F(PriorityTest, PushMovesAnIndexToTheBackOnce) {
   EXPECT_EQ(queue.Snapshot(), (std::vector<uint32_t>{3}));
 }
 
+// A batch of pushes (one lock for a slice's group of objects) leaves the
+// queue exactly as the same pushes one by one do, repeats of the back index
+// and indices beyond the count included, between pops that take objects out.
+TEST_F(PriorityTest, BatchPushEqualsThePushesInTurn) {
+  CPriorityManager single;
+  ASSERT_TRUE(single.Initialize(5, &table));
+  uint32_t state = 12345;
+  auto next = [&](uint32_t bound) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 16) % bound;
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint32_t> batch(next(6));
+    for (uint32_t& i : batch) i = next(4) == 0 && !batch.empty() ? batch.front() : next(7);
+    queue.PushPriority(batch.data(), batch.size());
+    for (uint32_t i : batch) single.PushPriority(i);
+    ASSERT_EQ(queue.Snapshot(), single.Snapshot()) << "round " << round;
+    ASSERT_EQ(queue.Length(), single.Length());
+    if (next(3) == 0) {
+      uint32_t a = 99, b = 99;
+      ASSERT_EQ(queue.PopPriority(&a), single.PopPriority(&b));
+      ASSERT_EQ(a, b);
+    }
+  }
+}
+
 // A table that grows while it is queued (Read adds storage objects as the
 // elements of a stream arrive): the queue keeps its order and takes the new
 // indices; it never shrinks.

@@ -535,6 +535,75 @@ TEST_P(SliceTest, PositionsRecordsAndDirectionAreChecked) {
   EXPECT_EQ(records, 12);
 }
 
+// The slices read a group of elements in place under one lock and check
+// memory between groups. With memory low every check saves what it can, so
+// each group finds its storage objects swapped out again: packed objects of
+// 10 MiB come back whole, single-object elements in part, and every plane
+// (walk orders that stay in one object or jump between them) still sums and
+// copies the values of the right element.
+TEST_P(SliceTest, ObjectsSavedBetweenGroupsAreReadBackForEachGroup) {
+  constexpr LONG kValues = 131072;  // 1 MiB elements: ten to a packed object
+  auto m = Make(4, 3, 2, 1, kValues, 1);
+  ASSERT_GT(Impl(m.get())->DataCount(), 2u);
+  m_MemEnv.available = 64ull << 20;  // below the memory check's threshold
+  auto result = NewItem();
+  for (const Plane& plane : kPlanes) {
+    SCOPED_TRACE(plane.Name);
+    ASSERT_EQ(plane.Slice(m.get(), 5.0, kValues - 3.0, 0, 1, 0, matrixDirectionByColumn, result.get()), S_OK);
+    CheckPlane(
+        m.get(), plane, result.get(), [](uint32_t e) { return ExpectedSum(e, kValues, 0, 5, kValues - 3); }, 1, 0,
+        matrixDirectionByColumn);
+    ASSERT_EQ(plane.Spectra(m.get(), 0, 1, 0, matrixDirectionByRow, result.get()), S_OK);
+    ExpectRecords(m.get(), plane, result.get(), 0, 1, 0, matrixDirectionByRow, kValues);
+  }
+  m_MemEnv.available = 8ull << 30;
+  Verify(m.get());
+}
+
+// What a client writes into an item it still holds is what the slices read:
+// a packed element's buffer does not have those values before the item is
+// folded back. After the release they are the element's.
+TEST_P(SliceTest, ValuesOfAnItemAClientHoldsForWritingAreTheOnesRead) {
+  auto m = Make(3, 2, 1, 1, 8, 2);
+  auto held = Get(m.get(), 1, 1, 0, 0);  // element 4, for writing
+  ASSERT_TRUE(held);
+  VQDataBuffer b = Buffer(held);
+  for (LONG k = 0; k < 16; ++k) b.pDouble[k] = 0.5 * k;
+  auto expected = [](uint32_t e) { return e == 4 ? RampSum(0.0, 0.5, 8, 1, 2, 6) : ExpectedSum(e, 8, 1, 2, 6); };
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  CheckPlane(m.get(), kPlanes[0], result.get(), expected);
+  ASSERT_EQ(m->GetD1D2SliceSpectrum(1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  EXPECT_EQ(Values(result.get())[static_cast<size_t>(Plane::At(matrixDirectionByRow, 1, 1, 3, 2) * 8 + 3)], 5.5);
+  held = nullptr;
+  ASSERT_EQ(m->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  CheckPlane(m.get(), kPlanes[0], result.get(), expected);
+}
+
+// Single-object elements of another shape are read in place as they are
+// read from disk, and an item a client reshaped while holding it is never
+// read with the shape the element had before: the slice fails as it does
+// for a swapped-out element that lacks the values.
+TEST_P(SliceTest, InMemoryElementsAreReadByTheShapeTheirItemShows) {
+  if (GetParam() != matrixSingleObject) GTEST_SKIP() << "packed elements all have the allocation's shape";
+  auto m = Make(3, 1, 1, 1, 10, 2);
+  ASSERT_EQ(m->put_DataPtr(1, 0, 0, 0, Ramp(10, 4, 7000.0, 0.25).get()), S_OK);
+  ASSERT_EQ(m->put_DataPtr(2, 0, 0, 0, Ramp(12, 2, 9000.0, 0.5).get()), S_OK);
+  auto result = NewItem();
+  ASSERT_EQ(m->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), S_OK);
+  auto values = Values(result.get());
+  EXPECT_EQ(values[0], ExpectedSum(0, 10, 1, 2, 6));
+  EXPECT_EQ(values[1], RampSum(7000.0, 0.25, 10, 1, 2, 6));
+  EXPECT_EQ(values[2], RampSum(9000.0, 0.5, 12, 1, 2, 6));
+
+  auto reshaped = Get(m.get(), 1, 0, 0, 0);
+  ASSERT_TRUE(reshaped);
+  ASSERT_EQ(reshaped->Allocate(6, 4, dataFormatFloat64), S_OK);
+  TraceCapture trace;
+  EXPECT_EQ(m->GetD1D2Slice(2.0, 6.0, 1, 0, 0, matrixDirectionByRow, result.get()), E_FAIL);
+  EXPECT_TRUE(trace.Contains("Element does not hold the requested values."));
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, SliceTest, kStorageKinds, KindName);
 
 }  // namespace
