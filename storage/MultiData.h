@@ -168,14 +168,20 @@ class CMultiData : public CDataBase {
   HRESULT CurrentAttributeId(uint32_t slot, CAttributeManager::Ref* id) override;
   // Gives a subset item the cut of the object's linear axis.
   void SetSubAxis(CPoolItem* pool);
-  // Copies values of `slot` from value position `first` into `item`, as many
-  // as the item holds; false when they would leave the slot.
-  bool CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const VQ_REQUIRES(m_Lock);
+  // Where the values of `slot` begin in the buffer.
+  uint8_t* SlotValues(uint32_t slot) const VQ_REQUIRES(m_Lock);
+  // Lets `item` show n x m values of `slot` from value position `first` in
+  // the buffer (its setters write there when `writable`); false when they
+  // would leave the slot, there is no buffer or the item cannot show them.
+  bool ShowSlot(uint32_t slot, uint32_t first, LONG n, LONG m, bool writable, IVQData* item) VQ_REQUIRES(m_Lock);
+  // Idle items let go of what they show, so that they keep no buffer alive.
+  void DropIdleViews() VQ_REQUIRES(m_Lock);
   // Hands out a pool item for `slot` (whole when subset is null) from the
   // free list or new; the item goes to m_ActiveItems and m_Slots.
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out) VQ_REQUIRES(m_Lock);
-  // Lets go of the buffer: freed, or left to the save in flight that reads it.
+  // Lets go of the buffer: freed, or left to the save in flight that reads it
+  // and the items clients hold that show it.
   void FreeBuffer() VQ_REQUIRES(m_Lock);
   // Before the buffer is written into: a copy replaces it when a save in
   // flight reads it. False (traced) when the copy cannot be had.
@@ -199,6 +205,9 @@ class CMultiData : public CDataBase {
   mutable vq::CriticalSection m_Lock;
   uint8_t* m_Buffer VQ_GUARDED_BY(m_Lock) = nullptr;
   size_t m_BufferLength VQ_GUARDED_BY(m_Lock) = 0;  // mapped bytes
+  // The counted owner of m_Buffer's memory: one reference here while the
+  // buffer is the object's, one in every item showing a part of it.
+  vq::ComPtr<IUnknown> m_BufferOwner VQ_GUARDED_BY(m_Lock);
   uint32_t m_SlotCount = 0;
   uint32_t m_SlotSize = 0;
   // Size of m_Block: the byte size padded to the transfer unit, or the byte
@@ -210,11 +219,10 @@ class CMultiData : public CDataBase {
   // could not be kept; the element's accesses fail until a put stores it
   // anew or the object is initialised again.
   std::vector<uint8_t> m_SlotLost VQ_GUARDED_BY(m_Lock);
-  // The buffer a save in flight writes (null otherwise), its mapped length,
-  // and whether the object has let go of it (EndSave then frees it).
+  // The buffer a save in flight writes (null otherwise) and the save's
+  // reference on it, which EndSave hands to the caller to let go of.
   uint8_t* m_SavingBuffer VQ_GUARDED_BY(m_Lock) = nullptr;
-  size_t m_SavingLength VQ_GUARDED_BY(m_Lock) = 0;
-  bool m_SavingOrphaned VQ_GUARDED_BY(m_Lock) = false;
+  vq::ComPtr<IUnknown> m_SavingOwner VQ_GUARDED_BY(m_Lock);
 };
 
 // Creates an empty multi-object storage object; null when memory runs out.
