@@ -35,8 +35,9 @@ struct IVQDataView : public IUnknown {
   // size, E_POINTER for a null owner or null values of a non-empty shape;
   // the item is unchanged on failure.
   STDMETHOD(ShowValues)(IUnknown* Owner, void* Values, LONG nXSize, LONG nZSize, LONG Format, BOOL Writable) PURE;
-  // S_OK when the item still shows the memory at Values, S_FALSE otherwise
-  // (it holds values of its own, or shows other memory).
+  // S_OK when the item still shows the memory at Values (any lender's
+  // memory when Values is null), S_FALSE otherwise (it holds values of its
+  // own, or shows other memory).
   STDMETHOD(ShowsValues)(const void* Values) PURE;
 };
 

@@ -109,7 +109,12 @@ vq::Environment& CMultiData::Env() const {
 
 void CMultiData::DropIdleViews() {
   for (auto& pool : m_FreeItems) {
-    if (IVQData* item = pool->DataItem()) item->FreeData();
+    vq::ComPtr<IVQDataView> view;
+    IVQData* item = pool->DataItem();
+    if (item != nullptr && SUCCEEDED(item->QueryInterface(IID_IVQDataView, view.put_void())) && view &&
+        view->ShowsValues(nullptr) == S_OK) {
+      item->FreeData();
+    }
   }
 }
 
@@ -348,8 +353,21 @@ bool CMultiData::ShowSlot(uint32_t slot, uint32_t first, LONG n, LONG m, bool wr
     return false;
   }
   vq::ComPtr<IVQDataView> view;
-  if (FAILED(item->QueryInterface(IID_IVQDataView, view.put_void())) || !view) return false;
-  return SUCCEEDED(view->ShowValues(m_BufferOwner.get(), SlotValues(slot) + offset, n, m, m_Format, writable));
+  if (SUCCEEDED(item->QueryInterface(IID_IVQDataView, view.put_void())) && view) {
+    return SUCCEEDED(view->ShowValues(m_BufferOwner.get(), SlotValues(slot) + offset, n, m, m_Format, writable));
+  }
+  // A client's own kind of item (put, then kept idle) cannot show the
+  // buffer: it gets a copy of the values, folded back when it is written.
+  VQDataBuffer shape{};
+  if ((FAILED(item->GetDataBuffer(&shape)) || shape.XSize != n || shape.ZSize != m || shape.Format != m_Format) &&
+      FAILED(item->Allocate(n, m, m_Format))) {
+    return false;
+  }
+  void* values = nullptr;
+  ULONGLONG got = 0;
+  if (FAILED(item->GetRawData(&values, &got)) || got != bytes || (values == nullptr && bytes != 0)) return false;
+  if (bytes != 0) std::memcpy(values, SlotValues(slot) + offset, static_cast<size_t>(bytes));
+  return true;
 }
 
 bool CMultiData::FoldBack(CPoolItem* pool) {
@@ -688,11 +706,8 @@ HRESULT CMultiData::GetAllDataImpl(uint32_t slot, bool /*withAttributes*/, bool 
         // object's own buffer: the hand-out that made it took it from a save).
         // One the client detached keeps its values, for the fold-back to judge.
         vq::ComPtr<IVQDataView> view;
-        if (FAILED(pool->DataItem()->QueryInterface(IID_IVQDataView, view.put_void())) || !view) {
-          VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Failed to show the values", slot);
-          return E_FAIL;
-        }
-        if (view->ShowsValues(SlotValues(slot)) == S_OK &&
+        pool->DataItem()->QueryInterface(IID_IVQDataView, view.put_void());
+        if (view && view->ShowsValues(SlotValues(slot)) == S_OK &&
             FAILED(view->ShowValues(m_BufferOwner.get(), SlotValues(slot), static_cast<LONG>(m_XSize),
                                     static_cast<LONG>(m_ZSize), m_Format, TRUE))) {
           VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Failed to show the values", slot);

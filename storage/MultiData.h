@@ -12,13 +12,26 @@
 // bounce copy (a buffer of at most half a unit is written unpadded, to share a
 // unit of the swap file with other small blocks).
 //
-// Clients never see the buffer. For each slot asked for, the object fills a
-// separate data item with the slot's values (or a part of them) and keeps a
-// CPoolItem for it (storage/PoolItem.h); when the client lets go of an item
-// handed out for writing, its values are folded back into the slot. Up to
-// kMaxFreeItems idle pool items keep their data items for reuse, so a walk
-// over the matrix creates only a few items. All elements of one object share
-// one axis id; each slot has an attribute-set id of its own (m_SlotAttributes),
+// For each slot asked for, the object hands out a separate data item that
+// shows the slot's values (or a part of them) in the buffer itself, through
+// IVQDataView (dataitem/VQDataView.h), and keeps a CPoolItem for it
+// (storage/PoolItem.h). An item handed out for writing writes straight into
+// the buffer, so the object is marked modified at the hand-out; when the
+// client lets go of it, its attributes are folded back, and its values only
+// when it no longer shows the slot (a client's put, or a client that gave it
+// another shape). Up to kMaxFreeItems idle pool items keep their data items
+// for reuse, so a walk over the matrix creates only a few items.
+//
+// The buffer's memory has a counted owner (m_BufferOwner): the object, a
+// save in flight and every item showing a part of it hold a reference, so an
+// item a client holds keeps its values after the object let go of the buffer.
+// The buffer never moves under an item of the object: an object with an
+// active pool item is locked and not saved, idle items let go of the buffer
+// when the object does (DropIdleViews), and a hand-out during a save first
+// gives the object a copy, so no item handed out shows the buffer a save
+// writes (idle ones may, and let go of it with the object).
+//
+// All elements of one object share one axis id; each slot has an attribute-set id of its own (m_SlotAttributes),
 // recorded when a writable item is folded back and restored, with the record
 // attributes, into every item that shows the slot.
 //
@@ -27,7 +40,7 @@
 //   initialised            yes / no / no / allocated Initialize
 //   written and freed      no / yes / no / none      SaveToDisk
 //   read back              yes / yes / no / allocated GetAllFromDisk
-//   read back and changed  yes / yes / yes / allocated recycling a writable item
+//   read back and changed  yes / yes / yes / allocated handing out a writable item
 // A slot is in use while its pool item is active (in m_ActiveItems and in
 // m_Slots); the object is saved only when no slot is in use.
 //
@@ -51,11 +64,13 @@
 // ids of CDataBase are written only under m_DataLock.
 //
 // A save in flight (BeginSave .. EndSave, see storage/DataBase.h) writes
-// m_Buffer without m_DataLock or m_Lock; m_SavingBuffer names that buffer.
-// Meanwhile nothing writes into it or frees it: a fold-back first gives the
-// object a copy (UnshareBuffer), and a buffer the object lets go of (Clear,
-// a new allocation) is left to EndSave to free. The object goes on at once;
-// the save's commit, which sees the operation, is dropped.
+// m_Buffer without m_DataLock or m_Lock; m_SavingBuffer names that buffer and
+// m_SavingOwner holds the save's reference on it. Meanwhile nothing writes
+// into it or frees it: a hand-out or a fold-back that copies values first
+// gives the object a copy (UnshareBuffer), and a buffer the object lets go of
+// (Clear, a new allocation) stays alive by the save's reference, which
+// EndSave hands to its caller. The object goes on at once; the save's commit,
+// which sees the operation, is dropped.
 #pragma once
 
 #include <cstddef>

@@ -180,7 +180,7 @@ STDMETHODIMP CVQData::ShowValues(IUnknown* Owner, void* Values, LONG nXSize, LON
 
 STDMETHODIMP CVQData::ShowsValues(const void* Values) {
   vq::MutexLock lock(m_Lock);
-  return m_Values.viewing() && m_Values.data() == Values ? S_OK : S_FALSE;
+  return m_Values.viewing() && (Values == nullptr || m_Values.data() == Values) ? S_OK : S_FALSE;
 }
 
 STDMETHODIMP CVQData::Allocate(LONG nXSize, LONG nZSize, LONG Format) {

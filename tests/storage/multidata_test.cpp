@@ -383,7 +383,7 @@ TEST_F(MultiDataTest, AHandOutNotYetConfirmedIsNeverRecycledByTheWorker) {
   writer = nullptr;
   EXPECT_FALSE(data->IsLocked());
   EXPECT_NE(data->SlotItem(2), nullptr);
-  EXPECT_FALSE(data->IsModified());
+  EXPECT_TRUE(data->IsModified());  // since the hand-out: the item writes into the buffer
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
@@ -541,6 +541,7 @@ TEST_F(MultiDataTest, ConcurrentHandOutsOfTwoElementsOfOneObject) {
   std::mutex dataLock;
   constexpr int kRounds = 200;
   auto client = [&](uint32_t slot) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     for (int round = 1; round <= kRounds; ++round) {
       vq::ComPtr<IVQData> item;
       {
@@ -557,6 +558,7 @@ TEST_F(MultiDataTest, ConcurrentHandOutsOfTwoElementsOfOneObject) {
       std::lock_guard<std::mutex> lock(dataLock);
       item = nullptr;
     }
+    CoUninitialize();
   };
   std::thread a(client, 0u), b(client, 1u);
   a.join();

@@ -79,7 +79,9 @@ TEST(VQDataView, OperationsDetachOnlyWhereTheyMust) {
       double first = none;
       VARIANT_BOOL allocated = VARIANT_FALSE;
       ASSERT_EQ(item->IsAllocated(&allocated), S_OK);
-      if (allocated) ASSERT_EQ(item->GetValue(0, 0, &first, nullptr), S_OK);
+      if (allocated) {
+        ASSERT_EQ(item->GetValue(0, 0, &first, nullptr), S_OK);
+      }
       if (std::isnan(c.itemFirst)) {
         EXPECT_TRUE(std::isnan(first));
       } else {
