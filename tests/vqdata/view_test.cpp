@@ -1,9 +1,6 @@
-// An item showing memory it does not own (IVQDataView): which operations
-// keep showing it, which take a block of the item's own and what survives,
-// whether the lender's memory changes, and that the item's reference on the
-// memory's owner goes exactly when the item stops showing it.
+// An item showing memory it does not own (IVQDataView): which operations detach
+// it, what the lender and the item hold then, and the lender's reference count.
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -14,7 +11,8 @@ using namespace vqtest;
 
 namespace {
 
-// A lender: eight doubles 1..8 and a count of the references items hold.
+constexpr double k9 = 9;
+
 class Lender final : public vq::ComObject<Lender, IUnknown> {
  public:
   double values[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -39,27 +37,13 @@ TEST(VQDataView, OperationsDetachOnlyWhereTheyMust) {
       {"read through the view", false, [](IVQData*) { return S_OK; }, true, 1, 1},
       {"setter of a writable view", true, [](IVQData* i) { return i->SetValue(0, 0, 9, 0); }, true, 9, 9},
       {"setter of a read view", false, [](IVQData* i) { return i->SetValue(0, 0, 9, 0); }, false, 1, 9},
-      {"record setter of a read view", false,
-       [](IVQData* i) {
-         const double v[2] = {9, 9};
-         return i->SetRecordValues(0, 2, v);
-       },
-       false, 1, 9},
-      {"all values of a read view", false, [](IVQData* i) { return i->SetAllValues(9); }, false, 1, 9},
+      {"record setter, read view", false, [](IVQData* i) { return i->SetRecordValues(0, 1, &k9); }, false, 1, 9},
       {"zeroing a read view", false, [](IVQData* i) { return i->ZeroValues(); }, false, 1, 0},
-      {"zeroing a writable view", true, [](IVQData* i) { return i->ZeroValues(); }, true, 0, 0},
       {"reshape", true, [](IVQData* i) { return i->Reshape(8, 1); }, false, 1, 1},
       {"allocate of the same size", true, [](IVQData* i) { return i->Allocate(2, 4, dataFormatFloat64); }, false, 1, 1},
-      {"allocate of another format", true, [](IVQData* i) { return i->Allocate(4, 2, dataFormatFloat32); }, false, 1,
-       0},
-      {"set raw data", true,
-       [](IVQData* i) {
-         const double v[8] = {9};
-         return i->SetRawData(4, 2, dataFormatFloat64, v, sizeof v);
-       },
-       false, 1, 9},
+      {"allocate, another format", true, [](IVQData* i) { return i->Allocate(4, 2, dataFormatFloat32); }, false, 1, 0},
+      {"set raw data", true, [](IVQData* i) { return i->SetRawData(1, 1, dataFormatFloat64, &k9, 8); }, false, 1, 9},
       {"free data", true, [](IVQData* i) { return i->FreeData(); }, false, 1, none},
-      {"clear", true, [](IVQData* i) { return i->Clear(); }, false, 1, none},
   };
   EnsureApartment();
   for (const ViewCase& c : cases) {
@@ -77,57 +61,18 @@ TEST(VQDataView, OperationsDetachOnlyWhereTheyMust) {
       EXPECT_EQ(lender->Count(), c.stillShows ? 1u : 0u);
       EXPECT_EQ(lender->values[0], c.lenderFirst);
       double first = none;
-      VARIANT_BOOL allocated = VARIANT_FALSE;
-      ASSERT_EQ(item->IsAllocated(&allocated), S_OK);
-      if (allocated) {
-        ASSERT_EQ(item->GetValue(0, 0, &first, nullptr), S_OK);
-      }
-      if (std::isnan(c.itemFirst)) {
-        EXPECT_TRUE(std::isnan(first));
-      } else {
-        EXPECT_EQ(first, c.itemFirst);
-      }
+      item->GetValue(0, 0, &first, nullptr);  // fails on an empty item, leaving NaN
+      EXPECT_TRUE(first == c.itemFirst || (std::isnan(first) && std::isnan(c.itemFirst))) << first;
     }
     EXPECT_EQ(lender->Count(), 0u);  // the item's end lets go of the lender
     lender->Release();
   }
-}
-
-TEST(VQDataView, DetachedValuesSurviveAndTheItemKeepsItsOwnState) {
-  EnsureApartment();
-  auto* lender = vq::MakeComObject<Lender>();
-  vq::ComPtr<IVQData> item = NewItem();
-  ASSERT_EQ(item->SetName(_bstr_t(L"kept").GetBSTR()), S_OK);
-  auto view = item.query<IVQDataView>();
-  ASSERT_EQ(view->ShowValues(lender, lender->values, 4, 2, dataFormatFloat64, TRUE), S_OK);
-  LONG x = 0;
-  ASSERT_EQ(item->GetSize(0, &x), S_OK);
-  EXPECT_EQ(x, 4);
-  ASSERT_EQ(item->Reshape(2, 4), S_OK);
-  lender->values[7] = -1;  // the lender's later changes no longer reach the item
-  void* raw = nullptr;
-  ULONGLONG bytes = 0;
-  ASSERT_EQ(item->GetRawData(&raw, &bytes), S_OK);
-  ASSERT_EQ(bytes, sizeof lender->values);
-  EXPECT_NE(raw, static_cast<void*>(lender->values));
-  const double* v = static_cast<const double*>(raw);
-  for (int k = 0; k < 7; ++k) EXPECT_EQ(v[k], k + 1.0);
-  EXPECT_EQ(v[7], 8.0);
-  _bstr_t name;
-  ASSERT_EQ(item->GetName(name.GetAddress()), S_OK);
-  EXPECT_STREQ(static_cast<const wchar_t*>(name), L"kept");
-
-  // Bad arguments change nothing.
-  EXPECT_EQ(view->ShowValues(nullptr, lender->values, 4, 2, dataFormatFloat64, TRUE), E_POINTER);
-  EXPECT_EQ(view->ShowValues(lender, nullptr, 4, 2, dataFormatFloat64, TRUE), E_POINTER);
-  EXPECT_EQ(view->ShowValues(lender, lender->values, -1, 2, dataFormatFloat64, TRUE), E_INVALIDARG);
-  EXPECT_EQ(view->ShowValues(lender, lender->values, 4, 2, 99, TRUE), E_INVALIDARG);
-  ASSERT_EQ(item->GetSize(0, &x), S_OK);
-  EXPECT_EQ(x, 2);
-  item = nullptr;
-  view = nullptr;
-  EXPECT_EQ(lender->Count(), 0u);
-  lender->Release();
+  auto view = NewItem().query<IVQDataView>();  // bad arguments
+  double v = 0;
+  EXPECT_EQ(view->ShowValues(nullptr, &v, 1, 1, dataFormatFloat64, TRUE), E_POINTER);
+  EXPECT_EQ(view->ShowValues(view.get(), nullptr, 1, 1, dataFormatFloat64, TRUE), E_POINTER);
+  EXPECT_EQ(view->ShowValues(view.get(), &v, -1, 1, dataFormatFloat64, TRUE), E_INVALIDARG);
+  EXPECT_EQ(view->ShowValues(view.get(), &v, 1, 1, 99, TRUE), E_INVALIDARG);
 }
 
 }  // namespace
