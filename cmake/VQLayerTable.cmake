@@ -14,7 +14,8 @@ set(VQ_LAYERS platform trace dataitem vqdata core memory storage component matri
 
 # The public headers, in include/ (what a client may include): each is a file
 # of the layer that defines what it declares, checked and counted as such.
-# dataitem/ is the layer of the data item's public header only.
+# dataitem/ is the layer of the data item's public header and of the internal
+# interface the matrix library uses on items (dataitem/VQDataView.h).
 set(VQ_PUBLIC_HEADERS_platform VQComObject.h VQComRuntime.h VQComSupport.h VQKernel.h VQOleAuto.h VQPlatform.h
     VQPlatformTypes.h VQResources.h VQStreamBase.h VQStreams.h VQThreadSafety.h)
 set(VQ_PUBLIC_HEADERS_dataitem VQData.h)

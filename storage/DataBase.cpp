@@ -15,8 +15,7 @@ void CDataBase::WriteSave(SaveWork* work) const {
 
 void CDataBase::ReleaseSaved(SaveWork* work) const {
   work->item = nullptr;
-  if (work->buffer != nullptr && m_FileCache != nullptr) m_FileCache->Env().FreeLarge(work->buffer, work->bufferLength);
-  work->buffer = nullptr;
+  work->memory = nullptr;
 }
 
 void CDataBase::TakeSavedBlock(uint32_t block) {

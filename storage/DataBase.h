@@ -163,10 +163,11 @@ class CDataBase {
     uint32_t block = 0;
     uint64_t version = 0;
     // What EndSave let go of, for ReleaseSaved to free after m_DataLock: an
-    // element's memory is unmapped without holding up the client.
+    // element's memory is unmapped without holding up the client. The packed
+    // kind's buffer is a counted owner of its memory (items showing a part of
+    // it hold it too), unmapped with its last reference.
     vq::ComPtr<IVQData> item;
-    void* buffer = nullptr;
-    size_t bufferLength = 0;
+    vq::ComPtr<IUnknown> memory;
   };
   enum class SaveStart {
     Saved,   // nothing had to be written: saved (or nothing to save)

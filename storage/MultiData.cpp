@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/VQErrorReporting.h"
+#include "dataitem/VQDataView.h"
 #include "memory/FileCache.h"
 #include "storage/AttributeManager.h"
 #include "storage/AxisManager.h"
@@ -45,6 +46,41 @@ bool ReadItemValues(IVQData* item, ItemValues* v) {
   return SUCCEEDED(item->GetRawData(&v->values, &v->bytes)) && (v->values != nullptr || v->bytes == 0);
 }
 
+// The memory of a packed buffer, unmapped when the last reference goes: the
+// storage object holds one while the buffer is its own, a save in flight one
+// while it writes it, and every item showing a part of it one. So the memory
+// stays in place for an item a client still holds after the object let go of
+// it (a new allocation, a clear, the matrix's end). The environment that made
+// it outlives it (the system's lives as long as the process).
+class PackedMemory final : public vq::ComObject<PackedMemory, IUnknown> {
+ public:
+  PackedMemory(vq::Environment& env, void* memory, size_t length) : m_Env(env), m_Memory(memory), m_Length(length) {}
+  ~PackedMemory() { m_Env.FreeLarge(m_Memory, m_Length); }
+
+ private:
+  vq::Environment& m_Env;
+  void* m_Memory;
+  size_t m_Length;
+};
+
+// Memory from the environment with its counted owner; null (nothing kept)
+// when either cannot be had.
+uint8_t* AllocatePacked(vq::Environment& env, size_t length, vq::ComPtr<IUnknown>* owner) {
+  void* p = env.AllocateLarge(length);
+  if (p == nullptr) return nullptr;
+  PackedMemory* memory = nullptr;
+  try {
+    memory = vq::MakeComObject<PackedMemory>(env, p, length);
+  } catch (const std::bad_alloc&) {
+  }
+  if (memory == nullptr) {
+    env.FreeLarge(p, length);
+    return nullptr;
+  }
+  owner->attach(static_cast<IUnknown*>(memory));
+  return static_cast<uint8_t*>(p);
+}
+
 }  // namespace
 
 std::unique_ptr<CDataBase> CreateMultiData(CFileCache* fileCache, CAxisManager* axisManager,
@@ -71,26 +107,38 @@ vq::Environment& CMultiData::Env() const {
   return m_FileCache != nullptr ? m_FileCache->Env() : vq::SystemEnvironment();
 }
 
-void CMultiData::FreeBuffer() {
-  if (m_Buffer != nullptr && m_Buffer == m_SavingBuffer) {
-    m_SavingOrphaned = true;
-  } else if (m_Buffer != nullptr) {
-    Env().FreeLarge(m_Buffer, m_BufferLength);
+void CMultiData::DropIdleViews() {
+  for (auto& pool : m_FreeItems) {
+    vq::ComPtr<IVQDataView> view;
+    IVQData* item = pool->DataItem();
+    if (item != nullptr && SUCCEEDED(item->QueryInterface(IID_IVQDataView, view.put_void())) && view &&
+        view->ShowsValues(nullptr) == S_OK) {
+      item->FreeData();
+    }
   }
+}
+
+void CMultiData::FreeBuffer() {
+  // Idle items go on showing the buffer only while it is the object's; a
+  // save in flight and items clients hold keep it by their own references.
+  DropIdleViews();
+  m_BufferOwner = nullptr;
   m_Buffer = nullptr;
   m_BufferLength = 0;
 }
 
 bool CMultiData::UnshareBuffer() {
   if (m_Buffer == nullptr || m_Buffer != m_SavingBuffer) return true;
-  void* copy = Env().AllocateLarge(m_BufferLength);
+  vq::ComPtr<IUnknown> owner;
+  uint8_t* copy = AllocatePacked(Env(), m_BufferLength, &owner);
   if (copy == nullptr) {
     VQ_TRACE("CMultiData::UnshareBuffer", "DataMatrix", 1, "Out of memory");
     return false;
   }
   std::memcpy(copy, m_Buffer, m_BufferLength);
-  m_SavingOrphaned = true;
-  m_Buffer = static_cast<uint8_t*>(copy);
+  DropIdleViews();
+  m_BufferOwner = std::move(owner);
+  m_Buffer = copy;
   return true;
 }
 
@@ -118,12 +166,14 @@ bool CMultiData::AllocateImpl(uint32_t count, LONG nXSize, LONG nZSize, LONG For
   uint64_t padded = RoundUpTo(bytes, m_FileCache != nullptr ? m_FileCache->SectorSize() : 1);
   if (m_Block != 0) padded = std::max<uint64_t>(padded, m_BlockBytes);
   const uint64_t length = RoundUpTo(padded, PageSize());
-  void* p = length <= SIZE_MAX ? Env().AllocateLarge(static_cast<size_t>(length)) : nullptr;
+  vq::ComPtr<IUnknown> owner;
+  uint8_t* p = length <= SIZE_MAX ? AllocatePacked(Env(), static_cast<size_t>(length), &owner) : nullptr;
   if (p == nullptr) {
     VQ_TRACE("CMultiData::Allocate", "DataMatrix", 1, "Out of memory");
     return false;
   }
-  m_Buffer = static_cast<uint8_t*>(p);
+  m_BufferOwner = std::move(owner);
+  m_Buffer = p;
   m_BufferLength = static_cast<size_t>(length);
   return true;
 }
@@ -255,8 +305,7 @@ CDataBase::SaveStart CMultiData::BeginSave(SaveWork* work) {
   // a dropped save leaves it as it was.
   const uint64_t bytes = NewBlockBytes();
   m_SavingBuffer = m_Buffer;
-  m_SavingLength = m_BufferLength;
-  m_SavingOrphaned = false;
+  m_SavingOwner = m_BufferOwner;
   m_SaveInFlight = true;
   work->values = m_Buffer;
   work->bytes = static_cast<uint32_t>(bytes);
@@ -266,14 +315,11 @@ CDataBase::SaveStart CMultiData::BeginSave(SaveWork* work) {
 
 bool CMultiData::EndSave(SaveWork* work) {
   vq::CritSecLock lock(m_Lock);
-  // The memory goes to the caller, which frees it after m_DataLock.
-  if (m_SavingOrphaned) {
-    work->buffer = m_SavingBuffer;
-    work->bufferLength = m_SavingLength;
-  }
+  // The save's reference goes to the caller, which lets go of it after
+  // m_DataLock: the memory is unmapped there when the object let go of it
+  // meanwhile (or lets go of it below) and no item shows it.
+  work->memory = std::move(m_SavingOwner);
   m_SavingBuffer = nullptr;
-  m_SavingLength = 0;
-  m_SavingOrphaned = false;
   m_SaveInFlight = false;
   if (work->block == 0) return false;
   if (m_Version != work->version) {
@@ -284,11 +330,8 @@ bool CMultiData::EndSave(SaveWork* work) {
   m_BlockBytes = work->bytes;
   m_Modified = false;
   if (m_InMemory) {
-    // Untouched since BeginSave: the buffer is the one written, never orphaned.
-    work->buffer = m_Buffer;
-    work->bufferLength = m_BufferLength;
-    m_Buffer = nullptr;
-    m_BufferLength = 0;
+    // Untouched since BeginSave: the buffer is the one written, and no item
+    // a client holds shows it (a hand-out would have touched the object).
     ClearImpl();
   }
   return true;
@@ -300,13 +343,30 @@ bool CMultiData::EndSave(SaveWork* work) {
 
 CPoolItem* CMultiData::PoolAt(uint32_t slot) const { return slot < m_Slots.size() ? m_Slots[slot] : nullptr; }
 
-bool CMultiData::CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const {
-  void* values = nullptr;
-  ULONGLONG bytes = 0;
-  if (m_Buffer == nullptr || slot >= m_SlotCount || FAILED(item->GetRawData(&values, &bytes))) return false;
+uint8_t* CMultiData::SlotValues(uint32_t slot) const { return m_Buffer + uint64_t{slot} * m_SlotSize; }
+
+bool CMultiData::ShowSlot(uint32_t slot, uint32_t first, LONG n, LONG m, bool writable, IVQData* item) {
   const uint64_t offset = uint64_t{first} * BytesPerValue(m_Format);
-  if (offset > m_SlotSize || bytes > m_SlotSize - offset || (values == nullptr && bytes != 0)) return false;
-  if (bytes != 0) std::memcpy(values, m_Buffer + uint64_t{slot} * m_SlotSize + offset, static_cast<size_t>(bytes));
+  const uint64_t bytes = uint64_t{BytesPerValue(m_Format)} * static_cast<uint64_t>(n) * static_cast<uint64_t>(m);
+  if (m_Buffer == nullptr || slot >= m_SlotCount || n < 0 || m < 0 || offset > m_SlotSize ||
+      bytes > m_SlotSize - offset) {
+    return false;
+  }
+  vq::ComPtr<IVQDataView> view;
+  if (SUCCEEDED(item->QueryInterface(IID_IVQDataView, view.put_void())) && view) {
+    return SUCCEEDED(view->ShowValues(m_BufferOwner.get(), SlotValues(slot) + offset, n, m, m_Format, writable));
+  }
+  // A client's own kind of item (put, then kept idle) cannot show the
+  // buffer: it gets a copy of the values, folded back when it is written.
+  VQDataBuffer shape{};
+  if ((FAILED(item->GetDataBuffer(&shape)) || shape.XSize != n || shape.ZSize != m || shape.Format != m_Format) &&
+      FAILED(item->Allocate(n, m, m_Format))) {
+    return false;
+  }
+  void* values = nullptr;
+  ULONGLONG got = 0;
+  if (FAILED(item->GetRawData(&values, &got)) || got != bytes || (values == nullptr && bytes != 0)) return false;
+  if (bytes != 0) std::memcpy(values, SlotValues(slot) + offset, static_cast<size_t>(bytes));
   return true;
 }
 
@@ -330,8 +390,12 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
     pool->SetAttributesUnknown();
     return true;
   }
-  if (!UnshareBuffer()) return false;
-  std::memcpy(m_Buffer + uint64_t{slot} * m_SlotSize, v.values, m_SlotSize);
+  // An item that still shows the slot wrote its values there already; one
+  // that took values of its own (a client's put, a detached view) is copied.
+  if (v.values != SlotValues(slot)) {
+    if (!UnshareBuffer()) return false;
+    std::memcpy(SlotValues(slot), v.values, m_SlotSize);
+  }
   m_Modified = true;
 
   if (m_AxisId == 0) {
@@ -512,11 +576,20 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
   const LONG m = whole ? static_cast<LONG>(m_ZSize) : subset->LastRecord - subset->FirstRecord + 1;
   const uint32_t first =
       whole ? 0 : static_cast<uint32_t>(subset->FirstRecord) * m_XSize + static_cast<uint32_t>(subset->FirstX);
+  // Items show the buffer's values, so they must show the object's own
+  // buffer, never one a save in flight reads and may free: a later fold-back
+  // would copy the buffer away from under an item still writing into it.
+  if (!UnshareBuffer()) return E_OUTOFMEMORY;
+  // Written straight into the buffer from now on.
+  if (forWriting) m_Modified = true;
 
   if (m_FreeItems.empty()) {
     vq::ComPtr<IVQData> item;
     vq::ThrowIfFailed(CreateItem(&item));
-    vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item.get(), IID_IVQData);
+    if (!ShowSlot(slot, first, n, m, forWriting, item.get())) {
+      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to show the values", operation, slot);
+      return E_FAIL;
+    }
     if (whole) {
       vq::ComPtr<IVQAxis> axis;
       vq::ThrowIfFailed(item->GetAxis(axis.put()), item.get(), IID_IVQData);
@@ -535,10 +608,6 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
                  unit.length() != 0 ? static_cast<const wchar_t*>(unit) : L"");
       }
     }
-    if (!CopyToItem(slot, first, item.get())) {
-      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
-      return E_FAIL;
-    }
     // A new item shows no attributes (id 0) until the slot's set is restored.
     auto pool = std::make_unique<CPoolItem>(slot, whole ? m_AxisId : CAxisManager::Ref(), CAttributeManager::Ref(),
                                             item.get(), forWriting, subset);
@@ -550,10 +619,14 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
     IVQData* item = pool->DataItem();
     VQDataBuffer shape{};
     const HRESULT described = item->GetDataBuffer(&shape);
-    if (FAILED(described) || shape.XSize != n || shape.ZSize != m || shape.Format != m_Format) {
+    const bool reshaped = FAILED(described) || shape.XSize != n || shape.ZSize != m || shape.Format != m_Format;
+    if (!ShowSlot(slot, first, n, m, forWriting, item)) {
+      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to show the values", operation, slot);
+      return E_FAIL;
+    }
+    if (reshaped) {
       if (whole) {
         try {
-          vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item, IID_IVQData);
           vq::ComPtr<IVQAxis> axis;
           vq::ThrowIfFailed(item->GetAxis(axis.put()), item, IID_IVQData);
           vq::ThrowIfFailed(m_AxisManager->GetAxis(m_AxisId, axis.get()));
@@ -567,12 +640,7 @@ HRESULT CMultiData::HandOut(uint32_t slot, bool forWriting, const CPoolItem::Sub
         VQ_TRACE("CMultiData::GetDataSubset", "DataMatrix", 3,
                  "GetDataSubset(%u): Resize (%dx%d type %d) to (%dx%d type %d)", slot, shape.XSize, shape.ZSize,
                  shape.Format, n, m, m_Format);
-        vq::ThrowIfFailed(item->Allocate(n, m, m_Format), item, IID_IVQData);
       }
-    }
-    if (!CopyToItem(slot, first, item)) {
-      VQ_TRACE("CMultiData::HandOut", "DataMatrix", 1, "%s(%u): Failed to copy data", operation, slot);
-      return E_FAIL;
     }
     // Tag vectors belong to the element that was handed out with them. The
     // pool item's attribute id says which set the item shows (0: none); a set
@@ -633,7 +701,21 @@ HRESULT CMultiData::GetAllDataImpl(uint32_t slot, bool /*withAttributes*/, bool 
                  "GetAllData(%u): Partial element locked in memory. ThreadId=%u", slot, Tid());
         return E_FAIL;
       }
-      if (forWriting) pool->SetWritable(true);
+      if (forWriting && !pool->Writable()) {
+        // A view lent for reading may now write into the buffer (it shows the
+        // object's own buffer: the hand-out that made it took it from a save).
+        // One the client detached keeps its values, for the fold-back to judge.
+        vq::ComPtr<IVQDataView> view;
+        pool->DataItem()->QueryInterface(IID_IVQDataView, view.put_void());
+        if (view && view->ShowsValues(SlotValues(slot)) == S_OK &&
+            FAILED(view->ShowValues(m_BufferOwner.get(), SlotValues(slot), static_cast<LONG>(m_XSize),
+                                    static_cast<LONG>(m_ZSize), m_Format, TRUE))) {
+          VQ_TRACE("CMultiData::GetAllData", "DataMatrix", 1, "GetAllData(%u): Failed to show the values", slot);
+          return E_FAIL;
+        }
+        pool->SetWritable(true);
+        m_Modified = true;
+      }
       pool->SetHandOutPending(true);
       *out = pool->DataItem();
       return S_OK;

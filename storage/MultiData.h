@@ -12,13 +12,26 @@
 // bounce copy (a buffer of at most half a unit is written unpadded, to share a
 // unit of the swap file with other small blocks).
 //
-// Clients never see the buffer. For each slot asked for, the object fills a
-// separate data item with the slot's values (or a part of them) and keeps a
-// CPoolItem for it (storage/PoolItem.h); when the client lets go of an item
-// handed out for writing, its values are folded back into the slot. Up to
-// kMaxFreeItems idle pool items keep their data items for reuse, so a walk
-// over the matrix creates only a few items. All elements of one object share
-// one axis id; each slot has an attribute-set id of its own (m_SlotAttributes),
+// For each slot asked for, the object hands out a separate data item that
+// shows the slot's values (or a part of them) in the buffer itself, through
+// IVQDataView (dataitem/VQDataView.h), and keeps a CPoolItem for it
+// (storage/PoolItem.h). An item handed out for writing writes straight into
+// the buffer, so the object is marked modified at the hand-out; when the
+// client lets go of it, its attributes are folded back, and its values only
+// when it no longer shows the slot (a client's put, or a client that gave it
+// another shape). Up to kMaxFreeItems idle pool items keep their data items
+// for reuse, so a walk over the matrix creates only a few items.
+//
+// The buffer's memory has a counted owner (m_BufferOwner): the object, a
+// save in flight and every item showing a part of it hold a reference, so an
+// item a client holds keeps its values after the object let go of the buffer.
+// The buffer never moves under an item of the object: an object with an
+// active pool item is locked and not saved, idle items let go of the buffer
+// when the object does (DropIdleViews), and a hand-out during a save first
+// gives the object a copy, so no item handed out shows the buffer a save
+// writes (idle ones may, and let go of it with the object).
+//
+// All elements of one object share one axis id; each slot has an attribute-set id of its own (m_SlotAttributes),
 // recorded when a writable item is folded back and restored, with the record
 // attributes, into every item that shows the slot.
 //
@@ -27,7 +40,7 @@
 //   initialised            yes / no / no / allocated Initialize
 //   written and freed      no / yes / no / none      SaveToDisk
 //   read back              yes / yes / no / allocated GetAllFromDisk
-//   read back and changed  yes / yes / yes / allocated recycling a writable item
+//   read back and changed  yes / yes / yes / allocated handing out a writable item
 // A slot is in use while its pool item is active (in m_ActiveItems and in
 // m_Slots); the object is saved only when no slot is in use.
 //
@@ -51,11 +64,13 @@
 // ids of CDataBase are written only under m_DataLock.
 //
 // A save in flight (BeginSave .. EndSave, see storage/DataBase.h) writes
-// m_Buffer without m_DataLock or m_Lock; m_SavingBuffer names that buffer.
-// Meanwhile nothing writes into it or frees it: a fold-back first gives the
-// object a copy (UnshareBuffer), and a buffer the object lets go of (Clear,
-// a new allocation) is left to EndSave to free. The object goes on at once;
-// the save's commit, which sees the operation, is dropped.
+// m_Buffer without m_DataLock or m_Lock; m_SavingBuffer names that buffer and
+// m_SavingOwner holds the save's reference on it. Meanwhile nothing writes
+// into it or frees it: a hand-out or a fold-back that copies values first
+// gives the object a copy (UnshareBuffer), and a buffer the object lets go of
+// (Clear, a new allocation) stays alive by the save's reference, which
+// EndSave hands to its caller. The object goes on at once; the save's commit,
+// which sees the operation, is dropped.
 #pragma once
 
 #include <cstddef>
@@ -173,14 +188,20 @@ class CMultiData : public CDataBase {
   HRESULT CurrentAttributeId(uint32_t slot, CAttributeManager::Ref* id) override;
   // Gives a subset item the cut of the object's linear axis.
   void SetSubAxis(CPoolItem* pool);
-  // Copies values of `slot` from value position `first` into `item`, as many
-  // as the item holds; false when they would leave the slot.
-  bool CopyToItem(uint32_t slot, uint32_t first, IVQData* item) const VQ_REQUIRES(m_Lock);
+  // Where the values of `slot` begin in the buffer.
+  uint8_t* SlotValues(uint32_t slot) const VQ_REQUIRES(m_Lock);
+  // Lets `item` show n x m values of `slot` from value position `first` in
+  // the buffer (its setters write there when `writable`); false when they
+  // would leave the slot, there is no buffer or the item cannot show them.
+  bool ShowSlot(uint32_t slot, uint32_t first, LONG n, LONG m, bool writable, IVQData* item) VQ_REQUIRES(m_Lock);
+  // Idle items let go of what they show, so that they keep no buffer alive.
+  void DropIdleViews() VQ_REQUIRES(m_Lock);
   // Hands out a pool item for `slot` (whole when subset is null) from the
   // free list or new; the item goes to m_ActiveItems and m_Slots.
   HRESULT HandOut(uint32_t slot, bool forWriting, const CPoolItem::Subset* subset, const char* operation,
                   IUnknown** out) VQ_REQUIRES(m_Lock);
-  // Lets go of the buffer: freed, or left to the save in flight that reads it.
+  // Lets go of the buffer: freed, or left to the save in flight that reads it
+  // and the items clients hold that show it.
   void FreeBuffer() VQ_REQUIRES(m_Lock);
   // Before the buffer is written into: a copy replaces it when a save in
   // flight reads it. False (traced) when the copy cannot be had.
@@ -204,6 +225,9 @@ class CMultiData : public CDataBase {
   mutable vq::CriticalSection m_Lock;
   uint8_t* m_Buffer VQ_GUARDED_BY(m_Lock) = nullptr;
   size_t m_BufferLength VQ_GUARDED_BY(m_Lock) = 0;  // mapped bytes
+  // The counted owner of m_Buffer's memory: one reference here while the
+  // buffer is the object's, one in every item showing a part of it.
+  vq::ComPtr<IUnknown> m_BufferOwner VQ_GUARDED_BY(m_Lock);
   uint32_t m_SlotCount = 0;
   uint32_t m_SlotSize = 0;
   // Size of m_Block: the byte size padded to the transfer unit, or the byte
@@ -215,11 +239,10 @@ class CMultiData : public CDataBase {
   // could not be kept; the element's accesses fail until a put stores it
   // anew or the object is initialised again.
   std::vector<uint8_t> m_SlotLost VQ_GUARDED_BY(m_Lock);
-  // The buffer a save in flight writes (null otherwise), its mapped length,
-  // and whether the object has let go of it (EndSave then frees it).
+  // The buffer a save in flight writes (null otherwise) and the save's
+  // reference on it, which EndSave hands to the caller to let go of.
   uint8_t* m_SavingBuffer VQ_GUARDED_BY(m_Lock) = nullptr;
-  size_t m_SavingLength VQ_GUARDED_BY(m_Lock) = 0;
-  bool m_SavingOrphaned VQ_GUARDED_BY(m_Lock) = false;
+  vq::ComPtr<IUnknown> m_SavingOwner VQ_GUARDED_BY(m_Lock);
 };
 
 // Creates an empty multi-object storage object; null when memory runs out.

@@ -2,12 +2,12 @@
 // item it hands out.
 //
 // A CMultiData holds the values of several elements (its slots) in one
-// buffer; a client never sees that buffer but a separate IVQData item into
-// which one slot's values, or a part of them, were copied. The pool item
+// buffer; a client gets a separate IVQData item that shows one slot's values,
+// or a part of them, in that buffer. The pool item
 // remembers which slot the item shows, which part of the element it covers
 // (its subset), which axis and attribute set (ids in the shared managers) it
 // carries, and whether the client got it for writing, so that its values can
-// be folded back into the buffer once the client lets go.
+// be folded back once the client lets go.
 //
 // Ownership: the pool item owns exactly one reference to its data item. The
 // lock state of the slot is that item's reference count, never stored: 1

@@ -137,6 +137,8 @@ HRESULT CVQData::Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* w
   if (nXSize < 0 || nZSize < 0) return Fail(kIid, E_INVALIDARG, "%s: negative size %d x %d", what, nXSize, nZSize);
   if (!ValueBytes(nXSize, nZSize, format, &bytes))
     return Fail(kIid, E_INVALIDARG, "%s: size overflows (%d x %d values of format %d)", what, nXSize, nZSize, format);
+  if (bytes == m_Values.size() && bytes != 0 && FAILED(m_Values.Detach()))
+    return Fail(kIid, E_OUTOFMEMORY, "%s: out of memory for %llu bytes", what, static_cast<unsigned long long>(bytes));
   if (bytes != m_Values.size() || bytes == 0) {
     ValueBuffer fresh;
     if (FAILED(fresh.Allocate(bytes)))
@@ -144,11 +146,41 @@ HRESULT CVQData::Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* w
                   static_cast<unsigned long long>(bytes));
     m_Values.Swap(fresh);
   }
+  m_ViewReadOnly = false;
   m_Format = format;
   m_XSize = nXSize;
   m_ZSize = nZSize;
   m_Axis->FollowSize(nXSize);
   return S_OK;
+}
+
+HRESULT CVQData::PrepareWrite(const char* what) {
+  if (!m_ViewReadOnly) return S_OK;
+  if (FAILED(m_Values.Detach()))
+    return Fail(kIid, E_OUTOFMEMORY, "%s: out of memory for %llu bytes", what,
+                static_cast<unsigned long long>(m_Values.size()));
+  m_ViewReadOnly = false;
+  return S_OK;
+}
+
+STDMETHODIMP CVQData::ShowValues(IUnknown* Owner, void* Values, LONG nXSize, LONG nZSize, LONG Format, BOOL Writable) {
+  uint64_t bytes = 0;
+  if (!ValueBytes(nXSize, nZSize, Format, &bytes))
+    return Fail(kIid, E_INVALIDARG, "ShowValues: invalid format %d or size %d x %d", Format, nXSize, nZSize);
+  if (Owner == nullptr || (bytes != 0 && Values == nullptr)) return Fail(kIid, E_POINTER, "ShowValues: null pointer");
+  vq::MutexLock lock(m_Lock);
+  m_Values.View(Owner, Values, bytes);
+  m_ViewReadOnly = !Writable;
+  m_Format = Format;
+  m_XSize = nXSize;
+  m_ZSize = nZSize;
+  m_Axis->FollowSize(nXSize);
+  return S_OK;
+}
+
+STDMETHODIMP CVQData::ShowsValues(const void* Values) {
+  vq::MutexLock lock(m_Lock);
+  return m_Values.viewing() && (Values == nullptr || m_Values.data() == Values) ? S_OK : S_FALSE;
 }
 
 STDMETHODIMP CVQData::Allocate(LONG nXSize, LONG nZSize, LONG Format) {
@@ -224,6 +256,7 @@ STDMETHODIMP CVQData::SetRawData(LONG nXSize, LONG nZSize, LONG Format, const vo
   vq::MutexLock lock(m_Lock);
   if (bytes > 0) std::memcpy(fresh.data(), pValues, static_cast<size_t>(bytes));
   m_Values.Swap(fresh);
+  m_ViewReadOnly = false;
   m_Format = Format;
   m_XSize = nXSize;
   m_ZSize = nZSize;
@@ -278,6 +311,7 @@ STDMETHODIMP CVQData::SetValue(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) {
   vq::MutexLock lock(m_Lock);
   if (X < 0 || X >= m_XSize || Z < 0 || Z >= m_ZSize)
     return Fail(kIid, E_INVALIDARG, "SetValue: (%d, %d) is outside %d x %d", X, Z, m_XSize, m_ZSize);
+  if (HRESULT hr = PrepareWrite("SetValue"); FAILED(hr)) return hr;
   uint64_t at = (static_cast<uint64_t>(Z) * static_cast<uint64_t>(m_XSize) + static_cast<uint64_t>(X)) *
                 static_cast<uint64_t>(VQDataBytesPerValue(m_Format));
   if (!EncodeValue(Real, Imaginary, m_Format, static_cast<uint8_t*>(m_Values.data()) + at))
@@ -295,6 +329,7 @@ STDMETHODIMP CVQData::GetRawData(void** ppValues, ULONGLONG* pBytes) {
 
 STDMETHODIMP CVQData::ZeroValues() {
   vq::MutexLock lock(m_Lock);
+  if (HRESULT hr = PrepareWrite("ZeroValues"); FAILED(hr)) return hr;
   if (m_Values.size() > 0) std::memset(m_Values.data(), 0, static_cast<size_t>(m_Values.size()));
   return S_OK;
 }
@@ -365,6 +400,7 @@ STDMETHODIMP CVQData::SetRecordValues(LONG Z, LONG Count, const DOUBLE* pValues)
   if (Z < 0 || Z >= m_ZSize || Count < 0 || Count > m_XSize)
     return Fail(kIid, E_INVALIDARG, "SetRecordValues: record %d, %d values, outside %d x %d", Z, Count, m_XSize,
                 m_ZSize);
+  if (HRESULT hr = PrepareWrite("SetRecordValues"); FAILED(hr)) return hr;
   LONG bpv = VQDataBytesPerValue(m_Format);
   uint8_t scratch[16];
   for (LONG i = 0; i < Count; ++i)
@@ -402,6 +438,7 @@ STDMETHODIMP CVQData::SetAllValues(DOUBLE Value) {
   uint8_t encoded[16];
   if (!EncodeValue(Value, 0.0, m_Format, encoded))
     return Fail(kIid, DISP_E_OVERFLOW, "SetAllValues: %g does not fit format %d", Value, m_Format);
+  if (HRESULT hr = PrepareWrite("SetAllValues"); FAILED(hr)) return hr;
   LONG bpv = VQDataBytesPerValue(m_Format);
   auto p = static_cast<uint8_t*>(m_Values.data());
   for (uint64_t at = 0; at < m_Values.size(); at += static_cast<uint64_t>(bpv))
@@ -423,6 +460,12 @@ STDMETHODIMP CVQData::Reshape(LONG nXSize, LONG nZSize) {
           static_cast<uint64_t>(m_XSize) * static_cast<uint64_t>(m_ZSize))
     return Fail(kIid, E_INVALIDARG, "Reshape: %d x %d does not hold the %d x %d values", nXSize, nZSize, m_XSize,
                 m_ZSize);
+  // A lender's memory is laid out in its shape: the values move to a block
+  // of the item's own before they are read in another.
+  if (FAILED(m_Values.Detach()))
+    return Fail(kIid, E_OUTOFMEMORY, "Reshape: out of memory for %llu bytes",
+                static_cast<unsigned long long>(m_Values.size()));
+  m_ViewReadOnly = false;
   m_XSize = nXSize;
   m_ZSize = nZSize;
   m_Axis->FollowSize(nXSize);
@@ -451,6 +494,7 @@ STDMETHODIMP CVQData::IsAllocated(VARIANT_BOOL* pAllocated) {
 STDMETHODIMP CVQData::FreeData() {
   vq::MutexLock lock(m_Lock);
   m_Values.Free();
+  m_ViewReadOnly = false;
   m_XSize = 0;
   m_ZSize = 0;
   m_Axis->FollowSize(0);
@@ -492,6 +536,7 @@ HRESULT CVQData::Snapshot(ItemContents* out) const noexcept {
 void CVQData::Adopt(ItemContents& in) noexcept {
   vq::MutexLock lock(m_Lock);
   m_Values.Swap(in.values);
+  m_ViewReadOnly = false;
   m_Format = in.format;
   m_XSize = in.xSize;
   m_ZSize = in.zSize;

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "VQData.h"
+#include "dataitem/VQDataView.h"
 #include "vqdata/VQAttributeImpl.h"
 #include "vqdata/VQAxisImpl.h"
 #include "vqdata/VQDataInternal.h"
@@ -45,7 +46,7 @@ struct ItemContents {
 };
 
 class CVQData final
-    : public vq::ComObject<CVQData, IVQData, IVQDataTagVectors, IVQDataPersist,
+    : public vq::ComObject<CVQData, IVQData, IVQDataTagVectors, IVQDataPersist, IVQDataView,
                            vq::SupportErrorInfoFor<IVQData, IVQDataCore, IVQDataTagVectors, IVQDataPersist>>,
       public AttributeHost,
       private ModuleObject {
@@ -120,6 +121,10 @@ class CVQData final
   STDMETHODIMP LoadFromStream(IStream* pStream) override;
   STDMETHODIMP GetSaveSize(ULONGLONG* pBytes) override;
 
+  // IVQDataView
+  STDMETHODIMP ShowValues(IUnknown* Owner, void* Values, LONG nXSize, LONG nZSize, LONG Format, BOOL Writable) override;
+  STDMETHODIMP ShowsValues(const void* Values) override;
+
   // Copies the whole state into out (under m_Lock).
   HRESULT Snapshot(ItemContents* out) const noexcept;
   // Replaces the whole state with in (under m_Lock).
@@ -133,12 +138,18 @@ class CVQData final
   // buffer, or the current one when its byte size is unchanged; on failure
   // nothing changes.
   HRESULT Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* what) VQ_REQUIRES(m_Lock);
+  // REQUIRES: m_Lock held. Before a value setter writes: a view lent for
+  // reading becomes a block of the item's own. E_OUTOFMEMORY (with error
+  // information) when the copy cannot be had.
+  HRESULT PrepareWrite(const char* what) VQ_REQUIRES(m_Lock);
   HRESULT AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondName, const VARIANT& Value, REFIID iid,
                          const char* what);
   HRESULT AddGroupTo(LONG record, BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup, const char* what);
   HRESULT FindAttributeValue(LONG record, BSTR Group, BSTR Name, VARIANT* pValue, const char* what);
 
   ValueBuffer m_Values VQ_GUARDED_BY(m_Lock);
+  // m_Values shows a lender's memory that the item's setters may not change.
+  bool m_ViewReadOnly VQ_GUARDED_BY(m_Lock) = false;
   LONG m_Format VQ_GUARDED_BY(m_Lock) = dataFormatFloat64;
   LONG m_XSize VQ_GUARDED_BY(m_Lock) = 0;
   LONG m_ZSize VQ_GUARDED_BY(m_Lock) = 0;

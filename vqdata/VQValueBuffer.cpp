@@ -24,6 +24,27 @@ void ValueBuffer::Swap(ValueBuffer& other) noexcept {
   std::swap(m_Size, other.m_Size);
   std::swap(m_Capacity, other.m_Capacity);
   std::swap(m_Mapped, other.m_Mapped);
+  std::swap(m_Owner, other.m_Owner);
+}
+
+void ValueBuffer::View(IUnknown* owner, void* data, uint64_t bytes) noexcept {
+  // The reference is taken first: the memory shown may be the memory this
+  // buffer lets go of below.
+  if (owner != nullptr) owner->AddRef();
+  Free();
+  m_Owner = owner;
+  m_Data = bytes != 0 ? data : nullptr;
+  m_Size = bytes;
+  m_Capacity = bytes;
+}
+
+HRESULT ValueBuffer::Detach() noexcept {
+  if (m_Owner == nullptr) return S_OK;
+  ValueBuffer own;
+  if (FAILED(own.Allocate(m_Size, true))) return E_OUTOFMEMORY;
+  if (m_Size != 0) std::memcpy(own.data(), m_Data, static_cast<size_t>(m_Size));
+  Swap(own);
+  return S_OK;
 }
 
 HRESULT ValueBuffer::Allocate(uint64_t bytes, bool filling) noexcept {
@@ -56,7 +77,10 @@ HRESULT ValueBuffer::Allocate(uint64_t bytes, bool filling) noexcept {
 }
 
 void ValueBuffer::Free() noexcept {
-  if (m_Data != nullptr) {
+  if (m_Owner != nullptr) {
+    m_Owner->Release();
+    m_Owner = nullptr;
+  } else if (m_Data != nullptr) {
     if (m_Mapped)
       munmap(m_Data, static_cast<size_t>(m_Capacity));
     else

@@ -7,6 +7,12 @@
 // file transfers); smaller blocks come from the heap, aligned to 64 bytes. The
 // contents of a new block are unspecified. Not synchronised: the owning item's
 // lock guards it.
+//
+// A buffer may instead show memory it does not own (View): it then holds a
+// counted reference on that memory's owner, which keeps the memory in place,
+// and lets go of the reference where it would free its own block. A storage
+// object that packs many items' values into one block hands them out this way
+// instead of copying them.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +38,14 @@ class ValueBuffer {
   // reading values from a stream into new items) and a heap block is not
   // cleared first.
   HRESULT Allocate(uint64_t bytes, bool filling = false) noexcept;
+  // Shows `bytes` bytes at `data`, which `owner` keeps alive while this
+  // buffer holds its reference; whatever the buffer held before is freed.
+  void View(IUnknown* owner, void* data, uint64_t bytes) noexcept;
+  // A shown buffer becomes a block of its own with the same bytes
+  // (E_OUTOFMEMORY leaves it showing); S_OK at once for an own block.
+  HRESULT Detach() noexcept;
+  // True while the buffer shows memory it does not own.
+  bool viewing() const noexcept { return m_Owner != nullptr; }
   void Free() noexcept;
   void* data() const noexcept { return m_Data; }
   uint64_t size() const noexcept { return m_Size; }
@@ -45,6 +59,7 @@ class ValueBuffer {
   uint64_t m_Size = 0;
   uint64_t m_Capacity = 0;
   bool m_Mapped = false;
+  IUnknown* m_Owner = nullptr;  // one reference, while the buffer shows its memory
 };
 
 // The byte count of nXSize * nZSize values of format; false when a size is

@@ -126,14 +126,16 @@ TEST_F(MultiDataTest, WrittenItemReachesTheBufferAndReadOnlyItemNeverWritesBack)
   EXPECT_TRUE(Holds(Take(*data, 3, false).get(), 3));
   // Untouched slots stay zero: model_test.cpp starts every element at zero.
 
-  // A read-only item never writes back, even when its client changes it.
+  // A read-only item never writes back, even when its client changes it
+  // through the item's setters (a read-only item shows the buffer's values,
+  // so a client writing through its raw pointer would reach them).
   { Write(Take(*data, 1, true).get(), 1); }
   ASSERT_TRUE(data->SaveToDisk());
   const int writes = m_Ops.writes;
   {
     auto item = Take(*data, 1, false);
     ASSERT_TRUE(Holds(item.get(), 1));
-    Write(item.get(), 1, 7);  // a client that changes what it may only read
+    ASSERT_EQ(item->SetAllValues(7.0), S_OK);  // a client that changes what it may only read
   }
   EXPECT_FALSE(data->IsModified());
   ASSERT_TRUE(data->SaveToDisk());  // freed without a write
@@ -145,7 +147,7 @@ TEST_F(MultiDataTest, WrittenItemReachesTheBufferAndReadOnlyItemNeverWritesBack)
   auto fresh = Make(2, 8, 1);
   {
     auto item = Take(*fresh, 0, false);
-    Write(item.get(), 0);
+    ASSERT_EQ(item->SetValue(3, 0, 7.0, 0.0), S_OK);
   }
   EXPECT_EQ(fresh->ReplaceData(1, nullptr), E_FAIL);  // any call under the data lock recycles
   double slot[8];
@@ -381,7 +383,7 @@ TEST_F(MultiDataTest, AHandOutNotYetConfirmedIsNeverRecycledByTheWorker) {
   writer = nullptr;
   EXPECT_FALSE(data->IsLocked());
   EXPECT_NE(data->SlotItem(2), nullptr);
-  EXPECT_FALSE(data->IsModified());
+  EXPECT_TRUE(data->IsModified());  // since the hand-out: the item writes into the buffer
   ASSERT_TRUE(data->SaveToDisk());
   EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
@@ -442,9 +444,92 @@ TEST_F(MultiDataTest, BufferIsMappedAndItsBlockMovesWithoutACopy) {
   EXPECT_TRUE(Holds(Take(*data, 2, false).get(), 2));
 }
 
-// A held item outlives its storage object with its values: geometry_test.cpp
-// HeldItemOutlivesTheMatrix (both kinds) and poolitem_test.cpp
-// DestroyingAHeldItemTracesTheCountAndLeavesTheClientsValues.
+// Items show the buffer itself and keep its memory alive as long as they live.
+TEST_F(MultiDataTest, ItemsShowTheBufferAndKeepItsMemoryAlive) {
+  auto data = Make(3, 16, 2);
+  const auto* buffer = static_cast<const uint8_t*>(data->BufferAddress());
+  auto writer = Take(*data, 0, true);
+  auto reader = Take(*data, 1, false);
+  auto part = Part(*data, 2, 16, 31);  // the second record
+  EXPECT_EQ(static_cast<const void*>(Values(writer.get())), buffer);
+  EXPECT_EQ(static_cast<const void*>(Values(reader.get())), buffer + data->SlotSize());
+  EXPECT_EQ(static_cast<const void*>(Values(part.get())), buffer + 2 * data->SlotSize() + 16 * sizeof(double));
+  Write(writer.get(), 0);
+  EXPECT_TRUE(data->IsModified());  // at the hand-out: nothing to fold back
+  // Held: never saved, never given a new buffer under the items.
+  EXPECT_FALSE(data->SaveToDisk());
+  CDataBase::SaveWork work;
+  EXPECT_EQ(data->BeginSave(&work), CDataBase::SaveStart::Failed);
+  EXPECT_EQ(data->BufferAddress(), buffer);
+  // A new allocation and then the object's end leave the items their values.
+  ASSERT_TRUE(data->Initialize(3, 16, 2, dataFormatFloat64));
+  data.reset();
+  EXPECT_TRUE(Holds(writer.get(), 0));
+  Write(writer.get(), 0, 1);
+  EXPECT_TRUE(Holds(writer.get(), 0, 1));
+  EXPECT_EQ(Values(reader.get())[31] + Values(part.get())[15], 0.0);
+}
+
+// A reshaped item leaves the buffer; the fold-back stores or loses its values.
+TEST_F(MultiDataTest, AReshapedItemLeavesTheBufferAndTheFoldBackDecides) {
+  auto data = Make(2, 16, 2);
+  {
+    auto item = Take(*data, 0, true);
+    Write(item.get(), 0);
+    ASSERT_EQ(item->Reshape(32, 1), S_OK);
+    Write(item.get(), 0, 2);  // no longer reaches the buffer
+    double first = 0;
+    const double want = Pattern(0, 0);
+    ASSERT_TRUE(data->ReadSlot(0, &first, sizeof first));
+    EXPECT_EQ(std::memcmp(&first, &want, sizeof want), 0);
+  }
+  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0, 2));  // another size: FoldBackFailureKeepsTheItem...
+}
+
+// A hand-out during a save shows a copy; the save loses its commit.
+TEST_F(MultiDataTest, AnItemHandedOutDuringASaveShowsACopyAndTheSaveLosesItsCommit) {
+  auto data = Make(2, 512, 1);
+  { Write(Take(*data, 0, true).get(), 0); }
+  { auto idle = Take(*data, 1, false); }  // an idle item showing the buffer
+  CDataBase::SaveWork work;
+  ASSERT_EQ(data->BeginSave(&work), CDataBase::SaveStart::Write);
+  auto item = Take(*data, 1, true);
+  EXPECT_NE(data->BufferAddress(), work.values);  // the object's copy, which the item shows
+  EXPECT_EQ(data->BufferAddress(), static_cast<const void*>(Values(item.get()) - 512));
+  Write(item.get(), 1);
+  data->WriteSave(&work);
+  EXPECT_FALSE(data->EndSave(&work));
+  data->ReleaseSaved(&work);  // the written buffer is unmapped here
+  EXPECT_TRUE(Holds(item.get(), 1));
+  item = nullptr;
+  ASSERT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0));
+  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1));
+}
+
+// Two clients write two elements of one buffer; dataLock stands for m_DataLock.
+TEST_F(MultiDataTest, ConcurrentHandOutsOfTwoElementsOfOneObject) {
+  auto data = Make(2, 256, 1);
+  std::mutex dataLock;
+  auto client = [&](uint32_t slot) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (int round = 1; round <= 200; ++round) {
+      std::unique_lock<std::mutex> lock(dataLock);
+      vq::ComPtr<IVQData> item = Take(*data, slot, round % 3 != 0);
+      lock.unlock();
+      if (round % 3 != 0) Write(item.get(), slot, round);
+      EXPECT_TRUE(round % 3 != 0 || Holds(item.get(), slot, round - 1)) << slot << " " << round;
+      lock.lock();
+    }
+    CoUninitialize();
+  };
+  std::thread a(client, 0u), b(client, 1u);
+  a.join();
+  b.join();
+  EXPECT_TRUE(data->SaveToDisk());
+  EXPECT_TRUE(Holds(Take(*data, 0, false).get(), 0, 200));
+  EXPECT_TRUE(Holds(Take(*data, 1, false).get(), 1, 200));
+}
 
 TEST_F(MultiDataTest, RefusesShapesWithoutBytesAndSlotsOutOfRange) {
   CMultiData data(&m_Cache, &m_Axes, &m_Attributes);
