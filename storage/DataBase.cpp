@@ -18,10 +18,18 @@ void CDataBase::ReleaseSaved(SaveWork* work) const {
   work->memory = nullptr;
 }
 
-void CDataBase::TakeSavedBlock(uint32_t block) {
+bool CDataBase::CommitSavedBlock(const SaveWork& work) {
+  if (work.block == 0) return false;
+  if (m_Version != work.version) {
+    // Handed out, replaced, reshaped or released meanwhile: the block may not
+    // hold what the object holds now.
+    m_FileCache->FreeBlock(work.block);
+    return false;
+  }
   ReleaseBlock();
-  m_Block = block;
+  m_Block = work.block;
   m_OnDisk = true;
+  return true;
 }
 
 void CDataBase::ReleaseBlock() {

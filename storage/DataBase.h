@@ -242,9 +242,11 @@ class CDataBase {
   // Every public operation may change what a save in flight wrote: its
   // commit is then dropped.
   void Touch() { ++m_Version; }
-  // Puts the block a save wrote in place of the object's own (freed), as
-  // the block holding the current values.
-  void TakeSavedBlock(uint32_t block);
+  // Ends a save's write: when it wrote a block and nothing touched the object
+  // since BeginSave, that block becomes the one holding the current values
+  // (the old one is freed) and the result is true; otherwise the written
+  // block, if any, is freed and the result is false.
+  bool CommitSavedBlock(const SaveWork& work);
 
   // The attribute-set id of element `sub` as it stands now; a kind whose
   // items may carry changes not yet recorded captures them first.

@@ -321,12 +321,7 @@ bool CMultiData::EndSave(SaveWork* work) {
   work->memory = std::move(m_SavingOwner);
   m_SavingBuffer = nullptr;
   m_SaveInFlight = false;
-  if (work->block == 0) return false;
-  if (m_Version != work->version) {
-    m_FileCache->FreeBlock(work->block);
-    return false;
-  }
-  TakeSavedBlock(work->block);
+  if (!CommitSavedBlock(*work)) return false;
   m_BlockBytes = work->bytes;
   m_Modified = false;
   if (m_InMemory) {

@@ -334,14 +334,7 @@ bool CSingleData::EndSave(SaveWork* work) {
     work->item = std::move(m_SavingItem);
   }
   m_SaveInFlight = false;
-  if (work->block == 0) return false;
-  if (m_Version != work->version) {
-    // Handed out, replaced, reshaped or released meanwhile: the block may
-    // not hold what the element holds now.
-    m_FileCache->FreeBlock(work->block);
-    return false;
-  }
-  TakeSavedBlock(work->block);
+  if (!CommitSavedBlock(*work)) return false;
   // The work's reference keeps Clear from emptying the item here: its memory
   // goes with that reference, after m_DataLock (no client holds the item).
   return FinishSave();
