@@ -22,6 +22,22 @@ inline constexpr bool kSanitized = false;
 inline constexpr bool kSanitized = false;
 #endif
 
+// The thread sanitizer refuses to start threads in a child forked from a
+// process that has had threads of its own (its own background thread counts),
+// so tests whose forked child runs a matrix (which starts its memory
+// watcher) cannot run under it.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitized = true;
+#else
+inline constexpr bool kThreadSanitized = false;
+#endif
+#else
+inline constexpr bool kThreadSanitized = false;
+#endif
+
 
 // A field of /proc/self/status ("VmRSS:", "VmHWM:", "VmSize:") in bytes; 0
 // when absent.
