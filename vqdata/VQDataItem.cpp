@@ -147,11 +147,15 @@ HRESULT CVQData::Reallocate(LONG nXSize, LONG nZSize, LONG format, const char* w
     m_Values.Swap(fresh);
   }
   m_ViewReadOnly = false;
+  TakeShape(format, nXSize, nZSize);
+  return S_OK;
+}
+
+void CVQData::TakeShape(LONG format, LONG nXSize, LONG nZSize) {
   m_Format = format;
   m_XSize = nXSize;
   m_ZSize = nZSize;
   m_Axis->FollowSize(nXSize);
-  return S_OK;
 }
 
 HRESULT CVQData::PrepareWrite(const char* what) {
@@ -171,10 +175,7 @@ STDMETHODIMP CVQData::ShowValues(IUnknown* Owner, void* Values, LONG nXSize, LON
   vq::MutexLock lock(m_Lock);
   m_Values.View(Owner, Values, bytes);
   m_ViewReadOnly = !Writable;
-  m_Format = Format;
-  m_XSize = nXSize;
-  m_ZSize = nZSize;
-  m_Axis->FollowSize(nXSize);
+  TakeShape(Format, nXSize, nZSize);
   return S_OK;
 }
 
@@ -257,10 +258,7 @@ STDMETHODIMP CVQData::SetRawData(LONG nXSize, LONG nZSize, LONG Format, const vo
   if (bytes > 0) std::memcpy(fresh.data(), pValues, static_cast<size_t>(bytes));
   m_Values.Swap(fresh);
   m_ViewReadOnly = false;
-  m_Format = Format;
-  m_XSize = nXSize;
-  m_ZSize = nZSize;
-  m_Axis->FollowSize(nXSize);
+  TakeShape(Format, nXSize, nZSize);
   return S_OK;
 }
 

@@ -142,6 +142,9 @@ class CVQData final
   // reading becomes a block of the item's own. E_OUTOFMEMORY (with error
   // information) when the copy cannot be had.
   HRESULT PrepareWrite(const char* what) VQ_REQUIRES(m_Lock);
+  // Records a new shape of the values (format and sizes); the x-axis follows
+  // the new count of values per record.
+  void TakeShape(LONG format, LONG nXSize, LONG nZSize) VQ_REQUIRES(m_Lock);
   HRESULT AddAttributeTo(LONG record, BSTR Group, BSTR Name, BSTR SecondName, const VARIANT& Value, REFIID iid,
                          const char* what);
   HRESULT AddGroupTo(LONG record, BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup, const char* what);
