@@ -2,9 +2,11 @@
 # and uses it from outside the tree, the two ways README "Install and use"
 # documents: a CMake project with find_package(VQDataMatrixLib), and the same
 # source compiled by hand with the flags of `pkg-config --cflags --libs
-# vqdatamatrixlib`. Both programs must run. It also reads the installed files'
-# dynamic sections: a versioned SONAME, and run paths relative to $ORIGIN that
-# name nothing of the build tree.
+# vqdatamatrixlib`. Both programs must run. Then a client linked to the
+# runtime only finds the class through the registry store exactly while the
+# installed vqregsvr has the installed library registered. It also reads the
+# installed files' dynamic sections: a versioned SONAME, and run paths relative
+# to $ORIGIN, which name nothing of the build tree.
 #
 # Input: VQ_BUILD_DIR, VQ_WORK_DIR, VQ_CONSUMER_DIR, VQ_GENERATOR, VQ_CXX,
 # VQ_SANITIZE (empty, or the sanitizers the build uses: the client is built
@@ -88,14 +90,24 @@ message(STATUS "pkg-config: ${run_output}")
 unset(ENV{LD_LIBRARY_PATH})
 
 # 3. The registration step, for processes not linked to the library: the
-# installed tool enters the installed library in a store of the test's own.
+# client linked to the runtime only finds the class once the installed tool
+# has entered the installed library in the store (one of the test's own), and
+# no longer after it was removed.
 if("vqregsvr" IN_LIST VQ_TOOLS)
   set(ENV{VQ_REGISTRY} ${VQ_WORK_DIR}/registry)
-  run("registering the installed library" ${prefix}/bin/vqregsvr -s ${libdir}/libVQDataMatrixLib.so)
-  file(READ ${VQ_WORK_DIR}/registry store)
-  string(FIND "${store}" "${libdir}/libVQDataMatrixLib.so" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "the store does not name the installed library:\n${store}")
-  endif()
-  run("unregistering it" ${prefix}/bin/vqregsvr -u -s ${libdir}/libVQDataMatrixLib.so)
+  set(client ${VQ_WORK_DIR}/cmake/registry_consumer)
+  foreach(step IN ITEMS "before registration:2" "register:0" "unregister:2")
+    string(REGEX MATCH "^(.*):(.*)$" ignored "${step}")
+    set(action "${CMAKE_MATCH_1}")
+    set(expected "${CMAKE_MATCH_2}")
+    if(action STREQUAL "register")
+      run("registering the installed library" ${prefix}/bin/vqregsvr -s ${libdir}/libVQDataMatrixLib.so)
+    elseif(action STREQUAL "unregister")
+      run("unregistering it" ${prefix}/bin/vqregsvr -u -s ${libdir}/libVQDataMatrixLib.so)
+    endif()
+    execute_process(COMMAND ${client} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT "${rc}" STREQUAL "${expected}")
+      message(FATAL_ERROR "registry_consumer ${action}: exit code ${rc}, expected ${expected}\n${out}${err}")
+    endif()
+  endforeach()
 endif()
