@@ -25,7 +25,7 @@ namespace {
 // GetTempPathA.
 // ---------------------------------------------------------------------------
 TEST(TempPath, AddsOneTrailingSlashAndReportsTheNeededSize) {
-  char buf[MAX_PATH];
+  char buf[vq::kMaxPath];
   const struct {
     const char* tmpdir;  // null: unset
     const char* path;
@@ -53,10 +53,10 @@ TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
   const mode_t oldMask = umask(0);  // the file must still be exactly 0600
   std::set<std::string> names;
   for (int i = 0; i < 200; ++i) {
-    char name[MAX_PATH];
+    char name[vq::kMaxPath];
     const UINT unique = GetTempFileNameA(dir.c_str(), "CFileCache", 0, name);
     ASSERT_NE(unique, 0u);
-    char expected[MAX_PATH];
+    char expected[vq::kMaxPath];
     snprintf(expected, sizeof expected, "%s/CFileCache%04X.tmp", dir.c_str(), unique);
     EXPECT_STREQ(name, expected);
     struct stat st {};
@@ -70,7 +70,7 @@ TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
 }
 
 TEST(TempFileName, GivenNumberOnlyFormsTheName) {
-  char name[MAX_PATH];
+  char name[vq::kMaxPath];
   EXPECT_EQ(GetTempFileNameA("/nonexistent-dir/", "ab", 0x12345, name), 0x12345u);
   EXPECT_STREQ(name, "/nonexistent-dir/ab2345.tmp");
   struct stat st {};
@@ -78,7 +78,7 @@ TEST(TempFileName, GivenNumberOnlyFormsTheName) {
 }
 
 TEST(TempFileName, FailuresSetTheLastError) {
-  char name[MAX_PATH];
+  char name[vq::kMaxPath];
   SetLastError(0);
   EXPECT_EQ(GetTempFileNameA("/nonexistent-dir-vq", "x", 0, name), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -83,7 +83,7 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
   EXPECT_EQ(WaitForSingleObject(e, 1), WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e, vq::kInfinite), WAIT_OBJECT_0);
   EXPECT_TRUE(ResetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(CloseHandle(e));
@@ -92,7 +92,7 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
 TEST(Event, SetWakesAnInfiniteWaiterOnAnotherThread) {
   HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   std::atomic<DWORD> result{0xDEAD};
-  std::thread waiter([&] { result = WaitForSingleObject(e, INFINITE); });
+  std::thread waiter([&] { result = WaitForSingleObject(e, vq::kInfinite); });
   EXPECT_TRUE(SetEvent(e));
   waiter.join();
   EXPECT_EQ(result.load(), WAIT_OBJECT_0);
@@ -144,10 +144,10 @@ struct ThreadProbe {
   }
 };
 
-DWORD WINAPI ProbeThread(LPVOID p) {
+DWORD ProbeThread(LPVOID p) {
   auto* probe = static_cast<ThreadProbe*>(p);
   probe->seenId = GetCurrentThreadId();
-  WaitForSingleObject(probe->go, INFINITE);
+  WaitForSingleObject(probe->go, vq::kInfinite);
   SetEvent(probe->done);
   return 42;
 }
@@ -167,7 +167,7 @@ TEST(Thread, IdIsTheKernelIdAndExitCodeFollowsTheThreadsLife) {
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
 
   SetEvent(probe.go);
-  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(t, vq::kInfinite), WAIT_OBJECT_0);
   EXPECT_EQ(probe.seenId.load(), id);
   EXPECT_TRUE(GetExitCodeThread(t, &code));
   EXPECT_EQ(code, 42u);
@@ -181,7 +181,7 @@ TEST(Thread, ClosingTheHandleWhileTheThreadRunsDetachesIt) {
   ASSERT_NE(t, nullptr);
   EXPECT_TRUE(CloseHandle(t));
   SetEvent(probe.go);
-  EXPECT_EQ(WaitForSingleObject(probe.done, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(probe.done, vq::kInfinite), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_FAILED);
 }
 

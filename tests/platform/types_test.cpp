@@ -82,15 +82,15 @@ TEST(Guid, MalformedTextIsRefusedAndLeavesOutputAlone) {
 
 VQ_DECLARE_INTERFACE(ITestBase, IUnknown, "0A1B2C3D-0000-0000-0000-000000000001");
 struct ITestBase : IUnknown {
-  STDMETHOD(Base)(LONG* out) PURE;
+  STDMETHOD(Base)(LONG* out) = 0;
 };
 VQ_DECLARE_INTERFACE(ITestDerived, ITestBase, "0A1B2C3D-0000-0000-0000-000000000002");
 struct ITestDerived : ITestBase {
-  STDMETHOD(Derived)(LONG* out) PURE;
+  STDMETHOD(Derived)(LONG* out) = 0;
 };
 VQ_DECLARE_INTERFACE(ITestOther, IUnknown, "0A1B2C3D-0000-0000-0000-000000000003");
 struct ITestOther : IUnknown {
-  STDMETHOD(Other)(LONG* out) PURE;
+  STDMETHOD(Other)(LONG* out) = 0;
 };
 
 int g_destroyed = 0;
