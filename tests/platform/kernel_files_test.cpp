@@ -1,5 +1,6 @@
 // Temporary folder and files, system message texts and the debug output
-// channel.
+// channel, called as code ported from Windows calls them (MAX_PATH buffers:
+// VQWin32Compat.h).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 #include "ScopedEnv.h"
 #include "TempDir.h"
 #include "VQKernel.h"
+#include "VQWin32Compat.h"
 
 namespace {
 
@@ -25,7 +27,7 @@ namespace {
 // GetTempPathA.
 // ---------------------------------------------------------------------------
 TEST(TempPath, AddsOneTrailingSlashAndReportsTheNeededSize) {
-  char buf[vq::kMaxPath];
+  char buf[MAX_PATH];
   const struct {
     const char* tmpdir;  // null: unset
     const char* path;
@@ -53,10 +55,10 @@ TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
   const mode_t oldMask = umask(0);  // the file must still be exactly 0600
   std::set<std::string> names;
   for (int i = 0; i < 200; ++i) {
-    char name[vq::kMaxPath];
+    char name[MAX_PATH];
     const UINT unique = GetTempFileNameA(dir.c_str(), "CFileCache", 0, name);
     ASSERT_NE(unique, 0u);
-    char expected[vq::kMaxPath];
+    char expected[MAX_PATH];
     snprintf(expected, sizeof expected, "%s/CFileCache%04X.tmp", dir.c_str(), unique);
     EXPECT_STREQ(name, expected);
     struct stat st {};
@@ -70,7 +72,7 @@ TEST(TempFileName, CreatesDistinctPrivateFilesWithTheWholePrefix) {
 }
 
 TEST(TempFileName, GivenNumberOnlyFormsTheName) {
-  char name[vq::kMaxPath];
+  char name[MAX_PATH];
   EXPECT_EQ(GetTempFileNameA("/nonexistent-dir/", "ab", 0x12345, name), 0x12345u);
   EXPECT_STREQ(name, "/nonexistent-dir/ab2345.tmp");
   struct stat st {};
@@ -78,7 +80,7 @@ TEST(TempFileName, GivenNumberOnlyFormsTheName) {
 }
 
 TEST(TempFileName, FailuresSetTheLastError) {
-  char name[vq::kMaxPath];
+  char name[MAX_PATH];
   SetLastError(0);
   EXPECT_EQ(GetTempFileNameA("/nonexistent-dir-vq", "x", 0, name), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -1,4 +1,5 @@
-// Critical sections, events, threads, handles and the last-error slot.
+// Critical sections, events, threads, handles and the last-error slot, called
+// as code ported from Windows calls them (WINAPI, INFINITE: VQWin32Compat.h).
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "VQKernel.h"
+#include "VQWin32Compat.h"
 
 namespace {
 
@@ -83,7 +85,7 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
   EXPECT_EQ(WaitForSingleObject(e, 1), WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(e, vq::kInfinite), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
   EXPECT_TRUE(ResetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(CloseHandle(e));
@@ -92,7 +94,7 @@ TEST(Event, ManualResetStaysSignalledUntilReset) {
 TEST(Event, SetWakesAnInfiniteWaiterOnAnotherThread) {
   HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   std::atomic<DWORD> result{0xDEAD};
-  std::thread waiter([&] { result = WaitForSingleObject(e, vq::kInfinite); });
+  std::thread waiter([&] { result = WaitForSingleObject(e, INFINITE); });
   EXPECT_TRUE(SetEvent(e));
   waiter.join();
   EXPECT_EQ(result.load(), WAIT_OBJECT_0);
@@ -120,10 +122,10 @@ TEST(Handle, InvalidHandlesAreRefusedWithErrorInvalidHandle) {
   HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(e));
   for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, e}) {
-    SetLastError(0);
+    SetLastError(NO_ERROR);
     EXPECT_FALSE(CloseHandle(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    SetLastError(0);
+    SetLastError(NO_ERROR);
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(SetEvent(h));
@@ -144,10 +146,10 @@ struct ThreadProbe {
   }
 };
 
-DWORD ProbeThread(LPVOID p) {
+DWORD WINAPI ProbeThread(LPVOID p) {
   auto* probe = static_cast<ThreadProbe*>(p);
   probe->seenId = GetCurrentThreadId();
-  WaitForSingleObject(probe->go, vq::kInfinite);
+  WaitForSingleObject(probe->go, INFINITE);
   SetEvent(probe->done);
   return 42;
 }
@@ -167,7 +169,7 @@ TEST(Thread, IdIsTheKernelIdAndExitCodeFollowsTheThreadsLife) {
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_TIMEOUT);
 
   SetEvent(probe.go);
-  EXPECT_EQ(WaitForSingleObject(t, vq::kInfinite), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(probe.seenId.load(), id);
   EXPECT_TRUE(GetExitCodeThread(t, &code));
   EXPECT_EQ(code, 42u);
@@ -181,12 +183,12 @@ TEST(Thread, ClosingTheHandleWhileTheThreadRunsDetachesIt) {
   ASSERT_NE(t, nullptr);
   EXPECT_TRUE(CloseHandle(t));
   SetEvent(probe.go);
-  EXPECT_EQ(WaitForSingleObject(probe.done, vq::kInfinite), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(probe.done, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_FAILED);
 }
 
 TEST(Thread, BadArgumentsAreRefused) {
-  SetLastError(0);
+  SetLastError(NO_ERROR);
   EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   ThreadProbe probe;
