@@ -17,7 +17,7 @@ set(VQ_LAYERS platform trace dataitem vqdata core memory storage component matri
 # dataitem/ is the layer of the data item's public header and of the internal
 # interface the matrix library uses on items (dataitem/VQDataView.h).
 set(VQ_PUBLIC_HEADERS_platform VQComObject.h VQComRuntime.h VQComSupport.h VQKernel.h VQOleAuto.h VQPlatform.h
-    VQPlatformTypes.h VQResources.h VQStreamBase.h VQStreams.h VQThreadSafety.h)
+    VQPlatformTypes.h VQResources.h VQStreamBase.h VQStreams.h VQThreadSafety.h VQWin32Compat.h)
 set(VQ_PUBLIC_HEADERS_dataitem VQData.h)
 set(VQ_PUBLIC_HEADERS_component VQDataMatrixLib.h)
 

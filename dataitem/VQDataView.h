@@ -34,11 +34,11 @@ struct IVQDataView : public IUnknown {
   // may write into the memory. E_INVALIDARG for an unknown format or a bad
   // size, E_POINTER for a null owner or null values of a non-empty shape;
   // the item is unchanged on failure.
-  STDMETHOD(ShowValues)(IUnknown* Owner, void* Values, LONG nXSize, LONG nZSize, LONG Format, BOOL Writable) PURE;
+  STDMETHOD(ShowValues)(IUnknown* Owner, void* Values, LONG nXSize, LONG nZSize, LONG Format, BOOL Writable) = 0;
   // S_OK when the item still shows the memory at Values (any lender's
   // memory when Values is null), S_FALSE otherwise (it holds values of its
   // own, or shows other memory).
-  STDMETHOD(ShowsValues)(const void* Values) PURE;
+  STDMETHOD(ShowsValues)(const void* Values) = 0;
 };
 
 inline constexpr IID IID_IVQDataView = __uuidof(IVQDataView);

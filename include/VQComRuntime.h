@@ -79,9 +79,9 @@ VQ_DECLARE_INTERFACE(IClassFactory, IUnknown, "00000001-0000-0000-C000-000000000
 struct IClassFactory : IUnknown {
   // Creates an object, aggregated into pUnkOuter when that is not null (then
   // riid must be IID_IUnknown). On failure *ppvObject is null.
-  STDMETHOD(CreateInstance)(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) PURE;
+  STDMETHOD(CreateInstance)(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) = 0;
   // Counts (fLock TRUE) or uncounts a lock that keeps the server loaded.
-  STDMETHOD(LockServer)(BOOL fLock) PURE;
+  STDMETHOD(LockServer)(BOOL fLock) = 0;
 };
 typedef IClassFactory* LPCLASSFACTORY;
 inline constexpr IID IID_IClassFactory = __uuidof(IClassFactory);
@@ -315,11 +315,11 @@ VQ_DECLARE_INTERFACE(IErrorInfo, IUnknown, "1CF2B120-547D-101B-8E65-08002B2BD119
 struct IErrorInfo : IUnknown {
   // Each getter stores its field (strings as new BSTRs the caller frees, null
   // when never set) and returns S_OK, or E_INVALIDARG for a null pointer.
-  STDMETHOD(GetGUID)(GUID* pGUID) PURE;
-  STDMETHOD(GetSource)(BSTR* pBstrSource) PURE;
-  STDMETHOD(GetDescription)(BSTR* pBstrDescription) PURE;
-  STDMETHOD(GetHelpFile)(BSTR* pBstrHelpFile) PURE;
-  STDMETHOD(GetHelpContext)(DWORD* pdwHelpContext) PURE;
+  STDMETHOD(GetGUID)(GUID* pGUID) = 0;
+  STDMETHOD(GetSource)(BSTR* pBstrSource) = 0;
+  STDMETHOD(GetDescription)(BSTR* pBstrDescription) = 0;
+  STDMETHOD(GetHelpFile)(BSTR* pBstrHelpFile) = 0;
+  STDMETHOD(GetHelpContext)(DWORD* pdwHelpContext) = 0;
 };
 typedef IErrorInfo* LPERRORINFO;
 inline constexpr IID IID_IErrorInfo = __uuidof(IErrorInfo);
@@ -328,11 +328,11 @@ VQ_DECLARE_INTERFACE(ICreateErrorInfo, IUnknown, "22F03340-547D-101B-8E65-08002B
 struct ICreateErrorInfo : IUnknown {
   // Each setter copies its argument (null clears a string) and returns S_OK or
   // E_OUTOFMEMORY.
-  STDMETHOD(SetGUID)(REFGUID rguid) PURE;
-  STDMETHOD(SetSource)(LPOLESTR szSource) PURE;
-  STDMETHOD(SetDescription)(LPOLESTR szDescription) PURE;
-  STDMETHOD(SetHelpFile)(LPOLESTR szHelpFile) PURE;
-  STDMETHOD(SetHelpContext)(DWORD dwHelpContext) PURE;
+  STDMETHOD(SetGUID)(REFGUID rguid) = 0;
+  STDMETHOD(SetSource)(LPOLESTR szSource) = 0;
+  STDMETHOD(SetDescription)(LPOLESTR szDescription) = 0;
+  STDMETHOD(SetHelpFile)(LPOLESTR szHelpFile) = 0;
+  STDMETHOD(SetHelpContext)(DWORD dwHelpContext) = 0;
 };
 typedef ICreateErrorInfo* LPCREATEERRORINFO;
 inline constexpr IID IID_ICreateErrorInfo = __uuidof(ICreateErrorInfo);
@@ -341,7 +341,7 @@ VQ_DECLARE_INTERFACE(ISupportErrorInfo, IUnknown, "DF0B3D60-548F-101B-8E65-08002
 struct ISupportErrorInfo : IUnknown {
   // S_OK when failures of interface riid leave error info on the thread,
   // S_FALSE otherwise.
-  STDMETHOD(InterfaceSupportsErrorInfo)(REFIID riid) PURE;
+  STDMETHOD(InterfaceSupportsErrorInfo)(REFIID riid) = 0;
 };
 typedef ISupportErrorInfo* LPSUPPORTERRORINFO;
 inline constexpr IID IID_ISupportErrorInfo = __uuidof(ISupportErrorInfo);

@@ -137,19 +137,19 @@ struct IStream;
 VQ_DECLARE_INTERFACE(IVQAttribute, IUnknown, "A4D1F6C2-5B3E-4F8A-9C07-61E2B8D4A5F3");
 struct IVQAttribute : public IUnknown {
   // 3: replaces the value (types as for IVQData::AddAttribute).
-  STDMETHOD(SetValue)(VARIANT Value) PURE;
+  STDMETHOD(SetValue)(VARIANT Value) = 0;
   // 4: the VARTYPE of the value.
-  STDMETHOD(GetValueType)(VARTYPE* pType) PURE;
+  STDMETHOD(GetValueType)(VARTYPE* pType) = 0;
   // 5: the value converted to text (VariantChangeType to VT_BSTR).
-  STDMETHOD(GetValueAsString)(BSTR* pText) PURE;
+  STDMETHOD(GetValueAsString)(BSTR* pText) = 0;
   // 6: the value converted to a double; DISP_E_TYPEMISMATCH when it has none.
-  STDMETHOD(GetValueAsDouble)(DOUBLE* pValue) PURE;
+  STDMETHOD(GetValueAsDouble)(DOUBLE* pValue) = 0;
   // 7: a copy of the value.
-  STDMETHOD(GetValue)(VARIANT* pValue) PURE;
+  STDMETHOD(GetValue)(VARIANT* pValue) = 0;
   // 8: renames the attribute.
-  STDMETHOD(SetName)(BSTR Name) PURE;
+  STDMETHOD(SetName)(BSTR Name) = 0;
   // 9: the attribute's name.
-  STDMETHOD(GetName)(BSTR* pName) PURE;
+  STDMETHOD(GetName)(BSTR* pName) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -161,34 +161,34 @@ VQ_DECLARE_INTERFACE(IVQAttributeGroup, IUnknown, "5E8B2C71-0A4F-4D93-B6E5-9F13C
 struct IVQAttributeGroup : public IUnknown {
   // 3: adds an attribute at the end, or replaces the value of the attribute
   // of that name in place.
-  STDMETHOD(AddAttribute)(BSTR Name, VARIANT Value) PURE;
+  STDMETHOD(AddAttribute)(BSTR Name, VARIANT Value) = 0;
   // 4: removes the attribute at Index.
-  STDMETHOD(RemoveAttribute)(VARIANT Index) PURE;
+  STDMETHOD(RemoveAttribute)(VARIANT Index) = 0;
   // 5: removes every attribute.
-  STDMETHOD(Clear)() PURE;
+  STDMETHOD(Clear)() = 0;
   // 6: the 1-based position of the attribute named Name; S_FALSE and 0 when
   // there is none.
-  STDMETHOD(GetIndexOf)(BSTR Name, LONG* pIndex) PURE;
+  STDMETHOD(GetIndexOf)(BSTR Name, LONG* pIndex) = 0;
   // 7: a copy of the value of the attribute at Index.
-  STDMETHOD(GetValue)(VARIANT Index, VARIANT* pValue) PURE;
+  STDMETHOD(GetValue)(VARIANT Index, VARIANT* pValue) = 0;
   // 8: the attribute at Index.
-  STDMETHOD(GetItem)(VARIANT Index, IVQAttribute** ppAttribute) PURE;
+  STDMETHOD(GetItem)(VARIANT Index, IVQAttribute** ppAttribute) = 0;
   // 9: the number of attributes.
-  STDMETHOD(GetCount)(LONG* pCount) PURE;
+  STDMETHOD(GetCount)(LONG* pCount) = 0;
   // 10: replaces the value of the attribute at Index.
-  STDMETHOD(SetValue)(VARIANT Index, VARIANT Value) PURE;
+  STDMETHOD(SetValue)(VARIANT Index, VARIANT Value) = 0;
   // 11: the name of the attribute at 1-based position Index.
-  STDMETHOD(GetAttributeName)(LONG Index, BSTR* pName) PURE;
+  STDMETHOD(GetAttributeName)(LONG Index, BSTR* pName) = 0;
   // 12: adds (or replaces) every attribute of this group in Target, in order.
-  STDMETHOD(CopyTo)(IVQAttributeGroup* Target) PURE;
+  STDMETHOD(CopyTo)(IVQAttributeGroup* Target) = 0;
   // 13: renames the group.
-  STDMETHOD(SetName)(BSTR Name) PURE;
+  STDMETHOD(SetName)(BSTR Name) = 0;
   // 14: the group's name.
-  STDMETHOD(GetName)(BSTR* pName) PURE;
+  STDMETHOD(GetName)(BSTR* pName) = 0;
   // 15: sets the group's second name.
-  STDMETHOD(SetSecondName)(BSTR SecondName) PURE;
+  STDMETHOD(SetSecondName)(BSTR SecondName) = 0;
   // 16: the group's second name.
-  STDMETHOD(GetSecondName)(BSTR* pSecondName) PURE;
+  STDMETHOD(GetSecondName)(BSTR* pSecondName) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -200,20 +200,20 @@ VQ_DECLARE_INTERFACE(IVQAttributeGroups, IUnknown, "C93E7A15-2D6B-4E08-8F4A-B51D
 struct IVQAttributeGroups : public IUnknown {
   // 3: the group with this name and second name, created at the end when
   // there is none.
-  STDMETHOD(Add)(BSTR Name, BSTR SecondName, IVQAttributeGroup** ppGroup) PURE;
+  STDMETHOD(Add)(BSTR Name, BSTR SecondName, IVQAttributeGroup** ppGroup) = 0;
   // 4: removes the group at Index.
-  STDMETHOD(Remove)(VARIANT Index) PURE;
+  STDMETHOD(Remove)(VARIANT Index) = 0;
   // 5: removes every group.
-  STDMETHOD(Clear)() PURE;
+  STDMETHOD(Clear)() = 0;
   // 6: the group with this name and second name; S_FALSE and null when there
   // is none.
-  STDMETHOD(Find)(BSTR Name, BSTR SecondName, IVQAttributeGroup** ppGroup) PURE;
+  STDMETHOD(Find)(BSTR Name, BSTR SecondName, IVQAttributeGroup** ppGroup) = 0;
   // 7: the number of attributes in all groups together.
-  STDMETHOD(GetAttributeCount)(LONG* pCount) PURE;
+  STDMETHOD(GetAttributeCount)(LONG* pCount) = 0;
   // 8: the group at Index.
-  STDMETHOD(GetItem)(VARIANT Index, IVQAttributeGroup** ppGroup) PURE;
+  STDMETHOD(GetItem)(VARIANT Index, IVQAttributeGroup** ppGroup) = 0;
   // 9: the number of groups.
-  STDMETHOD(GetCount)(LONG* pCount) PURE;
+  STDMETHOD(GetCount)(LONG* pCount) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -224,20 +224,20 @@ struct IVQAttributeGroups : public IUnknown {
 VQ_DECLARE_INTERFACE(IVQIndexedAttributes, IUnknown, "1F7C4A98-E3B2-4C56-A0D9-7B6E85F21C43");
 struct IVQIndexedAttributes : public IUnknown {
   // 3: removes the indexed attributes of every record.
-  STDMETHOD(Clear)() PURE;
+  STDMETHOD(Clear)() = 0;
   // 4: removes the indexed attributes of one record.
-  STDMETHOD(RemoveRecord)(LONG Record) PURE;
+  STDMETHOD(RemoveRecord)(LONG Record) = 0;
   // 5: the number of records that hold at least one group.
-  STDMETHOD(GetRecordCount)(LONG* pCount) PURE;
+  STDMETHOD(GetRecordCount)(LONG* pCount) = 0;
   // 6: the first record above After that holds a group; S_FALSE and 0 when
   // there is none (walk with After = 0 first).
-  STDMETHOD(GetNextRecord)(LONG After, LONG* pRecord) PURE;
+  STDMETHOD(GetNextRecord)(LONG After, LONG* pRecord) = 0;
   // 7: the dimension the records run along (always 1).
-  STDMETHOD(GetDimension)(LONG* pDimension) PURE;
+  STDMETHOD(GetDimension)(LONG* pDimension) = 0;
   // 8: the group list of record Index (an integer VARIANT, from 1).
-  STDMETHOD(GetItem)(VARIANT Index, IVQAttributeGroups** ppGroups) PURE;
+  STDMETHOD(GetItem)(VARIANT Index, IVQAttributeGroups** ppGroups) = 0;
   // 9: the highest record number that holds a group, 0 when none does.
-  STDMETHOD(GetCount)(LONG* pCount) PURE;
+  STDMETHOD(GetCount)(LONG* pCount) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -246,28 +246,28 @@ struct IVQIndexedAttributes : public IUnknown {
 VQ_DECLARE_INTERFACE(IVQTagVector, IUnknown, "8B05D3E6-7C19-4A2F-B4E8-D06A9F153C27");
 struct IVQTagVector : public IUnknown {
   // 3: removes every value.
-  STDMETHOD(Clear)() PURE;
+  STDMETHOD(Clear)() = 0;
   // 4: appends a value.
-  STDMETHOD(Add)(DOUBLE Value) PURE;
+  STDMETHOD(Add)(DOUBLE Value) = 0;
   // 5: the value at Position.
-  STDMETHOD(GetValue)(LONG Position, DOUBLE* pValue) PURE;
+  STDMETHOD(GetValue)(LONG Position, DOUBLE* pValue) = 0;
   // 6: replaces the value at Position.
-  STDMETHOD(SetValue)(LONG Position, DOUBLE Value) PURE;
+  STDMETHOD(SetValue)(LONG Position, DOUBLE Value) = 0;
   // 7: replaces the contents with Count values (pValues may be null when
   // Count is 0).
-  STDMETHOD(SetValues)(LONG Count, const DOUBLE* pValues) PURE;
+  STDMETHOD(SetValues)(LONG Count, const DOUBLE* pValues) = 0;
   // 8: copies Count values from Start into pValues.
-  STDMETHOD(GetValues)(LONG Start, LONG Count, DOUBLE* pValues) PURE;
+  STDMETHOD(GetValues)(LONG Start, LONG Count, DOUBLE* pValues) = 0;
   // 9: the number of values.
-  STDMETHOD(GetCount)(LONG* pCount) PURE;
+  STDMETHOD(GetCount)(LONG* pCount) = 0;
   // 10: inserts a value before Position (Position = count appends).
-  STDMETHOD(Insert)(LONG Position, DOUBLE Value) PURE;
+  STDMETHOD(Insert)(LONG Position, DOUBLE Value) = 0;
   // 11: removes the value at Position.
-  STDMETHOD(Remove)(LONG Position) PURE;
+  STDMETHOD(Remove)(LONG Position) = 0;
   // 12: replaces Target's contents with this vector's values.
-  STDMETHOD(CopyTo)(IVQTagVector* Target) PURE;
+  STDMETHOD(CopyTo)(IVQTagVector* Target) = 0;
   // 13: the vector's number in its item (0..3).
-  STDMETHOD(GetIndex)(LONG* pIndex) PURE;
+  STDMETHOD(GetIndex)(LONG* pIndex) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -279,48 +279,48 @@ struct IVQTagVector : public IUnknown {
 VQ_DECLARE_INTERFACE(IVQAxis, IUnknown, "E27A9F40-6B1D-4C85-93F2-A8C5D1073E6B");
 struct IVQAxis : public IUnknown {
   // 3: kind 0, value i = FirstValue + i * Delta.
-  STDMETHOD(InitializeAsLinear)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) PURE;
+  STDMETHOD(InitializeAsLinear)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) = 0;
   // 4: kind 1, value i = FirstValue * Delta^i (FirstValue and Delta above 0).
-  STDMETHOD(InitializeAsKind1)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) PURE;
+  STDMETHOD(InitializeAsKind1)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) = 0;
   // 5: kind 2, bands FirstBand .. FirstBand + Size - 1 of the 1/Fraction
   // octave series (Fraction 1, 3, 12 or 24); band n is centred on
   // 10^(0.3 * n / Fraction).
-  STDMETHOD(InitializeAsBands)(LONG Size, LONG FirstBand, LONG Fraction, BSTR Unit) PURE;
+  STDMETHOD(InitializeAsBands)(LONG Size, LONG FirstBand, LONG Fraction, BSTR Unit) = 0;
   // 6: kind 3, Size explicit values, finite and strictly increasing.
-  STDMETHOD(InitializeWithValues)(LONG Size, const DOUBLE* pValues, BSTR Unit) PURE;
+  STDMETHOD(InitializeWithValues)(LONG Size, const DOUBLE* pValues, BSTR Unit) = 0;
   // 7: takes over the definition of Source (any implementation).
-  STDMETHOD(CopyFrom)(IVQAxis* Source) PURE;
+  STDMETHOD(CopyFrom)(IVQAxis* Source) = 0;
   // 8: the kind (VQAxisKind).
-  STDMETHOD(GetKind)(LONG* pKind) PURE;
+  STDMETHOD(GetKind)(LONG* pKind) = 0;
   // 9: the number of axis points.
-  STDMETHOD(GetSize)(LONG* pSize) PURE;
+  STDMETHOD(GetSize)(LONG* pSize) = 0;
   // 10: the unit text.
-  STDMETHOD(GetUnit)(BSTR* pUnit) PURE;
+  STDMETHOD(GetUnit)(BSTR* pUnit) = 0;
   // 11: the value of point 0 (kinds 0, 1, 3; the centre of the first band
   // for kind 2).
-  STDMETHOD(GetFirstValue)(DOUBLE* pFirstValue) PURE;
+  STDMETHOD(GetFirstValue)(DOUBLE* pFirstValue) = 0;
   // 12: the delta of kinds 0 and 1; 0 for kinds 2 and 3.
-  STDMETHOD(GetDelta)(DOUBLE* pDelta) PURE;
+  STDMETHOD(GetDelta)(DOUBLE* pDelta) = 0;
   // 13: the band number of point 0 (kind 2; 0 otherwise).
-  STDMETHOD(GetFirstBand)(LONG* pFirstBand) PURE;
+  STDMETHOD(GetFirstBand)(LONG* pFirstBand) = 0;
   // 14: the octave fraction (kind 2; 0 otherwise).
-  STDMETHOD(GetFraction)(LONG* pFraction) PURE;
+  STDMETHOD(GetFraction)(LONG* pFraction) = 0;
   // 15: the value of point Index (0-based; band centre for kind 2).
-  STDMETHOD(GetValue)(LONG Index, DOUBLE* pValue) PURE;
+  STDMETHOD(GetValue)(LONG Index, DOUBLE* pValue) = 0;
   // 16: the values of points 0 .. Count - 1 (Count at most the size).
-  STDMETHOD(GetValues)(LONG Count, DOUBLE* pValues) PURE;
+  STDMETHOD(GetValues)(LONG Count, DOUBLE* pValues) = 0;
   // 17: replaces the unit text.
-  STDMETHOD(SetUnit)(BSTR Unit) PURE;
+  STDMETHOD(SetUnit)(BSTR Unit) = 0;
   // 18: the value of the last point; E_FAIL for an empty axis.
-  STDMETHOD(GetLastValue)(DOUBLE* pValue) PURE;
+  STDMETHOD(GetLastValue)(DOUBLE* pValue) = 0;
   // 19: VARIANT_TRUE when Other has the same kind, size, parameters, values
   // and unit.
-  STDMETHOD(IsEqual)(IVQAxis* Other, VARIANT_BOOL* pEqual) PURE;
+  STDMETHOD(IsEqual)(IVQAxis* Other, VARIANT_BOOL* pEqual) = 0;
   // 20: the index of the axis point nearest to Value (a value halfway between
   // two points gives the upper one; kind 2: the band that contains Value);
   // values beyond either end give 0 or Size - 1. E_FAIL for an empty axis,
   // E_INVALIDARG for a NaN.
-  STDMETHOD(GetIndexOfValue)(DOUBLE Value, LONG* pIndex) PURE;
+  STDMETHOD(GetIndexOfValue)(DOUBLE Value, LONG* pIndex) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -331,62 +331,62 @@ VQ_DECLARE_INTERFACE(IVQDataCore, IUnknown, "0D6E3B87-4A21-4F9C-8E5B-C7F2931A60D
 struct IVQDataCore : public IUnknown {
   // 3: returns the item to its fresh state: no values, format 1, default
   // axis, no attributes, empty tag vectors, empty name and description.
-  STDMETHOD(Clear)() PURE;
+  STDMETHOD(Clear)() = 0;
   // 4: the non-indexed attribute groups.
-  STDMETHOD(GetAttributes)(IVQAttributeGroups** ppGroups) PURE;
+  STDMETHOD(GetAttributes)(IVQAttributeGroups** ppGroups) = 0;
   // 5: the indexed attributes of Dimension (only 1, the records).
-  STDMETHOD(GetIndexedAttributes)(LONG Dimension, IVQIndexedAttributes** ppIndexed) PURE;
+  STDMETHOD(GetIndexedAttributes)(LONG Dimension, IVQIndexedAttributes** ppIndexed) = 0;
   // 6: removes every non-indexed attribute group.
-  STDMETHOD(ClearAttributes)() PURE;
+  STDMETHOD(ClearAttributes)() = 0;
   // 7: Dimension 0: values per record (XSize); 1: records (ZSize).
-  STDMETHOD(GetSize)(LONG Dimension, LONG* pSize) PURE;
+  STDMETHOD(GetSize)(LONG Dimension, LONG* pSize) = 0;
   // 8: the item's axis object (a new reference; it stays the item's axis).
-  STDMETHOD(GetAxis)(IVQAxis** ppAxis) PURE;
+  STDMETHOD(GetAxis)(IVQAxis** ppAxis) = 0;
   // 9: a zero-filled buffer of nXSize * nZSize values of Format (0..6).
   // E_INVALIDARG for a negative size, an unknown format or a byte count that
   // does not fit the address space; E_OUTOFMEMORY when memory runs out. The
   // values are unchanged on failure.
-  STDMETHOD(Allocate)(LONG nXSize, LONG nZSize, LONG Format) PURE;
+  STDMETHOD(Allocate)(LONG nXSize, LONG nZSize, LONG Format) = 0;
   // 10: the byte count of the values.
-  STDMETHOD(GetByteSize)(ULONGLONG* pBytes) PURE;
+  STDMETHOD(GetByteSize)(ULONGLONG* pBytes) = 0;
   // 11: copies the shape, format and values that Buffer describes (formats
   // 0, 1, 2, 5, 6; E_POINTER when the format's pointer is null and values
   // are due). Buffer may describe this item's own storage.
-  STDMETHOD(SetDataBuffer)(VQDataBuffer Buffer) PURE;
+  STDMETHOD(SetDataBuffer)(VQDataBuffer Buffer) = 0;
   // 12: value (x, z) as real and imaginary part (pImaginary may be null; it
   // receives 0 for real formats).
-  STDMETHOD(GetValue)(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary) PURE;
+  STDMETHOD(GetValue)(LONG X, LONG Z, DOUBLE* pReal, DOUBLE* pImaginary) = 0;
   // 13: sets value (x, z); integer formats take the real part rounded to the
   // nearest integer (DISP_E_OVERFLOW when it does not fit).
-  STDMETHOD(SetValue)(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) PURE;
+  STDMETHOD(SetValue)(LONG X, LONG Z, DOUBLE Real, DOUBLE Imaginary) = 0;
   // 14: the item's own storage, any format, and its byte count (null and 0
   // without values).
-  STDMETHOD(GetRawData)(void** ppValues, ULONGLONG* pBytes) PURE;
+  STDMETHOD(GetRawData)(void** ppValues, ULONGLONG* pBytes) = 0;
   // 15: copies cbValues bytes as nXSize * nZSize values of Format; cbValues
   // must be exactly that byte count.
   STDMETHOD(SetRawData)(LONG nXSize, LONG nZSize, LONG Format, const void* pValues,
-                        ULONGLONG cbValues) PURE;
+                        ULONGLONG cbValues) = 0;
   // 16: sets every value to zero.
-  STDMETHOD(ZeroValues)() PURE;
+  STDMETHOD(ZeroValues)() = 0;
   // 17: a new item with copies of everything this one holds.
-  STDMETHOD(Clone)(IVQData** ppCopy) PURE;
+  STDMETHOD(Clone)(IVQData** ppCopy) = 0;
   // 18: takes over the definition of Source into this item's axis.
-  STDMETHOD(SetAxis)(IVQAxis* Source) PURE;
+  STDMETHOD(SetAxis)(IVQAxis* Source) = 0;
   // 19: bytes per value of the current format.
-  STDMETHOD(GetBytesPerValue)(LONG* pBytes) PURE;
+  STDMETHOD(GetBytesPerValue)(LONG* pBytes) = 0;
   // 20: sets the item's name (saved with it).
-  STDMETHOD(SetName)(BSTR Name) PURE;
+  STDMETHOD(SetName)(BSTR Name) = 0;
   // 21: the item's name.
-  STDMETHOD(GetName)(BSTR* pName) PURE;
+  STDMETHOD(GetName)(BSTR* pName) = 0;
   // 22: sets the item's description (saved with it).
-  STDMETHOD(SetDescription)(BSTR Description) PURE;
+  STDMETHOD(SetDescription)(BSTR Description) = 0;
   // 23: the value format code.
-  STDMETHOD(GetFormat)(LONG* pFormat) PURE;
+  STDMETHOD(GetFormat)(LONG* pFormat) = 0;
   // 24: the item's description.
-  STDMETHOD(GetDescription)(BSTR* pDescription) PURE;
+  STDMETHOD(GetDescription)(BSTR* pDescription) = 0;
   // 25: copies shape, format and values of Source (an item offering
   // IVQDataCore, in any format).
-  STDMETHOD(CopyValuesFrom)(IUnknown* Source) PURE;
+  STDMETHOD(CopyValuesFrom)(IUnknown* Source) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -395,66 +395,66 @@ struct IVQDataCore : public IUnknown {
 VQ_DECLARE_INTERFACE(IVQData, IVQDataCore, "7A2F05C9-3E8D-4B16-A5C4-0B9E62D87F31");
 struct IVQData : public IVQDataCore {
   // 26: tag vector Index (0..3).
-  STDMETHOD(GetTagVector)(LONG Index, IVQTagVector** ppVector) PURE;
+  STDMETHOD(GetTagVector)(LONG Index, IVQTagVector** ppVector) = 0;
   // 27: empties all four tag vectors.
-  STDMETHOD(ClearTagVectors)() PURE;
+  STDMETHOD(ClearTagVectors)() = 0;
   // 28: copies Count values of record Z, converted to double (real parts).
-  STDMETHOD(GetRecordValues)(LONG Z, LONG Count, DOUBLE* pValues) PURE;
+  STDMETHOD(GetRecordValues)(LONG Z, LONG Count, DOUBLE* pValues) = 0;
   // 29: sets the first Count values of record Z from doubles (conversion as
   // SetValue; nothing is written when one value does not fit).
-  STDMETHOD(SetRecordValues)(LONG Z, LONG Count, const DOUBLE* pValues) PURE;
+  STDMETHOD(SetRecordValues)(LONG Z, LONG Count, const DOUBLE* pValues) = 0;
   // 30: a copy of the value of attribute Name in the first group named Group;
   // TYPE_E_ELEMENTNOTFOUND when there is none.
-  STDMETHOD(GetAttributeValue)(BSTR Group, BSTR Name, VARIANT* pValue) PURE;
+  STDMETHOD(GetAttributeValue)(BSTR Group, BSTR Name, VARIANT* pValue) = 0;
   // 31: the same for the indexed attributes of Record.
   STDMETHOD(GetIndexedAttributeValue)(LONG Dimension, LONG Record, BSTR Group, BSTR Name,
-                                      VARIANT* pValue) PURE;
+                                      VARIANT* pValue) = 0;
   // 32: removes attribute Name from every group named Group; S_FALSE when
   // there was none.
-  STDMETHOD(RemoveAttribute)(BSTR Group, BSTR Name) PURE;
+  STDMETHOD(RemoveAttribute)(BSTR Group, BSTR Name) = 0;
   // 33: removes the indexed attributes of Record.
-  STDMETHOD(RemoveIndexedAttributes)(LONG Dimension, LONG Record) PURE;
+  STDMETHOD(RemoveIndexedAttributes)(LONG Dimension, LONG Record) = 0;
   // 34: the smallest and largest value (real parts, NaNs skipped); E_FAIL
   // when there is no value.
-  STDMETHOD(GetMinMax)(DOUBLE* pMin, DOUBLE* pMax) PURE;
+  STDMETHOD(GetMinMax)(DOUBLE* pMin, DOUBLE* pMax) = 0;
   // 35: sets every value to Value (conversion as SetValue).
-  STDMETHOD(SetAllValues)(DOUBLE Value) PURE;
+  STDMETHOD(SetAllValues)(DOUBLE Value) = 0;
   // 36: the number of values (XSize * ZSize).
-  STDMETHOD(GetValueCount)(ULONGLONG* pCount) PURE;
+  STDMETHOD(GetValueCount)(ULONGLONG* pCount) = 0;
   // 37: adds every attribute, non-indexed and indexed, to Target (any item
   // offering IVQData) through its AddAttribute / AddIndexedAttribute.
-  STDMETHOD(CopyAttributesTo)(IUnknown* Target) PURE;
+  STDMETHOD(CopyAttributesTo)(IUnknown* Target) = 0;
   // 38: gives the values another shape of the same value count.
-  STDMETHOD(Reshape)(LONG nXSize, LONG nZSize) PURE;
+  STDMETHOD(Reshape)(LONG nXSize, LONG nZSize) = 0;
   // 39: adds attribute Name with Value to the group (Group, SecondName),
   // created at the end when there is none; an attribute of that name in the
   // group gets the new value in place. Value types: VT_EMPTY, VT_NULL,
   // VT_I1/2/4/8, VT_UI1/2/4/8, VT_INT, VT_UINT, VT_R4, VT_R8, VT_DATE,
   // VT_BSTR, VT_BOOL, VT_ERROR (VT_BYREF to these is dereferenced);
   // others give DISP_E_BADVARTYPE.
-  STDMETHOD(AddAttribute)(BSTR Group, BSTR Name, BSTR SecondName, VARIANT Value) PURE;
+  STDMETHOD(AddAttribute)(BSTR Group, BSTR Name, BSTR SecondName, VARIANT Value) = 0;
   // 40: the non-indexed group (Group, SecondName), created when absent.
-  STDMETHOD(AddAttributeGroup)(BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup) PURE;
+  STDMETHOD(AddAttributeGroup)(BSTR Group, BSTR SecondName, IVQAttributeGroup** ppGroup) = 0;
   // 41: AddAttribute for record Record (from 1) of Dimension (only 1).
   STDMETHOD(AddIndexedAttribute)(LONG Dimension, LONG Record, BSTR Group, BSTR Name,
-                                 BSTR SecondName, VARIANT Value) PURE;
+                                 BSTR SecondName, VARIANT Value) = 0;
   // 42: the group (Group, SecondName) of record Record, created when absent.
   STDMETHOD(AddIndexedAttributeGroup)(LONG Dimension, LONG Record, BSTR Group, BSTR SecondName,
-                                      IVQAttributeGroup** ppGroup) PURE;
+                                      IVQAttributeGroup** ppGroup) = 0;
   // 43: removes the indexed attributes of every record.
-  STDMETHOD(ClearIndexedAttributes)() PURE;
+  STDMETHOD(ClearIndexedAttributes)() = 0;
   // 44: describes the item's own storage (not a copy); see VQDataBuffer.
-  STDMETHOD(GetDataBuffer)(VQDataBuffer* pBuffer) PURE;
+  STDMETHOD(GetDataBuffer)(VQDataBuffer* pBuffer) = 0;
   // 45: Allocate with the shape and format of Source (an item offering
   // IVQDataCore).
-  STDMETHOD(AllocateLike)(IUnknown* Source) PURE;
+  STDMETHOD(AllocateLike)(IUnknown* Source) = 0;
   // 46: a pointer to the first value of record Z.
-  STDMETHOD(GetRecordPointer)(LONG Z, void** ppValues) PURE;
+  STDMETHOD(GetRecordPointer)(LONG Z, void** ppValues) = 0;
   // 47: VARIANT_TRUE when the item holds values.
-  STDMETHOD(IsAllocated)(VARIANT_BOOL* pAllocated) PURE;
+  STDMETHOD(IsAllocated)(VARIANT_BOOL* pAllocated) = 0;
   // 48: drops the values (sizes become 0, the format stays); attributes,
   // axis and tag vectors stay.
-  STDMETHOD(FreeData)() PURE;
+  STDMETHOD(FreeData)() = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -464,16 +464,16 @@ struct IVQData : public IVQDataCore {
 VQ_DECLARE_INTERFACE(IVQDataTagVectors, IVQDataCore, "3C8E61F4-B7A0-4D25-9E13-5FA4C08B2D76");
 struct IVQDataTagVectors : public IVQDataCore {
   // 26: the number of tag vectors (4).
-  STDMETHOD(GetTagVectorCount)(LONG* pCount) PURE;
+  STDMETHOD(GetTagVectorCount)(LONG* pCount) = 0;
   // 27: VARIANT_TRUE when at least one tag vector holds a value.
-  STDMETHOD(HasTagVectors)(VARIANT_BOOL* pHas) PURE;
+  STDMETHOD(HasTagVectors)(VARIANT_BOOL* pHas) = 0;
   // 28: empties all four tag vectors.
-  STDMETHOD(ClearAllTagVectors)() PURE;
+  STDMETHOD(ClearAllTagVectors)() = 0;
   // 29: copies each non-empty tag vector into the one of the same number of
   // Target (an item offering IVQDataTagVectors).
-  STDMETHOD(CopyTagVectorsTo)(IUnknown* Target) PURE;
+  STDMETHOD(CopyTagVectorsTo)(IUnknown* Target) = 0;
   // 30: tag vector Index (0..3).
-  STDMETHOD(GetTagVector)(LONG Index, IVQTagVector** ppVector) PURE;
+  STDMETHOD(GetTagVector)(LONG Index, IVQTagVector** ppVector) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -483,13 +483,13 @@ VQ_DECLARE_INTERFACE(IVQDataPersist, IUnknown, "F5B9C03A-2E76-4D18-8B4F-9D0E71A6
 struct IVQDataPersist : public IUnknown {
   // 3: writes the whole item at the stream's position; the stream is left
   // just behind it. STG_E_MEDIUMFULL when the stream takes fewer bytes.
-  STDMETHOD(SaveToStream)(IStream* pStream) PURE;
+  STDMETHOD(SaveToStream)(IStream* pStream) = 0;
   // 4: reads exactly one saved item and replaces this item's contents with
   // it; the stream is left just behind it. On failure the item is unchanged
   // and the stream is put back where the form began when it can seek.
-  STDMETHOD(LoadFromStream)(IStream* pStream) PURE;
+  STDMETHOD(LoadFromStream)(IStream* pStream) = 0;
   // 5: the number of bytes SaveToStream would write now.
-  STDMETHOD(GetSaveSize)(ULONGLONG* pBytes) PURE;
+  STDMETHOD(GetSaveSize)(ULONGLONG* pBytes) = 0;
 };
 
 inline constexpr IID IID_IVQAttribute = __uuidof(IVQAttribute);

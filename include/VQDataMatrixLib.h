@@ -54,85 +54,85 @@ struct IVQDataMatrix : public IDispatch {
   // 1: sets the four dimension sizes (each at least 1) and creates the
   // per-element tables, the swap file and the worker thread; with
   // bDoCreateInstances not 0 also every element's data item.
-  STDMETHOD(Initialize)(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) PURE;
+  STDMETHOD(Initialize)(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4) = 0;
   // 2: destroys all element storage, the swap queue contents and the
   // identifier and label table.
-  STDMETHOD(ReleaseAllVQData)() PURE;
+  STDMETHOD(ReleaseAllVQData)() = 0;
   // 3: the element's data item for reading and writing, with attributes.
-  STDMETHOD(get_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) PURE;
+  STDMETHOD(get_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) = 0;
   // 3: stores a data item as the element.
-  STDMETHOD(put_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) PURE;
+  STDMETHOD(put_DataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) = 0;
   // 4: number of dimensions: 0 before Initialize, 4 after.
-  STDMETHOD(get_Dimensions)(LONG* pVal) PURE;
+  STDMETHOD(get_Dimensions)(LONG* pVal) = 0;
   // 5: size of dimension 1..4; 0 gives the number of dimensions.
-  STDMETHOD(get_Size)(LONG Dimension, LONG* pVal) PURE;
+  STDMETHOD(get_Size)(LONG Dimension, LONG* pVal) = 0;
   // 6: sets the axis of matrix dimension 0..3.
-  STDMETHOD(InitializeAxis)(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) PURE;
+  STDMETHOD(InitializeAxis)(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) = 0;
   // 7: reads the axis of matrix dimension 0..3; Unit is a new string.
-  STDMETHOD(GetAxis)(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) PURE;
+  STDMETHOD(GetAxis)(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) = 0;
   // 8: gives every element a buffer of nXSize values x nZSize records.
-  STDMETHOD(AllAllocate)(LONG nXSize, LONG nZSize, LONG Format) PURE;
+  STDMETHOD(AllAllocate)(LONG nXSize, LONG nZSize, LONG Format) = 0;
   // 9: gives every element the same linear x-axis.
-  STDMETHOD(AllInitializeAsLinear)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) PURE;
+  STDMETHOD(AllInitializeAsLinear)(LONG Size, DOUBLE FirstValue, DOUBLE Delta, BSTR Unit) = 0;
   // 10..12: fill pData with the sums over [Xmin, Xmax] of record Z of every
   // element of a plane.
   STDMETHOD(GetD1D2Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d3, LONG d4, matrixDirectionType dir,
-                          IUnknown* pData) PURE;
+                          IUnknown* pData) = 0;
   STDMETHOD(GetD1D3Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d2, LONG d4, matrixDirectionType dir,
-                          IUnknown* pData) PURE;
+                          IUnknown* pData) = 0;
   STDMETHOD(GetD2D3Slice)(DOUBLE Xmin, DOUBLE Xmax, LONG Z, LONG d1, LONG d4, matrixDirectionType dir,
-                          IUnknown* pData) PURE;
+                          IUnknown* pData) = 0;
   // 13..15: fill Data with record Z of every element of a plane, one record
   // per element.
-  STDMETHOD(GetD1D2SliceSpectrum)(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
-  STDMETHOD(GetD1D3SliceSpectrum)(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
-  STDMETHOD(GetD2D3SliceSpectrum)(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) PURE;
+  STDMETHOD(GetD1D2SliceSpectrum)(LONG Z, LONG d3, LONG d4, matrixDirectionType dir, IUnknown* Data) = 0;
+  STDMETHOD(GetD1D3SliceSpectrum)(LONG Z, LONG d2, LONG d4, matrixDirectionType dir, IUnknown* Data) = 0;
+  STDMETHOD(GetD2D3SliceSpectrum)(LONG Z, LONG d1, LONG d4, matrixDirectionType dir, IUnknown* Data) = 0;
   // 16: writes the whole matrix to the stream.
-  STDMETHOD(Write)(IStream* IStream) PURE;
+  STDMETHOD(Write)(IStream* IStream) = 0;
   // 17: reads a matrix written by Write into a new matrix.
-  STDMETHOD(Read)(IStream* IStream) PURE;
+  STDMETHOD(Read)(IStream* IStream) = 0;
   // 18: numeric identifier of an element.
-  STDMETHOD(get_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) PURE;
-  STDMETHOD(put_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) PURE;
+  STDMETHOD(get_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG* pVal) = 0;
+  STDMETHOD(put_ID)(LONG d1, LONG d2, LONG d3, LONG d4, LONG newVal) = 0;
   // 19: text label of an element.
-  STDMETHOD(get_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) PURE;
-  STDMETHOD(put_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) PURE;
+  STDMETHOD(get_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* pVal) = 0;
+  STDMETHOD(put_Label)(LONG d1, LONG d2, LONG d3, LONG d4, BSTR newVal) = 0;
   // 20: DataPtr of the element with that identifier.
-  STDMETHOD(get_DataPtrID)(LONG ID, IUnknown** pVal) PURE;
-  STDMETHOD(put_DataPtrID)(LONG ID, IUnknown* newVal) PURE;
+  STDMETHOD(get_DataPtrID)(LONG ID, IUnknown** pVal) = 0;
+  STDMETHOD(put_DataPtrID)(LONG ID, IUnknown* newVal) = 0;
   // 21: position of the first element (lowest index) with that identifier.
-  STDMETHOD(GetPositionFromID)(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) PURE;
+  STDMETHOD(GetPositionFromID)(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) = 0;
   // 22: label of the whole matrix.
-  STDMETHOD(get_MatrixLabel)(BSTR* pVal) PURE;
-  STDMETHOD(put_MatrixLabel)(BSTR newVal) PURE;
+  STDMETHOD(get_MatrixLabel)(BSTR* pVal) = 0;
+  STDMETHOD(put_MatrixLabel)(BSTR newVal) = 0;
   // 23: first element in storage order that has a data item, and where it is
   // (each coordinate pointer is optional).
-  STDMETHOD(get_FirstValidDataPtr)(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) PURE;
+  STDMETHOD(get_FirstValidDataPtr)(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) = 0;
   // 24: 1 when every storage object exists and holds data.
-  STDMETHOD(get_IsAllDataValid)(LONG* pVal) PURE;
+  STDMETHOD(get_IsAllDataValid)(LONG* pVal) = 0;
   // 25: first-in-first-out or last-in-first-out swapping.
-  STDMETHOD(SetElementPriority)(elementPriorityType priority) PURE;
+  STDMETHOD(SetElementPriority)(elementPriorityType priority) = 0;
   // 26: the element's data item for reading (WithAttributes: 0 or not).
-  STDMETHOD(get_ConstDataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes, IUnknown** pVal) PURE;
+  STDMETHOD(get_ConstDataPtr)(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes, IUnknown** pVal) = 0;
   // 27: writes every element to the swap file.
-  STDMETHOD(AllSaveToDisk)() PURE;
+  STDMETHOD(AllSaveToDisk)() = 0;
   // 28: values firstIndex..lastIndex of an element for reading; S_FALSE when
   // the item holds more than asked for.
   STDMETHOD(get_ConstDataSubsetPtr)(LONG d1, LONG d2, LONG d3, LONG d4, LONG firstIndex, LONG lastIndex,
-                                    LONG WithAttributes, IUnknown** pVal) PURE;
+                                    LONG WithAttributes, IUnknown** pVal) = 0;
   // 29: gives every element of one d4 index the attributes of a data item.
-  STDMETHOD(put_AttributesDataPtr)(LONG d4, IUnknown* newVal) PURE;
+  STDMETHOD(put_AttributesDataPtr)(LONG d4, IUnknown* newVal) = 0;
   // 30: Initialize followed by AllAllocate, with a choice of storage kind.
   STDMETHOD(Initialize2)(LONG d1, LONG d2, LONG d3, LONG d4, LONG nXSize, LONG nZSize, LONG Format,
-                         matrixType matrixType) PURE;
+                         matrixType matrixType) = 0;
   // 31: copies all elements into one data item.
-  STDMETHOD(CopyContentsToSingleVqData)(IUnknown* Data) PURE;
+  STDMETHOD(CopyContentsToSingleVqData)(IUnknown* Data) = 0;
   // 32: copies the matrix's tag vectors into a data item.
-  STDMETHOD(GetTagVectorsData)(IUnknown* pVal) PURE;
+  STDMETHOD(GetTagVectorsData)(IUnknown* pVal) = 0;
   // 33: keeps the data item that carries the matrix's tag vectors.
-  STDMETHOD(PutTagVectorsData)(IUnknown* pVal) PURE;
+  STDMETHOD(PutTagVectorsData)(IUnknown* pVal) = 0;
   // 34: 1 when an element with that identifier exists, else 0.
-  STDMETHOD(HasData)(LONG ID, LONG* HasData) PURE;
+  STDMETHOD(HasData)(LONG ID, LONG* HasData) = 0;
 };
 inline constexpr IID IID_IVQDataMatrix = __uuidof(IVQDataMatrix);
 

@@ -30,7 +30,6 @@
 // ---------------------------------------------------------------------------
 // Constants.
 // ---------------------------------------------------------------------------
-#define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
@@ -66,6 +65,17 @@
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 
+// Constants that Windows code knows as INFINITE and MAX_PATH (VQWin32Compat.h
+// defines those words as these): an ordinary Linux program may well have an
+// INFINITE or a MAX_PATH of its own.
+namespace vq {
+// The timeout of a wait without a limit.
+inline constexpr DWORD kInfinite = 0xFFFFFFFFu;
+// The size of GetTempFileNameA's name buffer, in bytes with the terminator
+// (Windows' limit, which the temporary names formed here keep).
+inline constexpr int kMaxPath = 260;
+}  // namespace vq
+
 // ---------------------------------------------------------------------------
 // Types.
 // ---------------------------------------------------------------------------
@@ -75,7 +85,7 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef DWORD (*PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 // A recursive lock. The owning thread may enter it again; it must leave it as
@@ -200,7 +210,7 @@ EXTERN_C HLOCAL LocalFree(HLOCAL block);
 // the length needed including the terminator (buffer untouched).
 EXTERN_C DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 // Forms "<path>/<prefix><XXXX>.tmp" (XXXX = four upper-case hex digits of the
-// unique number) in tempFileName (MAX_PATH bytes). The whole prefix is kept.
+// unique number) in tempFileName (vq::kMaxPath bytes). The whole prefix is kept.
 // unique 0: picks numbers until a new file can be created exclusively (mode
 // 0600) and returns the number used; otherwise only forms the name with
 // unique's low 16 bits and returns unique. 0 with the last error on failure.

@@ -368,11 +368,11 @@ typedef struct tagEXCEPINFO {
 
 VQ_DECLARE_INTERFACE(IDispatch, IUnknown, "00020400-0000-0000-C000-000000000046");
 struct IDispatch : IUnknown {
-  STDMETHOD(GetTypeInfoCount)(UINT* pctinfo) PURE;
-  STDMETHOD(GetTypeInfo)(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) PURE;
-  STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) PURE;
+  STDMETHOD(GetTypeInfoCount)(UINT* pctinfo) = 0;
+  STDMETHOD(GetTypeInfo)(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+  STDMETHOD(GetIDsOfNames)(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) = 0;
   STDMETHOD(Invoke)(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) PURE;
+                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
 
  protected:
   ~IDispatch() = default;
@@ -577,28 +577,28 @@ inline constexpr IID IID_ITypeComp = __uuidof(ITypeComp);
 
 VQ_DECLARE_INTERFACE(ITypeInfo, IUnknown, "00020401-0000-0000-C000-000000000046");
 struct ITypeInfo : IUnknown {
-  STDMETHOD(GetTypeAttr)(TYPEATTR** ppTypeAttr) PURE;
-  STDMETHOD(GetTypeComp)(ITypeComp** ppTComp) PURE;
-  STDMETHOD(GetFuncDesc)(UINT index, FUNCDESC** ppFuncDesc) PURE;
-  STDMETHOD(GetVarDesc)(UINT index, VARDESC** ppVarDesc) PURE;
-  STDMETHOD(GetNames)(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) PURE;
-  STDMETHOD(GetRefTypeOfImplType)(UINT index, HREFTYPE* pRefType) PURE;
-  STDMETHOD(GetImplTypeFlags)(UINT index, INT* pImplTypeFlags) PURE;
-  STDMETHOD(GetIDsOfNames)(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) PURE;
+  STDMETHOD(GetTypeAttr)(TYPEATTR** ppTypeAttr) = 0;
+  STDMETHOD(GetTypeComp)(ITypeComp** ppTComp) = 0;
+  STDMETHOD(GetFuncDesc)(UINT index, FUNCDESC** ppFuncDesc) = 0;
+  STDMETHOD(GetVarDesc)(UINT index, VARDESC** ppVarDesc) = 0;
+  STDMETHOD(GetNames)(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) = 0;
+  STDMETHOD(GetRefTypeOfImplType)(UINT index, HREFTYPE* pRefType) = 0;
+  STDMETHOD(GetImplTypeFlags)(UINT index, INT* pImplTypeFlags) = 0;
+  STDMETHOD(GetIDsOfNames)(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
   STDMETHOD(Invoke)(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
-                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) PURE;
+                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
   STDMETHOD(GetDocumentation)(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
-                              BSTR* pBstrHelpFile) PURE;
+                              BSTR* pBstrHelpFile) = 0;
   STDMETHOD(GetDllEntry)(MEMBERID memid, INVOKEKIND invKind, BSTR* pBstrDllName, BSTR* pBstrName,
-                         WORD* pwOrdinal) PURE;
-  STDMETHOD(GetRefTypeInfo)(HREFTYPE hRefType, ITypeInfo** ppTInfo) PURE;
-  STDMETHOD(AddressOfMember)(MEMBERID memid, INVOKEKIND invKind, PVOID* ppv) PURE;
-  STDMETHOD(CreateInstance)(IUnknown* pUnkOuter, REFIID riid, PVOID* ppvObj) PURE;
-  STDMETHOD(GetMops)(MEMBERID memid, BSTR* pBstrMops) PURE;
-  STDMETHOD(GetContainingTypeLib)(ITypeLib** ppTLib, UINT* pIndex) PURE;
-  STDMETHOD_(void, ReleaseTypeAttr)(TYPEATTR* pTypeAttr) PURE;
-  STDMETHOD_(void, ReleaseFuncDesc)(FUNCDESC* pFuncDesc) PURE;
-  STDMETHOD_(void, ReleaseVarDesc)(VARDESC* pVarDesc) PURE;
+                         WORD* pwOrdinal) = 0;
+  STDMETHOD(GetRefTypeInfo)(HREFTYPE hRefType, ITypeInfo** ppTInfo) = 0;
+  STDMETHOD(AddressOfMember)(MEMBERID memid, INVOKEKIND invKind, PVOID* ppv) = 0;
+  STDMETHOD(CreateInstance)(IUnknown* pUnkOuter, REFIID riid, PVOID* ppvObj) = 0;
+  STDMETHOD(GetMops)(MEMBERID memid, BSTR* pBstrMops) = 0;
+  STDMETHOD(GetContainingTypeLib)(ITypeLib** ppTLib, UINT* pIndex) = 0;
+  STDMETHOD_(void, ReleaseTypeAttr)(TYPEATTR* pTypeAttr) = 0;
+  STDMETHOD_(void, ReleaseFuncDesc)(FUNCDESC* pFuncDesc) = 0;
+  STDMETHOD_(void, ReleaseVarDesc)(VARDESC* pVarDesc) = 0;
 
  protected:
   ~ITypeInfo() = default;

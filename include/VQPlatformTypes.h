@@ -19,13 +19,14 @@
 #include <type_traits>
 
 // ---------------------------------------------------------------------------
-// Calling conventions and declaration macros (empty or trivial on Linux).
+// Method and export declaration macros (the calling conventions are empty on
+// Linux). Interfaces are declared as structs with `= 0` methods: the Windows
+// words for those (`interface`, `PURE`) and the other decorations are in
+// VQWin32Compat.h, for ported code that opts in, since a Linux program may use
+// them as names of its own.
 // ---------------------------------------------------------------------------
-#define WINAPI
 #define STDMETHODCALLTYPE
 #define STDAPICALLTYPE
-#define CALLBACK
-#define __RPC_FAR
 #define EXTERN_C extern "C"
 #define STDAPI EXTERN_C HRESULT STDAPICALLTYPE
 #define STDAPI_(type) EXTERN_C type STDAPICALLTYPE
@@ -33,10 +34,6 @@
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
 #define STDMETHODIMP HRESULT STDMETHODCALLTYPE
 #define STDMETHODIMP_(type) type STDMETHODCALLTYPE
-#define PURE = 0
-#define interface struct
-#define DECLSPEC_NOVTABLE
-#define DECLSPEC_UUID(x)
 
 // ---------------------------------------------------------------------------
 // Integer and character types.
@@ -126,6 +123,8 @@ typedef struct _FILETIME {
   DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
 
+// BOOL's two values. Other Linux libraries (curses, GLib, ICU) define them
+// alike, hence the guards.
 #ifndef TRUE
 #define TRUE 1
 #endif
@@ -134,7 +133,6 @@ typedef struct _FILETIME {
 #endif
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
-#define MAX_PATH 260
 
 // ---------------------------------------------------------------------------
 // HRESULT: severity bit 31, facility bits 16..26, code bits 0..15.
@@ -175,7 +173,6 @@ constexpr HRESULT HRESULT_FROM_WIN32_inline(uint32_t x) {
 
 #define S_OK VQ_HR(0x00000000)
 #define S_FALSE VQ_HR(0x00000001)
-#define NOERROR S_OK
 #define E_UNEXPECTED VQ_HR(0x8000FFFF)
 #define E_NOTIMPL VQ_HR(0x80004001)
 #define E_OUTOFMEMORY VQ_HR(0x8007000E)
@@ -245,7 +242,6 @@ constexpr HRESULT HRESULT_FROM_WIN32_inline(uint32_t x) {
 
 // Win32 error codes in use (GetLastError values; HRESULT_FROM_WIN32 maps them).
 #define ERROR_SUCCESS 0L
-#define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
@@ -422,9 +418,9 @@ inline constexpr CLSID CLSID_NULL{};
 // ---------------------------------------------------------------------------
 VQ_DECLARE_INTERFACE(IUnknown, void, "00000000-0000-0000-C000-000000000046");
 struct IUnknown {
-  STDMETHOD(QueryInterface)(REFIID riid, void** ppvObject) PURE;
-  STDMETHOD_(ULONG, AddRef)() PURE;
-  STDMETHOD_(ULONG, Release)() PURE;
+  STDMETHOD(QueryInterface)(REFIID riid, void** ppvObject) = 0;
+  STDMETHOD_(ULONG, AddRef)() = 0;
+  STDMETHOD_(ULONG, Release)() = 0;
 
   template <class Q>
   HRESULT QueryInterface(Q** pp) {
@@ -452,3 +448,9 @@ EXTERN_C int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
 // for any malformed text; *pclsid is set only on success.
 EXTERN_C HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 EXTERN_C HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid);
+
+// Code ported from Windows opts in to the Windows spellings with this define
+// (on its command line), or by including VQWin32Compat.h itself.
+#ifdef VQ_WIN32_COMPAT
+#include "VQWin32Compat.h"
+#endif

@@ -99,9 +99,9 @@ typedef struct tagSTATSTG {
 VQ_DECLARE_INTERFACE(ISequentialStream, IUnknown, "0c733a30-2a1c-11ce-ade5-00aa0044773d");
 struct ISequentialStream : IUnknown {
   // Reads up to cb bytes into pv; *pcbRead (when given) receives the count.
-  STDMETHOD(Read)(void* pv, ULONG cb, ULONG* pcbRead) PURE;
+  STDMETHOD(Read)(void* pv, ULONG cb, ULONG* pcbRead) = 0;
   // Writes cb bytes from pv; *pcbWritten (when given) receives the count.
-  STDMETHOD(Write)(const void* pv, ULONG cb, ULONG* pcbWritten) PURE;
+  STDMETHOD(Write)(const void* pv, ULONG cb, ULONG* pcbWritten) = 0;
 
  protected:
   ~ISequentialStream() = default;
@@ -112,20 +112,20 @@ struct IStream : ISequentialStream {
   // Moves the position to origin + dlibMove; a negative target is
   // STG_E_INVALIDFUNCTION and leaves the position. *plibNewPosition (when
   // given) receives the new position.
-  STDMETHOD(Seek)(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) PURE;
+  STDMETHOD(Seek)(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) = 0;
   // Truncates or extends the stream; the position is not moved.
-  STDMETHOD(SetSize)(ULARGE_INTEGER libNewSize) PURE;
+  STDMETHOD(SetSize)(ULARGE_INTEGER libNewSize) = 0;
   // Copies up to cb bytes from the current position into pstm; the counts go
   // to *pcbRead and *pcbWritten (when given), also after a failure.
-  STDMETHOD(CopyTo)(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) PURE;
-  STDMETHOD(Commit)(DWORD grfCommitFlags) PURE;
-  STDMETHOD(Revert)() PURE;
-  STDMETHOD(LockRegion)(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) PURE;
-  STDMETHOD(UnlockRegion)(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) PURE;
+  STDMETHOD(CopyTo)(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead, ULARGE_INTEGER* pcbWritten) = 0;
+  STDMETHOD(Commit)(DWORD grfCommitFlags) = 0;
+  STDMETHOD(Revert)() = 0;
+  STDMETHOD(LockRegion)(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) = 0;
+  STDMETHOD(UnlockRegion)(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) = 0;
   // Fills *pstatstg; a name, when returned, belongs to the caller (CoTaskMemFree).
-  STDMETHOD(Stat)(STATSTG* pstatstg, DWORD grfStatFlag) PURE;
+  STDMETHOD(Stat)(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
   // Returns a new stream on the same bytes, positioned where this one is.
-  STDMETHOD(Clone)(IStream** ppstm) PURE;
+  STDMETHOD(Clone)(IStream** ppstm) = 0;
 
  protected:
   ~IStream() = default;

@@ -65,7 +65,7 @@ void CVQDataMatrix::ResetToNew() {
   if (m_StopEvent != nullptr) {
     m_Stopping = true;
     SetEvent(m_StopEvent);
-    if (m_WorkerThread != nullptr && WaitForSingleObject(m_WorkerThread, INFINITE) == WAIT_OBJECT_0) {
+    if (m_WorkerThread != nullptr && WaitForSingleObject(m_WorkerThread, vq::kInfinite) == WAIT_OBJECT_0) {
       VQ_TRACE("CVQDataMatrix::Cleanup", "DataMatrix", 2, "Worker thread (Handle=%u) stopped",
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_WorkerThread.load())));
     }
@@ -343,7 +343,7 @@ HRESULT CVQDataMatrix::Initialize2Impl(LONG d1, LONG d2, LONG d3, LONG d4, LONG 
   });
 }
 
-DWORD WINAPI CVQDataMatrix::WorkerThreadEntry(LPVOID parameter) {
+DWORD CVQDataMatrix::WorkerThreadEntry(LPVOID parameter) {
   auto* self = static_cast<CVQDataMatrix*>(parameter);
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (hr != S_OK) {

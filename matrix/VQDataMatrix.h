@@ -348,7 +348,7 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   void WakeWorker();
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
-  static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
+  static DWORD WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
   // construction to destruction; the first member, so it goes last.

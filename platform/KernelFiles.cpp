@@ -18,7 +18,7 @@ EXTERN_C DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
   const size_t len = strlen(dir);
   const bool addSlash = dir[len - 1] != '/';
   const size_t needed = len + (addSlash ? 1 : 0);  // without the terminator
-  if (needed + 1 > MAX_PATH * 16) {  // an absurd $TMPDIR is refused, not copied
+  if (needed + 1 > vq::kMaxPath * 16) {            // an absurd $TMPDIR is refused, not copied
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return 0;
   }
@@ -31,13 +31,13 @@ EXTERN_C DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
 
 namespace {
 
-// Forms "<path>[/]<prefix><XXXX>.tmp" into out (MAX_PATH bytes); false when it
+// Forms "<path>[/]<prefix><XXXX>.tmp" into out (vq::kMaxPath bytes); false when it
 // does not fit.
 bool FormName(const char* path, const char* prefix, unsigned number, char* out) {
   const size_t len = strlen(path);
   const char* sep = (len == 0 || path[len - 1] == '/') ? "" : "/";
-  const int n = snprintf(out, MAX_PATH, "%s%s%s%04X.tmp", path, sep, prefix, number & 0xFFFFu);
-  return n > 0 && n < MAX_PATH;
+  const int n = snprintf(out, vq::kMaxPath, "%s%s%s%04X.tmp", path, sep, prefix, number & 0xFFFFu);
+  return n > 0 && n < vq::kMaxPath;
 }
 
 // Where the search for a free number starts: random per process, then moving
@@ -75,7 +75,7 @@ EXTERN_C UINT GetTempFileNameA(LPCSTR path, LPCSTR prefix, UINT unique, LPSTR te
     }
     return unique;
   }
-  char name[MAX_PATH];
+  char name[vq::kMaxPath];
   // Every 16-bit number is tried at most once.
   for (unsigned attempt = 0; attempt < 0xFFFFu; ++attempt) {
     const unsigned number = NextUnique();

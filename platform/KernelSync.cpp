@@ -79,7 +79,7 @@ class KernelObject {
 // mutex, which the wait releases meanwhile. Returns whether ready.
 bool WaitFor(vq::Mutex& mutex, std::condition_variable_any& cv, DWORD milliseconds, const bool& ready)
     VQ_REQUIRES(mutex) {
-  if (milliseconds == INFINITE) {
+  if (milliseconds == vq::kInfinite) {
     while (!ready) cv.wait(mutex);
     return true;
   }
@@ -374,7 +374,7 @@ EXTERN_C DWORD GetCurrentThreadId(void) {
 EXTERN_C DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 
 EXTERN_C void Sleep(DWORD milliseconds) {
-  if (milliseconds == INFINITE) {
+  if (milliseconds == vq::kInfinite) {
     for (;;) pause();
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -75,7 +75,7 @@ TEST(Apartments, EachThreadKeepsItsOwnMode) {
 // A class linked into the test program, served through the in-process table.
 VQ_DECLARE_INTERFACE(ILinkedThing, IUnknown, "0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F7");
 struct ILinkedThing : IUnknown {
-  STDMETHOD_(LONG, Tag)() PURE;
+  STDMETHOD_(LONG, Tag)() = 0;
 };
 VQ_DEFINE_GUID(CLSID_LinkedThing, "0E1F2A3B-4C5D-4E6F-8091-A2B3C4D5E6F8");
 

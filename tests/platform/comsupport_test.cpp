@@ -14,7 +14,7 @@ namespace {
 
 VQ_DECLARE_INTERFACE(ISupportThing, IUnknown, "3b8e51a2-0d44-4f6c-8d0e-5a7c9e2f1b30");
 struct ISupportThing : IUnknown {
-  STDMETHOD_(int, Answer)() PURE;
+  STDMETHOD_(int, Answer)() = 0;
 };
 VQ_DECLARE_INTERFACE(IOtherThing, IUnknown, "3b8e51a2-0d44-4f6c-8d0e-5a7c9e2f1b31");
 struct IOtherThing : IUnknown {};

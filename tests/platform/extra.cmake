@@ -15,3 +15,9 @@ target_include_directories(${exe} PRIVATE ${CMAKE_CURRENT_LIST_DIR}/testlib)
 target_compile_definitions(${exe} PRIVATE
   VQ_RUNTIME_TESTLIB="$<TARGET_FILE:vq_runtime_testlib>"
   VQ_RUNTIME_TESTLIB_NOEXPORT="$<TARGET_FILE:vq_runtime_testlib_noexport>")
+# Ordinary Linux code on the public headers (tests/platform/headers): built
+# like a client, with include/ only on its path, so that the suite does not
+# build when a public header takes one of its names.
+add_library(vq_plain_linux_program OBJECT ${CMAKE_CURRENT_LIST_DIR}/headers/PlainLinuxProgram.cpp)
+target_link_libraries(vq_plain_linux_program PRIVATE vqplatform vq_build_options)
+add_dependencies(${exe} vq_plain_linux_program)

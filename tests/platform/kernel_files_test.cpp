@@ -1,5 +1,6 @@
 // Temporary folder and files, system message texts and the debug output
-// channel.
+// channel, called as code ported from Windows calls them (MAX_PATH buffers:
+// VQWin32Compat.h).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@
 #include "ScopedEnv.h"
 #include "TempDir.h"
 #include "VQKernel.h"
+#include "VQWin32Compat.h"
 
 namespace {
 

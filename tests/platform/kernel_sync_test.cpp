@@ -1,4 +1,5 @@
-// Critical sections, events, threads, handles and the last-error slot.
+// Critical sections, events, threads, handles and the last-error slot, called
+// as code ported from Windows calls them (WINAPI, INFINITE: VQWin32Compat.h).
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "VQKernel.h"
+#include "VQWin32Compat.h"
 
 namespace {
 
@@ -120,10 +122,10 @@ TEST(Handle, InvalidHandlesAreRefusedWithErrorInvalidHandle) {
   HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(e));
   for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE, e}) {
-    SetLastError(0);
+    SetLastError(NO_ERROR);
     EXPECT_FALSE(CloseHandle(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    SetLastError(0);
+    SetLastError(NO_ERROR);
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(SetEvent(h));
@@ -186,7 +188,7 @@ TEST(Thread, ClosingTheHandleWhileTheThreadRunsDetachesIt) {
 }
 
 TEST(Thread, BadArgumentsAreRefused) {
-  SetLastError(0);
+  SetLastError(NO_ERROR);
   EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   ThreadProbe probe;

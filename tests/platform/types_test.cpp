@@ -1,4 +1,7 @@
-// HRESULT codes, GUIDs and the shared IUnknown implementation.
+// HRESULT codes, GUIDs and the shared IUnknown implementation. The interfaces
+// are declared as code ported from Windows declares them, through the opt-in
+// define (which the public headers answer by including VQWin32Compat.h).
+#define VQ_WIN32_COMPAT
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -81,15 +84,15 @@ TEST(Guid, MalformedTextIsRefusedAndLeavesOutputAlone) {
 }
 
 VQ_DECLARE_INTERFACE(ITestBase, IUnknown, "0A1B2C3D-0000-0000-0000-000000000001");
-struct ITestBase : IUnknown {
-  STDMETHOD(Base)(LONG* out) PURE;
+interface DECLSPEC_NOVTABLE ITestBase : IUnknown {
+  STDMETHOD(Base)(LONG __RPC_FAR* out) PURE;
 };
 VQ_DECLARE_INTERFACE(ITestDerived, ITestBase, "0A1B2C3D-0000-0000-0000-000000000002");
-struct ITestDerived : ITestBase {
+interface ITestDerived : public ITestBase {
   STDMETHOD(Derived)(LONG* out) PURE;
 };
 VQ_DECLARE_INTERFACE(ITestOther, IUnknown, "0A1B2C3D-0000-0000-0000-000000000003");
-struct ITestOther : IUnknown {
+interface ITestOther : IUnknown {
   STDMETHOD(Other)(LONG* out) PURE;
 };
 
@@ -99,7 +102,7 @@ class TestObject : public vq::ComObject<TestObject, ITestDerived, ITestOther> {
  public:
   STDMETHODIMP Base(LONG* out) override { *out = 1; return S_OK; }
   STDMETHODIMP Derived(LONG* out) override { *out = 2; return S_OK; }
-  STDMETHODIMP Other(LONG* out) override { *out = 3; return S_OK; }
+  STDMETHODIMP Other(LONG* out) override { *out = 3; return NOERROR; }
   ~TestObject() override { ++g_destroyed; }
 };
 
