@@ -188,6 +188,27 @@ class VqdmProgram : public ::testing::Test {
 std::string VqdmProgram::s_Dir;
 Result VqdmProgram::s_Demo;
 
+// Level 1 of the trace is for failures: a healthy demonstration prints none
+// (it printed a line per attribute copy of a record without attributes).
+TEST_F(VqdmProgram, HealthyDemoTracesNothingAtLevelOne) {
+  char pattern[] = "/tmp/vqdm-traceXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::ofstream(dir + "/Orvex.ini") << "[VqDebug]\nLevel=1\nKeywords=DataMatrix;Assert\n";
+  setenv("VQ_CONFIG_DIR", dir.c_str(), 1);
+  const std::string out = s_Dir + "-quiet";
+  const Result r =
+      Vqdm("demo --speeds 12 --channels 2 --runs 2 --lines 1024 --memory-budget 0 --no-progress --out " + out);
+  unsetenv("VQ_CONFIG_DIR");
+  for (const char* f : {"/runup.vqdm", "/runup-octave.vqdm", "/campbell.png"}) std::remove((out + f).c_str());
+  rmdir(out.c_str());
+  std::remove((dir + "/Orvex.ini").c_str());
+  rmdir(dir.c_str());
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("bit-exact"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(VqdmProgram, DemoWritesVerifiesAndSummarises) {
   ASSERT_EQ(s_Demo.code, 0) << s_Demo.err;
   EXPECT_NE(s_Demo.out.find("bit-exact"), std::string::npos) << s_Demo.out;
