@@ -136,8 +136,9 @@ HRESULT CVQDataMatrix::NotAllocated(LONG d1, LONG d2, LONG d3, LONG d4) const {
 }
 
 HRESULT CVQDataMatrix::AlreadyInitialised() {
-  return vq::ReportFailure(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED),
-                           "The matrix is already initialised: Initialize, Initialize2 and Read build a new matrix once");
+  return vq::ReportFailure(
+      HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED),
+      "The matrix is already initialised: Initialize, Initialize2 and Read build a new matrix once");
 }
 
 HRESULT CVQDataMatrix::IdNotFound(LONG ID, HRESULT hr) const {
@@ -242,7 +243,8 @@ STDMETHODIMP CVQDataMatrix::get_Dimensions(LONG* pVal) {
 STDMETHODIMP CVQDataMatrix::get_Size(LONG Dimension, LONG* pVal) {
   if (static_cast<uint32_t>(Dimension) > m_Dimensions) {
     if (!IsInitialized()) return NotInitialised();
-    return vq::ReportFailuref(E_FAIL, "Dimension %d does not exist: the matrix's dimensions are 1 to %u (0 gives their number)",
+    return vq::ReportFailuref(E_FAIL,
+                              "Dimension %d does not exist: the matrix's dimensions are 1 to %u (0 gives their number)",
                               Dimension, m_Dimensions);
   }
   if (pVal == nullptr) return MissingArgument("pVal");
@@ -304,7 +306,8 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
     bool cacheReady = false;
     RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });
     if (!cacheReady) {
-      vq::ReportFailure(E_FAIL, "No swap file could be created: no temporary folder is usable (see VQ_SWAP_DIR, TMPDIR)");
+      vq::ReportFailure(E_FAIL,
+                        "No swap file could be created: no temporary folder is usable (see VQ_SWAP_DIR, TMPDIR)");
       return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to initialize file cache");
     }
 

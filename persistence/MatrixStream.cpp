@@ -229,7 +229,8 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
     // Refused before anything is read or stored, so that an initialised
     // matrix keeps sizes that match its storage.
     if (IsInitialized() || m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) {
-      vq::RefuseWithReason(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED), "Stream refused: the matrix is already initialised",
+      vq::RefuseWithReason(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED),
+                           "Stream refused: the matrix is already initialised",
                            "The matrix is already initialised: Read builds a new matrix only");
     }
 

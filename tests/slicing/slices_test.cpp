@@ -623,12 +623,11 @@ TEST_P(SliceTest, SlicesOfElementsWithSomeRecordAttributesTraceNothingAtLevelOne
     auto sums = NewItem(), records = NewItem();
     EXPECT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 1, matrixDirectionByRow, sums.get()), S_OK);
     EXPECT_EQ(plane.Spectra(m.get(), 2, 1, 1, matrixDirectionByRow, records.get()), S_OK);
-    // The attributes that exist still arrive: record 1 of the result shows
-    // its element's record 1.
+    // Attributes that exist still arrive (record 1's, in result record 1).
     _variant_t rpm;
-    EXPECT_EQ(records->GetIndexedAttributeValue(1, 1, _bstr_t(L"Rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(),
-                                                rpm.GetAddress()),
-              S_OK);
+    EXPECT_EQ(
+        records->GetIndexedAttributeValue(1, 1, _bstr_t(L"Rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(), rpm.GetAddress()),
+        S_OK);
   }
   EXPECT_EQ(trace.Lines(), std::vector<std::string>{});
 }

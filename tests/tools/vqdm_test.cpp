@@ -191,19 +191,12 @@ Result VqdmProgram::s_Demo;
 // Level 1 of the trace is for failures: a healthy demonstration prints none
 // (it printed a line per attribute copy of a record without attributes).
 TEST_F(VqdmProgram, HealthyDemoTracesNothingAtLevelOne) {
-  char pattern[] = "/tmp/vqdm-traceXXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  std::ofstream(dir + "/Orvex.ini") << "[VqDebug]\nLevel=1\nKeywords=DataMatrix;Assert\n";
-  setenv("VQ_CONFIG_DIR", dir.c_str(), 1);
-  const std::string out = s_Dir + "-quiet";
-  const Result r =
-      Vqdm("demo --speeds 12 --channels 2 --runs 2 --lines 1024 --memory-budget 0 --no-progress --out " + out);
+  std::ofstream(File("Orvex.ini")) << "[VqDebug]\nLevel=1\nKeywords=DataMatrix;Assert\n";
+  setenv("VQ_CONFIG_DIR", s_Dir.c_str(), 1);
+  const Result r = Vqdm("demo --speeds 12 --channels 2 --runs 2 --lines 1024 --memory-budget 0 --no-progress --out " +
+                        s_Dir);  // the suite's files again, removed with them
   unsetenv("VQ_CONFIG_DIR");
-  for (const char* f : {"/runup.vqdm", "/runup-octave.vqdm", "/campbell.png"}) std::remove((out + f).c_str());
-  rmdir(out.c_str());
-  std::remove((dir + "/Orvex.ini").c_str());
-  rmdir(dir.c_str());
+  std::remove(File("Orvex.ini").c_str());
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("bit-exact"), std::string::npos) << r.out;
   EXPECT_EQ(r.err, "");
@@ -353,7 +346,8 @@ TEST_F(VqdmProgram, HelpOnEveryCommand) {
 TEST(VqdmDemo, EverythingSwappedStillVerifiesBitExact) {
   for (const char* kind : {"single", "multi"}) {
     const Result r = Vqdm(std::string("demo --speeds 24 --channels 1 --runs 1 --lines 65536 --memory-budget 1M "
-                                      "--no-progress --kind ") + kind);
+                                      "--no-progress --kind ") +
+                          kind);
     ASSERT_EQ(r.code, 0) << kind << r.err << r.out;
     EXPECT_NE(r.out.find("bit-exact"), std::string::npos) << r.out;
     const size_t at = r.out.find("swapped out         ");
