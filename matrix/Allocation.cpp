@@ -50,14 +50,25 @@ STDMETHODIMP CVQDataMatrix::AllAllocate(LONG nXSize, LONG nZSize, LONG Format) {
 
 HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, bool keepShaped,
                                         ElementTables tables) {
-  if (!IsInitialized()) return E_FAIL;
+  if (!IsInitialized()) return NotInitialised();
   uint32_t elementBytes = 0;
   const bool fits = CDataBase::ElementBytes(Format, nXSize, nZSize, &elementBytes);
   VQ_TRACE("CVQDataMatrix::AllAllocate", "DataMatrix", 2, "AllAllocate(%u elements). x: %d, z: %d datasize: %u bytes",
            m_SizeAll, nXSize, nZSize, static_cast<uint32_t>(static_cast<uint64_t>(m_SizeAll) * elementBytes));
   // Negative sizes, an element beyond 32 bits, or (packed storage) elements
   // without bytes cannot be laid out.
-  if (!fits || (m_MatrixType == matrixMultipleObjects && elementBytes == 0)) return E_INVALIDARG;
+  if (!fits) {
+    return vq::ReportFailuref(E_INVALIDARG,
+                              "Elements of %d x %d values of format %d cannot be allocated: a size is negative, the "
+                              "format unknown, or an element larger than 4 GiB",
+                              nXSize, nZSize, Format);
+  }
+  if (m_MatrixType == matrixMultipleObjects && elementBytes == 0) {
+    return vq::ReportFailuref(E_INVALIDARG,
+                              "Elements of %d x %d values of format %d hold no values, which packed storage "
+                              "(matrixMultipleObjects) cannot lay out",
+                              nXSize, nZSize, Format);
+  }
 
   return vq::MethodGuard("CVQDataMatrix::AllAllocate", [&]() -> HRESULT {
     const bool full = tables == ElementTables::Full;
@@ -140,6 +151,8 @@ HRESULT CVQDataMatrix::AllocateElements(LONG nXSize, LONG nZSize, LONG Format, b
           continue;  // keeps its item and values
         }
         if (storage == nullptr || !storage->Initialize(count, nXSize, nZSize, Format)) {
+          vq::ReportFailuref(E_FAIL, "Storage object %u could not be given elements of %d x %d values of format %d",
+                             dataIdx, nXSize, nZSize, Format);
           return vq::ErrorReturn(E_FAIL, "AllAllocate: Initialize failed");
         }
         m_Priority.PushUntouched(dataIdx);
@@ -191,7 +204,7 @@ STDMETHODIMP CVQDataMatrix::AllInitializeAsLinear(LONG Size, DOUBLE FirstValue, 
   VQ_TRACE("CVQDataMatrix::AllInitializeAsLinear", "DataMatrix", 2,
            "AllInitializeAsLinear Size: %d, FirstValue: %g, Delta: %g, Unit: %ls", Size, FirstValue, Delta,
            Unit != nullptr ? Unit : L"");
-  if (!IsInitialized()) return E_FAIL;  // no axis manager to register the axis with
+  if (!IsInitialized()) return NotInitialised();  // no axis manager to register the axis with
   return vq::MethodGuard("CVQDataMatrix::AllInitializeAsLinear", [&]() -> HRESULT {
     const wchar_t* unit = Unit != nullptr ? Unit : L"";
     for (uint32_t i = 0; i < m_DataCount; ++i) {
@@ -209,24 +222,26 @@ STDMETHODIMP CVQDataMatrix::InitializeAxis(LONG Dimension, DOUBLE FirstValue, DO
 }
 
 HRESULT CVQDataMatrix::SetAxis(LONG Dimension, DOUBLE FirstValue, DOUBLE Step, BSTR Unit) {
-  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return E_FAIL;
+  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return NoSuchDimension(Dimension);
   try {
     AxisInfo& axis = m_Axes[Dimension];
     axis.Unit.assign(Unit != nullptr ? Unit : L"", SysStringLen(Unit));
     axis.FirstValue = FirstValue;
     axis.Step = Step;
   } catch (...) {
-    return E_OUTOFMEMORY;
+    return vq::ReportFailure(E_OUTOFMEMORY, "The axis's unit could not be kept: out of memory");
   }
   return S_OK;
 }
 
 STDMETHODIMP CVQDataMatrix::GetAxis(LONG Dimension, DOUBLE* FirstValue, DOUBLE* Step, BSTR* Unit) {
-  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return E_FAIL;
-  if (FirstValue == nullptr || Step == nullptr || Unit == nullptr) return E_POINTER;
+  if (static_cast<uint32_t>(Dimension) >= m_Dimensions) return NoSuchDimension(Dimension);
+  if (FirstValue == nullptr) return MissingArgument("FirstValue");
+  if (Step == nullptr) return MissingArgument("Step");
+  if (Unit == nullptr) return MissingArgument("Unit");
   const AxisInfo& axis = m_Axes[Dimension];
   BSTR unit = SysAllocStringLen(axis.Unit.data(), static_cast<UINT>(axis.Unit.size()));
-  if (unit == nullptr) return E_OUTOFMEMORY;
+  if (unit == nullptr) return vq::ReportFailure(E_OUTOFMEMORY, "The axis's unit could not be copied: out of memory");
   *FirstValue = axis.FirstValue;
   *Step = axis.Step;
   *Unit = unit;

@@ -8,7 +8,7 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
                                   IUnknown** out) {
   uint32_t idx = 0, dataIdx = 0, subIdx = 0;
   *out = nullptr;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return OutsideMatrix(d1, d2, d3, d4);
   try {
     IUnknown* item = nullptr;
     {
@@ -19,10 +19,14 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
         storage = Storage(dataIdx);
       }
       if (storage == nullptr) {
+        NotAllocated(d1, d2, d3, d4);
         return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
       }
       HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
-      if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
+      if (hr != S_OK) {
+        if (FAILED(hr)) ElementFailure(hr, "read", d1, d2, d3, d4);
+        return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetData failed", idx);
+      }
       if (item != nullptr) {
         if (idx == 0 && (m_TagVectorData || m_Element0ShowsTags) && !vq::IsSameObject(item, m_TagVectorData.get())) {
           // Element 0 shows exactly the matrix's tag vectors: a vector
@@ -33,7 +37,10 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
           if (m_TagVectorData) {
             VQ_TRACE("CVQDataMatrix::GetElement", "DataMatrix", 3, "Calling GetTagVectorsData");
             hr = CopyTagVectorsTo(item);
-            if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+            if (hr != S_OK) {
+              if (FAILED(hr)) ElementFailure(hr, "given the matrix's tag vectors", d1, d2, d3, d4);
+              return vq::ErrorReturn(hr, "CVQDataMatrix::GetElement: GetTagVectorsData failed", 0);
+            }
             m_Element0ShowsTags = true;
           }
         }
@@ -66,7 +73,7 @@ HRESULT CVQDataMatrix::AllAllocateFromData(IUnknown* item) {
 
 HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* item) {
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return OutsideMatrix(d1, d2, d3, d4);
   // The first item stored gives its shape to every element that has none
   // (the storage objects of a single-object matrix exist from Initialize on;
   // clients may already have shaped and filled items they got from them).
@@ -80,10 +87,14 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
     vq::CritSecLock lock(m_DataLock);
     CDataBase* storage = Storage(dataIdx);
     if (storage == nullptr) {
+      NotAllocated(d1, d2, d3, d4);
       return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
     }
     HRESULT hr = storage->ReplaceData(subIdx, item);
-    if (hr != S_OK) return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: ReplaceData failed", idx);
+    if (hr != S_OK) {
+      if (FAILED(hr)) ElementFailure(hr, "stored", d1, d2, d3, d4);
+      return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: ReplaceData failed", idx);
+    }
   }
   m_Priority.PushPriority(dataIdx);
   VQ_TRACE("CVQDataMatrix::PutElement", "DataMatrix", 3, "PutElement( %d, %d, %d, %d ). %u elements in queue", d1,
@@ -93,11 +104,11 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
 }
 
 STDMETHODIMP CVQDataMatrix::get_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown** pVal) {
-  if (!IsInitialized()) return E_FAIL;
-  if (pVal == nullptr) return E_POINTER;
+  if (!IsInitialized()) return NotInitialised();
+  if (pVal == nullptr) return MissingArgument("pVal");
   // GetElement refuses a position outside the matrix (E_INVALIDARG).
   return vq::MethodGuard(
-      [&] { return GetElement(d1, d2, d3, d4, true, true, pVal); },
+      "CVQDataMatrix::get_DataPtr", [&] { return GetElement(d1, d2, d3, d4, true, true, pVal); },
       [&](const char* message) {
         VQ_TRACE("CVQDataMatrix::get_DataPtr", "Assert", 1, "get_DataPtr(%d,%d,%d,%d): COM Error, %s", d1, d2, d3,
                  d4, message);
@@ -110,11 +121,11 @@ STDMETHODIMP CVQDataMatrix::get_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnk
 
 STDMETHODIMP CVQDataMatrix::get_ConstDataPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG WithAttributes,
                                              IUnknown** pVal) {
-  if (!IsInitialized()) return E_FAIL;
-  if (pVal == nullptr) return E_POINTER;
+  if (!IsInitialized()) return NotInitialised();
+  if (pVal == nullptr) return MissingArgument("pVal");
   // GetElement refuses a position outside the matrix (E_INVALIDARG).
   return vq::MethodGuard(
-      [&] { return GetElement(d1, d2, d3, d4, false, WithAttributes != 0, pVal); },
+      "CVQDataMatrix::get_ConstDataPtr", [&] { return GetElement(d1, d2, d3, d4, false, WithAttributes != 0, pVal); },
       [&](const char* message) {
         VQ_TRACE("CVQDataMatrix::get_ConstDataPtr", "Assert", 1, "get_ConstDataPtr(%d,%d,%d,%d): COM Error, %s", d1,
                  d2, d3, d4, message);
@@ -123,14 +134,14 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataPtr(LONG d1, LONG d2, LONG d3, LONG d4,
 }
 
 STDMETHODIMP CVQDataMatrix::put_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* newVal) {
-  if (!IsInitialized()) return E_FAIL;
+  if (!IsInitialized()) return NotInitialised();
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx)) return E_INVALIDARG;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return OutsideMatrix(d1, d2, d3, d4);
   // A null item would leave the element without values while reporting
   // success.
-  if (newVal == nullptr) return E_POINTER;
+  if (newVal == nullptr) return MissingArgument("newVal");
   return vq::MethodGuard(
-      [&] { return PutElement(d1, d2, d3, d4, newVal); },
+      "CVQDataMatrix::put_DataPtr", [&] { return PutElement(d1, d2, d3, d4, newVal); },
       [&](const char* message) {
         VQ_TRACE("CVQDataMatrix::put_DataPtr", "Assert", 1, "put_DataPtr(%d,%d,%d,%d): COM Error, %s", d1, d2, d3,
                  d4, message);
@@ -140,11 +151,13 @@ STDMETHODIMP CVQDataMatrix::put_DataPtr(LONG d1, LONG d2, LONG d3, LONG d4, IUnk
 
 STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LONG d4, LONG firstIndex,
                                                    LONG lastIndex, LONG WithAttributes, IUnknown** pVal) {
-  if (!IsInitialized()) return E_FAIL;
+  if (!IsInitialized()) return NotInitialised();
   uint32_t idx = 0;
-  if (!ElementIndex(d1, d2, d3, d4, &idx) || pVal == nullptr) return E_INVALIDARG;
+  if (!ElementIndex(d1, d2, d3, d4, &idx)) return OutsideMatrix(d1, d2, d3, d4);
+  if (pVal == nullptr) return MissingArgument("pVal", E_INVALIDARG);
   *pVal = nullptr;
   return vq::MethodGuard(
+      "CVQDataMatrix::get_ConstDataSubsetPtr",
       [&]() -> HRESULT {
         uint32_t dataIdx = 0;
         HRESULT hr = S_OK;
@@ -156,12 +169,21 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LO
             storage = Storage(dataIdx);
           }
           if (storage == nullptr) {
+            NotAllocated(d1, d2, d3, d4);
             return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
           }
           IUnknown* item = nullptr;
           hr = storage->GetDataSubset(SubIndex(idx), WithAttributes != 0, static_cast<uint32_t>(firstIndex),
                                       static_cast<uint32_t>(lastIndex), &item);
           if (FAILED(hr)) {
+            if (lastIndex < firstIndex) {
+              vq::ReportFailuref(E_FAIL, "The value range is reversed: from %d down to %d", firstIndex, lastIndex);
+            } else {
+              const _com_error error(hr);
+              vq::ReportFailuref(E_FAIL, "Values %d to %d of element (%d, %d, %d, %d) could not be read: %s (0x%08X)",
+                                 firstIndex, lastIndex, d1, d2, d3, d4, vq::ComErrorText(error),
+                                 static_cast<unsigned>(hr));
+            }
             return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::get_ConstDataSubsetPtr: GetDataSubset failed", idx);
           }
           if (item != nullptr) item->AddRef();
@@ -190,8 +212,8 @@ bool CVQDataMatrix::HasStorage(uint32_t idx) {
 }
 
 STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, LONG* d4, IUnknown** pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  if (!IsInitialized()) return E_FAIL;
+  if (pVal == nullptr) return MissingArgument("pVal");
+  if (!IsInitialized()) return NotInitialised();
   return vq::MethodGuard("CVQDataMatrix::get_FirstValidDataPtr", [&]() -> HRESULT {
     for (uint32_t idx = 0; idx < m_SizeAll; ++idx) {
       LONG p1, p2, p3, p4;
@@ -216,13 +238,13 @@ STDMETHODIMP CVQDataMatrix::get_FirstValidDataPtr(LONG* d1, LONG* d2, LONG* d3, 
         return S_OK;
       }
     }
-    return E_FAIL;
+    return vq::ReportFailure(E_FAIL, "No element of the matrix holds a data item that could be read");
   });
 }
 
 STDMETHODIMP CVQDataMatrix::get_IsAllDataValid(LONG* pVal) {
-  if (pVal == nullptr) return E_POINTER;
-  if (!IsInitialized()) return E_FAIL;  // no elements whose data could be judged
+  if (pVal == nullptr) return MissingArgument("pVal");
+  if (!IsInitialized()) return NotInitialised();  // no elements whose data could be judged
   vq::CritSecLock lock(m_DataLock);
   LONG valid = 1;
   if (m_DataCount != 0) {

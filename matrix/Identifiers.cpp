@@ -17,9 +17,11 @@ CVQDataMatrix::PointInfo& CVQDataMatrix::PointForWriting(uint32_t idx) {
 }
 
 HRESULT CVQDataMatrix::PointIndex(LONG d1, LONG d2, LONG d3, LONG d4, bool noOut, uint32_t* idx) const {
-  if (!ElementIndex(d1, d2, d3, d4, idx)) return E_INVALIDARG;
-  if (noOut) return E_POINTER;
-  if (!m_PointInfo) return E_FAIL;  // released by ReleaseAllVQData
+  if (!ElementIndex(d1, d2, d3, d4, idx)) return OutsideMatrix(d1, d2, d3, d4);
+  if (noOut) return MissingArgument("pVal");
+  if (!m_PointInfo) {
+    return vq::ReportFailure(E_FAIL, "The identifiers and labels were released by ReleaseAllVQData");
+  }
   return S_OK;
 }
 
@@ -44,7 +46,7 @@ STDMETHODIMP CVQDataMatrix::get_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR* 
   if (HRESULT hr = PointIndex(d1, d2, d3, d4, pVal == nullptr, &idx); hr != S_OK) return hr;
   const std::wstring& label = PointAt(idx).Label;
   BSTR copy = SysAllocStringLen(label.data(), static_cast<UINT>(label.size()));
-  if (copy == nullptr) return E_OUTOFMEMORY;
+  if (copy == nullptr) return vq::ReportFailure(E_OUTOFMEMORY, "The label could not be copied: out of memory");
   *pVal = copy;
   return S_OK;
 }
@@ -59,8 +61,11 @@ STDMETHODIMP CVQDataMatrix::put_Label(LONG d1, LONG d2, LONG d3, LONG d4, BSTR n
 }
 
 STDMETHODIMP CVQDataMatrix::GetPositionFromID(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) {
-  if (d1 == nullptr || d2 == nullptr || d3 == nullptr || d4 == nullptr) return E_POINTER;
-  return FindPosition(ID, d1, d2, d3, d4);
+  if (d1 == nullptr || d2 == nullptr || d3 == nullptr || d4 == nullptr) {
+    return MissingArgument(d1 == nullptr ? "d1" : d2 == nullptr ? "d2" : d3 == nullptr ? "d3" : "d4");
+  }
+  const HRESULT hr = FindPosition(ID, d1, d2, d3, d4);
+  return SUCCEEDED(hr) ? hr : IdNotFound(ID, hr);
 }
 
 HRESULT CVQDataMatrix::FindPosition(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const {
@@ -81,12 +86,12 @@ HRESULT CVQDataMatrix::FindPosition(LONG ID, LONG* d1, LONG* d2, LONG* d3, LONG*
 }
 
 STDMETHODIMP CVQDataMatrix::get_DataPtrID(LONG ID, IUnknown** pVal) {
-  if (pVal == nullptr) return E_POINTER;
+  if (pVal == nullptr) return MissingArgument("pVal");
   return vq::MethodGuard("CVQDataMatrix::get_DataPtrID", [&]() -> HRESULT {
     LONG d1, d2, d3, d4;
     HRESULT hr = FindPosition(ID, &d1, &d2, &d3, &d4);
-    if (FAILED(hr)) return hr;
-    if (!IsInitialized()) return E_FAIL;
+    if (FAILED(hr)) return IdNotFound(ID, hr);
+    if (!IsInitialized()) return NotInitialised();
     return GetElement(d1, d2, d3, d4, true, true, pVal);
   });
 }
@@ -95,21 +100,21 @@ STDMETHODIMP CVQDataMatrix::put_DataPtrID(LONG ID, IUnknown* newVal) {
   return vq::MethodGuard("CVQDataMatrix::put_DataPtrID", [&]() -> HRESULT {
     LONG d1, d2, d3, d4;
     HRESULT hr = FindPosition(ID, &d1, &d2, &d3, &d4);
-    if (FAILED(hr)) return hr;
-    if (!IsInitialized()) return E_FAIL;
-    if (newVal == nullptr) return E_POINTER;
+    if (FAILED(hr)) return IdNotFound(ID, hr);
+    if (!IsInitialized()) return NotInitialised();
+    if (newVal == nullptr) return MissingArgument("newVal");
     return PutElement(d1, d2, d3, d4, newVal);
   });
 }
 
 STDMETHODIMP CVQDataMatrix::get_MatrixLabel(BSTR* pVal) {
-  if (pVal == nullptr) return E_POINTER;
+  if (pVal == nullptr) return MissingArgument("pVal");
   if (m_MatrixLabel == nullptr) {
     *pVal = nullptr;  // a null label was put
     return S_OK;
   }
   BSTR copy = SysAllocStringLen(m_MatrixLabel, SysStringLen(m_MatrixLabel));
-  if (copy == nullptr) return E_OUTOFMEMORY;
+  if (copy == nullptr) return vq::ReportFailure(E_OUTOFMEMORY, "The matrix label could not be copied: out of memory");
   *pVal = copy;
   return S_OK;
 }
@@ -121,7 +126,7 @@ HRESULT CVQDataMatrix::SetMatrixLabel(BSTR newVal) {
   BSTR copy = nullptr;
   if (newVal != nullptr) {
     copy = SysAllocStringLen(newVal, SysStringLen(newVal));
-    if (copy == nullptr) return E_OUTOFMEMORY;
+    if (copy == nullptr) return vq::ReportFailure(E_OUTOFMEMORY, "The matrix label could not be kept: out of memory");
   }
   SysFreeString(m_MatrixLabel);
   m_MatrixLabel = copy;
@@ -129,14 +134,19 @@ HRESULT CVQDataMatrix::SetMatrixLabel(BSTR newVal) {
 }
 
 STDMETHODIMP CVQDataMatrix::HasData(LONG ID, LONG* pHasData) {
-  if (pHasData == nullptr) return E_POINTER;
+  if (pHasData == nullptr) return MissingArgument("pHasData");
   LONG d1, d2, d3, d4;
   *pHasData = SUCCEEDED(FindPosition(ID, &d1, &d2, &d3, &d4)) ? 1 : 0;
   return S_OK;
 }
 
 STDMETHODIMP CVQDataMatrix::put_AttributesDataPtr(LONG d4, IUnknown* newVal) {
-  if (!IsInitialized() || static_cast<uint32_t>(d4) >= m_Sizes[3] || newVal == nullptr) return E_INVALIDARG;
+  if (!IsInitialized()) return NotInitialised(E_INVALIDARG);
+  if (static_cast<uint32_t>(d4) >= m_Sizes[3]) {
+    return vq::ReportFailuref(E_INVALIDARG, "d4 = %d is outside the matrix's d4 positions (0 to %u)", d4,
+                              m_Sizes[3] - 1);
+  }
+  if (newVal == nullptr) return MissingArgument("newVal", E_INVALIDARG);
   return vq::MethodGuard("CVQDataMatrix::put_AttributesDataPtr", [&]() -> HRESULT {
     CAttributeManager::Ref attributeId;  // held until every storage object holds it
     HRESULT hr = S_OK;

@@ -240,7 +240,7 @@ STDMETHODIMP CVQDataMatrix::SetElementPriority(elementPriorityType priority) {
 
 STDMETHODIMP CVQDataMatrix::AllSaveToDisk() {
   VQ_TRACE("CVQDataMatrix::AllSaveToDisk", "DataMatrix", 2, "AllSaveToDisk(%u elements)", m_SizeAll);
-  if (!IsInitialized()) return E_FAIL;  // no swap file to save to
+  if (!IsInitialized()) return NotInitialised();  // no swap file to save to
   return vq::MethodGuard("CVQDataMatrix::AllSaveToDisk", [&]() -> HRESULT {
     for (uint32_t i = 0; i < m_DataCount; ++i) {
       vq::CritSecLock lock(m_DataLock);

@@ -92,7 +92,65 @@ void CVQDataMatrix::ResetToNew() {
 }
 
 STDMETHODIMP CVQDataMatrix::InterfaceSupportsErrorInfo(REFIID riid) {
-  return vq::SupportsErrorInfoFor(riid, IID_IVQDataMatrix);
+  return vq::SupportsErrorInfoFor(riid, vq::kReportedInterface);
+}
+
+// The error information of every failure names the matrix's interface
+// (core/VQErrorReporting.h).
+const IID vq::kReportedInterface = IID_IVQDataMatrix;
+const wchar_t vq::kReportedSource[] = L"VQDataMatrix";
+
+// ---------------------------------------------------------------------------
+// The words of the common failures.
+// ---------------------------------------------------------------------------
+
+HRESULT CVQDataMatrix::NotInitialised(HRESULT hr) const {
+  return vq::ReportFailure(hr, "The matrix is not initialised: call Initialize or Initialize2 first");
+}
+
+HRESULT CVQDataMatrix::OutsideMatrix(LONG d1, LONG d2, LONG d3, LONG d4, HRESULT hr) const {
+  if (!IsInitialized()) return NotInitialised(hr);
+  return vq::ReportFailuref(hr, "Position (%d, %d, %d, %d) is outside the matrix (dimensions %u x %u x %u x %u)", d1,
+                            d2, d3, d4, m_Sizes[0], m_Sizes[1], m_Sizes[2], m_Sizes[3]);
+}
+
+HRESULT CVQDataMatrix::MissingArgument(const char* name, HRESULT hr) {
+  return vq::ReportFailuref(hr, "The argument %s is null", name);
+}
+
+HRESULT CVQDataMatrix::ElementFailure(HRESULT hr, const char* what, LONG d1, LONG d2, LONG d3, LONG d4) {
+  const _com_error error(hr);
+  return vq::ReportFailuref(hr, "Element (%d, %d, %d, %d) could not be %s: %s (0x%08X)", d1, d2, d3, d4, what,
+                            vq::ComErrorText(error), static_cast<unsigned>(hr));
+}
+
+HRESULT CVQDataMatrix::NotAllocated(LONG d1, LONG d2, LONG d3, LONG d4) const {
+  if (!m_PointInfo) {
+    return vq::ReportFailuref(E_FAIL, "Element (%d, %d, %d, %d) has no data item: ReleaseAllVQData released them", d1,
+                              d2, d3, d4);
+  }
+  return vq::ReportFailuref(E_FAIL,
+                            "Element (%d, %d, %d, %d) has no storage: the matrix is not allocated (AllAllocate, "
+                            "Initialize2 or a first put_DataPtr)",
+                            d1, d2, d3, d4);
+}
+
+HRESULT CVQDataMatrix::AlreadyInitialised() {
+  return vq::ReportFailure(
+      HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED),
+      "The matrix is already initialised: Initialize, Initialize2 and Read build a new matrix once");
+}
+
+HRESULT CVQDataMatrix::IdNotFound(LONG ID, HRESULT hr) const {
+  if (!IsInitialized()) return NotInitialised(hr);
+  if (!m_PointInfo) return vq::ReportFailure(hr, "The identifiers were released by ReleaseAllVQData");
+  return vq::ReportFailuref(hr, "No element has the identifier %d", ID);
+}
+
+HRESULT CVQDataMatrix::NoSuchDimension(LONG Dimension, HRESULT hr) const {
+  if (!IsInitialized()) return NotInitialised(hr);
+  return vq::ReportFailuref(hr, "Dimension %d does not exist: the matrix's dimensions are 0 to %u", Dimension,
+                            m_Dimensions - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -177,14 +235,19 @@ CDataBase* CVQDataMatrix::Storage(uint32_t dataIndex) const {
 // ---------------------------------------------------------------------------
 
 STDMETHODIMP CVQDataMatrix::get_Dimensions(LONG* pVal) {
-  if (pVal == nullptr) return E_POINTER;
+  if (pVal == nullptr) return MissingArgument("pVal");
   *pVal = static_cast<LONG>(m_Dimensions);
   return S_OK;
 }
 
 STDMETHODIMP CVQDataMatrix::get_Size(LONG Dimension, LONG* pVal) {
-  if (static_cast<uint32_t>(Dimension) > m_Dimensions) return E_FAIL;
-  if (pVal == nullptr) return E_POINTER;
+  if (static_cast<uint32_t>(Dimension) > m_Dimensions) {
+    if (!IsInitialized()) return NotInitialised();
+    return vq::ReportFailuref(E_FAIL,
+                              "Dimension %d does not exist: the matrix's dimensions are 1 to %u (0 gives their number)",
+                              Dimension, m_Dimensions);
+  }
+  if (pVal == nullptr) return MissingArgument("pVal");
   // Entry 0 of the table is the number of dimensions.
   *pVal = Dimension == 0 ? static_cast<LONG>(m_Dimensions) : static_cast<LONG>(m_Sizes[Dimension - 1]);
   return S_OK;
@@ -201,15 +264,19 @@ STDMETHODIMP CVQDataMatrix::Initialize(LONG bDoCreateInstances, LONG d1, LONG d2
 HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2, LONG d3, LONG d4,
                                       ElementTables tables) {
   VQ_TRACE("CVQDataMatrix::Initialize", "DataMatrix", 2, "Initialize( %d, %d, %d, %d )", d1, d2, d3, d4);
-  if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) return E_INVALIDARG;
-  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo)
-    return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+  if (d1 < 1 || d2 < 1 || d3 < 1 || d4 < 1) {
+    return vq::ReportFailuref(E_INVALIDARG, "The sizes %d x %d x %d x %d are not all at least 1", d1, d2, d3, d4);
+  }
+  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) return AlreadyInitialised();
   // Every later index is computed in 32 bits: a product beyond them would
   // make positions wrap onto other elements.
   uint64_t all = static_cast<uint64_t>(d1) * static_cast<uint64_t>(d2);
   all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d3);
   all = all > UINT32_MAX ? all : all * static_cast<uint64_t>(d4);
-  if (all > UINT32_MAX) return E_INVALIDARG;
+  if (all > UINT32_MAX) {
+    return vq::ReportFailuref(E_INVALIDARG, "The sizes %d x %d x %d x %d give more than 4294967295 elements", d1, d2,
+                              d3, d4);
+  }
 
   // The thread-safety analysis is off for this body: it creates the single
   // objects' items through m_Data without m_DataLock, which is correct because
@@ -238,7 +305,11 @@ HRESULT CVQDataMatrix::InitializeImpl(LONG bDoCreateInstances, LONG d1, LONG d2,
     if (!m_FileCache) return vq::ErrorReturn(E_OUTOFMEMORY, "CVQDataMatrix::Initialize: Failed to allocate file cache");
     bool cacheReady = false;
     RunStage("Failed to initialize CFileCache", [&] { cacheReady = m_FileCache->Initialize(true); });
-    if (!cacheReady) return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to initialize file cache");
+    if (!cacheReady) {
+      vq::ReportFailure(E_FAIL,
+                        "No swap file could be created: no temporary folder is usable (see VQ_SWAP_DIR, TMPDIR)");
+      return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::Initialize: Failed to initialize file cache");
+    }
 
     RunStage("Failed to allocate CAxisManager", [&] { m_AxisManager.reset(new (std::nothrow) CAxisManager()); });
     if (!m_AxisManager)
@@ -320,12 +391,14 @@ HRESULT CVQDataMatrix::Initialize2Impl(LONG d1, LONG d2, LONG d3, LONG d4, LONG 
            d1, d2, d3, d4, nXSize, nZSize, Format, static_cast<int>(type));
   // Any other kind would leave the matrix without a storage layout (and
   // element access dividing by its 0 elements per storage object).
-  if (type != matrixSingleObject && type != matrixMultipleObjects) return E_INVALIDARG;
+  if (type != matrixSingleObject && type != matrixMultipleObjects) {
+    return vq::ReportFailuref(E_INVALIDARG,
+                              "The matrix type %d is neither matrixSingleObject (0) nor matrixMultipleObjects (1)",
+                              static_cast<int>(type));
+  }
   // A second call must not change the kind of a matrix whose storage objects
   // were built for the other one.
-  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) {
-    return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
-  }
+  if (m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) return AlreadyInitialised();
   return vq::MethodGuard("CVQDataMatrix::Initialize2", [&]() -> HRESULT {
     const matrixType previous = m_MatrixType;
     m_MatrixType = type;

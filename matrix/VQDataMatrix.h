@@ -303,6 +303,27 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // is missing (noOut), E_FAIL once the point information was released.
   HRESULT PointIndex(LONG d1, LONG d2, LONG d3, LONG d4, bool noOut, uint32_t* idx) const;
 
+  // The reports (vq::ReportFailure) of the checks most methods make; each
+  // returns hr. NotInitialised: no Initialize or Initialize2 yet.
+  // OutsideMatrix: the position names no element (or the matrix is not
+  // initialised). MissingArgument: a null argument `name`.
+  HRESULT NotInitialised(HRESULT hr = E_FAIL) const;
+  HRESULT OutsideMatrix(LONG d1, LONG d2, LONG d3, LONG d4, HRESULT hr = E_INVALIDARG) const;
+  static HRESULT MissingArgument(const char* name, HRESULT hr = E_POINTER);
+  // A failure of element (d1, d2, d3, d4) that the storage returned:
+  // "Element (...) could not be <what>: <text of hr>".
+  static HRESULT ElementFailure(HRESULT hr, const char* what, LONG d1, LONG d2, LONG d3, LONG d4);
+  // Element (d1, d2, d3, d4) has no storage object: never allocated, or
+  // released (E_FAIL).
+  HRESULT NotAllocated(LONG d1, LONG d2, LONG d3, LONG d4) const;
+  // No element has identifier ID (or there are no identifiers: not
+  // initialised, or released).
+  HRESULT IdNotFound(LONG ID, HRESULT hr = E_FAIL) const;
+  // Initialize, Initialize2 or Read on a matrix that was built already.
+  static HRESULT AlreadyInitialised();
+  // A dimension argument that names none of the matrix's (0..3).
+  HRESULT NoSuchDimension(LONG Dimension, HRESULT hr = E_FAIL) const;
+
   void Cleanup();
   // Undoes initialisation: stops the worker thread, destroys the storage
   // objects, point info, swap file and managers, and gives the geometry its

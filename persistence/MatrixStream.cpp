@@ -82,9 +82,10 @@ class ScopedBstr {
 
 STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
   VQ_TRACE("CVQDataMatrix::Write", "DataMatrix", 2, "Entering Write");
-  if (pStream == nullptr) return E_POINTER;
+  if (pStream == nullptr) return MissingArgument("pStream");
   bool leave = true;
   HRESULT result = vq::MethodGuard(
+      "CVQDataMatrix::Write",
       [&]() -> HRESULT {
         // Every text must fit a reader's limit; checked first so that a
         // refused Write leaves nothing half-written behind.
@@ -100,6 +101,8 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
         }
         if (!fits) {
           VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: a label or unit is longer than 9999 characters");
+          vq::ReportFailuref(E_INVALIDARG, "A label or unit is longer than the %d characters a stream holds",
+                             vq::persist::kMaxTextBytes - 1);
           _com_issue_error(E_INVALIDARG);
         }
 
@@ -163,6 +166,12 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
             if (present) hr = GetElement(d1, d2, d3, d4, false, true, unknown.put());
           } catch (const _com_error& e) {
             hr = e.Error();  // traced by GetElement; reported as any failed fetch
+            if (IErrorInfo* info = e.ErrorInfo()) {
+              vq::ReportFailureInfo(info);
+              info->Release();
+            } else {
+              ElementFailure(hr, "read", d1, d2, d3, d4);
+            }
           }
           if (FAILED(hr)) {
             VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: element %u could not be fetched. hr=0x%08x",
@@ -174,6 +183,7 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
           if (!item) {
             VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: element %u has no data item",
                      static_cast<unsigned>(idx));
+            vq::ReportFailuref(E_POINTER, "Element (%d, %d, %d, %d) has no data item to write", d1, d2, d3, d4);
             _com_issue_error(E_POINTER);
           }
           vq::ComPtr<IVQDataPersist> persist;
@@ -184,6 +194,9 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
         if (FAILED(flushed)) {
           VQ_TRACE("CVQDataMatrix::Write", "Assert", 1, "Write: the stream refused the last bytes. hr=0x%08x",
                    static_cast<unsigned>(flushed));
+          const _com_error error(flushed);
+          vq::ReportFailuref(flushed, "The stream refused the last bytes: %s (0x%08X)", vq::ComErrorText(error),
+                             static_cast<unsigned>(flushed));
           _com_issue_error(flushed);
         }
         return S_OK;
@@ -211,12 +224,14 @@ STDMETHODIMP CVQDataMatrix::Write(IStream* pStream) {
 
 STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
   VQ_TRACE("CVQDataMatrix::Read", "DataMatrix", 2, "Entering Read");
-  if (pStream == nullptr) return E_POINTER;
+  if (pStream == nullptr) return MissingArgument("pStream");
   return vq::MethodGuard("CVQDataMatrix::Read", [&]() -> HRESULT {
     // Refused before anything is read or stored, so that an initialised
     // matrix keeps sizes that match its storage.
     if (IsInitialized() || m_FileCache || m_AxisManager || m_AttributeManager || m_PointInfo) {
-      Refuse(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED), "the matrix is already initialised");
+      vq::RefuseWithReason(HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED),
+                           "Stream refused: the matrix is already initialised",
+                           "The matrix is already initialised: Read builds a new matrix only");
     }
 
     StreamReader in(pStream);
@@ -357,7 +372,13 @@ STDMETHODIMP CVQDataMatrix::Read(IStream* pStream) {
         vq::CritSecLock lock(m_DataLock);
         if (CDataBase* storage = Storage(dataIdx)) hr = storage->ReplaceData(SubIndex(idx), item.get());
       }
-      if (hr != S_OK) _com_issue_error(FAILED(hr) ? hr : E_FAIL);
+      if (hr != S_OK) {
+        hr = FAILED(hr) ? hr : E_FAIL;
+        LONG d1, d2, d3, d4;
+        PositionOf(idx, &d1, &d2, &d3, &d4);
+        ElementFailure(hr, "stored", d1, d2, d3, d4);
+        _com_issue_error(hr);
+      }
       m_Priority.PushPriority(dataIdx);
       PointInfo& point = PointForWriting(idx);
       point.ID = id;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "VQPlatform.h"
@@ -28,8 +29,12 @@ inline constexpr HRESULT kInvalidData = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 inline constexpr HRESULT kEndOfStream = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
 
 // Refuses the stream: the method guard traces "Stream refused: <what>" and
-// returns hr.
-[[noreturn]] inline void Refuse(HRESULT hr, const char* what) { vq::Refuse(hr, what, "Stream refused"); }
+// returns hr; the caller reads "The stream cannot be read: <what>".
+[[noreturn]] inline void Refuse(HRESULT hr, const char* what) {
+  vq::Refusal refusal{hr, what, "Stream refused", {}};
+  snprintf(refusal.description, sizeof refusal.description, "The stream cannot be read: %s", what);
+  throw refusal;
+}
 
 class StreamWriter {
  public:

@@ -40,21 +40,22 @@ bool Copyable(LONG format) {
 
 STDMETHODIMP CVQDataMatrix::CopyContentsToSingleVqData(IUnknown* Data) {
   VQ_TRACE(kOrigin, "DataMatrix", 2, "Entering CopyContentsToSingleVqData");
-  if (Data == nullptr) return E_POINTER;
+  if (Data == nullptr) return MissingArgument("Data");
   return vq::MethodGuard(kOrigin, [&]() -> HRESULT {
     vq::ComPtr<IVQData> target;
     HRESULT hr = Data->QueryInterface(IID_IVQData, target.put_void());
     if (FAILED(hr) && hr != E_NOINTERFACE) vq::ThrowIfFailed(hr, Data, IID_IUnknown);
-    if (!target) vq::ThrowIfFailed(E_POINTER);
+    if (!target) return vq::ReportFailure(E_POINTER, "The argument Data is not a data item (it has no IVQData)");
 
     // The target holds nXSize x nZSize values per element in the matrix's
     // format; a matrix that does not fit one item's 32-bit sizes is refused
     // before anything is allocated.
     const uint64_t records = static_cast<uint64_t>(m_ZSize < 0 ? 0 : m_ZSize) * m_SizeAll;
-    if (!IsInitialized()) return E_FAIL;
+    if (!IsInitialized()) return NotInitialised();
     if (m_XSize < 0 || m_ZSize < 0 || records > static_cast<uint64_t>(INT32_MAX)) {
       VQ_TRACE(kOrigin, "Assert", 1, "The matrix does not fit one data item");
-      return E_INVALIDARG;
+      return vq::ReportFailuref(E_INVALIDARG, "The matrix's %llu records do not fit one data item (at most %d)",
+                                static_cast<unsigned long long>(records), INT32_MAX);
     }
     vq::ThrowIfFailed(target->Allocate(m_XSize, static_cast<LONG>(records), m_Format), target.get(), IID_IVQData);
     VQDataBuffer out{};
@@ -74,12 +75,15 @@ STDMETHODIMP CVQDataMatrix::CopyContentsToSingleVqData(IUnknown* Data) {
         hr = unknown->QueryInterface(IID_IVQData, element.put_void());
         if (FAILED(hr) && hr != E_NOINTERFACE) vq::ThrowIfFailed(hr, unknown.get(), IID_IUnknown);
       }
-      if (!element) vq::ThrowIfFailed(E_POINTER);
+      if (!element) {
+        return vq::ReportFailuref(E_POINTER, "Element (%d, %d, %d, %d) has no data item", d1, d2, d3, d4);
+      }
       VQDataBuffer in{};
       vq::ThrowIfFailed(element->GetDataBuffer(&in), element.get(), IID_IVQData);
       if (!Copyable(in.Format)) {
         VQ_TRACE(kOrigin, "DataMatrix", 1, "Invalid data format");
-        return E_FAIL;
+        return vq::ReportFailuref(E_FAIL, "Element (%d, %d, %d, %d) holds values of format %d, which cannot be copied",
+                                  d1, d2, d3, d4, in.Format);
       }
       // An element reshaped or replaced since the allocation would not fit
       // its place in the target.
@@ -90,7 +94,13 @@ STDMETHODIMP CVQDataMatrix::CopyContentsToSingleVqData(IUnknown* Data) {
               static_cast<uint64_t>(out.XSize) * static_cast<uint64_t>(out.ZSize) * bytesPerValue ||
           (elementValues != 0 && source == nullptr)) {
         VQ_TRACE(kOrigin, "DataMatrix", 1, "Element %u does not match the allocation", idx);
-        return E_FAIL;
+        if (in.Format == m_Format && in.XSize == m_XSize && in.ZSize == m_ZSize) {
+          return vq::ReportFailure(E_FAIL, "The target item no longer holds room for the matrix's values");
+        }
+        return vq::ReportFailuref(E_FAIL,
+                                  "Element (%d, %d, %d, %d) is %d x %d of format %d, not the allocation's %d x %d of "
+                                  "format %d",
+                                  d1, d2, d3, d4, in.XSize, in.ZSize, in.Format, m_XSize, m_ZSize, m_Format);
       }
       const size_t bytes = static_cast<size_t>(elementValues * bytesPerValue);
       if (bytes != 0) std::memcpy(destination + written * bytesPerValue, source, bytes);

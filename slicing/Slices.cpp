@@ -27,9 +27,11 @@
 // bit-identical to the plain loop.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "core/VQErrorReporting.h"
 #include "matrix/VQDataMatrix.h"
@@ -90,9 +92,28 @@ constexpr SlicePlane kD2D3 = {"CVQDataMatrix::GetD2D3Slice",
                               false,
                               false};
 
-// A check that ends the call: the method guard traces the message and
-// returns `code`.
-[[noreturn]] void Refuse(const char* message, HRESULT code = E_FAIL) { vq::Refuse(code, message); }
+// The checks that end the call: the method guard traces the first text and
+// returns the code; the caller reads the words after it.
+[[noreturn]] void RefuseFormat(LONG format) {
+  vq::RefuseWithReason(E_NOTIMPL, "Invalid data format.",
+                       "The elements' value format %d cannot be sliced: only dataFormatFloat64 (%d) and "
+                       "dataFormatFloat32 (%d) can",
+                       format, static_cast<int>(dataFormatFloat64), static_cast<int>(dataFormatFloat32));
+}
+
+[[noreturn]] void RefuseAxisKind(LONG kind) {
+  vq::RefuseWithReason(E_NOTIMPL, "Invalid axis type.", "The elements' x-axis is of kind %d, which a slice cannot use",
+                       kind);
+}
+
+[[noreturn]] void RefusePosition(const char* message, int dimension, LONG position, uint32_t size) {
+  vq::RefuseWithReason(E_FAIL, message, "d%d = %d is outside the matrix (d%d runs from 0 to %u)", dimension + 1,
+                       position, dimension + 1, size - 1);
+}
+
+[[noreturn]] void RefuseRecord(LONG Z, LONG records) {
+  vq::RefuseWithReason(E_FAIL, "Z invalid.", "Record Z = %d does not exist: the elements have %d records", Z, records);
+}
 
 // The component error for using a reference that is empty.
 [[noreturn]] void EmptyReference() { throw _com_error(E_POINTER); }
@@ -230,6 +251,14 @@ class CSlicer {
   };
 
   Geometry PlaneGeometry(const SlicePlane& plane) const;
+  // Refuses a plane outside the matrix (or a matrix not initialised).
+  [[noreturn]] void RefusePlane(const SlicePlane& plane, LONG fixedA, LONG fixedB) const;
+  // Refuses element e, which does not hold values first..last of record Z.
+  [[noreturn]] void RefuseElement(uint32_t e, LONG Z, LONG first, LONG last) const;
+  // Refuses the x-range asked for (askedMin to askedMax), saying where the
+  // reference element's axis lies.
+  [[noreturn]] static void RefuseRange(const char* message, const SlicePlane& plane, const Reference& ref,
+                                       double askedMin, double askedMax);
   // True when every element of the plane (fixed positions at fixedA, fixedB)
   // lies inside the matrix.
   bool PlaneInside(const SlicePlane& plane, const Geometry& g, LONG fixedA, LONG fixedB) const;
@@ -291,6 +320,63 @@ CSlicer::Geometry CSlicer::PlaneGeometry(const SlicePlane& plane) const {
   return g;
 }
 
+void CSlicer::RefusePlane(const SlicePlane& plane, LONG fixedA, LONG fixedB) const {
+  if (!m.IsInitialized()) {
+    vq::RefuseWithReason(E_FAIL, "Plane outside the matrix.",
+                         "The matrix is not initialised: call Initialize or Initialize2 first");
+  }
+  vq::RefuseWithReason(E_FAIL, "Plane outside the matrix.",
+                       "The plane at d%d = %d, d%d = %d is outside the matrix (dimensions %u x %u x %u x %u)",
+                       plane.FixedA + 1, fixedA, plane.FixedB + 1, fixedB, m.m_Sizes[0], m.m_Sizes[1], m.m_Sizes[2],
+                       m.m_Sizes[3]);
+}
+
+void CSlicer::RefuseElement(uint32_t e, LONG Z, LONG first, LONG last) const {
+  LONG d1 = 0, d2 = 0, d3 = 0, d4 = 0;
+  m.PositionOf(e, &d1, &d2, &d3, &d4);
+  vq::RefuseWithReason(E_FAIL, "Element does not hold the requested values.",
+                       "Element (%d, %d, %d, %d) does not hold values %d to %d of record %d", d1, d2, d3, d4, first,
+                       last, Z);
+}
+
+void CSlicer::RefuseRange(const char* message, const SlicePlane& plane, const Reference& ref, double askedMin,
+                          double askedMax) {
+  if (plane.RefuseReversedRange && askedMin > askedMax) {
+    vq::RefuseWithReason(E_FAIL, message, "The x-range is reversed: from %g down to %g", askedMin, askedMax);
+  }
+  // The axis in words; its calls may fail here, which only shortens them.
+  char axisText[160] = "";
+  IVQAxis* axis = ref.Axis.get();
+  if (ref.Kind == axisKindLinear) {
+    const double last = ref.First + static_cast<double>(ref.AxisSize - 1) * ref.Delta;
+    std::string unit;
+    BSTR unitText = nullptr;
+    if (axis != nullptr && SUCCEEDED(axis->GetUnit(&unitText))) {
+      try {
+        unit = TakeText(unitText);
+      } catch (...) {
+      }
+    }
+    snprintf(axisText, sizeof axisText, "%g to %g%s%s", std::min(ref.First, last), std::max(ref.First, last),
+             unit.empty() ? "" : " ", unit.c_str());
+  } else if (ref.Kind == axisKindBands) {
+    LONG fraction = 0, firstBand = 0;
+    if (axis != nullptr && SUCCEEDED(axis->GetFraction(&fraction)) && SUCCEEDED(axis->GetFirstBand(&firstBand))) {
+      snprintf(axisText, sizeof axisText, "bands %d to %d of 1/%d octave", firstBand, firstBand + ref.AxisSize - 1,
+               fraction);
+    }
+  } else {
+    snprintf(axisText, sizeof axisText, "%d values", ref.AxisSize);
+  }
+  if (ref.XSize < ref.AxisSize) {
+    vq::RefuseWithReason(E_FAIL, message,
+                         "The x-range %g to %g lies outside the x-axis (%s) or beyond the %d values each record holds",
+                         askedMin, askedMax, axisText, ref.XSize);
+  }
+  vq::RefuseWithReason(E_FAIL, message, "The x-range %g to %g lies outside the x-axis (%s)", askedMin, askedMax,
+                       axisText);
+}
+
 bool CSlicer::PlaneInside(const SlicePlane& plane, const Geometry& g, LONG fixedA, LONG fixedB) const {
   if (!m.IsInitialized() || fixedA < 0 || fixedB < 0 || g.Count == 0) return false;
   // Each product is below 2^63 (a position below 2^31 times a stride below
@@ -342,7 +428,8 @@ uint32_t CSlicer::OutputPosition(const Geometry& g, uint32_t i, uint32_t j, LONG
     case LONG{matrixDirectionByColumn}:
       return j + g.InnerCount * i;
     default:
-      Refuse("Invalid direction.");
+      vq::RefuseWithReason(E_FAIL, "Invalid direction.",
+                           "The direction %d is neither matrixDirectionByRow (0) nor matrixDirectionByColumn (1)", dir);
   }
 }
 
@@ -404,7 +491,7 @@ CSlicer::Located CSlicer::FetchLocked(uint32_t e, const Reference& ref, LONG Z, 
   IUnknown* raw = nullptr;
   for (bool again = false;; again = true) {
     if (static_cast<uint32_t>(Z) >= shape.Records || static_cast<uint32_t>(last) >= shape.XSize) {
-      Refuse("Element does not hold the requested values.");
+      RefuseElement(e, Z, first, last);
     }
     const uint64_t rowStart = static_cast<uint64_t>(Z) * shape.XSize;
     raw = nullptr;
@@ -426,7 +513,7 @@ CSlicer::Located CSlicer::FetchLocked(uint32_t e, const Reference& ref, LONG Z, 
     vq::ThrowIfFailed(storage->GetAllData(sub, false, false, &raw));
     located.Item = AsData(raw);
     located.Values = Locate(Use(located.Item), S_FALSE, ref.Format, shape, Z, first, last, &hasStorage);
-    if (located.Values == nullptr && hasStorage) Refuse("Element does not hold the requested values.");
+    if (located.Values == nullptr && hasStorage) RefuseElement(e, Z, first, last);
   }
   return located;
 }
@@ -531,23 +618,23 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
                         LONG dir, IUnknown* pData) {
   const char* origin = plane.Origin;
   if (plane.TraceEntry) {
-    VQ_TRACE(origin, "DataMatrix", 1, "GetD1D2Slice Xmin: %g, Xmax: %g, Z: %d, d3: %d, d4: %d", Xmin, Xmax, Z, fixedA,
+    VQ_TRACE(origin, "DataMatrix", 2, "GetD1D2Slice Xmin: %g, Xmax: %g, Z: %d, d3: %d, d4: %d", Xmin, Xmax, Z, fixedA,
              fixedB);
   }
-  if (pData == nullptr) return E_POINTER;
+  if (pData == nullptr) return vq::ReportFailure(E_POINTER, "The argument pData is null");
+  // The range as asked, for the caller's words when it is refused.
+  const double askedMin = Xmin, askedMax = Xmax;
   return vq::MethodGuard(origin, [&]() -> HRESULT {
     {
       const Geometry g = PlaneGeometry(plane);
-      if (!PlaneInside(plane, g, fixedA, fixedB)) Refuse("Plane outside the matrix.");
+      if (!PlaneInside(plane, g, fixedA, fixedB)) RefusePlane(plane, fixedA, fixedB);
       const uint64_t base = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
                             static_cast<uint64_t>(fixedB) * g.Stride[plane.FixedB];
 
       Reference ref = FetchReference();
       IVQData* refItem = Use(ref.Item);
       vq::ThrowIfFailed(refItem->GetFormat(&ref.Format), refItem, IID_IVQData);
-      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) {
-        Refuse("Invalid data format.", E_NOTIMPL);
-      }
+      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) RefuseFormat(ref.Format);
       vq::ThrowIfFailed(refItem->GetSize(0, &ref.XSize), refItem, IID_IVQData);
       ReadAxisGeometry(&ref);
       IVQAxis* axis = ref.Axis.get();
@@ -561,7 +648,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
             BSTR unit = nullptr;
             vq::ThrowIfFailed(axis->GetUnit(&unit), axis, IID_IVQAxis);
             const std::string text = TakeText(unit);
-            VQ_TRACE(origin, "DataMatrix", 1, "Axis0: Size=%d, FirstValue=%g, Delta=%g, Unit=%s", S, F, D,
+            VQ_TRACE(origin, "DataMatrix", 2, "Axis0: Size=%d, FirstValue=%g, Delta=%g, Unit=%s", S, F, D,
                      text.c_str());
           };
           // The limits are clamped to the axis's lowest and highest value:
@@ -572,14 +659,14 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
           const double lowest = falling ? L : F, highest = falling ? F : L;
           if (lowest > Xmin) {
             if (plane.TraceClamping) {
-              VQ_TRACE(origin, "DataMatrix", 1, "Xmin<FirstValue: %g<%g", Xmin, lowest);
+              VQ_TRACE(origin, "DataMatrix", 2, "Xmin<FirstValue: %g<%g", Xmin, lowest);
               traceAxis();
             }
             Xmin = lowest;
           }
           if (highest < Xmax) {
             if (plane.TraceClamping) {
-              VQ_TRACE(origin, "DataMatrix", 1, "Xmax>LastValue: %g>%g", Xmax, highest);
+              VQ_TRACE(origin, "DataMatrix", 2, "Xmax>LastValue: %g>%g", Xmax, highest);
               traceAxis();
             }
             Xmax = highest;
@@ -615,29 +702,31 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
           vq::ThrowIfFailed(axis->GetIndexOfValue(Xmax, &lastIdx), axis, IID_IVQAxis);
           break;
         default:
-          Refuse("Invalid axis type.", E_NOTIMPL);
+          RefuseAxisKind(ref.Kind);
       }
       vq::ThrowIfFailed(refItem->GetSize(1, &ref.Records), refItem, IID_IVQData);
       const LONG n = ref.Records;
       if (Z >= n) {
-        VQ_TRACE(origin, "DataMatrix", 1, "Z>Last Z Index Value: %d>%d", Z, n - 1);
+        VQ_TRACE(origin, "DataMatrix", 2, "Z>Last Z Index Value: %d>%d", Z, n - 1);
         Z = n - 1;
       }
       if (plane.ShortIndexTraces) {
-        VQ_TRACE(origin, "DataMatrix", 1, "firstIdx: %d", firstIdx);
-        VQ_TRACE(origin, "DataMatrix", 1, "lastIdx: %d", lastIdx);
+        VQ_TRACE(origin, "DataMatrix", 2, "firstIdx: %d", firstIdx);
+        VQ_TRACE(origin, "DataMatrix", 2, "lastIdx: %d", lastIdx);
       } else {
-        VQ_TRACE(origin, "DataMatrix", 1, "firstIdx: %d (0->%d)", firstIdx, S - 1);
-        VQ_TRACE(origin, "DataMatrix", 1, "lastIdx: %d (0->%d)", lastIdx, S - 1);
+        VQ_TRACE(origin, "DataMatrix", 2, "firstIdx: %d (0->%d)", firstIdx, S - 1);
+        VQ_TRACE(origin, "DataMatrix", 2, "lastIdx: %d (0->%d)", lastIdx, S - 1);
       }
-      VQ_TRACE(origin, "DataMatrix", 1, "Z: %d (0->%d)", Z, n - 1);
+      VQ_TRACE(origin, "DataMatrix", 2, "Z: %d (0->%d)", Z, n - 1);
       // An axis longer than the records would address values of the next
       // record: the x size bounds the indices as well.
-      if (firstIdx < 0 || firstIdx >= S || firstIdx >= ref.XSize) Refuse("firstIdx invalid.");
-      if (lastIdx < 0 || lastIdx >= S || lastIdx >= ref.XSize || (plane.RefuseReversedRange && lastIdx < firstIdx)) {
-        Refuse("lastIdx invalid.");
+      if (firstIdx < 0 || firstIdx >= S || firstIdx >= ref.XSize) {
+        RefuseRange("firstIdx invalid.", plane, ref, askedMin, askedMax);
       }
-      if (Z < 0 || Z >= n) Refuse("Z invalid.");
+      if (lastIdx < 0 || lastIdx >= S || lastIdx >= ref.XSize || (plane.RefuseReversedRange && lastIdx < firstIdx)) {
+        RefuseRange("lastIdx invalid.", plane, ref, askedMin, askedMax);
+      }
+      if (Z < 0 || Z >= n) RefuseRecord(Z, n);
 
       vq::ComPtr<IVQData> result = AsData(pData);
       IVQData* target = Use(result);
@@ -648,7 +737,8 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
                                                           : static_cast<void*>(ValuesOf<float>(out));
       if (outValues == nullptr || out.XSize < 0 || out.ZSize < 0 ||
           static_cast<uint64_t>(out.XSize) * static_cast<uint64_t>(out.ZSize) < g.Count) {
-        Refuse("Result item has no room for the slice.");
+        vq::RefuseWithReason(E_FAIL, "Result item has no room for the slice.",
+                             "The result item has no room for the slice's %u values", g.Count);
       }
 
       if (ref.Format == dataFormatFloat64) {
@@ -666,7 +756,7 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
       if (plane.TraceEntry) {
         const double value = ref.Format == dataFormatFloat64 ? static_cast<double*>(outValues)[0]
                                                              : static_cast<double>(static_cast<float*>(outValues)[0]);
-        VQ_TRACE(origin, "DataMatrix", 1, "GetD1D2Slice Return value Xmin: %g", value);
+        VQ_TRACE(origin, "DataMatrix", 2, "GetD1D2Slice Return value Xmin: %g", value);
       }
       return S_OK;
     }
@@ -676,23 +766,25 @@ HRESULT CSlicer::Scalar(const SlicePlane& plane, double Xmin, double Xmax, LONG 
 HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fixedB, LONG dir,
                           IUnknown* Data) {
   const char* origin = plane.SpectrumOrigin;
-  if (Data == nullptr) return E_POINTER;
+  if (Data == nullptr) return vq::ReportFailure(E_POINTER, "The argument Data is null");
   return vq::MethodGuard(origin, [&]() -> HRESULT {
     {
-      if (!m.IsInitialized()) Refuse("Plane outside the matrix.");
+      if (!m.IsInitialized()) RefusePlane(plane, fixedA, fixedB);
       const Geometry g = PlaneGeometry(plane);
       Reference ref = FetchReference();
       IVQData* refItem = Use(ref.Item);
       vq::ThrowIfFailed(refItem->GetFormat(&ref.Format), refItem, IID_IVQData);
-      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) {
-        Refuse("Invalid data format.", E_NOTIMPL);
-      }
+      if (ref.Format != dataFormatFloat64 && ref.Format != dataFormatFloat32) RefuseFormat(ref.Format);
       // Each fixed position is checked on its own, so the plane lies inside.
-      if (fixedA < 0 || static_cast<uint32_t>(fixedA) >= g.Size[plane.FixedA]) Refuse(plane.FixedAInvalid);
-      if (fixedB < 0 || static_cast<uint32_t>(fixedB) >= g.Size[plane.FixedB]) Refuse("D4 invalid.");
+      if (fixedA < 0 || static_cast<uint32_t>(fixedA) >= g.Size[plane.FixedA]) {
+        RefusePosition(plane.FixedAInvalid, plane.FixedA, fixedA, g.Size[plane.FixedA]);
+      }
+      if (fixedB < 0 || static_cast<uint32_t>(fixedB) >= g.Size[plane.FixedB]) {
+        RefusePosition("D4 invalid.", plane.FixedB, fixedB, g.Size[plane.FixedB]);
+      }
       vq::ThrowIfFailed(refItem->GetSize(0, &ref.XSize), refItem, IID_IVQData);
       vq::ThrowIfFailed(refItem->GetSize(1, &ref.Records), refItem, IID_IVQData);
-      if (Z < 0 || Z >= ref.Records) Refuse("Z invalid.");
+      if (Z < 0 || Z >= ref.Records) RefuseRecord(Z, ref.Records);
       ReadAxisGeometry(&ref);
       const LONG xs = ref.XSize;
       const uint64_t base = static_cast<uint64_t>(fixedA) * g.Stride[plane.FixedA] +
@@ -715,7 +807,8 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
                                                                              : static_cast<void*>(out.pFloat));
         if (resultValues == nullptr || out.Format != ref.Format || out.XSize != xs ||
             out.ZSize != static_cast<LONG>(g.Count)) {
-          Refuse("Result item does not hold the slice.");
+          vq::RefuseWithReason(E_FAIL, "Result item does not hold the slice.",
+                               "The result item does not hold the slice's %u records of %d values", g.Count, xs);
         }
       }
       if (recordBytes == 0) {
@@ -752,7 +845,7 @@ HRESULT CSlicer::Spectrum(const SlicePlane& plane, LONG Z, LONG fixedA, LONG fix
                             resultAxis.get(), IID_IVQAxis);
         }
       } else {
-        Refuse("Invalid axis type.", E_NOTIMPL);
+        RefuseAxisKind(ref.Kind);
       }
 
       LONG records = 0;

@@ -29,13 +29,13 @@ HRESULT CVQDataMatrix::CopyTagVectorsTo(IUnknown* pVal) {
   if (!m_TagVectorData) return S_OK;
   if (pVal == nullptr) {
     VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Pointer is NULL");
-    return E_POINTER;
+    return MissingArgument("pVal");
   }
   if (vq::IsSameObject(pVal, m_TagVectorData.get())) return S_OK;
   vq::ComPtr<IVQDataTagVectors> target;
   if (FAILED(pVal->QueryInterface(IID_IVQDataTagVectors, target.put_void())) || !target) {
     VQ_TRACE("CVQDataMatrix::GetTagVectorsData", "Datamatrix", 1, "Invalid pointer type");
-    return E_INVALIDARG;
+    return vq::ReportFailure(E_INVALIDARG, "The argument pVal has no tag vectors (no IVQDataTagVectors)");
   }
   for (LONG i = 0; i < 4; ++i) {
     vq::ComPtr<IVQTagVector> source = NonEmptyVector(m_TagVectorData.get(), i);
@@ -61,7 +61,7 @@ HRESULT CVQDataMatrix::SetTagVectorCarrier(IUnknown* pVal) {
   vq::ComPtr<IVQDataTagVectors> source;
   if (FAILED(pVal->QueryInterface(IID_IVQDataTagVectors, source.put_void())) || !source) {
     VQ_TRACE("CVQDataMatrix::PutTagVectorsData", "Assert", 1, "Invalid argument type");
-    return E_INVALIDARG;
+    return vq::ReportFailure(E_INVALIDARG, "The argument pVal has no tag vectors (no IVQDataTagVectors)");
   }
   for (LONG i = 0; i < 4; ++i) {
     if (NonEmptyVector(source.get(), i)) {

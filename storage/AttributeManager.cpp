@@ -425,6 +425,12 @@ HRESULT CAttributeManager::CopyAllAttributesToNonIndexed(uint32_t id, IUnknown* 
   return WriteNonIndexed(id, item, "CAttributeManager::CopyAllAttributesToNonIndexed");
 }
 
+bool CAttributeManager::LacksRecord(uint32_t id, LONG z) const {
+  vq::CritSecLock lock(m_Lock);
+  const SetPtr* stored = m_Sets.Get(id);
+  return stored != nullptr && (*stored)->Indexed().count(z) == 0;
+}
+
 HRESULT CAttributeManager::CopyAllIndexedAttributesToIndex1(uint32_t id, IUnknown* item, LONG z) {
   TakenOver owner(item);
   return WriteIndexed(id, item, z, 1, "CAttributeManager::CopyAllIndexedAttributesToIndex1");

@@ -116,6 +116,12 @@ class CAttributeManager {
   // on every path.
   HRESULT CopyAllAttributesToNonIndexed(uint32_t id, IUnknown* item);
 
+  // True when set `id` is stored and holds no indexed attributes for record
+  // z. Most records carry none, which is no failure: the storage objects ask
+  // this before the indexed copies below, which refuse such a record (an id
+  // not stored answers false, so that the copy reports it).
+  bool LacksRecord(uint32_t id, LONG z) const;
+
   // Adds the indexed attributes that set `id` holds for record z to `item`
   // as indexed attributes of record 1 (ToIndex1) or of record z. No list for
   // z: E_INVALIDARG ("Invalid z-value %d"). Both take over one reference to

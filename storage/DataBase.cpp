@@ -128,6 +128,7 @@ HRESULT CDataBase::CopyAllAttributes(uint32_t sub, IVQData* target, LONG record)
   CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllAttributes");
+  if (m_AttributeManager->LacksRecord(id.Id(), record)) return S_OK;
   if (target != nullptr) target->AddRef();  // taken over by the manager
   return Traced(m_AttributeManager->CopyAllAttributes(id, target, record), "CDataBase::CopyAllAttributes");
 }
@@ -147,6 +148,7 @@ HRESULT CDataBase::CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* targe
   CAttributeManager::Ref id;
   HRESULT hr = CurrentAttributeId(sub, &id);
   if (FAILED(hr) || id == 0) return Traced(hr, "CDataBase::CopyAllIndexedAttributesToIndex1");
+  if (m_AttributeManager->LacksRecord(id.Id(), record)) return S_OK;
   if (target != nullptr) target->AddRef();
   return Traced(m_AttributeManager->CopyAllIndexedAttributesToIndex1(id, target, record),
                 "CDataBase::CopyAllIndexedAttributesToIndex1");

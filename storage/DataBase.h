@@ -135,7 +135,9 @@ class CDataBase {
   // The attribute copies: write element `sub`'s attribute set, as it stands
   // now, into `target` (indexed attributes of `record` as record `record`,
   // everything as non-indexed, or the indexed attributes of `record` as
-  // record 1). S_OK and nothing written when the element has no attributes.
+  // record 1). S_OK and nothing written when the element has no attributes,
+  // or (the indexed copies) none for `record`: a record without attributes
+  // is the common case, not a failure.
   HRESULT CopyAllAttributes(uint32_t sub, IVQData* target, LONG record);
   HRESULT CopyAllAttributesToNonIndexed(uint32_t sub, IVQData* target);
   HRESULT CopyAllIndexedAttributesToIndex1(uint32_t sub, IVQData* target, LONG record);

@@ -604,6 +604,34 @@ TEST_P(SliceTest, InMemoryElementsAreReadByTheShapeTheirItemShows) {
   EXPECT_TRUE(trace.Contains("Element does not hold the requested values."));
 }
 
+// A healthy run traces nothing at level 1, where failures are: elements with
+// attributes for some records only (their other records carry none, which is
+// no failure) are sliced in every plane without a line.
+TEST_P(SliceTest, SlicesOfElementsWithSomeRecordAttributesTraceNothingAtLevelOne) {
+  auto m = Make(2, 3, 4, 2, 10, 3);
+  auto source = NewItem(10, 3);
+  ASSERT_EQ(source->AddAttribute(_bstr_t(L"Run").GetBSTR(), _bstr_t(L"Speed").GetBSTR(), _bstr_t(L"").GetBSTR(),
+                                 _variant_t(1500.0)),
+            S_OK);
+  ASSERT_EQ(source->AddIndexedAttribute(1, 1, _bstr_t(L"Rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(),
+                                        _bstr_t(L"").GetBSTR(), _variant_t(900.0)),
+            S_OK);
+  for (LONG d4 = 0; d4 < 2; ++d4) ASSERT_EQ(m->put_AttributesDataPtr(d4, source.get()), S_OK);
+  TraceCapture trace(1, "DataMatrix;Assert");
+  for (const Plane& plane : kPlanes) {
+    SCOPED_TRACE(plane.Name);
+    auto sums = NewItem(), records = NewItem();
+    EXPECT_EQ(plane.Slice(m.get(), 2.4, 5.5, 1, 1, 1, matrixDirectionByRow, sums.get()), S_OK);
+    EXPECT_EQ(plane.Spectra(m.get(), 2, 1, 1, matrixDirectionByRow, records.get()), S_OK);
+    // Attributes that exist still arrive (record 1's, in result record 1).
+    _variant_t rpm;
+    EXPECT_EQ(
+        records->GetIndexedAttributeValue(1, 1, _bstr_t(L"Rec").GetBSTR(), _bstr_t(L"rpm").GetBSTR(), rpm.GetAddress()),
+        S_OK);
+  }
+  EXPECT_EQ(trace.Lines(), std::vector<std::string>{});
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, SliceTest, kStorageKinds, KindName);
 
 }  // namespace

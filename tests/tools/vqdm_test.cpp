@@ -188,6 +188,20 @@ class VqdmProgram : public ::testing::Test {
 std::string VqdmProgram::s_Dir;
 Result VqdmProgram::s_Demo;
 
+// Level 1 of the trace is for failures: a healthy demonstration prints none
+// (it printed a line per attribute copy of a record without attributes).
+TEST_F(VqdmProgram, HealthyDemoTracesNothingAtLevelOne) {
+  std::ofstream(File("Orvex.ini")) << "[VqDebug]\nLevel=1\nKeywords=DataMatrix;Assert\n";
+  setenv("VQ_CONFIG_DIR", s_Dir.c_str(), 1);
+  const Result r = Vqdm("demo --speeds 12 --channels 2 --runs 2 --lines 1024 --memory-budget 0 --no-progress --out " +
+                        s_Dir);  // the suite's files again, removed with them
+  unsetenv("VQ_CONFIG_DIR");
+  std::remove(File("Orvex.ini").c_str());
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("bit-exact"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(VqdmProgram, DemoWritesVerifiesAndSummarises) {
   ASSERT_EQ(s_Demo.code, 0) << s_Demo.err;
   EXPECT_NE(s_Demo.out.find("bit-exact"), std::string::npos) << s_Demo.out;
@@ -332,7 +346,8 @@ TEST_F(VqdmProgram, HelpOnEveryCommand) {
 TEST(VqdmDemo, EverythingSwappedStillVerifiesBitExact) {
   for (const char* kind : {"single", "multi"}) {
     const Result r = Vqdm(std::string("demo --speeds 24 --channels 1 --runs 1 --lines 65536 --memory-budget 1M "
-                                      "--no-progress --kind ") + kind);
+                                      "--no-progress --kind ") +
+                          kind);
     ASSERT_EQ(r.code, 0) << kind << r.err << r.out;
     EXPECT_NE(r.out.find("bit-exact"), std::string::npos) << r.out;
     const size_t at = r.out.find("swapped out         ");

@@ -181,8 +181,9 @@ int RunSlice(const SliceOptions& o) {
                     2);
   }
   {
-    // The slice itself only says E_FAIL (its trace tells why); the common
-    // mistakes get a clear line first, checked against the first element.
+    // The slice says E_FAIL and why in the matrix's terms; the common
+    // mistakes get a line in the tool's terms (its options) first, checked
+    // against the first element.
     vq::ComPtr<IUnknown> first;
     vq::ComPtr<IVQData> reference;
     if (SUCCEEDED(matrix->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, first.put())) && first)
