@@ -219,6 +219,26 @@ inline double DirectBandwidth(bool write, uint64_t block, uint64_t total, int ro
   return best;
 }
 
+// Bytes per second of direct sequential writes of `total` bytes in blocks of
+// `block` bytes into space the file never had (a new file each pass, growing
+// as it is written), best of `rounds` passes; 0 when direct I/O is refused.
+// A file system may write such space at a fraction of the speed of a rewrite
+// of written space (allocation; on a thinly provisioned virtual disk, the
+// host's own): about half on the machines of docs/PERFORMANCE.md.
+inline double DirectFreshWriteBandwidth(uint64_t block, uint64_t total, int rounds = 3) {
+  AlignedBuffer buffer(block);
+  if (buffer.data() == nullptr) return 0;
+  double best = 0;
+  for (int r = 0; r < rounds; ++r) {
+    ScratchFile file(true);
+    if (!file.IsOpen()) return 0;
+    const double seconds = SequentialPass(file.Fd(), true, buffer.data(), block, total);
+    if (seconds <= 0) return 0;
+    best = std::max(best, static_cast<double>(total) / seconds);
+  }
+  return best;
+}
+
 // Flushes a file to the disk and drops its pages from the page cache, so that
 // the next read comes from the disk. False when either step fails.
 inline bool DropFromCache(const std::string& path) {

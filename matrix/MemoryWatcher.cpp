@@ -170,9 +170,17 @@ bool CVQDataMatrix::SaveObject(uint32_t dataIdx) {
   return saved;
 }
 
+bool CVQDataMatrix::ReadAvailable(uint64_t* available) {
+  if (!vq::AvailableMemory(*m_Env, available)) return false;
+  // Memory a finished save handed to the releaser is as good as free: the
+  // reading may not show it yet.
+  if (CFileCache* file = m_FileCache.get()) *available += file->MemoryReleaser().PendingBytes();
+  return true;
+}
+
 bool CVQDataMatrix::CheckMemory() {
   uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return false;
+  if (!ReadAvailable(&available)) return false;
   NoteMemoryReading(available);
   return available < kLowMemory && SaveOneObject();
 }
@@ -207,7 +215,7 @@ DWORD CVQDataMatrix::ReclaimStep() {
   vq::CritSecLock lock(m_MemoryLock);
   m_WakePending.store(false);
   uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
+  if (!ReadAvailable(&available)) return kPollMs;
   NoteMemoryReading(available);
   const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
   m_LowWatermark.store(marks.low, std::memory_order_relaxed);

@@ -143,6 +143,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // one was saved. While the swap file fails saves, tries at most one per
   // backoff interval (see m_RetryAtMs).
   bool CheckMemory();
+  // Available memory as the memory check reads it (vq::AvailableMemory),
+  // counting memory on its way back (the swap file's releaser) as available.
+  bool ReadAvailable(uint64_t* available);
   // One step of the worker thread, under m_MemoryLock (which it takes):
   // saves one object when the watermarks say so (see ReclaimWatermarks);
   // the milliseconds to wait before the next step (0 after a save). Never

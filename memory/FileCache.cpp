@@ -171,65 +171,102 @@ uint32_t CFileCache::SlotShiftFor(uint32_t size) const {
   return (uint64_t{1} << shift) <= m_SectorSize / 2 ? shift : 0;
 }
 
-uint64_t CFileCache::TakeExtent(uint64_t length) {
-  if (length == 0) return m_EndOffset;
-  auto fit = m_FreeBySize.lower_bound({length, 0});
-  if (fit == m_FreeBySize.end()) {
-    const uint64_t offset = m_EndOffset;
-    m_EndOffset += length;
-    return offset;
-  }
-  const uint64_t have = fit->first, offset = fit->second;
+bool CFileCache::FreeList::Take(uint64_t length, uint64_t* offset) {
+  auto fit = bySize.lower_bound({length, 0});
+  if (fit == bySize.end()) return false;
+  const uint64_t have = fit->first, at = fit->second;
   if (have > length) {
     // The rest stays free; inserted first so that a failure changes nothing.
-    auto rest = m_FreeByOffset.emplace(offset + length, have - length).first;
+    auto rest = byOffset.emplace(at + length, have - length).first;
     try {
-      m_FreeBySize.emplace(have - length, offset + length);
+      bySize.emplace(have - length, at + length);
     } catch (...) {
-      m_FreeByOffset.erase(rest);
+      byOffset.erase(rest);
       throw;
     }
   }
-  m_FreeBySize.erase(fit);
-  m_FreeByOffset.erase(offset);
-  m_FreeBytes -= length;
-  return offset;
+  bySize.erase(fit);
+  byOffset.erase(at);
+  bytes -= length;
+  *offset = at;
+  return true;
 }
 
-void CFileCache::GiveExtent(uint64_t offset, uint64_t length, bool punch) {
-  if (length == 0) return;
-  if (punch) Punch(offset, length);
+std::pair<uint64_t, uint64_t> CFileCache::FreeList::Give(uint64_t offset, uint64_t length) {
   uint64_t start = offset, end = offset + length;
   // Merge with the free neighbours, so that a later large write finds one
   // extent where several blocks were.
-  auto next = m_FreeByOffset.lower_bound(offset);
-  if (next != m_FreeByOffset.end() && next->first == end) {
+  auto next = byOffset.lower_bound(offset);
+  if (next != byOffset.end() && next->first == end) {
     end += next->second;
-    m_FreeBySize.erase({next->second, next->first});
-    m_FreeBytes -= next->second;
-    next = m_FreeByOffset.erase(next);
+    Remove(next->first, next->second);
+    next = byOffset.lower_bound(offset);
   }
-  if (next != m_FreeByOffset.begin()) {
+  if (next != byOffset.begin()) {
     auto prev = std::prev(next);
     if (prev->first + prev->second == start) {
       start = prev->first;
-      m_FreeBySize.erase({prev->second, prev->first});
-      m_FreeBytes -= prev->second;
-      m_FreeByOffset.erase(prev);
+      Remove(prev->first, prev->second);
     }
   }
-  if (end == m_EndOffset) {
-    m_EndOffset = start;
-    return;
-  }
-  auto placed = m_FreeByOffset.emplace(start, end - start).first;
+  auto placed = byOffset.emplace(start, end - start).first;
   try {
-    m_FreeBySize.emplace(end - start, start);
+    bySize.emplace(end - start, start);
   } catch (...) {
-    m_FreeByOffset.erase(placed);
+    byOffset.erase(placed);
     throw;
   }
-  m_FreeBytes += end - start;
+  bytes += end - start;
+  return {start, end};
+}
+
+void CFileCache::FreeList::Remove(uint64_t offset, uint64_t length) {
+  bySize.erase({length, offset});
+  byOffset.erase(offset);
+  bytes -= length;
+}
+
+uint64_t CFileCache::TakeExtent(uint64_t length) {
+  if (length == 0) return m_EndOffset;
+  uint64_t offset = 0;
+  // Written space first: a file system may write space it must allocate
+  // first (a hole, or past the end) at half the speed.
+  if (m_Kept.Take(length, &offset) || m_Punched.Take(length, &offset)) return offset;
+  offset = m_EndOffset;
+  m_EndOffset += length;
+  return offset;
+}
+
+void CFileCache::GiveExtent(uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  m_Kept.Give(offset, length);
+  Trim();
+}
+
+uint64_t CFileCache::KeptLimit() const {
+  // Kept space costs disk, and memory where the file lives in memory
+  // (buffered files are those of tmpfs): there, none is kept.
+  if (!m_Direct) return 0;
+  const uint64_t live = m_EndOffset - m_Kept.bytes - m_Punched.bytes;
+  return std::min(live, std::max(kKeptMin, live / 8));
+}
+
+void CFileCache::Trim() {
+  const uint64_t limit = KeptLimit();
+  while (m_Kept.bytes > limit) {
+    // The highest extents go first, so that the end of the file can fall;
+    // of a large one only the excess (in whole units) goes.
+    const auto [offset, length] = *m_Kept.byOffset.rbegin();
+    const uint64_t cut = std::min(length, RoundUp(m_Kept.bytes - limit));
+    m_Kept.Remove(offset, length);
+    if (cut < length) m_Kept.Give(offset, length - cut);
+    Punch(offset + length - cut, cut);
+    const auto [start, end] = m_Punched.Give(offset + length - cut, cut);
+    if (end == m_EndOffset) {
+      m_Punched.Remove(start, end - start);
+      m_EndOffset = start;
+    }
+  }
 }
 
 uint64_t CFileCache::TakeSlot(uint32_t shift, bool* fresh) {
@@ -261,14 +298,14 @@ uint64_t CFileCache::TakeSlot(uint32_t shift, bool* fresh) {
       throw;
     }
   } catch (...) {
-    GiveExtent(unitOffset, m_SectorSize, false);
+    GiveExtent(unitOffset, m_SectorSize);
     throw;
   }
   *fresh = true;
   return unitOffset;
 }
 
-void CFileCache::GiveSlot(uint64_t offset, bool punch) {
+void CFileCache::GiveSlot(uint64_t offset) {
   const uint64_t unitOffset = offset - offset % m_SectorSize;
   auto it = m_SharedUnits.find(unitOffset);
   if (it == m_SharedUnits.end()) return;
@@ -281,18 +318,18 @@ void CFileCache::GiveSlot(uint64_t offset, bool punch) {
   if (unit.live == 0) {
     room.erase(unitOffset);
     m_SharedUnits.erase(it);
-    GiveExtent(unitOffset, m_SectorSize, punch);
+    GiveExtent(unitOffset, m_SectorSize);
     return;
   }
   room.insert(unitOffset);  // a failure here only leaves the slot unused
 }
 
-void CFileCache::GiveSpace(const BlockRecord& block, bool punch) {
+void CFileCache::GiveSpace(const BlockRecord& block) {
   try {
     if (block.shared) {
-      GiveSlot(block.offset, punch);
+      GiveSlot(block.offset);
     } else {
-      GiveExtent(block.offset, RoundUp(block.size), punch);
+      GiveExtent(block.offset, RoundUp(block.size));
     }
   } catch (...) {
     VQ_TRACE("CFileCache::FreeBlock", "DataMatrix", 1, "Out of memory: %u bytes of free space are lost", block.size);
@@ -586,9 +623,9 @@ uint32_t CFileCache::WriteBlock(const void* data, uint32_t size) {
     }
   }
   NoteSave(id != 0, size, origin, failure);
-  // The space was never punched, and what the failed write left there is
-  // overwritten by the next block that takes it.
-  if (id == 0) GiveSpace(block, false);
+  // What the failed write left there is overwritten by the next block that
+  // takes the space.
+  if (id == 0) GiveSpace(block);
   return id;
 }
 
@@ -732,7 +769,7 @@ bool CFileCache::FreeBlock(uint32_t blockId) {
   }
   const BlockRecord block = it->second;
   m_Blocks.erase(it);
-  GiveSpace(block, true);
+  GiveSpace(block);
   return true;
 }
 
@@ -763,7 +800,12 @@ uint64_t CFileCache::EndOffset() const {
 
 uint64_t CFileCache::AllocatedBytes() const {
   vq::CritSecLock lock(m_Lock);
-  return m_EndOffset - m_FreeBytes;
+  return m_EndOffset - m_Kept.bytes - m_Punched.bytes;
+}
+
+uint64_t CFileCache::KeptFreeBytes() const {
+  vq::CritSecLock lock(m_Lock);
+  return m_Kept.bytes;
 }
 
 uint32_t CFileCache::BlockCount() const {

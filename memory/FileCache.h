@@ -31,12 +31,20 @@
 // starting at a unit boundary (its last unit padded with zeros). Free
 // extents are kept by offset, where a freed extent merges with free
 // neighbours, and by size, where a write takes the smallest extent that
-// fits (best fit; the rest stays free) before it grows the file. An extent
-// that reaches the end of the file lowers the end instead; every freed
-// extent is punched out (SwapFileOps::PunchHole), so the file system holds
-// only the space of live blocks. A failed punch only leaves the bytes
-// allocated: the extent is free all the same and is reused, and when the
-// file system cannot punch at all the cache stops asking.
+// fits (best fit; the rest stays free) before it grows the file. Freed
+// space is kept written, up to a limit (KeptLimit: as much as the live
+// blocks hold up to 64 MiB, an eighth of them beyond; none for a buffered
+// file, which lives in memory), because writing it again is fast: a file
+// system writes space it must allocate first (a hole, or past the end) at
+// about half the speed of a rewrite on the machines we measured, and an
+// object saved again or replaced frees one block as it takes another. Kept
+// space beyond the limit is punched out (SwapFileOps::PunchHole), highest
+// first, and a punched extent that reaches the end of the file lowers the
+// end instead; so the file system holds the live blocks and at most as much
+// again. Writes take kept space before punched space before the end. A
+// failed punch only leaves the bytes allocated: the extent is free all the
+// same and is reused, and when the file system cannot punch at all the
+// cache stops asking.
 //
 // Shared units. Blocks of at most half a unit would waste most of a unit
 // each (65,536 one-value elements made a 32 MiB file for 512 KiB of values),
@@ -132,6 +140,7 @@
 
 #include "VQPlatform.h"
 #include "memory/Environment.h"
+#include "memory/Releaser.h"
 
 namespace vq {
 
@@ -192,6 +201,10 @@ class CFileCache {
   // reused or given back. False (traced) for an id that names no block.
   bool FreeBlock(uint32_t blockId);
 
+  // Where a save lets go of the memory it wrote out (the cache's second
+  // thread; memory/Releaser.h).
+  vq::Releaser& MemoryReleaser() { return m_Releaser; }
+
   // Bounce buffers are at most this large (or one unit, when that is larger).
   static constexpr uint64_t kBounceChunk = 1u << 20;
   // Each such span of a block has a checksum of its own.
@@ -217,6 +230,8 @@ class CFileCache {
   // shared units): the space the file keeps allocated when every punch
   // succeeded.
   uint64_t AllocatedBytes() const;
+  // Free bytes kept written rather than punched out (see "Space").
+  uint64_t KeptFreeBytes() const;
   // Live blocks.
   uint32_t BlockCount() const;
   // Offset of a block's first byte in the file, or UINT64_MAX for a bad id.
@@ -251,6 +266,24 @@ class CFileCache {
     uint32_t live;
     std::vector<uint64_t> used;
   };
+  // Free extents by offset (offset -> length) and by size (length, offset),
+  // never adjacent to each other. Take and Give may throw std::bad_alloc,
+  // changing nothing (Take) or losing only the extent given (Give).
+  struct FreeList {
+    std::map<uint64_t, uint64_t> byOffset;
+    std::set<std::pair<uint64_t, uint64_t>> bySize;
+    uint64_t bytes = 0;
+    // The smallest extent of at least `length` bytes, cut to it (best fit).
+    bool Take(uint64_t length, uint64_t* offset);
+    // Adds an extent, merged with its neighbours; returns the merged extent
+    // as [start, end).
+    std::pair<uint64_t, uint64_t> Give(uint64_t offset, uint64_t length);
+    void Remove(uint64_t offset, uint64_t length);
+  };
+  // Free space kept written: at least this much, when the live blocks have
+  // that much (else as much as they have), and an eighth of them beyond.
+  static constexpr uint64_t kKeptMin = 64ull << 20;
+
   // Slot sizes 8 (1 << kMinSlotShift) up to half the unit.
   static constexpr uint32_t kMinSlotShift = 3;
 
@@ -264,12 +297,16 @@ class CFileCache {
   // std::bad_alloc, in which case Take* changed nothing and Give* lost only
   // free space.
   uint64_t TakeExtent(uint64_t length) VQ_REQUIRES(m_Lock);
-  void GiveExtent(uint64_t offset, uint64_t length, bool punch) VQ_REQUIRES(m_Lock);
+  void GiveExtent(uint64_t offset, uint64_t length) VQ_REQUIRES(m_Lock);
+  // The most free space kept written (see "Space").
+  uint64_t KeptLimit() const VQ_REQUIRES(m_Lock);
+  // Punches kept space out, highest first, down to KeptLimit().
+  void Trim() VQ_REQUIRES(m_Lock);
   // A slot of 1 << shift bytes; *fresh tells that no other slot of its unit
   // is live (the unit need not be read before it is written).
   uint64_t TakeSlot(uint32_t shift, bool* fresh) VQ_REQUIRES(m_Lock);
-  void GiveSlot(uint64_t offset, bool punch) VQ_REQUIRES(m_Lock);
-  void GiveSpace(const BlockRecord& block, bool punch) VQ_REQUIRES(m_Lock);
+  void GiveSlot(uint64_t offset) VQ_REQUIRES(m_Lock);
+  void GiveSpace(const BlockRecord& block) VQ_REQUIRES(m_Lock);
   void Punch(uint64_t offset, uint64_t length) VQ_REQUIRES(m_Lock);
   uint32_t NewId() VQ_REQUIRES(m_Lock);
 
@@ -368,11 +405,10 @@ class CFileCache {
   uint32_t m_NextBlockId VQ_GUARDED_BY(m_Lock) = 1;
   uint64_t m_EndOffset VQ_GUARDED_BY(m_Lock) = 0;
   std::unordered_map<uint32_t, BlockRecord> m_Blocks VQ_GUARDED_BY(m_Lock);
-  // Free extents below m_EndOffset, by offset (offset -> length) and by size
-  // (length, offset); never adjacent to each other nor to the end.
-  std::map<uint64_t, uint64_t> m_FreeByOffset VQ_GUARDED_BY(m_Lock);
-  std::set<std::pair<uint64_t, uint64_t>> m_FreeBySize VQ_GUARDED_BY(m_Lock);
-  uint64_t m_FreeBytes VQ_GUARDED_BY(m_Lock) = 0;
+  // Free extents below m_EndOffset: kept (written space, not punched) and
+  // punched (never adjacent to the end).
+  FreeList m_Kept VQ_GUARDED_BY(m_Lock);
+  FreeList m_Punched VQ_GUARDED_BY(m_Lock);
   // Shared units by offset, and per slot size the units with a free slot.
   std::map<uint64_t, SharedUnit> m_SharedUnits VQ_GUARDED_BY(m_Lock);
   std::array<std::set<uint64_t>, 32> m_UnitsWithRoom VQ_GUARDED_BY(m_Lock);
@@ -388,4 +424,5 @@ class CFileCache {
   vq::Environment& m_Env;
   vq::SwapFileOps& m_Ops;
   Checksummer m_Checksummer;
+  vq::Releaser m_Releaser{m_Env};
 };

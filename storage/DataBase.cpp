@@ -14,8 +14,22 @@ void CDataBase::WriteSave(SaveWork* work) const {
 }
 
 void CDataBase::ReleaseSaved(SaveWork* work) const {
-  work->item = nullptr;
-  work->memory = nullptr;
+  LetGo(work->item.detach(), work->bytes);
+  LetGo(work->memory.detach(), work->bytes);
+}
+
+void CDataBase::LetGo(IUnknown* reference, uint64_t bytes) const {
+  if (reference == nullptr) return;
+  // Only a last reference frees memory; any other goes at once, or its
+  // owner (a storage object whose save failed, an item a client holds)
+  // would look held by someone until the releaser came to it.
+  reference->AddRef();
+  const bool last = reference->Release() == 1;
+  if (last && m_FileCache != nullptr) {
+    m_FileCache->MemoryReleaser().Release(reference, bytes);
+  } else {
+    reference->Release();
+  }
 }
 
 bool CDataBase::CommitSavedBlock(const SaveWork& work) {

@@ -256,6 +256,11 @@ class CDataBase {
   // Gives the object's block back to the swap file (when it has one), so
   // that its space is reused: the values it holds are no longer wanted.
   void ReleaseBlock();
+  // Lets go of `reference` (the caller's, taken over; null is ignored) to
+  // `bytes` of values the object no longer holds: when it is the last one,
+  // on the swap file's releaser thread where there is a swap file, so that
+  // unmapping them does not hold up a save (memory/Releaser.h); else at once.
+  void LetGo(IUnknown* reference, uint64_t bytes) const;
 
   bool m_OnDisk = false;    // the block holds the current values
   bool m_InMemory = false;  // the values are in memory

@@ -122,7 +122,7 @@ void CMultiData::FreeBuffer() {
   // Idle items go on showing the buffer only while it is the object's; a
   // save in flight and items clients hold keep it by their own references.
   DropIdleViews();
-  m_BufferOwner = nullptr;
+  LetGo(m_BufferOwner.detach(), m_BufferLength);
   m_Buffer = nullptr;
   m_BufferLength = 0;
 }

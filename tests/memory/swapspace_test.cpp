@@ -166,6 +166,33 @@ TEST_F(SwapSpaceTest, TinyBlocksShareUnitsAndReadBackBitExact) {
   EXPECT_EQ(cache.AllocatedBytes(), 0u);
 }
 
+// Freed space is written again without being punched first (a file system
+// writes punched space at half the speed), yet the file never keeps more
+// free space than the live blocks hold, and gives it all back with them.
+TEST_F(SwapSpaceTest, FreedSpaceIsReusedUnpunchedWithinTheLiveSize) {
+  const auto a = Pattern(64 * 1024, 1), b = Pattern(64 * 1024, 2), big = Pattern(256 * 1024, 3);
+  const uint32_t idA = cache.WriteBlock(a.data(), 64 * 1024), idB = cache.WriteBlock(b.data(), 64 * 1024);
+  ASSERT_NE(idA, 0u);
+  ASSERT_NE(idB, 0u);
+  const uint64_t offsetA = cache.BlockOffset(idA);
+  ASSERT_TRUE(cache.FreeBlock(idA));
+  const uint32_t idC = cache.WriteBlock(b.data(), 64 * 1024);
+  EXPECT_EQ(cache.BlockOffset(idC), offsetA);
+  EXPECT_EQ(env.punches.load(), 0);
+  // More freed than stays live: the excess is punched, the file shrinks.
+  const uint32_t idBig = cache.WriteBlock(big.data(), 256 * 1024);
+  ASSERT_NE(idBig, 0u);
+  ASSERT_TRUE(cache.FreeBlock(idBig));
+  EXPECT_LE(cache.KeptFreeBytes(), cache.AllocatedBytes());
+  EXPECT_GT(env.punches.load(), 0);
+  EXPECT_EQ(ReadAll(cache, idB, b.size()), b);
+  EXPECT_EQ(ReadAll(cache, idC, b.size()), b);
+  ASSERT_TRUE(cache.FreeBlock(idB));
+  ASSERT_TRUE(cache.FreeBlock(idC));
+  EXPECT_EQ(cache.KeptFreeBytes(), 0u);
+  EXPECT_EQ(cache.EndOffset(), 0u);
+}
+
 // A large element whose size is not whole units: from aligned memory only the
 // tail bounces (one unit); from unaligned memory the bounce buffer is one
 // chunk, never the element.
@@ -273,6 +300,7 @@ TEST_F(SwapSpaceTest, ModelOfBlocksUnderWriteAndPunchFaults) {
         previousEnd = offset + size;
       }
       ASSERT_LE(previousEnd, file.EndOffset());
+      ASSERT_LE(file.KeptFreeBytes(), file.AllocatedBytes());
     }
     for (const auto& entry : model) ASSERT_TRUE(file.FreeBlock(entry.first));
     EXPECT_EQ(file.EndOffset(), 0u);
