@@ -26,7 +26,7 @@ struct Ledger {
   std::vector<std::thread::id> threads;
 };
 
-class Counted : public IUnknown {
+class Counted final : public IUnknown {
  public:
   Counted(Ledger& ledger, int id, bool gate = false) : m_Ledger(ledger), m_Id(id), m_Gate(gate) {}
   STDMETHODIMP QueryInterface(REFIID, void** out) override {
