@@ -177,12 +177,23 @@ bool CVQDataMatrix::CheckMemory() {
   return available < kLowMemory && SaveOneObject();
 }
 
+void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available) {
+  const bool plenty = haveReading && available > kRearmMemory &&
+                      available >= m_LowWatermark.load(std::memory_order_relaxed);
+  if (plenty) {
+    m_ReadingUses.store(std::max<uint32_t>(m_Env->AccessesPerMemoryReading(), 1) - 1, std::memory_order_relaxed);
+  }
+  m_MemoryPlenty.store(plenty, std::memory_order_relaxed);
+}
+
 void CVQDataMatrix::CheckMemoryNow() {
   // When memory is not low the check does nothing but re-arm the trace flag,
   // so the common case takes no lock: element access pays one cached
   // memory-status read. Without a reading there is nothing to act on.
   uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return;
+  const bool haveReading = vq::AvailableMemory(*m_Env, &available);
+  NoteReadingForAccess(haveReading, available);
+  if (!haveReading) return;
   if (available >= kLowMemory) {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
@@ -207,10 +218,19 @@ DWORD CVQDataMatrix::ReclaimStep() {
   vq::CritSecLock lock(m_MemoryLock);
   m_WakePending.store(false);
   uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return kPollMs;
+  const bool haveReading = vq::AvailableMemory(*m_Env, &available);
+  if (!haveReading) {
+    NoteReadingForAccess(false, 0);
+    return kPollMs;
+  }
   NoteMemoryReading(available);
   const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
   m_LowWatermark.store(marks.low, std::memory_order_relaxed);
+  // The client's next accesses may act on this reading: so the reading they
+  // act on is never older than this step's wait (10 ms below the high
+  // watermark, 100 ms above it, where memory has two margins to fall before
+  // the client's synchronous check would have to act).
+  NoteReadingForAccess(true, available);
   const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
   if (decision.reclaiming && SaveOneObject()) return 0;

@@ -151,6 +151,21 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
   // called while m_DataLock is held.
   void CheckMemoryNow();
+  // The element access's check: nothing while the last reading, which found
+  // memory plenty, still stands (AccessesPerMemoryReading of the
+  // environment), else CheckMemoryNow. Never called while m_DataLock is held.
+  void CheckMemoryOnAccess() {
+    if (m_MemoryPlenty.load(std::memory_order_relaxed)) {
+      // A lost update between two clients' threads lets a reading serve
+      // one access more or less: no matter.
+      const uint32_t left = m_ReadingUses.load(std::memory_order_relaxed);
+      if (left != 0) {
+        m_ReadingUses.store(left - 1, std::memory_order_relaxed);
+        return;
+      }
+    }
+    CheckMemoryNow();
+  }
 
   // Layout of multi-object storage for element bytes b and P elements per d4
   // index, at most kMaxBytesPerData bytes per storage object: columns per d4
@@ -348,6 +363,12 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   void WakeWorker();
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
+  // Records for CheckMemoryOnAccess whether a reading found memory plenty
+  // (nothing for the client's check to do: at or above the low watermark
+  // and the trace's re-arm mark) and, if so, lets it serve the environment's
+  // AccessesPerMemoryReading. No reading (`haveReading` false) is not
+  // plenty.
+  void NoteReadingForAccess(bool haveReading, uint64_t available);
   static DWORD WINAPI WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
@@ -405,5 +426,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // wake the worker early (0: no step yet).
   std::atomic<uint64_t> m_LowWatermark{0};
   std::atomic<bool> m_WakePending{false};  // a wake since the worker's last step
+  // CheckMemoryOnAccess's view of the last reading, by whoever took it (the
+  // client's check or the worker): whether memory was plenty, and how many
+  // more accesses may act on it. Two words, so that a client's decrement
+  // can never undo a reading that found memory short.
+  std::atomic<bool> m_MemoryPlenty{false};
+  std::atomic<uint32_t> m_ReadingUses{0};
   std::atomic<bool> m_Stopping{false};     // the stop event means "stop", not "wake"
 };

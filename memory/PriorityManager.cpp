@@ -8,6 +8,7 @@ std::atomic<bool> CPriorityManager::s_ReportNoneSwappable{true};
 
 bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();  // for the failures, which keep the queue; success empties it
   m_Table = table;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
@@ -35,6 +36,8 @@ bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
 
 bool CPriorityManager::Grow(uint32_t count) {
   vq::CritSecLock lock(m_Lock);
+  // Uses made before the table grew ignored the indices it adds.
+  ApplyTouches();
   if (count <= m_Count) return true;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
@@ -89,8 +92,7 @@ void CPriorityManager::Unlink(uint32_t index) {
   --m_Length;
 }
 
-void CPriorityManager::PushPriority(uint32_t dataIndex) {
-  vq::CritSecLock lock(m_Lock);
+inline void CPriorityManager::Use(uint32_t dataIndex) {
   if (dataIndex >= m_Prev.size()) return;
   // Repeated use of one object (a walk over the elements of a packed
   // object, a client reading one element again) finds it at the right end.
@@ -98,17 +100,47 @@ void CPriorityManager::PushPriority(uint32_t dataIndex) {
   PushBack(dataIndex, kUsed);
 }
 
+void CPriorityManager::ApplyTouches() {
+  const uint32_t head = m_TouchHead.load(std::memory_order_acquire);
+  uint32_t tail = m_TouchTail.load(std::memory_order_relaxed);
+  if (tail == head) return;
+  for (; tail != head; ++tail) Use(m_Touched[tail % kTouchSlots]);
+  m_TouchTail.store(tail, std::memory_order_release);
+}
+
+void CPriorityManager::DropTouches() {
+  m_TouchTail.store(m_TouchHead.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+void CPriorityManager::Touch(uint32_t dataIndex, const vq::CriticalSection& /*serialiser*/) {
+  const uint32_t head = m_TouchHead.load(std::memory_order_relaxed);
+  const uint32_t tail = m_TouchTail.load(std::memory_order_acquire);
+  // A use of the object whose use is still pending at the back changes
+  // nothing once both are applied.
+  if (head != tail && m_Touched[(head - 1) % kTouchSlots] == dataIndex) return;
+  if (head - tail == kTouchSlots) {
+    vq::CritSecLock lock(m_Lock);
+    ApplyTouches();
+  }
+  m_Touched[head % kTouchSlots] = dataIndex;
+  m_TouchHead.store(head + 1, std::memory_order_release);
+}
+
+void CPriorityManager::PushPriority(uint32_t dataIndex) {
+  vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
+  Use(dataIndex);
+}
+
 void CPriorityManager::PushPriority(const uint32_t* dataIndices, size_t count) {
   vq::CritSecLock lock(m_Lock);
-  for (size_t k = 0; k < count; ++k) {
-    const uint32_t dataIndex = dataIndices[k];
-    if (dataIndex >= m_Prev.size() || (m_Back[kUsed] == dataIndex && IsQueued(dataIndex))) continue;
-    PushBack(dataIndex, kUsed);
-  }
+  ApplyTouches();
+  for (size_t k = 0; k < count; ++k) Use(dataIndices[k]);
 }
 
 void CPriorityManager::PushUntouched(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   if (dataIndex >= m_Prev.size()) return;
   PushBack(dataIndex, kUntouched);
 }
@@ -129,6 +161,7 @@ void CPriorityManager::PushBack(uint32_t dataIndex, uint8_t list) {
 
 bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   if (m_Length == 0 || dataIndex >= m_Prev.size() || !IsQueued(dataIndex)) return false;
   Unlink(dataIndex);
   return true;
@@ -156,6 +189,7 @@ bool CPriorityManager::Take(uint32_t index, bool fifo, uint32_t* dataIndex) {
 
 bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   if (m_Length == 0) return false;
   const size_t tableSize = m_Table != nullptr ? m_Table->Size() : 0;
   const bool fifo = m_PriorityType == kFirstInFirstOut;
@@ -211,6 +245,7 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
 
 void CPriorityManager::Clear() {
   vq::CritSecLock lock(m_Lock);
+  DropTouches();
   m_List.assign(m_List.size(), kUsed);
   m_Prev.assign(m_Prev.size(), kNotQueued);
   m_Next.assign(m_Next.size(), kNone);
@@ -227,13 +262,15 @@ LONG CPriorityManager::GetPriorityType() const {
   return m_PriorityType;
 }
 
-uint32_t CPriorityManager::Length() const {
+uint32_t CPriorityManager::Length() {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   return m_Length;
 }
 
-std::vector<uint32_t> CPriorityManager::Snapshot() const {
+std::vector<uint32_t> CPriorityManager::Snapshot() {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   std::vector<uint32_t> order;
   for (int list = 0; list < kLists; ++list)
     for (uint32_t i = m_Front[list]; i != kNone; i = m_Next[i]) order.push_back(i);
