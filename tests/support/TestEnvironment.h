@@ -39,6 +39,7 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
 
   vq::SwapFileOps& SwapFile() override { return *this; }
   bool MemoryStatus(MEMORYSTATUSEX* status) override {
+    if (GetCurrentThreadId() == countReadingsOf.load()) ++readings;
     *status = MEMORYSTATUSEX{sizeof(MEMORYSTATUSEX), 0, 8ull << 30, available.load(), 0, 0, 1ull << 40, 1ull << 40, 0};
     return true;
   }
@@ -111,6 +112,9 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
   // Every access reads unless a test says otherwise: the tests change
   // `available` and expect the next access to act on it.
   std::atomic<uint32_t> accessesPerReading{1};
+  // Readings taken by one thread (a client's, not the memory watcher's).
+  std::atomic<DWORD> countReadingsOf{0};
+  std::atomic<uint64_t> readings{0};
 
  private:
   struct File {
