@@ -434,3 +434,42 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   std::atomic<uint32_t> m_ReadingUses{0};
   std::atomic<bool> m_Stopping{false};     // the stop event means "stop", not "wake"
 };
+
+// Element access calls these on every access: defined here, so that they
+// are inlined.
+inline bool CVQDataMatrix::ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* idx) const {
+  // Exact arithmetic: 32-bit wrap-around must never turn a far-away position
+  // into a valid element.
+  int64_t v = 0;
+  if (__builtin_mul_overflow(static_cast<int64_t>(d4), static_cast<int64_t>(m_Sizes[2]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d3), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[1]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d2), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[0]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d1), &v)) {
+    return false;
+  }
+  if (v < 0 || v >= static_cast<int64_t>(m_SizeAll)) return false;
+  *idx = static_cast<uint32_t>(v);
+  return true;
+}
+
+inline void CVQDataMatrix::StorageSlot(uint32_t idx, uint32_t* dataIdx, uint32_t* subIdx) const {
+  // One element per object (every single-object matrix) means as many
+  // columns as elements per d4 index, so the data index is the element
+  // index: element access pays no division.
+  if (m_ElementsPerData == 1) {
+    *dataIdx = idx;
+    *subIdx = 0;
+    return;
+  }
+  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+  const uint32_t d4 = idx / perD4, inD4 = idx - d4 * perD4;
+  const uint32_t column = inD4 / m_ElementsPerData;
+  *dataIdx = column + m_DataCols * d4;
+  *subIdx = inD4 - column * m_ElementsPerData;
+}
+
+inline CDataBase* CVQDataMatrix::Storage(uint32_t dataIndex) const {
+  return dataIndex < m_Data.size() ? m_Data[dataIndex].get() : nullptr;
+}

@@ -167,17 +167,21 @@ class CPriorityManager {
   bool Take(uint32_t index, bool fifo, uint32_t* dataIndex) VQ_REQUIRES(m_Lock);
   // Links an unlinked index at the front of `list`.
   void PushFront(uint32_t index, uint8_t list) VQ_REQUIRES(m_Lock);
-  bool IsQueued(uint32_t index) const VQ_REQUIRES(m_Lock) { return m_Prev[index] != kNotQueued; }
+  bool IsQueued(uint32_t index) const VQ_REQUIRES(m_Lock) { return m_Links[index].prev != kNotQueued; }
 
-  // m_Prev holds kNotQueued for an index that is not in the queue.
+  // A link's prev is kNotQueued for an index that is not in the queue.
   static constexpr uint32_t kNotQueued = UINT32_MAX - 1;
 
   mutable vq::CriticalSection m_Lock;
   uint32_t m_Count VQ_GUARDED_BY(m_Lock) = 0;
   LONG m_PriorityType VQ_GUARDED_BY(m_Lock) = kFirstInFirstOut;
   const Table* m_Table VQ_GUARDED_BY(m_Lock) = nullptr;
-  std::vector<uint32_t> m_Prev VQ_GUARDED_BY(m_Lock);
-  std::vector<uint32_t> m_Next VQ_GUARDED_BY(m_Lock);
+  // An index's neighbours, side by side: moving an index to the back
+  // touches it and three neighbours, one cache line each.
+  struct Link {
+    uint32_t prev = kNotQueued, next = kNone;
+  };
+  std::vector<Link> m_Links VQ_GUARDED_BY(m_Lock);
   std::vector<uint8_t> m_List VQ_GUARDED_BY(m_Lock);  // the list a queued index is in
   uint32_t m_Front[kLists] VQ_GUARDED_BY(m_Lock) = {kNone, kNone, kNone};
   uint32_t m_Back[kLists] VQ_GUARDED_BY(m_Lock) = {kNone, kNone, kNone};
