@@ -135,18 +135,9 @@ void CPriorityManager::DropTouches() {
   m_TouchTail.store(m_TouchHead.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-void CPriorityManager::Touch(uint32_t dataIndex, const vq::CriticalSection& /*serialiser*/) {
-  const uint32_t head = m_TouchHead.load(std::memory_order_relaxed);
-  const uint32_t tail = m_TouchTail.load(std::memory_order_acquire);
-  // A use of the object whose use is still pending at the back changes
-  // nothing once both are applied.
-  if (head != tail && m_Touched[(head - 1) % kTouchSlots] == dataIndex) return;
-  if (head - tail == kTouchSlots) {
-    vq::CritSecLock lock(m_Lock);
-    ApplyTouches();
-  }
-  m_Touched[head % kTouchSlots] = dataIndex;
-  m_TouchHead.store(head + 1, std::memory_order_release);
+void CPriorityManager::ApplyFullRing() {
+  vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
 }
 
 void CPriorityManager::PushPriority(uint32_t dataIndex) {

@@ -117,7 +117,16 @@ class CPriorityManager {
   // queue. Callers serialise their Touch calls with one lock of their own
   // (`serialiser`, the matrix's m_DataLock), which they may hold while the
   // queue's lock is taken.
-  void Touch(uint32_t dataIndex, const vq::CriticalSection& serialiser) VQ_REQUIRES(serialiser);
+  void Touch(uint32_t dataIndex, [[maybe_unused]] const vq::CriticalSection& serialiser) VQ_REQUIRES(serialiser) {
+    const uint32_t head = m_TouchHead.load(std::memory_order_relaxed);
+    const uint32_t tail = m_TouchTail.load(std::memory_order_acquire);
+    // A use of the object whose use is still pending at the back changes
+    // nothing once both are applied.
+    if (head != tail && m_Touched[(head - 1) % kTouchSlots] == dataIndex) return;
+    if (head - tail == kTouchSlots) ApplyFullRing();
+    m_Touched[head % kTouchSlots] = dataIndex;
+    m_TouchHead.store(head + 1, std::memory_order_release);
+  }
   // PushPriority for an object the allocation has just made: it stays
   // "untouched" (picked last) until its next PushPriority.
   void PushUntouched(uint32_t dataIndex);
@@ -159,6 +168,8 @@ class CPriorityManager {
   void Use(uint32_t dataIndex) VQ_REQUIRES(m_Lock);
   // Applies the uses Touch recorded, oldest first.
   void ApplyTouches() VQ_REQUIRES(m_Lock);
+  // ApplyTouches under m_Lock, for a Touch that finds the ring full.
+  void ApplyFullRing() VQ_EXCLUDES(m_Lock);
   // Forgets them: what follows empties the queue.
   void DropTouches() VQ_REQUIRES(m_Lock);
   void Unlink(uint32_t index) VQ_REQUIRES(m_Lock);
