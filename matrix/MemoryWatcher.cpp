@@ -14,7 +14,11 @@
 //     on the client's thread finds memory below the low watermark;
 //   - the client's thread checks on element access (CheckMemoryNow) and
 //     saves synchronously only below the threshold, as the backstop for a
-//     burst that outruns the worker.
+//     burst that outruns the worker. An access in memory takes a reading
+//     only when the last one (its own or the worker's) found memory short
+//     or has served the environment's AccessesPerMemoryReading accesses
+//     (CheckMemoryOnAccess): a reading cost about a fifth of such an
+//     access, and the system's is cached for 10 ms anyway.
 //
 // A save writes without m_DataLock (SaveObject, storage/DataBase.h): under
 // the lock the object is marked as being saved, the write runs without it,
@@ -178,8 +182,8 @@ bool CVQDataMatrix::CheckMemory() {
 }
 
 void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available) {
-  const bool plenty = haveReading && available > kRearmMemory &&
-                      available >= m_LowWatermark.load(std::memory_order_relaxed);
+  const bool plenty =
+      haveReading && available > kRearmMemory && available >= m_LowWatermark.load(std::memory_order_relaxed);
   if (plenty) {
     m_ReadingUses.store(std::max<uint32_t>(m_Env->AccessesPerMemoryReading(), 1) - 1, std::memory_order_relaxed);
   }

@@ -33,8 +33,9 @@
 //   2. m_DataLock: guards m_Data and every call into a storage object and the
 //      attribute manager, but for the memory watcher's write of an object's
 //      values (BeginSave .. EndSave), which runs under m_MemoryLock alone;
-//   3. the swap queue's lock; 4. a storage object's own lock; 5. the swap
-//      file's lock. The managers' locks are taken innermost.
+//   3. the swap queue's lock (element access records its use without it,
+//      under m_DataLock: CPriorityManager::Touch); 4. a storage object's own
+//      lock; 5. the swap file's lock. The managers' locks are taken innermost.
 // CheckMemoryNow is never entered while m_DataLock is held. The geometry
 // members are written only before the worker thread exists (Initialize) or
 // under both matrix locks (AllAllocate), and read by the worker only under
