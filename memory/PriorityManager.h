@@ -44,12 +44,12 @@
 //
 // Element access records its use without the queue's lock (Touch): the
 // matrix calls it under its m_DataLock, which it holds for the access
-// anyway, and a second lock pair per access cost about 15% of an in-memory
-// access. A use goes into a ring of kTouchSlots data indices (one producer
-// at a time, since the callers' lock serialises them); every other call
-// first applies the pending uses under m_Lock, in the order they were made,
-// as PushPriority would have. So the lists, and the order pops see, are
-// exactly those of eager pushes: a use is merely applied late, and a use
+// anyway; the queue's lock pair and push were about a quarter of an
+// in-memory access. A use goes into a ring of kTouchSlots data indices (one
+// producer at a time, since the callers' lock serialises them); every other
+// call first applies the pending uses under m_Lock, in the order they were
+// made, as PushPriority would have. So the lists, and the order pops see,
+// are exactly those of eager pushes: a use is merely applied late, and a use
 // made while a pop runs counts as made after it, as it could with eager
 // pushes too. A full ring is applied by the use that finds it full (one lock
 // per kTouchSlots uses).
@@ -58,11 +58,11 @@
 // the memory watcher pops and pushes back objects it could not save. m_Lock
 // guards every field but the ring, whose slots belong to the producer until
 // m_TouchHead publishes them and to the consumer (who holds m_Lock) until
-// m_TouchTail gives them back. PopPriority asks the table under m_Lock (the matrix's
-// answer takes the storage object's own lock), so the order is: the matrix's
-// m_DataLock (when held), m_Lock, the storage object's own lock. The element
-// table itself is resized and its objects destroyed only under the matrix's
-// m_MemoryLock, which every pop also holds.
+// m_TouchTail gives them back. PopPriority asks the table under m_Lock (the
+// matrix's answer takes the storage object's own lock), so the order is: the
+// matrix's m_DataLock (when held), m_Lock, the storage object's own lock.
+// The element table itself is resized and its objects destroyed only under
+// the matrix's m_MemoryLock, which every pop also holds.
 #pragma once
 
 #include <atomic>
