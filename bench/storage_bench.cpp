@@ -9,8 +9,9 @@
 //   - the same access at random positions (a fixed random order of the
 //     4096 elements) against AddRef and Release of the items of a std::vector
 //     in the same order;
-//   - the memory check when memory is not low (CheckMemoryNow), which every
-//     access pays;
+//   - the memory check when memory is not low (CheckMemoryNow), one reading,
+//     which an access in memory pays once per 64 accesses while memory is
+//     plenty;
 //   - swap-out (AllSaveToDisk of elements that were all handed out for
 //     writing) and swap-in (touching every element of a saved matrix) against
 //     direct (O_DIRECT) sequential writes and reads of the same bytes in the

@@ -11,6 +11,7 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
   if (!ElementIndex(d1, d2, d3, d4, &idx)) return OutsideMatrix(d1, d2, d3, d4);
   try {
     IUnknown* item = nullptr;
+    bool reloads = false;
     {
       vq::CritSecLock lock(m_DataLock);
       CDataBase* storage = nullptr;
@@ -22,6 +23,8 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
         NotAllocated(d1, d2, d3, d4);
         return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
       }
+      // Reading values back allocates: that access takes a fresh reading.
+      reloads = !storage->IsInMemory();
       HRESULT hr = storage->GetAllData(subIdx, withAttributes, forWriting, &item);
       if (hr != S_OK) {
         if (FAILED(hr)) ElementFailure(hr, "read", d1, d2, d3, d4);
@@ -45,11 +48,15 @@ HRESULT CVQDataMatrix::GetElement(LONG d1, LONG d2, LONG d3, LONG d4, bool forWr
           }
         }
         item->AddRef();  // the caller's reference
-        m_Priority.PushPriority(dataIdx);
+        m_Priority.Touch(dataIdx, m_DataLock);
       }
     }
     *out = item;
-    CheckMemoryNow();
+    if (reloads) {
+      CheckMemoryNow();
+    } else {
+      CheckMemoryOnAccess();
+    }
     return S_OK;
   } catch (const _com_error& e) {
     // The position goes to the trace here, where it is known; the calling
@@ -95,8 +102,8 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
       if (FAILED(hr)) ElementFailure(hr, "stored", d1, d2, d3, d4);
       return vq::ErrorReturn(hr, "CVQDataMatrix::PutElement: ReplaceData failed", idx);
     }
+    m_Priority.Touch(dataIdx, m_DataLock);
   }
-  m_Priority.PushPriority(dataIdx);
   VQ_TRACE("CVQDataMatrix::PutElement", "DataMatrix", 3, "PutElement( %d, %d, %d, %d ). %u elements in queue", d1,
            d2, d3, d4, m_Priority.Length());
   CheckMemoryNow();
@@ -188,8 +195,8 @@ STDMETHODIMP CVQDataMatrix::get_ConstDataSubsetPtr(LONG d1, LONG d2, LONG d3, LO
           }
           if (item != nullptr) item->AddRef();
           *pVal = item;
+          m_Priority.Touch(dataIdx, m_DataLock);
         }
-        m_Priority.PushPriority(dataIdx);
         CheckMemoryNow();
         return hr;
       },

@@ -14,7 +14,11 @@
 //     on the client's thread finds memory below the low watermark;
 //   - the client's thread checks on element access (CheckMemoryNow) and
 //     saves synchronously only below the threshold, as the backstop for a
-//     burst that outruns the worker.
+//     burst that outruns the worker. An access in memory takes a reading
+//     only when the last one (its own or the worker's) found memory short
+//     or has served the environment's AccessesPerMemoryReading accesses
+//     (CheckMemoryOnAccess): a reading cost about a fifth of such an
+//     access, and the system's is cached for 10 ms anyway.
 //
 // A save writes without m_DataLock (SaveObject, storage/DataBase.h): under
 // the lock the object is marked as being saved, the write runs without it,
@@ -185,12 +189,23 @@ bool CVQDataMatrix::CheckMemory() {
   return available < kLowMemory && SaveOneObject();
 }
 
+void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available) {
+  const bool plenty =
+      haveReading && available > kRearmMemory && available >= m_LowWatermark.load(std::memory_order_relaxed);
+  if (plenty) {
+    m_ReadingUses.store(std::max<uint32_t>(m_Env->AccessesPerMemoryReading(), 1) - 1, std::memory_order_relaxed);
+  }
+  m_MemoryPlenty.store(plenty, std::memory_order_relaxed);
+}
+
 void CVQDataMatrix::CheckMemoryNow() {
   // When memory is not low the check does nothing but re-arm the trace flag,
   // so the common case takes no lock: element access pays one cached
   // memory-status read. Without a reading there is nothing to act on.
   uint64_t available = 0;
-  if (!vq::AvailableMemory(*m_Env, &available)) return;
+  const bool haveReading = vq::AvailableMemory(*m_Env, &available);
+  NoteReadingForAccess(haveReading, available);
+  if (!haveReading) return;
   if (available >= kLowMemory) {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
@@ -215,10 +230,19 @@ DWORD CVQDataMatrix::ReclaimStep() {
   vq::CritSecLock lock(m_MemoryLock);
   m_WakePending.store(false);
   uint64_t available = 0;
-  if (!ReadAvailable(&available)) return kPollMs;
+  const bool haveReading = ReadAvailable(&available);
+  if (!haveReading) {
+    NoteReadingForAccess(false, 0);
+    return kPollMs;
+  }
   NoteMemoryReading(available);
   const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
   m_LowWatermark.store(marks.low, std::memory_order_relaxed);
+  // The client's next accesses may act on this reading: so the reading they
+  // act on is never older than this step's wait (10 ms below the high
+  // watermark, 100 ms above it, where memory has two margins to fall before
+  // the client's synchronous check would have to act).
+  NoteReadingForAccess(true, available);
   const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
   if (decision.reclaiming && SaveOneObject()) return 0;

@@ -157,23 +157,6 @@ HRESULT CVQDataMatrix::NoSuchDimension(LONG Dimension, HRESULT hr) const {
 // The element index rule.
 // ---------------------------------------------------------------------------
 
-bool CVQDataMatrix::ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* idx) const {
-  // Exact arithmetic: 32-bit wrap-around must never turn a far-away position
-  // into a valid element.
-  int64_t v = 0;
-  if (__builtin_mul_overflow(static_cast<int64_t>(d4), static_cast<int64_t>(m_Sizes[2]), &v) ||
-      __builtin_add_overflow(v, static_cast<int64_t>(d3), &v) ||
-      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[1]), &v) ||
-      __builtin_add_overflow(v, static_cast<int64_t>(d2), &v) ||
-      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[0]), &v) ||
-      __builtin_add_overflow(v, static_cast<int64_t>(d1), &v)) {
-    return false;
-  }
-  if (v < 0 || v >= static_cast<int64_t>(m_SizeAll)) return false;
-  *idx = static_cast<uint32_t>(v);
-  return true;
-}
-
 uint32_t CVQDataMatrix::DataIndex(uint32_t idx) const {
   uint32_t dataIdx = 0, subIdx = 0;
   StorageSlot(idx, &dataIdx, &subIdx);
@@ -184,22 +167,6 @@ uint32_t CVQDataMatrix::SubIndex(uint32_t idx) const {
   uint32_t dataIdx = 0, subIdx = 0;
   StorageSlot(idx, &dataIdx, &subIdx);
   return subIdx;
-}
-
-void CVQDataMatrix::StorageSlot(uint32_t idx, uint32_t* dataIdx, uint32_t* subIdx) const {
-  // One element per object (every single-object matrix) means as many
-  // columns as elements per d4 index, so the data index is the element
-  // index: element access pays no division.
-  if (m_ElementsPerData == 1) {
-    *dataIdx = idx;
-    *subIdx = 0;
-    return;
-  }
-  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
-  const uint32_t d4 = idx / perD4, inD4 = idx - d4 * perD4;
-  const uint32_t column = inD4 / m_ElementsPerData;
-  *dataIdx = column + m_DataCols * d4;
-  *subIdx = inD4 - column * m_ElementsPerData;
 }
 
 void CVQDataMatrix::PositionOf(uint32_t idx, LONG* d1, LONG* d2, LONG* d3, LONG* d4) const {
@@ -224,10 +191,6 @@ size_t CVQDataMatrix::StorageObjectCount() const {
 CDataBase* CVQDataMatrix::StorageAt(uint32_t dataIndex) const {
   vq::CritSecLock lock(m_DataLock);
   return Storage(dataIndex);
-}
-
-CDataBase* CVQDataMatrix::Storage(uint32_t dataIndex) const {
-  return dataIndex < m_Data.size() ? m_Data[dataIndex].get() : nullptr;
 }
 
 // ---------------------------------------------------------------------------

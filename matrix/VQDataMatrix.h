@@ -33,8 +33,9 @@
 //   2. m_DataLock: guards m_Data and every call into a storage object and the
 //      attribute manager, but for the memory watcher's write of an object's
 //      values (BeginSave .. EndSave), which runs under m_MemoryLock alone;
-//   3. the swap queue's lock; 4. a storage object's own lock; 5. the swap
-//      file's lock. The managers' locks are taken innermost.
+//   3. the swap queue's lock (element access records its use without it,
+//      under m_DataLock: CPriorityManager::Touch); 4. a storage object's own
+//      lock; 5. the swap file's lock. The managers' locks are taken innermost.
 // CheckMemoryNow is never entered while m_DataLock is held. The geometry
 // members are written only before the worker thread exists (Initialize) or
 // under both matrix locks (AllAllocate), and read by the worker only under
@@ -154,6 +155,21 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Runs CheckMemory until it saves nothing more, under m_MemoryLock. Never
   // called while m_DataLock is held.
   void CheckMemoryNow();
+  // The element access's check: nothing while the last reading, which found
+  // memory plenty, still stands (AccessesPerMemoryReading of the
+  // environment), else CheckMemoryNow. Never called while m_DataLock is held.
+  void CheckMemoryOnAccess() {
+    if (m_MemoryPlenty.load(std::memory_order_relaxed)) {
+      // A lost update between two clients' threads lets a reading serve
+      // one access more or less: no matter.
+      const uint32_t left = m_ReadingUses.load(std::memory_order_relaxed);
+      if (left != 0) {
+        m_ReadingUses.store(left - 1, std::memory_order_relaxed);
+        return;
+      }
+    }
+    CheckMemoryNow();
+  }
 
   // Layout of multi-object storage for element bytes b and P elements per d4
   // index, at most kMaxBytesPerData bytes per storage object: columns per d4
@@ -372,6 +388,12 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   void WakeWorker();
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
+  // Records for CheckMemoryOnAccess whether a reading found memory plenty
+  // (nothing for the client's check to do: at or above the low watermark
+  // and the trace's re-arm mark) and, if so, lets it serve the environment's
+  // AccessesPerMemoryReading. No reading (`haveReading` false) is not
+  // plenty.
+  void NoteReadingForAccess(bool haveReading, uint64_t available);
   static DWORD WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
@@ -429,5 +451,50 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // wake the worker early (0: no step yet).
   std::atomic<uint64_t> m_LowWatermark{0};
   std::atomic<bool> m_WakePending{false};  // a wake since the worker's last step
+  // CheckMemoryOnAccess's view of the last reading, by whoever took it (the
+  // client's check or the worker): whether memory was plenty, and how many
+  // more accesses may act on it. Two words, so that a client's decrement
+  // can never undo a reading that found memory short.
+  std::atomic<bool> m_MemoryPlenty{false};
+  std::atomic<uint32_t> m_ReadingUses{0};
   std::atomic<bool> m_Stopping{false};     // the stop event means "stop", not "wake"
 };
+
+// Element access calls these on every access: defined here, so that they
+// are inlined.
+inline bool CVQDataMatrix::ElementIndex(LONG d1, LONG d2, LONG d3, LONG d4, uint32_t* idx) const {
+  // Exact arithmetic: 32-bit wrap-around must never turn a far-away position
+  // into a valid element.
+  int64_t v = 0;
+  if (__builtin_mul_overflow(static_cast<int64_t>(d4), static_cast<int64_t>(m_Sizes[2]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d3), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[1]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d2), &v) ||
+      __builtin_mul_overflow(v, static_cast<int64_t>(m_Sizes[0]), &v) ||
+      __builtin_add_overflow(v, static_cast<int64_t>(d1), &v)) {
+    return false;
+  }
+  if (v < 0 || v >= static_cast<int64_t>(m_SizeAll)) return false;
+  *idx = static_cast<uint32_t>(v);
+  return true;
+}
+
+inline void CVQDataMatrix::StorageSlot(uint32_t idx, uint32_t* dataIdx, uint32_t* subIdx) const {
+  // One element per object (every single-object matrix) means as many
+  // columns as elements per d4 index, so the data index is the element
+  // index: element access pays no division.
+  if (m_ElementsPerData == 1) {
+    *dataIdx = idx;
+    *subIdx = 0;
+    return;
+  }
+  const uint32_t perD4 = m_Sizes[0] * m_Sizes[1] * m_Sizes[2];
+  const uint32_t d4 = idx / perD4, inD4 = idx - d4 * perD4;
+  const uint32_t column = inD4 / m_ElementsPerData;
+  *dataIdx = column + m_DataCols * d4;
+  *subIdx = inD4 - column * m_ElementsPerData;
+}
+
+inline CDataBase* CVQDataMatrix::Storage(uint32_t dataIndex) const {
+  return dataIndex < m_Data.size() ? m_Data[dataIndex].get() : nullptr;
+}

@@ -131,6 +131,11 @@ class SystemEnvironmentImpl final : public Environment {
   }
   // The platform keeps the reading for up to kMemoryStatusRefreshMs.
   void MemoryFreed() override { InvalidateMemoryStatus(); }
+  // 64 accesses take about 2 us in memory: far less than the 10 ms the
+  // reading is cached for, so a busy client reads as often as before, and
+  // the reading's cost (a clock read and the cached fields, some 7 ns of
+  // the clock alone here) is spread over them.
+  uint32_t AccessesPerMemoryReading() const override { return 64; }
 
   uint64_t ResidentBytes() override {
     // /proc/self/statm: size, then resident, in pages (about 3 us to read).

@@ -82,6 +82,14 @@ class Environment {
   // a reading taken before it. Implementations that cache a reading drop it.
   virtual void MemoryFreed() {}
 
+  // How many element accesses one reading of available memory may serve
+  // when it found memory plenty, the access that took it included (at least
+  // 1: every access reads). An access in memory costs a few tens of
+  // nanoseconds, a reading several; the memory watcher's own readings serve
+  // the next accesses too, so a reading that stands is never older than
+  // the watcher's last look (see matrix/MemoryWatcher.cpp).
+  virtual uint32_t AccessesPerMemoryReading() const { return 1; }
+
   // The process's resident size in bytes (0 when it cannot be read).
   virtual uint64_t ResidentBytes() = 0;
 

@@ -8,18 +8,17 @@ std::atomic<bool> CPriorityManager::s_ReportNoneSwappable{true};
 
 bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();  // for the failures, which keep the queue; success empties it
   m_Table = table;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Initialize", "DataMatrix", 1, "Failed to allocate space");
     return false;
   }
   try {
-    m_Prev.assign(count, kNotQueued);
-    m_Next.assign(count, kNone);
+    m_Links.assign(count, Link{});
     m_List.assign(count, kUsed);
   } catch (...) {
-    m_Prev.clear();
-    m_Next.clear();
+    m_Links.clear();
     m_List.clear();
     ClearEnds();
     m_Length = 0;
@@ -35,6 +34,8 @@ bool CPriorityManager::Initialize(uint32_t count, const Table* table) {
 
 bool CPriorityManager::Grow(uint32_t count) {
   vq::CritSecLock lock(m_Lock);
+  // Uses made before the table grew ignored the indices it adds.
+  ApplyTouches();
   if (count <= m_Count) return true;
   if (count >= kNotQueued) {
     VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
@@ -46,15 +47,12 @@ bool CPriorityManager::Grow(uint32_t count) {
     auto reserve = [count](auto& table) {
       if (table.capacity() < count) table.reserve(std::max<size_t>(count, 2 * table.capacity()));
     };
-    reserve(m_Prev);
-    reserve(m_Next);
+    reserve(m_Links);
     reserve(m_List);
-    m_Prev.resize(count, kNotQueued);
-    m_Next.resize(count, kNone);
+    m_Links.resize(count, Link{});
     m_List.resize(count, kUsed);
   } catch (...) {
-    m_Prev.resize(m_Count);
-    m_Next.resize(m_Count);
+    m_Links.resize(m_Count);
     m_List.resize(m_Count);
     VQ_TRACE("CPriorityManager::Grow", "DataMatrix", 1, "Failed to allocate space");
     return false;
@@ -69,59 +67,107 @@ void CPriorityManager::ClearEnds() {
   m_Examined = 0;
 }
 
-void CPriorityManager::Unlink(uint32_t index) {
+inline void CPriorityManager::Unlink(uint32_t index) {
   const int list = m_List[index];
-  uint32_t prev = m_Prev[index];
-  uint32_t next = m_Next[index];
+  uint32_t prev = m_Links[index].prev;
+  uint32_t next = m_Links[index].next;
   if (prev == kNone) {
     m_Front[list] = next;
   } else {
-    m_Next[prev] = next;
+    m_Links[prev].next = next;
   }
   if (next == kNone) {
     m_Back[list] = prev;
   } else {
-    m_Prev[next] = prev;
+    m_Links[next].prev = prev;
   }
-  m_Prev[index] = kNotQueued;
-  m_Next[index] = kNone;
+  m_Links[index].prev = kNotQueued;
+  m_Links[index].next = kNone;
   m_List[index] = kUsed;
   --m_Length;
 }
 
-void CPriorityManager::PushPriority(uint32_t dataIndex) {
-  vq::CritSecLock lock(m_Lock);
-  if (dataIndex >= m_Prev.size()) return;
+inline void CPriorityManager::Use(uint32_t dataIndex) {
+  if (dataIndex >= m_Links.size()) return;
   // Repeated use of one object (a walk over the elements of a packed
   // object, a client reading one element again) finds it at the right end.
-  if (m_Back[kUsed] == dataIndex && IsQueued(dataIndex)) return;
-  PushBack(dataIndex, kUsed);
+  const uint32_t back = m_Back[kUsed];
+  if (back == dataIndex) return;
+  // PushBack(dataIndex, kUsed) without the stores that Unlink makes and the
+  // link undoes: every access comes here (through ApplyTouches).
+  Link& link = m_Links[dataIndex];
+  if (link.prev == kNotQueued) {
+    ++m_Length;
+  } else {
+    const uint8_t list = m_List[dataIndex];
+    if (link.prev == kNone) {
+      m_Front[list] = link.next;
+    } else {
+      m_Links[link.prev].next = link.next;
+    }
+    // Not the used list's back (see above), so `back` still is.
+    if (link.next == kNone) {
+      m_Back[list] = link.prev;
+    } else {
+      m_Links[link.next].prev = link.prev;
+    }
+  }
+  m_List[dataIndex] = kUsed;
+  link.prev = back;
+  link.next = kNone;
+  if (back == kNone) {
+    m_Front[kUsed] = dataIndex;
+  } else {
+    m_Links[back].next = dataIndex;
+  }
+  m_Back[kUsed] = dataIndex;
+}
+
+void CPriorityManager::ApplyTouches() {
+  const uint32_t head = m_TouchHead.load(std::memory_order_acquire);
+  uint32_t tail = m_TouchTail.load(std::memory_order_relaxed);
+  if (tail == head) return;
+  for (; tail != head; ++tail) Use(m_Touched[tail % kTouchSlots]);
+  m_TouchTail.store(tail, std::memory_order_release);
+}
+
+void CPriorityManager::DropTouches() {
+  m_TouchTail.store(m_TouchHead.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+void CPriorityManager::ApplyFullRing() {
+  vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
+}
+
+void CPriorityManager::PushPriority(uint32_t dataIndex) {
+  vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
+  Use(dataIndex);
 }
 
 void CPriorityManager::PushPriority(const uint32_t* dataIndices, size_t count) {
   vq::CritSecLock lock(m_Lock);
-  for (size_t k = 0; k < count; ++k) {
-    const uint32_t dataIndex = dataIndices[k];
-    if (dataIndex >= m_Prev.size() || (m_Back[kUsed] == dataIndex && IsQueued(dataIndex))) continue;
-    PushBack(dataIndex, kUsed);
-  }
+  ApplyTouches();
+  for (size_t k = 0; k < count; ++k) Use(dataIndices[k]);
 }
 
 void CPriorityManager::PushUntouched(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
-  if (dataIndex >= m_Prev.size()) return;
+  ApplyTouches();
+  if (dataIndex >= m_Links.size()) return;
   PushBack(dataIndex, kUntouched);
 }
 
-void CPriorityManager::PushBack(uint32_t dataIndex, uint8_t list) {
+inline void CPriorityManager::PushBack(uint32_t dataIndex, uint8_t list) {
   if (IsQueued(dataIndex)) Unlink(dataIndex);
   m_List[dataIndex] = list;
-  m_Prev[dataIndex] = m_Back[list];
-  m_Next[dataIndex] = kNone;
+  m_Links[dataIndex].prev = m_Back[list];
+  m_Links[dataIndex].next = kNone;
   if (m_Back[list] == kNone) {
     m_Front[list] = dataIndex;
   } else {
-    m_Next[m_Back[list]] = dataIndex;
+    m_Links[m_Back[list]].next = dataIndex;
   }
   m_Back[list] = dataIndex;
   ++m_Length;
@@ -129,19 +175,20 @@ void CPriorityManager::PushBack(uint32_t dataIndex, uint8_t list) {
 
 bool CPriorityManager::RemovePriority(uint32_t dataIndex) {
   vq::CritSecLock lock(m_Lock);
-  if (m_Length == 0 || dataIndex >= m_Prev.size() || !IsQueued(dataIndex)) return false;
+  ApplyTouches();
+  if (m_Length == 0 || dataIndex >= m_Links.size() || !IsQueued(dataIndex)) return false;
   Unlink(dataIndex);
   return true;
 }
 
 void CPriorityManager::PushFront(uint32_t index, uint8_t list) {
   m_List[index] = list;
-  m_Prev[index] = kNone;
-  m_Next[index] = m_Front[list];
+  m_Links[index].prev = kNone;
+  m_Links[index].next = m_Front[list];
   if (m_Front[list] == kNone) {
     m_Back[list] = index;
   } else {
-    m_Prev[m_Front[list]] = index;
+    m_Links[m_Front[list]].prev = index;
   }
   m_Front[list] = index;
   ++m_Length;
@@ -156,6 +203,7 @@ bool CPriorityManager::Take(uint32_t index, bool fifo, uint32_t* dataIndex) {
 
 bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   if (m_Length == 0) return false;
   const size_t tableSize = m_Table != nullptr ? m_Table->Size() : 0;
   const bool fifo = m_PriorityType == kFirstInFirstOut;
@@ -174,7 +222,7 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
     while (i != kNone) {
       if (i >= tableSize) return stale(i);
       ++m_Examined;
-      const uint32_t after = fifo ? m_Next[i] : m_Prev[i];
+      const uint32_t after = fifo ? m_Links[i].next : m_Links[i].prev;
       if (m_Table->MaySave(i)) return Take(i, fifo, dataIndex);
       Unlink(i);
       PushBack(i, kHeld);
@@ -211,9 +259,9 @@ bool CPriorityManager::PopPriority(uint32_t* dataIndex) {
 
 void CPriorityManager::Clear() {
   vq::CritSecLock lock(m_Lock);
+  DropTouches();
   m_List.assign(m_List.size(), kUsed);
-  m_Prev.assign(m_Prev.size(), kNotQueued);
-  m_Next.assign(m_Next.size(), kNone);
+  m_Links.assign(m_Links.size(), Link{});
   ClearEnds();
 }
 
@@ -227,16 +275,18 @@ LONG CPriorityManager::GetPriorityType() const {
   return m_PriorityType;
 }
 
-uint32_t CPriorityManager::Length() const {
+uint32_t CPriorityManager::Length() {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   return m_Length;
 }
 
-std::vector<uint32_t> CPriorityManager::Snapshot() const {
+std::vector<uint32_t> CPriorityManager::Snapshot() {
   vq::CritSecLock lock(m_Lock);
+  ApplyTouches();
   std::vector<uint32_t> order;
   for (int list = 0; list < kLists; ++list)
-    for (uint32_t i = m_Front[list]; i != kNone; i = m_Next[i]) order.push_back(i);
+    for (uint32_t i = m_Front[list]; i != kNone; i = m_Links[i].next) order.push_back(i);
   return order;
 }
 

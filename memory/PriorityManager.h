@@ -42,13 +42,27 @@
 // when a first-in-first-out pop empties the queue. It is a plain flag; a lost
 // update only changes whether a line is traced.
 //
+// Element access records its use without the queue's lock (Touch): the
+// matrix calls it under its m_DataLock, which it holds for the access
+// anyway; the queue's lock pair and push were about a quarter of an
+// in-memory access. A use goes into a ring of kTouchSlots data indices (one
+// producer at a time, since the callers' lock serialises them); every other
+// call first applies the pending uses under m_Lock, in the order they were
+// made, as PushPriority would have. So the lists, and the order pops see,
+// are exactly those of eager pushes: a use is merely applied late, and a use
+// made while a pop runs counts as made after it, as it could with eager
+// pushes too. A full ring is applied by the use that finds it full (one lock
+// per kTouchSlots uses).
+//
 // Threads: the client's thread pushes, removes, clears and sets the type;
 // the memory watcher pops and pushes back objects it could not save. m_Lock
-// guards every field. PopPriority asks the table under m_Lock (the matrix's
-// answer takes the storage object's own lock), so the order is: the matrix's
-// m_DataLock (when held), m_Lock, the storage object's own lock. The element
-// table itself is resized and its objects destroyed only under the matrix's
-// m_MemoryLock, which every pop also holds.
+// guards every field but the ring, whose slots belong to the producer until
+// m_TouchHead publishes them and to the consumer (who holds m_Lock) until
+// m_TouchTail gives them back. PopPriority asks the table under m_Lock (the
+// matrix's answer takes the storage object's own lock), so the order is: the
+// matrix's m_DataLock (when held), m_Lock, the storage object's own lock.
+// The element table itself is resized and its objects destroyed only under
+// the matrix's m_MemoryLock, which every pop also holds.
 #pragma once
 
 #include <atomic>
@@ -98,6 +112,21 @@ class CPriorityManager {
   // PushPriority of each of `count` indices in turn (the last ends at the
   // back), under one lock: a reader of many objects pays one lock for them.
   void PushPriority(const uint32_t* dataIndices, size_t count);
+  // PushPriority(dataIndex) without the queue's lock: the use is recorded
+  // and applied, in order, before any other call looks at or changes the
+  // queue. Callers serialise their Touch calls with one lock of their own
+  // (`serialiser`, the matrix's m_DataLock), which they may hold while the
+  // queue's lock is taken.
+  void Touch(uint32_t dataIndex, [[maybe_unused]] const vq::CriticalSection& serialiser) VQ_REQUIRES(serialiser) {
+    const uint32_t head = m_TouchHead.load(std::memory_order_relaxed);
+    const uint32_t tail = m_TouchTail.load(std::memory_order_acquire);
+    // A use of the object whose use is still pending at the back changes
+    // nothing once both are applied.
+    if (head != tail && m_Touched[(head - 1) % kTouchSlots] == dataIndex) return;
+    if (head - tail == kTouchSlots) ApplyFullRing();
+    m_Touched[head % kTouchSlots] = dataIndex;
+    m_TouchHead.store(head + 1, std::memory_order_release);
+  }
   // PushPriority for an object the allocation has just made: it stays
   // "untouched" (picked last) until its next PushPriority.
   void PushUntouched(uint32_t dataIndex);
@@ -114,16 +143,18 @@ class CPriorityManager {
   LONG GetPriorityType() const;
 
   // Number of queued indices.
-  uint32_t Length() const;
+  uint32_t Length();
   // The queued indices in first-in-first-out pop order: the used objects
   // from front to back, then the untouched ones, then the parked ones (tests
   // and diagnostics).
-  std::vector<uint32_t> Snapshot() const;
+  std::vector<uint32_t> Snapshot();
   // Entries pops have asked the table about since the last Initialize or
   // Clear (tests: a pop's cost).
   uint64_t Examined() const;
   // Parked objects a pop that finds nothing else to save looks at.
   static constexpr uint32_t kParkedLooks = 16;
+  // Uses Touch keeps before it applies them itself.
+  static constexpr uint32_t kTouchSlots = 256;
 
   static std::atomic<bool> s_ReportNoneSwappable;
 
@@ -133,26 +164,44 @@ class CPriorityManager {
   static constexpr uint8_t kUsed = 0, kUntouched = 1, kHeld = 2;
   static constexpr int kLists = 3;
   void ClearEnds() VQ_REQUIRES(m_Lock);
+  // PushPriority's work.
+  void Use(uint32_t dataIndex) VQ_REQUIRES(m_Lock);
+  // Applies the uses Touch recorded, oldest first.
+  void ApplyTouches() VQ_REQUIRES(m_Lock);
+  // ApplyTouches under m_Lock, for a Touch that finds the ring full.
+  void ApplyFullRing() VQ_EXCLUDES(m_Lock);
+  // Forgets them: what follows empties the queue.
+  void DropTouches() VQ_REQUIRES(m_Lock);
   void Unlink(uint32_t index) VQ_REQUIRES(m_Lock);
   void PushBack(uint32_t index, uint8_t list) VQ_REQUIRES(m_Lock);
   // Takes `index` out of the queue as a pop's pick; true.
   bool Take(uint32_t index, bool fifo, uint32_t* dataIndex) VQ_REQUIRES(m_Lock);
   // Links an unlinked index at the front of `list`.
   void PushFront(uint32_t index, uint8_t list) VQ_REQUIRES(m_Lock);
-  bool IsQueued(uint32_t index) const VQ_REQUIRES(m_Lock) { return m_Prev[index] != kNotQueued; }
+  bool IsQueued(uint32_t index) const VQ_REQUIRES(m_Lock) { return m_Links[index].prev != kNotQueued; }
 
-  // m_Prev holds kNotQueued for an index that is not in the queue.
+  // A link's prev is kNotQueued for an index that is not in the queue.
   static constexpr uint32_t kNotQueued = UINT32_MAX - 1;
 
   mutable vq::CriticalSection m_Lock;
   uint32_t m_Count VQ_GUARDED_BY(m_Lock) = 0;
   LONG m_PriorityType VQ_GUARDED_BY(m_Lock) = kFirstInFirstOut;
   const Table* m_Table VQ_GUARDED_BY(m_Lock) = nullptr;
-  std::vector<uint32_t> m_Prev VQ_GUARDED_BY(m_Lock);
-  std::vector<uint32_t> m_Next VQ_GUARDED_BY(m_Lock);
+  // An index's neighbours, side by side: moving an index to the back
+  // touches it and three neighbours, one cache line each.
+  struct Link {
+    uint32_t prev = kNotQueued, next = kNone;
+  };
+  std::vector<Link> m_Links VQ_GUARDED_BY(m_Lock);
   std::vector<uint8_t> m_List VQ_GUARDED_BY(m_Lock);  // the list a queued index is in
   uint32_t m_Front[kLists] VQ_GUARDED_BY(m_Lock) = {kNone, kNone, kNone};
   uint32_t m_Back[kLists] VQ_GUARDED_BY(m_Lock) = {kNone, kNone, kNone};
   uint32_t m_Length VQ_GUARDED_BY(m_Lock) = 0;
   uint64_t m_Examined VQ_GUARDED_BY(m_Lock) = 0;
+  // The ring of uses (see above): free-running counts, slot = count %
+  // kTouchSlots; pending uses are [m_TouchTail, m_TouchHead). The head is
+  // written by Touch only, the tail under m_Lock only.
+  uint32_t m_Touched[kTouchSlots] = {};
+  std::atomic<uint32_t> m_TouchHead{0};
+  std::atomic<uint32_t> m_TouchTail{0};
 };

@@ -74,10 +74,6 @@ void CSingleData::HeldBounds(uint32_t* xFrom, uint32_t* zFrom, uint32_t* xTo, ui
   *zTo = m_ZTo;
 }
 
-bool CSingleData::IsWhole() const {
-  return m_XTo - m_XFrom + 1 == m_XSize && m_ZTo - m_ZFrom + 1 == m_ZSize;
-}
-
 void CSingleData::RefreshFromItem() {
   VQDataBuffer buffer{};
   uint32_t bytes = 0;
@@ -354,8 +350,10 @@ bool CSingleData::HoldsValuesImpl() {
 
 HRESULT CSingleData::GetAllDataImpl(uint32_t, bool withAttributes, bool forWriting, IUnknown** out) {
   *out = nullptr;
-  const HRESULT unshared = UnshareItem();
-  if (FAILED(unshared)) return unshared;
+  if (SaveInFlight()) {  // only a save in flight shares the item: every access comes here
+    const HRESULT unshared = UnshareItem();
+    if (FAILED(unshared)) return unshared;
+  }
   HoldsValuesImpl();
   // A caller that may write edits the element's attributes too: it gets them.
   withAttributes = withAttributes || forWriting;

@@ -113,7 +113,7 @@ class CSingleData : public CDataBase {
   // with `origin`.
   HRESULT EnsureAttributesShown(const char* origin);
   bool GetSubsetFromDisk(bool withAttributes, uint32_t xFrom, uint32_t xTo, uint32_t zFrom, uint32_t zTo);
-  bool IsWhole() const;
+  bool IsWhole() const { return m_XTo - m_XFrom + 1 == m_XSize && m_ZTo - m_ZFrom + 1 == m_ZSize; }
 
   vq::ComPtr<IVQData> m_Item;  // written under m_ItemLock (and m_DataLock)
   // The item a save in flight writes, null otherwise; written under

@@ -266,6 +266,41 @@ TEST_P(KindSwapTest, WorkerKeepsReclaimingUntilTheHighWatermark) {
   m_MemEnv.available = kPlenty;
 }
 
+// An element access in memory acts on the last reading that found memory
+// plenty until it has served the environment's AccessesPerMemoryReading; a
+// reading that finds it short (the client's or the worker's) stops that, and
+// an access that reads values back takes a reading of its own. The worker's
+// readings serve the client's accesses too, so with it running the counts
+// are upper bounds where a reading stands.
+TEST_F(SwapTest, AccessesTakeAReadingWhenTheLastOneStopsServing) {
+  auto m = NewMatrix(2, 1, 1, 4, 64, 1, dataFormatFloat64, matrixSingleObject);
+  Fill(m.get());
+  CVQDataMatrix* impl = Impl(m.get());
+  m_MemEnv.countReadingsOf = GetCurrentThreadId();
+  auto readingsFor = [&](LONG accesses) {
+    const uint64_t before = m_MemEnv.readings.load();
+    for (LONG k = 0; k < accesses; ++k) EXPECT_TRUE(Get(m.get(), k % 2, 0, 0, k % 4, false));
+    return m_MemEnv.readings.load() - before;
+  };
+  EXPECT_EQ(readingsFor(8), 8u) << "one access per reading";
+  m_MemEnv.accessesPerReading = 4;
+  impl->CheckMemoryNow();
+  EXPECT_LE(readingsFor(12), 3u);
+  // Below the low watermark, above the threshold: the client wakes the
+  // worker and saves nothing itself, at every access.
+  m_MemEnv.available = CVQDataMatrix::kLowMemory + (8ull << 20);
+  impl->ReclaimStep();
+  EXPECT_EQ(readingsFor(6), 6u);
+  m_MemEnv.available = kPlenty;
+  m_MemEnv.accessesPerReading = 1000;
+  impl->CheckMemoryNow();
+  EXPECT_EQ(readingsFor(6), 0u);
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  EXPECT_EQ(readingsFor(1), 1u) << "reading values back allocates";
+  m_MemEnv.countReadingsOf = 0;
+  Verify(m.get());
+}
+
 // Without a memory reading the check does nothing. Failures of the swap file
 // and of large allocations: model_test.cpp (operations under faults).
 TEST_F(SwapTest, NoMemoryReadingSwapsNothing) {

@@ -1,6 +1,7 @@
 // The swap queue: order, locked objects, the once-per-stretch trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -207,6 +208,145 @@ TEST_F(PriorityTest, HeldObjectsCostAPopABoundedNumberOfLooks) {
   }
   table.resize(5);
   ASSERT_TRUE(queue.Initialize(5, &table));
+}
+
+// The queue's order rules as plain lists, front first: used, untouched and
+// parked objects. A pop walks the used and then the untouched list from the
+// end its order pops, parking the held objects it meets, and then looks at
+// up to kParkedLooks parked ones, rotating those still held to the other end.
+class ListModel {
+ public:
+  explicit ListModel(uint32_t count) : m_Count(count) {}
+  void Use(uint32_t i) { Append(i, kUsed); }
+  void PushUntouched(uint32_t i) { Append(i, kUntouched); }
+  bool Remove(uint32_t i) {
+    for (auto& list : m_Lists) {
+      if (auto at = std::find(list.begin(), list.end(), i); at != list.end()) {
+        list.erase(at);
+        return true;
+      }
+    }
+    return false;
+  }
+  void Clear() {
+    for (auto& list : m_Lists) list.clear();
+  }
+  void Grow(uint32_t count) { m_Count = std::max(m_Count, count); }
+  bool Pop(bool fifo, const CPriorityManager::Table& table, uint32_t* picked) {
+    for (int l : {kUsed, kUntouched}) {
+      std::vector<uint32_t> walk = m_Lists[l];
+      if (!fifo) std::reverse(walk.begin(), walk.end());
+      for (uint32_t i : walk) {
+        if (i >= table.Size()) return false;
+        Remove(i);
+        if (table.MaySave(i)) {
+          *picked = i;
+          return true;
+        }
+        m_Lists[kParked].push_back(i);
+      }
+    }
+    auto& parked = m_Lists[kParked];
+    for (uint32_t n = 0, first = UINT32_MAX; n < CPriorityManager::kParkedLooks && !parked.empty(); ++n) {
+      const uint32_t i = fifo ? parked.front() : parked.back();
+      if (i == first) break;
+      if (first == UINT32_MAX) first = i;
+      if (i >= table.Size()) return false;
+      Remove(i);
+      if (table.MaySave(i)) {
+        *picked = i;
+        return true;
+      }
+      parked.insert(fifo ? parked.end() : parked.begin(), i);
+    }
+    return false;
+  }
+  std::vector<uint32_t> Order() const {
+    std::vector<uint32_t> order;
+    for (const auto& list : m_Lists) order.insert(order.end(), list.begin(), list.end());
+    return order;
+  }
+
+ private:
+  enum { kUsed, kUntouched, kParked };
+  void Append(uint32_t i, int list) {
+    if (i >= m_Count) return;
+    Remove(i);
+    m_Lists[list].push_back(i);
+  }
+  uint32_t m_Count;
+  std::vector<uint32_t> m_Lists[3];
+};
+
+// Element access records its uses with Touch, which applies them late: the
+// queue must still pop in the order of the plain lists for any sequence of
+// uses (runs longer than the ring included), pushes, removals, held objects,
+// both orders, growth and clears.
+TEST_F(PriorityTest, TouchedUsesPopInTheOrderOfThePlainLists) {
+  constexpr uint32_t kObjects = 40;
+  for (uint32_t i = 5; i < kObjects + 8; ++i) table.push_back(std::make_unique<FakeStorage>());
+  ASSERT_TRUE(queue.Initialize(kObjects, &table));
+  ListModel model(kObjects);
+  vq::CriticalSection dataLock;  // the matrix's m_DataLock
+  uint32_t count = kObjects, state = 2024;
+  auto next = [&](uint32_t bound) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % bound;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const uint32_t i = next(count + 2);  // now and then beyond the count: ignored
+    switch (next(12)) {
+      case 0:
+      case 1:
+      case 2: {  // a run of uses, sometimes longer than the ring
+        const uint32_t run = next(4) == 0 ? CPriorityManager::kTouchSlots + next(300) : next(8);
+        vq::CritSecLock lock(dataLock);
+        for (uint32_t k = 0; k < run; ++k) {
+          const uint32_t used = next(3) == 0 ? i : next(count + 1);  // repeats of one object too
+          queue.Touch(used, dataLock);
+          model.Use(used);
+        }
+        break;
+      }
+      case 3:
+        queue.PushPriority(i);
+        model.Use(i);
+        break;
+      case 4:
+        queue.PushUntouched(i);
+        model.PushUntouched(i);
+        break;
+      case 5:
+        ASSERT_EQ(queue.RemovePriority(i), model.Remove(i)) << "step " << step;
+        break;
+      case 6:
+        if (i < table.Size()) At(i).locked = !At(i).locked;
+        break;
+      case 7:
+        queue.SetPriorityType(next(2) == 0 ? CPriorityManager::kFirstInFirstOut : kLifo);
+        break;
+      case 8:
+        if (next(50) == 0) {
+          queue.Clear();
+          model.Clear();
+        } else if (next(50) == 0 && count < table.Size()) {
+          ASSERT_TRUE(queue.Grow(++count));
+          model.Grow(count);
+        }
+        break;
+      case 9:
+        ASSERT_EQ(queue.Snapshot(), model.Order()) << "step " << step;
+        ASSERT_EQ(queue.Length(), model.Order().size());
+        break;
+      default: {
+        uint32_t picked = UINT32_MAX, expected = UINT32_MAX;
+        const bool fifo = queue.GetPriorityType() == CPriorityManager::kFirstInFirstOut;
+        ASSERT_EQ(queue.PopPriority(&picked), model.Pop(fifo, table, &expected)) << "step " << step;
+        ASSERT_EQ(picked, expected) << "step " << step;
+        break;
+      }
+    }
+  }
 }
 
 TEST_F(PriorityTest, NoneSwappableIsReportedOncePerStretch) {

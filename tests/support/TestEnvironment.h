@@ -39,9 +39,11 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
 
   vq::SwapFileOps& SwapFile() override { return *this; }
   bool MemoryStatus(MEMORYSTATUSEX* status) override {
+    if (GetCurrentThreadId() == countReadingsOf.load()) ++readings;
     *status = MEMORYSTATUSEX{sizeof(MEMORYSTATUSEX), 0, 8ull << 30, available.load(), 0, 0, 1ull << 40, 1ull << 40, 0};
     return true;
   }
+  uint32_t AccessesPerMemoryReading() const override { return accessesPerReading.load(); }
   uint64_t ResidentBytes() override { return resident.load(); }
   uint64_t NowMs() override { return nowMs.load(); }
   void* AllocateLarge(size_t bytes) override {
@@ -107,6 +109,12 @@ class MemoryEnvironment : public vq::Environment, public vq::SwapFileOps {
   }
 
   std::atomic<uint64_t> available{kPlenty}, resident{0}, nowMs{0};
+  // Every access reads unless a test says otherwise: the tests change
+  // `available` and expect the next access to act on it.
+  std::atomic<uint32_t> accessesPerReading{1};
+  // Readings taken by one thread (a client's, not the memory watcher's).
+  std::atomic<DWORD> countReadingsOf{0};
+  std::atomic<uint64_t> readings{0};
 
  private:
   struct File {
@@ -138,6 +146,7 @@ class FaultyEnvironment : public vq::Environment, public vq::SwapFileOps {
   vq::SwapFileOps& SwapFile() override { return *this; }
   bool MemoryStatus(MEMORYSTATUSEX* status) override { return !failMemoryStatus && m_Base.MemoryStatus(status); }
   void MemoryFreed() override { m_Base.MemoryFreed(); }
+  uint32_t AccessesPerMemoryReading() const override { return m_Base.AccessesPerMemoryReading(); }
   uint64_t ResidentBytes() override { return m_Base.ResidentBytes(); }
   uint64_t NowMs() override { return m_Base.NowMs(); }
   void* AllocateLarge(size_t bytes) override {
