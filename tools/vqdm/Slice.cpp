@@ -180,7 +180,7 @@ namespace {
 // A plane's elements are loaded and sliced a chunk at a time: at most this
 // many bytes of forms (one element at least) and this many elements, so that
 // the slice holds a bounded part of the plane whatever the file's size.
-constexpr uint64_t kChunkBytes = 16ull << 20;
+constexpr uint64_t kChunkBytes = 8ull << 20;
 constexpr uint64_t kChunkElements = 16384;
 // The colour map draws at most this many pixels a side: a spectrum plane
 // with more rows is refused before its elements are read.

@@ -1,0 +1,305 @@
+// Reading stream files without holding them: the scanner against the
+// library's own reader, damaged files refused cleanly (in-process and by the
+// program), the command line's small rules, and the program's peak memory on
+// a file several times larger than its bound.
+#include "tools/vqdm/StreamScan.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/ProcessInfo.h"
+#include "tools/vqdm/Commands.h"
+#include "tools/vqdm/Common.h"
+#include "vqdata/VQDataTestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A 3 x 2 x 1 x 1 matrix of 5 x 2 float32 values whose elements differ in
+// values, IDs and labels (element 4 has none).
+Bytes SmallStream(matrixType kind) {
+  vq::ComPtr<IVQDataMatrix> m = vqdm::NewMatrix();
+  EXPECT_EQ(m->Initialize2(3, 2, 1, 1, 5, 2, dataFormatFloat32, kind), S_OK);
+  for (LONG e = 0; e < 6; ++e) {
+    vq::ComPtr<IUnknown> unknown;
+    EXPECT_EQ(m->get_DataPtr(e % 3, e / 3, 0, 0, unknown.put()), S_OK);
+    EXPECT_EQ(unknown.query<IVQData>()->SetValue(e % 5, 1, e + 0.5, 0.0), S_OK);
+    EXPECT_EQ(m->put_ID(e % 3, e / 3, 0, 0, 100 + e), S_OK);
+    if (e != 4) {
+      EXPECT_EQ(m->put_Label(e % 3, e / 3, 0, 0, vqdm::Bstr("element " + std::to_string(e))), S_OK);
+    }
+  }
+  vq::ComPtr<IStream> s = vqtest::NewStream();
+  EXPECT_EQ(m->Write(s.get()), S_OK);
+  return vqtest::BytesOf(s.get());
+}
+
+// Scans to the end: S_OK with every record, or the failure and its reason.
+HRESULT ScanAll(const Bytes& bytes, std::vector<vqdm::ElementRecord>* records, std::string* problem = nullptr) {
+  vq::ComPtr<IStream> s = vqtest::StreamOf(bytes);
+  vqdm::StreamScanner scanner;
+  HRESULT hr = scanner.Open(s.get());
+  vqdm::ElementRecord record;
+  while (SUCCEEDED(hr) && (hr = scanner.Next(&record)) == S_OK) records->push_back(record);
+  if (problem != nullptr) *problem = scanner.Problem();
+  if (hr == S_FALSE) {
+    EXPECT_EQ(records->size(), scanner.Elements());
+  }
+  return hr == S_FALSE ? S_OK : hr;
+}
+
+TEST(StreamScanner, FindsWhatTheLibraryReadsAndLoadsEachElementAlone) {
+  vqtest::EnsureApartment();
+  for (const matrixType kind : {matrixSingleObject, matrixMultipleObjects}) {
+    const Bytes bytes = SmallStream(kind);
+    std::vector<vqdm::ElementRecord> records;
+    ASSERT_EQ(ScanAll(bytes, &records), S_OK);
+    ASSERT_EQ(records.size(), 6u);
+    vq::ComPtr<IVQDataMatrix> model = vqdm::NewMatrix();
+    ASSERT_EQ(model->Read(vqtest::StreamOf(bytes).get()), S_OK);
+    const vq::ComPtr<IStream> file = vqtest::StreamOf(bytes);
+    for (const vqdm::ElementRecord& r : records) {
+      const LONG d1 = static_cast<LONG>(r.index % 3), d2 = static_cast<LONG>(r.index / 3);
+      LONG id = 0, xs = 0, zs = 0;
+      BSTR label = nullptr;
+      ASSERT_EQ(model->get_ID(d1, d2, 0, 0, &id), S_OK);
+      ASSERT_EQ(model->get_Label(d1, d2, 0, 0, &label), S_OK);
+      EXPECT_EQ(r.id, id);
+      EXPECT_EQ(r.label, vqdm::Utf8(label));
+      SysFreeString(label);
+      EXPECT_EQ(std::vector<LONG>({r.format, r.xSize, r.zSize}), std::vector<LONG>({dataFormatFloat32, 5, 2}));
+      vq::ComPtr<IVQData> alone;
+      ASSERT_EQ(vqdm::LoadElement(file.get(), r.formOffset, &alone), S_OK);
+      vq::ComPtr<IUnknown> held;
+      ASSERT_EQ(model->get_ConstDataPtr(d1, d2, 0, 0, 0, held.put()), S_OK);
+      EXPECT_EQ(vqdm::ItemValues(alone.get(), &xs, &zs), vqdm::ItemValues(held.query<IVQData>().get(), &xs, &zs))
+          << r.index;
+    }
+  }
+}
+
+// Every cut and every byte flipped three ways: a cut stream is refused, a
+// flipped one refused with a reason or scanned to the last element its header
+// declares (ScanAll checks that), never
+// reading outside what the stream holds (the sanitizer build checks that).
+TEST(StreamScanner, CutOrFlippedStreamsAreRefusedWithAReason) {
+  vqtest::EnsureApartment();
+  const Bytes good = SmallStream(matrixMultipleObjects);
+  for (size_t cut = 0; cut < good.size(); ++cut) {
+    std::vector<vqdm::ElementRecord> records;
+    std::string problem;
+    const HRESULT hr = ScanAll(Bytes(good.begin(), good.begin() + static_cast<long>(cut)), &records, &problem);
+    ASSERT_TRUE(hr == HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) || hr == HRESULT_FROM_WIN32(ERROR_INVALID_DATA)) << cut;
+    EXPECT_FALSE(problem.empty()) << cut;
+  }
+  for (size_t at = 0; at < good.size(); ++at) {
+    for (const uint8_t mask : {0x01, 0x80, 0xFF}) {
+      Bytes bad = good;
+      bad[at] ^= mask;
+      std::vector<vqdm::ElementRecord> records;
+      std::string problem;
+      if (FAILED(ScanAll(bad, &records, &problem))) {
+        EXPECT_FALSE(problem.empty()) << at;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The program.
+// ---------------------------------------------------------------------------
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+  uint64_t peakBytes = 0;
+};
+
+// Runs a program on space-separated arguments, with its outputs in files and
+// its own peak resident size (wait4 reports this child alone, where
+// RUSAGE_CHILDREN would give the largest child the test ever waited for).
+Outcome Execute(const std::string& program, const std::string& arguments) {
+  std::vector<std::string> words{program};
+  std::istringstream split(arguments);
+  for (std::string word; split >> word;) words.push_back(word);
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const std::string stem = ::testing::TempDir() + "streamscan-" + std::to_string(getpid());
+  const std::string out = stem + ".out", err = stem + ".err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  Outcome r;
+  int status = 0;
+  struct rusage usage {};
+  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.peakBytes = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
+  }
+  r.out = ReadAll(out);
+  r.err = ReadAll(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return r;
+}
+
+std::string WriteFile(const std::string& name, const Bytes& bytes) {
+  const std::string path = ::testing::TempDir() + "streamscan-" + std::to_string(getpid()) + "-" + name;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+void Put32(Bytes& bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> 8 * i);
+}
+
+// Damaged files: each command exits with 1 and one line saying why.
+TEST(VqdmReading, DamagedFilesEndTheCommandWithOneLine) {
+  vqtest::EnsureApartment();
+  const Bytes single = SmallStream(matrixSingleObject), multi = SmallStream(matrixMultipleObjects);
+  std::vector<vqdm::ElementRecord> records;
+  ASSERT_EQ(ScanAll(single, &records), S_OK);
+  vqdm::StreamHeader header;
+  ASSERT_EQ(vqdm::ReadStreamHeader(vqtest::StreamOf(single).get(), &header), S_OK);
+  const size_t firstRecord = header.headerBytes, d1Size = firstRecord - 4 * 25;  // units empty: 25-byte records
+  const size_t form = records[0].formOffset, lastForm = records[5].formOffset;
+  const auto vals = [&](const Bytes& b, size_t from) {
+    const char tag[] = "VALS";
+    return static_cast<size_t>(std::search(b.begin() + static_cast<long>(from), b.end(), tag, tag + 4) - b.begin());
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> damage;
+    const char* command;
+    const char* says;
+    bool multiple = false;
+  };
+  const std::vector<Case> cases{
+      {"cut in the header", [](Bytes& b) { b.resize(20); }, "info", "the file ends inside the header"},
+      {"size 0", [&](Bytes& b) { Put32(b, d1Size, 0); }, "info", "d1 has size 0"},
+      {"too many elements", [&](Bytes& b) { Put32(b, d1Size, 3000); }, "slice --spectrum", "cannot fit"},
+      {"long label", [&](Bytes& b) { Put32(b, firstRecord + 4, 20000); }, "info", "a label of 20000 bytes"},
+      {"no item", [&](Bytes& b) { b[form] = 'X'; }, "export --at 2 1 0 0", "no data item follows its label"},
+      {"long item", [&](Bytes& b) { Put32(b, lastForm + 12, 1); }, "export --all", "runs past the end of the file"},
+      {"short item", [&](Bytes& b) { Put32(b, form + 8, 30); }, "info", "sections run past its end"},
+      {"shape", [&](Bytes& b) { Put32(b, vals(b, lastForm) + 16, 6); }, "info", "values do not match their shape"},
+      {"header shape", [&](Bytes& b) { Put32(b, d1Size - 12, 4); }, "export --at 0 0 0 0", "where the header says",
+       true},
+      {"checksum", [&](Bytes& b) { b[vals(b, form) + 28] ^= 1; }, "export --at 0 0 0 0", "checksum mismatch"},
+      {"cut in an element", [](Bytes& b) { b.resize(b.size() - 7); }, "slice --x 1:2", "runs past the end"},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes = c.multiple ? multi : single;
+    c.damage(bytes);
+    const std::string file = WriteFile("damaged.vqdm", bytes);
+    std::string command = c.command;
+    command.insert(std::min(command.find(' '), command.size()), " " + file);
+    const Outcome r = Execute(VQDM_TOOL, command);
+    EXPECT_EQ(r.code, 1) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("vqdm: " + file + " is not a matrix stream: ", 0), 0u) << c.name << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": " << r.err;
+    std::remove(file.c_str());
+  }
+}
+
+TEST(VqdmReading, CommandLineRules) {
+  vqtest::EnsureApartment();
+  const std::string file = WriteFile("small.vqdm", SmallStream(matrixSingleObject));
+  struct Case {
+    const char* program;
+    std::string arguments;
+    int code;
+    std::string says;  // in standard output on success, else in the one line on standard error
+  };
+  const std::vector<Case> cases{
+      {VQDM_TOOL, "--version", 0, std::string("vqdm ") + VQ_PROJECT_VERSION + "\n"},
+      {VQREGSVR_TOOL, "--version", 0, std::string("vqregsvr ") + VQ_PROJECT_VERSION + "\n"},
+      {VQDM_TOOL, "bogus " + file, 2, "vqdm: unknown command 'bogus'"},
+      {VQDM_TOOL, "slice " + file + " --x 3:2", 2, "vqdm: --x 3:2 is reversed"},
+      {VQDM_TOOL, "export --at 2 1 0 0 " + file + " --record 1", 0, "x,record 1\n0,5.5\n1,0\n2,0\n3,0\n4,0\n"},
+      {VQDM_TOOL, "export " + file + " --record 1 --at 2 1 0 0", 0, "x,record 1\n0,5.5\n1,0\n2,0\n3,0\n4,0\n"},
+      {VQDM_TOOL, "slice --fixed 0 0 " + file + " --x 0:4 --record 1", 0, "d2 \\ d1,0,0,0\n0,0.5,1.5,2.5\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome r = Execute(c.program, c.arguments);
+    EXPECT_EQ(r.code, c.code) << c.arguments << "\n" << r.err;
+    if (c.code == 0) {
+      EXPECT_EQ(r.out.substr(0, c.says.size()), c.says) << c.arguments;
+      EXPECT_EQ(r.err, "") << c.arguments << ": no progress line when standard error is no terminal";
+    } else {
+      EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << c.arguments << "\n" << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
+  std::remove(file.c_str());
+}
+
+// A 256 MiB file of 1 MiB elements, written as one element's record repeated
+// behind the header of a matrix of that many one-value elements (each record
+// stands alone, and a single-object header fixes no element shape): the test
+// never holds more than one element.
+TEST(VqdmReading, MemoryStaysFarBelowTheFileSize) {
+  if (vq::test::kSanitized) GTEST_SKIP() << "the sanitizers' shadow memory is no measure of the tool's";
+  vqtest::EnsureApartment();
+  constexpr LONG kElements = 256, kValues = 131072;
+  auto written = [](LONG d1, LONG values) {
+    vq::ComPtr<IVQDataMatrix> m = vqdm::NewMatrix();
+    EXPECT_EQ(m->Initialize2(d1, 1, 1, 1, values, 1, dataFormatFloat64, matrixSingleObject), S_OK);
+    vq::ComPtr<IStream> s = vqtest::NewStream();
+    EXPECT_EQ(m->Write(s.get()), S_OK);
+    return vqtest::BytesOf(s.get());
+  };
+  const Bytes headed = written(kElements, 1), one = written(1, kValues);
+  vqdm::StreamHeader small, large;
+  ASSERT_EQ(vqdm::ReadStreamHeader(vqtest::StreamOf(headed).get(), &small), S_OK);
+  ASSERT_EQ(vqdm::ReadStreamHeader(vqtest::StreamOf(one).get(), &large), S_OK);
+  const std::string file = WriteFile("large.vqdm", Bytes(headed.begin(), headed.begin() + small.headerBytes));
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    for (LONG e = 0; e < kElements; ++e) {
+      out.write(reinterpret_cast<const char*>(one.data() + large.headerBytes),
+                static_cast<std::streamsize>(one.size() - large.headerBytes));
+    }
+  }
+  const uint64_t fileBytes = uint64_t(kElements) * (one.size() - large.headerBytes), bound = fileBytes / 4;
+  const std::string png = file + ".png";
+  for (const std::string& command : {"info " + file, "export " + file + " --at 255 0 0 0",
+                                     "slice " + file + " --x 100:200", "slice " + file + " --spectrum --png " + png}) {
+    const Outcome r = Execute(VQDM_TOOL, command);
+    EXPECT_EQ(r.code, 0) << command << "\n" << r.err;
+    EXPECT_LT(r.peakBytes, bound) << command;
+    std::printf("%-60.60s peak %s for a file of %s\n", command.c_str(), vqdm::FormatBytes(r.peakBytes).c_str(),
+                vqdm::FormatBytes(fileBytes).c_str());
+  }
+  std::remove(file.c_str());
+  std::remove(png.c_str());
+}
+
+}  // namespace
