@@ -296,7 +296,7 @@ int RunSlice(const SliceOptions& o) {
   std::vector<FormAt> forms(static_cast<size_t>(g.Count()));
   uint64_t reference = 0;
   {
-    const uint64_t last = std::max(g.Element(g.Count() - 1), g.Element(0));
+    const uint64_t last = g.Element(g.Count() - 1);  // the highest numbered in either order
     Progress bar(true, "scanning", last + 1);
     ElementRecord record;
     while (file.Next(&record)) {
