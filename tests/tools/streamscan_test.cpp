@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -124,9 +125,7 @@ TEST(StreamScanner, CutOrFlippedStreamsAreRefusedWithAReason) {
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 struct Outcome {
@@ -180,8 +179,11 @@ void Put32(Bytes& bytes, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> 8 * i);
 }
 
-// Damaged files: each command exits with 1 and one line saying why.
-TEST(VqdmReading, DamagedFilesEndTheCommandWithOneLine) {
+// One table for the program: damaged files end a command with 1 and one line
+// saying where; the command line's rules (versions, an unknown command, a
+// reversed range, options on either side of the FILE, which stands for the
+// case's file) with their codes and outputs.
+TEST(VqdmReading, CommandsAnswerAsTheTableSays) {
   vqtest::EnsureApartment();
   const Bytes single = SmallStream(matrixSingleObject), multi = SmallStream(matrixMultipleObjects);
   std::vector<vqdm::ElementRecord> records;
@@ -194,72 +196,52 @@ TEST(VqdmReading, DamagedFilesEndTheCommandWithOneLine) {
     const char tag[] = "VALS";
     return static_cast<size_t>(std::search(b.begin() + static_cast<long>(from), b.end(), tag, tag + 4) - b.begin());
   };
+  const std::string record1 = "x,record 1\n0,5.5\n1,0\n2,0\n3,0\n4,0\n";
   struct Case {
-    const char* name;
     std::function<void(Bytes&)> damage;
-    const char* command;
-    const char* says;
+    std::string command;
+    int code;
+    std::string says;  // standard output begins so on success, else the one line on standard error holds it
     bool multiple = false;
   };
   const std::vector<Case> cases{
-      {"cut in the header", [](Bytes& b) { b.resize(20); }, "info", "the file ends inside the header"},
-      {"size 0", [&](Bytes& b) { Put32(b, d1Size, 0); }, "info", "d1 has size 0"},
-      {"too many elements", [&](Bytes& b) { Put32(b, d1Size, 3000); }, "slice --spectrum", "cannot fit"},
-      {"long label", [&](Bytes& b) { Put32(b, firstRecord + 4, 20000); }, "info", "a label of 20000 bytes"},
-      {"no item", [&](Bytes& b) { b[form] = 'X'; }, "export --at 2 1 0 0", "no data item follows its label"},
-      {"long item", [&](Bytes& b) { Put32(b, lastForm + 12, 1); }, "export --all", "runs past the end of the file"},
-      {"short item", [&](Bytes& b) { Put32(b, form + 8, 30); }, "info", "sections run past its end"},
-      {"shape", [&](Bytes& b) { Put32(b, vals(b, lastForm) + 16, 6); }, "info", "values do not match their shape"},
-      {"header shape", [&](Bytes& b) { Put32(b, d1Size - 12, 4); }, "export --at 0 0 0 0", "where the header says",
-       true},
-      {"checksum", [&](Bytes& b) { b[vals(b, form) + 28] ^= 1; }, "export --at 0 0 0 0", "checksum mismatch"},
-      {"cut in an element", [](Bytes& b) { b.resize(b.size() - 7); }, "slice --x 1:2 --fixed 1 0", "runs past the end"},
+      {nullptr, "--version", 0, std::string("vqdm ") + VQ_PROJECT_VERSION + "\n"},
+      {nullptr, "bogus FILE", 2, "vqdm: unknown command 'bogus'"},
+      {nullptr, "slice FILE --x 3:2", 2, "vqdm: --x 3:2 is reversed"},
+      {nullptr, "export --at 2 1 0 0 FILE --record 1", 0, record1},
+      {nullptr, "export FILE --record 1 --at 2 1 0 0", 0, record1},
+      {nullptr, "slice --fixed 0 0 FILE --x 0:4 --record 1", 0, "d2 \\ d1,0,0,0\n0,0.5,1.5,2.5\n"},
+      {[](Bytes& b) { b.resize(20); }, "info FILE", 1, "the file ends inside the header"},
+      {[&](Bytes& b) { Put32(b, d1Size, 0); }, "info FILE", 1, "d1 has size 0"},
+      {[&](Bytes& b) { Put32(b, d1Size, 3000); }, "slice FILE --spectrum", 1, "cannot fit"},
+      {[&](Bytes& b) { Put32(b, firstRecord + 4, 20000); }, "info FILE", 1, "a label of 20000 bytes"},
+      {[&](Bytes& b) { b[form] = 'X'; }, "export FILE --at 2 1 0 0", 1, "no data item follows its label"},
+      {[&](Bytes& b) { Put32(b, lastForm + 12, 1); }, "export FILE --all", 1, "runs past the end of the file"},
+      {[&](Bytes& b) { Put32(b, form + 8, 30); }, "info FILE", 1, "sections run past its end"},
+      {[&](Bytes& b) { Put32(b, vals(b, lastForm) + 16, 6); }, "info FILE", 1, "values do not match their shape"},
+      {[&](Bytes& b) { Put32(b, d1Size - 12, 4); }, "export FILE --at 0 0 0 0", 1, "where the header says", true},
+      {[&](Bytes& b) { b[vals(b, form) + 28] ^= 1; }, "export FILE --at 0 0 0 0", 1, "checksum mismatch"},
+      {[](Bytes& b) { b.resize(b.size() - 7); }, "slice FILE --x 1:2 --fixed 1 0", 1, "runs past the end"},
   };
   for (const Case& c : cases) {
     Bytes bytes = c.multiple ? multi : single;
-    c.damage(bytes);
-    const std::string file = WriteFile("damaged.vqdm", bytes);
-    std::string command = c.command;
-    command.insert(std::min(command.find(' '), command.size()), " " + file);
-    const Outcome r = Execute(VQDM_TOOL, command);
-    EXPECT_EQ(r.code, 1) << c.name << ": " << r.err;
-    EXPECT_EQ(r.err.rfind("vqdm: " + file + " is not a matrix stream: ", 0), 0u) << c.name << ": " << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": " << r.err;
-    std::remove(file.c_str());
-  }
-}
-
-TEST(VqdmReading, CommandLineRules) {
-  vqtest::EnsureApartment();
-  const std::string file = WriteFile("small.vqdm", SmallStream(matrixSingleObject));
-  struct Case {
-    const char* program;
-    std::string arguments;
-    int code;
-    std::string says;  // in standard output on success, else in the one line on standard error
-  };
-  const std::vector<Case> cases{
-      {VQDM_TOOL, "--version", 0, std::string("vqdm ") + VQ_PROJECT_VERSION + "\n"},
-      {VQREGSVR_TOOL, "--version", 0, std::string("vqregsvr ") + VQ_PROJECT_VERSION + "\n"},
-      {VQDM_TOOL, "bogus " + file, 2, "vqdm: unknown command 'bogus'"},
-      {VQDM_TOOL, "slice " + file + " --x 3:2", 2, "vqdm: --x 3:2 is reversed"},
-      {VQDM_TOOL, "export --at 2 1 0 0 " + file + " --record 1", 0, "x,record 1\n0,5.5\n1,0\n2,0\n3,0\n4,0\n"},
-      {VQDM_TOOL, "export " + file + " --record 1 --at 2 1 0 0", 0, "x,record 1\n0,5.5\n1,0\n2,0\n3,0\n4,0\n"},
-      {VQDM_TOOL, "slice --fixed 0 0 " + file + " --x 0:4 --record 1", 0, "d2 \\ d1,0,0,0\n0,0.5,1.5,2.5\n"},
-  };
-  for (const Case& c : cases) {
-    const Outcome r = Execute(c.program, c.arguments);
-    EXPECT_EQ(r.code, c.code) << c.arguments << "\n" << r.err;
+    if (c.damage) c.damage(bytes);
+    const std::string file = WriteFile("case.vqdm", bytes);
+    std::string arguments = c.command;
+    if (arguments.find("FILE") != std::string::npos) arguments.replace(arguments.find("FILE"), 4, file);
+    const Outcome r = Execute(VQDM_TOOL, arguments);
+    EXPECT_EQ(r.code, c.code) << c.command << "\n" << r.err;
     if (c.code == 0) {
-      EXPECT_EQ(r.out.substr(0, c.says.size()), c.says) << c.arguments;
-      EXPECT_EQ(r.err, "") << c.arguments << ": no progress line when standard error is no terminal";
+      EXPECT_EQ(r.out.substr(0, c.says.size()), c.says) << c.command;
+      EXPECT_EQ(r.err, "") << c.command << ": no progress line when standard error is no terminal";
     } else {
-      EXPECT_EQ(r.err.rfind(c.says, 0), 0u) << c.arguments << "\n" << r.err;
+      EXPECT_EQ(r.err.rfind(c.code == 1 ? "vqdm: " + file + " is not a matrix stream: " : "vqdm: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << c.command << "\n" << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    std::remove(file.c_str());
   }
-  std::remove(file.c_str());
+  EXPECT_EQ(Execute(VQREGSVR_TOOL, "--version").out, std::string("vqregsvr ") + VQ_PROJECT_VERSION + "\n");
 }
 
 // The program slices chunk by chunk; the model is the library's slice of the
