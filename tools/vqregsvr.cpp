@@ -29,6 +29,7 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "usage: vqregsvr [-u] [-s] LIBRARY   register (-u: unregister) a component library\n"
                "       vqregsvr -r LIBRARY          list the resources of a library file\n"
+               "       vqregsvr --version             show the version\n"
                "  -s  print nothing on success\n");
 }
 
@@ -58,6 +59,10 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       Usage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("vqregsvr %s\n", VQ_PROJECT_VERSION);
       return 0;
     }
     if (arg == "-u" || arg == "/u" || arg == "--unregister") {

@@ -1,5 +1,7 @@
 #include "tools/vqdm/Common.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -105,6 +107,31 @@ uint64_t StatusField(const char* name) {
 
 uint64_t ResidentBytes() { return StatusField("VmRSS:"); }
 uint64_t PeakResidentBytes() { return StatusField("VmHWM:"); }
+
+Progress::Progress(bool enabled, const char* phase, uint64_t total, bool swapCounts)
+    : m_On(enabled && isatty(STDERR_FILENO)), m_Phase(phase), m_Total(total), m_SwapCounts(swapCounts) {}
+
+Progress::~Progress() {
+  if (m_On && m_Shown) std::fputs("\r\033[K", stderr);
+}
+
+void Progress::Step(uint64_t done) {
+  if (!m_On) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (m_Shown && now - m_Last < std::chrono::milliseconds(100) && done != m_Total) return;
+  m_Last = now;
+  m_Shown = true;
+  std::fprintf(stderr, "\r\033[K  %-9s %6.1f %%  resident %s", m_Phase,
+               100.0 * static_cast<double>(done) / static_cast<double>(m_Total ? m_Total : 1),
+               FormatBytes(static_cast<double>(ResidentBytes())).c_str());
+  if (m_SwapCounts) {
+    VQSwapStatistics2 s{};
+    s.Size = sizeof(s);
+    VQGetSwapStatistics2(&s);
+    std::fprintf(stderr, "  swapped out %llu, read back %llu", static_cast<unsigned long long>(s.BlocksWritten),
+                 static_cast<unsigned long long>(s.BlocksRead));
+  }
+}
 
 std::string FormatBytes(double bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};

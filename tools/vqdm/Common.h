@@ -2,6 +2,7 @@
 // checks, the apartment, file streams and matrices read from files.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -70,6 +71,26 @@ DimensionAxis MatrixAxis(IVQDataMatrix* matrix, LONG dimension);
 // Resident size and its peak, of this process, in bytes (0 when unknown).
 uint64_t ResidentBytes();
 uint64_t PeakResidentBytes();
+
+// Progress of a long command, on a terminal only: one line on standard error
+// rewritten in place at most every 0.1 s (with the resident size, and with
+// swapCounts the swap file's transfers), cleared when the object goes.
+class Progress {
+ public:
+  Progress(bool enabled, const char* phase, uint64_t total, bool swapCounts = false);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void Step(uint64_t done);
+
+ private:
+  bool m_On;
+  const char* m_Phase;
+  uint64_t m_Total;
+  bool m_SwapCounts;
+  bool m_Shown = false;
+  std::chrono::steady_clock::time_point m_Last{};
+};
 
 // "12.3 MiB", "512 KiB", "7 B".
 std::string FormatBytes(double bytes);

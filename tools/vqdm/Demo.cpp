@@ -37,35 +37,6 @@ VQSwapStatistics2 SwapNow() {
   return s;
 }
 
-// Progress on a terminal: one line rewritten in place, at most every 0.1 s.
-class Progress {
- public:
-  Progress(bool enabled, const char* phase, uint64_t total)
-      : m_On(enabled && isatty(STDERR_FILENO)), m_Phase(phase), m_Total(total) {}
-  ~Progress() {
-    if (m_On && m_Shown) std::fputs("\r\033[K", stderr);
-  }
-  void Step(uint64_t done) {
-    if (!m_On) return;
-    const auto now = Clock::now();
-    if (m_Shown && now - m_Last < std::chrono::milliseconds(100) && done != m_Total) return;
-    m_Last = now;
-    m_Shown = true;
-    const VQSwapStatistics2 s = SwapNow();
-    std::fprintf(stderr, "\r\033[K  %-9s %6.1f %%  resident %s  swapped out %llu, read back %llu", m_Phase,
-                 100.0 * static_cast<double>(done) / static_cast<double>(m_Total ? m_Total : 1),
-                 FormatBytes(static_cast<double>(ResidentBytes())).c_str(),
-                 static_cast<unsigned long long>(s.BlocksWritten), static_cast<unsigned long long>(s.BlocksRead));
-  }
-
- private:
-  bool m_On;
-  const char* m_Phase;
-  uint64_t m_Total;
-  bool m_Shown = false;
-  Clock::time_point m_Last{};
-};
-
 // A structure's response: resonances at 800 Hz, 2400 Hz and 6100 Hz.
 double Resonance(double f) {
   const double a = (f - 800.0) / 40.0, b = (f - 2400.0) / 90.0, c = (f - 6100.0) / 200.0;
@@ -123,7 +94,7 @@ struct Run {
 // (run by run, speed step by speed step, every channel), with a progress line.
 template <class Step>
 void ForEachSpectrum(const Run& run, bool progress, const char* phase, Step&& step) {
-  Progress bar(progress, phase, run.Elements());
+  Progress bar(progress, phase, run.Elements(), true);
   uint64_t done = 0;
   for (LONG r = 0; r < run.runs; ++r)
     for (LONG s = 0; s < run.speeds; ++s)

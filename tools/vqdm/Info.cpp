@@ -1,4 +1,5 @@
-// vqdm info: what a matrix stream file holds.
+// vqdm info: what a matrix stream file holds, from one scan of its records
+// (no values in memory) and its first element.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
 #include "tools/vqdm/StreamHeader.h"
+#include "tools/vqdm/StreamScan.h"
 
 namespace vqdm {
 namespace {
@@ -52,33 +54,32 @@ void PrintHeader(const std::string& file, const StreamHeader& h) {
   }
 }
 
-void PrintElements(IVQDataMatrix* matrix) {
-  const Sizes sizes = MatrixSizes(matrix);
+// What the element records say, from one scan that skips the values (IDs
+// take 4 bytes an element; a set would take ten times that), and the first
+// element, the only one loaded.
+void PrintElements(StreamFile& file) {
   uint64_t withId = 0, withLabel = 0;
   LONG lowest = 0, highest = 0;
-  std::vector<LONG> ids;  // 4 bytes an element (a set would take ten times that)
+  std::vector<LONG> ids;
   std::vector<std::string> examples;
-  for (LONG d4 = 0; d4 < sizes.n[3]; ++d4)
-    for (LONG d3 = 0; d3 < sizes.n[2]; ++d3)
-      for (LONG d2 = 0; d2 < sizes.n[1]; ++d2)
-        for (LONG d1 = 0; d1 < sizes.n[0]; ++d1) {
-          LONG id = -1;
-          if (SUCCEEDED(matrix->get_ID(d1, d2, d3, d4, &id)) && id != -1) {
-            if (withId == 0 || id < lowest) lowest = id;
-            if (withId == 0 || id > highest) highest = id;
-            ++withId;
-            ids.push_back(id);
-          }
-          BSTR label = nullptr;
-          if (SUCCEEDED(matrix->get_Label(d1, d2, d3, d4, &label))) {
-            std::string text = Utf8(label);
-            if (!text.empty()) {
-              ++withLabel;
-              if (examples.size() < 3) examples.push_back("\"" + text + "\"");
-            }
-          }
-          SysFreeString(label);
-        }
+  ElementRecord record, firstRecord;
+  {
+    Progress bar(true, "scanning", file.End());
+    while (file.Next(&record)) {
+      if (record.index == 0) firstRecord = record;
+      if (record.id != -1) {
+        if (withId == 0 || record.id < lowest) lowest = record.id;
+        if (withId == 0 || record.id > highest) highest = record.id;
+        ++withId;
+        ids.push_back(record.id);
+      }
+      if (!record.label.empty()) {
+        ++withLabel;
+        if (examples.size() < 3) examples.push_back("\"" + record.label + "\"");
+      }
+      bar.Step(file.Position());
+    }
+  }
   std::sort(ids.begin(), ids.end());
   const size_t distinct = static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
   if (withId == 0) {
@@ -92,20 +93,12 @@ void PrintElements(IVQDataMatrix* matrix) {
   std::printf("labels       %llu set%s%s\n", static_cast<unsigned long long>(withLabel),
               sample.empty() ? "" : ", e.g. ", sample.c_str());
 
-  LONG d[4] = {};
-  vq::ComPtr<IUnknown> unknown;
-  if (FAILED(matrix->get_FirstValidDataPtr(&d[0], &d[1], &d[2], &d[3], unknown.put())) || !unknown) {
-    std::printf("first item   none\n");
-    return;
-  }
-  vq::ComPtr<IVQData> item = unknown.query<IVQData>();
-  if (!item) return;
+  vq::ComPtr<IVQData> item = file.Load(firstRecord.index, firstRecord.formOffset);
   LONG xs = 0, zs = 0, format = 0;
   item->GetSize(0, &xs);
   item->GetSize(1, &zs);
   item->GetFormat(&format);
-  std::printf("first item   (%d, %d, %d, %d): %d x %d values of %s\n", d[0], d[1], d[2], d[3], xs, zs,
-              FormatName(format).c_str());
+  std::printf("first item   (0, 0, 0, 0): %d x %d values of %s\n", xs, zs, FormatName(format).c_str());
   vq::ComPtr<IVQAxis> axis;
   if (SUCCEEDED(item->GetAxis(axis.put())) && axis) {
     LONG kind = 0, size = 0;
@@ -132,16 +125,9 @@ void PrintElements(IVQDataMatrix* matrix) {
 
 int RunInfo(const InfoOptions& options) {
   Apartment apartment;
-  StreamHeader header;
-  {
-    vq::ComPtr<IStream> stream = OpenForReading(options.file);
-    Check(ReadStreamHeader(stream.get(), &header), options.file + " is not a matrix stream");
-  }
-  PrintHeader(options.file, header);
-  if (!options.headerOnly) {
-    vq::ComPtr<IVQDataMatrix> matrix = ReadMatrixFile(options.file);
-    PrintElements(matrix.get());
-  }
+  StreamFile file(options.file);
+  PrintHeader(options.file, file.Header());
+  if (!options.headerOnly) PrintElements(file);
   return 0;
 }
 

@@ -1,14 +1,18 @@
 // vqdm slice and vqdm export: values of a matrix stream file as CSV and as a
-// colour map picture.
+// colour map picture. Both scan the file (StreamScan.h) and load only the
+// elements they need, so their memory does not grow with the file.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <memory>
 
 #include "tools/vqdm/ColourMap.h"
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
+#include "tools/vqdm/StreamScan.h"
 
 namespace vqdm {
 namespace {
@@ -72,8 +76,17 @@ std::string Position(double v) {
   return text;
 }
 
-std::string DimensionTitle(IVQDataMatrix* matrix, LONG dimension) {
-  const DimensionAxis axis = MatrixAxis(matrix, dimension);
+// A dimension's axis as the stream's header records it.
+DimensionAxis AxisOf(const StreamDimension& dimension) {
+  DimensionAxis axis;
+  axis.first = dimension.first;
+  axis.step = dimension.step;
+  axis.unit = dimension.unit;
+  return axis;
+}
+
+std::string DimensionTitle(const StreamHeader& header, LONG dimension) {
+  const DimensionAxis axis = AxisOf(header.dimension[dimension]);
   // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about
   // "literal" + std::string temporaries.
   std::string title("d");
@@ -162,6 +175,99 @@ std::vector<double> ItemValues(IVQData* item, LONG* xSize, LONG* zSize) {
   return values;
 }
 
+namespace {
+
+// A plane's elements are loaded and sliced a chunk at a time: at most this
+// many bytes of forms (one element at least) and this many elements, so that
+// the slice holds a bounded part of the plane whatever the file's size.
+constexpr uint64_t kChunkBytes = 8ull << 20;
+constexpr uint64_t kChunkElements = 16384;
+// The colour map draws at most this many pixels a side: a spectrum plane
+// with more rows is refused before its elements are read.
+constexpr uint64_t kMaxPictureSide = 16384;
+
+// Where one plane's elements lie in the matrix and in the slice's result
+// (position z: by row the outer position runs fastest, i + nOuter * j).
+struct PlaneGeometry {
+  LONG n[4];
+  const Plane* plane;
+  LONG fixedA, fixedD4;
+  bool byRow;
+  uint64_t nOuter() const { return static_cast<uint64_t>(n[plane->outer]); }
+  uint64_t nInner() const { return static_cast<uint64_t>(n[plane->inner]); }
+  uint64_t Count() const { return nOuter() * nInner(); }
+  uint64_t Stride(LONG d) const {
+    uint64_t stride = 1;
+    for (LONG k = 0; k < d; ++k) stride *= static_cast<uint64_t>(n[k]);
+    return stride;
+  }
+  // The element number of result position z.
+  uint64_t Element(uint64_t z) const {
+    const uint64_t i = byRow ? z % nOuter() : z / nInner(), j = byRow ? z / nOuter() : z % nInner();
+    return static_cast<uint64_t>(fixedA) * Stride(plane->fixedA) + static_cast<uint64_t>(fixedD4) * Stride(3) +
+           i * Stride(plane->outer) + j * Stride(plane->inner);
+  }
+  // The result position of element `index`, false when it is not in the plane.
+  bool Position(uint64_t index, uint64_t* z) const {
+    uint64_t d[4];
+    for (int k = 0; k < 4; ++k) {
+      d[k] = index % static_cast<uint64_t>(n[k]);
+      index /= static_cast<uint64_t>(n[k]);
+    }
+    if (d[plane->fixedA] != static_cast<uint64_t>(fixedA) || d[3] != static_cast<uint64_t>(fixedD4)) return false;
+    const uint64_t i = d[plane->outer], j = d[plane->inner];
+    *z = byRow ? i + nOuter() * j : j + nInner() * i;
+    return true;
+  }
+};
+
+struct FormAt {
+  uint64_t offset = 0, bytes = 0;
+};
+
+// Runs the library's slice over the plane a chunk at a time: the chunk's
+// elements, in result order, go into a small single-object matrix behind
+// the file's element 0 (every slice takes its axis, shape and format from
+// element 0), whose d1-d2 plane is sliced by row, so that result position
+// 1 + t is the chunk's element t. consume(z0, k, result) gets each chunk's
+// result item.
+template <class Consume>
+void SliceByChunks(StreamFile& file, const PlaneGeometry& g, const std::vector<FormAt>& forms, uint64_t reference,
+                   const std::string& what, const std::function<HRESULT(IVQDataMatrix*, IUnknown*)>& slice,
+                   Consume&& consume) {
+  Progress bar(true, "slicing", g.Count());
+  for (uint64_t z0 = 0; z0 < g.Count();) {
+    uint64_t k = 0, bytes = 0;
+    while (z0 + k < g.Count() && k < kChunkElements && (k == 0 || bytes + forms[z0 + k].bytes <= kChunkBytes))
+      bytes += forms[z0 + k++].bytes;
+    vq::ComPtr<IVQDataMatrix> chunk = NewMatrix();
+    Check(chunk->Initialize(0, static_cast<LONG>(k + 1), 1, 1, 1), "preparing the " + what);
+    Check(chunk->put_DataPtr(0, 0, 0, 0, file.Load(0, reference).get()), "preparing the " + what);
+    for (uint64_t t = 0; t < k; ++t) {
+      Check(chunk->put_DataPtr(static_cast<LONG>(t + 1), 0, 0, 0,
+                               file.Load(g.Element(z0 + t), forms[z0 + t].offset).get()),
+            "preparing the " + what);
+    }
+    vq::ComPtr<IVQData> result = NewItem();
+    Check(slice(chunk.get(), result.get()), "the " + what + " failed");
+    consume(z0, k, result.get());
+    z0 += k;
+    bar.Step(z0);
+  }
+}
+
+// The largest finite value of each group of columns, groups as the colour map
+// makes them, so that a spectrum plane's picture needs only its merged rows.
+void MergeRow(const double* values, size_t columns, size_t groups, double* out) {
+  std::fill(out, out + groups, -std::numeric_limits<double>::infinity());
+  for (size_t c = 0; c < columns; ++c) {
+    double& cell = out[c * groups / columns];
+    if (std::isfinite(values[c]) && (!std::isfinite(cell) || values[c] > cell)) cell = values[c];
+  }
+}
+
+}  // namespace
+
 int RunSlice(const SliceOptions& o) {
   const Plane& plane = FindPlane(o.plane);
   if (o.spectrum == !o.range.empty()) throw ToolError("give either --x MIN:MAX or --spectrum", 2);
@@ -169,111 +275,142 @@ int RunSlice(const SliceOptions& o) {
   if (!o.fixed.empty() && o.fixed.size() != 2) throw ToolError("--fixed takes two positions", 2);
   double low = 0, high = 0;
   if (!o.spectrum) ParseRange(o.range, &low, &high);
+  if (high < low) throw ToolError("--x " + o.range + " is reversed: MIN must not be above MAX", 2);
   const LONG fixedA = o.fixed.empty() ? 0 : o.fixed[0], fixedD4 = o.fixed.empty() ? 0 : o.fixed[1];
 
   Apartment apartment;
-  vq::ComPtr<IVQDataMatrix> matrix = ReadMatrixFile(o.file);
-  const Sizes sizes = MatrixSizes(matrix.get());
-  if (fixedA < 0 || fixedA >= sizes.n[plane.fixedA] || fixedD4 < 0 || fixedD4 >= sizes.n[3]) {
+  StreamFile file(o.file);
+  const StreamHeader& header = file.Header();
+  PlaneGeometry g{{}, &plane, fixedA, fixedD4, o.by == "row"};
+  for (int d = 0; d < 4; ++d) g.n[d] = header.dimension[d].size;
+  if (fixedA < 0 || fixedA >= g.n[plane.fixedA] || fixedD4 < 0 || fixedD4 >= g.n[3]) {
     throw ToolError("--fixed " + std::to_string(fixedA) + " " + std::to_string(fixedD4) + " is outside the matrix (d" +
-                        std::to_string(plane.fixedA + 1) + " has " + std::to_string(sizes.n[plane.fixedA]) +
-                        " positions, d4 " + std::to_string(sizes.n[3]) + ")",
+                        std::to_string(plane.fixedA + 1) + " has " + std::to_string(g.n[plane.fixedA]) +
+                        " positions, d4 " + std::to_string(g.n[3]) + ")",
                     2);
+  }
+  if (o.spectrum && !o.png.empty() && g.Count() > kMaxPictureSide)
+    throw ToolError("the picture would be larger than 16384 pixels a side");
+
+  // One scan up to the plane's last element finds element 0 and the plane's.
+  std::vector<FormAt> forms(static_cast<size_t>(g.Count()));
+  uint64_t reference = 0;
+  {
+    const uint64_t last = g.Element(g.Count() - 1);  // the highest numbered in either order
+    Progress bar(true, "scanning", last + 1);
+    ElementRecord record;
+    while (file.Next(&record)) {
+      uint64_t z = 0;
+      if (record.index == 0) reference = record.formOffset;
+      if (g.Position(record.index, &z)) forms[z] = {record.formOffset, record.formBytes};
+      bar.Step(record.index + 1);
+      if (record.index >= last) break;
+    }
   }
   {
     // The slice says E_FAIL and why in the matrix's terms; the common
     // mistakes get a line in the tool's terms (its options) first, checked
-    // against the first element.
-    vq::ComPtr<IUnknown> first;
-    vq::ComPtr<IVQData> reference;
-    if (SUCCEEDED(matrix->get_FirstValidDataPtr(nullptr, nullptr, nullptr, nullptr, first.put())) && first)
-      reference = first.query<IVQData>();
-    if (reference) {
-      LONG xs = 0, zs = 0;
-      reference->GetSize(0, &xs);
-      reference->GetSize(1, &zs);
-      if (o.record < 0 || o.record >= zs)
-        throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
-      std::string unit;
-      const std::vector<double> x = XValues(reference.get(), xs, &unit);
-      if (!o.spectrum && !x.empty() && (high < x.front() || low > x.back() || high < low)) {
-        throw ToolError("--x " + o.range + " is outside the x axis (" + Position(x.front()) + ".." +
-                            Position(x.back()) + (unit.empty() ? "" : " " + unit) + ")",
-                        2);
-      }
+    // against element 0, the slices' reference.
+    vq::ComPtr<IVQData> first = file.Load(0, reference);
+    LONG xs = 0, zs = 0;
+    first->GetSize(0, &xs);
+    first->GetSize(1, &zs);
+    if (o.record < 0 || o.record >= zs)
+      throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
+    std::string unit;
+    const std::vector<double> x = XValues(first.get(), xs, &unit);
+    if (!o.spectrum && !x.empty() && (high < x.front() || low > x.back())) {
+      throw ToolError("--x " + o.range + " is outside the x axis (" + Position(x.front()) + ".." + Position(x.back()) +
+                          (unit.empty() ? "" : " " + unit) + ")",
+                      2);
     }
   }
-  const matrixDirectionType dir = o.by == "row" ? matrixDirectionByRow : matrixDirectionByColumn;
-  vq::ComPtr<IVQData> result = NewItem();
-  IUnknown* target = result.get();
-  HRESULT hr = E_FAIL;
-  if (o.spectrum) {
-    switch (plane.fixedA) {
-      case 2: hr = matrix->GetD1D2SliceSpectrum(o.record, fixedA, fixedD4, dir, target); break;
-      case 1: hr = matrix->GetD1D3SliceSpectrum(o.record, fixedA, fixedD4, dir, target); break;
-      default: hr = matrix->GetD2D3SliceSpectrum(o.record, fixedA, fixedD4, dir, target); break;
-    }
-  } else {
-    switch (plane.fixedA) {
-      case 2: hr = matrix->GetD1D2Slice(low, high, o.record, fixedA, fixedD4, dir, target); break;
-      case 1: hr = matrix->GetD1D3Slice(low, high, o.record, fixedA, fixedD4, dir, target); break;
-      default: hr = matrix->GetD2D3Slice(low, high, o.record, fixedA, fixedD4, dir, target); break;
-    }
-  }
-  Check(hr, std::string("the ") + plane.name + (o.spectrum ? " spectrum slice" : " slice") + " failed");
+  const std::string what = std::string(plane.name) + (o.spectrum ? " spectrum slice" : " slice");
+  const LONG record = o.record;
+  auto slice = [&](IVQDataMatrix* chunk, IUnknown* result) {
+    return o.spectrum ? chunk->GetD1D2SliceSpectrum(record, 0, 0, matrixDirectionByRow, result)
+                      : chunk->GetD1D2Slice(low, high, record, 0, 0, matrixDirectionByRow, result);
+  };
 
-  LONG xs = 0, zs = 0;
-  const std::vector<double> values = ItemValues(result.get(), &xs, &zs);
-  const LONG nOuter = sizes.n[plane.outer], nInner = sizes.n[plane.inner];
-  // By row the outer position runs fastest: position i + nOuter * j.
-  const bool byRow = dir == matrixDirectionByRow;
-  const LONG rowDim = byRow ? plane.inner : plane.outer, colDim = byRow ? plane.outer : plane.inner;
-  const LONG rows = byRow ? nInner : nOuter, cols = byRow ? nOuter : nInner;
-  const DimensionAxis rowAxis = MatrixAxis(matrix.get(), rowDim), colAxis = MatrixAxis(matrix.get(), colDim);
-
+  const LONG rowDim = g.byRow ? plane.inner : plane.outer, colDim = g.byRow ? plane.outer : plane.inner;
+  const LONG rows = g.byRow ? g.n[plane.inner] : g.n[plane.outer], cols = g.byRow ? g.n[plane.outer] : g.n[plane.inner];
+  const DimensionAxis rowAxis = AxisOf(header.dimension[rowDim]), colAxis = AxisOf(header.dimension[colDim]);
   const bool wantCsv = !o.csv.empty() || o.png.empty();
-  if (wantCsv) {
-    Output out(o.csv);
-    if (!o.spectrum) {
-      // A grid: one line per row position, one column per column position.
-      std::fprintf(out.get(), "%s \\ %s", CsvField(DimensionTitle(matrix.get(), rowDim)).c_str(),
-                   CsvField(DimensionTitle(matrix.get(), colDim)).c_str());
+  ColourMapOptions picture;
+  picture.decibels = o.spectrum && !o.linear;
+  picture.rangeDb = o.rangeDb;
+
+  if (!o.spectrum) {
+    // A grid: one line per row position, one column per column position.
+    std::vector<double> sums(static_cast<size_t>(g.Count()));
+    SliceByChunks(file, g, forms, reference, what, slice, [&](uint64_t z0, uint64_t k, IVQData* result) {
+      LONG xs = 0, zs = 0;
+      const std::vector<double> values = ItemValues(result, &xs, &zs);
+      if (values.size() < k + 1) throw ToolError("the " + what + " gave too few values");
+      std::copy(values.begin() + 1, values.begin() + static_cast<long>(k + 1), sums.begin() + static_cast<long>(z0));
+    });
+    if (wantCsv) {
+      Output out(o.csv);
+      std::fprintf(out.get(), "%s \\ %s", CsvField(DimensionTitle(header, rowDim)).c_str(),
+                   CsvField(DimensionTitle(header, colDim)).c_str());
       for (LONG c = 0; c < cols; ++c) std::fprintf(out.get(), ",%s", Position(colAxis.At(c)).c_str());
       std::fputc('\n', out.get());
       for (LONG r = 0; r < rows; ++r) {
         std::fputs(Position(rowAxis.At(r)).c_str(), out.get());
         for (LONG c = 0; c < cols; ++c)
-          std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(r) * cols + c]).c_str());
+          std::fprintf(out.get(), ",%s", Number(sums[static_cast<size_t>(r) * cols + c]).c_str());
         std::fputc('\n', out.get());
       }
-    } else {
-      // One line per record (element of the plane): its two positions, then the values.
-      std::string unit;
-      const std::vector<double> x = XValues(result.get(), xs, &unit);
-      std::fprintf(out.get(), "%s,%s", CsvField(DimensionTitle(matrix.get(), rowDim)).c_str(),
-                   CsvField(DimensionTitle(matrix.get(), colDim)).c_str());
-      for (double v : x) std::fprintf(out.get(), ",%s", Position(v).c_str());
-      std::fputc('\n', out.get());
-      for (LONG z = 0; z < zs; ++z) {
-        std::fprintf(out.get(), "%s,%s", Position(rowAxis.At(z / cols)).c_str(),
-                     Position(colAxis.At(z % cols)).c_str());
-        for (LONG k = 0; k < xs; ++k)
-          std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(z) * xs + k]).c_str());
-        std::fputc('\n', out.get());
+      out.Finish();
+    }
+    if (!o.png.empty()) WriteColourMap(o.png, sums, static_cast<size_t>(rows), static_cast<size_t>(cols), picture);
+    return 0;
+  }
+
+  // Spectra: one line per element of the plane, written as its chunk comes;
+  // the picture keeps each record's merged columns only.
+  std::unique_ptr<Output> out;
+  if (wantCsv) out = std::make_unique<Output>(o.csv);
+  std::vector<double> grid;
+  size_t columns = 0;
+  SliceByChunks(file, g, forms, reference, what, slice, [&](uint64_t z0, uint64_t k, IVQData* result) {
+    LONG xs = 0, zs = 0;
+    const std::vector<double> values = ItemValues(result, &xs, &zs);
+    if (static_cast<uint64_t>(zs) < k + 1) throw ToolError("the " + what + " gave too few records");
+    if (z0 == 0) {
+      if (out) {
+        std::string unit;
+        const std::vector<double> x = XValues(result, xs, &unit);
+        std::fprintf(out->get(), "%s,%s", CsvField(DimensionTitle(header, rowDim)).c_str(),
+                     CsvField(DimensionTitle(header, colDim)).c_str());
+        for (double v : x) std::fprintf(out->get(), ",%s", Position(v).c_str());
+        std::fputc('\n', out->get());
+      }
+      if (!o.png.empty()) {
+        columns = picture.maxColumns > 0 ? std::min<size_t>(static_cast<size_t>(xs), picture.maxColumns)
+                                         : static_cast<size_t>(xs);
+        grid.resize(static_cast<size_t>(g.Count()) * columns);
       }
     }
-    out.Finish();
-  }
-  if (!o.png.empty()) {
-    ColourMapOptions picture;
-    picture.decibels = o.spectrum && !o.linear;
-    picture.rangeDb = o.rangeDb;
-    if (o.spectrum) {
-      WriteColourMap(o.png, values, static_cast<size_t>(zs), static_cast<size_t>(xs), picture);
-    } else {
-      WriteColourMap(o.png, values, static_cast<size_t>(rows), static_cast<size_t>(cols), picture);
+    for (uint64_t t = 0; t < k; ++t) {
+      const double* spectrum = values.data() + static_cast<size_t>(t + 1) * static_cast<size_t>(xs);
+      const uint64_t z = z0 + t;
+      if (out) {
+        std::fprintf(out->get(), "%s,%s", Position(rowAxis.At(static_cast<LONG>(z / cols))).c_str(),
+                     Position(colAxis.At(static_cast<LONG>(z % cols))).c_str());
+        for (LONG v = 0; v < xs; ++v) std::fprintf(out->get(), ",%s", Number(spectrum[v]).c_str());
+        std::fputc('\n', out->get());
+      }
+      if (o.png.empty()) continue;
+      if (columns == static_cast<size_t>(xs)) {
+        std::copy(spectrum, spectrum + xs, grid.begin() + static_cast<long>(z * columns));
+      } else {
+        MergeRow(spectrum, static_cast<size_t>(xs), columns, grid.data() + z * columns);
+      }
     }
-  }
+  });
+  if (out) out->Finish();
+  if (!o.png.empty()) WriteColourMap(o.png, grid, static_cast<size_t>(g.Count()), columns, picture);
   return 0;
 }
 
@@ -281,28 +418,25 @@ int RunExport(const ExportOptions& o) {
   if (o.all == !o.at.empty()) throw ToolError("give either --at D1 D2 D3 D4 or --all", 2);
   if (!o.at.empty() && o.at.size() != 4) throw ToolError("--at takes four positions", 2);
   Apartment apartment;
-  vq::ComPtr<IVQDataMatrix> matrix = ReadMatrixFile(o.file);
-  const Sizes sizes = MatrixSizes(matrix.get());
-  auto element = [&](LONG d1, LONG d2, LONG d3, LONG d4) {
-    vq::ComPtr<IUnknown> unknown;
-    Check(matrix->get_ConstDataPtr(d1, d2, d3, d4, 0, unknown.put()), "reading element (" + std::to_string(d1) + ", " +
-                                                                          std::to_string(d2) + ", " +
-                                                                          std::to_string(d3) + ", " +
-                                                                          std::to_string(d4) + ")");
-    vq::ComPtr<IVQData> item = unknown.query<IVQData>();
-    if (!item) throw ToolError("element is not a data item");
-    return item;
-  };
-
+  StreamFile file(o.file);
+  const StreamHeader& header = file.Header();
   Output out(o.csv);
+  ElementRecord element;
   if (!o.all) {
-    for (int d = 0; d < 4; ++d) {
-      if (o.at[d] < 0 || o.at[d] >= sizes.n[d])
-        throw ToolError("--at: d" + std::to_string(d + 1) + " position " + std::to_string(o.at[d]) +
-                            " is outside 0.." + std::to_string(sizes.n[d] - 1),
+    uint64_t wanted = 0;
+    for (int d = 3; d >= 0; --d) {
+      const LONG size = header.dimension[d].size;
+      if (o.at[d] < 0 || o.at[d] >= size)
+        throw ToolError("--at: d" + std::to_string(d + 1) + " position " + std::to_string(o.at[d]) + " is outside 0.." +
+                            std::to_string(size - 1),
                         2);
+      wanted = wanted * static_cast<uint64_t>(size) + static_cast<uint64_t>(o.at[d]);
     }
-    vq::ComPtr<IVQData> item = element(o.at[0], o.at[1], o.at[2], o.at[3]);
+    {
+      Progress bar(true, "seeking", wanted + 1);
+      while (file.Next(&element) && element.index < wanted) bar.Step(element.index + 1);
+    }
+    vq::ComPtr<IVQData> item = file.Load(element.index, element.formOffset);
     LONG xs = 0, zs = 0;
     const std::vector<double> values = ItemValues(item.get(), &xs, &zs);
     if (o.record >= zs)
@@ -320,35 +454,33 @@ int RunExport(const ExportOptions& o) {
       std::fputc('\n', out.get());
     }
   } else {
+    // Element by element in storage order, each loaded, written and let go.
     const LONG record = o.record < 0 ? 0 : o.record;
-    bool headed = false;
-    for (LONG d4 = 0; d4 < sizes.n[3]; ++d4)
-      for (LONG d3 = 0; d3 < sizes.n[2]; ++d3)
-        for (LONG d2 = 0; d2 < sizes.n[1]; ++d2)
-          for (LONG d1 = 0; d1 < sizes.n[0]; ++d1) {
-            vq::ComPtr<IVQData> item = element(d1, d2, d3, d4);
-            LONG xs = 0, zs = 0;
-            const std::vector<double> values = ItemValues(item.get(), &xs, &zs);
-            if (record >= zs)
-              throw ToolError("--record " + std::to_string(record) + " is outside an element's records", 2);
-            if (!headed) {
-              std::string unit;
-              const std::vector<double> x = XValues(item.get(), xs, &unit);
-              std::fprintf(out.get(), "d1,d2,d3,d4,id,label");
-              for (double v : x) std::fprintf(out.get(), ",%s", Position(v).c_str());
-              std::fputc('\n', out.get());
-              headed = true;
-            }
-            LONG id = -1;
-            matrix->get_ID(d1, d2, d3, d4, &id);
-            BSTR label = nullptr;
-            matrix->get_Label(d1, d2, d3, d4, &label);
-            std::fprintf(out.get(), "%d,%d,%d,%d,%d,%s", d1, d2, d3, d4, id, CsvField(Utf8(label)).c_str());
-            SysFreeString(label);
-            for (LONG k = 0; k < xs; ++k)
-              std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(record) * xs + k]).c_str());
-            std::fputc('\n', out.get());
-          }
+    Progress bar(true, "exporting", file.Elements());
+    while (file.Next(&element)) {
+      vq::ComPtr<IVQData> item = file.Load(element.index, element.formOffset);
+      LONG xs = 0, zs = 0;
+      const std::vector<double> values = ItemValues(item.get(), &xs, &zs);
+      if (record >= zs) throw ToolError("--record " + std::to_string(record) + " is outside an element's records", 2);
+      if (element.index == 0) {
+        std::string unit;
+        const std::vector<double> x = XValues(item.get(), xs, &unit);
+        std::fprintf(out.get(), "d1,d2,d3,d4,id,label");
+        for (double v : x) std::fprintf(out.get(), ",%s", Position(v).c_str());
+        std::fputc('\n', out.get());
+      }
+      uint64_t rest = element.index;
+      for (int d = 0; d < 4; ++d) {
+        const auto size = static_cast<uint64_t>(header.dimension[d].size);
+        std::fprintf(out.get(), "%llu,", static_cast<unsigned long long>(rest % size));
+        rest /= size;
+      }
+      std::fprintf(out.get(), "%d,%s", element.id, CsvField(element.label).c_str());
+      for (LONG k = 0; k < xs; ++k)
+        std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(record) * xs + k]).c_str());
+      std::fputc('\n', out.get());
+      bar.Step(element.index + 1);
+    }
   }
   out.Finish();
   return 0;

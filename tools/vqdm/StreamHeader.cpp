@@ -6,8 +6,6 @@
 namespace vqdm {
 namespace {
 
-constexpr int32_t kMaxText = 10000;
-
 class Reader {
  public:
   explicit Reader(IStream* stream) : m_Stream(stream) {}
@@ -55,17 +53,11 @@ class Reader {
     if (FAILED(hr)) return hr;
     text->clear();
     if (count <= 0) return S_OK;
-    if (count > kMaxText) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (count > kMaxStreamText) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     std::vector<char> bytes(static_cast<size_t>(count));
     hr = Bytes(bytes.data(), static_cast<ULONG>(count));
     if (FAILED(hr)) return hr;
-    const int length = static_cast<int>(strnlen(bytes.data(), bytes.size()));
-    if (length == 0) return S_OK;
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(1252, 0, bytes.data(), length, wide.data(), length);
-    const int utf8 = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    text->assign(static_cast<size_t>(utf8 > 0 ? utf8 : 0), '\0');
-    if (utf8 > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text->data(), utf8, nullptr, nullptr);
+    *text = Utf8FromWindows1252(bytes.data(), bytes.size());
     return S_OK;
   }
 
@@ -77,6 +69,17 @@ class Reader {
 };
 
 }  // namespace
+
+std::string Utf8FromWindows1252(const char* bytes, size_t count) {
+  const int length = static_cast<int>(strnlen(bytes, count));
+  if (length == 0) return std::string();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(1252, 0, bytes, length, wide.data(), length);
+  const int utf8 = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<size_t>(utf8 > 0 ? utf8 : 0), '\0');
+  if (utf8 > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text.data(), utf8, nullptr, nullptr);
+  return text;
+}
 
 HRESULT ReadStreamHeader(IStream* stream, StreamHeader* header) {
   if (stream == nullptr || header == nullptr) return E_POINTER;

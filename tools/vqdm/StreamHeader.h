@@ -10,6 +10,10 @@
 
 namespace vqdm {
 
+// The longest counted text a writer writes (9999 characters and the zero
+// byte); a reader refuses longer ones before it reads their bytes.
+constexpr int32_t kMaxStreamText = 10000;
+
 struct StreamDimension {
   int32_t size = 0;
   double first = 0.0;
@@ -38,6 +42,10 @@ struct StreamHeader {
 // header, HRESULT_FROM_WIN32(ERROR_INVALID_DATA) for a dimension count other
 // than 4 or a text longer than the writer ever writes (10000 bytes).
 HRESULT ReadStreamHeader(IStream* stream, StreamHeader* header);
+
+// The text of a counted text's bytes (Windows-1252, up to the first zero
+// byte) as UTF-8.
+std::string Utf8FromWindows1252(const char* bytes, size_t count);
 
 // "single object" / "multiple objects", "FIFO" / "LIFO", "float64" ...,
 // or the number when it is none of them.

@@ -21,6 +21,7 @@
 int main(int argc, char** argv) {
   CLI::App app{"Command-line tool of VQDataMatrixLib: four-dimensional matrices of spectra and time records.", "vqdm"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vqdm ") + VQ_PROJECT_VERSION, "Show the version and exit");
   std::function<int()> run;
 
   vqdm::DemoOptions demo;
@@ -56,9 +57,11 @@ int main(int argc, char** argv) {
       "slice", "Cut a plane of a matrix stream file: sums over an x-range (--x) or whole records (--spectrum)");
   sliceCommand->add_option("FILE", slice.file, "Matrix stream file")->required();
   sliceCommand->add_option("--plane", slice.plane, "Plane walked: d1d2, d1d3 or d2d3")->capture_default_str();
-  sliceCommand->add_option("--fixed", slice.fixed,
-                           "Positions of the two other dimensions (d3 d4, d2 d4 or d1 d4; default 0 0)")
-      ->expected(2);
+  sliceCommand
+      ->add_option("--fixed", slice.fixed,
+                   "Positions of the two other dimensions (d3 d4, d2 d4 or d1 d4; default 0 0)")
+      ->expected(2)
+      ->allow_extra_args(false);  // a FILE after the positions is the FILE
   sliceCommand->add_option("--x", slice.range, "Sum over the x-range MIN:MAX (axis units, e.g. 780:820)");
   sliceCommand->add_flag("--spectrum", slice.spectrum, "Whole records instead of sums");
   sliceCommand->add_option("--record", slice.record, "Record (Z) of each element")->capture_default_str();
@@ -73,7 +76,8 @@ int main(int argc, char** argv) {
   CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV");
   exportCommand->add_option("FILE", exportOptions.file, "Matrix stream file")->required();
   exportCommand->add_option("--at", exportOptions.at, "Position d1 d2 d3 d4 of one element (all its records)")
-      ->expected(4);
+      ->expected(4)
+      ->allow_extra_args(false);
   exportCommand->add_flag("--all", exportOptions.all, "Every element, one line each (one record)");
   exportCommand->add_option("--record", exportOptions.record, "Only this record (Z)");
   exportCommand->add_option("--csv", exportOptions.csv, "Output file ('-' or none = standard output)");
@@ -92,6 +96,16 @@ int main(int argc, char** argv) {
     });
   }
 
+  // A mistyped command would otherwise draw CLI11's "arguments were not
+  // expected" or "a subcommand is required".
+  if (argc > 1 && argv[1][0] != '-') {
+    try {
+      app.get_subcommand(argv[1]);
+    } catch (const CLI::OptionNotFound&) {
+      std::fprintf(stderr, "vqdm: unknown command '%s' (try --help)\n", argv[1]);
+      return 2;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
