@@ -173,20 +173,20 @@ void SurveyElement(IVQData* item, const std::string& where, Survey* s) {
     if (equal != VARIANT_TRUE)
       throw ToolError(where + " has another x axis than element (0, 0, 0, 0); a netCDF file has one x coordinate");
   }
-  ForEachAttribute(item, [&](const std::string& group, const std::string& second, const std::string& name,
-                             const VARIANT& value) {
-    AttributeValue v;
-    if (!netcdf::FromVariant(value, &v))
-      throw ToolError("attribute " + group + "/" + name + " of " + where + " has a type no file holds");
-    auto [at, added] = s->index.emplace(AttributeKey(group, second, name), s->attributes.size());
-    if (added) s->attributes.push_back({group, second, name, value.vt, v, 0, true, {}, -1});
-    ElementAttribute& a = s->attributes[at->second];
-    if (v.kind != a.first.kind)
-      throw ToolError("attribute " + group + "/" + name + " has values of different types; " + where +
-                      " differs from the first");
-    ++a.count;
-    a.same = a.same && value.vt == a.vt && v == a.first;
-  });
+  ForEachAttribute(
+      item, [&](const std::string& group, const std::string& second, const std::string& name, const VARIANT& value) {
+        AttributeValue v;
+        if (!netcdf::FromVariant(value, &v))
+          throw ToolError("attribute " + group + "/" + name + " of " + where + " has a type no file holds");
+        auto [at, added] = s->index.emplace(AttributeKey(group, second, name), s->attributes.size());
+        if (added) s->attributes.push_back({group, second, name, value.vt, v, 0, true, {}, -1});
+        ElementAttribute& a = s->attributes[at->second];
+        if (v.kind != a.first.kind)
+          throw ToolError("attribute " + group + "/" + name + " has values of different types; " + where +
+                          " differs from the first");
+        ++a.count;
+        a.same = a.same && value.vt == a.vt && v == a.first;
+      });
 }
 
 void PutText(int nc, int var, const char* name, const std::string& text) {
@@ -357,9 +357,9 @@ int RunNetCdfExport(const NetCdfExportOptions& o) {
   ForEachElement(sizes, [&](LONG d1, LONG d2, LONG d3, LONG d4) {
     const std::string where = Where(d1, d2, d3, d4);
     // netCDF's last dimension varies fastest, the matrix's first.
-    const size_t at = ((size_t(d1) * size_t(sizes.n[1]) + size_t(d2)) * size_t(sizes.n[2]) + size_t(d3)) *
-                          size_t(sizes.n[3]) +
-                      size_t(d4);
+    const size_t at =
+        ((size_t(d1) * size_t(sizes.n[1]) + size_t(d2)) * size_t(sizes.n[2]) + size_t(d3)) * size_t(sizes.n[3]) +
+        size_t(d4);
     const size_t start[6] = {size_t(d1), size_t(d2), size_t(d3), size_t(d4), 0, 0};
     const size_t count[6] = {1, 1, 1, 1, size_t(survey.zSize), size_t(survey.xSize)};
     vq::ComPtr<IVQData> item = Element(matrix.get(), d1, d2, d3, d4);

@@ -145,7 +145,7 @@ std::vector<Attribute> ReadAttributeTable(const Reader& r, int valueVar, const i
       const std::vector<int> dims = r.Dimensions(a.var, &type);
       if (dims != std::vector<int>(elementDims, elementDims + 4))
         r.Refuse("variable " + a.ncName + " is not over (d1, d2, d3, d4)");
-      a.value.kind = type == NC_STRING                        ? AttributeValue::kText
+      a.value.kind = type == NC_STRING                       ? AttributeValue::kText
                      : type == NC_DOUBLE || type == NC_FLOAT ? AttributeValue::kReal
                                                              : AttributeValue::kInteger;
     } else {
@@ -225,7 +225,7 @@ int RunImport(const ImportOptions& o) {
 
   // The layout's dimensions and value variable(s).
   const char* dimNames[6] = {netcdf::kDimensionNames[0], netcdf::kDimensionNames[1], netcdf::kDimensionNames[2],
-                             netcdf::kDimensionNames[3], netcdf::kRecords, netcdf::kX};
+                             netcdf::kDimensionNames[3], netcdf::kRecords,           netcdf::kX};
   int dims[6];
   size_t lengths[6];
   uint64_t elements = 1;
@@ -255,6 +255,9 @@ int RunImport(const ImportOptions& o) {
   const LONG format = FormatOf(type, complex);
   if (format < 0) r.Refuse("the values' netCDF type " + std::to_string(type) + " is no matrix format");
   const LONG xSize = static_cast<LONG>(lengths[5]), zSize = static_cast<LONG>(lengths[4]);
+  if (uint64_t(xSize) * uint64_t(zSize) * uint64_t(VQDataBytesPerValue(format)) > 0xFFFFFFFFull)
+    r.Refuse("an element of " + std::to_string(xSize) + " x " + std::to_string(zSize) +
+             " values is larger than a matrix element can be (4 GiB)");
 
   for (const char* name : {netcdf::kId, netcdf::kLabel}) {
     if (int var = r.Variable(name); var >= 0 && r.Dimensions(var) != std::vector<int>(dims, dims + 4))
@@ -307,9 +310,8 @@ int RunImport(const ImportOptions& o) {
       for (LONG d2 = 0; d2 < LONG(lengths[1]); ++d2)
         for (LONG d1 = 0; d1 < LONG(lengths[0]); ++d1) {
           const size_t start[6] = {size_t(d1), size_t(d2), size_t(d3), size_t(d4), 0, 0};
-          const std::string where =
-              "(" + std::to_string(d1) + ", " + std::to_string(d2) + ", " + std::to_string(d3) + ", " +
-              std::to_string(d4) + ")";
+          const std::string where = "(" + std::to_string(d1) + ", " + std::to_string(d2) + ", " + std::to_string(d3) +
+                                    ", " + std::to_string(d4) + ")";
           if (complex) {
             Nc(nc_get_vara(r.nc, valueVars[0], start, count, re.data()), o.in + ": reading the values at " + where);
             Nc(nc_get_vara(r.nc, valueVars[1], start, count, im.data()), o.in + ": reading the values at " + where);
@@ -332,7 +334,8 @@ int RunImport(const ImportOptions& o) {
                   "setting attribute " + a.ncName + " of " + where);
           }
           Check(matrix->put_DataPtr(d1, d2, d3, d4, item.get()), "storing the element " + where);
-          const size_t at = ((size_t(d1) * lengths[1] + size_t(d2)) * lengths[2] + size_t(d3)) * lengths[3] + size_t(d4);
+          const size_t at =
+              ((size_t(d1) * lengths[1] + size_t(d2)) * lengths[2] + size_t(d3)) * lengths[3] + size_t(d4);
           Check(matrix->put_ID(d1, d2, d3, d4, ids[at]), "setting the identifier of " + where);
           if (labelVar >= 0) {
             char* text = nullptr;

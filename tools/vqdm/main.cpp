@@ -12,7 +12,6 @@
 // success, 1 the command failed, 2 bad arguments, 3-5 registration (see
 // RegisterLibrary.h).
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <functional>
 
