@@ -325,6 +325,14 @@ int RunNetCdfExport(const NetCdfExportOptions& o) {
       for (int var : valueVars) PutAttributeValue(nc, var, name.c_str(), a.first);
     } else {
       Nc(nc_def_var(nc, name.c_str(), NcTypeOf(a.first.kind), 4, dims, &a.varId), "defining " + name);
+      // Named, so that xarray masks the elements that lack the attribute.
+      const long long integerFill = NC_FILL_INT64;
+      const double realFill = NC_FILL_DOUBLE;
+      if (a.first.kind != AttributeValue::kText)
+        Nc(nc_def_var_fill(nc, a.varId, NC_FILL,
+                           a.first.kind == AttributeValue::kInteger ? static_cast<const void*>(&integerFill)
+                                                                    : static_cast<const void*>(&realFill)),
+           "defining " + name);
     }
     names.push_back(name);
     groups.push_back(a.group);

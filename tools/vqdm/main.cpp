@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   sliceCommand->callback([&] { run = [&] { return vqdm::RunSlice(slice); }; });
 
   vqdm::ExportOptions exportOptions;
-  CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV");
+  CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV (or all as netCDF)");
   exportCommand->add_option("FILE", exportOptions.file, "Matrix stream file")->required();
   exportCommand->add_option("--at", exportOptions.at, "Position d1 d2 d3 d4 of one element (all its records)")
       ->expected(4);
