@@ -12,6 +12,7 @@
 // success, 1 the command failed, 2 bad arguments, 3-5 registration (see
 // RegisterLibrary.h).
 #include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <functional>
 
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
   sliceCommand->callback([&] { run = [&] { return vqdm::RunSlice(slice); }; });
 
   vqdm::ExportOptions exportOptions;
-  CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV (or all as netCDF)");
+  CLI::App* exportCommand = app.add_subcommand("export", "Write element values of a matrix stream file as CSV");
   exportCommand->add_option("FILE", exportOptions.file, "Matrix stream file")->required();
   exportCommand->add_option("--at", exportOptions.at, "Position d1 d2 d3 d4 of one element (all its records)")
       ->expected(4);
