@@ -3,7 +3,9 @@
 // the three kinds the file holds.
 #include <netcdf.h>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <cstring>
 #include <utility>
 
@@ -173,7 +175,8 @@ bool ToVariant(const AttributeValue& value, VARTYPE vt, VARIANT* out) {
     case VT_ERROR:
       out->scode = static_cast<SCODE>(i);
       break;
-    case VT_R4:
+    case VT_R4:  // a file may hold a double no float can (a float-cast overflow)
+      if (std::isfinite(value.real) && std::fabs(value.real) > std::numeric_limits<FLOAT>::max()) return false;
       out->fltVal = static_cast<FLOAT>(value.real);
       break;
     case VT_R8:
