@@ -5,8 +5,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "tools/vqdm/Common.h"
