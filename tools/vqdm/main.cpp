@@ -4,6 +4,8 @@
 //   vqdm info FILE                 what a matrix stream file holds
 //   vqdm slice FILE ...            one of the six slices, as CSV and as a PNG colour map
 //   vqdm export FILE ...           element values as CSV
+//   vqdm export FILE --netcdf OUT  the whole matrix as a netCDF-4 file (xarray, dask, HDF5 readers)
+//   vqdm import IN.nc OUT          a netCDF file of that layout back into a matrix stream file
 //   vqdm register|unregister LIB   registers or unregisters a component library
 //
 // Every failure prints one line "vqdm: ..." on standard error. Exit codes: 0
@@ -17,6 +19,7 @@
 #include "tools/RegisterLibrary.h"
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
+#include "tools/vqdm/NetCdf.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Command-line tool of VQDataMatrixLib: four-dimensional matrices of spectra and time records.", "vqdm"};
@@ -81,7 +84,25 @@ int main(int argc, char** argv) {
   exportCommand->add_flag("--all", exportOptions.all, "Every element, one line each (one record)");
   exportCommand->add_option("--record", exportOptions.record, "Only this record (Z)");
   exportCommand->add_option("--csv", exportOptions.csv, "Output file ('-' or none = standard output)");
-  exportCommand->callback([&] { run = [&] { return vqdm::RunExport(exportOptions); }; });
+  vqdm::NetCdfExportOptions netcdfExport;
+  exportCommand->add_option("--netcdf", netcdfExport.out, "Write the whole matrix as a netCDF-4 file instead");
+  exportCommand->callback([&] {
+    if (netcdfExport.out.empty()) {
+      run = [&] { return vqdm::RunExport(exportOptions); };
+      return;
+    }
+    if (exportOptions.all || !exportOptions.at.empty() || exportOptions.record >= 0 || !exportOptions.csv.empty())
+      throw CLI::ValidationError("--netcdf", "writes the whole matrix; it takes none of --at, --all, --record, --csv");
+    netcdfExport.file = exportOptions.file;
+    run = [&] { return vqdm::RunNetCdfExport(netcdfExport); };
+  });
+
+  vqdm::ImportOptions importOptions;
+  CLI::App* importCommand =
+      app.add_subcommand("import", "Read a netCDF file as vqdm export --netcdf writes it into a matrix stream file");
+  importCommand->add_option("IN", importOptions.in, "netCDF file")->required();
+  importCommand->add_option("OUT", importOptions.out, "Matrix stream file to write")->required();
+  importCommand->callback([&] { run = [&] { return vqdm::RunImport(importOptions); }; });
 
   std::string library;
   bool silent = false;
