@@ -79,6 +79,8 @@ PYBIND11_MODULE(vqdatamatrix, m) {
            "Creates a matrix: dims (one to four sizes, missing ones are 1), values per record, records per element, "
            "a numpy value type (int32, float64, complex128, int16, int64, float32, complex64) and the storage kind "
            "('single': one storage object per element; 'multiple': elements packed into shared buffers).")
+      .def("__repr__",
+           [](const Matrix& self) { return "<vqdatamatrix.Matrix dims=" + vqpy::TextOf(self.Dims()) + ">"; })
       .def("save", &Matrix::Save, py::arg("path"), "Writes the matrix to a stream file (the GIL is released).")
       .def_property_readonly("dims", &Matrix::Dims, "The four dimension sizes (d1, d2, d3, d4).")
       .def_property_readonly("shape", &Matrix::Shape,
