@@ -7,12 +7,16 @@
 namespace vqpy {
 namespace {
 
-// The capsule that keeps an item alive under the arrays that show it; its
-// name tells the module's own arrays from others.
-constexpr const char* kItemCapsule = "vqdatamatrix.item";
+// The capsules that keep an item alive under the arrays that show it; their
+// names tell an element's item from a result item the module may hand to
+// the library to fill again (an element's would be filled from itself).
+constexpr const char* kElementCapsule = "vqdatamatrix.element";
+constexpr const char* kResultCapsule = "vqdatamatrix.result";
 
 void ReleaseItem(PyObject* capsule) {
-  if (auto* item = static_cast<IVQData*>(PyCapsule_GetPointer(capsule, kItemCapsule))) item->Release();
+  if (auto* item = static_cast<IVQData*>(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)))) {
+    item->Release();
+  }
 }
 
 std::string SystemText(HRESULT hr) {
@@ -261,26 +265,20 @@ LONG FormatOf(py::handle dtypeLike) {
                        ": int32, float64, complex128, int16, int64, float32 or complex64");
 }
 
-py::array ViewOfItem(vq::ComPtr<IVQData> item, bool readOnly) {
-  LONG x = 0, z = 0;
-  Check(item->GetSize(0, &x), "GetSize");
-  Check(item->GetSize(1, &z), "GetSize");
-  return ViewOfItem(std::move(item), {z, x}, readOnly);
-}
+namespace {
 
-py::array ViewOfItem(vq::ComPtr<IVQData> item, std::vector<py::ssize_t> shape, bool readOnly) {
-  VQDataBuffer buffer{};
-  Check(item->GetDataBuffer(&buffer), "GetDataBuffer");
+py::array View(vq::ComPtr<IVQData> item, const VQDataBuffer& buffer, std::vector<py::ssize_t> shape, bool readOnly,
+               const char* capsuleName) {
   const py::dtype type = DtypeOf(buffer.Format);
   const void* values = ValuesOf(item.get(), buffer);
   py::ssize_t count = 1;
   for (py::ssize_t n : shape) count *= n;
   if (count != static_cast<py::ssize_t>(buffer.XSize) * buffer.ZSize) {
-    throw Failure{E_FAIL, "The data item holds " + std::to_string(buffer.XSize) + " x " + std::to_string(buffer.ZSize) +
-                              " values, not the expected " + std::to_string(count)};
+    throw Failure{E_FAIL, "The data item holds " + std::to_string(buffer.XSize) + " x " +
+                              std::to_string(buffer.ZSize) + " values, not the expected " + std::to_string(count)};
   }
   if (values == nullptr) return py::array(type, shape);  // no values: an empty array of its own
-  PyObject* capsule = PyCapsule_New(item.get(), kItemCapsule, ReleaseItem);
+  PyObject* capsule = PyCapsule_New(item.get(), capsuleName, ReleaseItem);
   if (capsule == nullptr) throw py::error_already_set();
   // The capsule owns the reference from here on.
   static_cast<void>(item.detach());
@@ -290,12 +288,26 @@ py::array ViewOfItem(vq::ComPtr<IVQData> item, std::vector<py::ssize_t> shape, b
   return view;
 }
 
+}  // namespace
+
+py::array ViewOfItem(vq::ComPtr<IVQData> item, bool readOnly) {
+  VQDataBuffer buffer{};
+  Check(item->GetDataBuffer(&buffer), "GetDataBuffer");
+  return View(std::move(item), buffer, {buffer.ZSize, buffer.XSize}, readOnly, kElementCapsule);
+}
+
+py::array ViewOfItem(vq::ComPtr<IVQData> item, std::vector<py::ssize_t> shape, bool readOnly) {
+  VQDataBuffer buffer{};
+  Check(item->GetDataBuffer(&buffer), "GetDataBuffer");
+  return View(std::move(item), buffer, std::move(shape), readOnly, kResultCapsule);
+}
+
 vq::ComPtr<IVQData> ItemShownBy(py::handle object) {
   if (!py::isinstance<py::array>(object)) return nullptr;
   const auto array = py::reinterpret_borrow<py::array>(object);
   const py::object base = array.base();
-  if (!base || !PyCapsule_IsValid(base.ptr(), kItemCapsule)) return nullptr;
-  vq::ComPtr<IVQData> item(static_cast<IVQData*>(PyCapsule_GetPointer(base.ptr(), kItemCapsule)));
+  if (!base || !PyCapsule_IsValid(base.ptr(), kResultCapsule)) return nullptr;
+  vq::ComPtr<IVQData> item(static_cast<IVQData*>(PyCapsule_GetPointer(base.ptr(), kResultCapsule)));
   VQDataBuffer buffer{};
   if (FAILED(item->GetDataBuffer(&buffer))) return nullptr;
   const bool whole =

@@ -98,16 +98,16 @@ py::dtype DtypeOf(LONG format);
 // without one.
 LONG FormatOf(py::handle dtypeLike);
 
-// An array of records x values that shows the item's own values, without
-// copying: the array holds a reference on the item (its base), so the values
-// stay valid as long as the array, and writes reach the item. Read-only
-// when asked, as for an item handed out for reading.
+// An array of records x values that shows an element's item's own values,
+// without copying: the array holds a reference on the item (its base), so
+// the values stay valid as long as the array, and writes reach the item.
+// Read-only when asked, as for an item handed out for reading.
 py::array ViewOfItem(vq::ComPtr<IVQData> item, bool readOnly);
-// The same values in another shape (C order; the element count must be the
-// item's).
+// The values of a result item (a slice's, the copy's) in another shape (C
+// order; the element count must be the item's).
 py::array ViewOfItem(vq::ComPtr<IVQData> item, std::vector<py::ssize_t> shape, bool readOnly);
-// The item an array made by ViewOfItem shows all of, or null: the caller
-// may hand it to the library to fill again (a slice's out=).
+// The result item an array made by ViewOfItem shows all of, or null: the
+// caller may hand it to the library to fill again (a slice's out=).
 vq::ComPtr<IVQData> ItemShownBy(py::handle array);
 
 }  // namespace vqpy

@@ -94,6 +94,8 @@ def refusal(call, exception, words):
 
 M = vq.Matrix((4, 3), values=8, records=2)
 M.set_x_axis(0.0, 1.0)
+E = vq.Matrix((4, 3), values=12)  # an element holds as many values as a slice gives
+E.set_x_axis(0.0, 1.0)
 
 
 @pytest.mark.parametrize(
@@ -110,7 +112,7 @@ M.set_x_axis(0.0, 1.0)
         refusal(lambda: M.__setitem__((0, 0), "values"), ValueError, "could not convert"),
         refusal(lambda: M.slice((2, 5), out=np.zeros((4, 3))), ValueError, "earlier result"),
         refusal(lambda: M.slice((2, 5), out=M.slice((2, 5), plane="d1d3")), ValueError, "earlier result"),
-        refusal(lambda: M.slice((2, 5), out=M[0, 0]), ValueError, "earlier result"),
+        refusal(lambda: E.slice((2, 5), out=E[0, 0].reshape(4, 3)), ValueError, "earlier result"),
         refusal(lambda: M.slice((2, 5), plane="d3d4"), ValueError, "plane is"),
         refusal(lambda: M.slice((2, 5), at=(1, 0)), IndexError, "d3 of size 1"),
         refusal(lambda: M.slice((30, 20)), vq.Error, "The x-range is reversed: from 30 down to 20"),
