@@ -274,8 +274,8 @@ py::array View(vq::ComPtr<IVQData> item, const VQDataBuffer& buffer, std::vector
   py::ssize_t count = 1;
   for (py::ssize_t n : shape) count *= n;
   if (count != static_cast<py::ssize_t>(buffer.XSize) * buffer.ZSize) {
-    throw Failure{E_FAIL, "The data item holds " + std::to_string(buffer.XSize) + " x " +
-                              std::to_string(buffer.ZSize) + " values, not the expected " + std::to_string(count)};
+    throw Failure{E_FAIL, "The data item holds " + std::to_string(buffer.XSize) + " x " + std::to_string(buffer.ZSize) +
+                              " values, not the expected " + std::to_string(count)};
   }
   if (values == nullptr) return py::array(type, shape);  // no values: an empty array of its own
   PyObject* capsule = PyCapsule_New(item.get(), capsuleName, ReleaseItem);
