@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
           libcli11-dev libpng-dev libhdf5-dev libisal-dev
-          libnetcdf-dev python3-xarray python3-netcdf4 python3-numpy python3-dask)
+          libnetcdf-dev python3-xarray python3-netcdf4 python3-numpy python3-dask
+          pybind11-dev python3-dev python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

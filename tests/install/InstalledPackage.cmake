@@ -12,7 +12,9 @@
 # VQ_SANITIZE (empty, or the sanitizers the build uses: the client is built
 # with them too, since instrumented libraries need the runtime in the
 # program), VQ_SOVERSION, VQ_LIBRARIES, VQ_TOOLS (the tools installed),
-# VQ_PKG_CONFIG, VQ_READELF; the lists are separated by commas.
+# VQ_PKG_CONFIG, VQ_READELF, VQ_PYTHON (the interpreter the Python module is
+# built for; empty when there is none, or the build is instrumented, which the
+# interpreter cannot load by itself); the lists are separated by commas.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "," ";" VQ_LIBRARIES "${VQ_LIBRARIES}")
 string(REPLACE "," ";" VQ_TOOLS "${VQ_TOOLS}")
@@ -110,4 +112,18 @@ if("vqregsvr" IN_LIST VQ_TOOLS)
       message(FATAL_ERROR "registry_consumer ${action}: exit code ${rc}, expected ${expected}\n${out}${err}")
     endif()
   endforeach()
+endif()
+
+# 4. The Python module, imported from the installed tree: its run path finds
+# the installed libraries.
+if(VQ_PYTHON)
+  file(GLOB_RECURSE modules ${prefix}/*/vqdatamatrix*.so)
+  list(LENGTH modules count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "expected one installed Python module, found: ${modules}")
+  endif()
+  get_filename_component(site ${modules} DIRECTORY)
+  set(ENV{PYTHONPATH} ${site})
+  run("importing the installed Python module" ${VQ_PYTHON} -c
+      "import vqdatamatrix as vq; assert vq.Matrix((2, 3), 4)[1, 2].shape == (1, 4)")
 endif()
