@@ -228,8 +228,13 @@ void CMultiData::ClearImpl() {
   for (auto& pool : m_ActiveItems) {
     if (pool->Slot() < m_Slots.size()) m_Slots[pool->Slot()] = nullptr;
   }
-  m_ActiveItems.clear();
-  m_FreeItems.clear();
+  // The pool items' own values (an item a client put holds its own buffer
+  // until the save folds it back) go with their last references, on the
+  // releaser: unmapping ten of them held the data lock for a millisecond.
+  for (PoolList* list : {&m_ActiveItems, &m_FreeItems}) {
+    for (auto& pool : *list) LetGo(pool->Surrender().detach(), m_SlotSize);
+    list->clear();
+  }
   m_InMemory = false;
 }
 

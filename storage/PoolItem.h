@@ -84,6 +84,9 @@ class CPoolItem {
   // Gives the item FreeData when nobody else holds it and lets go of it;
   // returns FreeData's result (S_OK when it was not called).
   HRESULT Discard();
+  // Gives up the item without emptying it: the caller lets go of the
+  // reference (its last one frees the values, as Discard would).
+  vq::ComPtr<IVQData> Surrender() { return std::move(m_DataItem); }
 
   IVQData* DataItem() const { return m_DataItem.get(); }
   uint32_t Slot() const { return m_Slot; }
