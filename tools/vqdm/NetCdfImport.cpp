@@ -310,8 +310,12 @@ int RunImport(const ImportOptions& o) {
       for (LONG d2 = 0; d2 < LONG(lengths[1]); ++d2)
         for (LONG d1 = 0; d1 < LONG(lengths[0]); ++d1) {
           const size_t start[6] = {size_t(d1), size_t(d2), size_t(d3), size_t(d4), 0, 0};
-          const std::string where = "(" + std::to_string(d1) + ", " + std::to_string(d2) + ", " + std::to_string(d3) +
-                                    ", " + std::to_string(d4) + ")";
+          std::string where(1, '(');
+          const LONG position[4] = {d1, d2, d3, d4};
+          for (int i = 0; i < 4; ++i) {
+            where += std::to_string(position[i]);
+            where += i < 3 ? ", " : ")";
+          }
           if (complex) {
             Nc(nc_get_vara(r.nc, valueVars[0], start, count, re.data()), o.in + ": reading the values at " + where);
             Nc(nc_get_vara(r.nc, valueVars[1], start, count, im.data()), o.in + ": reading the values at " + where);
