@@ -1,14 +1,15 @@
 // vqdm slice and vqdm export: values of a matrix stream file as CSV and as a
 // colour map picture.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "tools/vqdm/ColourMap.h"
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
+#include "tools/vqdm/SlicePicture.h"
 
 namespace vqdm {
 namespace {
@@ -122,7 +123,7 @@ void ParseRange(const std::string& text, double* low, double* high) {
     *high = std::strtod(b.c_str(), &end);
     if (aOk && !b.empty() && *end == '\0' && std::isfinite(*low) && std::isfinite(*high)) return;
   }
-  throw ToolError("--x must be MIN:MAX (for example 95:105), not '" + text + "'", 2);
+  throw ToolError("--x must be MIN:MAX or MIN MAX (for example 95:105), not '" + text + "'", 2);
 }
 
 }  // namespace
@@ -164,11 +165,19 @@ std::vector<double> ItemValues(IVQData* item, LONG* xSize, LONG* zSize) {
 
 int RunSlice(const SliceOptions& o) {
   const Plane& plane = FindPlane(o.plane);
-  if (o.spectrum == !o.range.empty()) throw ToolError("give either --x MIN:MAX or --spectrum", 2);
+  if (!o.spectrum && o.range.empty()) throw ToolError("give either --x MIN:MAX or --spectrum", 2);
   if (o.by != "row" && o.by != "column") throw ToolError("--by must be row or column", 2);
   if (!o.fixed.empty() && o.fixed.size() != 2) throw ToolError("--fixed takes two positions", 2);
   double low = 0, high = 0;
-  if (!o.spectrum) ParseRange(o.range, &low, &high);
+  if (!o.range.empty()) ParseRange(o.range, &low, &high);
+  // The points a spectrum's --x keeps; a point computed as 1000.0000000000001
+  // for a band centred on 1 kHz still counts as inside "100 1000".
+  const double slack = 1e-9 * std::max(std::fabs(low), std::fabs(high));
+  const double keepFrom = low - slack, keepTo = high + slack;
+  if (!o.picture.path.empty()) {
+    int width = 0, height = 0;
+    CheckPictureOptions(o.picture, &width, &height);
+  }
   const LONG fixedA = o.fixed.empty() ? 0 : o.fixed[0], fixedD4 = o.fixed.empty() ? 0 : o.fixed[1];
 
   Apartment apartment;
@@ -180,6 +189,8 @@ int RunSlice(const SliceOptions& o) {
                         " positions, d4 " + std::to_string(sizes.n[3]) + ")",
                     2);
   }
+  LONG records = 1;
+  std::string xUnit;
   {
     // The slice says E_FAIL and why in the matrix's terms; the common
     // mistakes get a line in the tool's terms (its options) first, checked
@@ -192,15 +203,19 @@ int RunSlice(const SliceOptions& o) {
       LONG xs = 0, zs = 0;
       reference->GetSize(0, &xs);
       reference->GetSize(1, &zs);
+      records = zs;
       if (o.record < 0 || o.record >= zs)
         throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
-      std::string unit;
+      std::string& unit = xUnit;
       const std::vector<double> x = XValues(reference.get(), xs, &unit);
-      if (!o.spectrum && !x.empty() && (high < x.front() || low > x.back() || high < low)) {
+      if (!o.range.empty() && !x.empty() && (high < x.front() || low > x.back() || high < low)) {
         throw ToolError("--x " + o.range + " is outside the x axis (" + Position(x.front()) + ".." +
                             Position(x.back()) + (unit.empty() ? "" : " " + unit) + ")",
                         2);
       }
+      if (o.spectrum && !o.range.empty() &&
+          std::none_of(x.begin(), x.end(), [&](double v) { return v >= keepFrom && v <= keepTo; }))
+        throw ToolError("--x " + o.range + " holds no point of the x axis", 2);
     }
   }
   const matrixDirectionType dir = o.by == "row" ? matrixDirectionByRow : matrixDirectionByColumn;
@@ -231,7 +246,7 @@ int RunSlice(const SliceOptions& o) {
   const LONG rows = byRow ? nInner : nOuter, cols = byRow ? nOuter : nInner;
   const DimensionAxis rowAxis = MatrixAxis(matrix.get(), rowDim), colAxis = MatrixAxis(matrix.get(), colDim);
 
-  const bool wantCsv = !o.csv.empty() || o.png.empty();
+  const bool wantCsv = !o.csv.empty() || o.picture.path.empty();
   if (wantCsv) {
     Output out(o.csv);
     if (!o.spectrum) {
@@ -250,29 +265,58 @@ int RunSlice(const SliceOptions& o) {
       // One line per record (element of the plane): its two positions, then the values.
       std::string unit;
       const std::vector<double> x = XValues(result.get(), xs, &unit);
+      // --x keeps the points inside its range.
+      LONG kFirst = 0, kEnd = xs;
+      if (!o.range.empty()) {
+        while (kFirst < xs && x[static_cast<size_t>(kFirst)] < keepFrom) ++kFirst;
+        while (kEnd > kFirst && x[static_cast<size_t>(kEnd - 1)] > keepTo) --kEnd;
+      }
       std::fprintf(out.get(), "%s,%s", CsvField(DimensionTitle(matrix.get(), rowDim)).c_str(),
                    CsvField(DimensionTitle(matrix.get(), colDim)).c_str());
-      for (double v : x) std::fprintf(out.get(), ",%s", Position(v).c_str());
+      for (LONG k = kFirst; k < kEnd; ++k) std::fprintf(out.get(), ",%s", Position(x[static_cast<size_t>(k)]).c_str());
       std::fputc('\n', out.get());
       for (LONG z = 0; z < zs; ++z) {
         std::fprintf(out.get(), "%s,%s", Position(rowAxis.At(z / cols)).c_str(),
                      Position(colAxis.At(z % cols)).c_str());
-        for (LONG k = 0; k < xs; ++k)
+        for (LONG k = kFirst; k < kEnd; ++k)
           std::fprintf(out.get(), ",%s", Number(values[static_cast<size_t>(z) * xs + k]).c_str());
         std::fputc('\n', out.get());
       }
     }
     out.Finish();
   }
-  if (!o.png.empty()) {
-    ColourMapOptions picture;
-    picture.decibels = o.spectrum && !o.linear;
-    picture.rangeDb = o.rangeDb;
+  if (!o.picture.path.empty()) {
+    int width = 0, height = 0;
+    const std::string format = CheckPictureOptions(o.picture, &width, &height);
+    const int fixedDims[2] = {plane.fixedA, 3};
+    const long fixedAt[2] = {fixedA, fixedD4};
+    const std::string title = MatrixTitle(matrix.get(), o.file);
+    const std::string fixed = FixedText(matrix.get(), fixedDims, fixedAt, o.record, records);
+    Figure figure;
     if (o.spectrum) {
-      WriteColourMap(o.png, values, static_cast<size_t>(zs), static_cast<size_t>(xs), picture);
+      // Records run through the column dimension first: it goes up each
+      // panel, the row dimension makes the panels.
+      SpectrumSlice slice;
+      slice.title = title;
+      slice.fixed = fixed;
+      slice.x = ReadItemAxis(result.get());
+      slice.fast = ReadDimension(matrix.get(), colDim);
+      slice.slow = ReadDimension(matrix.get(), rowDim);
+      slice.values = &values;
+      if (!o.range.empty()) slice.xFrom = keepFrom, slice.xTo = keepTo;
+      figure = SpectrumFigure(slice, o.picture);
     } else {
-      WriteColourMap(o.png, values, static_cast<size_t>(rows), static_cast<size_t>(cols), picture);
+      SumSlice slice;
+      slice.title = title;
+      slice.fixed = fixed;
+      slice.what = low == high ? "at " + Position(low) : "of the sum over " + Position(low) + " to " + Position(high);
+      if (!xUnit.empty()) slice.what += " " + xUnit;
+      slice.rows = ReadDimension(matrix.get(), rowDim);
+      slice.columns = ReadDimension(matrix.get(), colDim);
+      slice.values = &values;
+      figure = SumFigure(slice, o.picture);
     }
+    WriteFigure(figure, o.picture.path, format);
   }
   return 0;
 }
