@@ -191,6 +191,7 @@ int RunSlice(const SliceOptions& o) {
   }
   LONG records = 1;
   std::string xUnit;
+  bool bands = false;
   {
     // The slice says E_FAIL and why in the matrix's terms; the common
     // mistakes get a line in the tool's terms (its options) first, checked
@@ -208,6 +209,7 @@ int RunSlice(const SliceOptions& o) {
         throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
       std::string& unit = xUnit;
       const std::vector<double> x = XValues(reference.get(), xs, &unit);
+      bands = ReadItemAxis(reference.get()).kind == axisKindBands;
       if (!o.range.empty() && !x.empty() && (high < x.front() || low > x.back() || high < low)) {
         throw ToolError("--x " + o.range + " is outside the x axis (" + Position(x.front()) + ".." +
                             Position(x.back()) + (unit.empty() ? "" : " " + unit) + ")",
@@ -309,8 +311,12 @@ int RunSlice(const SliceOptions& o) {
       SumSlice slice;
       slice.title = title;
       slice.fixed = fixed;
-      slice.what = low == high ? "at " + Position(low) : "of the sum over " + Position(low) + " to " + Position(high);
-      if (!xUnit.empty()) slice.what += " " + xUnit;
+      const std::string unit = xUnit.empty() ? "" : " " + xUnit;
+      if (low == high) {
+        slice.what = (bands ? "of the band at " : "at ") + Position(low) + unit;
+      } else {
+        slice.what = "of the sum over " + Position(low) + " to " + Position(high) + unit;
+      }
       slice.rows = ReadDimension(matrix.get(), rowDim);
       slice.columns = ReadDimension(matrix.get(), colDim);
       slice.values = &values;
