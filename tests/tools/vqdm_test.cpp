@@ -441,7 +441,7 @@ TEST_F(VqdmProgram, BadArgumentsAndBadFilesGiveOneLineAndAnExitCode) {
            {"slice " + file + " --x 800:900 --record 1", 2, "--record 1 is outside"},
            {"slice " + file + " --x 800:900 --png /nonexistent/x.png", 1, "cannot write"},
            {"slice " + file + " --spectrum --range-db 0 --png x.png", 2, "--range-db must be a number of dB above 0"},
-           {"slice " + file + " --spectrum --range-db -5 --png x.png", 2, "--range-db must be"},
+           {"slice " + file + " --spectrum --range-db -5", 2, "--range-db must be"},
            {"slice " + file + " --spectrum --db 3 --png x.png", 2, "--db must be 20 (amplitudes) or 10"},
            {"slice " + file + " --spectrum --png x.jpg", 2, "cannot tell the picture format"},
            {"slice " + file + " --spectrum --style lines --png x.png", 2, "--style lines draws sums"},

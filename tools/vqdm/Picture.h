@@ -30,8 +30,9 @@ struct PictureOptions {
 };
 
 // Throws ToolError (exit 2) for a choice outside the above; returns the
-// format and sets width and height.
+// format and sets width and height. CheckDrawingOptions: all but the format.
 std::string CheckPictureOptions(const PictureOptions& options, int* width, int* height);
+void CheckDrawingOptions(const PictureOptions& options, int* width, int* height);
 
 // ---------------------------------------------------------------------------
 // The figure model.

@@ -171,7 +171,8 @@ std::string PanelsNote(const WalkedDimension& d, size_t shown) {
   return "; " + Lower(name) + " positions 1.." + std::to_string(shown) + " of " + std::to_string(d.size);
 }
 
-// The checks of CheckPictureOptions but the format's.
+}  // namespace
+
 void CheckDrawingOptions(const PictureOptions& o, int* width, int* height) {
   auto refuse = [](const std::string& what) { return ToolError(what, 2); };
   if (!(o.rangeDb > 0.0) || !std::isfinite(o.rangeDb))
@@ -190,6 +191,8 @@ void CheckDrawingOptions(const PictureOptions& o, int* width, int* height) {
   *width = w;
   *height = h;
 }
+
+namespace {
 
 void StartFigure(Figure* f, const PictureOptions& o, const std::string& title) {
   int width = 0, height = 0;

@@ -174,9 +174,15 @@ int RunSlice(const SliceOptions& o) {
   // for a band centred on 1 kHz still counts as inside "100 1000".
   const double slack = 1e-9 * std::max(std::fabs(low), std::fabs(high));
   const double keepFrom = low - slack, keepTo = high + slack;
-  if (!o.picture.path.empty()) {
+  {
+    // Picture options are checked even when no picture is asked for: a
+    // --range-db 0 is a mistake either way.
     int width = 0, height = 0;
-    CheckPictureOptions(o.picture, &width, &height);
+    if (o.picture.path.empty()) {
+      CheckDrawingOptions(o.picture, &width, &height);
+    } else {
+      CheckPictureOptions(o.picture, &width, &height);
+    }
   }
   const LONG fixedA = o.fixed.empty() ? 0 : o.fixed[0], fixedD4 = o.fixed.empty() ? 0 : o.fixed[1];
 
