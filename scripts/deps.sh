@@ -3,7 +3,7 @@
 # C++ toolchain may lack. Does nothing when they are all present.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-          libcli11-dev libcairo2-dev fonts-dejavu-core libhdf5-dev libisal-dev)
+          libcli11-dev libcairo2-dev libfontconfig-dev fonts-dejavu-core libhdf5-dev libisal-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
