@@ -63,7 +63,11 @@ void NameAndUnit(const WalkedDimension& d, std::string* name, std::string* unit)
     (*name)[0] = static_cast<char>(std::toupper(static_cast<unsigned char>((*name)[0])));
     unit->clear();
   } else {
-    *name = "d" + std::to_string(d.index + 1);
+    // Printed, not "d" + std::to_string(...): g++ 12 at -O3 warns falsely
+    // (-Wrestrict) about the string operations inlined here.
+    char text[16];
+    std::snprintf(text, sizeof text, "d%d", d.index + 1);
+    *name = text;
     *unit = d.unit;
   }
 }
