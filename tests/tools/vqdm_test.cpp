@@ -162,6 +162,70 @@ TEST(PictureLayout, BinsJoinTheirLargestOrMeanValue) {
   }
 }
 
+// The cells a spectrum picture joins record by record, as a slice read in
+// chunks adds them, hold what binning the whole grid of powers gives.
+TEST(PictureLayout, CellsJoinedRecordByRecordAreTheWholeGridBinned) {
+  const size_t fastSize = 700, slowSize = 10, xs = 2500;
+  vqdm::SpectrumSlice slice;
+  for (size_t i = 0; i < xs; ++i) slice.x.values.push_back(static_cast<double>(i));
+  slice.fast = {0, 0.0, 1.0, "rpm", static_cast<long>(fastSize)};
+  slice.slow = {2, 1.0, 1.0, "run", static_cast<long>(slowSize)};
+  std::vector<double> values(fastSize * slowSize * xs);
+  for (size_t i = 0; i < values.size(); ++i)
+    values[i] = i % 97 == 0 ? NAN : std::sin(static_cast<double>(i) * 0.37) * static_cast<double>(i % 13 + 1);
+  struct Case {
+    const char* style;
+    const char* bin;
+    bool linear;
+    int dbFactor;
+    double xFrom, xTo;
+  } cases[] = {{"map", "max", false, 20, NAN, NAN},
+               {"map", "mean", false, 10, 100, 2000},
+               {"waterfall", "mean", true, 20, NAN, NAN},
+               {"waterfall", "max", false, 10, 2400, 2499},
+               {"map", "mean", false, 20, 7, 7}};
+  for (const Case& c : cases) {
+    vqdm::PictureOptions options;
+    options.style = c.style;
+    options.bin = c.bin;
+    options.linear = c.linear;
+    options.dbFactor = c.dbFactor;
+    slice.xFrom = c.xFrom;
+    slice.xTo = c.xTo;
+    vqdm::SpectrumCells cells(slice, options);
+    // Records come in any order: a chunk's in its order, the chunks in theirs.
+    for (size_t z = fastSize * slowSize; z-- > 0;) cells.Add(z, values.data() + z * xs);
+    const std::vector<vqdm::Grid> grids = cells.Grids();
+    ASSERT_EQ(grids.size(), 8u) << c.style;  // the most panels drawn
+    for (size_t p = 0; p < grids.size(); ++p) {
+      vqdm::Grid whole;
+      whole.rows = fastSize;
+      whole.columns = cells.last - cells.first + 1;
+      for (size_t r = 0; r < fastSize; ++r) {
+        for (size_t k = cells.first; k <= cells.last; ++k) {
+          const double v = values[(p * fastSize + r) * xs + k];
+          whole.cells.push_back(c.linear ? v : c.dbFactor == 20 ? v * v : std::fabs(v));
+        }
+      }
+      const vqdm::Grid expected =
+          vqdm::BinGrid(whole, cells.rowEdges.size() - 1, cells.columnEdges.size() - 1, std::string(c.bin) == "mean");
+      ASSERT_EQ(grids[p].rows, expected.rows);
+      ASSERT_EQ(grids[p].columns, expected.columns);
+      for (size_t i = 0; i < expected.cells.size(); ++i) {
+        if (std::isnan(expected.cells[i])) {
+          EXPECT_TRUE(std::isnan(grids[p].cells[i])) << c.style << " " << i;
+        } else {
+          EXPECT_NEAR(grids[p].cells[i], expected.cells[i], 1e-9 * (1 + std::fabs(expected.cells[i])))
+              << c.style << " " << c.bin << " panel " << p << " cell " << i;
+        }
+      }
+    }
+  }
+  slice.xFrom = 2500.5;
+  slice.xTo = 2600;
+  EXPECT_THROW(vqdm::SpectrumCells(slice, vqdm::PictureOptions{}), vqdm::ToolError);
+}
+
 // A run-up of 3000 speed steps x 2 runs of 5000 lines, amplitude 10^(i/1000)
 // at line i: a picture of it, as a model.
 TEST(PictureLayout, CampbellModelNamesEverythingAndFitsThePixels) {

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
       ->add_option("--x", xRange,
                    "Sum over the x-range MIN:MAX or MIN MAX (axis units, e.g. 780:820); with --spectrum the x-range "
                    "shown")
-      ->expected(1, 2);
+      ->expected(1, 2)
+      ->allow_extra_args(false);  // a FILE after MIN MAX is the FILE
   sliceCommand->add_flag("--spectrum", slice.spectrum, "Whole records instead of sums");
   sliceCommand->add_option("--record", slice.record, "Record (Z) of each element")->capture_default_str();
   sliceCommand->add_option("--by", slice.by, "Layout of the result: row or column")->capture_default_str();
