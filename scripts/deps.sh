@@ -3,7 +3,7 @@
 # C++ toolchain may lack. Does nothing when they are all present.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-          libcli11-dev libpng-dev libhdf5-dev libisal-dev
+          libcli11-dev libcairo2-dev libfontconfig-dev fonts-dejavu-core libhdf5-dev libisal-dev
           libnetcdf-dev python3-xarray python3-netcdf4 python3-numpy python3-dask
           pybind11-dev python3-dev python3-pytest)
 missing=()

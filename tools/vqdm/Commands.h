@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "VQDataMatrixLib.h"
+#include "tools/vqdm/Picture.h"
 
 namespace vqdm {
 
@@ -32,14 +33,12 @@ struct SliceOptions {
   std::string file;
   std::string plane = "d1d2";   // d1d2, d1d3 or d2d3
   std::vector<LONG> fixed;      // the two fixed positions; default 0 0
-  std::string range;            // "MIN:MAX" for a sum over an x-range
+  std::string range;            // "MIN:MAX": a sum over an x-range, or with --spectrum the x-range drawn
   bool spectrum = false;        // whole records instead of sums
   LONG record = 0;              // Z
   std::string by = "row";       // row or column
   std::string csv;              // "-" = standard output
-  std::string png;
-  bool linear = false;          // PNG colours linear instead of dB (sums default to linear)
-  double rangeDb = 60.0;
+  PictureOptions picture;       // picture.path "" = none
 };
 int RunSlice(const SliceOptions& options);
 

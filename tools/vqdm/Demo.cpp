@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/vqdm/ColourMap.h"
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
+#include "tools/vqdm/SlicePicture.h"
 
 namespace vqdm {
 namespace {
@@ -26,6 +26,7 @@ constexpr double kFirstRpm = 600.0;
 constexpr double kLastRpm = 6600.0;
 constexpr LONG kFirstBand = 13;        // 1/3-octave band 13 is centred on 20 Hz
 constexpr LONG kBands = 31;            // 20 Hz .. 20 kHz
+constexpr const char* kValueUnit = "m/s\u00b2";  // accelerations
 
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -357,13 +358,37 @@ int RunDemo(const DemoOptions& o) {
     std::printf("            spectra of channel 1 over speed x run (%d x %d values) in %.1f ms\n", cx, cz,
                 spectrumSeconds * 1e3);
     if (!folder.Temporary()) {
+      // By row the speed runs fastest: it goes up each panel, one panel per run.
+      PictureOptions options;
+      options.unit = kValueUnit;
+      SpectrumSlice slice;
+      slice.title = "Run-up, narrowband";
+      slice.fixed = "channel 1";
+      slice.x = ReadItemAxis(campbell.get());
+      slice.fast = ReadDimension(narrow.get(), 0);
+      slice.slow = ReadDimension(narrow.get(), 2);
+      slice.values = &campbellValues;
       const std::string picture = folder.Path() + "/campbell.png";
-      ColourMapOptions options;
-      options.decibels = true;
-      WriteColourMap(picture, campbellValues, static_cast<size_t>(cz), static_cast<size_t>(cx), options);
-      std::printf("picture     %s (channel 1: run 1 below run 2, speed upwards, frequency to the right, 60 dB)\n",
-                  picture.c_str());
+      WriteFigure(SpectrumFigure(slice, options), picture, "png");
+      std::printf("picture     %s (Campbell diagram of channel 1, one panel per run)\n", picture.c_str());
     }
+  }
+  if (!folder.Temporary()) {
+    // The 800 Hz band against speed, one line per channel.
+    LONG bx = 0, bz = 0;
+    const std::vector<double> bandValues = ItemValues(bandSums.get(), &bx, &bz);
+    PictureOptions options;
+    options.unit = kValueUnit;
+    SumSlice slice;
+    slice.title = "Run-up, 1/3 octave";
+    slice.fixed = "run 1";
+    slice.what = "of the 800 Hz band";
+    slice.rows = ReadDimension(bands.get(), 1);
+    slice.columns = ReadDimension(bands.get(), 0);
+    slice.values = &bandValues;
+    const std::string picture = folder.Path() + "/band-800hz.png";
+    WriteFigure(SumFigure(slice, options), picture, "png");
+    std::printf("picture     %s (the 800 Hz band against speed, one line per channel)\n", picture.c_str());
   }
 
   // Stream files, read back and compared.

@@ -310,12 +310,11 @@ int RunImport(const ImportOptions& o) {
       for (LONG d2 = 0; d2 < LONG(lengths[1]); ++d2)
         for (LONG d1 = 0; d1 < LONG(lengths[0]); ++d1) {
           const size_t start[6] = {size_t(d1), size_t(d2), size_t(d3), size_t(d4), 0, 0};
-          std::string where(1, '(');
-          const LONG position[4] = {d1, d2, d3, d4};
-          for (int i = 0; i < 4; ++i) {
-            where += std::to_string(position[i]);
-            where += i < 3 ? ", " : ")";
-          }
+          // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict)
+          // about "literal" + std::string temporaries.
+          std::string where("(");
+          where.append(std::to_string(d1)).append(", ").append(std::to_string(d2)).append(", ");
+          where.append(std::to_string(d3)).append(", ").append(std::to_string(d4)).append(")");
           if (complex) {
             Nc(nc_get_vara(r.nc, valueVars[0], start, count, re.data()), o.in + ": reading the values at " + where);
             Nc(nc_get_vara(r.nc, valueVars[1], start, count, im.data()), o.in + ": reading the values at " + where);

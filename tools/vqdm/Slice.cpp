@@ -1,6 +1,7 @@
 // vqdm slice and vqdm export: values of a matrix stream file as CSV and as a
-// colour map picture. Both scan the file (StreamScan.h) and load only the
-// elements they need, so their memory does not grow with the file.
+// picture. Both scan the file (StreamScan.h) and load only the elements they
+// need, so their memory does not grow with the file.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,9 +10,9 @@
 #include <limits>
 #include <memory>
 
-#include "tools/vqdm/ColourMap.h"
 #include "tools/vqdm/Commands.h"
 #include "tools/vqdm/Common.h"
+#include "tools/vqdm/SlicePicture.h"
 #include "tools/vqdm/StreamScan.h"
 
 namespace vqdm {
@@ -135,7 +136,7 @@ void ParseRange(const std::string& text, double* low, double* high) {
     *high = std::strtod(b.c_str(), &end);
     if (aOk && !b.empty() && *end == '\0' && std::isfinite(*low) && std::isfinite(*high)) return;
   }
-  throw ToolError("--x must be MIN:MAX (for example 95:105), not '" + text + "'", 2);
+  throw ToolError("--x must be MIN:MAX or MIN MAX (for example 95:105), not '" + text + "'", 2);
 }
 
 }  // namespace
@@ -182,9 +183,6 @@ namespace {
 // the slice holds a bounded part of the plane whatever the file's size.
 constexpr uint64_t kChunkBytes = 8ull << 20;
 constexpr uint64_t kChunkElements = 16384;
-// The colour map draws at most this many pixels a side: a spectrum plane
-// with more rows is refused before its elements are read.
-constexpr uint64_t kMaxPictureSide = 16384;
 
 // Where one plane's elements lie in the matrix and in the slice's result
 // (position z: by row the outer position runs fastest, i + nOuter * j).
@@ -256,26 +254,31 @@ void SliceByChunks(StreamFile& file, const PlaneGeometry& g, const std::vector<F
   }
 }
 
-// The largest finite value of each group of columns, groups as the colour map
-// makes them, so that a spectrum plane's picture needs only its merged rows.
-void MergeRow(const double* values, size_t columns, size_t groups, double* out) {
-  std::fill(out, out + groups, -std::numeric_limits<double>::infinity());
-  for (size_t c = 0; c < columns; ++c) {
-    double& cell = out[c * groups / columns];
-    if (std::isfinite(values[c]) && (!std::isfinite(cell) || values[c] > cell)) cell = values[c];
-  }
-}
-
 }  // namespace
 
 int RunSlice(const SliceOptions& o) {
   const Plane& plane = FindPlane(o.plane);
-  if (o.spectrum == !o.range.empty()) throw ToolError("give either --x MIN:MAX or --spectrum", 2);
+  if (!o.spectrum && o.range.empty()) throw ToolError("give either --x MIN:MAX or --spectrum", 2);
   if (o.by != "row" && o.by != "column") throw ToolError("--by must be row or column", 2);
   if (!o.fixed.empty() && o.fixed.size() != 2) throw ToolError("--fixed takes two positions", 2);
   double low = 0, high = 0;
-  if (!o.spectrum) ParseRange(o.range, &low, &high);
+  if (!o.range.empty()) ParseRange(o.range, &low, &high);
   if (high < low) throw ToolError("--x " + o.range + " is reversed: MIN must not be above MAX", 2);
+  // The points a spectrum's --x keeps; a point computed as 1000.0000000000001
+  // for a band centred on 1 kHz still counts as inside "100 1000".
+  const double slack = 1e-9 * std::max(std::fabs(low), std::fabs(high));
+  const double keepFrom = low - slack, keepTo = high + slack;
+  // Picture options are checked even when no picture is asked for: a
+  // --range-db 0 is a mistake either way.
+  std::string format;
+  {
+    int width = 0, height = 0;
+    if (o.picture.path.empty()) {
+      CheckDrawingOptions(o.picture, &width, &height);
+    } else {
+      format = CheckPictureOptions(o.picture, &width, &height);
+    }
+  }
   const LONG fixedA = o.fixed.empty() ? 0 : o.fixed[0], fixedD4 = o.fixed.empty() ? 0 : o.fixed[1];
 
   Apartment apartment;
@@ -289,8 +292,6 @@ int RunSlice(const SliceOptions& o) {
                         " positions, d4 " + std::to_string(g.n[3]) + ")",
                     2);
   }
-  if (o.spectrum && !o.png.empty() && g.Count() > kMaxPictureSide)
-    throw ToolError("the picture would be larger than 16384 pixels a side");
 
   // One scan up to the plane's last element finds element 0 and the plane's.
   std::vector<FormAt> forms(static_cast<size_t>(g.Count()));
@@ -307,6 +308,11 @@ int RunSlice(const SliceOptions& o) {
       if (record.index >= last) break;
     }
   }
+  // Every slice takes its x axis from element 0, and so does the picture.
+  LONG records = 1;
+  std::string xUnit;
+  std::vector<double> x;
+  ItemAxis xAxis;
   {
     // The slice says E_FAIL and why in the matrix's terms; the common
     // mistakes get a line in the tool's terms (its options) first, checked
@@ -315,15 +321,19 @@ int RunSlice(const SliceOptions& o) {
     LONG xs = 0, zs = 0;
     first->GetSize(0, &xs);
     first->GetSize(1, &zs);
+    records = zs;
     if (o.record < 0 || o.record >= zs)
       throw ToolError("--record " + std::to_string(o.record) + " is outside 0.." + std::to_string(zs - 1), 2);
-    std::string unit;
-    const std::vector<double> x = XValues(first.get(), xs, &unit);
-    if (!o.spectrum && !x.empty() && (high < x.front() || low > x.back())) {
+    x = XValues(first.get(), xs, &xUnit);
+    xAxis = ReadItemAxis(first.get());
+    if (!o.range.empty() && !x.empty() && (high < x.front() || low > x.back())) {
       throw ToolError("--x " + o.range + " is outside the x axis (" + Position(x.front()) + ".." + Position(x.back()) +
-                          (unit.empty() ? "" : " " + unit) + ")",
+                          (xUnit.empty() ? "" : " " + xUnit) + ")",
                       2);
     }
+    if (o.spectrum && !o.range.empty() &&
+        std::none_of(x.begin(), x.end(), [&](double v) { return v >= keepFrom && v <= keepTo; }))
+      throw ToolError("--x " + o.range + " holds no point of the x axis", 2);
   }
   const std::string what = std::string(plane.name) + (o.spectrum ? " spectrum slice" : " slice");
   const LONG record = o.record;
@@ -335,10 +345,10 @@ int RunSlice(const SliceOptions& o) {
   const LONG rowDim = g.byRow ? plane.inner : plane.outer, colDim = g.byRow ? plane.outer : plane.inner;
   const LONG rows = g.byRow ? g.n[plane.inner] : g.n[plane.outer], cols = g.byRow ? g.n[plane.outer] : g.n[plane.inner];
   const DimensionAxis rowAxis = AxisOf(header.dimension[rowDim]), colAxis = AxisOf(header.dimension[colDim]);
-  const bool wantCsv = !o.csv.empty() || o.png.empty();
-  ColourMapOptions picture;
-  picture.decibels = o.spectrum && !o.linear;
-  picture.rangeDb = o.rangeDb;
+  const bool wantCsv = !o.csv.empty() || o.picture.path.empty();
+  const bool wantPicture = !o.picture.path.empty();
+  const int fixedDims[2] = {plane.fixedA, 3};
+  const long fixedAt[2] = {fixedA, fixedD4};
 
   if (!o.spectrum) {
     // A grid: one line per row position, one column per column position.
@@ -363,54 +373,73 @@ int RunSlice(const SliceOptions& o) {
       }
       out.Finish();
     }
-    if (!o.png.empty()) WriteColourMap(o.png, sums, static_cast<size_t>(rows), static_cast<size_t>(cols), picture);
+    if (wantPicture) {
+      SumSlice picture;
+      picture.title = MatrixTitle(header, o.file);
+      picture.fixed = FixedText(header, fixedDims, fixedAt, o.record, records);
+      const std::string unit = xUnit.empty() ? "" : " " + xUnit;
+      if (low == high) {
+        picture.what = (xAxis.kind == axisKindBands ? "of the band at " : "at ") + Position(low) + unit;
+      } else {
+        picture.what = "of the sum over " + Position(low) + " to " + Position(high) + unit;
+      }
+      picture.rows = ReadDimension(header, rowDim);
+      picture.columns = ReadDimension(header, colDim);
+      picture.values = &sums;
+      WriteFigure(SumFigure(picture, o.picture), o.picture.path, format);
+    }
     return 0;
   }
 
   // Spectra: one line per element of the plane, written as its chunk comes;
-  // the picture keeps each record's merged columns only.
+  // the picture keeps only its cells, each record joined into them at once.
+  // --x keeps the points inside its range.
+  const LONG xs = static_cast<LONG>(x.size());
+  LONG kFirst = 0, kEnd = xs;
+  if (!o.range.empty()) {
+    while (kFirst < xs && x[static_cast<size_t>(kFirst)] < keepFrom) ++kFirst;
+    while (kEnd > kFirst && x[static_cast<size_t>(kEnd - 1)] > keepTo) --kEnd;
+  }
+  SpectrumSlice picture;
+  std::unique_ptr<SpectrumCells> cells;
+  if (wantPicture) {
+    // Records run through the column dimension first: it goes up each
+    // panel, the row dimension makes the panels.
+    picture.title = MatrixTitle(header, o.file);
+    picture.fixed = FixedText(header, fixedDims, fixedAt, o.record, records);
+    picture.x = xAxis;
+    picture.fast = ReadDimension(header, colDim);
+    picture.slow = ReadDimension(header, rowDim);
+    if (!o.range.empty()) picture.xFrom = keepFrom, picture.xTo = keepTo;
+    cells = std::make_unique<SpectrumCells>(picture, o.picture);
+  }
   std::unique_ptr<Output> out;
-  if (wantCsv) out = std::make_unique<Output>(o.csv);
-  std::vector<double> grid;
-  size_t columns = 0;
+  if (wantCsv) {
+    out = std::make_unique<Output>(o.csv);
+    std::fprintf(out->get(), "%s,%s", CsvField(DimensionTitle(header, rowDim)).c_str(),
+                 CsvField(DimensionTitle(header, colDim)).c_str());
+    for (LONG k = kFirst; k < kEnd; ++k) std::fprintf(out->get(), ",%s", Position(x[static_cast<size_t>(k)]).c_str());
+    std::fputc('\n', out->get());
+  }
   SliceByChunks(file, g, forms, reference, what, slice, [&](uint64_t z0, uint64_t k, IVQData* result) {
-    LONG xs = 0, zs = 0;
-    const std::vector<double> values = ItemValues(result, &xs, &zs);
+    LONG resultXs = 0, zs = 0;
+    const std::vector<double> values = ItemValues(result, &resultXs, &zs);
     if (static_cast<uint64_t>(zs) < k + 1) throw ToolError("the " + what + " gave too few records");
-    if (z0 == 0) {
-      if (out) {
-        std::string unit;
-        const std::vector<double> x = XValues(result, xs, &unit);
-        std::fprintf(out->get(), "%s,%s", CsvField(DimensionTitle(header, rowDim)).c_str(),
-                     CsvField(DimensionTitle(header, colDim)).c_str());
-        for (double v : x) std::fprintf(out->get(), ",%s", Position(v).c_str());
-        std::fputc('\n', out->get());
-      }
-      if (!o.png.empty()) {
-        columns = picture.maxColumns > 0 ? std::min<size_t>(static_cast<size_t>(xs), picture.maxColumns)
-                                         : static_cast<size_t>(xs);
-        grid.resize(static_cast<size_t>(g.Count()) * columns);
-      }
-    }
+    if (resultXs != xs) throw ToolError("the " + what + " gave spectra of another length than element 0's");
     for (uint64_t t = 0; t < k; ++t) {
       const double* spectrum = values.data() + static_cast<size_t>(t + 1) * static_cast<size_t>(xs);
       const uint64_t z = z0 + t;
       if (out) {
         std::fprintf(out->get(), "%s,%s", Position(rowAxis.At(static_cast<LONG>(z / cols))).c_str(),
                      Position(colAxis.At(static_cast<LONG>(z % cols))).c_str());
-        for (LONG v = 0; v < xs; ++v) std::fprintf(out->get(), ",%s", Number(spectrum[v]).c_str());
+        for (LONG v = kFirst; v < kEnd; ++v) std::fprintf(out->get(), ",%s", Number(spectrum[v]).c_str());
         std::fputc('\n', out->get());
       }
-      if (o.png.empty()) continue;
-      if (columns == static_cast<size_t>(xs)) {
-        std::copy(spectrum, spectrum + xs, grid.begin() + static_cast<long>(z * columns));
-      } else {
-        MergeRow(spectrum, static_cast<size_t>(xs), columns, grid.data() + z * columns);
-      }
+      if (cells) cells->Add(static_cast<size_t>(z), spectrum);
     }
   });
   if (out) out->Finish();
-  if (!o.png.empty()) WriteColourMap(o.png, grid, static_cast<size_t>(g.Count()), columns, picture);
+  if (cells) WriteFigure(SpectrumFigure(picture, *cells, o.picture), o.picture.path, format);
   return 0;
 }
 
