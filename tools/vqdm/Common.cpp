@@ -145,4 +145,19 @@ std::string FormatBytes(double bytes) {
   return text;
 }
 
+const char* AxisKindName(LONG kind) {
+  switch (kind) {
+    case axisKindLinear:
+      return "linear";
+    case axisKindLogarithmic:
+      return "logarithmic";
+    case axisKindBands:
+      return "bands";
+    case axisKindValues:
+      return "values";
+    default:
+      return "unknown";
+  }
+}
+
 }  // namespace vqdm

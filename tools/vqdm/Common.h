@@ -95,4 +95,8 @@ class Progress {
 // "12.3 MiB", "512 KiB", "7 B".
 std::string FormatBytes(double bytes);
 
+// The name of an axis kind (axisKindLinear ... axisKindValues; "unknown"
+// for any other value), as `info` shows it and netCDF files store it.
+const char* AxisKindName(LONG kind);
+
 }  // namespace vqdm

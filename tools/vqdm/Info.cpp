@@ -14,21 +14,6 @@
 namespace vqdm {
 namespace {
 
-const char* AxisKindName(LONG kind) {
-  switch (kind) {
-    case axisKindLinear:
-      return "linear";
-    case axisKindLogarithmic:
-      return "logarithmic";
-    case axisKindBands:
-      return "bands";
-    case axisKindValues:
-      return "values";
-    default:
-      return "unknown";
-  }
-}
-
 void PrintHeader(const std::string& file, const StreamHeader& h) {
   struct stat st {};
   const bool sized = stat(file.c_str(), &st) == 0;

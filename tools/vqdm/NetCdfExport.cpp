@@ -226,19 +226,6 @@ int DefineCoordinate(int nc, const char* name, int dim, const std::string& unit)
   return var;
 }
 
-const char* AxisKindName(LONG kind) {
-  switch (kind) {
-    case axisKindLogarithmic:
-      return "logarithmic";
-    case axisKindBands:
-      return "bands";
-    case axisKindValues:
-      return "values";
-    default:
-      return "linear";
-  }
-}
-
 }  // namespace
 
 int RunNetCdfExport(const NetCdfExportOptions& o) {
