@@ -589,20 +589,20 @@ def section_acquire(r):
 
     rows = []
     for fresh, pace in ((1, "½ new-space write"), (0, "½ rewrite")):
-      for kind, label in KINDS:
-        e = r.get("acquire", f"BM_PacedAcquisition/multi:{kind}/fresh:{fresh}")
-        rows.append((
-            label,
-            f"{pace}: {ms(counter(e, 'pace_seconds'))}",
-            f"{fmt_rate(counter(e, 'direct_write_fresh'))} / {fmt_rate(counter(e, 'direct_write'))}",
-            f"{ms(counter(e, 'plain_p50'))} / {ms(counter(e, 'put_p50'))}",
-            f"{ms(counter(e, 'plain_p99'))} / {ms(counter(e, 'put_p99'))}",
-            f"{ms(counter(e, 'plain_p999'))} / {ms(counter(e, 'put_p999'))}",
-            times(ratio(counter(e, "put_p99"), counter(e, "plain_p99"))),
-            f"{whole(counter(e, 'plain_over_10x'))} / {whole(counter(e, 'over_10x'))} of {whole(counter(e, 'puts'))}",
-            fmt_bytes(counter(e, "written_bytes")),
-            fmt_bytes(counter(e, "resident_max")),
-        ))
+        for kind, label in KINDS:
+            e = r.get("acquire", f"BM_PacedAcquisition/multi:{kind}/fresh:{fresh}")
+            rows.append((
+                label,
+                f"{pace}: {ms(counter(e, 'pace_seconds'))}",
+                f"{fmt_rate(counter(e, 'direct_write_fresh'))} / {fmt_rate(counter(e, 'direct_write'))}",
+                f"{ms(counter(e, 'plain_p50'))} / {ms(counter(e, 'put_p50'))}",
+                f"{ms(counter(e, 'plain_p99'))} / {ms(counter(e, 'put_p99'))}",
+                f"{ms(counter(e, 'plain_p999'))} / {ms(counter(e, 'put_p999'))}",
+                times(ratio(counter(e, "put_p99"), counter(e, "plain_p99"))),
+                f"{whole(counter(e, 'plain_over_10x'))} / {whole(counter(e, 'over_10x'))} of {whole(counter(e, 'puts'))}",
+                fmt_bytes(counter(e, "written_bytes")),
+                fmt_bytes(counter(e, "resident_max")),
+            ))
     return "\n".join([
         "## 6. Paced acquisition",
         "",

@@ -608,19 +608,16 @@ void CSingleData::DropPartialItem() {
 void CSingleData::ClearImpl() {
   if (!m_Item) return;
   ULONG count = ItemRefCount();
-  if (count > 1) {
-    VQ_TRACE("CSingleData::Clear", "DataMatrix", 3, "refCount=%u", count);
-    ResetItem(nullptr, true);
-  } else {
-    // Nobody else holds the item (or only a save in flight, which lets go of
-    // it in turn): its values go with its last reference.
-    vq::ComPtr<IVQData> item;
-    {
-      vq::MutexLock lock(m_ItemLock);
-      item = std::move(m_Item);
-    }
-    LetGo(item.detach(), m_ByteSize);
+  if (count > 1) VQ_TRACE("CSingleData::Clear", "DataMatrix", 3, "refCount=%u", count);
+  // A client's item keeps its values; an item nobody else holds (or only a
+  // save in flight, which lets go of it in turn) loses them with its last
+  // reference, on the releaser.
+  vq::ComPtr<IVQData> item;
+  {
+    vq::MutexLock lock(m_ItemLock);
+    item = std::move(m_Item);
   }
+  LetGo(item.detach(), m_ByteSize);
   m_InMemory = false;
 }
 
