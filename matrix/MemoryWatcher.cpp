@@ -78,6 +78,10 @@ CVQDataMatrix::Watermarks CVQDataMatrix::ReclaimWatermarks(uint64_t largestObjec
   return {kLowMemory + margin, kLowMemory + 2 * margin};
 }
 
+uint64_t CVQDataMatrix::LowWatermark() const {
+  return ReclaimWatermarks(m_LargestObjectBytes.load(std::memory_order_relaxed), vq::MemoryBudget()).low;
+}
+
 CVQDataMatrix::ReclaimDecision CVQDataMatrix::DecideReclaim(uint64_t available, bool reclaiming, Watermarks marks) {
   if (available < marks.low) {
     reclaiming = true;
@@ -191,7 +195,7 @@ bool CVQDataMatrix::CheckMemory() {
 
 void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available) {
   const bool plenty =
-      haveReading && available > kRearmMemory && available >= m_LowWatermark.load(std::memory_order_relaxed);
+      haveReading && available > kRearmMemory && available >= LowWatermark();
   if (plenty) {
     m_ReadingUses.store(std::max<uint32_t>(m_Env->AccessesPerMemoryReading(), 1) - 1, std::memory_order_relaxed);
   }
@@ -210,7 +214,7 @@ void CVQDataMatrix::CheckMemoryNow() {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
     }
-    if (available < m_LowWatermark.load(std::memory_order_relaxed)) WakeWorker();
+    if (available < LowWatermark()) WakeWorker();
     return;
   }
   vq::CritSecLock lock(m_MemoryLock);
@@ -223,6 +227,7 @@ void CVQDataMatrix::WakeWorker() {
   // enough, so a stream of accesses below the watermark costs no system call
   // each.
   if (m_Reclaiming.load(std::memory_order_relaxed) || m_WakePending.exchange(true)) return;
+  m_Wakes.fetch_add(1, std::memory_order_relaxed);
   if (m_StopEvent != nullptr) SetEvent(m_StopEvent);
 }
 
@@ -237,7 +242,6 @@ DWORD CVQDataMatrix::ReclaimStep() {
   }
   NoteMemoryReading(available);
   const Watermarks marks = ReclaimWatermarks(m_LargestObjectBytes, vq::MemoryBudget());
-  m_LowWatermark.store(marks.low, std::memory_order_relaxed);
   // The client's next accesses may act on this reading: so the reading they
   // act on is never older than this step's wait (10 ms below the high
   // watermark, 100 ms above it, where memory has two margins to fall before

@@ -237,6 +237,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   const CAttributeManager* AttributeManager() const { return m_AttributeManager.get(); }
   CPriorityManager& Priority() { return m_Priority; }
   DWORD WorkerThreadId() const { return m_WorkerThreadId; }
+  // How often the client's check has woken the worker.
+  uint32_t WakeCount() const { return m_Wakes.load(); }
 
  private:
   // The walk over a plane that the scalar and spectrum slices share
@@ -386,6 +388,10 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   bool SaveObject(uint32_t dataIdx) VQ_EXCLUDES(m_DataLock);
   // Has the worker take its next step now instead of after its wait.
   void WakeWorker();
+  // The low watermark for the objects and budget as they are now: the
+  // client's check compares with it, not with the worker's last step, which
+  // may predate the allocation or the budget (or not have happened yet).
+  uint64_t LowWatermark() const;
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
   // Records for CheckMemoryOnAccess whether a reading found memory plenty
@@ -447,10 +453,8 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // written under m_MemoryLock by the allocation, read by the worker.
   std::atomic<uint64_t> m_LargestObjectBytes{0};
   std::atomic<bool> m_Reclaiming{false};  // written by ReclaimStep only
-  // The low watermark of the worker's last step, for the client's check to
-  // wake the worker early (0: no step yet).
-  std::atomic<uint64_t> m_LowWatermark{0};
   std::atomic<bool> m_WakePending{false};  // a wake since the worker's last step
+  std::atomic<uint32_t> m_Wakes{0};
   // CheckMemoryOnAccess's view of the last reading, by whoever took it (the
   // client's check or the worker): whether memory was plenty, and how many
   // more accesses may act on it. Two words, so that a client's decrement

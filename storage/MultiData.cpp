@@ -370,7 +370,8 @@ bool CMultiData::ShowSlot(uint32_t slot, uint32_t first, LONG n, LONG m, bool wr
   return true;
 }
 
-bool CMultiData::FoldBack(CPoolItem* pool) {
+bool CMultiData::FoldBack(CPoolItem* pool, bool* ownValues) {
+  *ownValues = false;
   const uint32_t slot = pool->Slot();
   IVQData* item = pool->DataItem();
   ItemValues v;
@@ -395,6 +396,7 @@ bool CMultiData::FoldBack(CPoolItem* pool) {
   if (v.values != SlotValues(slot)) {
     if (!UnshareBuffer()) return false;
     std::memcpy(SlotValues(slot), v.values, m_SlotSize);
+    *ownValues = true;
   }
   m_Modified = true;
 
@@ -447,10 +449,11 @@ void CMultiData::Recycle(RecycleMode mode) {
       ++it;
       continue;
     }
+    bool ownValues = false;
     if (pool->Writable()) {
       bool folded = false;
       try {
-        folded = FoldBack(pool);
+        folded = FoldBack(pool, &ownValues);
       } catch (const _com_error& e) {
         VQ_TRACE("CMultiData::Recycle", "DataMatrix", 1, "Recycle(%u): %s", pool->Slot(), vq::ComErrorText(e));
       } catch (...) {
@@ -460,7 +463,14 @@ void CMultiData::Recycle(RecycleMode mode) {
     }
     if (PoolAt(pool->Slot()) == pool) m_Slots[pool->Slot()] = nullptr;
     auto next = std::next(it);
-    if (m_FreeItems.size() < kMaxFreeItems) {
+    if (ownValues) {
+      // A client's put item: its values are in the slot now, and keeping it
+      // idle would hold a second copy of them until the object is cleared
+      // (twice the memory of an acquisition's objects). It goes, unmapped on
+      // the releaser.
+      LetGo(pool->Surrender().detach(), m_SlotSize);
+      m_ActiveItems.erase(it);
+    } else if (m_FreeItems.size() < kMaxFreeItems) {
       pool->SetWritable(false);
       m_FreeItems.splice(m_FreeItems.end(), m_ActiveItems, it);
     } else {
@@ -917,7 +927,8 @@ HRESULT CMultiData::ReplaceDataImpl(uint32_t slot, IUnknown* newItem) {
       if (vq::IsSameObject(pool->DataItem(), incoming.get())) {
         CPoolItem copy(slot, {}, {}, incoming.get(), true, nullptr);
         m_SlotLost[slot] = 0;
-        const bool stored = FoldBack(&copy);
+        bool ownValues = false;
+        const bool stored = FoldBack(&copy, &ownValues);
         copy.Discard();  // the client keeps its item and its values
         return stored ? S_OK : E_FAIL;
       }

@@ -178,8 +178,10 @@ class CMultiData : public CDataBase {
   void Recycle(RecycleMode mode);
   // Folds a released writable item back into its slot and records the axis
   // and attributes when the object has none yet; false (traced) ends the
-  // walk.
-  bool FoldBack(CPoolItem* pool) VQ_REQUIRES(m_Lock);
+  // walk. An item that held values of its own (a client's put) is let go
+  // of after it is folded back; one that showed the buffer goes idle.
+  // *ownValues tells that the item held values of its own (copied).
+  bool FoldBack(CPoolItem* pool, bool* ownValues) VQ_REQUIRES(m_Lock);
   // Gives a pool item its slot's attribute set (replacing whatever it
   // showed) and the object's axis (the cut axis for a subset).
   HRESULT UpdatePoolItem(CPoolItem* pool) VQ_REQUIRES(m_Lock);

@@ -81,10 +81,15 @@ void ValueBuffer::Free() noexcept {
     m_Owner->Release();
     m_Owner = nullptr;
   } else if (m_Data != nullptr) {
-    if (m_Mapped)
+    if (m_Mapped) {
+      // Pages first, under the mapping's own lock: a plain munmap would zap
+      // them under the address-space lock that every other thread's mmap
+      // (a new item's) waits for.
+      madvise(m_Data, static_cast<size_t>(m_Capacity), MADV_DONTNEED);
       munmap(m_Data, static_cast<size_t>(m_Capacity));
-    else
+    } else {
       std::free(m_Data);
+    }
   }
   m_Data = nullptr;
   m_Size = 0;

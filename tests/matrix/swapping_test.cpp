@@ -266,6 +266,25 @@ TEST_P(KindSwapTest, WorkerKeepsReclaimingUntilTheHighWatermark) {
   m_MemEnv.available = kPlenty;
 }
 
+// The client's check wakes the worker below the low watermark of the objects
+// as they are now, not as they were at the worker's last step: elements
+// made larger since raise the watermark.
+TEST_P(KindSwapTest, ClientWakesTheWorkerByTheWatermarkOfTheObjectsAsTheyAreNow) {
+  auto m = NewMatrix(2, 1, 1, 8, 1024, 1, dataFormatFloat64, GetParam());
+  Fill(m.get());
+  CVQDataMatrix* impl = Impl(m.get());
+  impl->ReclaimStep();  // plenty of memory: the worker's step sees small objects
+  ASSERT_EQ(m->AllAllocate(1 << 20, 1, dataFormatFloat64), S_OK);
+  const auto before = CVQDataMatrix::ReclaimWatermarks(8 * 1024, 0);
+  const auto after = CVQDataMatrix::ReclaimWatermarks(8ull << 20, 0);
+  ASSERT_LT(before.low, after.low - (1ull << 20));
+  m_MemEnv.available = after.low - (1ull << 20);
+  const uint32_t wakes = impl->WakeCount();
+  impl->CheckMemoryNow();
+  EXPECT_EQ(impl->WakeCount(), wakes + 1);
+  m_MemEnv.available = kPlenty;
+}
+
 // An element access in memory acts on the last reading that found memory
 // plenty until it has served the environment's AccessesPerMemoryReading; a
 // reading that finds it short (the client's or the worker's) stops that, and
