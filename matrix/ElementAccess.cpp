@@ -97,6 +97,12 @@ HRESULT CVQDataMatrix::PutElement(LONG d1, LONG d2, LONG d3, LONG d4, IUnknown* 
       NotAllocated(d1, d2, d3, d4);
       return vq::ErrorReturn(E_FAIL, "CVQDataMatrix::GetElement: Matrix has not been Allocated", idx);
     }
+    if (m_LastPutObject != dataIdx) {
+      // The puts move on: what the client let go of in the object before is
+      // stored now, at the cost every put pays for the one before it.
+      if (CDataBase* previous = Storage(m_LastPutObject)) previous->StoreReleasedItems();
+      m_LastPutObject = dataIdx;
+    }
     HRESULT hr = storage->ReplaceData(subIdx, item);
     if (hr != S_OK) {
       if (FAILED(hr)) ElementFailure(hr, "stored", d1, d2, d3, d4);

@@ -421,6 +421,9 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // Resized only under m_MemoryLock as well. Shorter than m_DataCount while
   // (or after a failed) Read builds it.
   ElementTable m_Data VQ_GUARDED_BY(m_DataLock);
+  // The storage object of the last put (an index that may have gone stale:
+  // Storage() checks it).
+  uint32_t m_LastPutObject VQ_GUARDED_BY(m_DataLock) = 0;
   SwapTable m_SwapTable{m_Data};
   // IDs and labels by element index; null after ReleaseAllVQData. Shorter
   // than m_SizeAll while (or after a failed) Read builds it: the missing

@@ -92,6 +92,12 @@ class CDataBase {
   }
   // True while a client holds an item of this object: it may not be saved.
   virtual bool IsLocked() = 0;
+  // Stores what items the client has let go of meanwhile would store at the
+  // object's next operation (the packed kind folds them back; the single
+  // kind has nothing to do). The matrix calls it when a client's puts move
+  // on to another object, so that the last put's values do not wait for the
+  // memory watcher's save, which would fold them back under the data lock.
+  virtual void StoreReleasedItems() {}
   // Stores `item` as element `sub`: S_OK or E_FAIL.
   HRESULT ReplaceData(uint32_t sub, IUnknown* item) {
     Touch();

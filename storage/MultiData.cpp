@@ -485,6 +485,13 @@ void CMultiData::Recycle(RecycleMode mode) {
   }
 }
 
+void CMultiData::StoreReleasedItems() {
+  vq::CritSecLock lock(m_Lock);
+  if (m_ActiveItems.empty()) return;
+  Touch();  // a save in flight wrote the buffer without what is folded back now
+  Recycle(RecycleMode::Owner);
+}
+
 bool CMultiData::IsLocked() {
   vq::CritSecLock lock(m_Lock);
   Recycle(RecycleMode::Worker);

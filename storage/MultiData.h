@@ -97,6 +97,8 @@ class CMultiData : public CDataBase {
 
   // True while a client holds an item of this object (see the header).
   bool IsLocked() override;
+  // Recycles the items no client holds (a change, when there are any).
+  void StoreReleasedItems() override;
   // The memory watcher's save (storage/DataBase.h): as SaveToDisk, with the
   // buffer written to a new block between the two calls.
   SaveStart BeginSave(SaveWork* work) override;

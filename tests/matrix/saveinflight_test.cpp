@@ -16,6 +16,7 @@
 
 #include "memory/FileCache.h"
 #include "storage/DataBase.h"
+#include "storage/MultiData.h"
 #include "support/MatrixFixture.h"
 
 namespace vq::test {
@@ -106,6 +107,34 @@ TEST_P(SaveInFlightTest, UntouchedObjectIsCommitted) {
   EXPECT_EQ(impl->FileCache()->BlockCount(), 1u);
   Check(m.get(), 0, 1.0);
   Check(m.get(), 1, 1.0);
+}
+
+// Puts that move on to another object store what the client let go of in the
+// one before: the worker's save of it then has nothing to fold back under
+// the data lock.
+TEST_P(SaveInFlightTest, PutsMovingOnStoreTheReleasedItemsOfTheObjectBefore) {
+  if (GetParam() != matrixMultipleObjects) GTEST_SKIP() << "only the packed kind folds items back";
+  auto m = NewMatrix(2, 1, 1, 2, 64, 1, dataFormatFloat64, GetParam());  // an object per d4
+  Fill(m.get(), 1.0);
+  CVQDataMatrix* impl = Impl(m.get());
+  auto* first = static_cast<CMultiData*>(impl->StorageAt(0));
+  auto put = [&](LONG d1, LONG d4, double salt) {
+    auto item = NewItem(64, 1);
+    VQDataBuffer b = Buffer(item);
+    for (LONG k = 0; k < 64; ++k) b.pDouble[k] = Expected(static_cast<uint32_t>(d1 + 2 * d4), k, salt);
+    ASSERT_EQ(m->put_DataPtr(d1, 0, 0, d4, item.get()), S_OK);
+  };
+  put(0, 0, 2.0);
+  put(1, 0, 2.0);
+  EXPECT_EQ(first->ActiveItemCount(), 1u) << "the last put's item waits for the object's next operation";
+  put(0, 1, 2.0);
+  EXPECT_EQ(first->ActiveItemCount(), 0u);
+  ASSERT_EQ(m->AllSaveToDisk(), S_OK);
+  for (LONG d1 = 0; d1 < 2; ++d1) {
+    auto item = Get(m.get(), d1, 0, 0, 0, false);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(Buffer(item).pDouble[5], Expected(static_cast<uint32_t>(d1), 5, 2.0)) << d1;
+  }
 }
 
 // What the client holds about one element: shape, values, the attributes A0..A2
