@@ -193,9 +193,8 @@ bool CVQDataMatrix::CheckMemory() {
   return available < kLowMemory && SaveOneObject();
 }
 
-void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available) {
-  const bool plenty =
-      haveReading && available > kRearmMemory && available >= LowWatermark();
+void CVQDataMatrix::NoteReadingForAccess(bool haveReading, uint64_t available, uint64_t lowWatermark) {
+  const bool plenty = haveReading && available > kRearmMemory && available >= lowWatermark;
   if (plenty) {
     m_ReadingUses.store(std::max<uint32_t>(m_Env->AccessesPerMemoryReading(), 1) - 1, std::memory_order_relaxed);
   }
@@ -208,13 +207,14 @@ void CVQDataMatrix::CheckMemoryNow() {
   // memory-status read. Without a reading there is nothing to act on.
   uint64_t available = 0;
   const bool haveReading = vq::AvailableMemory(*m_Env, &available);
-  NoteReadingForAccess(haveReading, available);
+  const uint64_t lowWatermark = LowWatermark();
+  NoteReadingForAccess(haveReading, available, lowWatermark);
   if (!haveReading) return;
   if (available >= kLowMemory) {
     if (available > kRearmMemory && !s_ReportMemoryLow.load(std::memory_order_relaxed)) {
       s_ReportMemoryLow.store(true);
     }
-    if (available < LowWatermark()) WakeWorker();
+    if (available < lowWatermark) WakeWorker();
     return;
   }
   vq::CritSecLock lock(m_MemoryLock);
@@ -237,7 +237,7 @@ DWORD CVQDataMatrix::ReclaimStep() {
   uint64_t available = 0;
   const bool haveReading = ReadAvailable(&available);
   if (!haveReading) {
-    NoteReadingForAccess(false, 0);
+    NoteReadingForAccess(false, 0, 0);
     return kPollMs;
   }
   NoteMemoryReading(available);
@@ -246,7 +246,7 @@ DWORD CVQDataMatrix::ReclaimStep() {
   // act on is never older than this step's wait (10 ms below the high
   // watermark, 100 ms above it, where memory has two margins to fall before
   // the client's synchronous check would have to act).
-  NoteReadingForAccess(true, available);
+  NoteReadingForAccess(true, available, marks.low);
   const ReclaimDecision decision = DecideReclaim(available, m_Reclaiming.load(std::memory_order_relaxed), marks);
   m_Reclaiming.store(decision.reclaiming, std::memory_order_relaxed);
   if (decision.reclaiming && SaveOneObject()) return 0;

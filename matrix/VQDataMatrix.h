@@ -395,11 +395,11 @@ class CVQDataMatrix : public vq::ComObject<CVQDataMatrix, IVQDataMatrix, ISuppor
   // The "Memory low" trace, once per stretch below kLowMemory.
   static void NoteMemoryReading(uint64_t available);
   // Records for CheckMemoryOnAccess whether a reading found memory plenty
-  // (nothing for the client's check to do: at or above the low watermark
-  // and the trace's re-arm mark) and, if so, lets it serve the environment's
+  // (nothing for the client's check to do: at or above `lowWatermark` and
+  // the trace's re-arm mark) and, if so, lets it serve the environment's
   // AccessesPerMemoryReading. No reading (`haveReading` false) is not
   // plenty.
-  void NoteReadingForAccess(bool haveReading, uint64_t available);
+  void NoteReadingForAccess(bool haveReading, uint64_t available, uint64_t lowWatermark);
   static DWORD WorkerThreadEntry(LPVOID parameter);
 
   // Counts this object in the library's lock count (DllCanUnloadNow) from
