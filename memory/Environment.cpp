@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <linux/stat.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -16,6 +18,13 @@
 #include "memory/SwapFolder.h"
 
 namespace vq {
+
+namespace {
+thread_local bool t_BackgroundRelease = false;
+constexpr size_t kReleasePiece = 1u << 20;
+}  // namespace
+
+void ReleaseInBackground() noexcept { t_BackgroundRelease = true; }
 
 bool SwapFileOps::TempFolder(std::string* folder, int* error) { return FindSwapFolder(folder, error); }
 
@@ -181,7 +190,15 @@ class SystemEnvironmentImpl final : public Environment {
     // populated buffer at once zaps its pages under that lock (a
     // millisecond for 10 MiB, longer when the thread is preempted), and
     // every mmap of another thread, a new data item's included, waits.
-    madvise(buffer, bytes, MADV_DONTNEED);
+    // A thread that gives memory back in the background lets others run
+    // after each MiB: freeing thousands of pages in one go held up the page
+    // faults of a client filling new memory on the other core.
+    const bool background = t_BackgroundRelease;
+    auto* p = static_cast<unsigned char*>(buffer);
+    for (size_t done = 0; done < bytes; done += kReleasePiece) {
+      madvise(p + done, std::min(kReleasePiece, bytes - done), MADV_DONTNEED);
+      if (background) sched_yield();
+    }
     munmap(buffer, bytes);
   }
 

@@ -112,6 +112,11 @@ class Environment {
   std::atomic<uint64_t> m_ResidentUntilMs{0};
 };
 
+// Marks the calling thread as one that gives memory back in the background
+// (the swap file's releaser): the system environment's FreeLarge then yields
+// the processor after each MiB it frees.
+void ReleaseInBackground() noexcept;
+
 // The real system: the POSIX calls for the swap file, GlobalMemoryStatusEx,
 // /proc/self/statm, the coarse monotonic clock and anonymous mappings.
 Environment& SystemEnvironment();

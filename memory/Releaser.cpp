@@ -41,6 +41,7 @@ void Releaser::Drain() noexcept {
 }
 
 void Releaser::Serve() {
+  ReleaseInBackground();
   std::unique_lock<std::mutex> lock(m_Mutex);
   for (;;) {
     m_Wake.wait(lock, [this] { return m_Stop || !m_Queue.empty(); });
