@@ -623,6 +623,31 @@ def section_acquire(r):
         "",
         table(["kind", "pace", "direct write (new space / rewrite)", "p50 (limit / put)", "p99 (limit / put)", "p99.9 (limit / put)",
                "p99 ratio", "over 10× (limit / put)", "written to swap", "resident above start"], rows),
+        "",
+        "Reading (beyond the one run above: six runs of the new-space pace each, on the state of 2026-12-07):",
+        "",
+        "- Single-object kind: p99 1.2-2.0× the work without the matrix, no put over 10×, in every run.",
+        "- Multiple-objects kind: p99 2.0-3.5× (median of six 2.35×), at most one put of 768 over 10× (none in "
+        "five of six). Its median put is about twice the limit's: each spectrum is copied once more, into the "
+        "packed buffer, whose pages are new memory the copy faults in (0.4 ms per MiB here). Before this state "
+        "the same pace gave p99 7-10× and 2-28 puts over 10×. What the puts waited for, found with scheduler "
+        "traces of the client's thread and a probe of the watcher (both thrown away): the address-space lock, "
+        "held by the releaser while `munmap` zapped a 10 MiB buffer (the client's next data item maps its "
+        "values and waited 1-2.6 ms; pages now go with `MADV_DONTNEED` first); the worker not woken at all in "
+        "the first 100 ms, because the client compared with the low watermark of a worker step that had not "
+        "happened; a put item's own 1 MiB kept beside its copy in the slot until the object was cleared (twice "
+        "the memory per put, so the worker fell behind and the client saved 10 MiB objects itself, 7 ms each); "
+        "the last put of each object folded back by the worker's save under the data lock (0.5 ms); and the "
+        "releaser freeing 10 MiB in one go, which held up the client's page faults on the other core (it now "
+        "frees a MiB at a time and yields in between: median p99 ratio 3.9× over twelve runs before, 2.7× "
+        "after).",
+        "- What is left in the tail: puts within about a millisecond of the start of a 10 MiB write take "
+        "1-1.5 ms longer, both in creating the data item and in the fold-back, with no lock of the library "
+        "held; raising the helper threads' nice value and writing in 1 MiB pieces changed nothing measurable. "
+        "Faulting the packed buffer in ahead on the releaser (`MADV_POPULATE_WRITE`) halved the median put but "
+        "made the tail worse (p99 4×, 3-17 over 10×) and was not kept.",
+        "- At the rewrite pace the saves ask for all the new-space bandwidth the disk has; puts over 10× there "
+        "are the client's own synchronous saves when the worker falls behind.",
     ])
 
 
