@@ -17,13 +17,16 @@
 //     direct (O_DIRECT) sequential writes and reads of the same bytes in the
 //     swap file's folder, measured in every round of the figure: once in
 //     blocks of the size the swap file transfers (one element, or one 10 MiB
-//     buffer of packed elements), once in 10 MiB blocks and, for reads, once
-//     in blocks of the transfer size into freshly mapped memory, which is
-//     where swapped-in values land.
+//     buffer of packed elements), once in 10 MiB blocks, and once in blocks
+//     of the transfer size each from or into memory of its own: for writes
+//     a buffer per block, filled beforehand (a saved object's values lie in
+//     memory of their own), for reads a freshly mapped one (where swapped-in
+//     values land).
 //
 // Counters of the swap benchmarks: bytes_per_second (over the manual time),
-// direct_same_block, direct_10MiB and direct_same_block_fresh (bytes per
-// second of the direct transfers) and block_bytes.
+// direct_same_block, direct_10MiB, direct_same_block_separate (writes) or
+// direct_same_block_fresh (reads) (bytes per second of the direct
+// transfers) and block_bytes.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -223,8 +226,9 @@ SwapMatrix NewSwapMatrix(matrixType type, uint64_t elementBytes) {
 // The limits, measured once per round of the figure (before it in even
 // rounds, after it in odd ones) so that both see the same state of a shared
 // disk: one direct pass over the same bytes in blocks of the swap file's
-// transfer size, one in 10 MiB blocks and, for reads, one in blocks of the
-// transfer size into freshly mapped buffers, as the swap file reads.
+// transfer size, one in 10 MiB blocks and one in blocks of the transfer size
+// from a filled buffer per block (writes) or into freshly mapped buffers
+// (reads), as the swap file transfers.
 class DirectLimits {
  public:
   DirectLimits(bool write, uint64_t blockBytes)
@@ -238,7 +242,8 @@ class DirectLimits {
     if (before != (m_Rounds % 2 == 0)) return;
     const double same = vqbench::SequentialPass(m_SameFile.Fd(), m_Write, m_Buffer.data(), m_Same, kSwapBytes);
     const double large = vqbench::SequentialPass(m_LargeFile.Fd(), m_Write, m_Buffer.data(), m_Large, kSwapBytes);
-    const double fresh = m_Write ? 1 : vqbench::FreshReadPass(m_SameFile.Fd(), m_Same, kSwapBytes);
+    const double fresh = m_Write ? vqbench::SeparateWritePass(m_SameFile.Fd(), m_Same, kSwapBytes)
+                                 : vqbench::FreshReadPass(m_SameFile.Fd(), m_Same, kSwapBytes);
     m_Ok = m_Ok && same > 0 && large > 0 && fresh > 0;
     m_SameSeconds += same;
     m_LargeSeconds += large;
@@ -251,7 +256,7 @@ class DirectLimits {
     const double bytes = static_cast<double>(kSwapBytes) * m_Rounds;
     state.counters["direct_same_block"] = bytes / m_SameSeconds;
     state.counters["direct_10MiB"] = bytes / m_LargeSeconds;
-    if (!m_Write) state.counters["direct_same_block_fresh"] = bytes / m_FreshSeconds;
+    state.counters[m_Write ? "direct_same_block_separate" : "direct_same_block_fresh"] = bytes / m_FreshSeconds;
     state.counters["block_bytes"] = static_cast<double>(s.blockBytes);
     state.counters["swap_file_direct"] = static_cast<CVQDataMatrix*>(s.m.get())->FileCache()->IsDirect() ? 1 : 0;
   }
